@@ -1,0 +1,45 @@
+// The file-system service the folder walk reads: a folder's full path, its files by name and its
+// subfolders, each enumeration able to fail at its start and at every step. The walk sees only
+// these interfaces, so a test can put a file system in its place that fails any call it chooses.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quorvale::listing {
+
+// One enumeration of a folder's files or subfolders, in the service's order. Current and Next may
+// throw runtime::RuntimeError; AtEnd never fails.
+class Enumeration {
+public:
+    virtual ~Enumeration() = default;
+    virtual bool AtEnd() const = 0;
+    // The current entry's name (for a file) or the name under its parent (for a subfolder).
+    virtual std::string_view Current() const = 0;
+    virtual void Next() = 0;
+};
+
+// A folder read by the service. A subfolder object never outlives the folder it was opened from.
+class Folder {
+public:
+    virtual ~Folder() = default;
+    // The folder's full path.
+    virtual const std::string& Path() const = 0;
+    // Every entry that is not a folder: regular files, links to anything but a folder, dangling
+    // links, fifos, sockets and devices.
+    virtual std::unique_ptr<Enumeration> Files() = 0;
+    // The direct subfolders, links to folders included (the walk lists those but does not enter).
+    virtual std::unique_ptr<Enumeration> SubFolders() = 0;
+    // Opens the subfolder `subfolders` stands on, relative to this folder.
+    virtual std::unique_ptr<Folder> OpenSubFolder(const Enumeration& subfolders) = 0;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+    // The folder object for a path given by the user; fails for a missing or empty path.
+    virtual std::unique_ptr<Folder> GetFolder(const std::string& path) = 0;
+};
+
+}  // namespace quorvale::listing
