@@ -1,0 +1,194 @@
+#include "support/test_support.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quorvale::test {
+
+namespace {
+
+void Check(bool ok, const std::string& what) {
+    if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// Wraps the real output so the test can count open handles and make writes fail.
+class CountingOutput final : public runtime::TextOutput {
+public:
+    CountingOutput(TestRuntime& owner, const std::string& path)
+        : owner_(owner), real_(path), path_(path) {
+        ++owner_.openOutputs;
+    }
+    ~CountingOutput() override {
+        if (open_) --owner_.openOutputs;
+    }
+    void PrintLine(std::string_view line) override {
+        if (owner_.failAfterLines >= 0 && lines_ >= owner_.failAfterLines) {
+            throw runtime::RuntimeError(owner_.failNumber, "Cannot write list file \"" + path_ +
+                                                               "\": No space left on device");
+        }
+        ++lines_;
+        real_.PrintLine(line);
+    }
+    void Close() override {
+        if (open_) --owner_.openOutputs;
+        open_ = false;
+        real_.Close();
+    }
+
+private:
+    TestRuntime& owner_;
+    runtime::FileTextOutput real_;
+    std::string path_;
+    long lines_ = 0;
+    bool open_ = true;
+};
+
+}  // namespace
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/quorvale-test-XXXXXX";
+    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    path_ = pattern;
+    // Searchable by everyone, so that tests can walk it as an unprivileged user.
+    ::chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void MakeFolder(const std::string& path) { Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path); }
+
+void MakeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    Check(static_cast<bool>(out), "create " + path);
+    out << bytes;
+}
+
+void MakeLink(const std::string& target, const std::string& path) {
+    Check(::symlink(target.c_str(), path.c_str()) == 0, "symlink " + path);
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void RemoveTree(const std::string& path) {
+    // chmod and rm walk by handles, so trees past the path limit go too.
+    const std::string quoted = "'" + path + "'";
+    const std::string command =
+        "chmod -R u+rwx " + quoted + " 2>/dev/null; rm -rf -- " + quoted + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << path;
+}
+
+std::vector<std::string> SplitListFile(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const std::size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "list file does not end with CR LF";
+            break;
+        }
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const std::string& path) {
+    opened.push_back(path);
+    if (failOpen != 0) {
+        throw runtime::RuntimeError(failOpen, "Cannot open list file \"" + path + "\": refused");
+    }
+    return std::make_unique<CountingOutput>(*this, path);
+}
+
+void TestRuntime::RemoveFile(const std::string& path) {
+    removed.push_back(path);
+    ::unlink(path.c_str());
+}
+
+Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) { core.ListFileNumber = 1; }
+
+std::vector<std::string> Lister::Lines() const {
+    std::vector<std::string> lines;
+    for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines.push_back(buffer.Line(i));
+    return lines;
+}
+
+void Lister::Save(const std::string& path) {
+    buffer.AddItem(path);
+    core.ListFolder(path);
+    if (buffer.ListCount() != 0) core.SaveList();
+}
+
+std::string Lister::ListFile(int number) const {
+    return programFolder / ("ListTex" + std::to_string(number) + ".txt");
+}
+
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+    if (::geteuid() != 0) return body();
+    int fds[2];
+    Check(::pipe(fds) == 0, "pipe");
+    const pid_t pid = ::fork();
+    Check(pid >= 0, "fork");
+    if (pid == 0) {
+        ::close(fds[0]);
+        const uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+            ::setresuid(nobody, nobody, nobody) != 0) {
+            ::_exit(3);
+        }
+        std::string out;
+        try {
+            out = body();
+        } catch (const std::exception& e) {
+            out = std::string("exception: ") + e.what();
+        }
+        const char* p = out.data();
+        std::size_t left = out.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fds[1], p, left);
+            if (n <= 0) ::_exit(4);
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char block[4096];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        ADD_FAILURE() << "unprivileged child failed, status " << status;
+    }
+    return out;
+}
+
+}  // namespace quorvale::test

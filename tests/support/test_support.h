@@ -1,0 +1,78 @@
+// Helpers shared by the tests: temporary folders, file bytes, runtime services that write list
+// files into a test's own folder, and running a piece of code as an unprivileged user.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "listing/listing_buffer.h"
+#include "listing/listing_core.h"
+#include "listing/posix_file_system.h"
+#include "runtime/runtime_services.h"
+
+namespace quorvale::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void MakeFolder(const std::string& path);
+void MakeFile(const std::string& path, const std::string& bytes = "");
+void MakeLink(const std::string& target, const std::string& path);
+std::string ReadBytes(const std::string& path);
+bool Exists(const std::string& path);
+// Removes a tree that may be deeper than the path limit.
+void RemoveTree(const std::string& path);
+
+// Splits list-file bytes into lines at CR LF; fails the test if the bytes do not end with CR LF.
+std::vector<std::string> SplitListFile(const std::string& bytes);
+
+// Runtime services with the program folder in a test's own folder, and a text output that can
+// be told to fail.
+class TestRuntime : public runtime::RuntimeServices {
+public:
+    explicit TestRuntime(std::string folder) : folder_(std::move(folder)) {}
+    std::string ProgramFolder() override { return folder_; }
+    std::unique_ptr<runtime::TextOutput> OpenForOutput(const std::string& path) override;
+    void RemoveFile(const std::string& path) override;
+
+    std::string folder_;
+    int failOpen = 0;              // error number for the next opens, 0 for none
+    long failAfterLines = -1;      // the write of line N (0-based) fails with failNumber
+    int failNumber = runtime::DiskFull;
+    std::vector<std::string> opened;
+    std::vector<std::string> removed;
+    int openOutputs = 0;           // outputs opened and not yet closed or destroyed
+};
+
+// A buffer, a core and a runtime writing to a temporary folder: the pieces of one Save.
+struct Lister {
+    explicit Lister(listing::FileSystem& fs);
+    TempDir programFolder;
+    TestRuntime runtime{programFolder.Path()};
+    listing::ListingBuffer buffer;
+    listing::ListingCore core;
+    std::vector<std::string> Lines() const;
+    // The Save command's sequence: root line, walk, final write of what is left.
+    void Save(const std::string& path);
+    std::string ListFile(int number) const;
+};
+
+// Runs `body` in a child process as the unprivileged user "nobody" when this process is root
+// (directly otherwise); returns what the child wrote with `report`, or fails the test.
+std::string RunUnprivileged(const std::function<std::string()>& body);
+
+}  // namespace quorvale::test
