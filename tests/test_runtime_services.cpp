@@ -1,1 +1,82 @@
+// The error model and the text output the list files are written with.
+#include <cerrno>
 #include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+using runtime::RuntimeError;
+
+TEST(ErrorModel, DenialsAreSeventyAndEveryOtherFailureIsNot) {
+    EXPECT_EQ(runtime::ErrorNumberFromErrno(EACCES), runtime::PermissionDenied);
+    EXPECT_EQ(runtime::ErrorNumberFromErrno(EPERM), runtime::PermissionDenied);
+    for (const int err : {ENOENT, ENOTDIR, ENOSPC, EIO, EMFILE, ELOOP, ENAMETOOLONG, EROFS}) {
+        EXPECT_NE(runtime::ErrorNumberFromErrno(err), runtime::PermissionDenied) << err;
+    }
+    EXPECT_EQ(runtime::ErrorNumberFromErrno(ENOSPC), runtime::DiskFull);
+
+    const RuntimeError e = runtime::ErrorFromErrno(ENOENT, "Cannot open folder", "/a b/c");
+    EXPECT_EQ(e.Number(), runtime::PathNotFound);
+    EXPECT_STREQ(e.what(), "Cannot open folder \"/a b/c\": No such file or directory");
+}
+
+TEST(ErrorModel, SixteenBitArithmeticFailsInsteadOfWrapping) {
+    EXPECT_EQ(runtime::CheckedAdd16(32766, 1), 32767);
+    EXPECT_EQ(runtime::CheckedAdd16(0, -1), -1);
+    try {
+        runtime::CheckedAdd16(32767, 1);
+        FAIL() << "32767 + 1 must fail";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), runtime::Overflow);
+    }
+    EXPECT_THROW(runtime::CheckedAdd16(-32768, -1), RuntimeError);
+}
+
+TEST(TextOutput, WritesEachLineAsItsBytesWithCrLf) {
+    TempDir dir;
+    const std::string path = dir / "out.txt";
+    MakeFile(path, "an older, longer content that must be truncated");
+    runtime::FileTextOutput out(path);
+    out.PrintLine("");
+    out.PrintLine("\t\tna\xFFme\x80");
+    out.PrintLine(std::string(100000, 'x'));  // longer than one output block
+    out.Close();
+    EXPECT_EQ(ReadBytes(path), "\r\n\t\tna\xFFme\x80\r\n" + std::string(100000, 'x') + "\r\n");
+}
+
+TEST(TextOutput, ReportsAFullDiskAndLetsGoOfTheFile) {
+    runtime::FileTextOutput out("/dev/full");
+    try {
+        for (int i = 0; i < 100000; ++i) out.PrintLine("a line that will not fit");
+        out.Close();
+        FAIL() << "writing to a full device must fail";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), runtime::DiskFull);
+        EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
+    }
+    EXPECT_THROW(out.PrintLine("after the failure"), RuntimeError);
+    EXPECT_NO_THROW(out.Close());
+}
+
+TEST(TextOutput, OpeningInAMissingFolderFails) {
+    try {
+        runtime::FileTextOutput out("/nonexistent-folder/ListTex1.txt");
+        FAIL();
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), runtime::PathNotFound);
+    }
+}
+
+TEST(ProgramFolder, IsTheFolderOfTheRunningExecutable) {
+    runtime::SystemRuntimeServices services;
+    const std::string folder = services.ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.front(), '/');
+    EXPECT_NE(folder.back(), '/');
+    EXPECT_TRUE(Exists(folder + "/listing_tests"));
+}
+
+}  // namespace
+}  // namespace quorvale::test
