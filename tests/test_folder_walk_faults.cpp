@@ -18,7 +18,7 @@ constexpr int kOther = runtime::PathFileAccessError;
 
 // A buffer that lets a test fail its operations: the hook sees each operation's name and line.
 class FaultyBuffer final : public listing::ListingBuffer {
-public:
+  public:
     // Sees each operation, the one before it, and the line or caption it carries.
     std::function<void(std::string_view op, std::string_view previous, std::string_view text)> hook;
     std::string lastOp;
@@ -36,7 +36,7 @@ public:
         ListingBuffer::SetCountCaption(caption);
     }
 
-private:
+  private:
     void Before(std::string_view op, std::string_view text) {
         const std::string previous = lastOp;
         lastOp = op;
@@ -45,7 +45,7 @@ private:
 };
 
 class WalkFaults : public ::testing::Test {
-protected:
+  protected:
     WalkFaults() : core(buffer, fs, runtime) {
         // R holds a and b and the subfolders s (with c) and t (with d).
         fs.Add("/R", {"a", "b"});
@@ -121,8 +121,7 @@ TEST_F(WalkFaults, AppendingAFileLine) {
     buffer.Clear();
     fs.Fail(Call::FileName, "/R/s", 0);
     FailBuffer("AddItem", "\t\ta", PermissionDenied);
-    EXPECT_EQ(Walk(),
-              (Lines{"\t/R", kDenialLine, "\t\tb", "\t/R/s", "\t\tc", "\t/R/t", "\t\td"}));
+    EXPECT_EQ(Walk(), (Lines{"\t/R", kDenialLine, "\t\tb", "\t/R/s", "\t\tc", "\t/R/t", "\t\td"}));
     buffer.Clear();
     buffer.hook = nullptr;
     fs.Fail(Call::FileName, "/R/s", kOther);

@@ -1,1 +1,214 @@
+// The walk on real folders: order, links and special files, odd names, trees past the path limit,
+// denied folders walked as an unprivileged user, and a tree that changes while it is walked.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+using listing::kDenialLine;
+using Lines = std::vector<std::string>;
+
+class PosixWalk : public ::testing::Test {
+  protected:
+    PosixWalk() : lister(fs) {}
+    Lines Walk(const std::string& path) {
+        lister.buffer.Clear();
+        lister.core.ListFolder(path);
+        return lister.Lines();
+    }
+
+    TempDir dir;
+    listing::PosixFileSystem fs;
+    Lister lister;
+};
+
+TEST_F(PosixWalk, ListsFilesUnderTheirFolderThenEachSubfolder) {
+    const std::string r = dir / "R";
+    MakeFolder(r);
+    MakeFile(r + "/b");
+    MakeFile(r + "/a");
+    MakeFolder(r + "/s");
+    MakeFile(r + "/s/c");
+    MakeFolder(r + "/empty");
+    lister.Save(r);
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), r + "\r\n\t" + r + "\r\n\t\ta\r\n\t\tb\r\n\t" + r +
+                                                 "/empty\r\n\t" + r + "/s\r\n\t\tc\r\n");
+    EXPECT_EQ(lister.core.ListFileNumber, 2);
+
+    // Relative paths and trailing separators name the same folder.
+    ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
+    EXPECT_EQ(Walk("R/")[0], "\t" + r);
+    EXPECT_EQ(Walk(r + "//./s/")[0], "\t" + r + "/s");
+    EXPECT_EQ(listing::AbsoluteFolderPath("///"), "/");
+    ASSERT_EQ(::chdir("/"), 0);
+}
+
+TEST_F(PosixWalk, SortsNamesByTheirBytes) {
+    for (const char* name : {"b", "B", "a", "_x", "\xC3\xA9", "10", "9", ".hidden"}) {
+        MakeFile(dir / name);
+    }
+    EXPECT_EQ(Walk(dir.Path()), (Lines{"\t" + dir.Path(), "\t\t.hidden", "\t\t10", "\t\t9", "\t\tB",
+                                       "\t\t_x", "\t\ta", "\t\tb", "\t\t\xC3\xA9"}));
+}
+
+TEST_F(PosixWalk, KeepsOddNamesByteForByte) {
+    const Lines names = {" lead",
+                         "trail ",
+                         "tab\there",
+                         "-dash",
+                         "latin1 \xE9\xE8",
+                         std::string(255, 'n'),
+                         "Permission Denied"};
+    for (const auto& name : names) MakeFile(dir / name);
+    Lines expected = {"\t" + dir.Path()};
+    Lines sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    for (const auto& name : sorted) expected.push_back("\t\t" + name);
+    EXPECT_EQ(Walk(dir.Path()), expected);
+}
+
+TEST_F(PosixWalk, LinksToFoldersAreListedButNotEnteredAndSpecialFilesAreFiles) {
+    const std::string r = dir / "R";
+    MakeFolder(r);
+    MakeFolder(r + "/real");
+    MakeFile(r + "/real/inside");
+    MakeLink(".", r + "/self");
+    MakeLink("..", r + "/up");
+    MakeLink("/", r + "/root");
+    MakeLink("real", r + "/tofolder");
+    MakeLink("real/inside", r + "/tofile");
+    MakeLink("nowhere", r + "/dangling");
+    ASSERT_EQ(::mkfifo((r + "/fifo").c_str(), 0644), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sockPath = r + "/sock";
+    ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+    std::copy(sockPath.begin(), sockPath.end(), addr.sun_path);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+    EXPECT_EQ(Walk(r), (Lines{"\t" + r, "\t\tdangling", "\t\tfifo", "\t\tsock", "\t\ttofile",
+                              "\t" + r + "/real", "\t\tinside", "\t" + r + "/root",
+                              "\t" + r + "/self", "\t" + r + "/tofolder", "\t" + r + "/up"}));
+    ::close(sock);
+}
+
+TEST_F(PosixWalk, MissingOrEmptyStartingFolderLeavesOnlyTheRootLine) {
+    lister.Save(dir / "missing");
+    lister.Save("");
+    MakeFile(dir / "file");
+    lister.Save(dir / "file");
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), dir / "missing" + "\r\n");
+    EXPECT_EQ(ReadBytes(lister.ListFile(2)), "\r\n");
+    EXPECT_EQ(ReadBytes(lister.ListFile(3)), dir / "file" + "\r\n");
+}
+
+// Builds a chain of `depth` folders named `name` below `top`, each holding one file, and beside
+// every chain folder a leaf folder "z" with one file, so that the walk must come back to every
+// level. Built by handles, since the paths pass the system's limit.
+void BuildDeepTree(const std::string& top, int depth, const std::string& name) {
+    int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < depth; ++i) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        ASSERT_EQ(::mkdirat(fd, "z", 0755), 0);
+        const int leaf = ::openat(fd, "z", O_RDONLY | O_DIRECTORY);
+        ::close(::openat(leaf, "leaf-file", O_CREAT | O_WRONLY, 0644));
+        ::close(leaf);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(next, 0);
+        ::close(::openat(next, "f", O_CREAT | O_WRONLY, 0644));
+        ::close(fd);
+        fd = next;
+    }
+    ::close(fd);
+}
+
+TEST_F(PosixWalk, ListsTreesDeeperThanThePathLimitCompletely) {
+    const std::string name(40, 'd');
+    constexpr int kDepth = 400;  // paths of about 16,000 bytes; far more levels than open handles
+    BuildDeepTree(dir.Path(), kDepth, name);
+    lister.Save(dir.Path());
+    Lines all;
+    for (int n = 1; n < lister.core.ListFileNumber; ++n) {
+        for (auto& line : SplitListFile(ReadBytes(lister.ListFile(n)))) all.push_back(line);
+    }
+    Lines expected = {dir.Path(), "\t" + dir.Path()};
+    std::string path = dir.Path();
+    std::vector<std::string> parents;
+    for (int i = 0; i < kDepth; ++i) {
+        parents.push_back(path);
+        path += "/" + name;
+        expected.push_back("\t" + path);
+        expected.push_back("\t\tf");
+    }
+    for (int i = kDepth - 1; i >= 0; --i) {
+        expected.push_back("\t" + parents[i] + "/z");
+        expected.push_back("\t\tleaf-file");
+    }
+    EXPECT_GT(path.size(), 4096u);
+    ASSERT_EQ(all.size(), expected.size());
+    EXPECT_EQ(all, expected);
+}
+
+TEST_F(PosixWalk, DeniedFoldersAreNamedAndFollowedByADenialLine) {
+    const std::string r = dir / "R";
+    MakeFolder(r);
+    MakeFile(r + "/a");
+    MakeFolder(r + "/closed");  // neither readable nor searchable
+    MakeFile(r + "/closed/hidden");
+    MakeFolder(r + "/listable");  // readable, not searchable: names yes, subfolders no
+    MakeFile(r + "/listable/f");
+    MakeFolder(r + "/listable/g");
+    MakeFile(r + "/listable/g/deep");
+    MakeFolder(r + "/open");
+    MakeFile(r + "/open/b");
+    ASSERT_EQ(::chmod((r + "/closed").c_str(), 0), 0);
+    ASSERT_EQ(::chmod((r + "/listable").c_str(), 0444), 0);
+
+    const std::string out = RunUnprivileged([&] {
+        std::string lines;
+        listing::PosixFileSystem plainFs;
+        listing::ListingBuffer buffer;
+        TestRuntime runtime("/nonexistent");
+        listing::ListingCore core(buffer, plainFs, runtime);
+        core.ListFolder(r);
+        core.ListFolder(r + "/closed");  // a denied starting folder
+        for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines += buffer.Line(i) + "\n";
+        return lines;
+    });
+    EXPECT_EQ(out, "\t" + r + "\n\t\ta\n\t" + r + "/closed\nPermission Denied\n\t" + r +
+                       "/listable\n\t\tf\n\t" + r + "/listable/g\nPermission Denied\n\t" + r +
+                       "/open\n\t\tb\n" + "\t" + r + "/closed\nPermission Denied\n");
+}
+
+TEST_F(PosixWalk, TreeChangingDuringTheWalkLosesNothingAlreadyListed) {
+    const std::string r = dir / "R";
+    MakeFolder(r);
+    MakeFile(r + "/a");
+    MakeFile(r + "/b");
+    MakeFolder(r + "/gone");
+    MakeFile(r + "/gone/x");
+    MakeFolder(r + "/kept");
+    MakeFile(r + "/kept/y");
+    int yields = 0;
+    lister.core.SetYield([&] {
+        if (++yields != 1) return;
+        // After the first file: remove a file and a folder, add a folder.
+        ::unlink((r + "/b").c_str());
+        RemoveTree(r + "/gone");
+        MakeFolder(r + "/added");
+    });
+    // The folder was read before the change: b is listed, gone is silently skipped.
+    EXPECT_EQ(Walk(r), (Lines{"\t" + r, "\t\ta", "\t\tb", "\t" + r + "/kept", "\t\ty"}));
+}
+
+}  // namespace
+}  // namespace quorvale::test

@@ -13,7 +13,7 @@ using runtime::RuntimeError;
 using Lines = std::vector<std::string>;
 
 class ListFiles : public ::testing::Test {
-protected:
+  protected:
     ListFiles() : lister(fs) {}
     void Fill(int lines) {
         for (int i = 0; i < lines; ++i) lister.buffer.AddItem("line " + std::to_string(i));
@@ -38,8 +38,8 @@ TEST_F(ListFiles, WritesEveryLineWithCrLfAndItsOwnBytes) {
     lister.core.SaveList();
     EXPECT_EQ(ReadBytes(lister.ListFile(2)), "");
     EXPECT_EQ(lister.core.ListFileNumber, 3);
-    EXPECT_EQ(lister.runtime.opened,
-              (Lines{lister.programFolder / "ListTex1.txt", lister.programFolder / "ListTex2.txt"}));
+    EXPECT_EQ(lister.runtime.opened, (Lines{lister.programFolder / "ListTex1.txt",
+                                            lister.programFolder / "ListTex2.txt"}));
 }
 
 TEST_F(ListFiles, LineBreaksInsideALineCannotForgeLines) {

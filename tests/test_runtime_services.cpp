@@ -1,6 +1,6 @@
 // The error model and the text output the list files are written with.
-#include <cerrno>
 #include <gtest/gtest.h>
+#include <cerrno>
 
 #include "support/test_support.h"
 

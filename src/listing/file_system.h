@@ -12,7 +12,7 @@ namespace quorvale::listing {
 // One enumeration of a folder's files or subfolders, in the service's order. Current and Next may
 // throw runtime::RuntimeError; AtEnd never fails.
 class Enumeration {
-public:
+  public:
     virtual ~Enumeration() = default;
     virtual bool AtEnd() const = 0;
     // The current entry's name (for a file) or the name under its parent (for a subfolder).
@@ -22,7 +22,7 @@ public:
 
 // A folder read by the service. A subfolder object never outlives the folder it was opened from.
 class Folder {
-public:
+  public:
     virtual ~Folder() = default;
     // The folder's full path.
     virtual const std::string& Path() const = 0;
@@ -36,7 +36,7 @@ public:
 };
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
     // The folder object for a path given by the user; fails for a missing or empty path.
     virtual std::unique_ptr<Folder> GetFolder(const std::string& path) = 0;

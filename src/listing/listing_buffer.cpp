@@ -14,7 +14,9 @@ void ListingBuffer::AddItem(std::string_view line) {
     lines_.emplace_back(line);
 }
 
-std::int16_t ListingBuffer::ListCount() const { return static_cast<std::int16_t>(lines_.size()); }
+std::int16_t ListingBuffer::ListCount() const {
+    return static_cast<std::int16_t>(lines_.size());
+}
 
 void ListingBuffer::SetListIndex(std::int16_t index) {
     if (index < kNoSelection || index >= ListCount()) {
@@ -37,6 +39,8 @@ void ListingBuffer::Clear() {
     ++generation_;
 }
 
-void ListingBuffer::SetCountCaption(std::string_view caption) { countCaption_.assign(caption); }
+void ListingBuffer::SetCountCaption(std::string_view caption) {
+    countCaption_.assign(caption);
+}
 
 }  // namespace quorvale::listing

@@ -12,7 +12,7 @@
 namespace quorvale::listing {
 
 class ListingBuffer {
-public:
+  public:
     // The most lines the 16-bit line count can express.
     static constexpr std::int16_t kCapacity = 32767;
     static constexpr std::int16_t kNoSelection = -1;
@@ -26,15 +26,16 @@ public:
     virtual void AddItem(std::string_view line);
     virtual std::int16_t ListCount() const;
     virtual std::int16_t ListIndex() const { return listIndex_; }
-    // Selects line `index`; fails with InvalidPropertyValue outside 0..ListCount-1 (or -1 for none).
+    // Selects line `index`; fails with InvalidPropertyValue outside 0..ListCount-1 (or -1 for
+    // none).
     virtual void SetListIndex(std::int16_t index);
     // The selected line, or the empty text when nothing is selected.
     virtual const std::string& Text() const;
     // Removes every line; the selection becomes none.
     virtual void Clear();
 
-    // The count display beside the list: the walk gives it the line count as a plain decimal number,
-    // the Save command the empty text.
+    // The count display beside the list: the walk gives it the line count as a plain decimal
+    // number, the Save command the empty text.
     virtual void SetCountCaption(std::string_view caption);
     const std::string& CountCaption() const { return countCaption_; }
 
@@ -43,7 +44,7 @@ public:
     // Counts the Clear calls, so a view can tell that the lines it shows are gone.
     std::uint64_t Generation() const { return generation_; }
 
-private:
+  private:
     std::vector<std::string> lines_;
     std::int16_t listIndex_ = kNoSelection;
     std::string countCaption_;

@@ -19,7 +19,7 @@ inline constexpr std::int16_t kFlushThreshold = 32000;
 inline constexpr const char* kDenialLine = "Permission Denied";
 
 class ListingCore {
-public:
+  public:
     using YieldHook = std::function<void()>;
 
     ListingCore(ListingBuffer& buffer, FileSystem& fileSystem, runtime::RuntimeServices& runtime);
@@ -49,7 +49,7 @@ public:
 
     std::int16_t ListFileNumber = 0;
 
-private:
+  private:
     struct Frame;
     enum class Outcome { Resume, EndCall };
     enum class StepResult { Ok, Resumed, Ended };
@@ -69,7 +69,7 @@ private:
     YieldHook yield_;
     std::vector<Frame> stack_;  // one frame per folder level of the walk, outermost first
     bool walking_ = false;
-    std::string line_;          // reused for every line, to spare an allocation per file
+    std::string line_;  // reused for every line, to spare an allocation per file
 };
 
 // The bytes a buffer line is written as in a list file. A CR or LF inside a name would let a

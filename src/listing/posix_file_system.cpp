@@ -1,13 +1,13 @@
 #include "listing/posix_file_system.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "runtime/runtime_services.h"
@@ -37,8 +37,9 @@ struct SubFolderEntry {
 };
 
 class NameEnumeration final : public Enumeration {
-public:
-    NameEnumeration(const std::vector<std::string>* names, const std::vector<SubFolderEntry>* folders)
+  public:
+    NameEnumeration(const std::vector<std::string>* names,
+                    const std::vector<SubFolderEntry>* folders)
         : names_(names), folders_(folders) {}
     bool AtEnd() const override { return index_ >= Size(); }
     std::string_view Current() const override {
@@ -50,7 +51,7 @@ public:
     }
     std::size_t Index() const { return index_; }
 
-private:
+  private:
     std::size_t Size() const { return names_ != nullptr ? names_->size() : folders_->size(); }
 
     const std::vector<std::string>* names_;
@@ -61,7 +62,7 @@ private:
 }  // namespace
 
 class PosixFolder final : public Folder {
-public:
+  public:
     // A folder that is listed but not entered (a link to a folder, or a loop back to an ancestor).
     explicit PosixFolder(std::string path) : path_(std::move(path)) {}
 
@@ -72,8 +73,12 @@ public:
     // A folder opened as `fd`, whose handle it now owns.
     PosixFolder(PosixFileSystem* fs, PosixFolder* parent, std::string path, int fd,
                 const struct stat& st)
-        : fs_(fs), parent_(parent), path_(std::move(path)), fd_(fd),
-          dev_(st.st_dev), ino_(st.st_ino) {
+        : fs_(fs),
+          parent_(parent),
+          path_(std::move(path)),
+          fd_(fd),
+          dev_(st.st_dev),
+          ino_(st.st_ino) {
         fs_->Register(this);
         ReadEntries();
     }
@@ -133,7 +138,7 @@ public:
         return std::make_unique<PosixFolder>(fs_, this, std::move(path), fd, st);
     }
 
-private:
+  private:
     friend class PosixFileSystem;
 
     void ThrowReadError() const {
@@ -214,18 +219,30 @@ private:
 };
 
 std::string AbsoluteFolderPath(const std::string& path) {
-    std::string result = path;
-    if (!result.empty() && result.front() != '/') {
+    std::string joined = path;
+    if (!joined.empty() && joined.front() != '/') {
         std::string cwd(4096, '\0');
         while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
             if (errno != ERANGE) throw ErrorFromErrno(errno, "Cannot find the folder of", path);
             cwd.resize(cwd.size() * 2);
         }
         cwd.resize(std::strlen(cwd.c_str()));
-        result = JoinPath(cwd, path);
+        joined = JoinPath(cwd, path);
     }
-    while (result.size() > 1 && result.back() == '/') result.pop_back();
-    return result;
+    // Drop empty and "." components; ".." stays, since a link may stand before it.
+    std::string result;
+    std::size_t start = 0;
+    while (start <= joined.size()) {
+        std::size_t end = joined.find('/', start);
+        if (end == std::string::npos) end = joined.size();
+        const std::string_view part(joined.data() + start, end - start);
+        if (!part.empty() && part != ".") {
+            result += '/';
+            result += part;
+        }
+        start = end + 1;
+    }
+    return result.empty() ? "/" : result;
 }
 
 std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {

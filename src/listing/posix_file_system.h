@@ -12,8 +12,8 @@
 // walk returns to it.
 #pragma once
 
-#include <cstddef>
 #include <sys/types.h>
+#include <cstddef>
 #include <vector>
 
 #include "listing/file_system.h"
@@ -23,12 +23,12 @@ namespace quorvale::listing {
 class PosixFolder;
 
 class PosixFileSystem final : public FileSystem {
-public:
+  public:
     static constexpr std::size_t kMaxOpenFolders = 128;
 
     std::unique_ptr<Folder> GetFolder(const std::string& path) override;
 
-private:
+  private:
     friend class PosixFolder;
     void Register(PosixFolder* folder);
     void Unregister(PosixFolder* folder);
@@ -39,7 +39,7 @@ private:
 };
 
 // Normalises a user-given path for display and opening: relative paths are made absolute against
-// the working folder, and trailing "/" are removed (except for "/" itself).
+// the working folder, and repeated or trailing "/" and "." components are removed.
 std::string AbsoluteFolderPath(const std::string& path);
 
 }  // namespace quorvale::listing

@@ -1,10 +1,10 @@
 #include "runtime/runtime_services.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <unistd.h>
 
 namespace quorvale::runtime {
 
@@ -67,7 +67,8 @@ std::string SystemRuntimeServices::ProgramFolder() {
     std::string exe(4096, '\0');
     for (;;) {
         const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
-        if (n < 0) throw ErrorFromErrno(errno, "Cannot find the program's folder from", "/proc/self/exe");
+        if (n < 0)
+            throw ErrorFromErrno(errno, "Cannot find the program's folder from", "/proc/self/exe");
         if (static_cast<std::size_t>(n) < exe.size()) {
             exe.resize(static_cast<std::size_t>(n));
             break;
@@ -84,7 +85,9 @@ std::unique_ptr<TextOutput> SystemRuntimeServices::OpenForOutput(const std::stri
     return std::make_unique<FileTextOutput>(path);
 }
 
-void SystemRuntimeServices::RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+void SystemRuntimeServices::RemoveFile(const std::string& path) {
+    ::unlink(path.c_str());
+}
 
 FileTextOutput::FileTextOutput(const std::string& path) : path_(path) {
     // O_NONBLOCK: should the name be a fifo, the open fails or returns at once instead of hanging.
@@ -94,10 +97,13 @@ FileTextOutput::FileTextOutput(const std::string& path) : path_(path) {
     pending_.reserve(kOutputBlock + 512);
 }
 
-FileTextOutput::~FileTextOutput() { Abandon(); }
+FileTextOutput::~FileTextOutput() {
+    Abandon();
+}
 
 void FileTextOutput::PrintLine(std::string_view line) {
-    if (fd_ < 0) throw RuntimeError(InvalidProcedureCall, "List file \"" + path_ + "\" is not open");
+    if (fd_ < 0)
+        throw RuntimeError(InvalidProcedureCall, "List file \"" + path_ + "\" is not open");
     pending_.append(line);
     pending_.append("\r\n");
     if (pending_.size() >= kOutputBlock) FlushBuffer();

@@ -31,12 +31,12 @@ enum ErrorNumber : int {
 // One error type for every failure: the number and a readable message (what was being done, the
 // path, and the system's reason).
 class RuntimeError : public std::runtime_error {
-public:
+  public:
     RuntimeError(int number, const std::string& message)
         : std::runtime_error(message), number_(number) {}
     int Number() const noexcept { return number_; }
 
-private:
+  private:
     int number_;
 };
 
@@ -53,7 +53,7 @@ std::int16_t CheckedAdd16(std::int16_t a, std::int16_t b);
 // CR LF. Close reports any failure to get the bytes to the file; after Close, or after any failure,
 // the file is no longer open.
 class TextOutput {
-public:
+  public:
     virtual ~TextOutput() = default;
     virtual void PrintLine(std::string_view line) = 0;
     virtual void Close() = 0;
@@ -61,7 +61,7 @@ public:
 
 // The services of the platform that the listing core calls and tests replace.
 class RuntimeServices {
-public:
+  public:
     virtual ~RuntimeServices() = default;
     // The folder that holds the running executable, without a trailing "/" (except "/" itself).
     virtual std::string ProgramFolder() = 0;
@@ -73,7 +73,7 @@ public:
 
 // The real services: /proc/self/exe for the program folder, POSIX files for output.
 class SystemRuntimeServices final : public RuntimeServices {
-public:
+  public:
     std::string ProgramFolder() override;
     std::unique_ptr<TextOutput> OpenForOutput(const std::string& path) override;
     void RemoveFile(const std::string& path) override;
@@ -81,7 +81,7 @@ public:
 
 // Text output to a POSIX file descriptor, buffered in large blocks.
 class FileTextOutput final : public TextOutput {
-public:
+  public:
     explicit FileTextOutput(const std::string& path);  // throws RuntimeError
     ~FileTextOutput() override;
     FileTextOutput(const FileTextOutput&) = delete;
@@ -90,7 +90,7 @@ public:
     void PrintLine(std::string_view line) override;
     void Close() override;
 
-private:
+  private:
     void FlushBuffer();
     void Abandon() noexcept;
 

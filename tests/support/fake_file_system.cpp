@@ -7,9 +7,9 @@ namespace quorvale::test {
 namespace {
 
 class FakeEnumeration final : public listing::Enumeration {
-public:
-    FakeEnumeration(const FakeFileSystem& fs, std::string path, const std::vector<std::string>& names,
-                    Call current, Call next)
+  public:
+    FakeEnumeration(const FakeFileSystem& fs, std::string path,
+                    const std::vector<std::string>& names, Call current, Call next)
         : fs_(fs), path_(std::move(path)), names_(names), current_(current), next_(next) {}
     bool AtEnd() const override { return index_ >= names_.size(); }
     std::string_view Current() const override {
@@ -21,7 +21,7 @@ public:
         ++index_;
     }
 
-private:
+  private:
     const FakeFileSystem& fs_;
     std::string path_;
     const std::vector<std::string>& names_;
@@ -31,7 +31,7 @@ private:
 };
 
 class FakeFolder final : public listing::Folder {
-public:
+  public:
     FakeFolder(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
     const std::string& Path() const override {
         fs_.ThrowIfFaulty(Call::Path, path_);
@@ -47,11 +47,12 @@ public:
         return std::make_unique<FakeEnumeration>(fs_, path_, fs_.nodes.at(path_).subfolders,
                                                  Call::SubFolderName, Call::NextSubFolder);
     }
-    std::unique_ptr<listing::Folder> OpenSubFolder(const listing::Enumeration& subfolders) override {
+    std::unique_ptr<listing::Folder> OpenSubFolder(
+        const listing::Enumeration& subfolders) override {
         return fs_.Open(path_ + "/" + std::string(subfolders.Current()));
     }
 
-private:
+  private:
     FakeFileSystem& fs_;
     std::string path_;
 };

@@ -12,18 +12,18 @@
 namespace quorvale::test {
 
 enum class Call {
-    Open,             // obtaining the folder object
-    Path,             // reading the folder's path
-    Files,            // starting the file enumeration
-    FileName,         // reading the current file's name
-    NextFile,         // advancing to the next file
-    SubFolders,       // starting the subfolder enumeration
-    SubFolderName,    // reading the current subfolder
-    NextSubFolder,    // advancing to the next subfolder
+    Open,           // obtaining the folder object
+    Path,           // reading the folder's path
+    Files,          // starting the file enumeration
+    FileName,       // reading the current file's name
+    NextFile,       // advancing to the next file
+    SubFolders,     // starting the subfolder enumeration
+    SubFolderName,  // reading the current subfolder
+    NextSubFolder,  // advancing to the next subfolder
 };
 
 class FakeFileSystem final : public listing::FileSystem {
-public:
+  public:
     struct Node {
         std::vector<std::string> files;
         std::vector<std::string> subfolders;
@@ -46,7 +46,7 @@ public:
 
     std::map<std::string, Node> nodes;
 
-private:
+  private:
     std::map<std::pair<Call, std::string>, int> faults_;
 };
 

@@ -1,16 +1,16 @@
 #include "support/test_support.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace quorvale::test {
 
@@ -22,7 +22,7 @@ void Check(bool ok, const std::string& what) {
 
 // Wraps the real output so the test can count open handles and make writes fail.
 class CountingOutput final : public runtime::TextOutput {
-public:
+  public:
     CountingOutput(TestRuntime& owner, const std::string& path)
         : owner_(owner), real_(path), path_(path) {
         ++owner_.openOutputs;
@@ -44,7 +44,7 @@ public:
         real_.Close();
     }
 
-private:
+  private:
     TestRuntime& owner_;
     runtime::FileTextOutput real_;
     std::string path_;
@@ -56,17 +56,21 @@ private:
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/quorvale-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorvale-test-XXXXXX";
     Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
     path_ = pattern;
     // Searchable by everyone, so that tests can walk it as an unprivileged user.
     ::chmod(path_.c_str(), 0755);
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
 
-void MakeFolder(const std::string& path) { Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path); }
+void MakeFolder(const std::string& path) {
+    Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
+}
 
 void MakeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
@@ -126,7 +130,9 @@ void TestRuntime::RemoveFile(const std::string& path) {
     ::unlink(path.c_str());
 }
 
-Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) { core.ListFileNumber = 1; }
+Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) {
+    core.ListFileNumber = 1;
+}
 
 std::vector<std::string> Lister::Lines() const {
     std::vector<std::string> lines;

@@ -17,7 +17,7 @@ namespace quorvale::test {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -25,7 +25,7 @@ public:
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -43,19 +43,19 @@ std::vector<std::string> SplitListFile(const std::string& bytes);
 // Runtime services with the program folder in a test's own folder, and a text output that can
 // be told to fail.
 class TestRuntime : public runtime::RuntimeServices {
-public:
+  public:
     explicit TestRuntime(std::string folder) : folder_(std::move(folder)) {}
     std::string ProgramFolder() override { return folder_; }
     std::unique_ptr<runtime::TextOutput> OpenForOutput(const std::string& path) override;
     void RemoveFile(const std::string& path) override;
 
     std::string folder_;
-    int failOpen = 0;              // error number for the next opens, 0 for none
-    long failAfterLines = -1;      // the write of line N (0-based) fails with failNumber
+    int failOpen = 0;          // error number for the next opens, 0 for none
+    long failAfterLines = -1;  // the write of line N (0-based) fails with failNumber
     int failNumber = runtime::DiskFull;
     std::vector<std::string> opened;
     std::vector<std::string> removed;
-    int openOutputs = 0;           // outputs opened and not yet closed or destroyed
+    int openOutputs = 0;  // outputs opened and not yet closed or destroyed
 };
 
 // A buffer, a core and a runtime writing to a temporary folder: the pieces of one Save.
