@@ -188,13 +188,13 @@ TEST_F(WalkFaults, TheYield) {
         if (++yields == 2) throw RuntimeError(PermissionDenied, "injected");
     });
     EXPECT_EQ(Walk(),
-              (Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, "\t/R/s", "\t\tc", "\t/R/t", "\t\td"}));
-    EXPECT_EQ(yields, 4);  // once after every file
+              (Lines{"\t/R", "\t\ta", kDenialLine, "\t\tb", "\t/R/s", "\t\tc", "\t/R/t", "\t\td"}));
+    EXPECT_EQ(yields, 7);  // once after every folder line and every file line
 
     buffer.Clear();
     yields = 0;
     core.SetYield([&] {
-        if (++yields == 1) throw RuntimeError(kOther, "injected");
+        if (++yields == 2) throw RuntimeError(kOther, "injected");
     });
     EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta"}));
 }

@@ -157,6 +157,11 @@ void ListingCore::VisitFolder(Open&& open) {
         AppendAndFlush(line_);
     });
     if (r == StepResult::Ended) return;
+    // Yield after the folder line too, so that a tree of many empty folders keeps the window alive.
+    if (yield_) {
+        r = Attempt(level, yield_);
+        if (r == StepResult::Ended) return;
+    }
 
     std::unique_ptr<Enumeration> files;
     r = Attempt(level, [&] { files = frame().folder->Files(); });

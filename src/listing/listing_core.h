@@ -27,7 +27,8 @@ class ListingCore {
     ListingCore(const ListingCore&) = delete;
     ListingCore& operator=(const ListingCore&) = delete;
 
-    // Called after every file line so that the window stays alive; may throw RuntimeError.
+    // Called after every folder line and every file line so that the window stays alive; may
+    // throw RuntimeError, which the walk handles like the failure of any other step.
     void SetYield(YieldHook yield) { yield_ = std::move(yield); }
 
     // Walks `path` and everything below it into the buffer, depth first: a folder line, the

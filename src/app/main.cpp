@@ -1,0 +1,18 @@
+// The program's entry: creates the main window on the real file system and runtime services,
+// shows it, and runs the event loop until the window is closed.
+#include <QApplication>
+#include <QStyleFactory>
+
+#include "listing/posix_file_system.h"
+#include "runtime/runtime_services.h"
+#include "window/main_window.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    quorvale::runtime::SystemRuntimeServices runtime;
+    quorvale::listing::PosixFileSystem fileSystem;
+    quorvale::window::Form1 form(runtime, fileSystem);
+    form.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,71 @@
+#include "window/listing_view.h"
+
+#include <QApplication>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QTextOption>
+
+namespace quorvale::window {
+
+ListingModel::ListingModel(const listing::ListingBuffer& buffer, QObject* parent)
+    : QAbstractListModel(parent), buffer_(buffer), generation_(buffer.Generation()) {}
+
+int ListingModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shown_;
+}
+
+QVariant ListingModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid()) return {};
+    // The buffer may have been emptied since the last catch-up.
+    if (index.row() >= buffer_.ListCount() || buffer_.Generation() != generation_) return {};
+    // Bytes that are not UTF-8 show as replacement characters; the buffer keeps them.
+    return QString::fromUtf8(buffer_.Line(static_cast<std::size_t>(index.row())));
+}
+
+void ListingModel::CatchUp() {
+    const int count = buffer_.ListCount();
+    if (buffer_.Generation() != generation_ || count < shown_) {
+        beginResetModel();
+        generation_ = buffer_.Generation();
+        shown_ = count;
+        endResetModel();
+    } else if (count > shown_) {
+        beginInsertRows({}, shown_, count - 1);
+        shown_ = count;
+        endInsertRows();
+    }
+}
+
+void TabStopDelegate::SetTabStops(const QFont& font, int firstUnits, int secondUnits) {
+    const qreal unit = QFontMetricsF(font).averageCharWidth() / 4.0;
+    stops_ = {firstUnits * unit, secondUnits * unit};
+}
+
+void TabStopDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                            const QModelIndex& index) const {
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QString text = opt.text;
+    opt.text.clear();
+    const QWidget* widget = option.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+    QTextOption textOption(Qt::AlignLeft | Qt::AlignVCenter);
+    textOption.setWrapMode(QTextOption::NoWrap);
+    textOption.setTabArray(stops_);
+    if (!stops_.isEmpty()) textOption.setTabStopDistance(stops_.front());
+    const QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+    painter->save();
+    painter->setFont(opt.font);
+    painter->setPen(opt.palette.color(opt.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                         : QPalette::Text));
+    painter->drawText(rect, text, textOption);
+    painter->restore();
+}
+
+QSize TabStopDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+    return {option.rect.width(), QFontMetrics(option.font).height() + 2};
+}
+
+}  // namespace quorvale::window
