@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the program and its tests need, where they are missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libgtest-dev qt6-base-dev libgl-dev
-          fonts-dejavu-core xvfb xauth findutils util-linux)
+          fonts-dejavu-core xvfb xauth xdotool findutils util-linux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

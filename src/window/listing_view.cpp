@@ -22,18 +22,22 @@ QVariant ListingModel::data(const QModelIndex& index, int role) const {
     return QString::fromUtf8(buffer_.Line(static_cast<std::size_t>(index.row())));
 }
 
-void ListingModel::CatchUp() {
+bool ListingModel::CatchUp() {
     const int count = buffer_.ListCount();
     if (buffer_.Generation() != generation_ || count < shown_) {
         beginResetModel();
         generation_ = buffer_.Generation();
         shown_ = count;
         endResetModel();
-    } else if (count > shown_) {
+        return true;
+    }
+    if (count > shown_) {
         beginInsertRows({}, shown_, count - 1);
         shown_ = count;
         endInsertRows();
+        return true;
     }
+    return false;
 }
 
 void TabStopDelegate::SetTabStops(const QFont& font, int firstUnits, int secondUnits) {
@@ -55,7 +59,8 @@ void TabStopDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     textOption.setWrapMode(QTextOption::NoWrap);
     textOption.setTabArray(stops_);
     if (!stops_.isEmpty()) textOption.setTabStopDistance(stops_.front());
-    const QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    const QRect rect = opt.rect.adjusted(margin, 0, -margin, 0);
     painter->save();
     painter->setFont(opt.font);
     painter->setPen(opt.palette.color(opt.state & QStyle::State_Selected ? QPalette::HighlightedText
@@ -65,7 +70,9 @@ void TabStopDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 }
 
 QSize TabStopDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
-    return {option.rect.width(), QFontMetrics(option.font).height() + 2};
+    // One line across the whole list; long lines are cut at its edge.
+    const int width = option.widget != nullptr ? option.widget->width() : 0;
+    return {std::max(width, 1), QFontMetrics(option.font).height() + 2};
 }
 
 }  // namespace quorvale::window

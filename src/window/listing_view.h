@@ -19,8 +19,8 @@ class ListingModel final : public QAbstractListModel {
     QVariant data(const QModelIndex& index, int role) const override;
 
     // Brings the rows shown up to date with the buffer: appended lines become new rows, an emptied
-    // buffer empties the list.
-    void CatchUp();
+    // buffer empties the list. Returns whether anything changed.
+    bool CatchUp();
 
   private:
     const listing::ListingBuffer& buffer_;

@@ -248,7 +248,12 @@ void Form1::Timer1_Timer() {
 }
 
 void Form1::CatchUpView() {
-    model_->CatchUp();
+    if (model_->CatchUp()) {
+        // Lay the rows out now: a layout left for later would be undone by the next catch-up
+        // before the list is painted, and the list would stay blank while a walk runs.
+        List1->doItemsLayout();
+        List1->viewport()->update();
+    }
     const QString count = QString::fromStdString(buffer_.CountCaption());
     if (Label3->text() != count) Label3->setText(count);
 }

@@ -1,0 +1,266 @@
+// The main window on the offscreen platform: its start state and layout, and the Choose, Save and
+// Exit commands, with the folder picker, the message box and the program's end replaced.
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "support/fake_file_system.h"
+#include "support/test_support.h"
+#include "window/listing_view.h"
+#include "window/main_window.h"
+
+namespace quorvale::test {
+namespace {
+
+using window::Form1;
+using window::Px;
+using Lines = std::vector<std::string>;
+
+struct Message {
+    QString text;
+    QString title;
+};
+
+class MainWindow : public ::testing::Test {
+  protected:
+    MainWindow() : runtime(programFolder.Path()) {
+        window::WindowHooks hooks;
+        hooks.browseForFolder = [this](QWidget*, const QString& title, const std::string& start) {
+            prompts.push_back(title);
+            EXPECT_EQ(start, "");
+            return nextChoice;
+        };
+        hooks.messageBox = [this](QWidget*, const QString& text, const QString& title) {
+            messages.push_back({text, title});
+        };
+        hooks.endProgram = [this] { ++ended; };
+        hooks.closingAnimation = [this](QWidget*) { ++animations; };
+        form = std::make_unique<Form1>(runtime, fs, hooks);
+        form->show();
+    }
+
+    void Choose(const std::string& path) {
+        nextChoice = path;
+        form->Command1->click();
+    }
+    Lines ListFile(int number) {
+        return SplitListFile(
+            ReadBytes(programFolder / ("ListTex" + std::to_string(number) + ".txt")));
+    }
+
+    FakeFileSystem fs;
+    TempDir programFolder;
+    TestRuntime runtime;
+    std::unique_ptr<Form1> form;
+    std::string nextChoice;
+    std::vector<QString> prompts;
+    std::vector<Message> messages;
+    int ended = 0;
+    int animations = 0;
+};
+
+TEST_F(MainWindow, StartsEmptyWithItsLayoutAndTheFocusOnChoose) {
+    EXPECT_EQ(form->windowTitle(), " Quorvale");
+    EXPECT_EQ(form->size(), QSize(792, 273));
+    EXPECT_EQ(form->List1->model()->rowCount(), 0);
+    EXPECT_EQ(form->Label1->text(), "");
+    EXPECT_EQ(form->Label3->text(), "");
+    EXPECT_FALSE(form->Label2->text().isEmpty());
+    EXPECT_TRUE(form->Label2->toolTip().contains(QString::fromStdString(programFolder.Path())));
+    EXPECT_EQ(form->ListFileNumber(), 0);
+    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_EQ(form->Timer1->interval(), 500);
+
+    EXPECT_EQ(form->List1->geometry(), QRect(8, 8, 777, 212));
+    EXPECT_EQ(form->Command1->geometry(), QRect(8, 232, 129, 25));
+    EXPECT_EQ(form->Command3->geometry(), QRect(152, 232, 81, 25));
+    EXPECT_EQ(form->Command4->geometry(), QRect(248, 232, 97, 25));
+    EXPECT_EQ(form->Label1->geometry(), QRect(360, 232, 145, 25));
+    EXPECT_EQ(form->Label2->geometry(), QRect(8, 256, 785, 17));
+    EXPECT_EQ(form->Label3->geometry(), QRect(592, 232, 185, 17));
+    EXPECT_EQ(form->palette().color(QPalette::Window), QColor(192, 192, 192));
+    EXPECT_EQ(form->List1->palette().color(QPalette::Base), QColor(255, 255, 255));
+    EXPECT_EQ(form->windowIcon().availableSizes().value(0), QSize(24, 24));
+
+    form->activateWindow();
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), form->Command1);
+    // Tab order: Choose, the list, Exit, Save.
+    for (QWidget* next : {static_cast<QWidget*>(form->List1), static_cast<QWidget*>(form->Command3),
+                          static_cast<QWidget*>(form->Command4)}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next);
+    }
+}
+
+TEST_F(MainWindow, EveryTextShowsWholeInItsControl) {
+    const auto fits = [](QWidget* control, const QString& text) {
+        return QFontMetrics(control->font()).horizontalAdvance(text) + 8 <= control->width();
+    };
+    EXPECT_TRUE(fits(form->Command1, "Choose Folder Or Drive"));
+    EXPECT_TRUE(fits(form->Command3, "Exit"));
+    EXPECT_TRUE(fits(form->Command4, "Save To TxT File"));
+    EXPECT_TRUE(fits(form->Label1, "ListTex 1 To 32767 Saved"));
+    EXPECT_TRUE(fits(form->Label2, form->Label2->text()));
+    EXPECT_LE(QFontMetrics(form->Label2->font()).height(), form->Label2->height());
+}
+
+TEST_F(MainWindow, ListShowsLinesWithTabStopsAtThirtyAndSixtyDialogUnits) {
+    const qreal unit = QFontMetricsF(form->List1->font()).averageCharWidth() / 4.0;
+    const auto stops = form->Delegate()->TabStops();
+    ASSERT_EQ(stops.size(), 2);
+    EXPECT_DOUBLE_EQ(stops[0], 30 * unit);
+    EXPECT_DOUBLE_EQ(stops[1], 60 * unit);
+
+    form->Buffer().AddItem("\t/a\xFF");
+    form->CatchUpView();
+    const QString shown = form->List1->model()->index(0, 0).data().toString();
+    EXPECT_EQ(shown, QString("\t/a") + QChar(0xFFFD));
+    EXPECT_EQ(form->Buffer().Line(0), "\t/a\xFF");
+}
+
+TEST_F(MainWindow, SaveBeforeChooseOnlyAsksForAFolder) {
+    form->Command4->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Choose Folder Or Drive First");
+    EXPECT_EQ(messages[0].title, "Quorvale");
+    EXPECT_EQ(form->Buffer().ListCount(), 0);
+    EXPECT_TRUE(runtime.opened.empty());
+}
+
+TEST_F(MainWindow, CancelledChooseThenSaveWritesOneEmptyLine) {
+    Choose("");
+    EXPECT_EQ(prompts, (std::vector<QString>{"Select A Drive Or Folder"}));
+    EXPECT_EQ(form->ListFileNumber(), 1);
+    EXPECT_EQ(form->windowTitle(), " Quorvale");
+    form->Command4->click();
+    EXPECT_EQ(ReadBytes(programFolder / "ListTex1.txt"), "\r\n");
+    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
+    EXPECT_EQ(form->windowTitle(), "  Quorvale ");
+    EXPECT_EQ(form->Buffer().ListCount(), 0);
+}
+
+TEST_F(MainWindow, FolderOfTenFilesSavedTwice) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 10; ++i) files.push_back("file" + std::to_string(i) + ".txt");
+    fs.Add("/ten", files);
+    Choose("/ten");
+    EXPECT_EQ(form->windowTitle(), "  Quorvale In /ten");
+    form->Command4->click();
+    const Lines first = ListFile(1);
+    ASSERT_EQ(first.size(), 12u);
+    EXPECT_EQ(first[0], "/ten");
+    EXPECT_EQ(first[1], "\t/ten");
+    EXPECT_EQ(first[11], "\t\tfile9.txt");
+    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
+    EXPECT_EQ(form->Label3->text(), "");
+    EXPECT_EQ(form->windowTitle(), "  Quorvale ");
+
+    form->Command4->click();
+    EXPECT_EQ(ListFile(2), first);
+    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 2 Saved");
+    EXPECT_EQ(form->ChosenFolder(), "/ten");
+
+    // A new choice clears the status.
+    Choose("/ten");
+    EXPECT_EQ(form->Label1->text(), "");
+}
+
+TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 31998; ++i) files.push_back("f" + std::to_string(100000 + i));
+    fs.Add("/full", files);  // root line, folder line and 31998 files: 32000 lines
+    Choose("/full");
+    form->Command4->click();
+    EXPECT_EQ(ListFile(1).size(), 32000u);
+    EXPECT_EQ(runtime.opened.size(), 1u);
+    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
+    EXPECT_EQ(form->Label3->text(), "32000");
+    EXPECT_EQ(form->windowTitle(), "  Quorvale In /full");
+    EXPECT_EQ(form->List1->model()->rowCount(), 0);
+}
+
+TEST_F(MainWindow, SaveClickedDuringAWalkDoesNothingAndChooseLeavesTheWalkAlone) {
+    fs.Add("/R", {"a", "b"});
+    fs.Add("/R/s", {"c"});
+    fs.Add("/other", {"x"});
+    Choose("/R");
+    // Queued clicks run at the walk's first yield.
+    QTimer::singleShot(0, form->Command4, &QPushButton::click);
+    QTimer::singleShot(0, form.get(), [this] {
+        EXPECT_TRUE(form->Walking());
+        Choose("/other");
+    });
+    form->Command4_Click();
+    EXPECT_EQ(ListFile(1), (Lines{"/R", "\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc"}));
+    EXPECT_EQ(runtime.opened.size(), 1u);
+    EXPECT_EQ(form->ChosenFolder(), "/other");
+    EXPECT_FALSE(form->Walking());
+
+    form->Command4->click();
+    EXPECT_EQ(ListFile(2), (Lines{"/other", "\t/other", "\t\tx"}));
+}
+
+TEST_F(MainWindow, ClosingDuringAWalkEndsWithoutWritingTheUnsavedLines) {
+    fs.Add("/R", {"a", "b"});
+    Choose("/R");
+    QTimer::singleShot(0, form->Command3, &QPushButton::click);
+    form->Command4_Click();
+    EXPECT_EQ(animations, 1);
+    EXPECT_EQ(ended, 1);
+    EXPECT_TRUE(runtime.opened.empty());
+    EXPECT_FALSE(form->Walking());
+
+    // The window's own close control takes the same path, once.
+    form->close();
+    EXPECT_EQ(ended, 1);
+}
+
+TEST_F(MainWindow, FailedWriteIsShownAndNeverReportedAsSaved) {
+    fs.Add("/R", {"a"});
+    Choose("/R");
+    runtime.failOpen = runtime::PermissionDenied;
+    form->Command4->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString(programFolder / "ListTex1.txt")));
+    EXPECT_TRUE(messages[0].text.contains("refused"));
+    EXPECT_EQ(form->Label1->text(), "Not Saved");
+    EXPECT_EQ(form->windowTitle(), "  Quorvale In /R");
+    // The lines are still on screen, and the program goes on: the next Save starts afresh.
+    EXPECT_EQ(form->List1->model()->rowCount(), 3);
+    runtime.failOpen = 0;
+    form->Command4->click();
+    EXPECT_EQ(ListFile(1), (Lines{"/R", "\t/R", "\t\ta"}));
+    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
+}
+
+TEST_F(MainWindow, NumberOverflowIsShown) {
+    fs.Add("/R");
+    Choose("/R");
+    form->Core().ListFileNumber = 32767;
+    form->Command4->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.contains("ListTex32767.txt"));
+    EXPECT_EQ(form->Label1->text(), "Not Saved");
+}
+
+TEST_F(MainWindow, ViewCatchesUpWithoutARowPerYield) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 20000; ++i) files.push_back("f" + std::to_string(i));
+    fs.Add("/big", files);
+    Choose("/big");
+    int insertions = 0;
+    QObject::connect(form->Model(), &QAbstractItemModel::rowsInserted,
+                     [&insertions] { ++insertions; });
+    form->Command4->click();
+    EXPECT_LT(insertions, 2000);  // far fewer than one per line
+    EXPECT_EQ(ListFile(1).size(), 20002u);
+}
+
+}  // namespace
+}  // namespace quorvale::test

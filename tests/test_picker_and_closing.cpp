@@ -1,0 +1,175 @@
+// The folder picker's returned paths, and the closing sequence's path and bounds.
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+
+#include "picker/folder_picker.h"
+#include "support/test_support.h"
+#include "window/closing_animation.h"
+#include "window/main_window.h"
+
+namespace quorvale::test {
+namespace {
+
+using picker::FolderPickerDialog;
+using window::ClosingAnimation;
+
+TEST(FolderPicker, LocationFieldAcceptsExistingFoldersWithoutTrailingSeparator) {
+    TempDir dir;
+    MakeFolder(dir / "sub folder");
+    MakeFile(dir / "file");
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder", "");
+    dialog.show();
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), dialog.Location());
+
+    // A missing folder or a file: the dialog says so and stays open.
+    for (const std::string& wrong : {dir / "missing", dir / "file"}) {
+        dialog.Location()->setText(QString::fromStdString(wrong));
+        QTest::keyClick(dialog.Location(), Qt::Key_Return);
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_TRUE(dialog.Status()->text().contains("There is no folder"));
+    }
+
+    dialog.Location()->setText(QString::fromStdString(dir / "sub folder") + "//");
+    QTest::keyClick(dialog.Location(), Qt::Key_Return);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.ChosenPath(), QString::fromStdString(dir / "sub folder"));
+}
+
+TEST(FolderPicker, NormalisesTypedPaths) {
+    EXPECT_EQ(picker::NormalisedFolderPath("/"), "/");
+    EXPECT_EQ(picker::NormalisedFolderPath("//usr//"), "/usr");
+    EXPECT_EQ(picker::NormalisedFolderPath(" /tmp/ "), "/tmp");
+    EXPECT_EQ(picker::NormalisedFolderPath("~"), QDir::homePath());
+    EXPECT_EQ(picker::NormalisedFolderPath(""), "");
+}
+
+TEST(FolderPicker, HighlightedFolderShowsItsFullPathAndOkReturnsIt) {
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder", "");
+    dialog.show();
+    ASSERT_GE(dialog.Places()->count(), 2);
+    EXPECT_EQ(dialog.Places()->item(0)->text(), "Home");
+    // The root place highlights "/".
+    QListWidgetItem* root = dialog.Places()->item(1);
+    emit dialog.Places()->itemClicked(root);
+    EXPECT_EQ(dialog.Status()->text(), "/");
+    dialog.AcceptLocation();
+    EXPECT_EQ(dialog.ChosenPath(), "/");
+}
+
+TEST(FolderPicker, CancelReturnsTheEmptyString) {
+    QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->reject();
+    });
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder", ""), "");
+
+    TempDir dir;
+    QTimer::singleShot(0, [&dir] {
+        auto* dialog = qobject_cast<FolderPickerDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->Location()->setText(QString::fromStdString(dir.Path()));
+        dialog->AcceptLocation();
+    });
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder", ""), dir.Path());
+}
+
+// A window that moves as told, or not at all, with a clock that only advances when slept.
+class FakeFrame : public window::WindowFrame {
+  public:
+    double top = 6000, left = 3000, width = 12000, height = 4500, screen = 19200;
+    bool movable = true;
+    bool failing = false;
+    int shows = 0;
+    double Top() const override { return Check(top); }
+    double Left() const override { return Check(left); }
+    double Width() const override { return Check(width); }
+    double Height() const override { return Check(height); }
+    void SetTop(double v) override { top = movable ? Check(v) : top; }
+    void SetLeft(double v) override { left = movable ? Check(v) : left; }
+    void SetWidth(double v) override { width = std::max(Check(v), 1800.0); }
+    void SetHeight(double v) override { height = std::max(Check(v), 450.0); }
+    double ScreenWidth() const override { return Check(screen); }
+    void Show() override { ++shows; }
+
+  private:
+    double Check(double v) const {
+        if (failing) throw std::runtime_error("the window system refuses");
+        return v;
+    }
+};
+
+class FakeClock : public window::AnimationClock {
+  public:
+    double now = 100;
+    double Now() const override { return now; }
+    void SleepUntil(double t) override { now = std::max(now, t + 0.0001); }
+};
+
+TEST(ClosingAnimation, ShrinksAboutTheCentreThenSlidesPastTheScreensWidth) {
+    FakeFrame frame;
+    FakeClock clock;
+    const double centreX = frame.left + frame.width / 2;
+    const int passes = ClosingAnimation::Play(frame, clock);
+    EXPECT_GT(frame.top, frame.screen);
+    EXPECT_EQ(passes, static_cast<int>((19200 - 6000) / 30) + 1);
+    EXPECT_EQ(frame.shows, passes);
+    EXPECT_EQ(frame.width, 1800);
+    // While it shrank (the first passes) the centre stayed put.
+    FakeFrame early;
+    FakeClock clock2;
+    early.screen = early.top + 30 * 10;
+    ClosingAnimation::Play(early, clock2);
+    EXPECT_DOUBLE_EQ(early.left + early.width / 2, centreX);
+    const double seconds = clock.now - 100;
+    EXPECT_GE(seconds, 0.25);
+    EXPECT_LE(seconds, ClosingAnimation::kMaxSeconds);
+}
+
+TEST(ClosingAnimation, EndsWhenTheWindowCannotMoveOrEveryStepFails) {
+    FakeFrame stuck;
+    stuck.movable = false;
+    FakeClock clock;
+    const int passes = ClosingAnimation::Play(stuck, clock);
+    EXPECT_LE(passes, (19200 - 6000) / 30 + 1 + ClosingAnimation::kExtraPasses);
+    EXPECT_LE(clock.now - 100, ClosingAnimation::kMaxSeconds + 0.01);
+
+    FakeFrame broken;
+    broken.failing = true;
+    FakeClock clock2;
+    EXPECT_EQ(ClosingAnimation::Play(broken, clock2), 1);
+}
+
+TEST(ClosingAnimation, RealWindowSlidesAwayAndTheProgramEnds) {
+    TempDir dir;
+    TestRuntime runtime(dir.Path());
+    listing::PosixFileSystem fs;
+    window::WindowHooks hooks = window::DefaultWindowHooks();
+    int ended = 0;
+    hooks.endProgram = [&ended] { ++ended; };
+    window::Form1 form(runtime, fs, hooks);
+    form.show();
+    QApplication::processEvents();
+    const QRect before = form.frameGeometry();
+    QElapsedTimer timer;
+    timer.start();
+    form.Command3->click();
+    const qint64 ms = timer.elapsed();
+    EXPECT_EQ(ended, 1);
+    EXPECT_GT(form.frameGeometry().top(), form.screen()->geometry().width());
+    EXPECT_LT(form.frameGeometry().width(), before.width());
+    EXPECT_GE(ms, 250);
+    EXPECT_LE(ms, 2500);
+}
+
+}  // namespace
+}  // namespace quorvale::test

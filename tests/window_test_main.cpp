@@ -1,0 +1,13 @@
+// Runs the window tests inside one QApplication on Qt's offscreen platform.
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QStyleFactory>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
