@@ -1,0 +1,288 @@
+// The Save benchmark: a complete Save through the real, shown main window, timed against
+// `find ROOT -printf '%p\n' > FILE` on the same tree, with files per second, peak resident memory
+// and the window's input latency during the walk. It checks that the list files hold every entry
+// of the tree, so it never times a broken walk.
+//
+//   save_bench [--files N] [--root PATH] [--rounds R] [--keep]
+//
+// Without --root it builds a tree of N files (default 200,000) in 1,000 folders three levels deep
+// in a temporary folder. Runs on whatever Qt platform is active (offscreen, or xcb under xvfb-run).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QStyleFactory>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "listing/posix_file_system.h"
+#include "runtime/runtime_services.h"
+#include "window/main_window.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// List files go to a folder of the benchmark's own.
+class BenchRuntime final : public quorvale::runtime::RuntimeServices {
+  public:
+    explicit BenchRuntime(std::string folder) : folder_(std::move(folder)) {}
+    std::string ProgramFolder() override { return folder_; }
+    std::unique_ptr<quorvale::runtime::TextOutput> OpenForOutput(const std::string& path) override {
+        return std::make_unique<quorvale::runtime::FileTextOutput>(path);
+    }
+    void RemoveFile(const std::string& path) override { ::unlink(path.c_str()); }
+
+  private:
+    std::string folder_;
+};
+
+std::string MakeTempFolder(const char* name) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/" + name + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::exit(2);
+    }
+    return pattern;
+}
+
+// 10 folders, each with 10, each with 10: 1,000 leaf folders sharing the files.
+void BuildTree(const std::string& root, long files) {
+    const long perLeaf = std::max(1L, files / 1000);
+    long made = 0;
+    for (int a = 0; a < 10; ++a) {
+        for (int b = 0; b < 10; ++b) {
+            for (int c = 0; c < 10; ++c) {
+                const std::string folder = root + "/level1_" + std::to_string(a) + "/level2_" +
+                                           std::to_string(b) + "/level3_" + std::to_string(c);
+                ::mkdir((root + "/level1_" + std::to_string(a)).c_str(), 0755);
+                ::mkdir((root + "/level1_" + std::to_string(a) + "/level2_" + std::to_string(b))
+                            .c_str(),
+                        0755);
+                ::mkdir(folder.c_str(), 0755);
+                const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+                const long here = (a == 9 && b == 9 && c == 9) ? files - made : perLeaf;
+                for (long i = 0; i < here; ++i, ++made) {
+                    const std::string name = "file_" + std::to_string(i) + ".dat";
+                    const int fd = ::openat(dir, name.c_str(), O_CREAT | O_WRONLY, 0644);
+                    if (fd >= 0) ::close(fd);
+                }
+                ::close(dir);
+            }
+        }
+    }
+}
+
+double TimeFind(const std::string& root, const std::string& out) {
+    const std::string command = "find '" + root + "' -printf '%p\\n' > '" + out + "'";
+    const auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) {
+        std::cerr << "find failed\n";
+        std::exit(2);
+    }
+    return Seconds(Clock::now() - start);
+}
+
+// Receives the probe events posted during a walk and notes how long each waited.
+class LatencyProbe final : public QObject {
+  public:
+    static constexpr QEvent::Type kType = QEvent::User;
+    struct Probe : QEvent {
+        explicit Probe(Clock::time_point at) : QEvent(kType), posted(at) {}
+        Clock::time_point posted;
+    };
+    std::vector<double> waits;  // milliseconds
+
+  protected:
+    bool event(QEvent* e) override {
+        if (e->type() != kType) return QObject::event(e);
+        waits.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - static_cast<Probe*>(e)->posted)
+                .count());
+        return true;
+    }
+};
+
+// Every path the list files name, folders and files alike, as find prints them.
+std::vector<std::string> PathsInListFiles(const std::string& folder, int last) {
+    std::vector<std::string> paths;
+    std::string current;
+    for (int n = 1; n <= last; ++n) {
+        std::ifstream in(folder + "/ListTex" + std::to_string(n) + ".txt", std::ios::binary);
+        std::string line;
+        bool root = n == 1;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (root) {  // the chosen folder as chosen
+                root = false;
+                continue;
+            }
+            if (line.rfind("\t\t", 0) == 0) {
+                paths.push_back(current + "/" + line.substr(2));
+            } else if (line.rfind("\t", 0) == 0) {
+                current = line.substr(1);
+                paths.push_back(current);
+            } else {
+                paths.push_back("?" + line);  // a denial line: no entry of find's
+            }
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::vector<std::string> PathsInFile(const std::string& file) {
+    std::vector<std::string> paths;
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) paths.push_back(line);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    long files = 200000;
+    int rounds = 5;
+    std::string root;
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--files" && i + 1 < argc) {
+            files = std::atol(argv[++i]);
+        } else if (arg == "--root" && i + 1 < argc) {
+            root = argv[++i];
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--keep") {
+            keep = true;
+        } else {
+            std::cerr << "usage: save_bench [--files N] [--root PATH] [--rounds R] [--keep]\n";
+            return 2;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+
+    const bool built = root.empty();
+    if (built) {
+        root = MakeTempFolder("quorvale-bench-tree");
+        std::cout << "building " << files << " files in 1000 folders under " << root << " ..."
+                  << std::flush;
+        BuildTree(root, files);
+        ::sync();  // so that writing the tree back does not disturb the timings
+        std::cout << " done\n";
+    }
+    const std::string out = MakeTempFolder("quorvale-bench-out");
+    const std::string findOut = out + "/find.txt";
+
+    BenchRuntime runtime(out);
+    quorvale::listing::PosixFileSystem fileSystem;
+    quorvale::window::WindowHooks hooks = quorvale::window::DefaultWindowHooks();
+    hooks.browseForFolder = [&root](QWidget*, const QString&, const std::string&) { return root; };
+    hooks.messageBox = [](QWidget*, const QString& text, const QString&) {
+        std::cerr << "message: " << text.toStdString() << "\n";
+        std::exit(1);
+    };
+    hooks.endProgram = [] {};
+    quorvale::window::Form1 form(runtime, fileSystem, hooks);
+    form.show();
+    QApplication::processEvents();
+    form.Command1_Click();
+
+    LatencyProbe probe;
+    const auto save = [&](bool probing) {
+        form.Core().ListFileNumber = 1;
+        std::atomic<bool> done = false;
+        std::thread poster;
+        if (probing) {
+            // Post an event every 20 ms while the walk runs, as a click would arrive.
+            poster = std::thread([&] {
+                while (!done) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    if (!done) {
+                        QCoreApplication::postEvent(&probe, new LatencyProbe::Probe(Clock::now()));
+                    }
+                }
+            });
+        }
+        const auto start = Clock::now();
+        form.Command4_Click();
+        const double seconds = Seconds(Clock::now() - start);
+        done = true;
+        if (poster.joinable()) poster.join();
+        QApplication::processEvents();
+        return seconds;
+    };
+
+    // One warm-up of each, then alternating rounds.
+    save(false);
+    TimeFind(root, findOut);
+    std::vector<double> saves;
+    std::vector<double> finds;
+    for (int r = 0; r < rounds; ++r) {
+        saves.push_back(save(true));
+        finds.push_back(TimeFind(root, findOut));
+    }
+    const long peakKiB = PeakResidentKiB();
+    const int lastFile = form.ListFileNumber() - 1;
+
+    const std::vector<std::string> listed = PathsInListFiles(out, lastFile);
+    const std::vector<std::string> found = PathsInFile(findOut);
+    const bool complete = listed == found;
+
+    const double saveMedian = Median(saves);
+    const double findMedian = Median(finds);
+    const double latencyMax =
+        probe.waits.empty() ? 0 : *std::max_element(probe.waits.begin(), probe.waits.end());
+    std::printf("platform        %s\n", QApplication::platformName().toStdString().c_str());
+    std::printf("tree            %s: %zu entries\n", root.c_str(), found.size());
+    std::printf("list files      %d, status \"%s\"\n", lastFile,
+                form.Label1->text().toStdString().c_str());
+    std::printf("save (median)   %.3f s over %d rounds\n", saveMedian, rounds);
+    std::printf("find (median)   %.3f s\n", findMedian);
+    std::printf("ratio           %.2f x find\n", saveMedian / findMedian);
+    std::printf("entries/s       %.0f\n", static_cast<double>(found.size()) / saveMedian);
+    std::printf("peak memory     %.1f MiB resident\n", static_cast<double>(peakKiB) / 1024.0);
+    std::printf("input latency   %zu probes, median %.1f ms, max %.1f ms\n", probe.waits.size(),
+                probe.waits.empty() ? 0.0 : Median(probe.waits), latencyMax);
+    std::printf("complete        %s (%zu listed, %zu found)\n", complete ? "yes" : "NO",
+                listed.size(), found.size());
+
+    if (!keep) {
+        std::system(("rm -rf '" + out + "'").c_str());
+        if (built) std::system(("rm -rf '" + root + "'").c_str());
+    }
+    if (!complete) return 1;
+    return latencyMax < 50 ? 0 : 3;
+}
