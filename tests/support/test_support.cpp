@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,14 +25,18 @@ void Check(bool ok, const std::string& what) {
 class CountingOutput final : public runtime::TextOutput {
   public:
     CountingOutput(TestRuntime& owner, const std::string& path)
-        : owner_(owner), real_(path), path_(path) {
+        : owner_(owner),
+          real_(path),
+          path_(path),
+          index_(static_cast<int>(owner.opened.size()) - 1) {
         ++owner_.openOutputs;
     }
     ~CountingOutput() override {
         if (open_) --owner_.openOutputs;
     }
     void PrintLine(std::string_view line) override {
-        if (owner_.failAfterLines >= 0 && lines_ >= owner_.failAfterLines) {
+        const bool thisOutput = owner_.failOutput < 0 || owner_.failOutput == index_;
+        if (thisOutput && owner_.failAfterLines >= 0 && lines_ >= owner_.failAfterLines) {
             throw runtime::RuntimeError(owner_.failNumber, "Cannot write list file \"" + path_ +
                                                                "\": No space left on device");
         }
@@ -48,6 +53,7 @@ class CountingOutput final : public runtime::TextOutput {
     TestRuntime& owner_;
     runtime::FileTextOutput real_;
     std::string path_;
+    int index_;
     long lines_ = 0;
     bool open_ = true;
 };
@@ -115,6 +121,37 @@ std::vector<std::string> SplitListFile(const std::string& bytes) {
         start = end + 2;
     }
     return lines;
+}
+
+std::vector<std::string> ListFileLines(const std::string& folder, int last) {
+    std::vector<std::string> all;
+    for (int n = 1; n <= last; ++n) {
+        const auto lines =
+            SplitListFile(ReadBytes(folder + "/ListTex" + std::to_string(n) + ".txt"));
+        if (n < last) {
+            EXPECT_EQ(lines.size(), 32000u) << "ListTex" << n << ".txt";
+        }
+        all.insert(all.end(), lines.begin(), lines.end());
+    }
+    return all;
+}
+
+std::vector<std::string> ListedPaths(const std::vector<std::string>& lines) {
+    std::vector<std::string> paths;
+    std::string folder;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.rfind("\t\t", 0) == 0) {
+            paths.push_back(folder + "/" + line.substr(2));
+        } else if (line.rfind("\t", 0) == 0) {
+            folder = line.substr(1);
+            paths.push_back(folder);
+        } else {
+            paths.push_back("?" + line);
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
 }
 
 std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const std::string& path) {

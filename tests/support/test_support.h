@@ -52,6 +52,7 @@ class TestRuntime : public runtime::RuntimeServices {
     std::string folder_;
     int failOpen = 0;          // error number for the next opens, 0 for none
     long failAfterLines = -1;  // the write of line N (0-based) fails with failNumber
+    int failOutput = -1;       // ... only in the output opened N-th (0-based); -1 for any
     int failNumber = runtime::DiskFull;
     std::vector<std::string> opened;
     std::vector<std::string> removed;
@@ -70,6 +71,15 @@ struct Lister {
     void Save(const std::string& path);
     std::string ListFile(int number) const;
 };
+
+// Every line of the list files ListTex1.txt .. ListTex<last>.txt in `folder`, in order; fails the
+// test if any but the last holds other than 32000 lines.
+std::vector<std::string> ListFileLines(const std::string& folder, int last);
+
+// The paths the listing names, as `find ROOT -printf '%p\n'` would print them: each folder line's
+// path and each file line's name under it, sorted. The root line is skipped; a denial line shows
+// as "?Permission Denied".
+std::vector<std::string> ListedPaths(const std::vector<std::string>& lines);
 
 // Runs `body` in a child process as the unprivileged user "nobody" when this process is root
 // (directly otherwise); returns what the child wrote with `report`, or fails the test.
