@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QPushButton>
 #include <QStyleFactory>
 #include <algorithm>
 #include <atomic>
@@ -29,6 +30,7 @@
 
 #include "listing/posix_file_system.h"
 #include "runtime/runtime_services.h"
+#include "support/listing_files.h"
 #include "window/main_window.h"
 
 namespace {
@@ -42,30 +44,6 @@ double Seconds(Clock::duration d) {
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-// List files go to a folder of the benchmark's own.
-class BenchRuntime final : public quorvale::runtime::RuntimeServices {
-  public:
-    explicit BenchRuntime(std::string folder) : folder_(std::move(folder)) {}
-    std::string ProgramFolder() override { return folder_; }
-    std::unique_ptr<quorvale::runtime::TextOutput> OpenForOutput(const std::string& path) override {
-        return std::make_unique<quorvale::runtime::FileTextOutput>(path);
-    }
-    void RemoveFile(const std::string& path) override { ::unlink(path.c_str()); }
-
-  private:
-    std::string folder_;
-};
-
-std::string MakeTempFolder(const char* name) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/" + name + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    return pattern;
 }
 
 // 10 folders, each with 10, each with 10: 1,000 leaf folders sharing the files.
@@ -125,34 +103,6 @@ class LatencyProbe final : public QObject {
     }
 };
 
-// Every path the list files name, folders and files alike, as find prints them.
-std::vector<std::string> PathsInListFiles(const std::string& folder, int last) {
-    std::vector<std::string> paths;
-    std::string current;
-    for (int n = 1; n <= last; ++n) {
-        std::ifstream in(folder + "/ListTex" + std::to_string(n) + ".txt", std::ios::binary);
-        std::string line;
-        bool root = n == 1;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (root) {  // the chosen folder as chosen
-                root = false;
-                continue;
-            }
-            if (line.rfind("\t\t", 0) == 0) {
-                paths.push_back(current + "/" + line.substr(2));
-            } else if (line.rfind("\t", 0) == 0) {
-                current = line.substr(1);
-                paths.push_back(current);
-            } else {
-                paths.push_back("?" + line);  // a denial line: no entry of find's
-            }
-        }
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
 std::vector<std::string> PathsInFile(const std::string& file) {
     std::vector<std::string> paths;
     std::ifstream in(file, std::ios::binary);
@@ -194,35 +144,39 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
 
+    std::unique_ptr<quorvale::support::TempDir> treeFolder;
     const bool built = root.empty();
     if (built) {
-        root = MakeTempFolder("quorvale-bench-tree");
+        treeFolder = std::make_unique<quorvale::support::TempDir>("quorvale-bench-tree");
+        root = treeFolder->Path();
         std::cout << "building " << files << " files in 1000 folders under " << root << " ..."
                   << std::flush;
         BuildTree(root, files);
         ::sync();  // so that writing the tree back does not disturb the timings
         std::cout << " done\n";
     }
-    const std::string out = MakeTempFolder("quorvale-bench-out");
+    quorvale::support::TempDir outFolder("quorvale-bench-out");
+    const std::string out = outFolder.Path();
     const std::string findOut = out + "/find.txt";
 
-    BenchRuntime runtime(out);
+    quorvale::runtime::SystemRuntimeServices runtime(out);
     quorvale::listing::PosixFileSystem fileSystem;
     quorvale::window::WindowHooks hooks = quorvale::window::DefaultWindowHooks();
-    hooks.browseForFolder = [&root](QWidget*, const QString&, const std::string&) { return root; };
+    hooks.browseForFolder = [&root](QWidget*, const QString&) { return root; };
     hooks.messageBox = [](QWidget*, const QString& text, const QString&) {
         std::cerr << "message: " << text.toStdString() << "\n";
         std::exit(1);
     };
     hooks.endProgram = [] {};
-    quorvale::window::Form1 form(runtime, fileSystem, hooks);
+    quorvale::window::MainWindow form(runtime, fileSystem, hooks);
     form.show();
     QApplication::processEvents();
-    form.Command1_Click();
+    form.findChild<QPushButton*>("chooseButton")->click();
+    QPushButton* saveButton = form.findChild<QPushButton*>("saveButton");
 
     LatencyProbe probe;
     const auto save = [&](bool probing) {
-        form.Core().ListFileNumber = 1;
+        form.Core().SetListFileNumber(1);
         std::atomic<bool> done = false;
         std::thread poster;
         if (probing) {
@@ -237,7 +191,7 @@ int main(int argc, char* argv[]) {
             });
         }
         const auto start = Clock::now();
-        form.Command4_Click();
+        saveButton->click();
         const double seconds = Seconds(Clock::now() - start);
         done = true;
         if (poster.joinable()) poster.join();
@@ -255,9 +209,10 @@ int main(int argc, char* argv[]) {
         finds.push_back(TimeFind(root, findOut));
     }
     const long peakKiB = PeakResidentKiB();
-    const int lastFile = form.ListFileNumber() - 1;
+    const int lastFile = form.Core().ListFileNumber() - 1;
 
-    const std::vector<std::string> listed = PathsInListFiles(out, lastFile);
+    const std::vector<std::string> listed =
+        quorvale::support::ListedPaths(quorvale::support::ReadListFiles(out, lastFile));
     const std::vector<std::string> found = PathsInFile(findOut);
     const bool complete = listed == found;
 
@@ -268,7 +223,7 @@ int main(int argc, char* argv[]) {
     std::printf("platform        %s\n", QApplication::platformName().toStdString().c_str());
     std::printf("tree            %s: %zu entries\n", root.c_str(), found.size());
     std::printf("list files      %d, status \"%s\"\n", lastFile,
-                form.Label1->text().toStdString().c_str());
+                form.findChild<QLabel*>("statusLabel")->text().toStdString().c_str());
     std::printf("save (median)   %.3f s over %d rounds\n", saveMedian, rounds);
     std::printf("find (median)   %.3f s\n", findMedian);
     std::printf("ratio           %.2f x find\n", saveMedian / findMedian);
@@ -279,9 +234,10 @@ int main(int argc, char* argv[]) {
     std::printf("complete        %s (%zu listed, %zu found)\n", complete ? "yes" : "NO",
                 listed.size(), found.size());
 
-    if (!keep) {
-        std::system(("rm -rf '" + out + "'").c_str());
-        if (built) std::system(("rm -rf '" + root + "'").c_str());
+    if (keep) {
+        outFolder.Keep();
+        if (treeFolder) treeFolder->Keep();
+        std::printf("kept            %s and %s\n", out.c_str(), root.c_str());
     }
     if (!complete) return 1;
     return latencyMax < 50 ? 0 : 3;

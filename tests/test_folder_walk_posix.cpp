@@ -12,7 +12,7 @@
 namespace quorvale::test {
 namespace {
 
-using listing::kDenialLine;
+const std::string kDenialLine(listing::kDenialLine);
 using Lines = std::vector<std::string>;
 
 class PosixWalk : public ::testing::Test {
@@ -40,7 +40,7 @@ TEST_F(PosixWalk, ListsFilesUnderTheirFolderThenEachSubfolder) {
     lister.Save(r);
     EXPECT_EQ(ReadBytes(lister.ListFile(1)), r + "\r\n\t" + r + "\r\n\t\ta\r\n\t\tb\r\n\t" + r +
                                                  "/empty\r\n\t" + r + "/s\r\n\t\tc\r\n");
-    EXPECT_EQ(lister.core.ListFileNumber, 2);
+    EXPECT_EQ(lister.core.ListFileNumber(), 2);
 
     // Relative paths and trailing separators name the same folder.
     ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
@@ -137,7 +137,7 @@ TEST_F(PosixWalk, ListsTreesDeeperThanThePathLimitCompletely) {
     BuildDeepTree(dir.Path(), kDepth, name);
     lister.Save(dir.Path());
     Lines all;
-    for (int n = 1; n < lister.core.ListFileNumber; ++n) {
+    for (int n = 1; n < lister.core.ListFileNumber(); ++n) {
         for (auto& line : SplitListFile(ReadBytes(lister.ListFile(n)))) all.push_back(line);
     }
     Lines expected = {dir.Path(), "\t" + dir.Path()};
@@ -181,7 +181,7 @@ TEST_F(PosixWalk, DeniedFoldersAreNamedAndFollowedByADenialLine) {
         listing::ListingCore core(buffer, plainFs, runtime);
         core.ListFolder(r);
         core.ListFolder(r + "/closed");  // a denied starting folder
-        for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines += buffer.Line(i) + "\n";
+        for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines += std::string(buffer.Line(i)) + "\n";
         return lines;
     });
     EXPECT_EQ(out, "\t" + r + "\n\t\ta\n\t" + r + "/closed\nPermission Denied\n\t" + r +

@@ -23,10 +23,10 @@ class HostileTrees : public ::testing::Test {
 
     // The Save command's sequence on `path`; returns every line of the list files.
     Lines Save(const std::string& path) {
-        const int first = lister.core.ListFileNumber;
+        const int first = lister.core.ListFileNumber();
         lister.Save(path);
         EXPECT_EQ(first, 1);
-        return ListFileLines(lister.programFolder.Path(), lister.core.ListFileNumber - 1);
+        return ListFileLines(lister.programFolder.Path(), lister.core.ListFileNumber() - 1);
     }
 
     TempDir dir;
@@ -102,7 +102,7 @@ TEST_F(HostileTrees, RandomTreesMatchAnIndependentWalk) {
         BuildRandomTree(tree.Path(), seed, 3000);
         Lister one(fs);
         one.Save(tree.Path());
-        const Lines listed = ListFileLines(one.programFolder.Path(), one.core.ListFileNumber - 1);
+        const Lines listed = ListFileLines(one.programFolder.Path(), one.core.ListFileNumber() - 1);
         EXPECT_EQ(listed, IndependentListing(tree.Path())) << "seed " << seed;
     }
 }
@@ -110,7 +110,7 @@ TEST_F(HostileTrees, RandomTreesMatchAnIndependentWalk) {
 TEST_F(HostileTrees, RandomTreeOverSeveralListFilesMatchesAnIndependentWalk) {
     BuildRandomTree(dir.Path(), 7, 70000);
     const Lines listed = Save(dir.Path());
-    EXPECT_GE(lister.core.ListFileNumber, 4);  // three full files at least
+    EXPECT_GE(lister.core.ListFileNumber(), 4);  // three full files at least
     EXPECT_EQ(listed, IndependentListing(dir.Path()));
 }
 
@@ -162,7 +162,7 @@ TEST_F(HostileTrees, HundredThousandFilesInOneFolder) {
     }
     ::close(fd);
     const Lines lines = Save(dir.Path());
-    EXPECT_EQ(lister.core.ListFileNumber, 5);  // 32000 + 32000 + 32000 + 4002 lines
+    EXPECT_EQ(lister.core.ListFileNumber(), 5);  // 32000 + 32000 + 32000 + 4002 lines
     ASSERT_EQ(lines.size(), 100002u);
     EXPECT_TRUE(std::is_sorted(lines.begin() + 2, lines.end()));
     EXPECT_EQ(lines[2], "\t\tf0");
@@ -223,7 +223,7 @@ TEST(DiskFull, InTheMiddleOfAListFileStopsTheSave) {
     EXPECT_EQ(SplitListFile(ReadBytes(lister.ListFile(1))).size(), 32000u);
     EXPECT_FALSE(Exists(lister.ListFile(2)));  // no part-written file passes for a whole one
     EXPECT_EQ(lister.runtime.openOutputs, 0);
-    EXPECT_EQ(lister.core.ListFileNumber, 2);
+    EXPECT_EQ(lister.core.ListFileNumber(), 2);
     EXPECT_EQ(lister.buffer.ListCount(), 32000);  // nothing listed is lost
 }
 
@@ -242,7 +242,7 @@ TEST_F(HostileTrees, UnwritableProgramFolderAndReadOnlyListFile) {
             listing::ListingBuffer buffer;
             TestRuntime runtime(folder);
             listing::ListingCore core(buffer, fs, runtime);
-            core.ListFileNumber = 1;
+            core.SetListFileNumber(1);
             try {
                 buffer.AddItem(dir / "tree");
                 core.ListFolder(dir / "tree");

@@ -7,7 +7,7 @@
 namespace quorvale::test {
 namespace {
 
-using listing::kDenialLine;
+const std::string kDenialLine(listing::kDenialLine);
 using listing::kFlushThreshold;
 using runtime::RuntimeError;
 using Lines = std::vector<std::string>;
@@ -32,12 +32,12 @@ TEST_F(ListFiles, WritesEveryLineWithCrLfAndItsOwnBytes) {
     EXPECT_EQ(ReadBytes(lister.programFolder / "ListTex1.txt"),
               "\r\n\t/x y\r\n\t\tn\xFF\xFE.txt\r\n\t\tno-extension\r\n");
     EXPECT_EQ(lister.buffer.ListCount(), 0);
-    EXPECT_EQ(lister.core.ListFileNumber, 2);
+    EXPECT_EQ(lister.core.ListFileNumber(), 2);
 
     // An empty buffer gives an empty file.
     lister.core.SaveList();
     EXPECT_EQ(ReadBytes(lister.ListFile(2)), "");
-    EXPECT_EQ(lister.core.ListFileNumber, 3);
+    EXPECT_EQ(lister.core.ListFileNumber(), 3);
     EXPECT_EQ(lister.runtime.opened, (Lines{lister.programFolder / "ListTex1.txt",
                                             lister.programFolder / "ListTex2.txt"}));
 }
@@ -57,11 +57,11 @@ TEST_F(ListFiles, ReplacesAListFileOfAnEarlierRun) {
 }
 
 TEST_F(ListFiles, NumberThatCannotAdvanceIsRefusedBeforeTheFileIsOpened) {
-    lister.core.ListFileNumber = 32766;
+    lister.core.SetListFileNumber(32766);
     lister.buffer.AddItem("a");
     lister.core.SaveList();
     EXPECT_EQ(ReadBytes(lister.ListFile(32766)), "a\r\n");
-    EXPECT_EQ(lister.core.ListFileNumber, 32767);
+    EXPECT_EQ(lister.core.ListFileNumber(), 32767);
 
     MakeFile(lister.ListFile(32767), "kept");
     lister.buffer.AddItem("b");
@@ -75,7 +75,7 @@ TEST_F(ListFiles, NumberThatCannotAdvanceIsRefusedBeforeTheFileIsOpened) {
     EXPECT_EQ(lister.runtime.opened.size(), 1u);
     EXPECT_EQ(ReadBytes(lister.ListFile(32767)), "kept");
     EXPECT_EQ(lister.buffer.ListCount(), 1);
-    EXPECT_EQ(lister.core.ListFileNumber, 32767);
+    EXPECT_EQ(lister.core.ListFileNumber(), 32767);
 }
 
 TEST_F(ListFiles, FailedOpenKeepsTheBufferAndTheNumber) {
@@ -83,12 +83,12 @@ TEST_F(ListFiles, FailedOpenKeepsTheBufferAndTheNumber) {
     lister.runtime.failOpen = runtime::PermissionDenied;
     EXPECT_THROW(lister.core.SaveList(), RuntimeError);
     EXPECT_EQ(lister.buffer.ListCount(), 3);
-    EXPECT_EQ(lister.core.ListFileNumber, 1);
+    EXPECT_EQ(lister.core.ListFileNumber(), 1);
 
     // The real output names the file and the reason.
     TestRuntime missing("/nonexistent-folder");
     listing::ListingCore elsewhere(lister.buffer, fs, missing);
-    elsewhere.ListFileNumber = 4;
+    elsewhere.SetListFileNumber(4);
     try {
         elsewhere.SaveList();
         FAIL();
@@ -111,7 +111,7 @@ TEST_F(ListFiles, FailedWriteClosesAndRemovesThePartFile) {
     EXPECT_EQ(lister.runtime.openOutputs, 0);
     EXPECT_FALSE(Exists(lister.ListFile(1)));
     EXPECT_EQ(lister.buffer.ListCount(), 10);
-    EXPECT_EQ(lister.core.ListFileNumber, 1);
+    EXPECT_EQ(lister.core.ListFileNumber(), 1);
 
     // Once the disk has room again, the same lines go to the same file.
     lister.runtime.failAfterLines = -1;
@@ -128,8 +128,8 @@ TEST_F(ListFiles, FileLineThatMakes32000Flushes) {
     EXPECT_EQ(first[31998], "\t/R");
     EXPECT_EQ(first[31999], "\t\ta");
     EXPECT_EQ(lister.Lines(), (Lines{"\t\tb"}));
-    EXPECT_EQ(lister.buffer.CountCaption(), "1");
-    EXPECT_EQ(lister.core.ListFileNumber, 2);
+    EXPECT_EQ(lister.shownCount, 1);
+    EXPECT_EQ(lister.core.ListFileNumber(), 2);
 }
 
 TEST_F(ListFiles, FolderLineThatMakes32000Flushes) {
@@ -168,7 +168,7 @@ TEST_F(ListFiles, LongWalkFillsEveryFileButTheLastWithExactly32000Lines) {
         expected += 702;
     }
     lister.Save("/R");
-    EXPECT_EQ(lister.core.ListFileNumber, 4);
+    EXPECT_EQ(lister.core.ListFileNumber(), 4);
     EXPECT_EQ(FileLines(1).size(), 32000u);
     EXPECT_EQ(FileLines(2).size(), 32000u);
     EXPECT_EQ(FileLines(3).size(), expected + 1 - 64000);  // with the root line

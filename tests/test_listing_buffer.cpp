@@ -1,48 +1,36 @@
-// The listing buffer: order, selection, emptying, its capacity, and the lines' own bytes.
+// The listing buffer: order, emptying, its capacity, and the lines' own bytes.
 #include <gtest/gtest.h>
 
 #include "listing/listing_buffer.h"
-#include "runtime/runtime_services.h"
+#include "runtime/runtime_error.h"
 
 namespace quorvale::test {
 namespace {
 
 using listing::ListingBuffer;
 
-TEST(ListingBuffer, KeepsLinesInOrderAndSelectsByIndex) {
+TEST(ListingBuffer, KeepsLinesInOrderAndEmptiesToLineZero) {
     ListingBuffer buffer;
     EXPECT_EQ(buffer.ListCount(), 0);
-    EXPECT_EQ(buffer.ListIndex(), ListingBuffer::kNoSelection);
-    EXPECT_EQ(buffer.Text(), "");
     buffer.AddItem("");
     buffer.AddItem("\t/home/a b");
     buffer.AddItem("\t\tname without extension");
     EXPECT_EQ(buffer.ListCount(), 3);
-    buffer.SetListIndex(1);
-    EXPECT_EQ(buffer.Text(), "\t/home/a b");
-    buffer.SetListIndex(0);
-    EXPECT_EQ(buffer.Text(), "");
-    EXPECT_THROW(buffer.SetListIndex(3), runtime::RuntimeError);
-    EXPECT_THROW(buffer.SetListIndex(-2), runtime::RuntimeError);
-}
+    EXPECT_EQ(buffer.Line(0), "");
+    EXPECT_EQ(buffer.Line(1), "\t/home/a b");
+    EXPECT_EQ(buffer.Line(2), "\t\tname without extension");
 
-TEST(ListingBuffer, ClearEmptiesItAndTheNextLineIsLineZero) {
-    ListingBuffer buffer;
-    buffer.AddItem("a");
-    buffer.SetListIndex(0);
     const auto generation = buffer.Generation();
     buffer.Clear();
     EXPECT_EQ(buffer.ListCount(), 0);
-    EXPECT_EQ(buffer.ListIndex(), ListingBuffer::kNoSelection);
     EXPECT_NE(buffer.Generation(), generation);
     buffer.AddItem("b");
-    buffer.SetListIndex(0);
-    EXPECT_EQ(buffer.Text(), "b");
+    EXPECT_EQ(buffer.Line(0), "b");
 }
 
 TEST(ListingBuffer, FailsInOrderAtItsCapacity) {
     ListingBuffer buffer;
-    for (int i = 0; i < ListingBuffer::kCapacity; ++i) buffer.AddItem("x");
+    for (int i = 0; i < ListingBuffer::kCapacity; ++i) buffer.AddItem("x" + std::to_string(i));
     EXPECT_EQ(buffer.ListCount(), 32767);
     try {
         buffer.AddItem("one too many");
@@ -51,8 +39,7 @@ TEST(ListingBuffer, FailsInOrderAtItsCapacity) {
         EXPECT_EQ(e.Number(), runtime::Overflow);
     }
     EXPECT_EQ(buffer.ListCount(), 32767);
-    buffer.SetListIndex(32766);
-    EXPECT_EQ(buffer.Text(), "x");
+    EXPECT_EQ(buffer.Line(32766), "x32766");
 }
 
 TEST(ListingBuffer, KeepsBytesThatAreNotUtf8) {
@@ -62,14 +49,6 @@ TEST(ListingBuffer, KeepsBytesThatAreNotUtf8) {
     buffer.AddItem(std::string("nul\0inside", 10));
     EXPECT_EQ(buffer.Line(0), latin1);
     EXPECT_EQ(buffer.Line(1).size(), 10u);
-}
-
-TEST(ListingBuffer, CountDisplayShowsWhatItIsGiven) {
-    ListingBuffer buffer;
-    buffer.SetCountCaption("32000");
-    EXPECT_EQ(buffer.CountCaption(), "32000");
-    buffer.SetCountCaption("");
-    EXPECT_EQ(buffer.CountCaption(), "");
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include "listing/list_file_name.h"
+
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 #include "window/listing_view.h"
@@ -17,8 +19,6 @@
 namespace quorvale::test {
 namespace {
 
-using window::Form1;
-using window::Px;
 using Lines = std::vector<std::string>;
 
 struct Message {
@@ -30,9 +30,8 @@ class MainWindow : public ::testing::Test {
   protected:
     MainWindow() : runtime(programFolder.Path()) {
         window::WindowHooks hooks;
-        hooks.browseForFolder = [this](QWidget*, const QString& title, const std::string& start) {
+        hooks.browseForFolder = [this](QWidget*, const QString& title) {
             prompts.push_back(title);
-            EXPECT_EQ(start, "");
             return nextChoice;
         };
         hooks.messageBox = [this](QWidget*, const QString& text, const QString& title) {
@@ -40,23 +39,30 @@ class MainWindow : public ::testing::Test {
         };
         hooks.endProgram = [this] { ++ended; };
         hooks.closingAnimation = [this](QWidget*) { ++animations; };
-        form = std::make_unique<Form1>(runtime, fs, hooks);
+        form = std::make_unique<window::MainWindow>(runtime, fs, hooks);
         form->show();
     }
 
     void Choose(const std::string& path) {
         nextChoice = path;
-        form->Command1->click();
+        chooseButton()->click();
     }
+    QPushButton* chooseButton() const { return form->findChild<QPushButton*>("chooseButton"); }
+    QPushButton* exitButton() const { return form->findChild<QPushButton*>("exitButton"); }
+    QPushButton* saveButton() const { return form->findChild<QPushButton*>("saveButton"); }
+    QLabel* statusLabel() const { return form->findChild<QLabel*>("statusLabel"); }
+    QLabel* noticeLabel() const { return form->findChild<QLabel*>("noticeLabel"); }
+    QLabel* countLabel() const { return form->findChild<QLabel*>("countLabel"); }
+    QListView* listView() const { return form->findChild<QListView*>("listView"); }
     Lines ListFile(int number) {
         return SplitListFile(
-            ReadBytes(programFolder / ("ListTex" + std::to_string(number) + ".txt")));
+            ReadBytes(listing::ListFilePath(programFolder.Path(), number)));
     }
 
     FakeFileSystem fs;
     TempDir programFolder;
     TestRuntime runtime;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<window::MainWindow> form;
     std::string nextChoice;
     std::vector<QString> prompts;
     std::vector<Message> messages;
@@ -67,32 +73,30 @@ class MainWindow : public ::testing::Test {
 TEST_F(MainWindow, StartsEmptyWithItsLayoutAndTheFocusOnChoose) {
     EXPECT_EQ(form->windowTitle(), " Quorvale");
     EXPECT_EQ(form->size(), QSize(792, 273));
-    EXPECT_EQ(form->List1->model()->rowCount(), 0);
-    EXPECT_EQ(form->Label1->text(), "");
-    EXPECT_EQ(form->Label3->text(), "");
-    EXPECT_FALSE(form->Label2->text().isEmpty());
-    EXPECT_TRUE(form->Label2->toolTip().contains(QString::fromStdString(programFolder.Path())));
-    EXPECT_EQ(form->ListFileNumber(), 0);
-    EXPECT_TRUE(form->Timer1->isActive());
-    EXPECT_EQ(form->Timer1->interval(), 500);
+    EXPECT_EQ(listView()->model()->rowCount(), 0);
+    EXPECT_EQ(statusLabel()->text(), "");
+    EXPECT_EQ(countLabel()->text(), "");
+    EXPECT_FALSE(noticeLabel()->text().isEmpty());
+    EXPECT_TRUE(noticeLabel()->toolTip().contains(QString::fromStdString(programFolder.Path())));
+    EXPECT_FALSE(form->ChosenFolder().has_value());
 
-    EXPECT_EQ(form->List1->geometry(), QRect(8, 8, 777, 212));
-    EXPECT_EQ(form->Command1->geometry(), QRect(8, 232, 129, 25));
-    EXPECT_EQ(form->Command3->geometry(), QRect(152, 232, 81, 25));
-    EXPECT_EQ(form->Command4->geometry(), QRect(248, 232, 97, 25));
-    EXPECT_EQ(form->Label1->geometry(), QRect(360, 232, 145, 25));
-    EXPECT_EQ(form->Label2->geometry(), QRect(8, 256, 785, 17));
-    EXPECT_EQ(form->Label3->geometry(), QRect(592, 232, 185, 17));
+    EXPECT_EQ(listView()->geometry(), QRect(8, 8, 777, 212));
+    EXPECT_EQ(chooseButton()->geometry(), QRect(8, 232, 129, 25));
+    EXPECT_EQ(exitButton()->geometry(), QRect(152, 232, 81, 25));
+    EXPECT_EQ(saveButton()->geometry(), QRect(248, 232, 97, 25));
+    EXPECT_EQ(statusLabel()->geometry(), QRect(360, 232, 145, 25));
+    EXPECT_EQ(noticeLabel()->geometry(), QRect(8, 256, 785, 17));
+    EXPECT_EQ(countLabel()->geometry(), QRect(592, 232, 185, 17));
     EXPECT_EQ(form->palette().color(QPalette::Window), QColor(192, 192, 192));
-    EXPECT_EQ(form->List1->palette().color(QPalette::Base), QColor(255, 255, 255));
+    EXPECT_EQ(listView()->palette().color(QPalette::Base), QColor(255, 255, 255));
     EXPECT_EQ(form->windowIcon().availableSizes().value(0), QSize(24, 24));
 
     form->activateWindow();
     QApplication::processEvents();
-    EXPECT_EQ(QApplication::focusWidget(), form->Command1);
+    EXPECT_EQ(QApplication::focusWidget(), chooseButton());
     // Tab order: Choose, the list, Exit, Save.
-    for (QWidget* next : {static_cast<QWidget*>(form->List1), static_cast<QWidget*>(form->Command3),
-                          static_cast<QWidget*>(form->Command4)}) {
+    for (QWidget* next : {static_cast<QWidget*>(listView()), static_cast<QWidget*>(exitButton()),
+                          static_cast<QWidget*>(saveButton())}) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next);
     }
@@ -102,30 +106,30 @@ TEST_F(MainWindow, EveryTextShowsWholeInItsControl) {
     const auto fits = [](QWidget* control, const QString& text) {
         return QFontMetrics(control->font()).horizontalAdvance(text) + 8 <= control->width();
     };
-    EXPECT_TRUE(fits(form->Command1, "Choose Folder Or Drive"));
-    EXPECT_TRUE(fits(form->Command3, "Exit"));
-    EXPECT_TRUE(fits(form->Command4, "Save To TxT File"));
-    EXPECT_TRUE(fits(form->Label1, "ListTex 1 To 32767 Saved"));
-    EXPECT_TRUE(fits(form->Label2, form->Label2->text()));
-    EXPECT_LE(QFontMetrics(form->Label2->font()).height(), form->Label2->height());
+    EXPECT_TRUE(fits(chooseButton(), "Choose Folder Or Drive"));
+    EXPECT_TRUE(fits(exitButton(), "Exit"));
+    EXPECT_TRUE(fits(saveButton(), "Save To TxT File"));
+    EXPECT_TRUE(fits(statusLabel(), "ListTex 1 To 32767 Saved"));
+    EXPECT_TRUE(fits(noticeLabel(), noticeLabel()->text()));
+    EXPECT_LE(QFontMetrics(noticeLabel()->font()).height(), noticeLabel()->height());
 }
 
 TEST_F(MainWindow, ListShowsLinesWithTabStopsAtThirtyAndSixtyDialogUnits) {
-    const qreal unit = QFontMetricsF(form->List1->font()).averageCharWidth() / 4.0;
-    const auto stops = form->Delegate()->TabStops();
+    const qreal unit = QFontMetricsF(listView()->font()).averageCharWidth() / 4.0;
+    const auto stops = form->Delegate().TabStops();
     ASSERT_EQ(stops.size(), 2);
     EXPECT_DOUBLE_EQ(stops[0], 30 * unit);
     EXPECT_DOUBLE_EQ(stops[1], 60 * unit);
 
     form->Buffer().AddItem("\t/a\xFF");
     form->CatchUpView();
-    const QString shown = form->List1->model()->index(0, 0).data().toString();
+    const QString shown = listView()->model()->index(0, 0).data().toString();
     EXPECT_EQ(shown, QString("\t/a") + QChar(0xFFFD));
     EXPECT_EQ(form->Buffer().Line(0), "\t/a\xFF");
 }
 
 TEST_F(MainWindow, SaveBeforeChooseOnlyAsksForAFolder) {
-    form->Command4->click();
+    saveButton()->click();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, "Choose Folder Or Drive First");
     EXPECT_EQ(messages[0].title, "Quorvale");
@@ -136,11 +140,11 @@ TEST_F(MainWindow, SaveBeforeChooseOnlyAsksForAFolder) {
 TEST_F(MainWindow, CancelledChooseThenSaveWritesOneEmptyLine) {
     Choose("");
     EXPECT_EQ(prompts, (std::vector<QString>{"Select A Drive Or Folder"}));
-    EXPECT_EQ(form->ListFileNumber(), 1);
+    EXPECT_EQ(form->ChosenFolder(), "");
     EXPECT_EQ(form->windowTitle(), " Quorvale");
-    form->Command4->click();
-    EXPECT_EQ(ReadBytes(programFolder / "ListTex1.txt"), "\r\n");
-    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
+    saveButton()->click();
+    EXPECT_EQ(ReadBytes(listing::ListFilePath(programFolder.Path(), 1)), "\r\n");
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
     EXPECT_EQ(form->windowTitle(), "  Quorvale ");
     EXPECT_EQ(form->Buffer().ListCount(), 0);
 }
@@ -151,24 +155,24 @@ TEST_F(MainWindow, FolderOfTenFilesSavedTwice) {
     fs.Add("/ten", files);
     Choose("/ten");
     EXPECT_EQ(form->windowTitle(), "  Quorvale In /ten");
-    form->Command4->click();
+    saveButton()->click();
     const Lines first = ListFile(1);
     ASSERT_EQ(first.size(), 12u);
     EXPECT_EQ(first[0], "/ten");
     EXPECT_EQ(first[1], "\t/ten");
     EXPECT_EQ(first[11], "\t\tfile9.txt");
-    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
-    EXPECT_EQ(form->Label3->text(), "");
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
+    EXPECT_EQ(countLabel()->text(), "");
     EXPECT_EQ(form->windowTitle(), "  Quorvale ");
 
-    form->Command4->click();
+    saveButton()->click();
     EXPECT_EQ(ListFile(2), first);
-    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 2 Saved");
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 2 Saved");
     EXPECT_EQ(form->ChosenFolder(), "/ten");
 
     // A new choice clears the status.
     Choose("/ten");
-    EXPECT_EQ(form->Label1->text(), "");
+    EXPECT_EQ(statusLabel()->text(), "");
 }
 
 TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
@@ -176,13 +180,13 @@ TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
     for (int i = 0; i < 31998; ++i) files.push_back("f" + std::to_string(100000 + i));
     fs.Add("/full", files);  // root line, folder line and 31998 files: 32000 lines
     Choose("/full");
-    form->Command4->click();
+    saveButton()->click();
     EXPECT_EQ(ListFile(1).size(), 32000u);
     EXPECT_EQ(runtime.opened.size(), 1u);
-    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
-    EXPECT_EQ(form->Label3->text(), "32000");
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
+    EXPECT_EQ(countLabel()->text(), "32000");
     EXPECT_EQ(form->windowTitle(), "  Quorvale In /full");
-    EXPECT_EQ(form->List1->model()->rowCount(), 0);
+    EXPECT_EQ(listView()->model()->rowCount(), 0);
 }
 
 TEST_F(MainWindow, SaveClickedDuringAWalkDoesNothingAndChooseLeavesTheWalkAlone) {
@@ -191,26 +195,26 @@ TEST_F(MainWindow, SaveClickedDuringAWalkDoesNothingAndChooseLeavesTheWalkAlone)
     fs.Add("/other", {"x"});
     Choose("/R");
     // Queued clicks run at the walk's first yield.
-    QTimer::singleShot(0, form->Command4, &QPushButton::click);
+    QTimer::singleShot(0, saveButton(), &QPushButton::click);
     QTimer::singleShot(0, form.get(), [this] {
         EXPECT_TRUE(form->Walking());
         Choose("/other");
     });
-    form->Command4_Click();
+    saveButton()->click();
     EXPECT_EQ(ListFile(1), (Lines{"/R", "\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc"}));
     EXPECT_EQ(runtime.opened.size(), 1u);
     EXPECT_EQ(form->ChosenFolder(), "/other");
     EXPECT_FALSE(form->Walking());
 
-    form->Command4->click();
+    saveButton()->click();
     EXPECT_EQ(ListFile(2), (Lines{"/other", "\t/other", "\t\tx"}));
 }
 
 TEST_F(MainWindow, ClosingDuringAWalkEndsWithoutWritingTheUnsavedLines) {
     fs.Add("/R", {"a", "b"});
     Choose("/R");
-    QTimer::singleShot(0, form->Command3, &QPushButton::click);
-    form->Command4_Click();
+    QTimer::singleShot(0, exitButton(), &QPushButton::click);
+    saveButton()->click();
     EXPECT_EQ(animations, 1);
     EXPECT_EQ(ended, 1);
     EXPECT_TRUE(runtime.opened.empty());
@@ -225,28 +229,28 @@ TEST_F(MainWindow, FailedWriteIsShownAndNeverReportedAsSaved) {
     fs.Add("/R", {"a"});
     Choose("/R");
     runtime.failOpen = runtime::PermissionDenied;
-    form->Command4->click();
+    saveButton()->click();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString(programFolder / "ListTex1.txt")));
+    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString(listing::ListFilePath(programFolder.Path(), 1))));
     EXPECT_TRUE(messages[0].text.contains("refused"));
-    EXPECT_EQ(form->Label1->text(), "Not Saved");
+    EXPECT_EQ(statusLabel()->text(), "Not Saved");
     EXPECT_EQ(form->windowTitle(), "  Quorvale In /R");
     // The lines are still on screen, and the program goes on: the next Save starts afresh.
-    EXPECT_EQ(form->List1->model()->rowCount(), 3);
+    EXPECT_EQ(listView()->model()->rowCount(), 3);
     runtime.failOpen = 0;
-    form->Command4->click();
+    saveButton()->click();
     EXPECT_EQ(ListFile(1), (Lines{"/R", "\t/R", "\t\ta"}));
-    EXPECT_EQ(form->Label1->text(), "ListTex 1 To 1 Saved");
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
 }
 
 TEST_F(MainWindow, NumberOverflowIsShown) {
     fs.Add("/R");
     Choose("/R");
-    form->Core().ListFileNumber = 32767;
-    form->Command4->click();
+    form->Core().SetListFileNumber(32767);
+    saveButton()->click();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].text.contains("ListTex32767.txt"));
-    EXPECT_EQ(form->Label1->text(), "Not Saved");
+    EXPECT_EQ(statusLabel()->text(), "Not Saved");
 }
 
 TEST_F(MainWindow, ViewCatchesUpWithoutARowPerYield) {
@@ -255,9 +259,9 @@ TEST_F(MainWindow, ViewCatchesUpWithoutARowPerYield) {
     fs.Add("/big", files);
     Choose("/big");
     int insertions = 0;
-    QObject::connect(form->Model(), &QAbstractItemModel::rowsInserted,
+    QObject::connect(listView()->model(), &QAbstractItemModel::rowsInserted,
                      [&insertions] { ++insertions; });
-    form->Command4->click();
+    saveButton()->click();
     EXPECT_LT(insertions, 2000);  // far fewer than one per line
     EXPECT_EQ(ListFile(1).size(), 20002u);
 }

@@ -25,7 +25,7 @@ TEST(FolderPicker, LocationFieldAcceptsExistingFoldersWithoutTrailingSeparator) 
     TempDir dir;
     MakeFolder(dir / "sub folder");
     MakeFile(dir / "file");
-    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder", "");
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder");
     dialog.show();
     QApplication::processEvents();
     EXPECT_EQ(QApplication::focusWidget(), dialog.Location());
@@ -53,7 +53,7 @@ TEST(FolderPicker, NormalisesTypedPaths) {
 }
 
 TEST(FolderPicker, HighlightedFolderShowsItsFullPathAndOkReturnsIt) {
-    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder", "");
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder");
     dialog.show();
     ASSERT_GE(dialog.Places()->count(), 2);
     EXPECT_EQ(dialog.Places()->item(0)->text(), "Home");
@@ -71,7 +71,7 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
         ASSERT_NE(dialog, nullptr);
         dialog->reject();
     });
-    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder", ""), "");
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), "");
 
     TempDir dir;
     QTimer::singleShot(0, [&dir] {
@@ -80,7 +80,7 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
         dialog->Location()->setText(QString::fromStdString(dir.Path()));
         dialog->AcceptLocation();
     });
-    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder", ""), dir.Path());
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), dir.Path());
 }
 
 // A window that moves as told, or not at all, with a clock that only advances when slept.
@@ -156,13 +156,13 @@ TEST(ClosingAnimation, RealWindowSlidesAwayAndTheProgramEnds) {
     window::WindowHooks hooks = window::DefaultWindowHooks();
     int ended = 0;
     hooks.endProgram = [&ended] { ++ended; };
-    window::Form1 form(runtime, fs, hooks);
+    window::MainWindow form(runtime, fs, hooks);
     form.show();
     QApplication::processEvents();
     const QRect before = form.frameGeometry();
     QElapsedTimer timer;
     timer.start();
-    form.Command3->click();
+    form.findChild<QPushButton*>("exitButton")->click();
     const qint64 ms = timer.elapsed();
     EXPECT_EQ(ended, 1);
     EXPECT_GT(form.frameGeometry().top(), form.screen()->geometry().width());

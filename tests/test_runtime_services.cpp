@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <cerrno>
 
+#include "runtime/program_folder.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -20,18 +21,6 @@ TEST(ErrorModel, DenialsAreSeventyAndEveryOtherFailureIsNot) {
     const RuntimeError e = runtime::ErrorFromErrno(ENOENT, "Cannot open folder", "/a b/c");
     EXPECT_EQ(e.Number(), runtime::PathNotFound);
     EXPECT_STREQ(e.what(), "Cannot open folder \"/a b/c\": No such file or directory");
-}
-
-TEST(ErrorModel, SixteenBitArithmeticFailsInsteadOfWrapping) {
-    EXPECT_EQ(runtime::CheckedAdd16(32766, 1), 32767);
-    EXPECT_EQ(runtime::CheckedAdd16(0, -1), -1);
-    try {
-        runtime::CheckedAdd16(32767, 1);
-        FAIL() << "32767 + 1 must fail";
-    } catch (const RuntimeError& e) {
-        EXPECT_EQ(e.Number(), runtime::Overflow);
-    }
-    EXPECT_THROW(runtime::CheckedAdd16(-32768, -1), RuntimeError);
 }
 
 TEST(TextOutput, WritesEachLineAsItsBytesWithCrLf) {
@@ -70,8 +59,7 @@ TEST(TextOutput, OpeningInAMissingFolderFails) {
 }
 
 TEST(ProgramFolder, IsTheFolderOfTheRunningExecutable) {
-    runtime::SystemRuntimeServices services;
-    const std::string folder = services.ProgramFolder();
+    const std::string folder = runtime::ExecutableFolder();
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(folder.front(), '/');
     EXPECT_NE(folder.back(), '/');

@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     quorvale::runtime::SystemRuntimeServices runtime;
     quorvale::listing::PosixFileSystem fileSystem;
-    quorvale::window::Form1 form(runtime, fileSystem);
-    form.show();
+    quorvale::window::MainWindow window(runtime, fileSystem);
+    window.show();
     return QApplication::exec();
 }

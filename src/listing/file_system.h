@@ -15,7 +15,7 @@ class Enumeration {
   public:
     virtual ~Enumeration() = default;
     virtual bool AtEnd() const = 0;
-    // The current entry's name (for a file) or the name under its parent (for a subfolder).
+    // The current entry's name under its folder.
     virtual std::string_view Current() const = 0;
     virtual void Next() = 0;
 };
@@ -25,14 +25,14 @@ class Folder {
   public:
     virtual ~Folder() = default;
     // The folder's full path.
-    virtual const std::string& Path() const = 0;
+    virtual std::string Path() const = 0;
     // Every entry that is not a folder: regular files, links to anything but a folder, dangling
     // links, fifos, sockets and devices.
     virtual std::unique_ptr<Enumeration> Files() = 0;
     // The direct subfolders, links to folders included (the walk lists those but does not enter).
     virtual std::unique_ptr<Enumeration> SubFolders() = 0;
-    // Opens the subfolder `subfolders` stands on, relative to this folder.
-    virtual std::unique_ptr<Folder> OpenSubFolder(const Enumeration& subfolders) = 0;
+    // Opens the subfolder `name`, as SubFolders() named it, relative to this folder.
+    virtual std::unique_ptr<Folder> OpenSubFolder(std::string_view name) = 0;
 };
 
 class FileSystem {

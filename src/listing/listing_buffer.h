@@ -1,10 +1,10 @@
 // The listing buffer: the ordered lines one walk produces, held until the list-file writer saves
-// and empties them. It is the only store of the listing; the window shows it, and the count display
-// beside it shows the running line count. Lines are the names' own bytes: nothing is converted.
+// and empties them. It is the only store of the listing; the window shows it. Lines are the names'
+// own bytes, nothing converted, kept end to end in one block so that a line costs no allocation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,39 +15,23 @@ class ListingBuffer {
   public:
     // The most lines the 16-bit line count can express.
     static constexpr std::int16_t kCapacity = 32767;
-    static constexpr std::int16_t kNoSelection = -1;
-
-    ListingBuffer() = default;
-    virtual ~ListingBuffer() = default;
-    ListingBuffer(const ListingBuffer&) = delete;
-    ListingBuffer& operator=(const ListingBuffer&) = delete;
 
     // Appends a line at the end; fails with Overflow when the buffer already holds kCapacity lines.
-    virtual void AddItem(std::string_view line);
-    virtual std::int16_t ListCount() const;
-    virtual std::int16_t ListIndex() const { return listIndex_; }
-    // Selects line `index`; fails with InvalidPropertyValue outside 0..ListCount-1 (or -1 for
-    // none).
-    virtual void SetListIndex(std::int16_t index);
-    // The selected line, or the empty text when nothing is selected.
-    virtual const std::string& Text() const;
-    // Removes every line; the selection becomes none.
-    virtual void Clear();
-
-    // The count display beside the list: the walk gives it the line count as a plain decimal
-    // number, the Save command the empty text.
-    virtual void SetCountCaption(std::string_view caption);
-    const std::string& CountCaption() const { return countCaption_; }
-
-    // Read access for a view; `Line(i)` for 0 <= i < ListCount().
-    const std::string& Line(std::size_t index) const { return lines_[index]; }
+    void AddItem(std::string_view line);
+    std::int16_t ListCount() const { return static_cast<std::int16_t>(ends_.size()); }
+    // Line `index`, for 0 <= index < ListCount(); valid until the next AddItem or Clear.
+    std::string_view Line(std::size_t index) const {
+        const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
+        return std::string_view(bytes_).substr(begin, ends_[index] - begin);
+    }
+    // Removes every line.
+    void Clear();
     // Counts the Clear calls, so a view can tell that the lines it shows are gone.
     std::uint64_t Generation() const { return generation_; }
 
   private:
-    std::vector<std::string> lines_;
-    std::int16_t listIndex_ = kNoSelection;
-    std::string countCaption_;
+    std::string bytes_;              // every line, end to end
+    std::vector<std::size_t> ends_;  // where each line ends in bytes_
     std::uint64_t generation_ = 0;
 };
 

@@ -1,7 +1,19 @@
+// The walk keeps one error policy for every step of a folder's listing:
+//   - a step that fails for lack of permission leaves a "Permission Denied" line, and the walk
+//     resumes with the step after it (for opening the folder, starting its files or starting its
+//     subfolders, the step after it has nothing to work on, so the folder ends there);
+//   - a step that fails for any other reason ends that folder's listing, and the walk goes on with
+//     its parent's next subfolder;
+//   - when the denial line itself cannot be appended, that counts as a failure of the parent's
+//     step that entered the folder (at the top, it reaches the caller);
+//   - a failed save of the buffer ends the whole walk and reaches the caller.
+// The walk keeps its own stack of frames, so no tree is too deep for it.
 #include "listing/listing_core.h"
 
 #include <cstring>
 #include <utility>
+
+#include "listing/list_file_name.h"
 
 namespace quorvale::listing {
 
@@ -54,23 +66,21 @@ ListingCore::ListingCore(ListingBuffer& buffer, FileSystem& fileSystem,
 
 ListingCore::~ListingCore() = default;
 
-std::string ListingCore::ListFilePath() {
-    return runtime_.ProgramFolder() + "/ListTex" + std::to_string(ListFileNumber) + ".txt";
+std::string ListingCore::NextListFilePath() {
+    return ListFilePath(runtime_.ProgramFolder(), listFileNumber_);
 }
 
 void ListingCore::SaveList() {
     // The number must be able to advance past this file, or a later save would overwrite it.
-    if (ListFileNumber == INT16_MAX) {
-        throw RuntimeError(runtime::Overflow, "Cannot write list file \"" + ListFilePath() +
+    if (listFileNumber_ == INT16_MAX) {
+        throw RuntimeError(runtime::Overflow, "Cannot write list file \"" + NextListFilePath() +
                                                   "\": list files are numbered up to 32767 only");
     }
-    const std::string path = ListFilePath();
+    const std::string path = NextListFilePath();
     std::unique_ptr<runtime::TextOutput> out = runtime_.OpenForOutput(path);
     try {
-        const std::int16_t last = runtime::CheckedAdd16(buffer_.ListCount(), -1);
-        for (std::int16_t i = 0; i <= last; ++i) {
-            buffer_.SetListIndex(i);
-            const std::string& line = buffer_.Text();
+        for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
+            const std::string_view line = buffer_.Line(i);
             if (HasLineBreak(line)) {
                 out->PrintLine(ListFileText(line));
             } else {
@@ -86,10 +96,17 @@ void ListingCore::SaveList() {
         throw;
     }
     buffer_.Clear();
-    ListFileNumber = runtime::CheckedAdd16(ListFileNumber, 1);
+    ++listFileNumber_;
 }
 
-void ListingCore::FlushInWalk() {
+// Appends a line and saves the buffer when the line brings it to the threshold.
+void ListingCore::AppendAndFlush(std::string_view line) {
+    buffer_.AddItem(line);
+    FlushIfFull();
+}
+
+void ListingCore::FlushIfFull() {
+    if (buffer_.ListCount() != kFlushThreshold) return;
     try {
         SaveList();
     } catch (const RuntimeError& error) {
@@ -97,108 +114,111 @@ void ListingCore::FlushInWalk() {
     }
 }
 
-void ListingCore::AppendAndFlush(std::string_view line) {
-    buffer_.AddItem(line);
-    if (buffer_.ListCount() == kFlushThreshold) FlushInWalk();
-}
-
-void ListingCore::EndCall(std::size_t level) {
+// Ends the listing of the folder at `level` and of every folder below it.
+void ListingCore::EndFolder(std::size_t level) {
     while (stack_.size() > level) stack_.pop_back();
 }
 
-// The walk's error policy for the folder at `level`: permission denied leaves a denial line and
-// the walk resumes after the failed step; any other error ends that folder's listing. An error
-// while appending the denial line ends the folder too and counts as a failure of the parent's
-// step that started it; at the top it reaches the caller.
-ListingCore::Outcome ListingCore::Handle(std::size_t level, const RuntimeError& error) {
+// Runs one step of the folder at `level` under the policy: kDone, kDenied (the denial line is in
+// and the walk goes on) or kEnded (the folder's listing is over; its frame is gone).
+template <typename Step>
+ListingCore::Outcome ListingCore::Attempt(std::size_t level, Step&& step) {
+    try {
+        step();
+        return Outcome::kDone;
+    } catch (const RuntimeError& error) {
+        bool denied = false;
+        HandleFailure(level, error, denied);
+        return denied ? Outcome::kDenied : Outcome::kEnded;
+    }
+}
+
+// The policy's answer to `error` at `level`: a denial line and `denied`, or the folder's end.
+void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bool& denied) {
+    denied = false;
     if (error.Number() == runtime::PermissionDenied) {
         try {
             AppendAndFlush(kDenialLine);
-            return Outcome::Resume;
+            denied = true;
+            return;
         } catch (const RuntimeError& escaped) {
-            EndCall(level);
+            EndFolder(level);
             if (level == 0) throw;
-            Handle(level - 1, escaped);
-            return Outcome::EndCall;
+            bool parentDenied = false;
+            HandleFailure(level - 1, escaped, parentDenied);
+            return;
         }
     }
-    EndCall(level);
-    return Outcome::EndCall;
+    EndFolder(level);
 }
 
-template <typename Step>
-ListingCore::StepResult ListingCore::Attempt(std::size_t level, Step&& step) {
-    try {
-        step();
-        return StepResult::Ok;
-    } catch (const RuntimeError& error) {
-        return Handle(level, error) == Outcome::Resume ? StepResult::Resumed : StepResult::Ended;
+// The folder line and the yield after it; false when the folder's listing has ended.
+bool ListingCore::ListFolderLine(std::size_t level) {
+    const auto appendLine = [&] {
+        line_.assign("\t");
+        line_ += stack_[level].folder->Path();
+        AppendAndFlush(line_);
+    };
+    if (Attempt(level, appendLine) == Outcome::kEnded) return false;
+    // Yield after the folder line too, so that a tree of many empty folders keeps the window alive.
+    return !yield_ || Attempt(level, yield_) != Outcome::kEnded;
+}
+
+// One line per file, each followed by the count, the flush test and a yield; false when the
+// folder's listing has ended.
+bool ListingCore::ListFileLines(std::size_t level) {
+    std::unique_ptr<Enumeration> files;
+    if (Attempt(level, [&] { files = stack_[level].folder->Files(); }) != Outcome::kDone) {
+        EndFolder(level);  // a denied start leaves no file to list
+        return false;
     }
+    const auto appendLine = [&] {
+        line_.assign("\t\t");
+        line_ += files->Current();
+        buffer_.AddItem(line_);
+    };
+    while (!files->AtEnd()) {
+        if (Attempt(level, appendLine) == Outcome::kEnded) return false;
+        if (showCount_) showCount_(buffer_.ListCount());
+        FlushIfFull();
+        if (yield_ && Attempt(level, yield_) == Outcome::kEnded) return false;
+        const Outcome next = Attempt(level, [&] { files->Next(); });
+        if (next == Outcome::kEnded) return false;
+        if (next == Outcome::kDenied) break;  // the remaining files are skipped
+    }
+    return true;
 }
 
 // Lists one folder: its folder line and its file lines. If it has subfolders, its frame stays on
-// the stack for the main loop to visit them; otherwise its listing is complete. A failed step that
-// ends the folder has already removed its frame.
+// the stack for VisitNextSubfolder; otherwise its listing is complete.
 template <typename Open>
 void ListingCore::VisitFolder(Open&& open) {
     const std::size_t level = stack_.size();
     stack_.emplace_back();
-    // Frames may move when the stack grows: always reach this one through its index.
-    const auto frame = [this, level]() -> Frame& { return stack_[level]; };
-
-    // Obtain the folder; if that was denied, there is no folder to list.
-    StepResult r = Attempt(level, [&] { frame().folder = open(); });
-    if (r != StepResult::Ok) return EndCall(level);
-
-    // The folder line.
-    r = Attempt(level, [&] {
-        line_.assign("\t");
-        line_ += frame().folder->Path();
-        AppendAndFlush(line_);
-    });
-    if (r == StepResult::Ended) return;
-    // Yield after the folder line too, so that a tree of many empty folders keeps the window alive.
-    if (yield_) {
-        r = Attempt(level, yield_);
-        if (r == StepResult::Ended) return;
-    }
-
-    std::unique_ptr<Enumeration> files;
-    r = Attempt(level, [&] { files = frame().folder->Files(); });
-    if (r != StepResult::Ok) return EndCall(level);
-
-    while (!files->AtEnd()) {
-        r = Attempt(level, [&] {
-            line_.assign("\t\t");
-            line_ += files->Current();
-            buffer_.AddItem(line_);
-        });
-        if (r == StepResult::Ended) return;
-
-        r = Attempt(level, [&] { buffer_.SetCountCaption(std::to_string(buffer_.ListCount())); });
-        if (r == StepResult::Ended) return;
-
-        bool full = false;
-        r = Attempt(level, [&] { full = buffer_.ListCount() == kFlushThreshold; });
-        if (r == StepResult::Ended) return;
-        // A failed test resumes at the save itself.
-        if (full || r == StepResult::Resumed) FlushInWalk();
-
-        if (yield_) {
-            r = Attempt(level, yield_);
-            if (r == StepResult::Ended) return;
-        }
-
-        r = Attempt(level, [&] { files->Next(); });
-        if (r == StepResult::Ended) return;
-        if (r == StepResult::Resumed) break;  // the remaining files are skipped
-    }
-    files.reset();
-
+    // A denied folder has nothing to list after its denial line.
+    if (Attempt(level, [&] { stack_[level].folder = open(); }) != Outcome::kDone)
+        return EndFolder(level);
+    if (!ListFolderLine(level) || !ListFileLines(level)) return;
     std::unique_ptr<Enumeration> subfolders;
-    r = Attempt(level, [&] { subfolders = frame().folder->SubFolders(); });
-    if (r != StepResult::Ok || subfolders->AtEnd()) return EndCall(level);
-    frame().subfolders = std::move(subfolders);
+    if (Attempt(level, [&] { subfolders = stack_[level].folder->SubFolders(); }) != Outcome::kDone)
+        return EndFolder(level);
+    if (subfolders->AtEnd()) return EndFolder(level);
+    stack_[level].subfolders = std::move(subfolders);
+}
+
+// Visits the next subfolder of the folder at `level`, or ends that folder after its last one.
+void ListingCore::VisitNextSubfolder(std::size_t level) {
+    // After a failed advance the remaining subfolders are skipped.
+    if (stack_[level].childVisited &&
+        Attempt(level, [&] { stack_[level].subfolders->Next(); }) != Outcome::kDone)
+        return EndFolder(level);
+    if (stack_[level].subfolders->AtEnd()) return EndFolder(level);
+    stack_[level].childVisited = true;
+    std::string_view name;
+    // A subfolder that cannot be read is skipped after its denial line.
+    if (Attempt(level, [&] { name = stack_[level].subfolders->Current(); }) != Outcome::kDone)
+        return;
+    VisitFolder([this, level, name] { return stack_[level].folder->OpenSubFolder(name); });
 }
 
 void ListingCore::ListFolder(const std::string& path) {
@@ -210,37 +230,14 @@ void ListingCore::ListFolder(const std::string& path) {
     struct WalkEnd {
         ListingCore& core;
         ~WalkEnd() {
-            core.EndCall(0);
+            core.EndFolder(0);
             core.walking_ = false;
         }
     } walkEnd{*this};
 
     try {
         VisitFolder([&] { return fileSystem_.GetFolder(path); });
-        while (!stack_.empty()) {
-            const std::size_t level = stack_.size() - 1;
-            if (stack_[level].childVisited) {
-                // Advance to the next subfolder; after a failure the rest are skipped.
-                const StepResult r = Attempt(level, [&] { stack_[level].subfolders->Next(); });
-                if (r != StepResult::Ok) {
-                    EndCall(level);
-                    continue;
-                }
-            }
-            Frame& frame = stack_[level];
-            if (frame.subfolders->AtEnd()) {
-                EndCall(level);
-                continue;
-            }
-            frame.childVisited = true;
-            // Read the current subfolder; after a failure the walk goes on with the next.
-            const StepResult r = Attempt(level, [&] { (void)stack_[level].subfolders->Current(); });
-            if (r != StepResult::Ok) continue;
-            VisitFolder([this, level] {
-                Frame& parent = stack_[level];
-                return parent.folder->OpenSubFolder(*parent.subfolders);
-            });
-        }
+        while (!stack_.empty()) VisitNextSubfolder(stack_.size() - 1);
     } catch (const FlushFailed& failed) {
         throw failed.error;
     }

@@ -1,12 +1,13 @@
 // The listing core: walks a folder tree into the listing buffer (`ListFolder`) and writes the
-// buffer to the numbered list files next to the program (`SaveList`). The window's Save command
-// drives both; tests drive them directly with their own file system and runtime services.
+// buffer to the numbered list files (`SaveList`). The window's Save command drives both; tests
+// drive them directly with their own file system and runtime services.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "listing/file_system.h"
@@ -16,12 +17,10 @@
 namespace quorvale::listing {
 
 inline constexpr std::int16_t kFlushThreshold = 32000;
-inline constexpr const char* kDenialLine = "Permission Denied";
+inline constexpr std::string_view kDenialLine = "Permission Denied";
 
 class ListingCore {
   public:
-    using YieldHook = std::function<void()>;
-
     ListingCore(ListingBuffer& buffer, FileSystem& fileSystem, runtime::RuntimeServices& runtime);
     ~ListingCore();
     ListingCore(const ListingCore&) = delete;
@@ -29,7 +28,9 @@ class ListingCore {
 
     // Called after every folder line and every file line so that the window stays alive; may
     // throw RuntimeError, which the walk handles like the failure of any other step.
-    void SetYield(YieldHook yield) { yield_ = std::move(yield); }
+    void SetYield(std::function<void()> yield) { yield_ = std::move(yield); }
+    // Told the buffer's line count after every file line, for the count display.
+    void SetCountDisplay(std::function<void(int)> show) { showCount_ = std::move(show); }
 
     // Walks `path` and everything below it into the buffer, depth first: a folder line, the
     // folder's file lines, then each subfolder in turn. A step that fails for lack of permission
@@ -37,37 +38,42 @@ class ListingCore {
     // ends the listing of that folder and the walk goes on with the next. Whenever a line brings
     // the buffer to kFlushThreshold lines it is saved to the next list file; a failure of that
     // save ends the whole walk and is thrown to the caller, with the unsaved lines still in the
-    // buffer.
+    // buffer. A walk started while one runs is refused with InvalidProcedureCall.
     void ListFolder(const std::string& path);
 
     // Writes every line of the buffer to the next list file, then empties the buffer and advances
-    // ListFileNumber. On any failure the file is closed and removed, the buffer keeps its lines and
-    // the number does not advance; the error is thrown.
+    // the list-file number. On any failure the file is closed and removed, the buffer keeps its
+    // lines and the number does not advance; the error is thrown.
     void SaveList();
 
-    // The list file the next SaveList writes: program folder, "/ListTex", number, ".txt".
-    std::string ListFilePath();
-
-    std::int16_t ListFileNumber = 0;
+    // The number of the next list file, 1 in a fresh core; it only grows.
+    std::int16_t ListFileNumber() const { return listFileNumber_; }
+    void SetListFileNumber(std::int16_t number) { listFileNumber_ = number; }
+    // The list file the next SaveList writes.
+    std::string NextListFilePath();
 
   private:
     struct Frame;
-    enum class Outcome { Resume, EndCall };
-    enum class StepResult { Ok, Resumed, Ended };
+    enum class Outcome { kDone, kDenied, kEnded };
 
     template <typename Open>
     void VisitFolder(Open&& open);
+    bool ListFolderLine(std::size_t level);
+    bool ListFileLines(std::size_t level);
+    void VisitNextSubfolder(std::size_t level);
     template <typename Step>
-    StepResult Attempt(std::size_t level, Step&& step);
-    Outcome Handle(std::size_t level, const runtime::RuntimeError& error);
-    void EndCall(std::size_t level);
+    Outcome Attempt(std::size_t level, Step&& step);
+    void HandleFailure(std::size_t level, const runtime::RuntimeError& error, bool& denied);
+    void EndFolder(std::size_t level);
     void AppendAndFlush(std::string_view line);
-    void FlushInWalk();
+    void FlushIfFull();
 
     ListingBuffer& buffer_;
     FileSystem& fileSystem_;
     runtime::RuntimeServices& runtime_;
-    YieldHook yield_;
+    std::function<void()> yield_;
+    std::function<void(int)> showCount_;
+    std::int16_t listFileNumber_ = 1;
     std::vector<Frame> stack_;  // one frame per folder level of the walk, outermost first
     bool walking_ = false;
     std::string line_;  // reused for every line, to spare an allocation per file

@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "runtime/runtime_services.h"
+#include "runtime/runtime_error.h"
 
 namespace quorvale::listing {
 
@@ -49,7 +49,6 @@ class NameEnumeration final : public Enumeration {
     void Next() override {
         if (!AtEnd()) ++index_;
     }
-    std::size_t Index() const { return index_; }
 
   private:
     std::size_t Size() const { return names_ != nullptr ? names_->size() : folders_->size(); }
@@ -64,23 +63,29 @@ class NameEnumeration final : public Enumeration {
 class PosixFolder final : public Folder {
   public:
     // A folder that is listed but not entered (a link to a folder, or a loop back to an ancestor).
-    explicit PosixFolder(std::string path) : path_(std::move(path)) {}
+    static std::unique_ptr<PosixFolder> NotEntered(std::string path) {
+        return std::unique_ptr<PosixFolder>(new PosixFolder(std::move(path)));
+    }
 
     // A folder whose open failed for lack of permission: it has a path, and reading it fails.
-    PosixFolder(std::string path, RuntimeError denied)
-        : path_(std::move(path)), readError_(std::move(denied)) {}
+    static std::unique_ptr<PosixFolder> Denied(std::string path, RuntimeError denied) {
+        auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(path)));
+        folder->readError_ = std::move(denied);
+        return folder;
+    }
 
-    // A folder opened as `fd`, whose handle it now owns.
-    PosixFolder(PosixFileSystem* fs, PosixFolder* parent, std::string path, int fd,
-                const struct stat& st)
-        : fs_(fs),
-          parent_(parent),
-          path_(std::move(path)),
-          fd_(fd),
-          dev_(st.st_dev),
-          ino_(st.st_ino) {
-        fs_->Register(this);
-        ReadEntries();
+    // A folder opened as `fd`, whose handle it now owns; its entries are read at once.
+    static std::unique_ptr<PosixFolder> Opened(PosixFileSystem* fs, PosixFolder* parent,
+                                               std::string path, int fd, const struct stat& st) {
+        auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(path)));
+        folder->fs_ = fs;
+        folder->parent_ = parent;
+        folder->fd_ = fd;
+        folder->dev_ = st.st_dev;
+        folder->ino_ = st.st_ino;
+        fs->Register(folder.get());
+        folder->ReadEntries();
+        return folder;
     }
 
     ~PosixFolder() override {
@@ -91,7 +96,7 @@ class PosixFolder final : public Folder {
     PosixFolder(const PosixFolder&) = delete;
     PosixFolder& operator=(const PosixFolder&) = delete;
 
-    const std::string& Path() const override { return path_; }
+    std::string Path() const override { return path_; }
 
     std::unique_ptr<Enumeration> Files() override {
         ThrowReadError();
@@ -103,14 +108,17 @@ class PosixFolder final : public Folder {
         return std::make_unique<NameEnumeration>(nullptr, &subfolders_);
     }
 
-    std::unique_ptr<Folder> OpenSubFolder(const Enumeration& subfolders) override {
-        const auto* names = dynamic_cast<const NameEnumeration*>(&subfolders);
-        if (names == nullptr || names->AtEnd()) {
-            throw RuntimeError(runtime::InvalidProcedureCall, "No subfolder to open in " + path_);
+    std::unique_ptr<Folder> OpenSubFolder(std::string_view name) override {
+        const auto it = std::lower_bound(
+            subfolders_.begin(), subfolders_.end(), name,
+            [](const SubFolderEntry& entry, std::string_view n) { return entry.name < n; });
+        if (it == subfolders_.end() || it->name != name) {
+            throw RuntimeError(runtime::InvalidProcedureCall,
+                               "No subfolder \"" + std::string(name) + "\" in " + path_);
         }
-        const SubFolderEntry& entry = subfolders_[names->Index()];
+        const SubFolderEntry& entry = *it;
         std::string path = JoinPath(path_, entry.name);
-        if (!entry.enter) return std::make_unique<PosixFolder>(std::move(path));
+        if (!entry.enter) return NotEntered(std::move(path));
         if (fd_ < 0) {
             throw RuntimeError(runtime::PathFileAccessError,
                                "Cannot open \"" + path + "\": its parent folder was moved or " +
@@ -121,7 +129,7 @@ class PosixFolder final : public Folder {
             const int err = errno;
             RuntimeError error = ErrorFromErrno(err, "Cannot open folder", path);
             if (error.Number() == runtime::PermissionDenied) {
-                return std::make_unique<PosixFolder>(std::move(path), std::move(error));
+                return Denied(std::move(path), std::move(error));
             }
             throw error;
         }
@@ -133,13 +141,15 @@ class PosixFolder final : public Folder {
         }
         if (IsAncestorOrSelf(st)) {
             ::close(fd);
-            return std::make_unique<PosixFolder>(std::move(path));
+            return NotEntered(std::move(path));
         }
-        return std::make_unique<PosixFolder>(fs_, this, std::move(path), fd, st);
+        return Opened(fs_, this, std::move(path), fd, st);
     }
 
   private:
     friend class PosixFileSystem;
+
+    explicit PosixFolder(std::string path) : path_(std::move(path)) {}
 
     void ThrowReadError() const {
         if (readError_) throw *readError_;
@@ -257,7 +267,7 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
         if (error.Number() != runtime::PermissionDenied) throw error;
         struct stat st {};
         if (::stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw error;
-        return std::make_unique<PosixFolder>(std::move(full), std::move(error));
+        return PosixFolder::Denied(std::move(full), std::move(error));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -265,7 +275,7 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
         ::close(fd);
         throw ErrorFromErrno(err, "Cannot read folder", full);
     }
-    return std::make_unique<PosixFolder>(this, nullptr, std::move(full), fd, st);
+    return PosixFolder::Opened(this, nullptr, std::move(full), fd, st);
 }
 
 void PosixFileSystem::Register(PosixFolder* folder) {

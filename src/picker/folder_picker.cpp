@@ -47,7 +47,7 @@ QString NormalisedFolderPath(const QString& typed) {
     return QDir::cleanPath(path);
 }
 
-FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title, const QString& start)
+FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     : QDialog(owner),
       location_(new QLineEdit(this)),
       places_(new QListWidget(this)),
@@ -117,9 +117,6 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title, con
     connect(buttons, &QDialogButtonBox::accepted, this, &FolderPickerDialog::AcceptLocation);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
-    if (!start.isEmpty()) {
-        tree_->setCurrentIndex(model_->index(NormalisedFolderPath(start)));
-    }
     location_->setFocus();
 }
 
@@ -142,8 +139,8 @@ void FolderPickerDialog::AcceptLocation() {
     accept();
 }
 
-std::string BrowseForFolder(QWidget* owner, const QString& title, const std::string& start) {
-    FolderPickerDialog dialog(owner, title, QFile::decodeName(QByteArray::fromStdString(start)));
+std::string BrowseForFolder(QWidget* owner, const QString& title) {
+    FolderPickerDialog dialog(owner, title);
     if (dialog.exec() != QDialog::Accepted) return {};
     return QFile::encodeName(dialog.ChosenPath()).toStdString();
 }

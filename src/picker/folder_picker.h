@@ -21,13 +21,12 @@ class FolderPickerDialog : public QDialog {
     Q_OBJECT
 
   public:
-    FolderPickerDialog(QWidget* owner, const QString& title, const QString& start);
+    FolderPickerDialog(QWidget* owner, const QString& title);
 
     // The accepted folder's path, without a trailing "/" (except "/" itself).
     QString ChosenPath() const { return chosen_; }
     QLineEdit* Location() const { return location_; }
     QLabel* Status() const { return status_; }
-    QTreeView* Tree() const { return tree_; }
     QListWidget* Places() const { return places_; }
 
     // Accepts the folder named in the location field if it exists; otherwise says so in the status
@@ -47,7 +46,7 @@ class FolderPickerDialog : public QDialog {
 
 // Runs the dialog; returns the chosen folder's path as the file system's bytes, or the empty string
 // when the user cancels.
-std::string BrowseForFolder(QWidget* owner, const QString& title, const std::string& start);
+std::string BrowseForFolder(QWidget* owner, const QString& title);
 
 // Cleans a path typed by the user: "~" is the home folder, a relative path is taken from the home
 // folder, and repeated or trailing "/" go ("/" itself stays).

@@ -1,9 +1,15 @@
 #include "window/closing_animation.h"
 
+#include <QCoreApplication>
+#include <QScreen>
+#include <QWidget>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <stdexcept>
 #include <thread>
+
+#include "window/window_layout.h"
 
 namespace quorvale::window {
 
@@ -18,7 +24,51 @@ void Try(Step&& step) {
     }
 }
 
+// The window seen by the closing sequence, in twips.
+class QtWindowFrame final : public WindowFrame {
+  public:
+    explicit QtWindowFrame(QWidget* window) : window_(window) {}
+    double Top() const override { return Twips(window_->frameGeometry().top()); }
+    double Left() const override { return Twips(window_->frameGeometry().left()); }
+    double Width() const override { return Twips(window_->frameGeometry().width()); }
+    double Height() const override { return Twips(window_->frameGeometry().height()); }
+    void SetTop(double twips) override { window_->move(window_->x(), Pixels(twips)); }
+    void SetLeft(double twips) override { window_->move(Pixels(twips), window_->y()); }
+    void SetWidth(double twips) override {
+        const int frame = window_->frameGeometry().width() - window_->width();
+        window_->resize(std::max(1, Pixels(twips) - frame), window_->height());
+    }
+    void SetHeight(double twips) override {
+        const int frame = window_->frameGeometry().height() - window_->height();
+        window_->resize(window_->width(), std::max(1, Pixels(twips) - frame));
+    }
+    double ScreenWidth() const override {
+        const QScreen* screen = window_->screen();
+        if (screen == nullptr) throw std::runtime_error("no screen");
+        return Twips(screen->geometry().width());
+    }
+    void Show() override {
+        // Paint and send the moves to the window system without handling any input: no other
+        // handler of the program runs during the sequence.
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+
+  private:
+    static double Twips(int pixels) { return pixels * double{kTwipsPerPixel}; }
+    static int Pixels(double twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+    QWidget* window_;
+};
+
 }  // namespace
+
+void PlayClosingAnimation(QWidget* window) {
+    if (!window->isVisible() || window->isMinimized()) return;
+    window->setMinimumSize(0, 0);
+    window->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    QtWindowFrame frame(window);
+    SteadyAnimationClock clock;
+    ClosingAnimation::Play(frame, clock);
+}
 
 int ClosingAnimation::Play(WindowFrame& frame, AnimationClock& clock) {
     const double start = clock.Now();

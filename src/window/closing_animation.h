@@ -6,6 +6,8 @@
 // kMaxSeconds, also when the window does not move at all.
 #pragma once
 
+class QWidget;
+
 namespace quorvale::window {
 
 // The window's outer bounds (frame included) and the screen's width, in twips. Any call may throw.
@@ -49,5 +51,8 @@ class SteadyAnimationClock final : public AnimationClock {
     double Now() const override;
     void SleepUntil(double seconds) override;
 };
+
+// Plays the sequence on a shown window (a hidden or minimised one has nothing to show).
+void PlayClosingAnimation(QWidget* window);
 
 }  // namespace quorvale::window

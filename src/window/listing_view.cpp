@@ -19,7 +19,8 @@ QVariant ListingModel::data(const QModelIndex& index, int role) const {
     // The buffer may have been emptied since the last catch-up.
     if (index.row() >= buffer_.ListCount() || buffer_.Generation() != generation_) return {};
     // Bytes that are not UTF-8 show as replacement characters; the buffer keeps them.
-    return QString::fromUtf8(buffer_.Line(static_cast<std::size_t>(index.row())));
+    const std::string_view line = buffer_.Line(static_cast<std::size_t>(index.row()));
+    return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
 }
 
 bool ListingModel::CatchUp() {

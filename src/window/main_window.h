@@ -1,12 +1,19 @@
-// The main window Form1: the list, the three command buttons, the status, notice and count labels,
-// the half-second timer, the Choose / Save / Exit commands with their state, and the closing
-// sequence. It drives the listing core exactly as a Save needs it and keeps the window alive while
-// the walk runs.
+// The main window: the list, the Choose / Exit / Save buttons, the status, notice and count labels,
+// and the three commands with their state.
+//
+// Threads and re-entry: everything here runs on the window's thread. A Save walks the tree on that
+// thread and lets the window catch up (paints and pending events) about once a frame from inside
+// the walk, so clicks are handled in the middle of it. `walking_` turns a second Save into a no-op
+// while one runs; Choose only changes the folder the next Save lists; Exit plays the closing
+// sequence and ends the program from inside the walk. The program ends with _Exit: the walk it
+// abandons is still on the stack below, and none of it may run again (unwinding would resume it,
+// destructors would save or report a listing the user walked away from).
 #pragma once
 
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "listing/file_system.h"
@@ -17,24 +24,17 @@
 class QLabel;
 class QListView;
 class QPushButton;
-class QTimer;
 
 namespace quorvale::window {
 
 class ListingModel;
 class TabStopDelegate;
 
-// Converts the layout's twips to logical pixels (15 twips to a pixel).
-constexpr int Px(int twips) {
-    return twips / 15;
-}
-
 // What the window asks of the world around it; tests replace the parts that would block or end
 // the process.
 struct WindowHooks {
     // The folder picker: returns the chosen path, or the empty string on Cancel.
-    std::function<std::string(QWidget* owner, const QString& title, const std::string& start)>
-        browseForFolder;
+    std::function<std::string(QWidget* owner, const QString& title)> browseForFolder;
     // A modal message box with an information icon and one OK button.
     std::function<void(QWidget* owner, const QString& text, const QString& title)> messageBox;
     // Ends the program at once.
@@ -45,61 +45,58 @@ struct WindowHooks {
 
 WindowHooks DefaultWindowHooks();
 
-class Form1 : public QWidget {
+class MainWindow : public QWidget {
     Q_OBJECT
 
   public:
-    static constexpr int kYieldIntervalMs = 15;  // how often a walk lets the window catch up
+    static constexpr int kCatchUpIntervalMs = 15;  // how often a walk lets the window catch up
 
-    Form1(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
-          WindowHooks hooks = DefaultWindowHooks(), QWidget* parent = nullptr);
-    ~Form1() override;
+    MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
+               WindowHooks hooks = DefaultWindowHooks(), QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    // Command handlers.
-    void Command1_Click();  // Choose Folder Or Drive
-    void Command4_Click();  // Save To TxT File
-    void Command3_Click();  // Exit
-    void Timer1_Timer();
+    // State, for the program's own use and for tests.
+    listing::ListingBuffer& Buffer() { return buffer_; }
+    listing::ListingCore& Core() { return core_; }
+    // The folder the next Save lists; none before the first Choose, empty after a cancelled one.
+    const std::optional<std::string>& ChosenFolder() const { return chosenFolder_; }
+    bool Walking() const { return walking_; }
+    const TabStopDelegate& Delegate() const { return *delegate_; }
 
     // Brings the list and the count display up to date with the buffer.
     void CatchUpView();
 
-    // State and controls, for the program's own use and for tests.
-    listing::ListingBuffer& Buffer() { return buffer_; }
-    listing::ListingCore& Core() { return core_; }
-    std::int16_t ListFileNumber() const { return core_.ListFileNumber; }
-    const std::string& ChosenFolder() const { return chosenFolder_; }
-    bool Walking() const { return walking_; }
-    QListView* List1;
-    QPushButton* Command1;
-    QPushButton* Command3;
-    QPushButton* Command4;
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QTimer* Timer1;
-    ListingModel* Model() const { return model_; }
-    TabStopDelegate* Delegate() const { return delegate_; }
-
   protected:
     void closeEvent(QCloseEvent* event) override;
 
+  private slots:
+    void choose();
+    void save();
+    void exit();
+
   private:
-    void Form_Load();
-    void Form_Unload();
-    void WalkYield();
-    void ShowError(const runtime::RuntimeError& error);
-    QString SavedCaption() const;
+    void CatchUpDuringWalk();
+    void ShowSaveError(const runtime::RuntimeError& error);
+    QString SavedStatus() const;
 
     WindowHooks hooks_;
     listing::ListingBuffer buffer_;
     listing::ListingCore core_;
-    std::string chosenFolder_;
-    ListingModel* model_;
-    TabStopDelegate* delegate_;
+    std::optional<std::string> chosenFolder_;
+    int shownCount_ = -1;  // what the count display shows; -1 for nothing
     bool walking_ = false;
     bool ended_ = false;
-    std::chrono::steady_clock::time_point lastYield_;
+    std::chrono::steady_clock::time_point lastCatchUp_;
+
+    QListView* listView_;
+    QPushButton* chooseButton_;
+    QPushButton* exitButton_;
+    QPushButton* saveButton_;
+    QLabel* statusLabel_;
+    QLabel* noticeLabel_;
+    QLabel* countLabel_;
+    ListingModel* model_;
+    TabStopDelegate* delegate_;
 };
 
 // The control font: the largest sans-serif size up to 8 points at which every text of the window

@@ -33,7 +33,7 @@ class FakeEnumeration final : public listing::Enumeration {
 class FakeFolder final : public listing::Folder {
   public:
     FakeFolder(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
-    const std::string& Path() const override {
+    std::string Path() const override {
         fs_.ThrowIfFaulty(Call::Path, path_);
         return path_;
     }
@@ -47,9 +47,8 @@ class FakeFolder final : public listing::Folder {
         return std::make_unique<FakeEnumeration>(fs_, path_, fs_.nodes.at(path_).subfolders,
                                                  Call::SubFolderName, Call::NextSubFolder);
     }
-    std::unique_ptr<listing::Folder> OpenSubFolder(
-        const listing::Enumeration& subfolders) override {
-        return fs_.Open(path_ + "/" + std::string(subfolders.Current()));
+    std::unique_ptr<listing::Folder> OpenSubFolder(std::string_view name) override {
+        return fs_.Open(path_ + "/" + std::string(name));
     }
 
   private:
@@ -80,6 +79,7 @@ std::unique_ptr<listing::Folder> FakeFileSystem::GetFolder(const std::string& pa
 }
 
 std::unique_ptr<listing::Folder> FakeFileSystem::Open(const std::string& path) {
+    opened.push_back(path);
     ThrowIfFaulty(Call::Open, path);
     if (nodes.count(path) == 0) {
         throw runtime::RuntimeError(runtime::PathNotFound, "no folder " + path);

@@ -45,6 +45,7 @@ class FakeFileSystem final : public listing::FileSystem {
     std::unique_ptr<listing::Folder> Open(const std::string& path);
 
     std::map<std::string, Node> nodes;
+    std::vector<std::string> opened;  // every folder asked for, in order
 
   private:
     std::map<std::pair<Call, std::string>, int> faults_;

@@ -1,8 +1,9 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+
+#include "listing/list_file_name.h"
 
 namespace quorvale::test {
 
@@ -60,20 +62,6 @@ class CountingOutput final : public runtime::TextOutput {
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorvale-test-XXXXXX";
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    path_ = pattern;
-    // Searchable by everyone, so that tests can walk it as an unprivileged user.
-    ::chmod(path_.c_str(), 0755);
-}
-
-TempDir::~TempDir() {
-    RemoveTree(path_);
-}
-
 void MakeFolder(const std::string& path) {
     Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
 }
@@ -88,70 +76,27 @@ void MakeLink(const std::string& target, const std::string& path) {
     Check(::symlink(target.c_str(), path.c_str()) == 0, "symlink " + path);
 }
 
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
 void RemoveTree(const std::string& path) {
-    // chmod and rm walk by handles, so trees past the path limit go too.
-    const std::string quoted = "'" + path + "'";
-    const std::string command =
-        "chmod -R u+rwx " + quoted + " 2>/dev/null; rm -rf -- " + quoted + " 2>/dev/null";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << path;
+    if (!support::RemoveTree(path)) ADD_FAILURE() << "could not remove " << path;
 }
 
 std::vector<std::string> SplitListFile(const std::string& bytes) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        const std::size_t end = bytes.find("\r\n", start);
-        if (end == std::string::npos) {
-            ADD_FAILURE() << "list file does not end with CR LF";
-            break;
-        }
-        lines.push_back(bytes.substr(start, end - start));
-        start = end + 2;
-    }
+    bool whole = true;
+    std::vector<std::string> lines = support::SplitAtCrLf(bytes, &whole);
+    if (!whole) ADD_FAILURE() << "list file does not end with CR LF";
     return lines;
 }
 
 std::vector<std::string> ListFileLines(const std::string& folder, int last) {
-    std::vector<std::string> all;
-    for (int n = 1; n <= last; ++n) {
-        const auto lines =
-            SplitListFile(ReadBytes(folder + "/ListTex" + std::to_string(n) + ".txt"));
-        if (n < last) {
-            EXPECT_EQ(lines.size(), 32000u) << "ListTex" << n << ".txt";
-        }
-        all.insert(all.end(), lines.begin(), lines.end());
-    }
-    return all;
-}
-
-std::vector<std::string> ListedPaths(const std::vector<std::string>& lines) {
-    std::vector<std::string> paths;
-    std::string folder;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        if (line.rfind("\t\t", 0) == 0) {
-            paths.push_back(folder + "/" + line.substr(2));
-        } else if (line.rfind("\t", 0) == 0) {
-            folder = line.substr(1);
-            paths.push_back(folder);
-        } else {
-            paths.push_back("?" + line);
-        }
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
+    bool full = true;
+    std::vector<std::string> lines = support::ReadListFiles(folder, last, &full);
+    EXPECT_TRUE(full) << "a list file before the last does not hold 32000 lines";
+    return lines;
 }
 
 std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const std::string& path) {
@@ -168,12 +113,12 @@ void TestRuntime::RemoveFile(const std::string& path) {
 }
 
 Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) {
-    core.ListFileNumber = 1;
+    core.SetCountDisplay([this](int count) { shownCount = count; });
 }
 
 std::vector<std::string> Lister::Lines() const {
     std::vector<std::string> lines;
-    for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines.push_back(buffer.Line(i));
+    for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines.emplace_back(buffer.Line(i));
     return lines;
 }
 
@@ -184,7 +129,7 @@ void Lister::Save(const std::string& path) {
 }
 
 std::string Lister::ListFile(int number) const {
-    return programFolder / ("ListTex" + std::to_string(number) + ".txt");
+    return listing::ListFilePath(programFolder.Path(), number);
 }
 
 std::string RunUnprivileged(const std::function<std::string()>& body) {

@@ -12,29 +12,19 @@
 #include "listing/listing_core.h"
 #include "listing/posix_file_system.h"
 #include "runtime/runtime_services.h"
+#include "support/listing_files.h"
 
 namespace quorvale::test {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using support::ListedPaths;
+using support::ReadBytes;
+using support::TempDir;
 
 void MakeFolder(const std::string& path);
 void MakeFile(const std::string& path, const std::string& bytes = "");
 void MakeLink(const std::string& target, const std::string& path);
-std::string ReadBytes(const std::string& path);
 bool Exists(const std::string& path);
-// Removes a tree that may be deeper than the path limit.
+// Removes a tree that may be deeper than the path limit; fails the test if it cannot.
 void RemoveTree(const std::string& path);
 
 // Splits list-file bytes into lines at CR LF; fails the test if the bytes do not end with CR LF.
@@ -66,6 +56,7 @@ struct Lister {
     TestRuntime runtime{programFolder.Path()};
     listing::ListingBuffer buffer;
     listing::ListingCore core;
+    int shownCount = -1;  // what the count display was last told
     std::vector<std::string> Lines() const;
     // The Save command's sequence: root line, walk, final write of what is left.
     void Save(const std::string& path);
@@ -75,11 +66,6 @@ struct Lister {
 // Every line of the list files ListTex1.txt .. ListTex<last>.txt in `folder`, in order; fails the
 // test if any but the last holds other than 32000 lines.
 std::vector<std::string> ListFileLines(const std::string& folder, int last);
-
-// The paths the listing names, as `find ROOT -printf '%p\n'` would print them: each folder line's
-// path and each file line's name under it, sorted. The root line is skipped; a denial line shows
-// as "?Permission Denied".
-std::vector<std::string> ListedPaths(const std::vector<std::string>& lines);
 
 // Runs `body` in a child process as the unprivileged user "nobody" when this process is root
 // (directly otherwise); returns what the child wrote with `report`, or fails the test.
