@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>

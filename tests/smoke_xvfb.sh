@@ -3,7 +3,7 @@
 # Exit button and expects the program to end by itself, within a few seconds, with status 0.
 set -euo pipefail
 program="$1"
-[ -n "${IN_XVFB:-}" ] || exec env IN_XVFB=1 xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+[ -n "${IN_XVFB:-}" ] || IN_XVFB=1 exec "$(dirname "$0")/with_xvfb.sh" "$0" "$@"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,11 +1,12 @@
 // The walk on real folders: order, links and special files, odd names, trees past the path limit,
 // denied folders walked as an unprivileged user, and a tree that changes while it is walked.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "support/test_support.h"
 
@@ -181,7 +182,8 @@ TEST_F(PosixWalk, DeniedFoldersAreNamedAndFollowedByADenialLine) {
         listing::ListingCore core(buffer, plainFs, runtime);
         core.ListFolder(r);
         core.ListFolder(r + "/closed");  // a denied starting folder
-        for (std::int16_t i = 0; i < buffer.ListCount(); ++i) lines += std::string(buffer.Line(i)) + "\n";
+        for (std::int16_t i = 0; i < buffer.ListCount(); ++i)
+            lines += std::string(buffer.Line(i)) + "\n";
         return lines;
     });
     EXPECT_EQ(out, "\t" + r + "\n\t\ta\n\t" + r + "/closed\nPermission Denied\n\t" + r +

@@ -3,11 +3,13 @@
 // that cannot be written.
 #include <fcntl.h>
 #include <ftw.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include <map>
 #include <random>
+
+#include <gtest/gtest.h>
 
 #include "support/fake_file_system.h"
 #include "support/test_support.h"

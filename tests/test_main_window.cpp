@@ -1,6 +1,5 @@
 // The main window on the offscreen platform: its start state and layout, and the Choose, Save and
 // Exit commands, with the folder picker, the message box and the program's end replaced.
-#include <gtest/gtest.h>
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLabel>
@@ -9,8 +8,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "listing/list_file_name.h"
+#include <gtest/gtest.h>
 
+#include "listing/list_file_name.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 #include "window/listing_view.h"
@@ -55,8 +55,7 @@ class MainWindow : public ::testing::Test {
     QLabel* countLabel() const { return form->findChild<QLabel*>("countLabel"); }
     QListView* listView() const { return form->findChild<QListView*>("listView"); }
     Lines ListFile(int number) {
-        return SplitListFile(
-            ReadBytes(listing::ListFilePath(programFolder.Path(), number)));
+        return SplitListFile(ReadBytes(listing::ListFilePath(programFolder.Path(), number)));
     }
 
     FakeFileSystem fs;
@@ -173,6 +172,13 @@ TEST_F(MainWindow, FolderOfTenFilesSavedTwice) {
     // A new choice clears the status.
     Choose("/ten");
     EXPECT_EQ(statusLabel()->text(), "");
+
+    // A cancelled Choose after a choice leaves the empty choice, as a first one does.
+    Choose("");
+    EXPECT_EQ(form->ChosenFolder(), "");
+    EXPECT_EQ(form->windowTitle(), "  Quorvale In /ten");
+    saveButton()->click();
+    EXPECT_EQ(ReadBytes(listing::ListFilePath(programFolder.Path(), 3)), "\r\n");
 }
 
 TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
@@ -231,7 +237,8 @@ TEST_F(MainWindow, FailedWriteIsShownAndNeverReportedAsSaved) {
     runtime.failOpen = runtime::PermissionDenied;
     saveButton()->click();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString(listing::ListFilePath(programFolder.Path(), 1))));
+    EXPECT_TRUE(messages[0].text.contains(
+        QString::fromStdString(listing::ListFilePath(programFolder.Path(), 1))));
     EXPECT_TRUE(messages[0].text.contains("refused"));
     EXPECT_EQ(statusLabel()->text(), "Not Saved");
     EXPECT_EQ(form->windowTitle(), "  Quorvale In /R");

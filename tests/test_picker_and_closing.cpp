@@ -1,5 +1,4 @@
 // The folder picker's returned paths, and the closing sequence's path and bounds.
-#include <gtest/gtest.h>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +8,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+
+#include <gtest/gtest.h>
 
 #include "picker/folder_picker.h"
 #include "support/test_support.h"
@@ -73,7 +74,16 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
     });
     EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), "");
 
+    // Cancel returns nothing even when the location field names an existing folder.
     TempDir dir;
+    QTimer::singleShot(0, [&dir] {
+        auto* dialog = qobject_cast<FolderPickerDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->Location()->setText(QString::fromStdString(dir.Path()));
+        dialog->reject();
+    });
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), "");
+
     QTimer::singleShot(0, [&dir] {
         auto* dialog = qobject_cast<FolderPickerDialog*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);

@@ -1,6 +1,10 @@
 // The error model and the text output the list files are written with.
-#include <gtest/gtest.h>
+#include <sys/resource.h>
+
 #include <cerrno>
+#include <csignal>
+
+#include <gtest/gtest.h>
 
 #include "runtime/program_folder.h"
 #include "support/test_support.h"
@@ -47,6 +51,32 @@ TEST(TextOutput, ReportsAFullDiskAndLetsGoOfTheFile) {
     }
     EXPECT_THROW(out.PrintLine("after the failure"), RuntimeError);
     EXPECT_NO_THROW(out.Close());
+}
+
+TEST(TextOutput, AWriteThatTakesOnlyPartOfABlockIsFinishedOrReported) {
+    // Under a file-size limit the kernel takes part of a block, then refuses the rest: the output
+    // must go on after the partial write and then report the refusal, never stop short silently.
+    TempDir dir;
+    const std::string path = dir / "out.txt";
+    const std::string result = RunInChild([&path] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100003, 100003};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        runtime::FileTextOutput small(path + ".small");
+        for (int i = 0; i < 2000; ++i) small.PrintLine(std::string(38, 'a'));  // 80,000 bytes
+        small.Close();
+        try {
+            runtime::FileTextOutput out(path);
+            for (int i = 0; i < 5000; ++i) out.PrintLine(std::string(38, 'b'));  // 200,000 bytes
+            out.Close();
+            return std::string("closed without error");
+        } catch (const RuntimeError& e) {
+            return "error " + std::to_string(e.Number());
+        }
+    });
+    EXPECT_EQ(result, "error " + std::to_string(runtime::DiskFull));
+    EXPECT_EQ(ReadBytes(path + ".small").size(), 80000u);
+    EXPECT_EQ(ReadBytes(path).size(), 100003u);  // the partial write was followed up to the limit
 }
 
 TEST(TextOutput, OpeningInAMissingFolderFails) {

@@ -1,8 +1,9 @@
 // Runs the window tests inside one QApplication on Qt's offscreen platform.
-#include <gtest/gtest.h>
 #include <QApplication>
 #include <QStyleFactory>
 #include <cstdlib>
+
+#include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the program and its tests need, where they are missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config libgtest-dev qt6-base-dev libgl-dev
+packages=(g++ cmake ninja-build libgtest-dev qt6-base-dev
           fonts-dejavu-core xvfb xauth xdotool findutils util-linux)
 missing=()
 for p in "${packages[@]}"; do

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <sys/types.h>
+
 #include <cstddef>
 #include <vector>
 

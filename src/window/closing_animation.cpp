@@ -55,7 +55,9 @@ class QtWindowFrame final : public WindowFrame {
 
   private:
     static double Twips(int pixels) { return pixels * double{kTwipsPerPixel}; }
-    static int Pixels(double twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+    static int Pixels(double twips) {
+        return static_cast<int>(std::lround(twips / kTwipsPerPixel));
+    }
     QWidget* window_;
 };
 

@@ -281,9 +281,9 @@ void MainWindow::ShowSaveError(const runtime::RuntimeError& error) {
         file = QString::fromStdString(listing::ListFileName(core_.ListFileNumber()));
     }
     hooks_.messageBox(this,
-                      "The listing was not saved: " + file +
-                          " could not be written.\n\n" + QString::fromUtf8(error.what()) +
-                          " (error " + QString::number(error.Number()) + ")",
+                      "The listing was not saved: " + file + " could not be written.\n\n" +
+                          QString::fromUtf8(error.what()) + " (error " +
+                          QString::number(error.Number()) + ")",
                       kMessageTitle);
 }
 

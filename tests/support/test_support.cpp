@@ -1,17 +1,18 @@
 #include "support/test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include <gtest/gtest.h>
 
 #include "listing/list_file_name.h"
 
@@ -134,17 +135,23 @@ std::string Lister::ListFile(int number) const {
 
 std::string RunUnprivileged(const std::function<std::string()>& body) {
     if (::geteuid() != 0) return body();
+    return RunInChild([&body]() -> std::string {
+        const uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+            ::setresuid(nobody, nobody, nobody) != 0) {
+            ::_exit(3);
+        }
+        return body();
+    });
+}
+
+std::string RunInChild(const std::function<std::string()>& body) {
     int fds[2];
     Check(::pipe(fds) == 0, "pipe");
     const pid_t pid = ::fork();
     Check(pid >= 0, "fork");
     if (pid == 0) {
         ::close(fds[0]);
-        const uid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
-            ::setresuid(nobody, nobody, nobody) != 0) {
-            ::_exit(3);
-        }
         std::string out;
         try {
             out = body();
@@ -174,7 +181,7 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        ADD_FAILURE() << "unprivileged child failed, status " << status;
+        ADD_FAILURE() << "child process failed, status " << status;
     }
     return out;
 }

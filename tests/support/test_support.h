@@ -67,8 +67,11 @@ struct Lister {
 // test if any but the last holds other than 32000 lines.
 std::vector<std::string> ListFileLines(const std::string& folder, int last);
 
+// Runs `body` in a child process and returns the text it returned, or fails the test.
+std::string RunInChild(const std::function<std::string()>& body);
+
 // Runs `body` in a child process as the unprivileged user "nobody" when this process is root
-// (directly otherwise); returns what the child wrote with `report`, or fails the test.
+// (directly otherwise); returns the text it returned, or fails the test.
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
 }  // namespace quorvale::test
