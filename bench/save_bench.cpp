@@ -3,7 +3,9 @@
 // and the window's input latency during the walk. It checks that the list files hold every entry
 // of the tree, so it never times a broken walk.
 //
-//   save_bench [--files N] [--root PATH] [--rounds R] [--keep]
+//   save_bench [--files N] [--root PATH] [--rounds R] [--keep] [--no-sync]
+//
+// --no-sync writes the list files without making them durable, to show what syncing costs.
 //
 // Without --root it builds a tree of N files (default 200,000) in 1,000 folders three levels deep
 // in a temporary folder. Runs on whatever Qt platform is active (offscreen, or xcb under xvfb-run).
@@ -126,6 +128,7 @@ int main(int argc, char* argv[]) {
     int rounds = 5;
     std::string root;
     bool keep = false;
+    auto durability = quorvale::runtime::Durability::kSynced;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--files" && i + 1 < argc) {
@@ -136,8 +139,11 @@ int main(int argc, char* argv[]) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--keep") {
             keep = true;
+        } else if (arg == "--no-sync") {
+            durability = quorvale::runtime::Durability::kUnsynced;
         } else {
-            std::cerr << "usage: save_bench [--files N] [--root PATH] [--rounds R] [--keep]\n";
+            std::cerr << "usage: save_bench [--files N] [--root PATH] [--rounds R] [--keep] "
+                         "[--no-sync]\n";
             return 2;
         }
     }
@@ -160,7 +166,7 @@ int main(int argc, char* argv[]) {
     const std::string out = outFolder.Path();
     const std::string findOut = out + "/find.txt";
 
-    quorvale::runtime::SystemRuntimeServices runtime(out);
+    quorvale::runtime::SystemRuntimeServices runtime(out, durability);
     quorvale::listing::PosixFileSystem fileSystem;
     quorvale::window::WindowHooks hooks = quorvale::window::DefaultWindowHooks();
     hooks.browseForFolder = [&root](QWidget*, const QString&) { return root; };
@@ -225,7 +231,8 @@ int main(int argc, char* argv[]) {
     std::printf("tree            %s: %zu entries\n", root.c_str(), found.size());
     std::printf("list files      %d, status \"%s\"\n", lastFile,
                 form.findChild<QLabel*>("statusLabel")->text().toStdString().c_str());
-    std::printf("save (median)   %.3f s over %d rounds\n", saveMedian, rounds);
+    std::printf("save (median)   %.3f s over %d rounds, list files %s\n", saveMedian, rounds,
+                durability == quorvale::runtime::Durability::kSynced ? "synced" : "not synced");
     std::printf("find (median)   %.3f s\n", findMedian);
     std::printf("ratio           %.2f x find\n", saveMedian / findMedian);
     std::printf("entries/s       %.0f\n", static_cast<double>(found.size()) / saveMedian);

@@ -223,7 +223,9 @@ TEST(DiskFull, InTheMiddleOfAListFileStopsTheSave) {
         EXPECT_NE(std::string(e.what()).find(lister.ListFile(2)), std::string::npos);
     }
     EXPECT_EQ(SplitListFile(ReadBytes(lister.ListFile(1))).size(), 32000u);
-    EXPECT_FALSE(Exists(lister.ListFile(2)));  // no part-written file passes for a whole one
+    // No part-written file passes for a whole one, and the earlier file of that number is kept.
+    EXPECT_EQ(ReadBytes(lister.ListFile(2)), "an earlier run's ListTex2.txt");
+    EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), std::vector<std::string>{});
     EXPECT_EQ(lister.runtime.openOutputs, 0);
     EXPECT_EQ(lister.core.ListFileNumber(), 2);
     EXPECT_EQ(lister.buffer.ListCount(), 32000);  // nothing listed is lost
@@ -260,8 +262,8 @@ TEST_F(HostileTrees, UnwritableProgramFolderAndReadOnlyListFile) {
     });
     EXPECT_EQ(out, "70 Cannot open list file \"" + dir / "closed" +
                        "/ListTex1.txt\": Permission denied lines 3 open 0\n"
-                       "70 Cannot open list file \"" +
-                       dir / "open" + "/ListTex1.txt\": Permission denied lines 3 open 0\n");
+                       "70 Cannot write list file \"" +
+                       dir / "open" + "/ListTex1.txt\": the file is read-only lines 3 open 0\n");
     EXPECT_EQ(ReadBytes(dir / "open/ListTex1.txt"), "kept");
     EXPECT_FALSE(Exists(dir / "closed/ListTex1.txt"));
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "listing/list_file_name.h"
+#include "runtime/folder_lock.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 #include "window/listing_view.h"
@@ -247,6 +248,22 @@ TEST_F(MainWindow, FailedWriteIsShownAndNeverReportedAsSaved) {
     runtime.failOpen = 0;
     saveButton()->click();
     EXPECT_EQ(ListFile(1), (Lines{"/R", "\t/R", "\t\ta"}));
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
+}
+
+TEST_F(MainWindow, ASaveIntoAFolderAnotherProgramIsSavingIntoIsRefused) {
+    fs.Add("/R", {"a"});
+    Choose("/R");
+    {
+        runtime::FolderLock other(programFolder.Path());
+        saveButton()->click();
+    }
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.contains("Another Quorvale is saving list files in \"" +
+                                          QString::fromStdString(programFolder.Path()) + "\""));
+    EXPECT_EQ(statusLabel()->text(), "Not Saved");
+    EXPECT_FALSE(Exists(listing::ListFilePath(programFolder.Path(), 1)));
+    saveButton()->click();
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
 }
 

@@ -1,8 +1,10 @@
 // The program's entry: creates the main window on the real file system and runtime services,
-// shows it, and runs the event loop until the window is closed.
+// shows it, and runs the event loop until the window is closed. SIGTERM, SIGINT and SIGHUP close
+// the window the way Exit does.
 #include <QApplication>
 #include <QStyleFactory>
 
+#include "app/termination_signals.h"
 #include "listing/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "window/main_window.h"
@@ -13,6 +15,7 @@ int main(int argc, char* argv[]) {
     quorvale::runtime::SystemRuntimeServices runtime;
     quorvale::listing::PosixFileSystem fileSystem;
     quorvale::window::MainWindow window(runtime, fileSystem);
+    quorvale::app::TerminationSignals terminationSignals([&window](int) { window.close(); });
     window.show();
     return QApplication::exec();
 }

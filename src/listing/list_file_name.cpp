@@ -1,5 +1,7 @@
 #include "listing/list_file_name.h"
 
+#include "runtime/text_output.h"
+
 namespace quorvale::listing {
 
 std::string ListFileName(int number) {
@@ -10,6 +12,13 @@ std::string ListFilePath(const std::string& folder, int number) {
     std::string path = folder;
     if (path.empty() || path.back() != '/') path += '/';
     return path + ListFileName(number);
+}
+
+bool IsLeftoverListFile(std::string_view name) {
+    constexpr std::string_view kPrefix = ".ListTex";
+    if (name.substr(0, kPrefix.size()) != kPrefix) return false;
+    const auto marker = name.find(runtime::kTempMarker);
+    return marker != std::string_view::npos && name.substr(0, marker).ends_with(".txt");
 }
 
 }  // namespace quorvale::listing

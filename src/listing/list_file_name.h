@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quorvale::listing {
 
@@ -11,5 +12,9 @@ std::string ListFileName(int number);
 
 // `folder` + "/" + ListFileName(number); no separator is doubled after "/".
 std::string ListFilePath(const std::string& folder, int number);
+
+// Whether `name` is the temporary file of a list file's write that never finished (the program was
+// killed): "." + "ListTex<number>.txt" + the temporary marker + a suffix.
+bool IsLeftoverListFile(std::string_view name);
 
 }  // namespace quorvale::listing

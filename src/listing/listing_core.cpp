@@ -11,9 +11,11 @@
 #include "listing/listing_core.h"
 
 #include <cstring>
+#include <future>
 #include <utility>
 
 #include "listing/list_file_name.h"
+#include "runtime/folder_lock.h"
 
 namespace quorvale::listing {
 
@@ -70,33 +72,78 @@ std::string ListingCore::NextListFilePath() {
     return ListFilePath(runtime_.ProgramFolder(), listFileNumber_);
 }
 
+// A list file whose lines are written and which is being made durable and put in place on a
+// thread of its own, so that the walk need not wait for the disk.
+struct ListingCore::Commit {
+    std::int16_t number;
+    std::future<void> done;
+};
+
 void ListingCore::SaveList() {
+    StartSave();
+    FinishCommit();
+}
+
+// Writes the buffer to the next list file and leaves the commit running; the buffer is emptied
+// and the number advanced. A failure to write keeps the buffer and the number as they were.
+void ListingCore::StartSave() {
+    FinishCommit();
     // The number must be able to advance past this file, or a later save would overwrite it.
     if (listFileNumber_ == INT16_MAX) {
         throw RuntimeError(runtime::Overflow, "Cannot write list file \"" + NextListFilePath() +
                                                   "\": list files are numbered up to 32767 only");
     }
-    const std::string path = NextListFilePath();
-    std::unique_ptr<runtime::TextOutput> out = runtime_.OpenForOutput(path);
-    try {
-        for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
-            const std::string_view line = buffer_.Line(i);
-            if (HasLineBreak(line)) {
-                out->PrintLine(ListFileText(line));
-            } else {
-                out->PrintLine(line);
-            }
+    // On a failure the output goes out of scope unfinished, which removes its temporary file.
+    std::unique_ptr<runtime::TextOutput> out = runtime_.OpenForOutput(NextListFilePath());
+    for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
+        const std::string_view line = buffer_.Line(i);
+        if (HasLineBreak(line)) {
+            out->PrintLine(ListFileText(line));
+        } else {
+            out->PrintLine(line);
         }
-        out->Close();
-    } catch (const RuntimeError&) {
-        // A part-written list file would pass for a complete one: close and remove it. The lines
-        // stay in the buffer.
-        out.reset();
-        runtime_.RemoveFile(path);
-        throw;
     }
+    out->FinishWriting();
+    commit_ = std::make_unique<Commit>(Commit{
+        listFileNumber_, std::async(std::launch::async, [out = std::move(out)] { out->Close(); })});
     buffer_.Clear();
     ++listFileNumber_;
+}
+
+// Waits for the commit under way; if it failed, the file is not there, its number is the next
+// again, and the failure is thrown (its lines are no longer in the buffer).
+void ListingCore::FinishCommit() {
+    if (!commit_) return;
+    const std::unique_ptr<Commit> commit = std::move(commit_);
+    try {
+        commit->done.get();
+    } catch (const RuntimeError&) {
+        listFileNumber_ = commit->number;
+        throw;
+    }
+}
+
+void ListingCore::WaitForWrites() noexcept {
+    try {
+        FinishCommit();
+    } catch (const RuntimeError&) {
+    }
+}
+
+bool ListingCore::SaveListing(const std::string& root) {
+    runtime::FolderLock lock(runtime_.ProgramFolder());
+    lock.RemoveLeftovers(IsLeftoverListFile);
+    // Whatever ends the Save, no commit outlives the lock.
+    struct CommitsDone {
+        ListingCore& core;
+        ~CommitsDone() { core.WaitForWrites(); }
+    } commitsDone{*this};
+    if (buffer_.ListCount() != 0) buffer_.Clear();
+    buffer_.AddItem(root);
+    ListFolder(root);
+    if (buffer_.ListCount() == 0) return false;
+    SaveList();
+    return true;
 }
 
 // Appends a line and saves the buffer when the line brings it to the threshold.
@@ -108,7 +155,7 @@ void ListingCore::AppendAndFlush(std::string_view line) {
 void ListingCore::FlushIfFull() {
     if (buffer_.ListCount() != kFlushThreshold) return;
     try {
-        SaveList();
+        StartSave();
     } catch (const RuntimeError& error) {
         throw FlushFailed{error};
     }
@@ -241,6 +288,8 @@ void ListingCore::ListFolder(const std::string& path) {
     } catch (const FlushFailed& failed) {
         throw failed.error;
     }
+    // Every list file the walk wrote is in place when it returns.
+    FinishCommit();
 }
 
 }  // namespace quorvale::listing

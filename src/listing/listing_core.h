@@ -38,13 +38,26 @@ class ListingCore {
     // ends the listing of that folder and the walk goes on with the next. Whenever a line brings
     // the buffer to kFlushThreshold lines it is saved to the next list file; a failure of that
     // save ends the whole walk and is thrown to the caller, with the unsaved lines still in the
-    // buffer. A walk started while one runs is refused with InvalidProcedureCall.
+    // buffer. Every list file it wrote is in place when it returns. A walk started while one runs
+    // is refused with InvalidProcedureCall.
     void ListFolder(const std::string& path);
 
+    // A whole Save of `root`: takes the list folder's lock for its length (removing what a killed
+    // Save left there), empties the buffer, appends `root` as the root line, walks it, and writes
+    // what is left. Returns whether that final write was made (not when the walk's last flush left
+    // the buffer empty). Throws what the walk throws, and FileAlreadyOpen when another program is
+    // saving into the same folder.
+    bool SaveListing(const std::string& root);
+
     // Writes every line of the buffer to the next list file, then empties the buffer and advances
-    // the list-file number. On any failure the file is closed and removed, the buffer keeps its
-    // lines and the number does not advance; the error is thrown.
+    // the list-file number. The file appears whole or not at all: on any failure an earlier file of
+    // that number is untouched, the buffer keeps its lines and the number does not advance; the
+    // error is thrown.
     void SaveList();
+
+    // Waits until the list file the walk saved last is in place; failures are left unreported
+    // (for the program's end, which must not leave a file half-committed).
+    void WaitForWrites() noexcept;
 
     // The number of the next list file, 1 in a fresh core; it only grows.
     std::int16_t ListFileNumber() const { return listFileNumber_; }
@@ -54,6 +67,7 @@ class ListingCore {
 
   private:
     struct Frame;
+    struct Commit;
     enum class Outcome { kDone, kDenied, kEnded };
 
     template <typename Open>
@@ -65,6 +79,8 @@ class ListingCore {
     Outcome Attempt(std::size_t level, Step&& step);
     void HandleFailure(std::size_t level, const runtime::RuntimeError& error, bool& denied);
     void EndFolder(std::size_t level);
+    void StartSave();
+    void FinishCommit();
     void AppendAndFlush(std::string_view line);
     void FlushIfFull();
 
@@ -74,7 +90,8 @@ class ListingCore {
     std::function<void()> yield_;
     std::function<void(int)> showCount_;
     std::int16_t listFileNumber_ = 1;
-    std::vector<Frame> stack_;  // one frame per folder level of the walk, outermost first
+    std::unique_ptr<Commit> commit_;  // the last list file, being made durable beside the walk
+    std::vector<Frame> stack_;        // one frame per folder level of the walk, outermost first
     bool walking_ = false;
     std::string line_;  // reused for every line, to spare an allocation per file
 };

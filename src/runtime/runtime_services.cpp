@@ -1,7 +1,5 @@
 #include "runtime/runtime_services.h"
 
-#include <unistd.h>
-
 #include "runtime/program_folder.h"
 
 namespace quorvale::runtime {
@@ -13,11 +11,7 @@ std::string SystemRuntimeServices::ProgramFolder() {
 }
 
 std::unique_ptr<TextOutput> SystemRuntimeServices::OpenForOutput(const std::string& path) {
-    return std::make_unique<FileTextOutput>(path);
-}
-
-void SystemRuntimeServices::RemoveFile(const std::string& path) {
-    ::unlink(path.c_str());
+    return std::make_unique<FileTextOutput>(path, durability_);
 }
 
 }  // namespace quorvale::runtime

@@ -16,23 +16,22 @@ class RuntimeServices {
     virtual ~RuntimeServices() = default;
     // The folder the list files are written to, without a trailing "/" (except "/" itself).
     virtual std::string ProgramFolder() = 0;
-    // Opens `path` for output, creating it or truncating an existing file.
+    // Starts the output of the file `path` (see TextOutput: whole or not at all).
     virtual std::unique_ptr<TextOutput> OpenForOutput(const std::string& path) = 0;
-    // Removes a file left behind by a failed write; failures are ignored.
-    virtual void RemoveFile(const std::string& path) = 0;
 };
 
 // The real services: list files in a given folder (by default the executable's), POSIX output.
 class SystemRuntimeServices final : public RuntimeServices {
   public:
     SystemRuntimeServices();
-    explicit SystemRuntimeServices(std::string folder) : folder_(std::move(folder)) {}
+    explicit SystemRuntimeServices(std::string folder, Durability durability = Durability::kSynced)
+        : folder_(std::move(folder)), durability_(durability) {}
     std::string ProgramFolder() override;
     std::unique_ptr<TextOutput> OpenForOutput(const std::string& path) override;
-    void RemoveFile(const std::string& path) override;
 
   private:
     std::string folder_;  // empty: the executable's folder, looked up when asked
+    Durability durability_ = Durability::kSynced;
 };
 
 }  // namespace quorvale::runtime

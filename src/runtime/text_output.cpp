@@ -1,9 +1,11 @@
 #include "runtime/text_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <random>
 
 #include "runtime/runtime_error.h"
 
@@ -12,19 +14,81 @@ namespace quorvale::runtime {
 namespace {
 
 constexpr std::size_t kOutputBlock = 1 << 16;
+constexpr int kTempAttempts = 100;
+
+std::string RandomSuffix() {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kChars[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string suffix(6, 'x');
+    for (char& c : suffix) c = kChars[random() % (sizeof kChars - 1)];
+    return suffix;
+}
 
 }  // namespace
 
-FileTextOutput::FileTextOutput(const std::string& path) : path_(path) {
-    // O_NONBLOCK: should the name be a fifo, the open fails or returns at once instead of hanging.
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                 0644);
-    if (fd_ < 0) throw ErrorFromErrno(errno, "Cannot open list file", path);
+FileTextOutput::FileTextOutput(const std::string& path, Durability durability)
+    : path_(path), durability_(durability) {
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+    folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd_ < 0) Fail(errno, "Cannot open list file");
+    try {
+        CheckReplaceable();
+        CreateTemporary();
+    } catch (...) {
+        Abandon();
+        throw;
+    }
     pending_.reserve(kOutputBlock + 512);
 }
 
 FileTextOutput::~FileTextOutput() {
     Abandon();
+}
+
+// Only a regular file or a link may stand where the list file goes (the rename replaces a link
+// itself, never its target), and a file the user made read-only is kept.
+void FileTextOutput::CheckReplaceable() const {
+    struct stat st {};
+    if (::fstatat(folderFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return;
+        throw ErrorFromErrno(errno, "Cannot open list file", path_);
+    }
+    if (S_ISLNK(st.st_mode)) return;
+    if (!S_ISREG(st.st_mode)) {
+        throw RuntimeError(PathFileAccessError, "Cannot write list file \"" + path_ +
+                                                    "\": that name is taken by something that "
+                                                    "is not a regular file");
+    }
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        throw RuntimeError(PermissionDenied,
+                           "Cannot write list file \"" + path_ + "\": the file is read-only");
+    }
+    if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES) {
+        throw ErrorFromErrno(EACCES, "Cannot write list file", path_);
+    }
+}
+
+void FileTextOutput::CreateTemporary() {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        std::string name = "." + name_;
+        name += kTempMarker;
+        name += RandomSuffix();
+        // O_NOFOLLOW with O_EXCL: a name that exists in any form, a link included, is not used.
+        fd_ = ::openat(folderFd_, name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd_ >= 0) {
+            tempName_ = std::move(name);
+            return;
+        }
+        if (errno != EEXIST) throw ErrorFromErrno(errno, "Cannot open list file", path_);
+    }
+    throw RuntimeError(PathFileAccessError,
+                       "Cannot open list file \"" + path_ + "\": no free temporary name");
 }
 
 void FileTextOutput::PrintLine(std::string_view line) {
@@ -42,28 +106,49 @@ void FileTextOutput::FlushBuffer() {
         const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int err = errno;
-            Abandon();
-            throw ErrorFromErrno(err, "Cannot write list file", path_);
+            Fail(errno, "Cannot write list file");
         }
         done += static_cast<std::size_t>(n);
     }
     pending_.clear();
 }
 
+void FileTextOutput::FinishWriting() {
+    if (fd_ >= 0) FlushBuffer();
+}
+
 void FileTextOutput::Close() {
     if (fd_ < 0) return;
     FlushBuffer();
+    if (durability_ == Durability::kSynced && ::fdatasync(fd_) != 0) {
+        Fail(errno, "Cannot write list file");
+    }
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) {
-        throw ErrorFromErrno(errno, "Cannot close list file", path_);
+    if (::close(fd) != 0 && errno != EINTR) Fail(errno, "Cannot write list file");
+    if (::renameat(folderFd_, tempName_.c_str(), folderFd_, name_.c_str()) != 0) {
+        Fail(errno, "Cannot put list file in place:");
     }
+    tempName_.clear();
+    // The rename itself reaches the disk with the folder.
+    if (durability_ == Durability::kSynced) ::fsync(folderFd_);
+    ::close(folderFd_);
+    folderFd_ = -1;
+}
+
+void FileTextOutput::Fail(int err, std::string_view action) {
+    const RuntimeError error = ErrorFromErrno(err, action, path_);
+    Abandon();
+    throw error;
 }
 
 void FileTextOutput::Abandon() noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    if (!tempName_.empty() && folderFd_ >= 0) ::unlinkat(folderFd_, tempName_.c_str(), 0);
+    tempName_.clear();
+    if (folderFd_ >= 0) ::close(folderFd_);
+    folderFd_ = -1;
     pending_.clear();
 }
 

@@ -253,11 +253,7 @@ void MainWindow::save() {
     const std::string folder = *chosenFolder_;  // Choose may change it during the walk
     try {
         // Lines left by a Save that failed were reported then; this Save starts afresh.
-        if (buffer_.ListCount() != 0) buffer_.Clear();
-        buffer_.AddItem(folder);
-        core_.ListFolder(folder);
-        if (buffer_.ListCount() != 0) {
-            core_.SaveList();
+        if (core_.SaveListing(folder)) {
             shownCount_ = -1;
             setWindowTitle(kTitleSaved);
         }
@@ -295,6 +291,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
     if (ended_) return;
     ended_ = true;
+    // A list file the walk has written is put in place before the program ends.
+    core_.WaitForWrites();
     if (hooks_.closingAnimation) hooks_.closingAnimation(this);
     hooks_.endProgram();
 }

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -46,9 +47,14 @@ class CountingOutput final : public runtime::TextOutput {
         ++lines_;
         real_.PrintLine(line);
     }
+    void FinishWriting() override { real_.FinishWriting(); }
     void Close() override {
         if (open_) --owner_.openOutputs;
         open_ = false;
+        if (owner_.failCommit == index_) {
+            throw runtime::RuntimeError(runtime::DeviceIOError,
+                                        "Cannot write list file \"" + path_ + "\": I/O error");
+        }
         real_.Close();
     }
 
@@ -82,6 +88,20 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> LeftoverFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::string_view(entry->d_name).find(runtime::kTempMarker) != std::string_view::npos) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void RemoveTree(const std::string& path) {
     if (!support::RemoveTree(path)) ADD_FAILURE() << "could not remove " << path;
 }
@@ -108,11 +128,6 @@ std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const std::strin
     return std::make_unique<CountingOutput>(*this, path);
 }
 
-void TestRuntime::RemoveFile(const std::string& path) {
-    removed.push_back(path);
-    ::unlink(path.c_str());
-}
-
 Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) {
     core.SetCountDisplay([this](int count) { shownCount = count; });
 }
@@ -124,9 +139,7 @@ std::vector<std::string> Lister::Lines() const {
 }
 
 void Lister::Save(const std::string& path) {
-    buffer.AddItem(path);
-    core.ListFolder(path);
-    if (buffer.ListCount() != 0) core.SaveList();
+    core.SaveListing(path);
 }
 
 std::string Lister::ListFile(int number) const {

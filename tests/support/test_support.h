@@ -2,6 +2,7 @@
 // files into a test's own folder, and running a piece of code as an unprivileged user.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,6 +25,8 @@ void MakeFolder(const std::string& path);
 void MakeFile(const std::string& path, const std::string& bytes = "");
 void MakeLink(const std::string& target, const std::string& path);
 bool Exists(const std::string& path);
+// The names in `folder` of temporary list files (finished or not), sorted.
+std::vector<std::string> LeftoverFiles(const std::string& folder);
 // Removes a tree that may be deeper than the path limit; fails the test if it cannot.
 void RemoveTree(const std::string& path);
 
@@ -37,16 +40,16 @@ class TestRuntime : public runtime::RuntimeServices {
     explicit TestRuntime(std::string folder) : folder_(std::move(folder)) {}
     std::string ProgramFolder() override { return folder_; }
     std::unique_ptr<runtime::TextOutput> OpenForOutput(const std::string& path) override;
-    void RemoveFile(const std::string& path) override;
 
     std::string folder_;
     int failOpen = 0;          // error number for the next opens, 0 for none
     long failAfterLines = -1;  // the write of line N (0-based) fails with failNumber
     int failOutput = -1;       // ... only in the output opened N-th (0-based); -1 for any
     int failNumber = runtime::DiskFull;
+    int failCommit = -1;  // the output opened N-th (0-based) fails to be made durable
+
     std::vector<std::string> opened;
-    std::vector<std::string> removed;
-    int openOutputs = 0;  // outputs opened and not yet closed or destroyed
+    std::atomic<int> openOutputs = 0;  // outputs opened and not yet closed or destroyed
 };
 
 // A buffer, a core and a runtime writing to a temporary folder: the pieces of one Save.

@@ -1,0 +1,210 @@
+// List files on the real file system: each appears whole or not at all, an earlier file survives
+// every failure, one Save at a time per folder, and nothing in the folder is followed or clobbered.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "listing/list_file_name.h"
+#include "runtime/folder_lock.h"
+#include "support/fake_file_system.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+using runtime::RuntimeError;
+using Lines = std::vector<std::string>;
+
+class ListFileSafety : public ::testing::Test {
+  protected:
+    ListFileSafety() : lister(fs) { fs.Add("/R", {"a", "b"}); }
+
+    // The Save's error number and message, or "saved".
+    std::string TrySave() {
+        try {
+            lister.Save("/R");
+            return "saved";
+        } catch (const RuntimeError& e) {
+            return std::to_string(e.Number()) + " " + e.what();
+        }
+    }
+
+    FakeFileSystem fs;
+    Lister lister;
+};
+
+TEST_F(ListFileSafety, ALinkInThePlaceOfAListFileIsReplacedAndItsTargetNeverWritten) {
+    TempDir elsewhere;
+    MakeFile(elsewhere / "important", "precious");
+    MakeLink(elsewhere / "important", lister.ListFile(1));
+    MakeLink(elsewhere / "created-through-a-dangling-link", lister.ListFile(2));
+    lister.buffer.AddItem("one");
+    lister.core.SaveList();
+    lister.buffer.AddItem("two");
+    lister.core.SaveList();
+    EXPECT_EQ(ReadBytes(elsewhere / "important"), "precious");
+    EXPECT_FALSE(Exists(elsewhere / "created-through-a-dangling-link"));
+    struct stat st {};
+    ASSERT_EQ(::lstat(lister.ListFile(1).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), "one\r\n");
+    EXPECT_EQ(ReadBytes(lister.ListFile(2)), "two\r\n");
+}
+
+TEST_F(ListFileSafety, ANameTakenByAFolderOrAFifoStopsTheSaveAndIsLeftAlone) {
+    MakeFolder(lister.ListFile(1));
+    EXPECT_NE(TrySave().find("is not a regular file"), std::string::npos);
+    EXPECT_EQ(::rmdir(lister.ListFile(1).c_str()), 0);
+
+    ASSERT_EQ(::mkfifo(lister.ListFile(1).c_str(), 0644), 0);
+    EXPECT_NE(TrySave().find("is not a regular file"), std::string::npos);  // and no hang
+    struct stat st {};
+    ASSERT_EQ(::lstat(lister.ListFile(1).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
+}
+
+TEST_F(ListFileSafety, AReadOnlyListFileIsKeptAlsoForRoot) {
+    MakeFile(lister.ListFile(1), "kept");
+    ASSERT_EQ(::chmod(lister.ListFile(1).c_str(), 0444), 0);
+    const std::string result = TrySave();
+    EXPECT_EQ(result,
+              "70 Cannot write list file \"" + lister.ListFile(1) + "\": the file is read-only");
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), "kept");
+    EXPECT_EQ(lister.buffer.ListCount(), 4);  // the lines stay for the user to see
+}
+
+TEST_F(ListFileSafety, AWriteKilledPartWayLeavesTheEarlierFileWholeAndTheNextSaveTidiesUp) {
+    MakeFile(lister.ListFile(1), "the earlier run\r\n");
+    const std::string folder = lister.programFolder.Path();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A listing large enough to take a while to write, saved over and over.
+        for (int i = 0; i < 32000; ++i) lister.buffer.AddItem(std::string(1000, 'x'));
+        for (;;) {
+            lister.core.SetListFileNumber(1);
+            lister.core.SaveList();
+            for (int i = 0; i < 32000; ++i) lister.buffer.AddItem(std::string(1000, 'x'));
+        }
+    }
+    // Kill it the moment it is writing ListTex1.txt under its temporary name.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (LeftoverFiles(folder).empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_EQ(LeftoverFiles(folder).size(), 1u);
+    const std::string listFile = ReadBytes(lister.ListFile(1));
+    // Either the earlier file, or a whole new one: never a cut one.
+    if (listFile != "the earlier run\r\n") {
+        EXPECT_EQ(listFile.size(), 32000u * 1002u);
+    }
+
+    // The next Save into the folder removes what the killed one left.
+    EXPECT_EQ(TrySave(), "saved");
+    EXPECT_EQ(LeftoverFiles(folder), Lines{});
+    EXPECT_EQ(SplitListFile(ReadBytes(lister.ListFile(1))),
+              (Lines{"/R", "\t/R", "\t\ta", "\t\tb"}));
+}
+
+TEST_F(ListFileSafety, AFailedWriteKeepsTheEarlierFileOfThatNumber) {
+    MakeFile(lister.ListFile(1), "the earlier run\r\n");
+    lister.runtime.failAfterLines = 2;
+    EXPECT_EQ(TrySave().substr(0, 3), std::to_string(runtime::DiskFull) + " ");
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), "the earlier run\r\n");
+    EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
+    EXPECT_EQ(lister.runtime.openOutputs, 0);
+}
+
+TEST_F(ListFileSafety, AListFileThatCannotBeMadeDurableStopsTheSaveAndIsNotInPlace) {
+    // Files are made durable beside the walk; a failure there is reported, never taken as saved.
+    std::vector<std::string> files;
+    for (int i = 0; i < 70000; ++i) files.push_back("f" + std::to_string(100000 + i));
+    fs.Add("/big", files);
+    MakeFile(lister.ListFile(1), "the earlier run\r\n");
+    lister.runtime.failCommit = 0;
+    try {
+        lister.Save("/big");
+        FAIL() << "the failed commit must stop the Save";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), runtime::DeviceIOError);
+        EXPECT_NE(std::string(e.what()).find(lister.ListFile(1)), std::string::npos);
+    }
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), "the earlier run\r\n");
+    EXPECT_EQ(lister.core.ListFileNumber(), 1);  // the message names the file not in place
+    EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
+}
+
+TEST_F(ListFileSafety, ASecondProgramSavingIntoTheSameFolderIsToldItIsBusy) {
+    TempDir otherFolder;
+    const std::string folder = lister.programFolder.Path();
+    runtime::FolderLock held(folder);  // this process is saving there
+    const std::string out = RunInChild([&] {
+        std::string report;
+        for (const std::string& into : {folder, otherFolder.Path()}) {
+            FakeFileSystem childFs;
+            childFs.Add("/R", {"a"});
+            Lister other(childFs);
+            other.runtime.folder_ = into;
+            try {
+                other.Save("/R");
+                report += "saved\n";
+            } catch (const RuntimeError& e) {
+                report += std::to_string(e.Number()) + " " + e.what() + "\n";
+            }
+        }
+        return report;
+    });
+    EXPECT_EQ(out, "55 Another Quorvale is saving list files in \"" + folder +
+                       "\" right now; try again when it has finished\nsaved\n");
+    EXPECT_FALSE(Exists(lister.ListFile(1)));
+    EXPECT_TRUE(Exists(listing::ListFilePath(otherFolder.Path(), 1)));
+}
+
+TEST_F(ListFileSafety, TwoProgramsSavingAtOnceLeaveWholeListings) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 50000; ++i) files.push_back("f" + std::to_string(100000 + i));
+    fs.Add("/big", files);
+    const std::string folder = lister.programFolder.Path();
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            Lister mine(fs);
+            mine.runtime.folder_ = folder;
+            try {
+                mine.Save("/big");
+                ::_exit(0);
+            } catch (const RuntimeError& e) {
+                ::_exit(e.Number() == runtime::FileAlreadyOpen ? 1 : 2);
+            }
+        }
+        children.push_back(pid);
+    }
+    int saved = 0;
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 2);
+        saved += WEXITSTATUS(status) == 0;
+    }
+    EXPECT_GE(saved, 1);
+    const Lines lines = ListFileLines(folder, 2);
+    ASSERT_EQ(lines.size(), 50002u);
+    EXPECT_EQ(lines[1], "\t/big");
+    EXPECT_EQ(lines.back(), "\t\tf149999");
+    EXPECT_EQ(LeftoverFiles(folder), Lines{});
+}
+
+}  // namespace
+}  // namespace quorvale::test
