@@ -267,6 +267,26 @@ TEST_F(MainWindow, ASaveIntoAFolderAnotherProgramIsSavingIntoIsRefused) {
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
 }
 
+TEST_F(MainWindow, FoldersLeftOutForAnyReasonButPermissionAreNamedAfterTheSave) {
+    fs.Add("/R", {"a"});
+    fs.Add("/R/s", {"c"});
+    fs.Fail(Call::Files, "/R/s", runtime::DeviceIOError);
+    Choose("/R");
+    saveButton()->click();
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.startsWith(
+        "The listing is not complete: 1 folder was left out or cut short.\n\n/R/s\n"));
+    EXPECT_TRUE(messages[0].text.contains("injected fault on /R/s"));
+
+    // A chosen folder that is gone by the time of the Save is one such folder.
+    Choose("/gone");
+    saveButton()->click();
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 2 Saved");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[1].text.contains("\n/gone\n"));
+}
+
 TEST_F(MainWindow, NumberOverflowIsShown) {
     fs.Add("/R");
     Choose("/R");

@@ -6,10 +6,12 @@
 
 #include "app/termination_signals.h"
 #include "listing/posix_file_system.h"
+#include "runtime/open_file_limit.h"
 #include "runtime/runtime_services.h"
 #include "window/main_window.h"
 
 int main(int argc, char* argv[]) {
+    quorvale::runtime::RaiseOpenFileLimit();
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     quorvale::runtime::SystemRuntimeServices runtime;

@@ -1,21 +1,30 @@
 #include "listing/listing_buffer.h"
 
+#include <algorithm>
+
 #include "runtime/runtime_error.h"
 
 namespace quorvale::listing {
 
 void ListingBuffer::AddItem(std::string_view line) {
-    if (ends_.size() >= static_cast<std::size_t>(kCapacity)) {
+    if (spans_.size() >= static_cast<std::size_t>(kCapacity)) {
         throw runtime::RuntimeError(runtime::Overflow, "The listing is full: it holds " +
                                                            std::to_string(kCapacity) + " lines");
     }
-    bytes_.append(line);
-    ends_.push_back(bytes_.size());
+    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < line.size()) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(std::max(kBlockSize, line.size()));
+    }
+    std::string& block = blocks_.back();
+    spans_.push_back({blocks_.size() - 1, block.size(), line.size()});
+    block.append(line);
 }
 
 void ListingBuffer::Clear() {
-    bytes_.clear();
-    ends_.clear();
+    // The first block stays for the next lines.
+    if (blocks_.size() > 1) blocks_.resize(1);
+    if (!blocks_.empty()) blocks_.front().clear();
+    spans_.clear();
     ++generation_;
 }
 

@@ -1,6 +1,7 @@
 // The listing buffer: the ordered lines one walk produces, held until the list-file writer saves
 // and empties them. It is the only store of the listing; the window shows it. Lines are the names'
-// own bytes, nothing converted, kept end to end in one block so that a line costs no allocation.
+// own bytes, nothing converted, kept end to end in large blocks: a line costs no allocation of its
+// own, and the buffer never copies what it holds to grow.
 #pragma once
 
 #include <cstddef>
@@ -18,11 +19,11 @@ class ListingBuffer {
 
     // Appends a line at the end; fails with Overflow when the buffer already holds kCapacity lines.
     void AddItem(std::string_view line);
-    std::int16_t ListCount() const { return static_cast<std::int16_t>(ends_.size()); }
+    std::int16_t ListCount() const { return static_cast<std::int16_t>(spans_.size()); }
     // Line `index`, for 0 <= index < ListCount(); valid until the next AddItem or Clear.
     std::string_view Line(std::size_t index) const {
-        const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
-        return std::string_view(bytes_).substr(begin, ends_[index] - begin);
+        const Span& span = spans_[index];
+        return std::string_view(blocks_[span.block]).substr(span.begin, span.size);
     }
     // Removes every line.
     void Clear();
@@ -30,8 +31,15 @@ class ListingBuffer {
     std::uint64_t Generation() const { return generation_; }
 
   private:
-    std::string bytes_;              // every line, end to end
-    std::vector<std::size_t> ends_;  // where each line ends in bytes_
+    struct Span {
+        std::size_t block;
+        std::size_t begin;
+        std::size_t size;
+    };
+    static constexpr std::size_t kBlockSize = 1 << 20;
+
+    std::vector<std::string> blocks_;  // lines end to end; a block is never reallocated
+    std::vector<Span> spans_;          // where each line is
     std::uint64_t generation_ = 0;
 };
 

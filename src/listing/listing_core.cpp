@@ -57,6 +57,7 @@ std::string ListFileText(std::string_view line) {
 // One level of the walk: a folder whose subfolders are being visited. Members are released in
 // reverse order: the subfolder enumeration, then the folder.
 struct ListingCore::Frame {
+    std::string_view name;  // under the parent (held by the parent's enumeration); the root's path
     std::unique_ptr<Folder> folder;
     std::unique_ptr<Enumeration> subfolders;
     bool childVisited = false;  // the current subfolder has been walked; advance before the next
@@ -196,7 +197,27 @@ void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bo
             return;
         }
     }
+    RememberIncomplete(level, error);
     EndFolder(level);
+}
+
+// Notes the folder at `level` as left out or cut short, with the reason.
+void ListingCore::RememberIncomplete(std::size_t level, const RuntimeError& error) {
+    ++incompleteCount_;
+    if (incomplete_.size() >= kMaxRememberedIncomplete) return;
+    std::string path;
+    if (level == 0) {
+        path = root_;
+    } else {
+        try {
+            path = stack_[level - 1].folder->Path();
+        } catch (const RuntimeError&) {
+            path = "?";
+        }
+        if (path.empty() || path.back() != '/') path += '/';
+        path += stack_[level].name;
+    }
+    incomplete_.push_back({std::move(path), error.what()});
 }
 
 // The folder line and the yield after it; false when the folder's listing has ended.
@@ -239,9 +260,10 @@ bool ListingCore::ListFileLines(std::size_t level) {
 // Lists one folder: its folder line and its file lines. If it has subfolders, its frame stays on
 // the stack for VisitNextSubfolder; otherwise its listing is complete.
 template <typename Open>
-void ListingCore::VisitFolder(Open&& open) {
+void ListingCore::VisitFolder(std::string_view name, Open&& open) {
     const std::size_t level = stack_.size();
     stack_.emplace_back();
+    stack_[level].name = name;
     // A denied folder has nothing to list after its denial line.
     if (Attempt(level, [&] { stack_[level].folder = open(); }) != Outcome::kDone)
         return EndFolder(level);
@@ -265,7 +287,7 @@ void ListingCore::VisitNextSubfolder(std::size_t level) {
     // A subfolder that cannot be read is skipped after its denial line.
     if (Attempt(level, [&] { name = stack_[level].subfolders->Current(); }) != Outcome::kDone)
         return;
-    VisitFolder([this, level, name] { return stack_[level].folder->OpenSubFolder(name); });
+    VisitFolder(name, [this, level, name] { return stack_[level].folder->OpenSubFolder(name); });
 }
 
 void ListingCore::ListFolder(const std::string& path) {
@@ -274,6 +296,9 @@ void ListingCore::ListFolder(const std::string& path) {
                            "Cannot list \"" + path + "\": a walk is already in progress");
     }
     walking_ = true;
+    root_ = path;
+    incomplete_.clear();
+    incompleteCount_ = 0;
     struct WalkEnd {
         ListingCore& core;
         ~WalkEnd() {
@@ -283,7 +308,7 @@ void ListingCore::ListFolder(const std::string& path) {
     } walkEnd{*this};
 
     try {
-        VisitFolder([&] { return fileSystem_.GetFolder(path); });
+        VisitFolder(path, [&] { return fileSystem_.GetFolder(path); });
         while (!stack_.empty()) VisitNextSubfolder(stack_.size() - 1);
     } catch (const FlushFailed& failed) {
         throw failed.error;

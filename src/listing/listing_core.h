@@ -19,8 +19,17 @@ namespace quorvale::listing {
 inline constexpr std::int16_t kFlushThreshold = 32000;
 inline constexpr std::string_view kDenialLine = "Permission Denied";
 
+// A folder the last walk left out or cut short for any reason but lack of permission.
+struct IncompleteFolder {
+    std::string path;
+    std::string reason;
+};
+
 class ListingCore {
   public:
+    // How many incomplete folders a walk remembers by name; the rest are only counted.
+    static constexpr std::size_t kMaxRememberedIncomplete = 100;
+
     ListingCore(ListingBuffer& buffer, FileSystem& fileSystem, runtime::RuntimeServices& runtime);
     ~ListingCore();
     ListingCore(const ListingCore&) = delete;
@@ -59,6 +68,11 @@ class ListingCore {
     // (for the program's end, which must not leave a file half-committed).
     void WaitForWrites() noexcept;
 
+    // The folders the last walk left out or cut short for any reason but lack of permission (the
+    // first kMaxRememberedIncomplete of them), and how many there were in all.
+    const std::vector<IncompleteFolder>& IncompleteFolders() const { return incomplete_; }
+    std::size_t IncompleteCount() const { return incompleteCount_; }
+
     // The number of the next list file, 1 in a fresh core; it only grows.
     std::int16_t ListFileNumber() const { return listFileNumber_; }
     void SetListFileNumber(std::int16_t number) { listFileNumber_ = number; }
@@ -71,7 +85,7 @@ class ListingCore {
     enum class Outcome { kDone, kDenied, kEnded };
 
     template <typename Open>
-    void VisitFolder(Open&& open);
+    void VisitFolder(std::string_view name, Open&& open);
     bool ListFolderLine(std::size_t level);
     bool ListFileLines(std::size_t level);
     void VisitNextSubfolder(std::size_t level);
@@ -79,6 +93,7 @@ class ListingCore {
     Outcome Attempt(std::size_t level, Step&& step);
     void HandleFailure(std::size_t level, const runtime::RuntimeError& error, bool& denied);
     void EndFolder(std::size_t level);
+    void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
     void StartSave();
     void FinishCommit();
     void AppendAndFlush(std::string_view line);
@@ -92,6 +107,9 @@ class ListingCore {
     std::int16_t listFileNumber_ = 1;
     std::unique_ptr<Commit> commit_;  // the last list file, being made durable beside the walk
     std::vector<Frame> stack_;        // one frame per folder level of the walk, outermost first
+    std::string root_;                // the folder the walk started from
+    std::vector<IncompleteFolder> incomplete_;
+    std::size_t incompleteCount_ = 0;
     bool walking_ = false;
     std::string line_;  // reused for every line, to spare an allocation per file
 };

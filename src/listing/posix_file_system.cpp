@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "runtime/open_file_limit.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::listing {
@@ -22,6 +23,8 @@ namespace {
 
 constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr std::size_t kReadBlock = 1 << 16;
+// Enough for any depth a person meets; deeper trees reopen folders by name as they go.
+constexpr std::size_t kMaxOpenFolders = 4096;
 
 std::string JoinPath(const std::string& parent, std::string_view name) {
     std::string path;
@@ -75,10 +78,11 @@ class PosixFolder final : public Folder {
         return folder;
     }
 
-    // A folder opened as `fd`, whose handle it now owns; its entries are read at once.
+    // A folder opened as `fd`, whose handle it now owns; its entries are read at once. `name` is
+    // its name under `parent`, or its full path when it has none.
     static std::unique_ptr<PosixFolder> Opened(PosixFileSystem* fs, PosixFolder* parent,
-                                               std::string path, int fd, const struct stat& st) {
-        auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(path)));
+                                               std::string name, int fd, const struct stat& st) {
+        auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(name)));
         folder->fs_ = fs;
         folder->parent_ = parent;
         folder->fd_ = fd;
@@ -91,13 +95,28 @@ class PosixFolder final : public Folder {
 
     ~PosixFolder() override {
         if (fs_ != nullptr) fs_->Unregister(this);
-        CloseHandle();
     }
 
     PosixFolder(const PosixFolder&) = delete;
     PosixFolder& operator=(const PosixFolder&) = delete;
 
-    std::string Path() const override { return path_; }
+    // Built from the names up the chain: only the folder line needs it, once per folder.
+    std::string Path() const override {
+        if (parent_ == nullptr) return name_;
+        std::vector<const PosixFolder*> chain;
+        std::size_t size = 0;
+        for (const PosixFolder* f = this; f != nullptr; f = f->parent_) {
+            chain.push_back(f);
+            size += f->name_.size() + 1;
+        }
+        std::string path;
+        path.reserve(size);
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            if (!path.empty() && path.back() != '/') path += '/';
+            path += (*it)->name_;
+        }
+        return path;
+    }
 
     std::unique_ptr<Enumeration> Files() override {
         ThrowReadError();
@@ -115,22 +134,16 @@ class PosixFolder final : public Folder {
             [](const SubFolderEntry& entry, std::string_view n) { return entry.name < n; });
         if (it == subfolders_.end() || it->name != name) {
             throw RuntimeError(runtime::InvalidProcedureCall,
-                               "No subfolder \"" + std::string(name) + "\" in " + path_);
+                               "No subfolder \"" + std::string(name) + "\" in " + Path());
         }
-        const SubFolderEntry& entry = *it;
-        std::string path = JoinPath(path_, entry.name);
-        if (!entry.enter) return NotEntered(std::move(path));
-        if (fd_ < 0) {
-            throw RuntimeError(runtime::PathFileAccessError,
-                               "Cannot open \"" + path + "\": its parent folder was moved or " +
-                                   "removed during the walk");
-        }
-        const int fd = ::openat(fd_, entry.name.c_str(), kOpenFolderFlags | O_NOFOLLOW);
+        if (!it->enter) return NotEntered(JoinPath(Path(), name));
+        fs_->EnsureOpen(this);
+        const int fd = fs_->OpenAt(this, it->name.c_str());
         if (fd < 0) {
             const int err = errno;
-            RuntimeError error = ErrorFromErrno(err, "Cannot open folder", path);
+            RuntimeError error = ErrorFromErrno(err, "Cannot open folder", JoinPath(Path(), name));
             if (error.Number() == runtime::PermissionDenied) {
-                return Denied(std::move(path), std::move(error));
+                return Denied(JoinPath(Path(), name), std::move(error));
             }
             throw error;
         }
@@ -138,19 +151,19 @@ class PosixFolder final : public Folder {
         if (::fstat(fd, &st) != 0) {
             const int err = errno;
             ::close(fd);
-            throw ErrorFromErrno(err, "Cannot read folder", path);
+            throw ErrorFromErrno(err, "Cannot read folder", JoinPath(Path(), name));
         }
         if (IsAncestorOrSelf(st)) {
             ::close(fd);
-            return NotEntered(std::move(path));
+            return NotEntered(JoinPath(Path(), name));
         }
-        return Opened(fs_, this, std::move(path), fd, st);
+        return Opened(fs_, this, it->name, fd, st);
     }
 
   private:
     friend class PosixFileSystem;
 
-    explicit PosixFolder(std::string path) : path_(std::move(path)) {}
+    explicit PosixFolder(std::string name) : name_(std::move(name)) {}
 
     void ThrowReadError() const {
         if (readError_) throw *readError_;
@@ -163,11 +176,6 @@ class PosixFolder final : public Folder {
         return false;
     }
 
-    void CloseHandle() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
     // Reads every entry once. A failure is kept and reported when the entries are asked for, so
     // that the folder is still listed by its path.
     void ReadEntries() {
@@ -177,7 +185,7 @@ class PosixFolder final : public Folder {
             const ssize_t n = ::getdents64(fd_, block.data(), block.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
-                readError_ = ErrorFromErrno(errno, "Cannot read folder", path_);
+                readError_ = ErrorFromErrno(errno, "Cannot read folder", Path());
                 files_.clear();
                 subfolders_.clear();
                 return;
@@ -220,7 +228,8 @@ class PosixFolder final : public Folder {
 
     PosixFileSystem* fs_ = nullptr;
     PosixFolder* parent_ = nullptr;
-    std::string path_;
+    std::string name_;  // the name under parent_; the full path when there is no parent
+    std::size_t depth_ = 0;
     int fd_ = -1;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
@@ -256,13 +265,21 @@ std::string AbsoluteFolderPath(const std::string& path) {
     return result.empty() ? "/" : result;
 }
 
+PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders) : maxOpen_(maxOpenFolders) {
+    if (maxOpen_ == 0) {
+        // Half the limit for folders; the rest stays free for list files, the window and Qt.
+        maxOpen_ = std::clamp<std::size_t>(runtime::OpenFileLimit() / 2, 4, kMaxOpenFolders);
+    }
+    maxOpen_ = std::max<std::size_t>(maxOpen_, 2);
+}
+
 std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
     if (path.empty()) {
         throw RuntimeError(runtime::PathNotFound, "Cannot open folder \"\": no folder was given");
     }
     std::string full = AbsoluteFolderPath(path);
     // The starting folder may itself be a link: the user chose it, so it is followed.
-    const int fd = ::open(full.c_str(), kOpenFolderFlags);
+    const int fd = OpenAt(nullptr, full.c_str());
     if (fd < 0) {
         RuntimeError error = ErrorFromErrno(errno, "Cannot open folder", full);
         if (error.Number() != runtime::PermissionDenied) throw error;
@@ -279,36 +296,97 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
     return PosixFolder::Opened(this, nullptr, std::move(full), fd, st);
 }
 
+// Adds a newly opened folder at the end of the chain.
 void PosixFileSystem::Register(PosixFolder* folder) {
-    live_.push_back(folder);
-    while (live_.size() - firstOpen_ > kMaxOpenFolders) {
-        live_[firstOpen_]->CloseHandle();
-        ++firstOpen_;
+    // A folder's previous sibling is gone before it is opened: the chain ends at its parent.
+    while (!chain_.empty() && chain_.back() != folder->parent_) Unregister(chain_.back());
+    folder->depth_ = chain_.size();
+    chain_.push_back(folder);
+    ++open_;
+    KeepWithinBudget(folder);
+}
+
+// Takes a folder that is going away off the chain, and closes its handle.
+void PosixFileSystem::Unregister(PosixFolder* folder) {
+    if (folder->depth_ >= chain_.size() || chain_[folder->depth_] != folder) return;
+    chain_.resize(folder->depth_);
+    firstMaybeOpen_ = std::min(firstMaybeOpen_, chain_.size());
+    if (folder->fd_ >= 0) {
+        ::close(folder->fd_);
+        folder->fd_ = -1;
+        --open_;
     }
 }
 
-void PosixFileSystem::Unregister(PosixFolder* folder) {
-    const auto it = std::find(live_.rbegin(), live_.rend(), folder);
-    if (it == live_.rend()) return;
-    const auto index = static_cast<std::size_t>(live_.rend() - it) - 1;
-    const bool wasTop = index + 1 == live_.size();
-    live_.erase(live_.begin() + static_cast<std::ptrdiff_t>(index));
-    if (index < firstOpen_) --firstOpen_;
-    if (!wasTop || live_.empty() || firstOpen_ < live_.size()) return;
+// Gives `folder` its handle back if it was closed, reopening every closed folder between it and
+// the nearest one that still holds its handle.
+void PosixFileSystem::EnsureOpen(PosixFolder* folder) {
+    if (folder->fd_ >= 0) return;
+    std::size_t top = folder->depth_;
+    while (top > 0 && chain_[top - 1]->fd_ < 0) --top;
+    for (std::size_t depth = top; depth <= folder->depth_; ++depth) Reopen(chain_[depth]);
+}
 
-    // The walk is returning to a folder whose handle was closed: take it back through "..",
-    // provided that still leads to the same folder.
-    PosixFolder* parent = live_.back();
-    if (folder->fd_ < 0 || parent != folder->parent_) return;
-    const int fd = ::openat(folder->fd_, "..", kOpenFolderFlags | O_NOFOLLOW);
-    if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_dev != parent->dev_ || st.st_ino != parent->ino_) {
-        ::close(fd);
-        return;
+// Reopens one folder by its name under its (open) parent, or by its path at the top, and checks
+// that it is still the folder that was read.
+void PosixFileSystem::Reopen(PosixFolder* folder) {
+    const int fd = OpenAt(folder->parent_, folder->name_.c_str());
+    if (fd < 0) {
+        const std::string reason = runtime::SystemReason(errno);
+        throw RuntimeError(runtime::PathFileAccessError, "Cannot return to folder \"" +
+                                                             folder->Path() + "\": " + reason +
+                                                             " (moved or removed during the walk)");
     }
-    parent->fd_ = fd;
-    firstOpen_ = live_.size() - 1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_dev != folder->dev_ || st.st_ino != folder->ino_) {
+        ::close(fd);
+        throw RuntimeError(runtime::PathFileAccessError,
+                           "Cannot return to folder \"" + folder->Path() +
+                               "\": it was moved or replaced during the walk");
+    }
+    folder->fd_ = fd;
+    ++open_;
+    firstMaybeOpen_ = std::min(firstMaybeOpen_, folder->depth_);
+    KeepWithinBudget(folder);
+}
+
+// Opens `name` as a folder under `parent` (by path when there is none). When the process is out of
+// handles, the shallowest held ones are closed until the open succeeds or none is left to close.
+int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
+    for (;;) {
+        const int fd = parent != nullptr
+                           ? ::openat(parent->fd_, name, kOpenFolderFlags | O_NOFOLLOW)
+                           : ::open(name, kOpenFolderFlags);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+        const int err = errno;
+        if (!CloseShallowest(parent)) {
+            errno = err;
+            return -1;
+        }
+        maxOpen_ = std::max<std::size_t>(open_, 2);  // the process holds less than was thought
+    }
+}
+
+void PosixFileSystem::KeepWithinBudget(const PosixFolder* keep) {
+    while (open_ > maxOpen_ && CloseShallowest(keep)) {
+    }
+}
+
+// Closes the handle of the shallowest folder that holds one, other than `keep`; false if none.
+bool PosixFileSystem::CloseShallowest(const PosixFolder* keep) {
+    for (std::size_t i = firstMaybeOpen_; i < chain_.size(); ++i) {
+        PosixFolder* folder = chain_[i];
+        if (folder->fd_ < 0) {
+            if (i == firstMaybeOpen_) ++firstMaybeOpen_;
+            continue;
+        }
+        if (folder == keep) continue;
+        ::close(folder->fd_);
+        folder->fd_ = -1;
+        --open_;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace quorvale::listing

@@ -1,4 +1,4 @@
-// The real file-system service: POSIX directory reading with openat-style handles.
+// The real file-system service: POSIX directory reading by directory handles.
 //
 // Each folder is read once, in full, with the entry types the directory itself reports (a stat only
 // for links and for file systems that do not report types), and its files and subfolders are
@@ -7,9 +7,12 @@
 // completely. Links to folders are reported as subfolders but never entered; a folder that is its
 // own ancestor (a bind mount loop) is not entered either. Nothing is opened that could block.
 //
-// Open handles are bounded: past kMaxOpenFolders live folders the shallowest handles are closed,
-// and a folder gets its handle back from its child's ".." (checked by device and inode) when the
-// walk returns to it.
+// The folders being walked form one chain from the starting folder down; each keeps its own name,
+// not its path, so memory grows with the depth, not with its square. Open handles are bounded:
+// past the budget the shallowest handles are closed, and a folder whose handle was closed gets it
+// back, when a subfolder of it must be opened, by name from the nearest folder that still holds
+// one, each step checked by device and inode. A folder that cannot be reached that way is reported
+// as an error when its subfolder is opened, never skipped silently.
 #pragma once
 
 #include <sys/types.h>
@@ -25,18 +28,28 @@ class PosixFolder;
 
 class PosixFileSystem final : public FileSystem {
   public:
-    static constexpr std::size_t kMaxOpenFolders = 128;
+    // At most `maxOpenFolders` folder handles are held at once; 0 sizes the budget from the
+    // process's open-file limit, leaving room for the list files and the window.
+    explicit PosixFileSystem(std::size_t maxOpenFolders = 0);
 
     std::unique_ptr<Folder> GetFolder(const std::string& path) override;
+    std::size_t MaxOpenFolders() const { return maxOpen_; }
 
   private:
     friend class PosixFolder;
     void Register(PosixFolder* folder);
     void Unregister(PosixFolder* folder);
+    void EnsureOpen(PosixFolder* folder);
+    void Reopen(PosixFolder* folder);
+    int OpenAt(PosixFolder* parent, const char* name);
+    void KeepWithinBudget(const PosixFolder* keep);
+    bool CloseShallowest(const PosixFolder* keep);
 
-    std::vector<PosixFolder*> live_;  // opened folders, outermost first
-    std::size_t firstOpen_ = 0;       // live_[i] holds its handle for every i >= firstOpen_
-    std::vector<char> readBlock_;     // one directory-read block, shared: folders are read in turn
+    std::vector<PosixFolder*> chain_;  // the folders being walked, outermost first
+    std::size_t open_ = 0;             // how many of them hold a handle
+    std::size_t firstMaybeOpen_ = 0;   // chain_[i] holds no handle for every i below this
+    std::size_t maxOpen_;
+    std::vector<char> readBlock_;  // one directory-read block, shared: folders are read in turn
 };
 
 // Normalises a user-given path for display and opening: relative paths are made absolute against

@@ -266,6 +266,29 @@ void MainWindow::save() {
         return;
     }
     CatchUpView();
+    ShowIncompleteFolders();
+}
+
+// Says how many folders the listing just saved leaves out or cuts short, naming the first few.
+void MainWindow::ShowIncompleteFolders() {
+    const std::size_t count = core_.IncompleteCount();
+    if (count == 0) return;
+    constexpr std::size_t kNamed = 5;
+    QString text = count == 1 ? QString(
+                                    "The listing is not complete: 1 folder was left out or cut "
+                                    "short.\n")
+                              : QString(
+                                    "The listing is not complete: %1 folders were left out or "
+                                    "cut short.\n")
+                                    .arg(count);
+    const auto& folders = core_.IncompleteFolders();
+    for (std::size_t i = 0; i < folders.size() && i < kNamed; ++i) {
+        text += "\n" + FromBytes(folders[i].path) + "\n    " +
+                QString::fromUtf8(folders[i].reason.data(),
+                                  static_cast<qsizetype>(folders[i].reason.size()));
+    }
+    if (count > kNamed) text += QString("\n\n... and %1 more.").arg(count - kNamed);
+    hooks_.messageBox(this, text, kMessageTitle);
 }
 
 void MainWindow::ShowSaveError(const runtime::RuntimeError& error) {

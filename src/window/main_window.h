@@ -77,6 +77,7 @@ class MainWindow : public QWidget {
   private:
     void CatchUpDuringWalk();
     void ShowSaveError(const runtime::RuntimeError& error);
+    void ShowIncompleteFolders();
     QString SavedStatus() const;
 
     WindowHooks hooks_;

@@ -1,0 +1,179 @@
+// A listing is complete or says where it is not: folders whose handles were closed are reached
+// again by name, the open-file limit never cuts a walk, failures other than permission are
+// remembered with their reasons, and memory grows with the depth, not with its square.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "support/fake_file_system.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Makes a chain of `depth` folders below `root` named by `name(level)`, each holding a file "f"
+// and, but for the last, a sibling folder "s<level>" with a file "g". Returns the chain's paths.
+Lines MakeChain(const std::string& root, int depth, const std::function<std::string(int)>& name,
+                bool siblings = true) {
+    Lines paths;
+    std::string path = root;
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < depth; ++level) {
+        const std::string here = name(level);
+        EXPECT_EQ(::mkdirat(fd, here.c_str(), 0755), 0);
+        if (siblings) {
+            const std::string sibling = "s" + std::to_string(level);
+            EXPECT_EQ(::mkdirat(fd, sibling.c_str(), 0755), 0);
+            const int s = ::openat(fd, sibling.c_str(), O_RDONLY | O_DIRECTORY);
+            ::close(::openat(s, "g", O_CREAT | O_WRONLY, 0644));
+            ::close(s);
+        }
+        const int next = ::openat(fd, here.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(::openat(next, "f", O_CREAT | O_WRONLY, 0644));
+        ::close(fd);
+        fd = next;
+        path += "/" + here;
+        paths.push_back(path);
+    }
+    ::close(fd);
+    return paths;
+}
+
+std::string Level(int level) {
+    return "d" + std::to_string(1000 + level);  // "d..." sorts before the siblings "s..."
+}
+
+TEST(CompleteListing, AFolderMovedAboveTheWalkKeepsEverySiblingOrReportsIt) {
+    TempDir dir;
+    const std::string root = dir / "R";
+    MakeFolder(root);
+    const Lines chain = MakeChain(root, 200, Level);
+    listing::PosixFileSystem fs(8);  // a small budget, so that shallow handles are closed
+    Lister lister(fs);
+    bool moved = false;
+    lister.core.SetYield([&] {
+        // At the bottom of the walk, move level 10 elsewhere.
+        if (!moved && lister.buffer.ListCount() > 0 &&
+            lister.buffer.Line(lister.buffer.ListCount() - 1) == "\t" + chain.back()) {
+            ASSERT_EQ(::rename(chain[10].c_str(), (dir / "moved").c_str()), 0);
+            moved = true;
+        }
+    });
+    lister.Save(root);
+    ASSERT_TRUE(moved);
+    const Lines listed = ListedPaths(ListFileLines(lister.programFolder.Path(), 1));
+    Lines reported;
+    for (const auto& folder : lister.core.IncompleteFolders()) reported.push_back(folder.path);
+    // Every sibling folder is either listed with its file, or reported: those above the moved
+    // folder are reached again by name, and the rest are counted and named (the first hundred).
+    Lines missing;
+    for (int level = 0; level < 199; ++level) {
+        const std::string parent = level == 0 ? root : chain[level - 1];
+        const std::string sibling = parent + "/s" + std::to_string(level);
+        const bool isListed = std::binary_search(listed.begin(), listed.end(), sibling) &&
+                              std::binary_search(listed.begin(), listed.end(), sibling + "/g");
+        if (isListed) continue;
+        EXPECT_GE(level, 10) << sibling;
+        missing.push_back(sibling);
+    }
+    EXPECT_EQ(lister.core.IncompleteCount(), missing.size());
+    std::sort(missing.begin(), missing.end());
+    for (const std::string& path : reported) {
+        EXPECT_TRUE(std::binary_search(missing.begin(), missing.end(), path)) << path;
+    }
+    ASSERT_FALSE(reported.empty());
+    EXPECT_NE(lister.core.IncompleteFolders()[0].reason.find("moved or removed during the walk"),
+              std::string::npos);
+}
+
+TEST(CompleteListing, AHundredDeepChainListsCompletelyUnderA48FileLimit) {
+    TempDir dir;
+    const std::string root = dir / "R";
+    MakeFolder(root);
+    const Lines chain = MakeChain(root, 100, Level);
+    const std::string out = RunInChild([&] {
+        const rlimit limit{48, 48};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        listing::PosixFileSystem fs;  // sized from the limit
+        Lister lister(fs);
+        lister.Save(root);
+        const Lines lines = ListFileLines(lister.programFolder.Path(), 1);
+        return std::to_string(lines.size()) + " lines, " +
+               std::to_string(lister.core.IncompleteCount()) + " incomplete, budget " +
+               std::to_string(fs.MaxOpenFolders());
+    });
+    // The root line and the root's folder line; per level the chain folder with f, and for all
+    // but the last level the sibling with g.
+    EXPECT_EQ(out, std::to_string(2 + 100 * 2 + 100 * 2) + " lines, 0 incomplete, budget 24");
+}
+
+TEST(CompleteListing, ReadErrorsAndAMissingStartingFolderAreRememberedWithTheirReasons) {
+    FakeFileSystem fs;
+    fs.Add("/R", {"a"});
+    fs.Add("/R/s", {"c"});
+    fs.Add("/R/t", {"d"});
+    fs.Fail(Call::Files, "/R/s", runtime::DeviceIOError);
+    fs.Fail(Call::Open, "/R/t", runtime::PermissionDenied);  // denials show in the listing
+    Lister lister(fs);
+    lister.Save("/R");
+    ASSERT_EQ(lister.core.IncompleteCount(), 1u);
+    EXPECT_EQ(lister.core.IncompleteFolders()[0].path, "/R/s");
+    EXPECT_EQ(lister.core.IncompleteFolders()[0].reason, "injected fault on /R/s");
+
+    lister.Save("/gone");
+    ASSERT_EQ(lister.core.IncompleteCount(), 1u);
+    EXPECT_EQ(lister.core.IncompleteFolders()[0].path, "/gone");
+    EXPECT_EQ(ReadBytes(lister.ListFile(2)), "/gone\r\n");
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST(CompleteListing, MemoryOfADeepChainIsItsLinesPlusAFewMebibytes) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizers' allocator keeps freed memory";
+    TempDir dir;
+    const std::string root = dir / "R";
+    MakeFolder(root);
+    MakeChain(
+        root, 1500, [](int level) { return std::to_string(1000 + level) + std::string(251, 'n'); },
+        false);
+    const std::string out = RunInChild([&] {
+        listing::PosixFileSystem fs;
+        Lister lister(fs);
+        const long before = PeakResidentKiB();
+        lister.core.ListFolder(root);  // 1,501 lines, no flush: the buffer holds them all
+        std::size_t bytes = 0;
+        for (std::int16_t i = 0; i < lister.buffer.ListCount(); ++i) {
+            bytes += lister.buffer.Line(i).size();
+        }
+        const long grown = PeakResidentKiB() - before;
+        return std::to_string(bytes / 1024) + " " + std::to_string(grown);
+    });
+    long linesKiB = 0;
+    long grownKiB = 0;
+    ASSERT_EQ(std::sscanf(out.c_str(), "%ld %ld", &linesKiB, &grownKiB), 2) << out;
+    std::printf("lines %.1f MiB, peak growth %.1f MiB\n", static_cast<double>(linesKiB) / 1024,
+                static_cast<double>(grownKiB) / 1024);
+    EXPECT_GT(linesKiB, 250 * 1024);
+    EXPECT_LE(grownKiB, linesKiB + 8 * 1024);
+}
+
+}  // namespace
+}  // namespace quorvale::test
