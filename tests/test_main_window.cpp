@@ -102,6 +102,40 @@ TEST_F(MainWindow, StartsEmptyWithItsLayoutAndTheFocusOnChoose) {
     }
 }
 
+TEST_F(MainWindow, EnterOrSpaceOnTheFocusedButtonRunsItsCommand) {
+    fs.Add("/R", {"a"});
+    nextChoice = "/R";
+    form->activateWindow();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
+        chooseButton()->setFocus();
+        QTest::keyClick(chooseButton(), key);
+        QTest::qWait(200);  // a key click animates the press before it clicks
+        EXPECT_EQ(prompts.size(), key == Qt::Key_Return ? 1u : 2u);
+    }
+    saveButton()->setFocus();
+    QTest::keyClick(saveButton(), Qt::Key_Enter);
+    QTest::qWait(200);
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
+    // Enter elsewhere clicks nothing: no button is a default.
+    listView()->setFocus();
+    QTest::keyClick(listView(), Qt::Key_Return);
+    QTest::qWait(200);
+    EXPECT_EQ(prompts.size(), 2u);
+    EXPECT_EQ(ended, 0);
+    exitButton()->setFocus();
+    QTest::keyClick(exitButton(), Qt::Key_Return);
+    QTest::qWait(200);
+    EXPECT_EQ(ended, 1);
+}
+
+TEST_F(MainWindow, ButtonFacesAreTheWindowsGrey) {
+    for (QPushButton* button : {chooseButton(), exitButton(), saveButton()}) {
+        const QImage face = button->grab().toImage();
+        EXPECT_EQ(QColor(face.pixel(face.width() / 2, 3)), QColor(192, 192, 192))
+            << button->objectName().toStdString();
+    }
+}
+
 TEST_F(MainWindow, EveryTextShowsWholeInItsControl) {
     const auto fits = [](QWidget* control, const QString& text) {
         return QFontMetrics(control->font()).horizontalAdvance(text) + 8 <= control->width();
@@ -194,6 +228,20 @@ TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
     EXPECT_EQ(countLabel()->text(), "32000");
     EXPECT_EQ(form->windowTitle(), "  Quorvale In /full");
     EXPECT_EQ(listView()->model()->rowCount(), 0);
+}
+
+TEST_F(MainWindow, CountShowsThe32000LinesSavedWhenAFolderLineMadeThem) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 31997; ++i) files.push_back("f" + std::to_string(100000 + i));
+    fs.Add("/full", files);
+    fs.Add("/full/sub");  // root, folder line, 31997 files: 31999; sub's folder line is 32000
+    Choose("/full");
+    saveButton()->click();
+    EXPECT_EQ(ListFile(1).size(), 32000u);
+    EXPECT_EQ(ListFile(1).back(), "\t/full/sub");
+    EXPECT_EQ(runtime.opened.size(), 1u);
+    EXPECT_EQ(countLabel()->text(), "32000");
+    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
 }
 
 TEST_F(MainWindow, SaveClickedDuringAWalkDoesNothingAndChooseLeavesTheWalkAlone) {

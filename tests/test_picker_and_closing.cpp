@@ -1,5 +1,7 @@
 // The folder picker's returned paths, and the closing sequence's path and bounds.
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing/posix_file_system.h"
 #include "picker/folder_picker.h"
 #include "support/test_support.h"
 #include "window/closing_animation.h"
@@ -42,15 +45,17 @@ TEST(FolderPicker, LocationFieldAcceptsExistingFoldersWithoutTrailingSeparator) 
     dialog.Location()->setText(QString::fromStdString(dir / "sub folder") + "//");
     QTest::keyClick(dialog.Location(), Qt::Key_Return);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.ChosenPath(), QString::fromStdString(dir / "sub folder"));
+    EXPECT_EQ(dialog.ChosenPath(), QByteArray::fromStdString(dir / "sub folder"));
 }
 
-TEST(FolderPicker, NormalisesTypedPaths) {
-    EXPECT_EQ(picker::NormalisedFolderPath("/"), "/");
-    EXPECT_EQ(picker::NormalisedFolderPath("//usr//"), "/usr");
-    EXPECT_EQ(picker::NormalisedFolderPath(" /tmp/ "), "/tmp");
-    EXPECT_EQ(picker::NormalisedFolderPath("~"), QDir::homePath());
-    EXPECT_EQ(picker::NormalisedFolderPath(""), "");
+TEST(FolderPicker, TypedPathsKeepEveryByteButAPastesLineBreak) {
+    EXPECT_EQ(picker::TypedFolderPath("/"), "/");
+    EXPECT_EQ(picker::TypedFolderPath("//usr//"), "/usr");
+    EXPECT_EQ(picker::TypedFolderPath("/tmp/\n"), "/tmp");
+    EXPECT_EQ(picker::TypedFolderPath("/d/trail \t"), "/d/trail \t");
+    EXPECT_EQ(picker::TypedFolderPath("/d/L/.."), "/d/L/..");
+    EXPECT_EQ(picker::TypedFolderPath("~"), QFile::encodeName(QDir::homePath()));
+    EXPECT_EQ(picker::TypedFolderPath(""), "");
 }
 
 TEST(FolderPicker, HighlightedFolderShowsItsFullPathAndOkReturnsIt) {
@@ -62,7 +67,7 @@ TEST(FolderPicker, HighlightedFolderShowsItsFullPathAndOkReturnsIt) {
     QListWidgetItem* root = dialog.Places()->item(1);
     emit dialog.Places()->itemClicked(root);
     EXPECT_EQ(dialog.Status()->text(), "/");
-    dialog.AcceptLocation();
+    QTest::keyClick(dialog.Location(), Qt::Key_Return);
     EXPECT_EQ(dialog.ChosenPath(), "/");
 }
 
@@ -88,9 +93,91 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
         auto* dialog = qobject_cast<FolderPickerDialog*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
         dialog->Location()->setText(QString::fromStdString(dir.Path()));
-        dialog->AcceptLocation();
+        QTest::keyClick(dialog->Location(), Qt::Key_Return);
     });
     EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), dir.Path());
+}
+
+// The folder the dialog accepts after `pick` ran on it, or nothing on Cancel.
+QByteArray Pick(const std::function<void(FolderPickerDialog&)>& pick) {
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder");
+    dialog.show();
+    pick(dialog);
+    return dialog.result() == QDialog::Accepted ? dialog.ChosenPath() : QByteArray();
+}
+
+void PressEnter(FolderPickerDialog& dialog) {
+    QTest::keyClick(dialog.Location(), Qt::Key_Return);
+}
+
+// The file lines of a listing of `folder`.
+std::vector<std::string> FilesListed(const QByteArray& folder) {
+    listing::PosixFileSystem fs;
+    Lister lister(fs);
+    lister.Save(folder.toStdString());
+    std::vector<std::string> files;
+    for (const std::string& line : ListFileLines(lister.programFolder.Path(), 1)) {
+        if (line.rfind("\t\t", 0) == 0) files.push_back(line.substr(2));
+    }
+    return files;
+}
+
+TEST(FolderPicker, NamesEndingInSpacesAreChosenAsTheyAreTypedOrPicked) {
+    TempDir dir;
+    MakeFolder(dir / "trail");
+    MakeFile(dir / "trail/in-plain");
+    MakeFolder(dir / "trail ");
+    MakeFile(dir / "trail /in-spaced");
+    const QByteArray spaced = QByteArray::fromStdString(dir / "trail ");
+
+    const QByteArray typed = Pick([&](FolderPickerDialog& dialog) {
+        dialog.Location()->setText(QString::fromStdString(dir / "trail ") + "\n");
+        PressEnter(dialog);
+    });
+    EXPECT_EQ(typed, spaced);
+    const QByteArray picked = Pick([&](FolderPickerDialog& dialog) {
+        ASSERT_TRUE(dialog.HighlightPath(spaced));
+        PressEnter(dialog);
+    });
+    EXPECT_EQ(picked, spaced);
+    EXPECT_EQ(FilesListed(picked), std::vector<std::string>{"in-spaced"});
+}
+
+TEST(FolderPicker, DotDotAfterALinkIsLeftToTheFileSystem) {
+    TempDir dir;
+    MakeFolder(dir / "x");
+    MakeFolder(dir / "x/y");
+    MakeFile(dir / "x/beside-y");
+    MakeLink(dir / "x/y", dir / "L");
+    MakeFile(dir / "beside-L");
+    const QByteArray chosen = Pick([&](FolderPickerDialog& dialog) {
+        dialog.Location()->setText(QString::fromStdString(dir / "L/.."));
+        PressEnter(dialog);
+    });
+    EXPECT_EQ(chosen, QByteArray::fromStdString(dir / "L/.."));
+    // What `ls L/..` shows: the folder that holds y.
+    EXPECT_EQ(FilesListed(chosen), std::vector<std::string>{"beside-y"});
+}
+
+TEST(FolderPicker, AFolderWhoseNameIsNotUtf8CanBeHighlightedAndChosen) {
+    TempDir dir;
+    const std::string odd = dir / "caf\xE9 \xFF";
+    MakeFolder(odd);
+    MakeFile(odd + "/inside");
+    const QByteArray bytes = QByteArray::fromStdString(odd);
+    const QByteArray chosen = Pick([&](FolderPickerDialog& dialog) {
+        ASSERT_TRUE(dialog.HighlightPath(bytes));
+        const QModelIndex current = dialog.FolderTree()->currentIndex();
+        EXPECT_EQ(current.data().toString(), QString("caf") + QChar(0xFFFD) + " " + QChar(0xFFFD));
+        EXPECT_TRUE(dialog.Status()->text().endsWith(current.data().toString()));
+        PressEnter(dialog);
+    });
+    ASSERT_EQ(chosen, bytes);
+    listing::PosixFileSystem fs;
+    Lister lister(fs);
+    lister.Save(chosen.toStdString());
+    const std::vector<std::string> lines = ListFileLines(lister.programFolder.Path(), 1);
+    EXPECT_EQ(lines, (std::vector<std::string>{odd, "\t" + odd, "\t\tinside"}));
 }
 
 // A window that moves as told, or not at all, with a clock that only advances when slept.

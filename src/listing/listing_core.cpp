@@ -91,8 +91,10 @@ void ListingCore::StartSave() {
     FinishCommit();
     // The number must be able to advance past this file, or a later save would overwrite it.
     if (listFileNumber_ == INT16_MAX) {
-        throw RuntimeError(runtime::Overflow, "Cannot write list file \"" + NextListFilePath() +
-                                                  "\": list files are numbered up to 32767 only");
+        throw RuntimeError(runtime::Overflow,
+                           "Cannot write list file \"" + NextListFilePath() +
+                               "\": the last list file one run of the program writes is " +
+                               ListFileName(INT16_MAX - 1));
     }
     // On a failure the output goes out of scope unfinished, which removes its temporary file.
     std::unique_ptr<runtime::TextOutput> out = runtime_.OpenForOutput(NextListFilePath());
@@ -155,6 +157,8 @@ void ListingCore::AppendAndFlush(std::string_view line) {
 
 void ListingCore::FlushIfFull() {
     if (buffer_.ListCount() != kFlushThreshold) return;
+    // The count display shows the lines saved, whichever line made them full.
+    if (showCount_) showCount_(kFlushThreshold);
     try {
         StartSave();
     } catch (const RuntimeError& error) {

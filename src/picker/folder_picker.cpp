@@ -1,25 +1,31 @@
 #include "picker/folder_picker.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QFileSystemModel>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QStorageInfo>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
 
 namespace quorvale::picker {
 
 namespace {
 
-constexpr int kPathRole = Qt::UserRole;
+constexpr int kPathRole = Qt::UserRole;        // a folder's full path, as bytes
+constexpr int kNameRole = Qt::UserRole + 1;    // its name under its parent, as bytes
+constexpr int kFilledRole = Qt::UserRole + 2;  // its subfolders have been read
 
 // Mounted drives worth offering: real file systems, not the kernel's own.
 bool IsUserDrive(const QStorageInfo& volume) {
@@ -37,14 +43,68 @@ bool IsUserDrive(const QStorageInfo& volume) {
            !root.startsWith("/dev");
 }
 
+bool IsFolder(const QByteArray& path) {
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+QByteArray JoinPath(const QByteArray& parent, const QByteArray& name) {
+    return parent.endsWith('/') ? parent + name : parent + '/' + name;
+}
+
+// The names of the folders (links to folders included) directly in `path`, sorted by their bytes.
+std::vector<QByteArray> SubfolderNames(const QByteArray& path) {
+    std::vector<QByteArray> names;
+    DIR* dir = ::opendir(path.constData());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        const bool folder =
+            entry->d_type == DT_DIR || ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
+                                        IsFolder(JoinPath(path, name)));
+        if (folder) names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A tree item for the folder `path`, with a placeholder child so that it shows it can be opened.
+QStandardItem* MakeFolderItem(const QByteArray& path, const QByteArray& name) {
+    auto* item = new QStandardItem(name == "/" ? QString("/") : DisplayPath(name));
+    item->setEditable(false);
+    item->setData(path, kPathRole);
+    item->setData(name, kNameRole);
+    item->setData(false, kFilledRole);
+    auto* placeholder = new QStandardItem();
+    placeholder->setEditable(false);
+    placeholder->setSelectable(false);
+    item->appendRow(placeholder);
+    return item;
+}
+
 }  // namespace
 
-QString NormalisedFolderPath(const QString& typed) {
-    QString path = typed.trimmed();
-    if (path.isEmpty()) return path;
-    if (path == "~" || path.startsWith("~/")) path = QDir::homePath() + path.mid(1);
-    if (!path.startsWith('/')) path = QDir::homePath() + '/' + path;
-    return QDir::cleanPath(path);
+QString DisplayPath(const QByteArray& path) {
+    return QString::fromUtf8(path);
+}
+
+QByteArray TypedFolderPath(const QString& typed) {
+    QString text = typed;
+    while (text.endsWith('\n') || text.endsWith('\r')) text.chop(1);
+    if (text.isEmpty()) return {};
+    if (text == "~" || text.startsWith("~/")) text = QDir::homePath() + text.mid(1);
+    QByteArray path = QFile::encodeName(text);
+    if (!path.startsWith('/')) path = JoinPath(QFile::encodeName(QDir::homePath()), path);
+    QByteArray cleaned;
+    cleaned.reserve(path.size());
+    for (const char c : path) {
+        if (c == '/' && cleaned.endsWith('/')) continue;
+        cleaned += c;
+    }
+    if (cleaned.size() > 1 && cleaned.endsWith('/')) cleaned.chop(1);
+    return cleaned;
 }
 
 FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
@@ -52,7 +112,7 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
       location_(new QLineEdit(this)),
       places_(new QListWidget(this)),
       tree_(new QTreeView(this)),
-      model_(new QFileSystemModel(this)),
+      model_(new QStandardItemModel(this)),
       status_(new QLabel(this)) {
     setWindowTitle(title);
     setModal(true);
@@ -63,7 +123,7 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
 
     const auto addPlace = [this](const QString& label, const QString& path) {
         auto* item = new QListWidgetItem(label, places_);
-        item->setData(kPathRole, path);
+        item->setData(kPathRole, QFile::encodeName(path));
         item->setToolTip(path);
     };
     addPlace("Home", QDir::homePath());
@@ -76,13 +136,13 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     }
     places_->setMaximumWidth(160);
 
-    model_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
-    model_->setRootPath("/");
+    model_->appendRow(MakeFolderItem("/", "/"));
     tree_->setModel(model_);
-    tree_->setRootIndex(model_->index("/"));
-    for (int column = 1; column < model_->columnCount(); ++column) tree_->hideColumn(column);
     tree_->header()->hide();
     tree_->setRootIsDecorated(true);
+    tree_->setUniformRowHeights(true);
+    FillChildren(model_->item(0));
+    tree_->expand(model_->index(0, 0));
 
     status_->setTextFormat(Qt::PlainText);
     status_->setWordWrap(true);
@@ -102,37 +162,77 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     layout->addWidget(status_);
     layout->addWidget(buttons);
 
+    connect(tree_, &QTreeView::expanded, this,
+            [this](const QModelIndex& index) { FillChildren(model_->itemFromIndex(index)); });
     connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current) {
-                if (current.isValid()) Highlight(model_->filePath(current));
+                const QByteArray path = current.data(kPathRole).toByteArray();
+                if (!path.isEmpty()) Highlight(path);
             });
     connect(places_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-        const QString path = item->data(kPathRole).toString();
-        const QModelIndex index = model_->index(path);
-        tree_->setCurrentIndex(index);
-        tree_->scrollTo(index);
-        Highlight(path);
+        const QByteArray path = item->data(kPathRole).toByteArray();
+        if (!HighlightPath(path)) Highlight(path);
     });
-    connect(location_, &QLineEdit::returnPressed, this, &FolderPickerDialog::AcceptLocation);
-    connect(buttons, &QDialogButtonBox::accepted, this, &FolderPickerDialog::AcceptLocation);
+    connect(location_, &QLineEdit::returnPressed, this, &FolderPickerDialog::acceptLocation);
+    connect(buttons, &QDialogButtonBox::accepted, this, &FolderPickerDialog::acceptLocation);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-
     location_->setFocus();
 }
 
-void FolderPickerDialog::Highlight(const QString& path) {
-    status_->setText(path);
-    location_->setText(path);
+// Reads the subfolders of the folder `item` stands for, the first time it is opened.
+void FolderPickerDialog::FillChildren(QStandardItem* item) {
+    if (item == nullptr || item->data(kFilledRole).toBool()) return;
+    item->setData(true, kFilledRole);
+    item->removeRows(0, item->rowCount());
+    const QByteArray path = item->data(kPathRole).toByteArray();
+    QList<QStandardItem*> children;
+    for (const QByteArray& name : SubfolderNames(path)) {
+        children.append(MakeFolderItem(JoinPath(path, name), name));
+    }
+    if (!children.isEmpty()) item->appendRows(children);
 }
 
-void FolderPickerDialog::AcceptLocation() {
-    const QString path = NormalisedFolderPath(location_->text());
+QStandardItem* FolderPickerDialog::Child(QStandardItem* item, const QByteArray& name) {
+    FillChildren(item);
+    for (int row = 0; row < item->rowCount(); ++row) {
+        if (item->child(row)->data(kNameRole).toByteArray() == name) return item->child(row);
+    }
+    return nullptr;
+}
+
+bool FolderPickerDialog::HighlightPath(const QByteArray& path) {
+    if (!path.startsWith('/')) return false;
+    QStandardItem* item = model_->item(0);
+    for (const QByteArray& name : path.split('/')) {
+        if (name.isEmpty()) continue;
+        tree_->expand(item->index());
+        item = Child(item, name);
+        if (item == nullptr) return false;
+    }
+    tree_->setCurrentIndex(item->index());
+    tree_->scrollTo(item->index());
+    Highlight(path);
+    return true;
+}
+
+void FolderPickerDialog::Highlight(const QByteArray& path) {
+    highlighted_ = path;
+    highlightedText_ = DisplayPath(path);
+    status_->setText(highlightedText_);
+    location_->setText(highlightedText_);
+}
+
+void FolderPickerDialog::acceptLocation() {
+    const QString text = location_->text();
+    // The highlighted folder is taken by its bytes, which its shown text may not carry.
+    const QByteArray path =
+        !highlighted_.isEmpty() && text == highlightedText_ ? highlighted_ : TypedFolderPath(text);
     if (path.isEmpty()) {
         status_->setText("Choose a folder in the tree, or type its path above.");
         return;
     }
-    if (!QFileInfo(path).isDir()) {
-        status_->setText("There is no folder \"" + path + "\".");
+    if (!IsFolder(path)) {
+        status_->setText("There is no folder \"" + DisplayPath(path) + "\".");
         return;
     }
     chosen_ = path;
@@ -142,7 +242,7 @@ void FolderPickerDialog::AcceptLocation() {
 std::string BrowseForFolder(QWidget* owner, const QString& title) {
     FolderPickerDialog dialog(owner, title);
     if (dialog.exec() != QDialog::Accepted) return {};
-    return QFile::encodeName(dialog.ChosenPath()).toStdString();
+    return dialog.ChosenPath().toStdString();
 }
 
 }  // namespace quorvale::picker

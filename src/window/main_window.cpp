@@ -14,6 +14,7 @@
 #include "listing/list_file_name.h"
 #include "picker/folder_picker.h"
 #include "window/closing_animation.h"
+#include "window/command_button.h"
 #include "window/listing_view.h"
 #include "window/window_layout.h"
 
@@ -79,10 +80,9 @@ void ShowInformation(QWidget* owner, const QString& text, const QString& title) 
 
 QPushButton* MakeButton(const QString& text, const char* name, const Place& place,
                         QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
+    auto* button = new CommandButton(text, parent);
     button->setObjectName(name);
     button->setGeometry(place.Pixels());
-    button->setAutoDefault(false);
     return button;
 }
 
@@ -155,6 +155,11 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     grey.setColor(QPalette::Button, kGrey);
     grey.setColor(QPalette::WindowText, Qt::black);
     grey.setColor(QPalette::ButtonText, Qt::black);
+    // The buttons' raised edges, as the classic grey desktop drew them.
+    grey.setColor(QPalette::Light, Qt::white);
+    grey.setColor(QPalette::Midlight, QColor(223, 223, 223));
+    grey.setColor(QPalette::Dark, QColor(128, 128, 128));
+    grey.setColor(QPalette::Shadow, Qt::black);
     setPalette(grey);
     setAutoFillBackground(true);
 
