@@ -6,6 +6,8 @@
 //   save_bench [--files N] [--root PATH] [--rounds R] [--keep] [--no-sync]
 //
 // --no-sync writes the list files without making them durable, to show what syncing costs.
+// --cold empties the page cache (/proc/sys/vm/drop_caches, as root) before every Save and every
+// find, so that both read the folders from the disk. --one-folder puts all N files in one folder.
 //
 // Without --root it builds a tree of N files (default 200,000) in 1,000 folders three levels deep
 // in a temporary folder. Runs on whatever Qt platform is active (offscreen, or xcb under xvfb-run).
@@ -76,6 +78,28 @@ void BuildTree(const std::string& root, long files) {
     }
 }
 
+// N files side by side in one folder.
+void BuildOneFolder(const std::string& root, long files) {
+    const int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (long i = 0; i < files; ++i) {
+        const std::string name = "file_" + std::to_string(i) + ".dat";
+        const int fd = ::openat(dir, name.c_str(), O_CREAT | O_WRONLY, 0644);
+        if (fd >= 0) ::close(fd);
+    }
+    ::close(dir);
+}
+
+// Empties the page cache, so that the next walk reads the folders from the disk (needs root).
+void DropCaches() {
+    ::sync();
+    std::ofstream drop("/proc/sys/vm/drop_caches");
+    drop << "3\n";
+    if (!drop.flush()) {
+        std::cerr << "cannot drop the page cache: --cold needs root\n";
+        std::exit(2);
+    }
+}
+
 double TimeFind(const std::string& root, const std::string& out) {
     const std::string command = "find '" + root + "' -printf '%p\\n' > '" + out + "'";
     const auto start = Clock::now();
@@ -128,6 +152,8 @@ int main(int argc, char* argv[]) {
     int rounds = 5;
     std::string root;
     bool keep = false;
+    bool cold = false;
+    bool oneFolder = false;
     auto durability = quorvale::runtime::Durability::kSynced;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -139,11 +165,15 @@ int main(int argc, char* argv[]) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--keep") {
             keep = true;
+        } else if (arg == "--cold") {
+            cold = true;
+        } else if (arg == "--one-folder") {
+            oneFolder = true;
         } else if (arg == "--no-sync") {
             durability = quorvale::runtime::Durability::kUnsynced;
         } else {
             std::cerr << "usage: save_bench [--files N] [--root PATH] [--rounds R] [--keep] "
-                         "[--no-sync]\n";
+                         "[--no-sync] [--cold] [--one-folder]\n";
             return 2;
         }
     }
@@ -158,7 +188,11 @@ int main(int argc, char* argv[]) {
         root = treeFolder->Path();
         std::cout << "building " << files << " files in 1000 folders under " << root << " ..."
                   << std::flush;
-        BuildTree(root, files);
+        if (oneFolder) {
+            BuildOneFolder(root, files);
+        } else {
+            BuildTree(root, files);
+        }
         ::sync();  // so that writing the tree back does not disturb the timings
         std::cout << " done\n";
     }
@@ -197,6 +231,7 @@ int main(int argc, char* argv[]) {
                 }
             });
         }
+        if (cold) DropCaches();
         const auto start = Clock::now();
         saveButton->click();
         const double seconds = Seconds(Clock::now() - start);
@@ -213,6 +248,7 @@ int main(int argc, char* argv[]) {
     std::vector<double> finds;
     for (int r = 0; r < rounds; ++r) {
         saves.push_back(save(true));
+        if (cold) DropCaches();
         finds.push_back(TimeFind(root, findOut));
     }
     const long peakKiB = PeakResidentKiB();
@@ -227,7 +263,9 @@ int main(int argc, char* argv[]) {
     const double findMedian = Median(finds);
     const double latencyMax =
         probe.waits.empty() ? 0 : *std::max_element(probe.waits.begin(), probe.waits.end());
-    std::printf("platform        %s\n", QApplication::platformName().toStdString().c_str());
+    std::printf("platform        %s, page cache %s\n",
+                QApplication::platformName().toStdString().c_str(),
+                cold ? "dropped before every Save and every find (cold)" : "warm");
     std::printf("tree            %s: %zu entries\n", root.c_str(), found.size());
     std::printf("list files      %d, status \"%s\"\n", lastFile,
                 form.findChild<QLabel*>("statusLabel")->text().toStdString().c_str());

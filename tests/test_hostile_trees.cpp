@@ -192,6 +192,7 @@ TEST_F(HostileTrees, FoldersRenamedOrRemovedDuringTheWalk) {
     MakeFile(r + "/a/b/c/g");
     MakeFolder(r + "/later");
     MakeFile(r + "/later/h");
+    fs.SetReadAhead(0);  // each folder is read when the walk reaches it
     int yields = 0;
     lister.core.SetYield([&] {
         if (++yields != 4) return;  // after the folder line of R/a/b and f1

@@ -3,6 +3,7 @@
 // these interfaces, so a test can put a file system in its place that fails any call it chooses.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ class FileSystem {
     virtual ~FileSystem() = default;
     // The folder object for a path given by the user; fails for a missing or empty path.
     virtual std::unique_ptr<Folder> GetFolder(const std::string& path) = 0;
+    // Called now and then while the service waits for the disk, so that the caller stays alive;
+    // what it throws passes through the call that waited.
+    virtual void SetWaitHook(std::function<void()> /*hook*/) {}
 };
 
 }  // namespace quorvale::listing

@@ -1,6 +1,5 @@
 #include "listing/posix_file_system.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "runtime/open_file_limit.h"
@@ -22,7 +23,6 @@ using runtime::RuntimeError;
 namespace {
 
 constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-constexpr std::size_t kReadBlock = 1 << 16;
 // Enough for any depth a person meets; deeper trees reopen folders by name as they go.
 constexpr std::size_t kMaxOpenFolders = 4096;
 
@@ -35,30 +35,23 @@ std::string JoinPath(const std::string& parent, std::string_view name) {
     return path;
 }
 
-struct SubFolderEntry {
-    std::string name;
-    bool enter;  // false for a link to a folder: listed, never entered
-};
-
-class NameEnumeration final : public Enumeration {
+// The files or the subfolders of one folder, in their sorted order.
+class EntryEnumeration final : public Enumeration {
   public:
-    NameEnumeration(const std::vector<std::string>* names,
-                    const std::vector<SubFolderEntry>* folders)
-        : names_(names), folders_(folders) {}
-    bool AtEnd() const override { return index_ >= Size(); }
+    EntryEnumeration(const FolderContents& contents, const std::vector<FolderEntry>& entries)
+        : contents_(contents), entries_(entries) {}
+    bool AtEnd() const override { return index_ >= entries_.size(); }
     std::string_view Current() const override {
         if (AtEnd()) throw RuntimeError(runtime::InvalidProcedureCall, "No current entry");
-        return names_ != nullptr ? (*names_)[index_] : (*folders_)[index_].name;
+        return contents_.Name(entries_[index_]);
     }
     void Next() override {
         if (!AtEnd()) ++index_;
     }
 
   private:
-    std::size_t Size() const { return names_ != nullptr ? names_->size() : folders_->size(); }
-
-    const std::vector<std::string>* names_;
-    const std::vector<SubFolderEntry>* folders_;
+    const FolderContents& contents_;
+    const std::vector<FolderEntry>& entries_;
     std::size_t index_ = 0;
 };
 
@@ -78,22 +71,30 @@ class PosixFolder final : public Folder {
         return folder;
     }
 
-    // A folder opened as `fd`, whose handle it now owns; its entries are read at once. `name` is
-    // its name under `parent`, or its full path when it has none.
+    // A folder that was opened and read, whose handle it now owns. `name` is its name under
+    // `parent`, or its full path when it has none.
     static std::unique_ptr<PosixFolder> Opened(PosixFileSystem* fs, PosixFolder* parent,
-                                               std::string name, int fd, const struct stat& st) {
+                                               std::string name, FolderContents contents) {
         auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(name)));
         folder->fs_ = fs;
         folder->parent_ = parent;
-        folder->fd_ = fd;
-        folder->dev_ = st.st_dev;
-        folder->ino_ = st.st_ino;
+        folder->fd_ = std::exchange(contents.fd, -1);
+        folder->dev_ = contents.st.st_dev;
+        folder->ino_ = contents.st.st_ino;
+        if (contents.readError != 0) {
+            folder->readError_ =
+                ErrorFromErrno(contents.readError, "Cannot read folder", folder->Path());
+        }
+        folder->contents_ = std::move(contents);
         fs->Register(folder.get());
-        folder->ReadEntries();
+        folder->ReadAhead(0);
         return folder;
     }
 
     ~PosixFolder() override {
+        // Folders read ahead and never reached are let go (their handles close with them).
+        if (fs_ != nullptr) fs_->readingAhead_ -= readAhead_.size();
+        readAhead_.clear();
         if (fs_ != nullptr) fs_->Unregister(this);
     }
 
@@ -120,44 +121,51 @@ class PosixFolder final : public Folder {
 
     std::unique_ptr<Enumeration> Files() override {
         ThrowReadError();
-        return std::make_unique<NameEnumeration>(&files_, nullptr);
+        return std::make_unique<EntryEnumeration>(contents_, contents_.files);
     }
 
     std::unique_ptr<Enumeration> SubFolders() override {
         ThrowReadError();
-        return std::make_unique<NameEnumeration>(nullptr, &subfolders_);
+        return std::make_unique<EntryEnumeration>(contents_, contents_.subfolders);
     }
 
     std::unique_ptr<Folder> OpenSubFolder(std::string_view name) override {
-        const auto it = std::lower_bound(
-            subfolders_.begin(), subfolders_.end(), name,
-            [](const SubFolderEntry& entry, std::string_view n) { return entry.name < n; });
-        if (it == subfolders_.end() || it->name != name) {
+        const std::vector<FolderEntry>& entries = contents_.subfolders;
+        const auto it = std::lower_bound(entries.begin(), entries.end(), name,
+                                         [this](const FolderEntry& entry, std::string_view n) {
+                                             return contents_.Name(entry) < n;
+                                         });
+        if (it == entries.end() || contents_.Name(*it) != name) {
             throw RuntimeError(runtime::InvalidProcedureCall,
                                "No subfolder \"" + std::string(name) + "\" in " + Path());
         }
         if (!it->enter) return NotEntered(JoinPath(Path(), name));
-        fs_->EnsureOpen(this);
-        const int fd = fs_->OpenAt(this, it->name.c_str());
-        if (fd < 0) {
-            const int err = errno;
-            RuntimeError error = ErrorFromErrno(err, "Cannot open folder", JoinPath(Path(), name));
+        const std::size_t index = static_cast<std::size_t>(it - entries.begin());
+
+        std::shared_ptr<FolderReader::Job> job;
+        if (const auto ahead = readAhead_.find(index); ahead != readAhead_.end()) {
+            job = std::move(ahead->second);
+            readAhead_.erase(ahead);
+            --fs_->readingAhead_;
+        }
+        ReadAhead(index + 1);
+        FolderContents contents;
+        if (job) {
+            contents = fs_->Reader().Take(job, fs_->waitHook_);
+        } else {
+            fs_->EnsureOpen(this);
+            contents = fs_->Reader().ReadNow(fd_, std::string(name), fs_->waitHook_);
+        }
+        if (contents.openError != 0) {
+            RuntimeError error =
+                ErrorFromErrno(contents.openError, "Cannot open folder", JoinPath(Path(), name));
             if (error.Number() == runtime::PermissionDenied) {
                 return Denied(JoinPath(Path(), name), std::move(error));
             }
             throw error;
         }
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            const int err = errno;
-            ::close(fd);
-            throw ErrorFromErrno(err, "Cannot read folder", JoinPath(Path(), name));
-        }
-        if (IsAncestorOrSelf(st)) {
-            ::close(fd);
-            return NotEntered(JoinPath(Path(), name));
-        }
-        return Opened(fs_, this, it->name, fd, st);
+        if (IsAncestorOrSelf(contents.st)) return NotEntered(JoinPath(Path(), name));
+        return Opened(fs_, this, std::string(name), std::move(contents));
     }
 
   private:
@@ -176,54 +184,24 @@ class PosixFolder final : public Folder {
         return false;
     }
 
-    // Reads every entry once. A failure is kept and reported when the entries are asked for, so
-    // that the folder is still listed by its path.
-    void ReadEntries() {
-        std::vector<char>& block = fs_->readBlock_;
-        block.resize(kReadBlock);
-        for (;;) {
-            const ssize_t n = ::getdents64(fd_, block.data(), block.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                readError_ = ErrorFromErrno(errno, "Cannot read folder", Path());
-                files_.clear();
-                subfolders_.clear();
-                return;
-            }
-            if (n == 0) break;
-            for (ssize_t off = 0; off < n;) {
-                const auto* d = reinterpret_cast<const struct dirent64*>(block.data() + off);
-                off += d->d_reclen;
-                AddEntry(d->d_name, d->d_type);
-            }
+    // Has the workers read the subfolders from `first` on that the walk will enter next, as far as
+    // the read-ahead allows.
+    // Jobs are queued in batches (when half the read-ahead has been taken), one wake-up each.
+    void ReadAhead(std::size_t first) {
+        if (fd_ < 0 || fs_->readingAhead_ > fs_->readAhead_ / 2) return;
+        const std::vector<FolderEntry>& entries = contents_.subfolders;
+        bool queued = false;
+        for (std::size_t i = std::max(first, nextReadAhead_);
+             i < entries.size() && fs_->readingAhead_ < fs_->readAhead_; ++i) {
+            nextReadAhead_ = i + 1;
+            if (!entries[i].enter) continue;
+            auto job = fs_->Reader().Queue(fd_, std::string(contents_.Name(entries[i])));
+            if (!job) break;
+            readAhead_.emplace(i, std::move(job));
+            ++fs_->readingAhead_;
+            queued = true;
         }
-        std::sort(files_.begin(), files_.end());
-        std::sort(subfolders_.begin(), subfolders_.end(),
-                  [](const SubFolderEntry& a, const SubFolderEntry& b) { return a.name < b.name; });
-    }
-
-    void AddEntry(const char* name, unsigned char type) {
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
-            } else {
-                type = DT_REG;  // vanished or unreadable: listed as what it most likely was
-            }
-        }
-        if (type == DT_DIR) {
-            subfolders_.push_back({name, true});
-        } else if (type == DT_LNK && LinksToFolder(name)) {
-            subfolders_.push_back({name, false});
-        } else {
-            files_.emplace_back(name);
-        }
-    }
-
-    bool LinksToFolder(const char* name) const {
-        struct stat st {};
-        return ::fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        if (queued) fs_->Reader().Start();
     }
 
     PosixFileSystem* fs_ = nullptr;
@@ -234,8 +212,9 @@ class PosixFolder final : public Folder {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     std::optional<RuntimeError> readError_;
-    std::vector<std::string> files_;
-    std::vector<SubFolderEntry> subfolders_;
+    FolderContents contents_;
+    std::map<std::size_t, std::shared_ptr<FolderReader::Job>> readAhead_;  // by subfolder index
+    std::size_t nextReadAhead_ = 0;
 };
 
 std::string AbsoluteFolderPath(const std::string& path) {
@@ -265,13 +244,33 @@ std::string AbsoluteFolderPath(const std::string& path) {
     return result.empty() ? "/" : result;
 }
 
+std::size_t PosixFileSystem::ReaderThreads() {
+    return std::max<std::size_t>(4, std::thread::hardware_concurrency());
+}
+
 PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders) : maxOpen_(maxOpenFolders) {
     if (maxOpen_ == 0) {
         // Half the limit for folders; the rest stays free for list files, the window and Qt.
         maxOpen_ = std::clamp<std::size_t>(runtime::OpenFileLimit() / 2, 4, kMaxOpenFolders);
     }
     maxOpen_ = std::max<std::size_t>(maxOpen_, 2);
+    // A folder read ahead holds a handle of its own (and one of its parent's until it is opened),
+    // beside the budget of the folders being walked.
+    readAhead_ = std::min(kReadAhead, maxOpen_ / 4);
 }
+
+// The workers, started when first needed, and again in a forked child (which has none of them:
+// the parent's stay unjoined there).
+FolderReader& PosixFileSystem::Reader() {
+    if (!reader_ || readerPid_ != ::getpid()) {
+        if (reader_) (void)reader_.release();
+        reader_ = std::make_unique<FolderReader>(ReaderThreads());
+        readerPid_ = ::getpid();
+    }
+    return *reader_;
+}
+
+PosixFileSystem::~PosixFileSystem() = default;
 
 std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
     if (path.empty()) {
@@ -279,21 +278,15 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
     }
     std::string full = AbsoluteFolderPath(path);
     // The starting folder may itself be a link: the user chose it, so it is followed.
-    const int fd = OpenAt(nullptr, full.c_str());
-    if (fd < 0) {
-        RuntimeError error = ErrorFromErrno(errno, "Cannot open folder", full);
+    FolderContents contents = Reader().ReadNow(-1, full, waitHook_);
+    if (contents.openError != 0) {
+        RuntimeError error = ErrorFromErrno(contents.openError, "Cannot open folder", full);
         if (error.Number() != runtime::PermissionDenied) throw error;
         struct stat st {};
         if (::stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw error;
         return PosixFolder::Denied(std::move(full), std::move(error));
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        throw ErrorFromErrno(err, "Cannot read folder", full);
-    }
-    return PosixFolder::Opened(this, nullptr, std::move(full), fd, st);
+    return PosixFolder::Opened(this, nullptr, std::move(full), std::move(contents));
 }
 
 // Adds a newly opened folder at the end of the chain.

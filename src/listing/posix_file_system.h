@@ -1,11 +1,15 @@
 // The real file-system service: POSIX directory reading by directory handles.
 //
-// Each folder is read once, in full, with the entry types the directory itself reports (a stat only
-// for links and for file systems that do not report types), and its files and subfolders are
-// sorted by the bytes of their names. Subfolders are opened relative to their parent's handle, so
-// no full path is ever resolved again and trees deeper than the system's path limit list
-// completely. Links to folders are reported as subfolders but never entered; a folder that is its
-// own ancestor (a bind mount loop) is not entered either. Nothing is opened that could block.
+// Each folder is read once, in full, on a worker thread (see FolderReader), with the entry types
+// the directory itself reports, and its files and subfolders are sorted by the bytes of their
+// names. While the walk lists a folder, the workers already read its next subfolders (at most
+// kReadAhead folders at once, each holding a handle and its names until the walk reaches it); the
+// walk takes them strictly in its own order and, while it waits for one, calls the wait hook so
+// that the window stays alive however large the folder. Subfolders are opened relative to their
+// parent's handle, so no full path is ever resolved again and trees deeper than the system's path
+// limit list completely. Links to folders are reported as subfolders but never entered; a folder
+// that is its own ancestor (a bind mount loop) is not entered either. Nothing is opened that could
+// block.
 //
 // The folders being walked form one chain from the starting folder down; each keeps its own name,
 // not its path, so memory grows with the depth, not with its square. Open handles are bounded:
@@ -17,10 +21,14 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "listing/file_system.h"
+#include "listing/folder_reader.h"
 
 namespace quorvale::listing {
 
@@ -31,9 +39,18 @@ class PosixFileSystem final : public FileSystem {
     // At most `maxOpenFolders` folder handles are held at once; 0 sizes the budget from the
     // process's open-file limit, leaving room for the list files and the window.
     explicit PosixFileSystem(std::size_t maxOpenFolders = 0);
+    ~PosixFileSystem() override;
+
+    // Folders read ahead of the walk at most; fewer when the open-file budget is small.
+    static constexpr std::size_t kReadAhead = 32;
+    // Worker threads: they mostly wait on the disk, so more than the cores.
+    static std::size_t ReaderThreads();
 
     std::unique_ptr<Folder> GetFolder(const std::string& path) override;
+    void SetWaitHook(std::function<void()> hook) override { waitHook_ = std::move(hook); }
     std::size_t MaxOpenFolders() const { return maxOpen_; }
+    // Limits the folders read ahead (0: each folder is read only when the walk reaches it).
+    void SetReadAhead(std::size_t folders) { readAhead_ = std::min(readAhead_, folders); }
 
   private:
     friend class PosixFolder;
@@ -42,6 +59,7 @@ class PosixFileSystem final : public FileSystem {
     void EnsureOpen(PosixFolder* folder);
     void Reopen(PosixFolder* folder);
     int OpenAt(PosixFolder* parent, const char* name);
+    FolderReader& Reader();
     void KeepWithinBudget(const PosixFolder* keep);
     bool CloseShallowest(const PosixFolder* keep);
 
@@ -49,7 +67,11 @@ class PosixFileSystem final : public FileSystem {
     std::size_t open_ = 0;             // how many of them hold a handle
     std::size_t firstMaybeOpen_ = 0;   // chain_[i] holds no handle for every i below this
     std::size_t maxOpen_;
-    std::vector<char> readBlock_;  // one directory-read block, shared: folders are read in turn
+    std::size_t readAhead_;         // folders read ahead at most
+    std::size_t readingAhead_ = 0;  // jobs read ahead and not yet taken by the walk
+    std::function<void()> waitHook_;
+    std::unique_ptr<FolderReader> reader_;
+    pid_t readerPid_ = 0;  // the process the workers run in: a forked child starts its own
 };
 
 // Normalises a user-given path for display and opening: relative paths are made absolute against

@@ -202,6 +202,8 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     connect(saveButton_, &QPushButton::clicked, this, &MainWindow::save);
     connect(exitButton_, &QPushButton::clicked, this, &MainWindow::exit);
     core_.SetYield([this] { CatchUpDuringWalk(); });
+    // While a large folder is read and sorted, the window keeps catching up too.
+    fileSystem.SetWaitHook([this] { CatchUpDuringWalk(); });
     core_.SetCountDisplay([this](int count) { shownCount_ = count; });
 }
 
