@@ -1,12 +1,16 @@
 // The main window on the offscreen platform: its start state and layout, and the Choose, Save and
 // Exit commands, with the folder picker, the message box and the program's end replaced.
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QListView>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -333,6 +337,42 @@ TEST_F(MainWindow, FoldersLeftOutForAnyReasonButPermissionAreNamedAfterTheSave) 
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 2 Saved");
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_TRUE(messages[1].text.contains("\n/gone\n"));
+}
+
+TEST_F(MainWindow, AFolderGivenAtStartOrDroppedIsChosenAsByChoose) {
+    TempDir dir;
+    MakeFolder(dir / "given");
+    MakeFile(dir / "a file");
+    EXPECT_TRUE(form->ChooseFolder(dir / "given"));
+    EXPECT_EQ(form->windowTitle(), QString::fromStdString("  Quorvale In " + dir / "given"));
+    EXPECT_EQ(form->ChosenFolder(), dir / "given");
+
+    // Not a folder: a message names it, and the earlier choice stays.
+    EXPECT_FALSE(form->ChooseFolder(dir / "a file"));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString(dir / "a file")));
+    EXPECT_EQ(form->ChosenFolder(), dir / "given");
+
+    // Dropped from a file manager.
+    MakeFolder(dir / "dropped");
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir / "dropped"))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(form.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(form.get(), &drop);
+    EXPECT_EQ(form->ChosenFolder(), dir / "dropped");
+    EXPECT_EQ(form->windowTitle(), QString::fromStdString("  Quorvale In " + dir / "dropped"));
+}
+
+TEST_F(MainWindow, LayoutScalesAsAWhole) {
+    // In logical pixels the layout is the same at any scale; the screen shows it scaled.
+    EXPECT_EQ(saveButton()->geometry(), QRect(248, 232, 97, 25));
+    const qreal scale = form->devicePixelRatioF();
+    const QImage shot = form->grab().toImage();
+    EXPECT_EQ(shot.size(), QSize(qRound(792 * scale), qRound(273 * scale)));
+    EXPECT_EQ(countLabel()->geometry().left() - statusLabel()->geometry().right(), 88);
 }
 
 TEST_F(MainWindow, NumberOverflowIsShown) {

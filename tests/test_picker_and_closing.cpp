@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing/list_file_name.h"
 #include "listing/posix_file_system.h"
 #include "picker/folder_picker.h"
 #include "support/test_support.h"
@@ -178,6 +179,44 @@ TEST(FolderPicker, AFolderWhoseNameIsNotUtf8CanBeHighlightedAndChosen) {
     lister.Save(chosen.toStdString());
     const std::vector<std::string> lines = ListFileLines(lister.programFolder.Path(), 1);
     EXPECT_EQ(lines, (std::vector<std::string>{odd, "\t" + odd, "\t\tinside"}));
+}
+
+TEST(HeadlessAndWindow, WriteTheSameListFilesByteForByte) {
+    TempDir dir;
+    const std::string root = dir / "T";
+    MakeFolder(root);
+    // A tree with odd names and enough lines for two list files.
+    for (int a = 0; a < 6; ++a) {
+        const std::string folder = root + "/f " + std::to_string(a) + (a % 2 ? "\xFF" : "\t");
+        MakeFolder(folder);
+        for (int i = 0; i < 7000; ++i)
+            MakeFile(folder + "/n" + std::to_string(i) + (i % 3 ? "" : " "));
+    }
+    MakeFile(root + "/line\nbreak");
+    TempDir windowOut;
+    TempDir headlessOut;
+    {
+        runtime::SystemRuntimeServices runtime(windowOut.Path());
+        listing::PosixFileSystem fs;
+        window::WindowHooks hooks = window::DefaultWindowHooks();
+        hooks.browseForFolder = [&root](QWidget*, const QString&) { return root; };
+        hooks.endProgram = [] {};
+        hooks.closingAnimation = [](QWidget*) {};
+        window::MainWindow form(runtime, fs, hooks);
+        form.findChild<QPushButton*>("chooseButton")->click();
+        form.findChild<QPushButton*>("saveButton")->click();
+        ASSERT_EQ(form.findChild<QLabel*>("statusLabel")->text(), "ListTex 1 To 2 Saved");
+    }
+    const std::string command = std::string("env -u DISPLAY -u QT_QPA_PLATFORM '") +
+                                QUORVALE_PROGRAM + "' --save '" + root + "' --list-folder '" +
+                                headlessOut.Path() + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    for (int n = 1; n <= 2; ++n) {
+        const std::string windowFile = ReadBytes(listing::ListFilePath(windowOut.Path(), n));
+        EXPECT_FALSE(windowFile.empty());
+        EXPECT_EQ(ReadBytes(listing::ListFilePath(headlessOut.Path(), n)), windowFile) << n;
+    }
+    EXPECT_FALSE(Exists(listing::ListFilePath(headlessOut.Path(), 3)));
 }
 
 // A window that moves as told, or not at all, with a clock that only advances when slept.

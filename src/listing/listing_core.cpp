@@ -70,7 +70,7 @@ ListingCore::ListingCore(ListingBuffer& buffer, FileSystem& fileSystem,
 ListingCore::~ListingCore() = default;
 
 std::string ListingCore::NextListFilePath() {
-    return ListFilePath(runtime_.ProgramFolder(), listFileNumber_);
+    return ListFilePath(runtime_.ListFileFolder(), listFileNumber_);
 }
 
 // A list file whose lines are written and which is being made durable and put in place on a
@@ -134,7 +134,8 @@ void ListingCore::WaitForWrites() noexcept {
 }
 
 bool ListingCore::SaveListing(const std::string& root) {
-    runtime::FolderLock lock(runtime_.ProgramFolder());
+    runtime_.PrepareListFileFolder();
+    runtime::FolderLock lock(runtime_.ListFileFolder());
     lock.RemoveLeftovers(IsLeftoverListFile);
     // Whatever ends the Save, no commit outlives the lock.
     struct CommitsDone {
@@ -189,6 +190,7 @@ ListingCore::Outcome ListingCore::Attempt(std::size_t level, Step&& step) {
 void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bool& denied) {
     denied = false;
     if (error.Number() == runtime::PermissionDenied) {
+        if (reportFailure_) reportFailure_(FolderPathAt(level), error);
         try {
             AppendAndFlush(kDenialLine);
             denied = true;
@@ -208,20 +210,26 @@ void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bo
 // Notes the folder at `level` as left out or cut short, with the reason.
 void ListingCore::RememberIncomplete(std::size_t level, const RuntimeError& error) {
     ++incompleteCount_;
-    if (incomplete_.size() >= kMaxRememberedIncomplete) return;
-    std::string path;
-    if (level == 0) {
-        path = root_;
-    } else {
-        try {
-            path = stack_[level - 1].folder->Path();
-        } catch (const RuntimeError&) {
-            path = "?";
-        }
-        if (path.empty() || path.back() != '/') path += '/';
-        path += stack_[level].name;
+    if (incomplete_.size() >= kMaxRememberedIncomplete && !reportFailure_) return;
+    std::string path = FolderPathAt(level);
+    if (reportFailure_) reportFailure_(path, error);
+    if (incomplete_.size() < kMaxRememberedIncomplete) {
+        incomplete_.push_back({std::move(path), error.what()});
     }
-    incomplete_.push_back({std::move(path), error.what()});
+}
+
+// The path of the folder at `level`, from its parent's path and its name.
+std::string ListingCore::FolderPathAt(std::size_t level) const {
+    if (level == 0) return root_;
+    std::string path;
+    try {
+        path = stack_[level - 1].folder->Path();
+    } catch (const RuntimeError&) {
+        path = "?";
+    }
+    if (path.empty() || path.back() != '/') path += '/';
+    path += stack_[level].name;
+    return path;
 }
 
 // The folder line and the yield after it; false when the folder's listing has ended.

@@ -38,6 +38,12 @@ class ListingCore {
     // Called after every folder line and every file line so that the window stays alive; may
     // throw RuntimeError, which the walk handles like the failure of any other step.
     void SetYield(std::function<void()> yield) { yield_ = std::move(yield); }
+    // Told every folder whose listing a failure denied, cut short or left out, with the reason, as
+    // the walk meets it (for a report as find gives one).
+    void SetFailureReport(
+        std::function<void(const std::string& path, const runtime::RuntimeError&)> report) {
+        reportFailure_ = std::move(report);
+    }
     // Told the buffer's line count after every file line, for the count display.
     void SetCountDisplay(std::function<void(int)> show) { showCount_ = std::move(show); }
 
@@ -94,6 +100,7 @@ class ListingCore {
     void HandleFailure(std::size_t level, const runtime::RuntimeError& error, bool& denied);
     void EndFolder(std::size_t level);
     void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
+    std::string FolderPathAt(std::size_t level) const;
     void StartSave();
     void FinishCommit();
     void AppendAndFlush(std::string_view line);
@@ -104,6 +111,7 @@ class ListingCore {
     runtime::RuntimeServices& runtime_;
     std::function<void()> yield_;
     std::function<void(int)> showCount_;
+    std::function<void(const std::string&, const runtime::RuntimeError&)> reportFailure_;
     std::int16_t listFileNumber_ = 1;
     std::unique_ptr<Commit> commit_;  // the last list file, being made durable beside the walk
     std::vector<Frame> stack_;        // one frame per folder level of the walk, outermost first

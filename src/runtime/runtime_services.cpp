@@ -1,13 +1,41 @@
 #include "runtime/runtime_services.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "runtime/program_folder.h"
 
 namespace quorvale::runtime {
 
 SystemRuntimeServices::SystemRuntimeServices() = default;
 
-std::string SystemRuntimeServices::ProgramFolder() {
-    return folder_.empty() ? ExecutableFolder() : folder_;
+ListFileFolderChoice ChooseListFileFolder(const std::string& chosen,
+                                          const std::string& executableFolder,
+                                          const std::string& fallback) {
+    if (!chosen.empty()) return {chosen, true};
+    if (!executableFolder.empty() && ::access(executableFolder.c_str(), W_OK) == 0) {
+        return {executableFolder, false};
+    }
+    return {fallback, true};
+}
+
+std::string SystemRuntimeServices::ListFileFolder() {
+    return folder_.path.empty() ? ExecutableFolder() : folder_.path;
+}
+
+void SystemRuntimeServices::PrepareListFileFolder() {
+    if (!folder_.createWhenNeeded) return;
+    // Each missing folder of the path in turn, as `mkdir -p` does.
+    for (std::size_t slash = folder_.path.find('/', 1);;
+         slash = folder_.path.find('/', slash + 1)) {
+        const std::string part = folder_.path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            throw ErrorFromErrno(errno, "Cannot create the list files' folder", part);
+        }
+        if (slash == std::string::npos) break;
+    }
 }
 
 std::unique_ptr<TextOutput> SystemRuntimeServices::OpenForOutput(const std::string& path) {

@@ -1,11 +1,16 @@
 #include "window/main_window.h"
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
@@ -144,6 +149,7 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     setWindowTitle(kTitle);
     setWindowIcon(MakeIcon());
     setFixedSize(Px(layout::kClientWidth), Px(layout::kClientHeight));
+    setAcceptDrops(true);
 
     QFont font = QApplication::font();
     font.setStyleHint(QFont::SansSerif);
@@ -180,7 +186,7 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     // What Save does and where the list files go; the folder is elided if it is long.
     QString folder;
     try {
-        folder = FromBytes(runtime.ProgramFolder());
+        folder = FromBytes(runtime.ListFileFolder());
     } catch (const runtime::RuntimeError&) {
         folder = "the program's folder";
     }
@@ -234,11 +240,40 @@ void MainWindow::CatchUpDuringWalk() {
 
 void MainWindow::choose() {
     if (ended_) return;
-    chosenFolder_ = hooks_.browseForFolder(this, kPrompt);
+    SetChosenFolder(hooks_.browseForFolder(this, kPrompt));
+}
+
+// What a Choose does with the folder picked: an empty one (Cancel) leaves title and status alone.
+void MainWindow::SetChosenFolder(std::string folder) {
+    chosenFolder_ = std::move(folder);
     if (!chosenFolder_->empty()) {
         setWindowTitle(kTitleIn + FromBytes(*chosenFolder_));
         statusLabel_->clear();
     }
+}
+
+bool MainWindow::ChooseFolder(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        hooks_.messageBox(this, "\"" + FromBytes(path) + "\" is not a folder: nothing was chosen.",
+                          kMessageTitle);
+        return false;
+    }
+    SetChosenFolder(path);
+    return true;
+}
+
+// A folder dragged from a file manager is chosen when dropped, like a Choose.
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!walking_ && urls.size() == 1 && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (walking_ || urls.size() != 1 || !urls.front().isLocalFile()) return;
+    event->acceptProposedAction();
+    ChooseFolder(QFile::encodeName(urls.front().toLocalFile()).toStdString());
 }
 
 QString MainWindow::SavedStatus() const {

@@ -66,8 +66,14 @@ class MainWindow : public QWidget {
     // Brings the list and the count display up to date with the buffer.
     void CatchUpView();
 
+    // Chooses `path` (bytes) as if it had been picked with Choose Folder Or Drive; a path that is
+    // not a folder gets a message box naming it, and nothing is chosen. Returns whether it was.
+    bool ChooseFolder(const std::string& path);
+
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private slots:
     void choose();
@@ -78,6 +84,7 @@ class MainWindow : public QWidget {
     void CatchUpDuringWalk();
     void ShowSaveError(const runtime::RuntimeError& error);
     void ShowIncompleteFolders();
+    void SetChosenFolder(std::string folder);
     QString SavedStatus() const;
 
     WindowHooks hooks_;

@@ -38,7 +38,7 @@ std::vector<std::string> SplitListFile(const std::string& bytes);
 class TestRuntime : public runtime::RuntimeServices {
   public:
     explicit TestRuntime(std::string folder) : folder_(std::move(folder)) {}
-    std::string ProgramFolder() override { return folder_; }
+    std::string ListFileFolder() override { return folder_; }
     std::unique_ptr<runtime::TextOutput> OpenForOutput(const std::string& path) override;
 
     std::string folder_;

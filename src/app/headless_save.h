@@ -1,0 +1,20 @@
+// A Save without a window, for scripts: the same listing core on the real file system, the same
+// list files a first Save in a fresh window writes, and the outcome as shell tools give it.
+#pragma once
+
+#include <string>
+
+#include "runtime/runtime_services.h"
+
+namespace quorvale::app {
+
+inline constexpr int kSavedComplete = 0;
+inline constexpr int kSavedIncomplete = 1;  // some folders denied or left out, each on stderr
+inline constexpr int kNotSaved = 2;
+
+// Lists `folder` into ListTex1.txt, ... of the runtime's list folder. Prints the status text on
+// stdout, failures on stderr, and (when stderr is a terminal) a progress line. SIGINT and SIGTERM
+// stop it with no part-written file left; it then returns 128 + the signal's number.
+int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime);
+
+}  // namespace quorvale::app

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the build into a folder of its own and validates the desktop entry and the AppStream
+# metadata there, with the freedesktop and AppStream validators. Skips (77) without them.
+set -euo pipefail
+build="$1"
+for tool in desktop-file-validate appstreamcli; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
+for file in usr/bin/quorvale usr/share/applications/quorvale.desktop \
+            usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml \
+            usr/share/icons/hicolor/24x24/apps/quorvale.png \
+            usr/share/icons/hicolor/256x256/apps/quorvale.png; do
+  [ -f "$root/$file" ] || { echo "not installed: /$file"; exit 1; }
+done
+desktop-file-validate "$root/usr/share/applications/quorvale.desktop"
+grep -qx 'Exec=quorvale %f' "$root/usr/share/applications/quorvale.desktop"
+grep -qx 'MimeType=inode/directory;' "$root/usr/share/applications/quorvale.desktop"
+appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml"
+echo "installed files valid"

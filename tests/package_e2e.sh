@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree and checks its files and dependencies; as root it
+# then installs it, starts the installed `quorvale DIR` under a virtual X server as the
+# unprivileged user "nobody", clicks Save, and expects whole list files in that user's documents
+# folder (the program's own folder, /usr/bin, is not writable there). Skips (77) without dpkg.
+set -euo pipefail
+build="$1"
+here="$(cd "$(dirname "$0")" && pwd)"
+command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null ||
+  { echo "skipped: dpkg-dev is not installed"; exit 77; }
+work=$(mktemp -d)
+chmod 755 "$work"
+installed=""
+cleanup() {
+  [ -z "$installed" ] || dpkg -r quorvale >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+(cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
+deb=$(ls "$work"/package/quorvale_*.deb)
+dpkg-deb -x "$deb" "$work/root"
+for file in usr/bin/quorvale usr/share/applications/quorvale.desktop \
+            usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml \
+            usr/share/icons/hicolor/48x48/apps/quorvale.png; do
+  [ -f "$work/root/$file" ] || { echo "not in the package: /$file"; exit 1; }
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+echo "$depends" | grep -q 'libqt6widgets6' || { echo "Qt is missing from Depends"; exit 1; }
+
+[ "$(id -u)" = 0 ] || { echo "package checked; the installed run needs root"; exit 0; }
+dpkg -i "$deb" >/dev/null
+installed=yes
+mkdir -p "$work/home" "$work/tree/sub"
+echo x >"$work/tree/a"
+echo y >"$work/tree/sub/b"
+chown -R nobody "$work/home"
+IN_XVFB=1 "$here/with_xvfb.sh" bash -c '
+  set -euo pipefail
+  work="$1"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/home" \
+    XDG_RUNTIME_DIR= /usr/bin/quorvale "$work/tree" >/dev/null 2>&1 &
+  pid=$!
+  window=""
+  for _ in $(seq 100); do
+    window=$(xdotool search --name "Quorvale In" 2>/dev/null | head -n 1) && [ -n "$window" ] && break
+    sleep 0.1
+  done
+  [ -n "$window" ] || { echo "no window with the folder chosen"; kill $pid; exit 1; }
+  sleep 0.3
+  xdotool mousemove --window "$window" 296 244 click 1   # Save
+  list="$work/home/Documents/Quorvale/ListTex1.txt"
+  for _ in $(seq 100); do [ -f "$list" ] && break; sleep 0.1; done
+  xdotool mousemove --window "$window" 190 244 click 1   # Exit
+  for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+  kill $pid 2>/dev/null || true
+  [ -f "$list" ] || { echo "no list file in the documents folder"; exit 1; }
+  printf "%s\r\n\t%s\r\n\t\ta\r\n\t%s/sub\r\n\t\tb\r\n" "$work/tree" "$work/tree" "$work/tree" |
+    cmp - "$list"
+  echo "installed program saved $list"
+' _ "$work"
