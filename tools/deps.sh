@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the program and its tests need, where they are missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build libgtest-dev qt6-base-dev
-          fonts-dejavu-core xvfb xauth xdotool findutils util-linux
+          fonts-dejavu-core xvfb xauth xdotool openbox findutils util-linux
           dpkg-dev file desktop-file-utils appstream)
 missing=()
 for p in "${packages[@]}"; do

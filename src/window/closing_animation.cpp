@@ -24,23 +24,35 @@ void Try(Step&& step) {
     }
 }
 
-// The window seen by the closing sequence, in twips.
+// The window seen by the closing sequence, in twips. Under a window manager a move or a resize is
+// only a request, applied later (or clamped, or refused), so reading the window back after each
+// step would step from stale places and go nowhere. The frame therefore keeps its own model of the
+// outer bounds, read from the window once, steps the model, and asks the window to follow it once
+// per pass.
 class QtWindowFrame final : public WindowFrame {
   public:
-    explicit QtWindowFrame(QWidget* window) : window_(window) {}
-    double Top() const override { return Twips(window_->frameGeometry().top()); }
-    double Left() const override { return Twips(window_->frameGeometry().left()); }
-    double Width() const override { return Twips(window_->frameGeometry().width()); }
-    double Height() const override { return Twips(window_->frameGeometry().height()); }
-    void SetTop(double twips) override { window_->move(window_->x(), Pixels(twips)); }
-    void SetLeft(double twips) override { window_->move(Pixels(twips), window_->y()); }
+    explicit QtWindowFrame(QWidget* window) : window_(window) {
+        const QRect outer = window->frameGeometry();
+        top_ = Twips(outer.top());
+        left_ = Twips(outer.left());
+        width_ = Twips(outer.width());
+        height_ = Twips(outer.height());
+        // The frame's own size (title bar and borders) beside the client area.
+        frameWidth_ = outer.width() - window->width();
+        frameHeight_ = outer.height() - window->height();
+    }
+    double Top() const override { return top_; }
+    double Left() const override { return left_; }
+    double Width() const override { return width_; }
+    double Height() const override { return height_; }
+    void SetTop(double twips) override { top_ = twips; }
+    void SetLeft(double twips) override { left_ = twips; }
+    // The smallest size is one pixel of client area; the window system may keep it larger.
     void SetWidth(double twips) override {
-        const int frame = window_->frameGeometry().width() - window_->width();
-        window_->resize(std::max(1, Pixels(twips) - frame), window_->height());
+        width_ = std::max(twips, Twips(frameWidth_ + 1));
     }
     void SetHeight(double twips) override {
-        const int frame = window_->frameGeometry().height() - window_->height();
-        window_->resize(window_->width(), std::max(1, Pixels(twips) - frame));
+        height_ = std::max(twips, Twips(frameHeight_ + 1));
     }
     double ScreenWidth() const override {
         const QScreen* screen = window_->screen();
@@ -48,17 +60,24 @@ class QtWindowFrame final : public WindowFrame {
         return Twips(screen->geometry().width());
     }
     void Show() override {
-        // Paint and send the moves to the window system without handling any input: no other
+        window_->resize(Pixels(width_) - frameWidth_, Pixels(height_) - frameHeight_);
+        window_->move(Pixels(left_), Pixels(top_));
+        // Paint and send the requests to the window system without handling any input: no other
         // handler of the program runs during the sequence.
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
 
   private:
     static double Twips(int pixels) { return pixels * double{kTwipsPerPixel}; }
-    static int Pixels(double twips) {
-        return static_cast<int>(std::lround(twips / kTwipsPerPixel));
-    }
+    static int Pixels(double twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+
     QWidget* window_;
+    double top_;
+    double left_;
+    double width_;
+    double height_;
+    int frameWidth_;
+    int frameHeight_;
 };
 
 }  // namespace
