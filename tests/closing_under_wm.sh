@@ -5,6 +5,7 @@
 # ended within the sequence's bound.
 #   closing_under_wm.sh PROGRAM openbox|none
 set -euo pipefail
+. "$(dirname "$0")/x_window.sh"
 program="$1"
 manager="$2"
 [ -n "${IN_XVFB:-}" ] || IN_XVFB=1 exec "$(dirname "$0")/with_xvfb.sh" "$0" "$@"
@@ -23,11 +24,7 @@ cp "$program" "$work/quorvale"
 pid=$!
 pids+=($pid)
 
-window=""
-for _ in $(seq 100); do
-  window=$(xdotool search --name '^ Quorvale$' 2>/dev/null | head -n 1) && [ -n "$window" ] && break
-  sleep 0.1
-done
+window=$(wait_for_window '^ Quorvale$')
 [ -n "$window" ] || { echo "no window titled ' Quorvale' appeared"; exit 1; }
 sleep 0.5
 eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -42,11 +42,8 @@ IN_XVFB=1 "$here/with_xvfb.sh" bash -c '
   setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/home" \
     XDG_RUNTIME_DIR= /usr/bin/quorvale "$work/tree" >/dev/null 2>&1 &
   pid=$!
-  window=""
-  for _ in $(seq 100); do
-    window=$(xdotool search --name "Quorvale In" 2>/dev/null | head -n 1) && [ -n "$window" ] && break
-    sleep 0.1
-  done
+  . "$2/x_window.sh"
+  window=$(wait_for_window "Quorvale In")
   [ -n "$window" ] || { echo "no window with the folder chosen"; kill $pid; exit 1; }
   sleep 0.3
   xdotool mousemove --window "$window" 296 244 click 1   # Save
@@ -59,4 +56,4 @@ IN_XVFB=1 "$here/with_xvfb.sh" bash -c '
   printf "%s\r\n\t%s\r\n\t\ta\r\n\t%s/sub\r\n\t\tb\r\n" "$work/tree" "$work/tree" "$work/tree" |
     cmp - "$list"
   echo "installed program saved $list"
-' _ "$work"
+' _ "$work" "$here"

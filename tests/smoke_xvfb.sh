@@ -2,6 +2,7 @@
 # Starts the real program in a virtual X server, waits for a window titled " Quorvale", clicks its
 # Exit button and expects the program to end by itself, within a few seconds, with status 0.
 set -euo pipefail
+. "$(dirname "$0")/x_window.sh"
 program="$1"
 [ -n "${IN_XVFB:-}" ] || IN_XVFB=1 exec "$(dirname "$0")/with_xvfb.sh" "$0" "$@"
 
@@ -13,11 +14,7 @@ unset QT_QPA_PLATFORM
 "$work/quorvale" &
 pid=$!
 
-window=""
-for _ in $(seq 100); do
-  window=$(xdotool search --name '^ Quorvale$' 2>/dev/null | head -n 1) && [ -n "$window" ] && break
-  sleep 0.1
-done
+window=$(wait_for_window '^ Quorvale$')
 if [ -z "$window" ]; then
   echo "no window titled ' Quorvale' appeared"
   kill "$pid" 2>/dev/null || true
