@@ -186,9 +186,9 @@ int main(int argc, char* argv[]) {
     if (built) {
         treeFolder = std::make_unique<quorvale::support::TempDir>("quorvale-bench-tree");
         root = treeFolder->Path();
-        std::cout << "building " << files << (oneFolder ? " files in one folder" : " files in 1000 folders")
-                  << " under " << root << " ..."
-                  << std::flush;
+        std::cout << "building " << files
+                  << (oneFolder ? " files in one folder" : " files in 1000 folders") << " under "
+                  << root << " ..." << std::flush;
         if (oneFolder) {
             BuildOneFolder(root, files);
         } else {

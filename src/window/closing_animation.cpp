@@ -48,12 +48,8 @@ class QtWindowFrame final : public WindowFrame {
     void SetTop(double twips) override { top_ = twips; }
     void SetLeft(double twips) override { left_ = twips; }
     // The smallest size is one pixel of client area; the window system may keep it larger.
-    void SetWidth(double twips) override {
-        width_ = std::max(twips, Twips(frameWidth_ + 1));
-    }
-    void SetHeight(double twips) override {
-        height_ = std::max(twips, Twips(frameHeight_ + 1));
-    }
+    void SetWidth(double twips) override { width_ = std::max(twips, Twips(frameWidth_ + 1)); }
+    void SetHeight(double twips) override { height_ = std::max(twips, Twips(frameHeight_ + 1)); }
     double ScreenWidth() const override {
         const QScreen* screen = window_->screen();
         if (screen == nullptr) throw std::runtime_error("no screen");
@@ -69,7 +65,9 @@ class QtWindowFrame final : public WindowFrame {
 
   private:
     static double Twips(int pixels) { return pixels * double{kTwipsPerPixel}; }
-    static int Pixels(double twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+    static int Pixels(double twips) {
+        return static_cast<int>(std::lround(twips / kTwipsPerPixel));
+    }
 
     QWidget* window_;
     double top_;
