@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <future>
+#include <system_error>
 #include <utility>
 
 #include "listing/list_file_name.h"
@@ -107,8 +108,15 @@ void ListingCore::StartSave() {
         }
     }
     out->FinishWriting();
-    commit_ = std::make_unique<Commit>(Commit{
-        listFileNumber_, std::async(std::launch::async, [out = std::move(out)] { out->Close(); })});
+    const std::shared_ptr<runtime::TextOutput> written(std::move(out));
+    std::future<void> done;
+    try {
+        done = std::async(std::launch::async, [written] { written->Close(); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the file is made durable when the commit is waited for.
+        done = std::async(std::launch::deferred, [written] { written->Close(); });
+    }
+    commit_ = std::make_unique<Commit>(Commit{listFileNumber_, std::move(done)});
     buffer_.Clear();
     ++listFileNumber_;
 }
@@ -129,7 +137,7 @@ void ListingCore::FinishCommit() {
 void ListingCore::WaitForWrites() noexcept {
     try {
         FinishCommit();
-    } catch (const RuntimeError&) {
+    } catch (...) {
     }
 }
 
