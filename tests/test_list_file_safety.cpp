@@ -94,13 +94,24 @@ TEST_F(ListFileSafety, AWriteKilledPartWayLeavesTheEarlierFileWholeAndTheNextSav
             for (int i = 0; i < 32000; ++i) lister.buffer.AddItem(std::string(1000, 'x'));
         }
     }
-    // Kill it the moment it is writing ListTex1.txt under its temporary name.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (LeftoverFiles(folder).empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    // Kill it while it is writing ListTex1.txt under its temporary name: stop it, and kill it
+    // only if the temporary file is there; otherwise let it go on and look again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool killed = false;
+    while (!killed && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ::kill(child, SIGSTOP);
+        ::waitpid(child, nullptr, WUNTRACED);
+        if (LeftoverFiles(folder).size() == 1) {
+            ::kill(child, SIGKILL);
+            killed = true;
+        } else {
+            ::kill(child, SIGCONT);
+        }
     }
-    ::kill(child, SIGKILL);
+    if (!killed) ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(killed);
     ASSERT_EQ(LeftoverFiles(folder).size(), 1u);
     const std::string listFile = ReadBytes(lister.ListFile(1));
     // Either the earlier file, or a whole new one: never a cut one.

@@ -110,26 +110,27 @@ TEST_F(MainWindow, EnterOrSpaceOnTheFocusedButtonRunsItsCommand) {
     fs.Add("/R", {"a"});
     nextChoice = "/R";
     form->activateWindow();
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
-        chooseButton()->setFocus();
-        QTest::keyClick(chooseButton(), key);
-        QTest::qWait(200);  // a key click animates the press before it clicks
-        EXPECT_EQ(prompts.size(), key == Qt::Key_Return ? 1u : 2u);
-    }
+    // A key click animates the press before it clicks: wait for the command to have run.
+    const auto waitFor = [](const std::function<bool()>& done) {
+        return QTest::qWaitFor(done, 5000);
+    };
+    chooseButton()->setFocus();
+    QTest::keyClick(chooseButton(), Qt::Key_Return);
+    EXPECT_TRUE(waitFor([this] { return prompts.size() == 1; }));
+    QTest::keyClick(chooseButton(), Qt::Key_Space);
+    EXPECT_TRUE(waitFor([this] { return prompts.size() == 2; }));
     saveButton()->setFocus();
     QTest::keyClick(saveButton(), Qt::Key_Enter);
-    QTest::qWait(200);
-    EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
+    EXPECT_TRUE(waitFor([this] { return statusLabel()->text() == "ListTex 1 To 1 Saved"; }));
     // Enter elsewhere clicks nothing: no button is a default.
     listView()->setFocus();
     QTest::keyClick(listView(), Qt::Key_Return);
-    QTest::qWait(200);
+    QTest::qWait(300);
     EXPECT_EQ(prompts.size(), 2u);
     EXPECT_EQ(ended, 0);
     exitButton()->setFocus();
     QTest::keyClick(exitButton(), Qt::Key_Return);
-    QTest::qWait(200);
-    EXPECT_EQ(ended, 1);
+    EXPECT_TRUE(waitFor([this] { return ended == 1; }));
 }
 
 TEST_F(MainWindow, ButtonFacesAreTheWindowsGrey) {

@@ -9,17 +9,12 @@
 
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
+#include "app/termination_signals.h"
 #include "listing/posix_file_system.h"
 
 namespace quorvale::app {
 
 namespace {
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-void NoteStop(int signal) {
-    stopSignal = signal;
-}
 
 // Thrown through the walk when a signal asks the Save to stop.
 struct Stopped {
@@ -38,12 +33,7 @@ std::string_view CurrentFolder(const listing::ListingBuffer& buffer) {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime) {
-    struct sigaction action {};
-    action.sa_handler = NoteStop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-
+    CatchTerminationSignals();
     listing::PosixFileSystem fileSystem;
     listing::ListingBuffer buffer;
     listing::ListingCore core(buffer, fileSystem, runtime);
@@ -52,7 +42,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
     const auto start = std::chrono::steady_clock::now();
     auto lastProgress = start;
     const auto check = [&] {
-        if (stopSignal != 0) throw Stopped{stopSignal};
+        if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
         if (!progress) return;
         const auto now = std::chrono::steady_clock::now();
         if (now - lastProgress < std::chrono::milliseconds(250)) return;

@@ -13,8 +13,8 @@ inline constexpr int kSavedIncomplete = 1;  // some folders denied or left out, 
 inline constexpr int kNotSaved = 2;
 
 // Lists `folder` into ListTex1.txt, ... of the runtime's list folder. Prints the status text on
-// stdout, failures on stderr, and (when stderr is a terminal) a progress line. SIGINT and SIGTERM
-// stop it with no part-written file left; it then returns 128 + the signal's number.
+// stdout, failures on stderr, and (when stderr is a terminal) a progress line. SIGINT, SIGTERM
+// and SIGHUP stop it with no part-written file left; it then returns 128 + the signal's number.
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime);
 
 }  // namespace quorvale::app

@@ -101,6 +101,7 @@ std::string ExecutableFolderOrNone() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    quorvale::app::CatchTerminationSignals();
     const CommandLine line = ReadCommandLine(argc, argv);
     if (line.exitStatus) return *line.exitStatus;
     quorvale::runtime::RaiseOpenFileLimit();

@@ -1,5 +1,7 @@
-// SIGTERM, SIGINT and SIGHUP, delivered on the window's thread: the signal handler only writes the
-// signal's number to a pipe, and a socket notifier on the other end calls back from the event loop
+// SIGTERM, SIGINT and SIGHUP. CatchTerminationSignals, called first thing in main, installs
+// handlers that only note the signal and write its number to a pipe, so that no signal kills the
+// program before it can end in order: the headless Save polls TerminationSignal() from its walk,
+// and a TerminationSignals notifier delivers the signal on the window's thread from the event loop
 // (or from a walk's catch-up), where closing the window is safe.
 #pragma once
 
@@ -10,11 +12,15 @@ class QSocketNotifier;
 
 namespace quorvale::app {
 
+void CatchTerminationSignals();
+
+// The last termination signal caught, 0 if none.
+int TerminationSignal();
+
 class TerminationSignals final : public QObject {
   public:
     explicit TerminationSignals(std::function<void(int signal)> onSignal,
                                 QObject* parent = nullptr);
-    ~TerminationSignals() override;
 
   private:
     void Receive();

@@ -56,8 +56,14 @@ class QtWindowFrame final : public WindowFrame {
         return Twips(screen->geometry().width());
     }
     void Show() override {
-        window_->resize(Pixels(width_) - frameWidth_, Pixels(height_) - frameHeight_);
-        window_->move(Pixels(left_), Pixels(top_));
+        // The window follows the model once a frame: a window manager sent a request every pass
+        // would fall behind them, and the window would trail the model to the end.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastRequest_ >= kFrame) {
+            window_->resize(Pixels(width_) - frameWidth_, Pixels(height_) - frameHeight_);
+            window_->move(Pixels(left_), Pixels(top_));
+            lastRequest_ = now;
+        }
         // Paint and send the requests to the window system without handling any input: no other
         // handler of the program runs during the sequence.
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -69,7 +75,10 @@ class QtWindowFrame final : public WindowFrame {
         return static_cast<int>(std::lround(twips / kTwipsPerPixel));
     }
 
+    static constexpr std::chrono::milliseconds kFrame{16};
+
     QWidget* window_;
+    std::chrono::steady_clock::time_point lastRequest_;
     double top_;
     double left_;
     double width_;
