@@ -57,13 +57,16 @@ class QtWindowFrame final : public WindowFrame {
     }
     void Show() override {
         // The window follows the model once a frame: a window manager sent a request every pass
-        // would fall behind them, and the window would trail the model to the end.
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastRequest_ >= kFrame) {
-            window_->resize(Pixels(width_) - frameWidth_, Pixels(height_) - frameHeight_);
-            window_->move(Pixels(left_), Pixels(top_));
-            lastRequest_ = now;
-        }
+        // would fall behind them, and the window would trail the model to the end. Between frames
+        // a pass costs only arithmetic, so a busy machine cannot hold the model back either.
+        if (std::chrono::steady_clock::now() - lastRequest_ >= kFrame) SendToWindow();
+    }
+
+    // Asks the window to take the model's place and size now.
+    void SendToWindow() {
+        lastRequest_ = std::chrono::steady_clock::now();
+        window_->resize(Pixels(width_) - frameWidth_, Pixels(height_) - frameHeight_);
+        window_->move(Pixels(left_), Pixels(top_));
         // Paint and send the requests to the window system without handling any input: no other
         // handler of the program runs during the sequence.
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -96,6 +99,7 @@ void PlayClosingAnimation(QWidget* window) {
     QtWindowFrame frame(window);
     SteadyAnimationClock clock;
     ClosingAnimation::Play(frame, clock);
+    frame.SendToWindow();  // where the sequence ended, also between two frames
 }
 
 int ClosingAnimation::Play(WindowFrame& frame, AnimationClock& clock) {
