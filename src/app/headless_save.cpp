@@ -2,14 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 
+#include "app/termination_signals.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
-#include "app/termination_signals.h"
 #include "listing/posix_file_system.h"
 
 namespace quorvale::app {
