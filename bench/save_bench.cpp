@@ -11,9 +11,11 @@
 //
 // Without --root it builds a tree of N files (default 200,000) in 1,000 folders three levels deep
 // in a temporary folder. Runs on whatever Qt platform is active (offscreen, or xcb under xvfb-run).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -98,6 +100,43 @@ void DropCaches() {
         std::cerr << "cannot drop the page cache: --cold needs root\n";
         std::exit(2);
     }
+}
+
+// The least a walk can do: one thread, each folder opened by its path and read once with
+// getdents64, entry types from the directory, every path written to `out` unsorted.
+double TimeMinimalWalk(const std::string& root, const std::string& out) {
+    const auto start = Clock::now();
+    FILE* file = std::fopen(out.c_str(), "w");
+    static char buffer[1 << 16];
+    std::setvbuf(file, buffer, _IOFBF, sizeof buffer);
+    std::vector<std::string> stack{root};
+    std::vector<char> block(1 << 16);
+    while (!stack.empty()) {
+        const std::string path = std::move(stack.back());
+        stack.pop_back();
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        std::fprintf(file, "%s\n", path.c_str());
+        if (fd < 0) continue;
+        for (;;) {
+            const long n = ::syscall(SYS_getdents64, fd, block.data(), block.size());
+            if (n <= 0) break;
+            for (long off = 0; off < n;) {
+                const auto* d = reinterpret_cast<const dirent64*>(block.data() + off);
+                off += d->d_reclen;
+                const char* name = d->d_name;
+                if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                    continue;
+                if (d->d_type == DT_DIR) {
+                    stack.push_back(path + "/" + name);
+                } else {
+                    std::fprintf(file, "%s/%s\n", path.c_str(), name);
+                }
+            }
+        }
+        ::close(fd);
+    }
+    std::fclose(file);
+    return Seconds(Clock::now() - start);
 }
 
 double TimeFind(const std::string& root, const std::string& out) {
@@ -247,10 +286,13 @@ int main(int argc, char* argv[]) {
     TimeFind(root, findOut);
     std::vector<double> saves;
     std::vector<double> finds;
+    std::vector<double> minimal;
     for (int r = 0; r < rounds; ++r) {
         saves.push_back(save(true));
         if (cold) DropCaches();
         finds.push_back(TimeFind(root, findOut));
+        if (cold) DropCaches();
+        minimal.push_back(TimeMinimalWalk(root, out + "/minimal.txt"));
     }
     const long peakKiB = PeakResidentKiB();
 
@@ -304,6 +346,8 @@ int main(int argc, char* argv[]) {
         "                %.2f x the window's\n",
         Median(headless), Median(starts), headlessSave, headlessSave / saveMedian);
     std::printf("ratio           %.2f x find\n", saveMedian / findMedian);
+    std::printf("minimal walk    %.3f s (one thread, unsorted): Save %.2f x it\n", Median(minimal),
+                saveMedian / Median(minimal));
     std::printf("entries/s       %.0f\n", static_cast<double>(found.size()) / saveMedian);
     std::printf("peak memory     %.1f MiB resident\n", static_cast<double>(peakKiB) / 1024.0);
     std::printf("input latency   %zu probes, median %.1f ms, max %.1f ms\n", probe.waits.size(),
