@@ -3,10 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
-
-#include <QSocketNotifier>
 
 namespace quorvale::app {
 
@@ -19,7 +18,8 @@ void NoteSignal(int signal) {
     const int saved = errno;
     lastSignal = signal;
     const unsigned char number = static_cast<unsigned char>(signal);
-    if (signalPipe[1] >= 0) [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &number, 1);
+    if (signalPipe[1] >= 0) [[maybe_unused]]
+        const ssize_t n = ::write(signalPipe[1], &number, 1);
     errno = saved;
 }
 

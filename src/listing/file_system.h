@@ -10,6 +10,16 @@
 
 namespace quorvale::listing {
 
+// `parent` + "/" + `name`, with no separator doubled when `parent` already ends in one.
+inline std::string JoinPath(std::string_view parent, std::string_view name) {
+    std::string path;
+    path.reserve(parent.size() + 1 + name.size());
+    path = parent;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
 // One enumeration of a folder's files or subfolders, in the service's order. Current and Next may
 // throw runtime::RuntimeError; AtEnd never fails.
 class Enumeration {

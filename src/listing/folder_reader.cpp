@@ -14,7 +14,6 @@ namespace quorvale::listing {
 
 namespace {
 
-constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr std::size_t kReadBlock = 1 << 16;
 constexpr int kWaitSliceMs = 10;
 // Folders with more entries than this are sorted by a worker while the caller keeps catching up.

@@ -4,6 +4,7 @@
 // order; while it lists one folder, the workers read the ones it will reach next.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -19,6 +20,9 @@
 #include <vector>
 
 namespace quorvale::listing {
+
+// How every folder is opened: never blocking, never becoming a terminal, closed on exec.
+inline constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 // One entry of a folder: where its name is in the folder's name block, and an 8-byte prefix of it
 // for sorting without touching the block.

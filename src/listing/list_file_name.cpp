@@ -1,5 +1,6 @@
 #include "listing/list_file_name.h"
 
+#include "listing/file_system.h"
 #include "runtime/text_output.h"
 
 namespace quorvale::listing {
@@ -9,9 +10,7 @@ std::string ListFileName(int number) {
 }
 
 std::string ListFilePath(const std::string& folder, int number) {
-    std::string path = folder;
-    if (path.empty() || path.back() != '/') path += '/';
-    return path + ListFileName(number);
+    return JoinPath(folder, ListFileName(number));
 }
 
 bool IsLeftoverListFile(std::string_view name) {

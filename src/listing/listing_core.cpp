@@ -229,15 +229,13 @@ void ListingCore::RememberIncomplete(std::size_t level, const RuntimeError& erro
 // The path of the folder at `level`, from its parent's path and its name.
 std::string ListingCore::FolderPathAt(std::size_t level) const {
     if (level == 0) return root_;
-    std::string path;
+    std::string parent;
     try {
-        path = stack_[level - 1].folder->Path();
+        parent = stack_[level - 1].folder->Path();
     } catch (const RuntimeError&) {
-        path = "?";
+        parent = "?";
     }
-    if (path.empty() || path.back() != '/') path += '/';
-    path += stack_[level].name;
-    return path;
+    return JoinPath(parent, stack_[level].name);
 }
 
 // The folder line and the yield after it; false when the folder's listing has ended.

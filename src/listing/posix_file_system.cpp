@@ -22,18 +22,8 @@ using runtime::RuntimeError;
 
 namespace {
 
-constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 // Enough for any depth a person meets; deeper trees reopen folders by name as they go.
 constexpr std::size_t kMaxOpenFolders = 4096;
-
-std::string JoinPath(const std::string& parent, std::string_view name) {
-    std::string path;
-    path.reserve(parent.size() + 1 + name.size());
-    path = parent;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-    return path;
-}
 
 // The files or the subfolders of one folder, in their sorted order.
 class EntryEnumeration final : public Enumeration {
@@ -151,10 +141,10 @@ class PosixFolder final : public Folder {
         ReadAhead(index + 1);
         FolderContents contents;
         if (job) {
-            contents = fs_->Reader().Take(job, fs_->waitHook_);
+            contents = fs_->reader_->Take(job, fs_->waitHook_);
         } else {
             fs_->EnsureOpen(this);
-            contents = fs_->Reader().ReadNow(fd_, std::string(name), fs_->waitHook_);
+            contents = fs_->reader_->ReadNow(fd_, std::string(name), fs_->waitHook_);
         }
         if (contents.openError != 0) {
             RuntimeError error =
@@ -195,13 +185,13 @@ class PosixFolder final : public Folder {
              i < entries.size() && fs_->readingAhead_ < fs_->readAhead_; ++i) {
             nextReadAhead_ = i + 1;
             if (!entries[i].enter) continue;
-            auto job = fs_->Reader().Queue(fd_, std::string(contents_.Name(entries[i])));
+            auto job = fs_->reader_->Queue(fd_, std::string(contents_.Name(entries[i])));
             if (!job) break;
             readAhead_.emplace(i, std::move(job));
             ++fs_->readingAhead_;
             queued = true;
         }
-        if (queued) fs_->Reader().Start();
+        if (queued) fs_->reader_->Start();
     }
 
     PosixFileSystem* fs_ = nullptr;
@@ -259,15 +249,14 @@ PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders) : maxOpen_(maxOpenF
     readAhead_ = std::min(kReadAhead, maxOpen_ / 4);
 }
 
-// The workers, started when first needed, and again in a forked child (which has none of them:
-// the parent's stay unjoined there).
-FolderReader& PosixFileSystem::Reader() {
-    if (!reader_ || readerPid_ != ::getpid()) {
-        if (reader_) (void)reader_.release();
-        reader_ = std::make_unique<FolderReader>(ReaderThreads());
-        readerPid_ = ::getpid();
-    }
-    return *reader_;
+// Starts the workers when a walk first needs them, and again in a forked child (which has none of
+// them: the parent's stay unjoined there). Checked once per walk, not once per folder.
+void PosixFileSystem::StartReader() {
+    const pid_t pid = ::getpid();
+    if (reader_ && readerPid_ == pid) return;
+    if (reader_) (void)reader_.release();
+    reader_ = std::make_unique<FolderReader>(ReaderThreads());
+    readerPid_ = pid;
 }
 
 PosixFileSystem::~PosixFileSystem() = default;
@@ -277,8 +266,9 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
         throw RuntimeError(runtime::PathNotFound, "Cannot open folder \"\": no folder was given");
     }
     std::string full = AbsoluteFolderPath(path);
+    StartReader();
     // The starting folder may itself be a link: the user chose it, so it is followed.
-    FolderContents contents = Reader().ReadNow(-1, full, waitHook_);
+    FolderContents contents = reader_->ReadNow(-1, full, waitHook_);
     if (contents.openError != 0) {
         RuntimeError error = ErrorFromErrno(contents.openError, "Cannot open folder", full);
         if (error.Number() != runtime::PermissionDenied) throw error;

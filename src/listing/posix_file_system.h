@@ -59,7 +59,7 @@ class PosixFileSystem final : public FileSystem {
     void EnsureOpen(PosixFolder* folder);
     void Reopen(PosixFolder* folder);
     int OpenAt(PosixFolder* parent, const char* name);
-    FolderReader& Reader();
+    void StartReader();
     void KeepWithinBudget(const PosixFolder* keep);
     bool CloseShallowest(const PosixFolder* keep);
 

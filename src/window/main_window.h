@@ -50,6 +50,7 @@ class MainWindow : public QWidget {
 
   public:
     static constexpr int kCatchUpIntervalMs = 15;  // how often a walk lets the window catch up
+    static constexpr int kLinesPerClockRead = 64;
 
     MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
                WindowHooks hooks = DefaultWindowHooks(), QWidget* parent = nullptr);
@@ -81,6 +82,7 @@ class MainWindow : public QWidget {
     void exit();
 
   private:
+    void CatchUpAfterLine();
     void CatchUpDuringWalk();
     void ShowSaveError(const runtime::RuntimeError& error);
     void ShowIncompleteFolders();
@@ -95,6 +97,7 @@ class MainWindow : public QWidget {
     bool walking_ = false;
     bool ended_ = false;
     std::chrono::steady_clock::time_point lastCatchUp_;
+    int linesSinceClockRead_ = 0;
 
     QListView* listView_;
     QPushButton* chooseButton_;
