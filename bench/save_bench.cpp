@@ -3,11 +3,13 @@
 // and the window's input latency during the walk. It checks that the list files hold every entry
 // of the tree, so it never times a broken walk.
 //
-//   save_bench [--files N] [--root PATH] [--rounds R] [--keep] [--no-sync]
+//   save_bench [--files N] [--root PATH] [--rounds R] [--keep] [--no-sync] [--cold]
+//              [--one-folder | --small-folders]
 //
 // --no-sync writes the list files without making them durable, to show what syncing costs.
 // --cold empties the page cache (/proc/sys/vm/drop_caches, as root) before every Save and every
-// find, so that both read the folders from the disk. --one-folder puts all N files in one folder.
+// find, so that both read the folders from the disk. --one-folder puts all N files in one folder;
+// --small-folders makes N folders (ten to a folder) with one file each.
 //
 // Without --root it builds a tree of N files (default 200,000) in 1,000 folders three levels deep
 // in a temporary folder. Runs on whatever Qt platform is active (offscreen, or xcb under xvfb-run).
@@ -76,6 +78,36 @@ void BuildTree(const std::string& root, long files) {
                 }
                 ::close(dir);
             }
+        }
+    }
+}
+
+// About N folders, ten to a folder and five levels deep for N = 111,111, each holding one file.
+void BuildSmallFolders(const std::string& root, long folders) {
+    std::vector<std::string> level{root};
+    long made = 1;
+    while (made < folders) {
+        std::vector<std::string> next;
+        for (const std::string& parent : level) {
+            for (int i = 0; i < 10 && made < folders; ++i, ++made) {
+                next.push_back(parent + "/folder_" + std::to_string(i));
+                ::mkdir(next.back().c_str(), 0755);
+            }
+        }
+        level = std::move(next);
+        if (level.empty()) break;
+    }
+    // One file in every folder, the starting one included.
+    std::vector<std::string> stack{root};
+    while (!stack.empty()) {
+        const std::string folder = std::move(stack.back());
+        stack.pop_back();
+        const int fd = ::open((folder + "/file.dat").c_str(), O_CREAT | O_WRONLY, 0644);
+        if (fd >= 0) ::close(fd);
+        for (int i = 0; i < 10; ++i) {
+            const std::string child = folder + "/folder_" + std::to_string(i);
+            struct stat st {};
+            if (::stat(child.c_str(), &st) == 0) stack.push_back(child);
         }
     }
 }
@@ -193,6 +225,7 @@ int main(int argc, char* argv[]) {
     bool keep = false;
     bool cold = false;
     bool oneFolder = false;
+    bool smallFolders = false;
     auto durability = quorvale::runtime::Durability::kSynced;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -208,11 +241,13 @@ int main(int argc, char* argv[]) {
             cold = true;
         } else if (arg == "--one-folder") {
             oneFolder = true;
+        } else if (arg == "--small-folders") {
+            smallFolders = true;
         } else if (arg == "--no-sync") {
             durability = quorvale::runtime::Durability::kUnsynced;
         } else {
             std::cerr << "usage: save_bench [--files N] [--root PATH] [--rounds R] [--keep] "
-                         "[--no-sync] [--cold] [--one-folder]\n";
+                         "[--no-sync] [--cold] [--one-folder | --small-folders]\n";
             return 2;
         }
     }
@@ -225,11 +260,15 @@ int main(int argc, char* argv[]) {
     if (built) {
         treeFolder = std::make_unique<quorvale::support::TempDir>("quorvale-bench-tree");
         root = treeFolder->Path();
-        std::cout << "building " << files
-                  << (oneFolder ? " files in one folder" : " files in 1000 folders") << " under "
-                  << root << " ..." << std::flush;
+        std::cout << "building "
+                  << (oneFolder      ? std::to_string(files) + " files in one folder"
+                      : smallFolders ? std::to_string(files) + " folders of one file"
+                                     : std::to_string(files) + " files in 1000 folders")
+                  << " under " << root << " ..." << std::flush;
         if (oneFolder) {
             BuildOneFolder(root, files);
+        } else if (smallFolders) {
+            BuildSmallFolders(root, files);
         } else {
             BuildTree(root, files);
         }

@@ -165,7 +165,12 @@ FolderContents::~FolderContents() {
     if (fd >= 0) ::close(fd);
 }
 
-FolderReader::FolderReader(std::size_t threads) {
+FolderHandle::~FolderHandle() {
+    if (fd >= 0) ::close(fd);
+}
+
+FolderReader::FolderReader(std::size_t threads, std::size_t maxFolders, std::size_t maxBytes)
+    : maxFolders_(maxFolders), maxBytes_(maxBytes) {
     for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
 }
 
@@ -173,33 +178,23 @@ FolderReader::~FolderReader() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
-        queue_.clear();
+        tasks_.clear();
     }
-    wake_.notify_all();
+    work_.notify_all();
     for (std::thread& worker : workers_) worker.join();
 }
 
-std::shared_ptr<FolderReader::Job> FolderReader::Queue(int parentFd, std::string name) {
-    const int dup = ::fcntl(parentFd, F_DUPFD_CLOEXEC, 0);
-    if (dup < 0) return nullptr;
-    auto job = std::make_shared<Job>(dup, std::move(name));
+void FolderReader::SetMaxFolders(std::size_t folders) {
     const std::lock_guard lock(mutex_);
-    queue_.push_back([job] {
-        if (job->Claim()) job->Run();
-    });
-    return job;
-}
-
-void FolderReader::Start() {
-    wake_.notify_all();
+    maxFolders_ = folders;
 }
 
 void FolderReader::Post(std::function<void()> task) {
     {
         const std::lock_guard lock(mutex_);
-        queue_.push_front(std::move(task));
+        tasks_.push_back(std::move(task));
     }
-    wake_.notify_one();
+    work_.notify_one();
 }
 
 FolderContents FolderReader::ReadNow(int parentFd, const std::string& name,
@@ -231,64 +226,178 @@ FolderContents FolderReader::ReadNow(int parentFd, const std::string& name,
     return contents;
 }
 
-FolderContents FolderReader::Take(const std::shared_ptr<Job>& job,
-                                  const std::function<void()>& wait) {
-    if (job->Claim()) job->Run();
-    while (!job->WaitFor(kWaitSliceMs)) {
-        if (wait) wait();
+std::shared_ptr<AheadFolder> FolderReader::EnterRead(AheadFolder* parent, FolderContents contents) {
+    auto folder = std::make_shared<AheadFolder>();
+    folder->parent = parent;
+    if (contents.fd >= 0) {
+        folder->handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
     }
-    const std::lock_guard lock(job->mutex_);
-    return std::move(job->contents_);
+    folder->contents = std::move(contents);
+    folder->read.store(true, std::memory_order_relaxed);
+    folder->inWalk = true;
+    Enter(folder);
+    return folder;
+}
+
+std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::size_t index,
+                                                     const std::function<void()>& wait) {
+    std::unique_lock lock(mutex_);
+    while (!folder.ahead.empty() && folder.ahead.begin()->first < index) {
+        Drop(*folder.ahead.begin()->second);
+        folder.ahead.erase(folder.ahead.begin());
+    }
+    const auto found = folder.ahead.find(index);
+    if (found == folder.ahead.end()) {
+        // Not offered yet: it is the walk's to read, and no worker's.
+        folder.nextOffer = std::max(folder.nextOffer, index + 1);
+        return nullptr;
+    }
+    std::shared_ptr<AheadFolder> child = found->second;
+    folder.ahead.erase(found);
+    child->inWalk = true;
+    --aheadFolders_;
+    aheadBytes_ -= child->bytes;
+    WakeIdleWorker();
+    if (!child->read.load(std::memory_order_acquire)) {
+        // Most folders read ahead are ready when the walk gets to them; a short spin spares a
+        // sleep for the rest.
+        lock.unlock();
+        for (int spin = 0; spin < 100 && !child->read.load(std::memory_order_acquire); ++spin) {
+            std::this_thread::yield();
+        }
+        lock.lock();
+        while (!child->read.load(std::memory_order_acquire)) {
+            walkWaiting_ = true;
+            read_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
+            walkWaiting_ = false;
+            if (!child->read.load(std::memory_order_acquire) && wait) {
+                lock.unlock();
+                wait();  // may throw: the child is the walk's, and goes with it
+                lock.lock();
+            }
+        }
+    }
+    return child;
+}
+
+void FolderReader::Enter(const std::shared_ptr<AheadFolder>& folder) {
+    const std::lock_guard lock(mutex_);
+    folder->inWalk = true;
+    walkTip_ = folder.get();
+    WakeIdleWorker();
+}
+
+void FolderReader::Leave(AheadFolder& folder) {
+    const std::lock_guard lock(mutex_);
+    Drop(folder);
+    if (walkTip_ == &folder) walkTip_ = folder.parent;
+}
+
+void FolderReader::SetHandle(AheadFolder& folder, std::shared_ptr<FolderHandle> handle) {
+    const std::lock_guard lock(mutex_);
+    folder.handle = std::move(handle);
+}
+
+// Lets go of a folder and of everything read ahead below it (under the lock).
+void FolderReader::Drop(AheadFolder& folder) {
+    if (folder.dropped) return;
+    folder.dropped = true;
+    for (auto& [index, child] : folder.ahead) Drop(*child);
+    folder.ahead.clear();
+    folder.handle.reset();
+    if (!folder.inWalk) {
+        --aheadFolders_;
+        aheadBytes_ -= folder.bytes;
+    }
+}
+
+bool FolderReader::MayReadAhead() const {
+    return aheadFolders_ < maxFolders_ && (aheadBytes_ < maxBytes_ || aheadFolders_ == 0);
+}
+
+// Wakes a worker when the read-ahead has room again for a good batch (under the lock): waking one
+// for every folder the walk takes would cost more than reading it.
+void FolderReader::WakeIdleWorker() {
+    if (idle_ > 0 && aheadFolders_ <= maxFolders_ / 2 && MayReadAhead()) work_.notify_one();
+}
+
+// The first folder in the walk's order that no one reads yet, made a folder being read ahead
+// (under the lock): below the walk's current folder first, then below each of its ancestors.
+bool FolderReader::NextOffer(Offer& offer) {
+    for (AheadFolder* folder = walkTip_; folder != nullptr; folder = folder->parent) {
+        if (FirstOfferIn(*folder, offer)) return true;
+    }
+    return false;
+}
+
+// The first folder below `folder`, in the walk's order, that no one reads yet (under the lock).
+bool FolderReader::FirstOfferIn(AheadFolder& folder, Offer& offer) {
+    for (auto& [index, child] : folder.ahead) {
+        if (child->read.load(std::memory_order_relaxed) && FirstOfferIn(*child, offer)) return true;
+    }
+    if (!folder.handle) return false;  // its subfolders are opened by the walk
+    const std::vector<FolderEntry>& subfolders = folder.contents.subfolders;
+    while (folder.nextOffer < subfolders.size() && !subfolders[folder.nextOffer].enter) {
+        ++folder.nextOffer;
+    }
+    if (folder.nextOffer >= subfolders.size()) return false;
+    const std::size_t index = folder.nextOffer++;
+    auto child = std::make_shared<AheadFolder>();
+    child->parent = &folder;
+    folder.ahead.emplace(index, child);
+    ++aheadFolders_;
+    offer.folder = std::move(child);
+    offer.parentHandle = folder.handle;
+    offer.name = std::string(folder.contents.Name(subfolders[index]));
+    return true;
+}
+
+// Hands a folder a worker has read to whoever waits for it (under the lock).
+void FolderReader::Finish(const std::shared_ptr<AheadFolder>& folder, FolderContents contents) {
+    if (contents.fd >= 0) {
+        folder->handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
+    }
+    folder->contents = std::move(contents);
+    if (!folder->dropped && !folder->inWalk) {
+        folder->bytes = folder->contents.Bytes();
+        aheadBytes_ += folder->bytes;
+    }
+    if (folder->dropped) folder->handle.reset();
+    folder->read.store(true, std::memory_order_release);
+    if (walkWaiting_) read_.notify_all();
 }
 
 void FolderReader::Work() {
-    for (;;) {
-        std::function<void()> task;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_) return;
-            task = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        task();
-    }
-}
-
-FolderReader::Job::~Job() {
-    if (parentFd_ >= 0) ::close(parentFd_);
-}
-
-bool FolderReader::Job::Claim() {
-    int expected = kQueued;
-    return state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel);
-}
-
-void FolderReader::Job::Run() {
-    FolderContents contents;
-    if (OpenFolder(parentFd_, name_, contents)) {
-        ReadEntries(contents);
-        SortEntries(contents);
-    }
-    ::close(parentFd_);
-    parentFd_ = -1;
-    {
-        const std::lock_guard lock(mutex_);
-        contents_ = std::move(contents);
-        state_.store(kFinished, std::memory_order_release);
-    }
-    done_.notify_all();
-}
-
-bool FolderReader::Job::WaitFor(int milliseconds) {
-    // Most reads ahead are done by the time the walk needs them; a short spin spares a sleep.
-    for (int spin = 0; spin < 200; ++spin) {
-        if (state_.load(std::memory_order_acquire) == kFinished) return true;
-        std::this_thread::yield();
-    }
     std::unique_lock lock(mutex_);
-    return done_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                          [this] { return state_.load(std::memory_order_acquire) == kFinished; });
+    for (;;) {
+        if (stopping_) return;
+        if (!tasks_.empty()) {
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+            continue;
+        }
+        Offer offer;
+        if (MayReadAhead() && NextOffer(offer)) {
+            // More to read, and room for it: share the work with a sleeping worker.
+            if (idle_ > 0 && MayReadAhead()) work_.notify_one();
+            lock.unlock();
+            FolderContents contents;
+            if (OpenFolder(offer.parentHandle->fd, offer.name, contents)) {
+                ReadEntries(contents);
+                SortEntries(contents);
+            }
+            offer.parentHandle.reset();
+            lock.lock();
+            Finish(offer.folder, std::move(contents));
+            continue;
+        }
+        ++idle_;
+        work_.wait(lock);
+        --idle_;
+    }
 }
 
 }  // namespace quorvale::listing

@@ -1,7 +1,14 @@
-// Reading folders on worker threads: a job opens one folder (relative to a handle of its parent,
-// or by its path), reads every entry once with the types the directory reports, and sorts the
-// files and the subfolders by the bytes of their names. The walk takes the results in its own
-// order; while it lists one folder, the workers read the ones it will reach next.
+// Reading folders, on the walk's thread or ahead of it on worker threads. Reading a folder opens
+// it (relative to a handle of its parent, or by its path), reads every entry once with the types
+// the directory reports, and sorts the files and the subfolders by the bytes of their names.
+//
+// Reading ahead: the folders the walk is in form a chain, each an AheadFolder. The workers read
+// the folders the walk will reach next, always the first of them in the walk's own depth-first
+// order that no one reads yet: the subfolders of the walk's current folder, and of the folders
+// read ahead below it, before the later subfolders of its ancestors. So a tree of small folders is
+// read many folders deep at once, and a disk gets many reads to serve at a time. What is read
+// ahead is bounded by a number of folders and by the bytes their names take; the walk takes the
+// folders in its order and lets go of every one it passes.
 #pragma once
 
 #include <fcntl.h>
@@ -9,9 +16,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,23 +62,51 @@ struct FolderContents {
     std::string_view Name(const FolderEntry& entry) const {
         return std::string_view(names).substr(entry.offset, entry.size);
     }
+    // The memory the names and the entries take.
+    std::size_t Bytes() const {
+        return names.size() + (files.size() + subfolders.size()) * sizeof(FolderEntry);
+    }
+};
+
+// An open folder handle, closed when the last of those using it (the walk, the workers opening
+// its subfolders) lets go.
+struct FolderHandle {
+    explicit FolderHandle(int descriptor) : fd(descriptor) {}
+    ~FolderHandle();
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    const int fd;
+};
+
+// A folder that has been read: one the walk is in, or one read ahead of it.
+struct AheadFolder {
+    AheadFolder* parent = nullptr;  // null at the top of the chain
+    FolderContents contents;        // its fd is moved into `handle`
+    // Its handle while it holds one, for opening its subfolders; changed only under the reader's
+    // lock.
+    std::shared_ptr<FolderHandle> handle;
+
+  private:
+    friend class FolderReader;
+    std::atomic<bool> read = false;  // false while a worker reads it
+    bool dropped = false;            // the walk has passed it: what it read is let go
+    bool inWalk = false;
+    std::size_t bytes = 0;
+    std::size_t nextOffer = 0;  // its subfolders from here on are not read ahead yet
+    // Its subfolders that are being read or have been read ahead, by index.
+    std::map<std::size_t, std::shared_ptr<AheadFolder>> ahead;
 };
 
 class FolderReader {
   public:
-    class Job;
-
-    // Starts `threads` workers.
-    explicit FolderReader(std::size_t threads);
+    // Starts `threads` workers, reading at most `maxFolders` folders and about `maxBytes` of names
+    // ahead of the walk (0 folders: none).
+    FolderReader(std::size_t threads, std::size_t maxFolders, std::size_t maxBytes);
     ~FolderReader();
     FolderReader(const FolderReader&) = delete;
     FolderReader& operator=(const FolderReader&) = delete;
 
-    // Queues the reading of the folder `name` under the open folder `parentFd` (a duplicate of
-    // the handle is taken, so the caller may close its own at once); Start sets the queued jobs
-    // going, so that a batch costs one wake-up. Returns null if no handle could be spared.
-    std::shared_ptr<Job> Queue(int parentFd, std::string name);
-    void Start();
+    void SetMaxFolders(std::size_t folders);
 
     // Reads a folder on the calling thread: `name` under `parentFd`, or the path `name` when
     // `parentFd` is negative (a link there is followed). `wait` is called every few milliseconds
@@ -77,42 +114,54 @@ class FolderReader {
     FolderContents ReadNow(int parentFd, const std::string& name,
                            const std::function<void()>& wait);
 
-    // Waits for a job, calling `wait` every few milliseconds; a job no worker has begun is run on
-    // the calling thread instead.
-    FolderContents Take(const std::shared_ptr<Job>& job, const std::function<void()>& wait);
+    // Makes a folder the walk has read itself the walk's current folder, below `parent` (null at
+    // the top), and sets the workers reading what lies below it.
+    std::shared_ptr<AheadFolder> EnterRead(AheadFolder* parent, FolderContents contents);
+
+    // Hands over the subfolder `index` of `folder` as read ahead, and lets go of every subfolder
+    // before it. Null when no worker has begun it: then the walk reads it itself. Waits for a
+    // worker that is reading it, calling `wait` every few milliseconds.
+    std::shared_ptr<AheadFolder> TakeAhead(AheadFolder& folder, std::size_t index,
+                                           const std::function<void()>& wait);
+    // Makes a folder handed over by TakeAhead the walk's current folder.
+    void Enter(const std::shared_ptr<AheadFolder>& folder);
+
+    // The walk has left `folder` (and everything below it).
+    void Leave(AheadFolder& folder);
+
+    // Gives `folder` a handle, or takes it away (null); its subfolders are read ahead only while
+    // it has one.
+    void SetHandle(AheadFolder& folder, std::shared_ptr<FolderHandle> handle);
 
   private:
+    struct Offer {
+        std::shared_ptr<AheadFolder> folder;
+        std::shared_ptr<FolderHandle> parentHandle;
+        std::string name;
+    };
+
     void Work();
     void Post(std::function<void()> task);
+    bool NextOffer(Offer& offer);
+    bool FirstOfferIn(AheadFolder& folder, Offer& offer);
+    bool MayReadAhead() const;
+    void WakeIdleWorker();
+    void Drop(AheadFolder& folder);
+    void Finish(const std::shared_ptr<AheadFolder>& folder, FolderContents contents);
 
     std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
+    std::condition_variable work_;  // workers wait here for something to do
+    std::condition_variable read_;  // the walk waits here for a folder being read
+    std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
+    std::size_t idle_ = 0;
+    bool walkWaiting_ = false;
+    AheadFolder* walkTip_ = nullptr;  // the walk's current folder
+    std::size_t maxFolders_;
+    const std::size_t maxBytes_;
+    std::size_t aheadFolders_ = 0;  // being read or read ahead, not yet taken
+    std::size_t aheadBytes_ = 0;
     std::vector<std::thread> workers_;
-};
-
-class FolderReader::Job {
-  public:
-    Job(int parentFd, std::string name) : parentFd_(parentFd), name_(std::move(name)) {}
-    ~Job();
-    Job(const Job&) = delete;
-    Job& operator=(const Job&) = delete;
-
-  private:
-    friend class FolderReader;
-    enum State { kQueued, kRunning, kFinished };
-    // Runs the job if no one has begun it yet; false if someone has.
-    bool Claim();
-    void Run();
-    bool WaitFor(int milliseconds);
-
-    int parentFd_;
-    std::string name_;
-    std::atomic<int> state_ = kQueued;
-    std::mutex mutex_;
-    std::condition_variable done_;
-    FolderContents contents_;
 };
 
 }  // namespace quorvale::listing

@@ -61,31 +61,30 @@ class PosixFolder final : public Folder {
         return folder;
     }
 
-    // A folder that was opened and read, whose handle it now owns. `name` is its name under
+    // A folder that was opened and read, now the walk's current folder. `name` is its name under
     // `parent`, or its full path when it has none.
     static std::unique_ptr<PosixFolder> Opened(PosixFileSystem* fs, PosixFolder* parent,
-                                               std::string name, FolderContents contents) {
+                                               std::string name,
+                                               std::shared_ptr<AheadFolder> node) {
         auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(name)));
         folder->fs_ = fs;
         folder->parent_ = parent;
-        folder->fd_ = std::exchange(contents.fd, -1);
-        folder->dev_ = contents.st.st_dev;
-        folder->ino_ = contents.st.st_ino;
-        if (contents.readError != 0) {
+        folder->dev_ = node->contents.st.st_dev;
+        folder->ino_ = node->contents.st.st_ino;
+        if (node->contents.readError != 0) {
             folder->readError_ =
-                ErrorFromErrno(contents.readError, "Cannot read folder", folder->Path());
+                ErrorFromErrno(node->contents.readError, "Cannot read folder", folder->Path());
         }
-        folder->contents_ = std::move(contents);
+        folder->node_ = std::move(node);
         fs->Register(folder.get());
-        folder->ReadAhead(0);
         return folder;
     }
 
     ~PosixFolder() override {
-        // Folders read ahead and never reached are let go (their handles close with them).
-        if (fs_ != nullptr) fs_->readingAhead_ -= readAhead_.size();
-        readAhead_.clear();
-        if (fs_ != nullptr) fs_->Unregister(this);
+        // Folders read ahead below it and never reached are let go with it.
+        if (fs_ == nullptr) return;
+        fs_->Unregister(this);
+        fs_->reader_->Leave(*node_);
     }
 
     PosixFolder(const PosixFolder&) = delete;
@@ -111,51 +110,65 @@ class PosixFolder final : public Folder {
 
     std::unique_ptr<Enumeration> Files() override {
         ThrowReadError();
-        return std::make_unique<EntryEnumeration>(contents_, contents_.files);
+        const FolderContents& contents = Contents();
+        return std::make_unique<EntryEnumeration>(contents, contents.files);
     }
 
     std::unique_ptr<Enumeration> SubFolders() override {
         ThrowReadError();
-        return std::make_unique<EntryEnumeration>(contents_, contents_.subfolders);
+        const FolderContents& contents = Contents();
+        return std::make_unique<EntryEnumeration>(contents, contents.subfolders);
     }
 
     std::unique_ptr<Folder> OpenSubFolder(std::string_view name) override {
-        const std::vector<FolderEntry>& entries = contents_.subfolders;
+        const FolderContents& contents = Contents();
+        const std::vector<FolderEntry>& entries = contents.subfolders;
         const auto it = std::lower_bound(entries.begin(), entries.end(), name,
-                                         [this](const FolderEntry& entry, std::string_view n) {
-                                             return contents_.Name(entry) < n;
+                                         [&contents](const FolderEntry& entry, std::string_view n) {
+                                             return contents.Name(entry) < n;
                                          });
-        if (it == entries.end() || contents_.Name(*it) != name) {
+        if (it == entries.end() || contents.Name(*it) != name) {
             throw RuntimeError(runtime::InvalidProcedureCall,
                                "No subfolder \"" + std::string(name) + "\" in " + Path());
         }
         if (!it->enter) return NotEntered(JoinPath(Path(), name));
-        const std::size_t index = static_cast<std::size_t>(it - entries.begin());
+        const auto index = static_cast<std::size_t>(it - entries.begin());
 
-        std::shared_ptr<FolderReader::Job> job;
-        if (const auto ahead = readAhead_.find(index); ahead != readAhead_.end()) {
-            job = std::move(ahead->second);
-            readAhead_.erase(ahead);
-            --fs_->readingAhead_;
-        }
-        ReadAhead(index + 1);
-        FolderContents contents;
-        if (job) {
-            contents = fs_->reader_->Take(job, fs_->waitHook_);
-        } else {
+        FolderReader& reader = *fs_->reader_;
+        std::shared_ptr<AheadFolder> child = reader.TakeAhead(*node_, index, fs_->waitHook_);
+        // Whatever was read ahead below a child that is not entered goes with it.
+        struct LeaveUnlessEntered {
+            FolderReader& reader;
+            std::shared_ptr<AheadFolder>& child;
+            ~LeaveUnlessEntered() {
+                if (child) reader.Leave(*child);
+            }
+        } leave{reader, child};
+        FolderContents readHere;
+        const FolderContents* read = child ? &child->contents : &readHere;
+        if (!child || read->openError == EMFILE || read->openError == ENFILE) {
+            // Not read ahead, or a worker ran out of handles: the walk reads it, and frees
+            // handles of its own if it must.
+            if (child) reader.Leave(*std::exchange(child, nullptr));
             fs_->EnsureOpen(this);
-            contents = fs_->reader_->ReadNow(fd_, std::string(name), fs_->waitHook_);
+            readHere = reader.ReadNow(Fd(), std::string(name), fs_->waitHook_);
+            read = &readHere;
         }
-        if (contents.openError != 0) {
+        if (read->openError != 0) {
             RuntimeError error =
-                ErrorFromErrno(contents.openError, "Cannot open folder", JoinPath(Path(), name));
+                ErrorFromErrno(read->openError, "Cannot open folder", JoinPath(Path(), name));
             if (error.Number() == runtime::PermissionDenied) {
                 return Denied(JoinPath(Path(), name), std::move(error));
             }
             throw error;
         }
-        if (IsAncestorOrSelf(contents.st)) return NotEntered(JoinPath(Path(), name));
-        return Opened(fs_, this, std::string(name), std::move(contents));
+        if (IsAncestorOrSelf(read->st)) return NotEntered(JoinPath(Path(), name));
+        if (child) {
+            reader.Enter(child);
+        } else {
+            child = reader.EnterRead(node_.get(), std::move(readHere));
+        }
+        return Opened(fs_, this, std::string(name), std::exchange(child, nullptr));
     }
 
   private:
@@ -174,37 +187,22 @@ class PosixFolder final : public Folder {
         return false;
     }
 
-    // Has the workers read the subfolders from `first` on that the walk will enter next, as far as
-    // the read-ahead allows.
-    // Jobs are queued in batches (when half the read-ahead has been taken), one wake-up each.
-    void ReadAhead(std::size_t first) {
-        if (fd_ < 0 || fs_->readingAhead_ > fs_->readAhead_ / 2) return;
-        const std::vector<FolderEntry>& entries = contents_.subfolders;
-        bool queued = false;
-        for (std::size_t i = std::max(first, nextReadAhead_);
-             i < entries.size() && fs_->readingAhead_ < fs_->readAhead_; ++i) {
-            nextReadAhead_ = i + 1;
-            if (!entries[i].enter) continue;
-            auto job = fs_->reader_->Queue(fd_, std::string(contents_.Name(entries[i])));
-            if (!job) break;
-            readAhead_.emplace(i, std::move(job));
-            ++fs_->readingAhead_;
-            queued = true;
-        }
-        if (queued) fs_->reader_->Start();
+    int Fd() const { return node_ && node_->handle ? node_->handle->fd : -1; }
+
+    // A folder that is not entered has no entries.
+    const FolderContents& Contents() const {
+        static const FolderContents kNone;
+        return node_ ? node_->contents : kNone;
     }
 
     PosixFileSystem* fs_ = nullptr;
     PosixFolder* parent_ = nullptr;
     std::string name_;  // the name under parent_; the full path when there is no parent
     std::size_t depth_ = 0;
-    int fd_ = -1;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     std::optional<RuntimeError> readError_;
-    FolderContents contents_;
-    std::map<std::size_t, std::shared_ptr<FolderReader::Job>> readAhead_;  // by subfolder index
-    std::size_t nextReadAhead_ = 0;
+    std::shared_ptr<AheadFolder> node_;  // what it holds: its entries, its handle
 };
 
 std::string AbsoluteFolderPath(const std::string& path) {
@@ -244,9 +242,14 @@ PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders) : maxOpen_(maxOpenF
         maxOpen_ = std::clamp<std::size_t>(runtime::OpenFileLimit() / 2, 4, kMaxOpenFolders);
     }
     maxOpen_ = std::max<std::size_t>(maxOpen_, 2);
-    // A folder read ahead holds a handle of its own (and one of its parent's until it is opened),
-    // beside the budget of the folders being walked.
+    // A folder read ahead holds a handle of its own, beside the budget of the folders being
+    // walked.
     readAhead_ = std::min(kReadAhead, maxOpen_ / 4);
+}
+
+void PosixFileSystem::SetReadAhead(std::size_t folders) {
+    readAhead_ = std::min(readAhead_, folders);
+    if (reader_) reader_->SetMaxFolders(readAhead_);
 }
 
 // Starts the workers when a walk first needs them, and again in a forked child (which has none of
@@ -255,7 +258,7 @@ void PosixFileSystem::StartReader() {
     const pid_t pid = ::getpid();
     if (reader_ && readerPid_ == pid) return;
     if (reader_) (void)reader_.release();
-    reader_ = std::make_unique<FolderReader>(ReaderThreads());
+    reader_ = std::make_unique<FolderReader>(ReaderThreads(), readAhead_, kReadAheadBytes);
     readerPid_ = pid;
 }
 
@@ -276,7 +279,8 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
         if (::stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw error;
         return PosixFolder::Denied(std::move(full), std::move(error));
     }
-    return PosixFolder::Opened(this, nullptr, std::move(full), std::move(contents));
+    return PosixFolder::Opened(this, nullptr, std::move(full),
+                               reader_->EnterRead(nullptr, std::move(contents)));
 }
 
 // Adds a newly opened folder at the end of the chain.
@@ -294,9 +298,8 @@ void PosixFileSystem::Unregister(PosixFolder* folder) {
     if (folder->depth_ >= chain_.size() || chain_[folder->depth_] != folder) return;
     chain_.resize(folder->depth_);
     firstMaybeOpen_ = std::min(firstMaybeOpen_, chain_.size());
-    if (folder->fd_ >= 0) {
-        ::close(folder->fd_);
-        folder->fd_ = -1;
+    if (folder->Fd() >= 0) {
+        reader_->SetHandle(*folder->node_, nullptr);
         --open_;
     }
 }
@@ -304,9 +307,9 @@ void PosixFileSystem::Unregister(PosixFolder* folder) {
 // Gives `folder` its handle back if it was closed, reopening every closed folder between it and
 // the nearest one that still holds its handle.
 void PosixFileSystem::EnsureOpen(PosixFolder* folder) {
-    if (folder->fd_ >= 0) return;
+    if (folder->Fd() >= 0) return;
     std::size_t top = folder->depth_;
-    while (top > 0 && chain_[top - 1]->fd_ < 0) --top;
+    while (top > 0 && chain_[top - 1]->Fd() < 0) --top;
     for (std::size_t depth = top; depth <= folder->depth_; ++depth) Reopen(chain_[depth]);
 }
 
@@ -327,7 +330,7 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
                            "Cannot return to folder \"" + folder->Path() +
                                "\": it was moved or replaced during the walk");
     }
-    folder->fd_ = fd;
+    reader_->SetHandle(*folder->node_, std::make_shared<FolderHandle>(fd));
     ++open_;
     firstMaybeOpen_ = std::min(firstMaybeOpen_, folder->depth_);
     KeepWithinBudget(folder);
@@ -338,7 +341,7 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
 int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
     for (;;) {
         const int fd = parent != nullptr
-                           ? ::openat(parent->fd_, name, kOpenFolderFlags | O_NOFOLLOW)
+                           ? ::openat(parent->Fd(), name, kOpenFolderFlags | O_NOFOLLOW)
                            : ::open(name, kOpenFolderFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
         const int err = errno;
@@ -359,13 +362,12 @@ void PosixFileSystem::KeepWithinBudget(const PosixFolder* keep) {
 bool PosixFileSystem::CloseShallowest(const PosixFolder* keep) {
     for (std::size_t i = firstMaybeOpen_; i < chain_.size(); ++i) {
         PosixFolder* folder = chain_[i];
-        if (folder->fd_ < 0) {
+        if (folder->Fd() < 0) {
             if (i == firstMaybeOpen_) ++firstMaybeOpen_;
             continue;
         }
         if (folder == keep) continue;
-        ::close(folder->fd_);
-        folder->fd_ = -1;
+        reader_->SetHandle(*folder->node_, nullptr);
         --open_;
         return true;
     }

@@ -41,8 +41,10 @@ class PosixFileSystem final : public FileSystem {
     explicit PosixFileSystem(std::size_t maxOpenFolders = 0);
     ~PosixFileSystem() override;
 
-    // Folders read ahead of the walk at most; fewer when the open-file budget is small.
-    static constexpr std::size_t kReadAhead = 32;
+    // Folders read ahead of the walk at most (fewer when the open-file budget is small), and
+    // about the most memory their names and entries take.
+    static constexpr std::size_t kReadAhead = 128;
+    static constexpr std::size_t kReadAheadBytes = std::size_t{32} << 20;
     // Worker threads: they mostly wait on the disk, so more than the cores.
     static std::size_t ReaderThreads();
 
@@ -50,7 +52,7 @@ class PosixFileSystem final : public FileSystem {
     void SetWaitHook(std::function<void()> hook) override { waitHook_ = std::move(hook); }
     std::size_t MaxOpenFolders() const { return maxOpen_; }
     // Limits the folders read ahead (0: each folder is read only when the walk reaches it).
-    void SetReadAhead(std::size_t folders) { readAhead_ = std::min(readAhead_, folders); }
+    void SetReadAhead(std::size_t folders);
 
   private:
     friend class PosixFolder;
@@ -67,8 +69,7 @@ class PosixFileSystem final : public FileSystem {
     std::size_t open_ = 0;             // how many of them hold a handle
     std::size_t firstMaybeOpen_ = 0;   // chain_[i] holds no handle for every i below this
     std::size_t maxOpen_;
-    std::size_t readAhead_;         // folders read ahead at most
-    std::size_t readingAhead_ = 0;  // jobs read ahead and not yet taken by the walk
+    std::size_t readAhead_;  // folders read ahead at most
     std::function<void()> waitHook_;
     std::unique_ptr<FolderReader> reader_;
     pid_t readerPid_ = 0;  // the process the workers run in: a forked child starts its own
