@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace quorvale::listing {
+struct Dbg { std::atomic<long> own{0}, ready{0}, waited{0}, slept{0}; ~Dbg(){ if(getenv("QDBG")) fprintf(stderr,"own %ld ready %ld waited %ld slept %ld\n",own.load(),ready.load(),waited.load(),slept.load()); } } dbg;
 
 namespace {
 
@@ -123,6 +126,15 @@ bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents)
         return false;
     }
     return true;
+}
+
+// Lets the other hardware thread of the core run while spinning.
+inline void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
 }
 
 // Calls `wait` when at least a slice has passed since it was last called.
@@ -241,33 +253,43 @@ std::shared_ptr<AheadFolder> FolderReader::EnterRead(AheadFolder* parent, Folder
 
 std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::size_t index,
                                                      const std::function<void()>& wait) {
+    std::vector<std::shared_ptr<FolderHandle>> released;  // closed once the lock is let go
     std::unique_lock lock(mutex_);
-    while (!folder.ahead.empty() && folder.ahead.begin()->first < index) {
-        Drop(*folder.ahead.begin()->second);
-        folder.ahead.erase(folder.ahead.begin());
+    auto& ahead = folder.ahead;
+    while (folder.aheadFront < ahead.size() && ahead[folder.aheadFront].first < index) {
+        Drop(*ahead[folder.aheadFront].second);
+        ahead[folder.aheadFront++].second.reset();
     }
-    const auto found = folder.ahead.find(index);
-    if (found == folder.ahead.end()) {
+    released.swap(released_);
+    if (folder.aheadFront == ahead.size() || ahead[folder.aheadFront].first != index) {
         // Not offered yet: it is the walk's to read, and no worker's.
         folder.nextOffer = std::max(folder.nextOffer, index + 1);
+        dbg.own++;
         return nullptr;
     }
-    std::shared_ptr<AheadFolder> child = found->second;
-    folder.ahead.erase(found);
+    std::shared_ptr<AheadFolder> child = std::move(ahead[folder.aheadFront++].second);
+    if (folder.aheadFront == ahead.size()) {
+        ahead.clear();
+        folder.aheadFront = 0;
+        folder.liveFrom = 0;
+    }
+    // The walk's current folder from now on, unless it leaves it unentered.
     child->inWalk = true;
+    walkTip_ = child.get();
     --aheadFolders_;
     aheadBytes_ -= child->bytes;
     WakeIdleWorker();
+    if (child->read.load(std::memory_order_acquire)) dbg.ready++; else dbg.waited++;
     if (!child->read.load(std::memory_order_acquire)) {
         // Most folders read ahead are ready when the walk gets to them; a short spin spares a
-        // sleep for the rest.
+        // sleep for some of the rest.
         lock.unlock();
-        for (int spin = 0; spin < 100 && !child->read.load(std::memory_order_acquire); ++spin) {
-            std::this_thread::yield();
+        for (int spin = 0; spin < 2000 && !child->read.load(std::memory_order_acquire); ++spin) {
+            Relax();
         }
         lock.lock();
         while (!child->read.load(std::memory_order_acquire)) {
-            walkWaiting_ = true;
+            walkWaiting_ = true; dbg.slept++;
             read_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
             walkWaiting_ = false;
             if (!child->read.load(std::memory_order_acquire) && wait) {
@@ -288,23 +310,30 @@ void FolderReader::Enter(const std::shared_ptr<AheadFolder>& folder) {
 }
 
 void FolderReader::Leave(AheadFolder& folder) {
+    std::vector<std::shared_ptr<FolderHandle>> released;  // closed once the lock is let go
     const std::lock_guard lock(mutex_);
     Drop(folder);
     if (walkTip_ == &folder) walkTip_ = folder.parent;
+    released.swap(released_);
 }
 
 void FolderReader::SetHandle(AheadFolder& folder, std::shared_ptr<FolderHandle> handle) {
+    std::shared_ptr<FolderHandle> old;  // closed once the lock is let go
     const std::lock_guard lock(mutex_);
-    folder.handle = std::move(handle);
+    old = std::exchange(folder.handle, std::move(handle));
 }
 
-// Lets go of a folder and of everything read ahead below it (under the lock).
+// Lets go of a folder and of everything read ahead below it (under the lock); their handles are
+// left in released_, to be closed outside the lock.
 void FolderReader::Drop(AheadFolder& folder) {
     if (folder.dropped) return;
     folder.dropped = true;
-    for (auto& [index, child] : folder.ahead) Drop(*child);
+    for (std::size_t i = folder.aheadFront; i < folder.ahead.size(); ++i) {
+        Drop(*folder.ahead[i].second);
+    }
     folder.ahead.clear();
-    folder.handle.reset();
+    folder.aheadFront = 0;
+    if (folder.handle) released_.push_back(std::move(folder.handle));
     if (!folder.inWalk) {
         --aheadFolders_;
         aheadBytes_ -= folder.bytes;
@@ -332,19 +361,32 @@ bool FolderReader::NextOffer(Offer& offer) {
 
 // The first folder below `folder`, in the walk's order, that no one reads yet (under the lock).
 bool FolderReader::FirstOfferIn(AheadFolder& folder, Offer& offer) {
-    for (auto& [index, child] : folder.ahead) {
-        if (child->read.load(std::memory_order_relaxed) && FirstOfferIn(*child, offer)) return true;
+    if (folder.exhausted) return false;
+    // Subfolders whose every folder below has been offered and read are passed over for good.
+    bool allExhausted = true;
+    for (std::size_t i = std::max(folder.aheadFront, folder.liveFrom); i < folder.ahead.size();
+         ++i) {
+        AheadFolder& child = *folder.ahead[i].second;
+        if (child.read.load(std::memory_order_relaxed) && FirstOfferIn(child, offer)) return true;
+        if (!child.exhausted) {
+            allExhausted = false;
+        } else if (allExhausted) {
+            folder.liveFrom = i + 1;
+        }
     }
-    if (!folder.handle) return false;  // its subfolders are opened by the walk
     const std::vector<FolderEntry>& subfolders = folder.contents.subfolders;
     while (folder.nextOffer < subfolders.size() && !subfolders[folder.nextOffer].enter) {
         ++folder.nextOffer;
     }
-    if (folder.nextOffer >= subfolders.size()) return false;
+    if (folder.nextOffer >= subfolders.size()) {
+        folder.exhausted = allExhausted;
+        return false;
+    }
+    if (!folder.handle) return false;  // its subfolders are opened by the walk
     const std::size_t index = folder.nextOffer++;
     auto child = std::make_shared<AheadFolder>();
     child->parent = &folder;
-    folder.ahead.emplace(index, child);
+    folder.ahead.emplace_back(index, child);
     ++aheadFolders_;
     offer.folder = std::move(child);
     offer.parentHandle = folder.handle;
@@ -352,19 +394,21 @@ bool FolderReader::FirstOfferIn(AheadFolder& folder, Offer& offer) {
     return true;
 }
 
-// Hands a folder a worker has read to whoever waits for it (under the lock).
-void FolderReader::Finish(const std::shared_ptr<AheadFolder>& folder, FolderContents contents) {
+// Hands a folder a worker has read to whoever waits for it (under the lock); false if the walk
+// has passed it, and then `contents` is left to the caller.
+bool FolderReader::Finish(AheadFolder& folder, FolderContents& contents) {
+    if (folder.dropped) return false;
     if (contents.fd >= 0) {
-        folder->handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
+        folder.handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
     }
-    folder->contents = std::move(contents);
-    if (!folder->dropped && !folder->inWalk) {
-        folder->bytes = folder->contents.Bytes();
-        aheadBytes_ += folder->bytes;
+    folder.contents = std::move(contents);
+    if (!folder.inWalk) {
+        folder.bytes = folder.contents.Bytes();
+        aheadBytes_ += folder.bytes;
     }
-    if (folder->dropped) folder->handle.reset();
-    folder->read.store(true, std::memory_order_release);
+    folder.read.store(true, std::memory_order_release);
     if (walkWaiting_) read_.notify_all();
+    return true;
 }
 
 void FolderReader::Work() {
@@ -381,8 +425,12 @@ void FolderReader::Work() {
         }
         Offer offer;
         if (MayReadAhead() && NextOffer(offer)) {
-            // More to read, and room for it: share the work with a sleeping worker.
-            if (idle_ > 0 && MayReadAhead()) work_.notify_one();
+            // More to read and room for it, while the walk waits or little is read ahead: share
+            // the work with a sleeping worker (on a disk, most of them wait for it).
+            if (idle_ > 0 && MayReadAhead() &&
+                (walkWaiting_ || aheadFolders_ < std::max<std::size_t>(maxFolders_ / 4, 1))) {
+                work_.notify_one();
+            }
             lock.unlock();
             FolderContents contents;
             if (OpenFolder(offer.parentHandle->fd, offer.name, contents)) {
@@ -391,7 +439,11 @@ void FolderReader::Work() {
             }
             offer.parentHandle.reset();
             lock.lock();
-            Finish(offer.folder, std::move(contents));
+            if (!Finish(*offer.folder, contents)) {
+                lock.unlock();
+                contents = FolderContents();  // closes it outside the lock
+                lock.lock();
+            }
             continue;
         }
         ++idle_;

@@ -92,9 +92,13 @@ struct AheadFolder {
     bool dropped = false;            // the walk has passed it: what it read is let go
     bool inWalk = false;
     std::size_t bytes = 0;
+    bool exhausted = false;     // every folder below it has been offered, and read
     std::size_t nextOffer = 0;  // its subfolders from here on are not read ahead yet
-    // Its subfolders that are being read or have been read ahead, by index.
-    std::map<std::size_t, std::shared_ptr<AheadFolder>> ahead;
+    // Its subfolders that are being read or have been read ahead, by index, in order: the walk
+    // takes them from the front, the workers add them at the back.
+    std::vector<std::pair<std::size_t, std::shared_ptr<AheadFolder>>> ahead;
+    std::size_t aheadFront = 0;  // the entries before it are gone
+    std::size_t liveFrom = 0;    // the entries before it are exhausted
 };
 
 class FolderReader {
@@ -118,13 +122,12 @@ class FolderReader {
     // the top), and sets the workers reading what lies below it.
     std::shared_ptr<AheadFolder> EnterRead(AheadFolder* parent, FolderContents contents);
 
-    // Hands over the subfolder `index` of `folder` as read ahead, and lets go of every subfolder
-    // before it. Null when no worker has begun it: then the walk reads it itself. Waits for a
-    // worker that is reading it, calling `wait` every few milliseconds.
+    // Hands over the subfolder `index` of `folder` as read ahead, as the walk's current folder
+    // (Leave it if it is not entered after all), and lets go of every subfolder before it. Null
+    // when no worker has begun it: then the walk reads it itself. Waits for a worker that is
+    // reading it, calling `wait` every few milliseconds.
     std::shared_ptr<AheadFolder> TakeAhead(AheadFolder& folder, std::size_t index,
                                            const std::function<void()>& wait);
-    // Makes a folder handed over by TakeAhead the walk's current folder.
-    void Enter(const std::shared_ptr<AheadFolder>& folder);
 
     // The walk has left `folder` (and everything below it).
     void Leave(AheadFolder& folder);
@@ -140,6 +143,7 @@ class FolderReader {
         std::string name;
     };
 
+    void Enter(const std::shared_ptr<AheadFolder>& folder);
     void Work();
     void Post(std::function<void()> task);
     bool NextOffer(Offer& offer);
@@ -147,7 +151,7 @@ class FolderReader {
     bool MayReadAhead() const;
     void WakeIdleWorker();
     void Drop(AheadFolder& folder);
-    void Finish(const std::shared_ptr<AheadFolder>& folder, FolderContents contents);
+    bool Finish(AheadFolder& folder, FolderContents& contents);
 
     std::mutex mutex_;
     std::condition_variable work_;  // workers wait here for something to do
@@ -161,6 +165,7 @@ class FolderReader {
     const std::size_t maxBytes_;
     std::size_t aheadFolders_ = 0;  // being read or read ahead, not yet taken
     std::size_t aheadBytes_ = 0;
+    std::vector<std::shared_ptr<FolderHandle>> released_;  // let go of, not yet closed
     std::vector<std::thread> workers_;
 };
 

@@ -163,11 +163,7 @@ class PosixFolder final : public Folder {
             throw error;
         }
         if (IsAncestorOrSelf(read->st)) return NotEntered(JoinPath(Path(), name));
-        if (child) {
-            reader.Enter(child);
-        } else {
-            child = reader.EnterRead(node_.get(), std::move(readHere));
-        }
+        if (!child) child = reader.EnterRead(node_.get(), std::move(readHere));
         return Opened(fs_, this, std::string(name), std::exchange(child, nullptr));
     }
 
