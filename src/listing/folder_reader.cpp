@@ -8,12 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
 
 namespace quorvale::listing {
-struct Dbg { std::atomic<long> own{0}, ready{0}, waited{0}, slept{0}; ~Dbg(){ if(getenv("QDBG")) fprintf(stderr,"own %ld ready %ld waited %ld slept %ld\n",own.load(),ready.load(),waited.load(),slept.load()); } } dbg;
 
 namespace {
 
@@ -264,7 +261,6 @@ std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::s
     if (folder.aheadFront == ahead.size() || ahead[folder.aheadFront].first != index) {
         // Not offered yet: it is the walk's to read, and no worker's.
         folder.nextOffer = std::max(folder.nextOffer, index + 1);
-        dbg.own++;
         return nullptr;
     }
     std::shared_ptr<AheadFolder> child = std::move(ahead[folder.aheadFront++].second);
@@ -279,7 +275,6 @@ std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::s
     --aheadFolders_;
     aheadBytes_ -= child->bytes;
     WakeIdleWorker();
-    if (child->read.load(std::memory_order_acquire)) dbg.ready++; else dbg.waited++;
     if (!child->read.load(std::memory_order_acquire)) {
         // Most folders read ahead are ready when the walk gets to them; a short spin spares a
         // sleep for some of the rest.
@@ -289,7 +284,7 @@ std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::s
         }
         lock.lock();
         while (!child->read.load(std::memory_order_acquire)) {
-            walkWaiting_ = true; dbg.slept++;
+            walkWaiting_ = true;
             read_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
             walkWaiting_ = false;
             if (!child->read.load(std::memory_order_acquire) && wait) {
