@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -57,6 +59,33 @@ TEST_F(PosixWalk, SortsNamesByTheirBytes) {
     }
     EXPECT_EQ(Walk(dir.Path()), (Lines{"\t" + dir.Path(), "\t\t.hidden", "\t\t10", "\t\t9", "\t\tB",
                                        "\t\t_x", "\t\ta", "\t\tb", "\t\t\xC3\xA9"}));
+}
+
+// Past 65,536 names a folder is first split by its names' bytes: the order must stay the same, for
+// names that share long beginnings, that begin other names, and that hold bytes above 127.
+TEST_F(PosixWalk, SortsAFolderOfManyNamesByTheirBytes) {
+    std::set<std::string> names;
+    for (int i = 0; i < 70000; ++i) {
+        names.insert("file_" + std::to_string(i) + ".dat");
+        if (i % 7 == 0) names.insert(std::string(240, 'p') + std::to_string(i));
+        if (i % 11 == 0) names.insert("\xFF\xFE" + std::to_string(i));
+        if (i % 13 == 0) names.insert("file_" + std::to_string(i / 10));
+    }
+    const int fd = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (const std::string& name : names) {
+        const int file = ::openat(fd, name.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(file, 0) << name;
+        ::close(file);
+    }
+    ::close(fd);
+    Lines expected = {"\t" + dir.Path()};
+    for (const std::string& name : names) expected.push_back("\t\t" + name);
+    lister.Save(dir.Path());  // more lines than the buffer holds: read back from the list files
+    Lines listed = ListFileLines(lister.programFolder.Path(), lister.core.ListFileNumber() - 1);
+    ASSERT_EQ(listed.size(), expected.size() + 1);
+    listed.erase(listed.begin());  // the root line
+    EXPECT_TRUE(listed == expected);
 }
 
 TEST_F(PosixWalk, KeepsOddNamesByteForByte) {

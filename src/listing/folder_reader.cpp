@@ -19,23 +19,93 @@ constexpr int kWaitSliceMs = 10;
 // Folders with more entries than this are sorted by a worker while the caller keeps catching up.
 constexpr std::size_t kLargeFolder = 20000;
 
-// The first eight bytes of a name, big-endian, so that comparing keys compares bytes.
-std::uint64_t SortKey(const char* name, std::size_t size) {
+// Folders with at most this many entries are sorted by names' keys in one go; larger ones are
+// first split by their names' bytes, in place, so that sorting takes little memory beside them.
+constexpr std::size_t kKeyedSortMax = 1 << 16;
+
+// Eight bytes of a name from `depth` on, big-endian and padded with zeros (no name holds a zero
+// byte), so that comparing keys compares bytes.
+std::uint64_t SortKey(std::string_view name, std::size_t depth) {
     unsigned char bytes[8] = {};
-    std::memcpy(bytes, name, std::min<std::size_t>(size, 8));
+    if (depth < name.size())
+        std::memcpy(bytes, name.data() + depth, std::min<std::size_t>(name.size() - depth, 8));
     std::uint64_t key = 0;
     for (const unsigned char b : bytes) key = (key << 8) | b;
     return key;
 }
 
-// Sorts entries by the bytes of their names, as `LC_ALL=C sort` does.
-void SortByName(std::vector<FolderEntry>& entries, const std::string& names) {
-    std::sort(entries.begin(), entries.end(), [&names](const FolderEntry& a, const FolderEntry& b) {
+// Sorts `count` entries whose names agree in their first `depth` bytes, by the bytes of their
+// names, with a key of eight bytes each.
+void SortByKey(FolderEntry* entries, std::size_t count, const FolderContents& contents,
+               std::size_t depth) {
+    struct Keyed {
+        std::uint64_t key;
+        FolderEntry entry;
+    };
+    thread_local std::vector<Keyed> keyed;
+    keyed.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        keyed[i] = {SortKey(contents.Name(entries[i]), depth), entries[i]};
+    }
+    const std::size_t rest = depth + 8;
+    std::sort(keyed.begin(), keyed.end(), [&contents, rest](const Keyed& a, const Keyed& b) {
         if (a.key != b.key) return a.key < b.key;
-        const int order =
-            std::memcmp(names.data() + a.offset, names.data() + b.offset, std::min(a.size, b.size));
-        return order != 0 ? order < 0 : a.size < b.size;
+        const std::string_view x = contents.Name(a.entry);
+        const std::string_view y = contents.Name(b.entry);
+        return x.substr(std::min(rest, x.size())) < y.substr(std::min(rest, y.size()));
     });
+    for (std::size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
+}
+
+// Sorts `count` entries whose names agree in their first `depth` bytes by the bytes of their
+// names, as `LC_ALL=C sort` does: large runs are split by the byte at `depth` in place (a name
+// that ends there comes first), small ones sorted by key.
+void SortByName(FolderEntry* entries, std::size_t count, const FolderContents& contents,
+                std::size_t depth = 0) {
+    // 0 for a name that has ended, else 1 + its byte at `depth`.
+    const auto bucketOf = [&contents, &depth](FolderEntry entry) {
+        const std::string_view name = contents.Name(entry);
+        return depth < name.size() ? 1 + static_cast<unsigned char>(name[depth]) : 0;
+    };
+    for (;;) {
+        if (count <= kKeyedSortMax) {
+            if (count > 1) SortByKey(entries, count, contents, depth);
+            return;
+        }
+        std::size_t counts[257] = {};
+        for (std::size_t i = 0; i < count; ++i) ++counts[bucketOf(entries[i])];
+        if (counts[0] == count) return;  // all the same name
+        const auto all = std::find(std::begin(counts), std::end(counts), count);
+        if (all != std::end(counts)) {
+            ++depth;  // one byte shared by all: look at the next
+            continue;
+        }
+        std::size_t next[257];
+        std::size_t end[257];
+        std::size_t at = 0;
+        for (int b = 0; b < 257; ++b) {
+            next[b] = at;
+            at += counts[b];
+            end[b] = at;
+        }
+        // Each entry swapped straight into its bucket's next free place.
+        for (int b = 0; b < 257; ++b) {
+            while (next[b] < end[b]) {
+                FolderEntry entry = entries[next[b]];
+                int home = bucketOf(entry);
+                while (home != b) {
+                    std::swap(entry, entries[next[home]++]);
+                    home = bucketOf(entry);
+                }
+                entries[next[b]++] = entry;
+            }
+        }
+        for (int b = 1; b < 257; ++b) {
+            const std::size_t size = counts[b];
+            if (size > 1) SortByName(entries + end[b] - size, size, contents, depth + 1);
+        }
+        return;
+    }
 }
 
 bool LinksToFolder(int fd, const char* name) {
@@ -55,6 +125,7 @@ void ReadEntries(FolderContents& contents, const std::function<void()>& pause = 
         contents.names.reserve(bytes);
         contents.files.reserve(bytes / 16);
     }
+
     for (;;) {
         if (pause) pause();
         const ssize_t n = ::getdents64(contents.fd, block.data(), block.size());
@@ -83,19 +154,24 @@ void ReadEntries(FolderContents& contents, const std::function<void()>& pause = 
                 }
             }
             const std::size_t size = std::strlen(name);
-            if (contents.names.size() + size > UINT32_MAX) {
+            if (contents.names.size() + size + 3 > FolderEntry::kMaxOffset || size > 0xffff) {
                 contents.readError = EOVERFLOW;
                 return;
             }
-            const FolderEntry entry{SortKey(name, size),
-                                    static_cast<std::uint32_t>(contents.names.size()),
-                                    static_cast<std::uint16_t>(size), true};
+            FolderEntry entry{static_cast<std::uint32_t>(contents.names.size())};
+            if (size < 255) {
+                contents.names += static_cast<char>(size);
+            } else {
+                contents.names += static_cast<char>(255);
+                contents.names += static_cast<char>(size & 0xff);
+                contents.names += static_cast<char>(size >> 8);
+            }
             contents.names.append(name, size);
             if (type == DT_DIR) {
                 contents.subfolders.push_back(entry);
             } else if (type == DT_LNK && LinksToFolder(contents.fd, name)) {
+                entry.bits |= FolderEntry::kNotEntered;
                 contents.subfolders.push_back(entry);
-                contents.subfolders.back().enter = false;
             } else {
                 contents.files.push_back(entry);
             }
@@ -104,8 +180,8 @@ void ReadEntries(FolderContents& contents, const std::function<void()>& pause = 
 }
 
 void SortEntries(FolderContents& contents) {
-    SortByName(contents.files, contents.names);
-    SortByName(contents.subfolders, contents.names);
+    SortByName(contents.files.data(), contents.files.size(), contents);
+    SortByName(contents.subfolders.data(), contents.subfolders.size(), contents);
 }
 
 // Opens the folder `name` under `parentFd` (by path when it is negative) into `contents`.
@@ -370,7 +446,7 @@ bool FolderReader::FirstOfferIn(AheadFolder& folder, Offer& offer) {
         }
     }
     const std::vector<FolderEntry>& subfolders = folder.contents.subfolders;
-    while (folder.nextOffer < subfolders.size() && !subfolders[folder.nextOffer].enter) {
+    while (folder.nextOffer < subfolders.size() && !subfolders[folder.nextOffer].Enter()) {
         ++folder.nextOffer;
     }
     if (folder.nextOffer >= subfolders.size()) {

@@ -33,13 +33,15 @@ namespace quorvale::listing {
 // How every folder is opened: never blocking, never becoming a terminal, closed on exec.
 inline constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
-// One entry of a folder: where its name is in the folder's name block, and an 8-byte prefix of it
-// for sorting without touching the block.
+// One entry of a folder, four bytes: where its name is in the folder's name block, and whether it
+// is a subfolder to enter (not for a link to a folder: that is listed, never entered).
 struct FolderEntry {
-    std::uint64_t key;
-    std::uint32_t offset;
-    std::uint16_t size;
-    bool enter;  // subfolders only: false for a link to a folder (listed, never entered)
+    static constexpr std::uint32_t kNotEntered = std::uint32_t{1} << 31;
+    static constexpr std::uint32_t kMaxOffset = kNotEntered - 1;
+    std::uint32_t bits;
+
+    std::uint32_t Offset() const { return bits & kMaxOffset; }
+    bool Enter() const { return (bits & kNotEntered) == 0; }
 };
 
 // What reading one folder gave.
@@ -48,7 +50,9 @@ struct FolderContents {
     struct stat st {};  // of the open folder
     int openError = 0;  // errno of a failed open; then nothing else is set
     int readError = 0;  // errno of a failed read; then there are no entries
-    std::string names;  // every name, end to end
+    // Every name, end to end, each after its length: one byte below 255, else 255 and two bytes
+    // (low first).
+    std::string names;
     std::vector<FolderEntry> files;
     std::vector<FolderEntry> subfolders;
 
@@ -59,8 +63,11 @@ struct FolderContents {
     FolderContents& operator=(FolderContents&& other) noexcept;
     ~FolderContents();
 
-    std::string_view Name(const FolderEntry& entry) const {
-        return std::string_view(names).substr(entry.offset, entry.size);
+    std::string_view Name(FolderEntry entry) const {
+        const auto* at = reinterpret_cast<const unsigned char*>(names.data()) + entry.Offset();
+        if (at[0] < 255) return {reinterpret_cast<const char*>(at + 1), at[0]};
+        return {reinterpret_cast<const char*>(at + 3),
+                static_cast<std::size_t>(at[1] | (at[2] << 8))};
     }
     // The memory the names and the entries take.
     std::size_t Bytes() const {

@@ -124,14 +124,14 @@ class PosixFolder final : public Folder {
         const FolderContents& contents = Contents();
         const std::vector<FolderEntry>& entries = contents.subfolders;
         const auto it = std::lower_bound(entries.begin(), entries.end(), name,
-                                         [&contents](const FolderEntry& entry, std::string_view n) {
+                                         [&contents](FolderEntry entry, std::string_view n) {
                                              return contents.Name(entry) < n;
                                          });
         if (it == entries.end() || contents.Name(*it) != name) {
             throw RuntimeError(runtime::InvalidProcedureCall,
                                "No subfolder \"" + std::string(name) + "\" in " + Path());
         }
-        if (!it->enter) return NotEntered(JoinPath(Path(), name));
+        if (!it->Enter()) return NotEntered(JoinPath(Path(), name));
         const auto index = static_cast<std::size_t>(it - entries.begin());
 
         FolderReader& reader = *fs_->reader_;
