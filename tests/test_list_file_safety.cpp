@@ -154,6 +154,18 @@ TEST_F(ListFileSafety, AListFileThatCannotBeMadeDurableStopsTheSaveAndIsNotInPla
     EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
 }
 
+TEST_F(ListFileSafety, TheWindowKeepsCatchingUpWhileAListFileIsMadeDurable) {
+    // A slow disk must not freeze the window: the commit is released only by a catch-up that
+    // happens while it is waited for.
+    lister.runtime.holdCommits = true;
+    lister.core.SetYield([this] {
+        if (lister.runtime.commitHeld) lister.runtime.releaseCommits = true;
+    });
+    EXPECT_EQ(TrySave(), "saved");
+    EXPECT_FALSE(lister.runtime.commitWaitedOut);
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), "/R\r\n\t/R\r\n\t\ta\r\n\t\tb\r\n");
+}
+
 TEST_F(ListFileSafety, ASecondProgramSavingIntoTheSameFolderIsToldItIsBusy) {
     TempDir otherFolder;
     const std::string folder = lister.programFolder.Path();

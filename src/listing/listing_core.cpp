@@ -10,6 +10,7 @@
 // The walk keeps its own stack of frames, so no tree is too deep for it.
 #include "listing/listing_core.h"
 
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <system_error>
@@ -123,8 +124,14 @@ void ListingCore::StartSave() {
 
 // Waits for the commit under way; if it failed, the file is not there, its number is the next
 // again, and the failure is thrown (its lines are no longer in the buffer).
-void ListingCore::FinishCommit() {
+void ListingCore::FinishCommit(bool yielding) {
     if (!commit_) return;
+    // Syncing can take longer than a person waits for a click; should the yield end the Save,
+    // the commit stays for WaitForWrites.
+    while (yielding && yield_ &&
+           commit_->done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {
+        yield_();
+    }
     const std::unique_ptr<Commit> commit = std::move(commit_);
     try {
         commit->done.get();
@@ -136,7 +143,7 @@ void ListingCore::FinishCommit() {
 
 void ListingCore::WaitForWrites() noexcept {
     try {
-        FinishCommit();
+        FinishCommit(false);
     } catch (...) {
     }
 }

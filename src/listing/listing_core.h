@@ -102,7 +102,8 @@ class ListingCore {
     void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
     std::string FolderPathAt(std::size_t level) const;
     void StartSave();
-    void FinishCommit();
+    // Waits for the commit under way, letting the window catch up meanwhile when `yielding`.
+    void FinishCommit(bool yielding = true);
     void AppendAndFlush(std::string_view line);
     void FlushIfFull();
 

@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +51,18 @@ class CountingOutput final : public runtime::TextOutput {
     }
     void FinishWriting() override { real_.FinishWriting(); }
     void Close() override {
+        if (owner_.holdCommits) {
+            owner_.commitHeld = true;
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!owner_.releaseCommits) {
+                if (std::chrono::steady_clock::now() > giveUp) {
+                    owner_.commitWaitedOut = true;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            owner_.commitHeld = false;
+        }
         if (open_) --owner_.openOutputs;
         open_ = false;
         if (owner_.failCommit == index_) {

@@ -47,6 +47,12 @@ class TestRuntime : public runtime::RuntimeServices {
     int failOutput = -1;       // ... only in the output opened N-th (0-based); -1 for any
     int failNumber = runtime::DiskFull;
     int failCommit = -1;  // the output opened N-th (0-based) fails to be made durable
+    // While set, a commit waits (up to 5 s, then notes it in commitWaitedOut) until
+    // releaseCommits is set; commitHeld tells that one waits.
+    std::atomic<bool> holdCommits = false;
+    std::atomic<bool> commitHeld = false;
+    std::atomic<bool> releaseCommits = false;
+    std::atomic<bool> commitWaitedOut = false;
 
     std::vector<std::string> opened;
     std::atomic<int> openOutputs = 0;  // outputs opened and not yet closed or destroyed
