@@ -88,6 +88,41 @@ TEST_F(PosixWalk, SortsAFolderOfManyNamesByTheirBytes) {
     EXPECT_TRUE(listed == expected);
 }
 
+// Reading ahead, many folders deep and within any handle budget, lists exactly what reading each
+// folder when the walk reaches it lists: the same lines in the same order.
+TEST_F(PosixWalk, ReadingAheadListsWhatReadingOneFolderAtATimeLists) {
+    const std::string r = dir / "R";
+    MakeFolder(r);
+    std::vector<std::string> level{r};
+    for (int depth = 0; depth < 5; ++depth) {
+        std::vector<std::string> next;
+        for (std::size_t i = 0; i < level.size(); ++i) {
+            MakeFile(level[i] + "/file" + std::to_string(i % 3));
+            for (std::size_t k = 0; k < (i * 7 + depth + 3) % 6; ++k) {
+                next.push_back(level[i] + "/sub" + std::to_string(k));
+                MakeFolder(next.back());
+            }
+        }
+        level = std::move(next);
+    }
+    ASSERT_EQ(::symlink(r.c_str(), (r + "/loop").c_str()), 0);
+    std::string chain = r + "/sub0";
+    for (int depth = 0; depth < 40; ++depth) MakeFolder(chain += "/c");
+
+    const auto walk = [&r](std::size_t budget, std::size_t readAhead) {
+        listing::PosixFileSystem posix(budget);
+        posix.SetReadAhead(readAhead);
+        Lister walker(posix);
+        walker.core.ListFolder(r);
+        return walker.Lines();
+    };
+    const Lines oneAtATime = walk(0, 0);
+    ASSERT_GT(oneAtATime.size(), 300u);
+    EXPECT_TRUE(walk(0, listing::PosixFileSystem::kReadAhead) == oneAtATime);
+    EXPECT_TRUE(walk(8, listing::PosixFileSystem::kReadAhead) == oneAtATime);  // two ahead at most
+    EXPECT_TRUE(walk(64, 3) == oneAtATime);
+}
+
 TEST_F(PosixWalk, KeepsOddNamesByteForByte) {
     const Lines names = {" lead",
                          "trail ",

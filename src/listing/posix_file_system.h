@@ -1,11 +1,12 @@
 // The real file-system service: POSIX directory reading by directory handles.
 //
-// Each folder is read once, in full, on a worker thread (see FolderReader), with the entry types
-// the directory itself reports, and its files and subfolders are sorted by the bytes of their
-// names. While the walk lists a folder, the workers already read its next subfolders (at most
-// kReadAhead folders at once, each holding a handle and its names until the walk reaches it); the
-// walk takes them strictly in its own order and, while it waits for one, calls the wait hook so
-// that the window stays alive however large the folder. Subfolders are opened relative to their
+// Each folder is read once, in full, with the entry types the directory itself reports, and its
+// files and subfolders are sorted by the bytes of their names. Worker threads read the folders the
+// walk will reach next, in its own depth-first order and many folders deep (see FolderReader: at
+// most kReadAhead folders and about kReadAheadBytes of names at once, each holding its handle
+// until the walk reaches or passes it); the walk takes them strictly in its order and, while it
+// waits for one, calls the wait hook so that the window stays alive however large the folder. A
+// folder no worker has begun is read by the walk itself. Subfolders are opened relative to their
 // parent's handle, so no full path is ever resolved again and trees deeper than the system's path
 // limit list completely. Links to folders are reported as subfolders but never entered; a folder
 // that is its own ancestor (a bind mount loop) is not entered either. Nothing is opened that could
