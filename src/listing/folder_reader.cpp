@@ -327,14 +327,13 @@ std::shared_ptr<AheadFolder> FolderReader::EnterRead(AheadFolder* parent, Folder
 
 std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::size_t index,
                                                      const std::function<void()>& wait) {
-    std::vector<std::shared_ptr<FolderHandle>> released;  // closed once the lock is let go
     std::unique_lock lock(mutex_);
     auto& ahead = folder.ahead;
     while (folder.aheadFront < ahead.size() && ahead[folder.aheadFront].first < index) {
         Drop(*ahead[folder.aheadFront].second);
         ahead[folder.aheadFront++].second.reset();
     }
-    released.swap(released_);
+    WakeToClose();
     if (folder.aheadFront == ahead.size() || ahead[folder.aheadFront].first != index) {
         // Not offered yet: it is the walk's to read, and no worker's.
         folder.nextOffer = std::max(folder.nextOffer, index + 1);
@@ -382,21 +381,36 @@ void FolderReader::Enter(const std::shared_ptr<AheadFolder>& folder) {
 }
 
 void FolderReader::Leave(AheadFolder& folder) {
-    std::vector<std::shared_ptr<FolderHandle>> released;  // closed once the lock is let go
     const std::lock_guard lock(mutex_);
     Drop(folder);
     if (walkTip_ == &folder) walkTip_ = folder.parent;
-    released.swap(released_);
+    WakeToClose();
 }
 
 void FolderReader::SetHandle(AheadFolder& folder, std::shared_ptr<FolderHandle> handle) {
-    std::shared_ptr<FolderHandle> old;  // closed once the lock is let go
     const std::lock_guard lock(mutex_);
-    old = std::exchange(folder.handle, std::move(handle));
+    if (folder.handle) released_.push_back(std::move(folder.handle));
+    folder.handle = std::move(handle);
+    WakeToClose();
+}
+
+void FolderReader::CloseReleased() {
+    std::vector<std::shared_ptr<FolderHandle>> released;  // closed once the lock is let go
+    const std::lock_guard lock(mutex_);
+    released.swap(released_);
+}
+
+// Has a worker close the handles let go of, in batches, or all of them once the walk is over
+// (under the lock).
+void FolderReader::WakeToClose() {
+    const std::size_t batch = std::clamp<std::size_t>(maxFolders_, 1, 32);
+    if (idle_ > 0 && (released_.size() >= batch || (walkTip_ == nullptr && !released_.empty()))) {
+        work_.notify_one();
+    }
 }
 
 // Lets go of a folder and of everything read ahead below it (under the lock); their handles are
-// left in released_, to be closed outside the lock.
+// left in released_, for a worker to close.
 void FolderReader::Drop(AheadFolder& folder) {
     if (folder.dropped) return;
     folder.dropped = true;
@@ -494,6 +508,15 @@ void FolderReader::Work() {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (stopping_) return;
+        if (!released_.empty()) {
+            // Closing a folder that was read can cost as much as reading it: not the walk's work.
+            std::vector<std::shared_ptr<FolderHandle>> released;
+            released.swap(released_);
+            lock.unlock();
+            released.clear();
+            lock.lock();
+            continue;
+        }
         if (!tasks_.empty()) {
             std::function<void()> task = std::move(tasks_.front());
             tasks_.pop_front();

@@ -143,6 +143,10 @@ class FolderReader {
     // it has one.
     void SetHandle(AheadFolder& folder, std::shared_ptr<FolderHandle> handle);
 
+    // Handles let go of are closed by the workers; this closes those still waiting, at once (when
+    // the process is out of handles).
+    void CloseReleased();
+
   private:
     struct Offer {
         std::shared_ptr<AheadFolder> folder;
@@ -157,6 +161,7 @@ class FolderReader {
     bool FirstOfferIn(AheadFolder& folder, Offer& offer);
     bool MayReadAhead() const;
     void WakeIdleWorker();
+    void WakeToClose();
     void Drop(AheadFolder& folder);
     bool Finish(AheadFolder& folder, FolderContents& contents);
 
@@ -172,7 +177,7 @@ class FolderReader {
     const std::size_t maxBytes_;
     std::size_t aheadFolders_ = 0;  // being read or read ahead, not yet taken
     std::size_t aheadBytes_ = 0;
-    std::vector<std::shared_ptr<FolderHandle>> released_;  // let go of, not yet closed
+    std::vector<std::shared_ptr<FolderHandle>> released_;  // let go of, for a worker to close
     std::vector<std::thread> workers_;
 };
 

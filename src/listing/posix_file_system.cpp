@@ -152,6 +152,10 @@ class PosixFolder final : public Folder {
             if (child) reader.Leave(*std::exchange(child, nullptr));
             fs_->EnsureOpen(this);
             readHere = reader.ReadNow(Fd(), std::string(name), fs_->waitHook_);
+            if (readHere.openError == EMFILE || readHere.openError == ENFILE) {
+                reader.CloseReleased();  // handles let go of and not yet closed go first
+                readHere = reader.ReadNow(Fd(), std::string(name), fs_->waitHook_);
+            }
             read = &readHere;
         }
         if (read->openError != 0) {
@@ -337,12 +341,19 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
 // Opens `name` as a folder under `parent` (by path when there is none). When the process is out of
 // handles, the shallowest held ones are closed until the open succeeds or none is left to close.
 int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
+    bool closedReleased = false;
     for (;;) {
         const int fd = parent != nullptr
                            ? ::openat(parent->Fd(), name, kOpenFolderFlags | O_NOFOLLOW)
                            : ::open(name, kOpenFolderFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
         const int err = errno;
+        if (!closedReleased) {
+            // Handles let go of and not yet closed by the workers go first.
+            reader_->CloseReleased();
+            closedReleased = true;
+            continue;
+        }
         if (!CloseShallowest(parent)) {
             errno = err;
             return -1;
