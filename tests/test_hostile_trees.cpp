@@ -178,7 +178,9 @@ TEST_F(HostileTrees, ThirtyThousandEmptyFoldersSideBySideKeepTheWindowAlive) {
     lister.core.SetYield([&yields] { ++yields; });
     const Lines lines = Save(dir.Path());
     EXPECT_EQ(lines.size(), 30002u);
-    EXPECT_EQ(yields, 30001);  // a yield after every folder line, though there is no file
+    // A yield after every folder line, though there is no file (and more while a slow disk makes
+    // a list file durable).
+    EXPECT_GE(yields, 30001);
 }
 
 TEST_F(HostileTrees, FoldersRenamedOrRemovedDuringTheWalk) {
