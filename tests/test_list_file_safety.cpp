@@ -154,6 +154,38 @@ TEST_F(ListFileSafety, AListFileThatCannotBeMadeDurableStopsTheSaveAndIsNotInPla
     EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
 }
 
+TEST_F(ListFileSafety, NoListFileIsPutInPlaceAfterOneThatCannotBeMadeDurable) {
+    // Several files are made durable at once; the ones after a failed one are never put in place,
+    // so the files saved are ListTex1 up to the one before it, with no gap.
+    std::vector<std::string> files;
+    for (int i = 0; i < 100000; ++i) files.push_back("f" + std::to_string(100000 + i));
+    fs.Add("/big", files);
+    for (int number : {2, 3, 4}) MakeFile(lister.ListFile(number), "the earlier run\r\n");
+    lister.runtime.failCommit = 1;
+    // The commits wait until the third file is written, so that the second fails while the
+    // third is under way.
+    lister.runtime.holdCommits = true;
+    lister.core.SetYield([this] {
+        if (lister.core.ListFileNumber() >= 4) lister.runtime.releaseCommits = true;
+    });
+    try {
+        lister.Save("/big");
+        FAIL() << "the failed commit must stop the Save";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), runtime::DeviceIOError);
+        EXPECT_NE(std::string(e.what()).find(lister.ListFile(2)), std::string::npos);
+    }
+    EXPECT_EQ(ListFileLines(lister.programFolder.Path(), 1).size(), 32000u);
+    for (int number : {2, 3, 4}) {
+        EXPECT_EQ(ReadBytes(lister.ListFile(number)), "the earlier run\r\n") << number;
+    }
+    EXPECT_EQ(lister.core.ListFileNumber(), 2);
+    EXPECT_GE(lister.runtime.opened.size(), 3u);  // the third was written, never put in place
+    EXPECT_FALSE(lister.runtime.commitWaitedOut);
+    EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
+    EXPECT_EQ(lister.runtime.openOutputs, 0);
+}
+
 TEST_F(ListFileSafety, TheWindowKeepsCatchingUpWhileAListFileIsMadeDurable) {
     // A slow disk must not freeze the window: the commit is released only by a catch-up that
     // happens while it is waited for.

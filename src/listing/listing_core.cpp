@@ -75,22 +75,26 @@ std::string ListingCore::NextListFilePath() {
     return ListFilePath(runtime_.ListFileFolder(), listFileNumber_);
 }
 
-// A list file whose lines are written and which is being made durable and put in place on a
-// thread of its own, so that the walk need not wait for the disk.
-struct ListingCore::Commit {
-    std::int16_t number;
-    std::future<void> done;
-};
+// A list file whose lines are written is made durable and put in place on a thread of its own,
+// so that the walk need not wait for the disk. Each commit first waits for the one before it and
+// fails with it, so that files are put in place in their order and none after a failed one: the
+// list files saved are always ListTex1 up to some number, with no gap.
+namespace {
+
+// List files being made durable at once at most: a slow disk holds the walk back beyond that.
+constexpr std::size_t kCommitsInFlight = 4;
+
+}  // namespace
 
 void ListingCore::SaveList() {
     StartSave();
-    FinishCommit();
+    FinishCommits();
 }
 
-// Writes the buffer to the next list file and leaves the commit running; the buffer is emptied
+// Writes the buffer to the next list file and leaves its commit running; the buffer is emptied
 // and the number advanced. A failure to write keeps the buffer and the number as they were.
 void ListingCore::StartSave() {
-    FinishCommit();
+    CollectCommits(kCommitsInFlight - 1, true);
     // The number must be able to advance past this file, or a later save would overwrite it.
     if (listFileNumber_ == INT16_MAX) {
         throw RuntimeError(runtime::Overflow,
@@ -99,51 +103,83 @@ void ListingCore::StartSave() {
                                ListFileName(INT16_MAX - 1));
     }
     // On a failure the output goes out of scope unfinished, which removes its temporary file.
-    std::unique_ptr<runtime::TextOutput> out = runtime_.OpenForOutput(NextListFilePath());
-    for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
-        const std::string_view line = buffer_.Line(i);
-        if (HasLineBreak(line)) {
-            out->PrintLine(ListFileText(line));
-        } else {
-            out->PrintLine(line);
-        }
-    }
-    out->FinishWriting();
-    const std::shared_ptr<runtime::TextOutput> written(std::move(out));
-    std::future<void> done;
+    std::unique_ptr<runtime::TextOutput> out;
     try {
-        done = std::async(std::launch::async, [written] { written->Close(); });
+        out = runtime_.OpenForOutput(NextListFilePath());
+        for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
+            const std::string_view line = buffer_.Line(i);
+            if (HasLineBreak(line)) {
+                out->PrintLine(ListFileText(line));
+            } else {
+                out->PrintLine(line);
+            }
+        }
+        out->FinishWriting();
+    } catch (const RuntimeError&) {
+        // The files before it are in place (or the first that is not is reported) before the
+        // failure is: after a failed Save, ListTex1 up to the number before it are whole.
+        out.reset();
+        FinishCommits(false);
+        throw;
+    }
+    const std::shared_ptr<runtime::TextOutput> written(std::move(out));
+    std::shared_future<void> before =
+        commits_.empty() ? std::shared_future<void>() : commits_.back().done;
+    // If the file before fails, this one fails with it; the output then goes unfinished.
+    const auto commit = [written, before] {
+        if (before.valid()) before.get();
+        written->Close();
+    };
+    std::shared_future<void> done;
+    try {
+        done = std::async(std::launch::async, commit).share();
     } catch (const std::system_error&) {
         // No thread to spare: the file is made durable when the commit is waited for.
-        done = std::async(std::launch::deferred, [written] { written->Close(); });
+        done = std::async(std::launch::deferred, commit).share();
     }
-    commit_ = std::make_unique<Commit>(Commit{listFileNumber_, std::move(done)});
+    commits_.push_back(Commit{listFileNumber_, std::move(done)});
     buffer_.Clear();
     ++listFileNumber_;
 }
 
-// Waits for the commit under way; if it failed, the file is not there, its number is the next
-// again, and the failure is thrown (its lines are no longer in the buffer).
-void ListingCore::FinishCommit(bool yielding) {
-    if (!commit_) return;
-    // Syncing can take longer than a person waits for a click; should the yield end the Save,
-    // the commit stays for WaitForWrites.
-    while (yielding && yield_ &&
-           commit_->done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {
-        yield_();
+// Waits until at most `keep` commits are under way, letting the window catch up meanwhile when
+// `yielding`. If one failed, every later one is waited for too, the number is the failed file's
+// again (its lines are no longer in the buffer) and its failure is thrown. Should the yield end
+// the Save, the commits stay for WaitForWrites.
+void ListingCore::CollectCommits(std::size_t keep, bool yielding) {
+    while (!commits_.empty()) {
+        Commit& oldest = commits_.front();
+        const bool ready =
+            oldest.done.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
+        if (!ready && commits_.size() <= keep) return;
+        // Syncing can take longer than a person waits for a click.
+        while (yielding && yield_ &&
+               oldest.done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {
+            yield_();
+        }
+        try {
+            oldest.done.get();
+        } catch (const RuntimeError&) {
+            listFileNumber_ = oldest.number;
+            const std::shared_future<void> last = commits_.back().done;
+            commits_.clear();
+            try {
+                last.wait();  // the later ones fail with it, leaving nothing behind
+            } catch (...) {
+            }
+            throw;
+        }
+        commits_.pop_front();
     }
-    const std::unique_ptr<Commit> commit = std::move(commit_);
-    try {
-        commit->done.get();
-    } catch (const RuntimeError&) {
-        listFileNumber_ = commit->number;
-        throw;
-    }
+}
+
+void ListingCore::FinishCommits(bool yielding) {
+    CollectCommits(0, yielding);
 }
 
 void ListingCore::WaitForWrites() noexcept {
     try {
-        FinishCommit(false);
+        FinishCommits(false);
     } catch (...) {
     }
 }
@@ -329,6 +365,7 @@ void ListingCore::ListFolder(const std::string& path) {
         ~WalkEnd() {
             core.EndFolder(0);
             core.walking_ = false;
+            core.WaitForWrites();  // however the walk ends, its list files are settled
         }
     } walkEnd{*this};
 
@@ -339,7 +376,7 @@ void ListingCore::ListFolder(const std::string& path) {
         throw failed.error;
     }
     // Every list file the walk wrote is in place when it returns.
-    FinishCommit();
+    FinishCommits();
 }
 
 }  // namespace quorvale::listing

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -87,7 +89,11 @@ class ListingCore {
 
   private:
     struct Frame;
-    struct Commit;
+    // A list file whose lines are written, being made durable and put in place.
+    struct Commit {
+        std::int16_t number;
+        std::shared_future<void> done;
+    };
     enum class Outcome { kDone, kDenied, kEnded };
 
     template <typename Open>
@@ -102,8 +108,9 @@ class ListingCore {
     void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
     std::string FolderPathAt(std::size_t level) const;
     void StartSave();
-    // Waits for the commit under way, letting the window catch up meanwhile when `yielding`.
-    void FinishCommit(bool yielding = true);
+    void CollectCommits(std::size_t keep, bool yielding);
+    // Waits for every commit under way, letting the window catch up meanwhile when `yielding`.
+    void FinishCommits(bool yielding = true);
     void AppendAndFlush(std::string_view line);
     void FlushIfFull();
 
@@ -114,9 +121,9 @@ class ListingCore {
     std::function<void(int)> showCount_;
     std::function<void(const std::string&, const runtime::RuntimeError&)> reportFailure_;
     std::int16_t listFileNumber_ = 1;
-    std::unique_ptr<Commit> commit_;  // the last list file, being made durable beside the walk
-    std::vector<Frame> stack_;        // one frame per folder level of the walk, outermost first
-    std::string root_;                // the folder the walk started from
+    std::deque<Commit> commits_;  // list files being made durable beside the walk, in order
+    std::vector<Frame> stack_;    // one frame per folder level of the walk, outermost first
+    std::string root_;            // the folder the walk started from
     std::vector<IncompleteFolder> incomplete_;
     std::size_t incompleteCount_ = 0;
     bool walking_ = false;
