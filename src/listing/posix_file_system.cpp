@@ -233,9 +233,9 @@ std::string AbsoluteFolderPath(const std::string& path) {
 }
 
 std::size_t PosixFileSystem::ReaderThreads() {
-    // On a disk most of them wait for it: eight keep a disk busy even on two cores, where warm
+    // On a disk most of them wait for it: sixteen keep a disk busy even on two cores, where warm
     // trees list no slower for them (they sleep unless there is room to read ahead).
-    return std::clamp<std::size_t>(2 * std::thread::hardware_concurrency(), 8, 32);
+    return std::clamp<std::size_t>(4 * std::thread::hardware_concurrency(), 16, 64);
 }
 
 PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders) : maxOpen_(maxOpenFolders) {

@@ -46,8 +46,8 @@ class PosixFileSystem final : public FileSystem {
     // about the most memory their names and entries take.
     static constexpr std::size_t kReadAhead = 128;
     static constexpr std::size_t kReadAheadBytes = std::size_t{32} << 20;
-    // Worker threads: they mostly wait on the disk, so more than the cores (two per core, from 8
-    // to 32).
+    // Worker threads: they mostly wait on the disk, so more than the cores (four per core, from
+    // 16 to 64).
     static std::size_t ReaderThreads();
 
     std::unique_ptr<Folder> GetFolder(const std::string& path) override;
