@@ -7,7 +7,9 @@
 // while one runs; Choose only changes the folder the next Save lists; Exit plays the closing
 // sequence and ends the program from inside the walk. The program ends with _Exit: the walk it
 // abandons is still on the stack below, and none of it may run again (unwinding would resume it,
-// destructors would save or report a listing the user walked away from).
+// destructors would save or report a listing the user walked away from). The listing's reader
+// threads and list-file commits never touch the window: the walk on this thread takes what they
+// did.
 #pragma once
 
 #include <QWidget>
