@@ -23,6 +23,7 @@ constexpr std::size_t kLargeFolder = 20000;
 // Folders with at most this many entries are sorted by names' keys in one go; larger ones are
 // first split by their names' bytes, in place, so that sorting takes little memory beside them.
 constexpr std::size_t kKeyedSortMax = 1 << 16;
+constexpr std::size_t kKeptScratch = 1 << 12;
 
 // Eight bytes of a name from `depth` on, big-endian and padded with zeros (no name holds a zero
 // byte), so that comparing keys compares bytes.
@@ -56,6 +57,8 @@ void SortByKey(FolderEntry* entries, std::size_t count, const FolderContents& co
         return x.substr(std::min(rest, x.size())) < y.substr(std::min(rest, y.size()));
     });
     for (std::size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
+    // Kept for the next small folder; a large one's would stay with every thread that sorted one.
+    if (keyed.capacity() > kKeptScratch) std::vector<Keyed>().swap(keyed);
 }
 
 // Sorts `count` entries whose names agree in their first `depth` bytes by the bytes of their
@@ -117,7 +120,8 @@ bool LinksToFolder(int fd, const char* name) {
 // Reads every entry of the open folder into `contents`, typed from the directory itself (a stat
 // only for links and for file systems that report no types). `pause` is called after each block.
 void ReadEntries(FolderContents& contents, const std::function<void()>& pause = {}) {
-    thread_local std::vector<char> block(kReadBlock);
+    // Not zeroed, so that only what the directory fills costs memory.
+    thread_local const std::unique_ptr<char[]> block(new char[kReadBlock]);
     // A folder's size on disk bounds its entries from above (each takes more than 16 bytes
     // there): reserving that much address space lets the lists grow without being copied, and
     // only what is filled costs memory.
@@ -129,7 +133,7 @@ void ReadEntries(FolderContents& contents, const std::function<void()>& pause = 
 
     for (;;) {
         if (pause) pause();
-        const ssize_t n = ::getdents64(contents.fd, block.data(), block.size());
+        const ssize_t n = ::getdents64(contents.fd, block.get(), kReadBlock);
         if (n < 0) {
             if (errno == EINTR) continue;
             contents.readError = errno;
@@ -140,7 +144,7 @@ void ReadEntries(FolderContents& contents, const std::function<void()>& pause = 
         }
         if (n == 0) break;
         for (ssize_t off = 0; off < n;) {
-            const auto* d = reinterpret_cast<const struct dirent64*>(block.data() + off);
+            const auto* d = reinterpret_cast<const struct dirent64*>(block.get() + off);
             off += d->d_reclen;
             const char* name = d->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
