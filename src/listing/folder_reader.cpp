@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::size_t kReadBlock = 1 << 16;
 constexpr int kWaitSliceMs = 10;
+// Folders that take longer than this to read come from a disk, not from the page cache.
+constexpr std::chrono::steady_clock::duration kSlowRead = std::chrono::microseconds(500);
 // Folders with more entries than this are sorted by a worker while the caller keeps catching up.
 constexpr std::size_t kLargeFolder = 20000;
 
@@ -338,23 +340,33 @@ std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::s
         ahead[folder.aheadFront++].second.reset();
     }
     WakeToClose();
-    if (folder.aheadFront == ahead.size() || ahead[folder.aheadFront].first != index) {
-        // Not offered yet: it is the walk's to read, and no worker's.
+    std::shared_ptr<AheadFolder> child;
+    if (folder.aheadFront < ahead.size() && ahead[folder.aheadFront].first == index) {
+        child = std::move(ahead[folder.aheadFront++].second);
+        if (folder.aheadFront == ahead.size()) {
+            ahead.clear();
+            folder.aheadFront = 0;
+            folder.liveFrom = 0;
+        }
+        --aheadFolders_;
+        aheadBytes_ -= child->bytes;
+        WakeIdleWorker();
+    } else {
+        // Not offered yet. From the page cache the walk reads it itself, faster than a worker
+        // could be handed it; from a disk busy with the reads ahead, which could keep the window
+        // waiting, the next free worker reads it first of all.
         folder.nextOffer = std::max(folder.nextOffer, index + 1);
-        return nullptr;
-    }
-    std::shared_ptr<AheadFolder> child = std::move(ahead[folder.aheadFront++].second);
-    if (folder.aheadFront == ahead.size()) {
-        ahead.clear();
-        folder.aheadFront = 0;
-        folder.liveFrom = 0;
+        if (!folder.handle || recentRead_ < kSlowRead) return nullptr;
+        child = std::make_shared<AheadFolder>();
+        child->parent = &folder;
+        urgent_.push_back(
+            Offer{child, folder.handle,
+                  std::string(folder.contents.Name(folder.contents.subfolders[index]))});
+        work_.notify_one();
     }
     // The walk's current folder from now on, unless it leaves it unentered.
     child->inWalk = true;
     walkTip_ = child.get();
-    --aheadFolders_;
-    aheadBytes_ -= child->bytes;
-    WakeIdleWorker();
     if (!child->read.load(std::memory_order_acquire)) {
         // Most folders read ahead are ready when the walk gets to them; a short spin spares a
         // sleep for some of the rest.
@@ -451,13 +463,14 @@ bool FolderReader::NextOffer(Offer& offer) {
 
 // The first folder below `folder`, in the walk's order, that no one reads yet (under the lock).
 bool FolderReader::FirstOfferIn(AheadFolder& folder, Offer& offer) {
-    if (folder.exhausted) return false;
+    // A folder still being read has nothing to offer yet (the walk's may be one).
+    if (folder.exhausted || !folder.read.load(std::memory_order_relaxed)) return false;
     // Subfolders whose every folder below has been offered and read are passed over for good.
     bool allExhausted = true;
     for (std::size_t i = std::max(folder.aheadFront, folder.liveFrom); i < folder.ahead.size();
          ++i) {
         AheadFolder& child = *folder.ahead[i].second;
-        if (child.read.load(std::memory_order_relaxed) && FirstOfferIn(child, offer)) return true;
+        if (FirstOfferIn(child, offer)) return true;
         if (!child.exhausted) {
             allExhausted = false;
         } else if (allExhausted) {
@@ -530,21 +543,29 @@ void FolderReader::Work() {
             continue;
         }
         Offer offer;
-        if (MayReadAhead() && NextOffer(offer)) {
+        if (!urgent_.empty()) {
+            offer = std::move(urgent_.front());
+            urgent_.pop_front();
+        } else if (MayReadAhead() && NextOffer(offer)) {
             // More to read and room for it, while the walk waits or little is read ahead: share
             // the work with a sleeping worker (on a disk, most of them wait for it).
             if (idle_ > 0 && MayReadAhead() &&
                 (walkWaiting_ || aheadFolders_ < std::max<std::size_t>(maxFolders_ / 4, 1))) {
                 work_.notify_one();
             }
+        }
+        if (offer.folder) {
             lock.unlock();
+            const auto start = std::chrono::steady_clock::now();
             FolderContents contents;
             if (OpenFolder(offer.parentHandle->fd, offer.name, contents)) {
                 ReadEntries(contents);
                 SortEntries(contents);
             }
             offer.parentHandle.reset();
+            const auto took = std::chrono::steady_clock::now() - start;
             lock.lock();
+            recentRead_ += (took - recentRead_) / 8;
             if (!Finish(*offer.folder, contents)) {
                 lock.unlock();
                 contents = FolderContents();  // closes it outside the lock

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -129,10 +130,11 @@ class FolderReader {
     // the top), and sets the workers reading what lies below it.
     std::shared_ptr<AheadFolder> EnterRead(AheadFolder* parent, FolderContents contents);
 
-    // Hands over the subfolder `index` of `folder` as read ahead, as the walk's current folder
-    // (Leave it if it is not entered after all), and lets go of every subfolder before it. Null
-    // when no worker has begun it: then the walk reads it itself. Waits for a worker that is
-    // reading it, calling `wait` every few milliseconds.
+    // Hands over the subfolder `index` of `folder` as the walk's current folder (Leave it if it is
+    // not entered after all), and lets go of every subfolder before it: as read ahead, or read
+    // by the next free worker before anything else when reads are slow (from a disk). Waits while
+    // a worker reads it, calling `wait` every few milliseconds. Null when the walk is to read it
+    // itself: reads are fast (from the page cache), or `folder` holds no handle.
     std::shared_ptr<AheadFolder> TakeAhead(AheadFolder& folder, std::size_t index,
                                            const std::function<void()>& wait);
 
@@ -169,6 +171,7 @@ class FolderReader {
     std::condition_variable work_;  // workers wait here for something to do
     std::condition_variable read_;  // the walk waits here for a folder being read
     std::deque<std::function<void()>> tasks_;
+    std::deque<Offer> urgent_;  // folders the walk needs now, read before any other
     bool stopping_ = false;
     std::size_t idle_ = 0;
     bool walkWaiting_ = false;
@@ -177,6 +180,8 @@ class FolderReader {
     const std::size_t maxBytes_;
     std::size_t aheadFolders_ = 0;  // being read or read ahead, not yet taken
     std::size_t aheadBytes_ = 0;
+    // How long the workers' reads took lately (a moving average); it starts as if from a disk.
+    std::chrono::steady_clock::duration recentRead_ = std::chrono::milliseconds(1);
     std::vector<std::shared_ptr<FolderHandle>> released_;  // let go of, for a worker to close
     std::vector<std::thread> workers_;
 };
