@@ -186,6 +186,17 @@ TEST_F(ListFileSafety, NoListFileIsPutInPlaceAfterOneThatCannotBeMadeDurable) {
     EXPECT_EQ(lister.runtime.openOutputs, 0);
 }
 
+TEST_F(ListFileSafety, ListFilesAlreadyPutInPlaceAreLetGoOf) {
+    // A Save of many list files holds only those still being made durable, not every one.
+    std::vector<std::string> files;
+    for (int i = 0; i < 400000; ++i) files.push_back("f" + std::to_string(1000000 + i));
+    fs.Add("/big", files);
+    lister.Save("/big");
+    EXPECT_EQ(lister.core.ListFileNumber(), 14);
+    EXPECT_LE(lister.runtime.mostLiveOutputs, 5);  // four being made durable, one being written
+    EXPECT_EQ(lister.runtime.liveOutputs, 0);
+}
+
 TEST_F(ListFileSafety, TheWindowKeepsCatchingUpWhileAListFileIsMadeDurable) {
     // A slow disk must not freeze the window: the commit is released only by a catch-up that
     // happens while it is waited for.

@@ -125,10 +125,14 @@ void ListingCore::StartSave() {
     const std::shared_ptr<runtime::TextOutput> written(std::move(out));
     std::shared_future<void> before =
         commits_.empty() ? std::shared_future<void>() : commits_.back().done;
-    // If the file before fails, this one fails with it; the output then goes unfinished.
-    const auto commit = [written, before] {
-        if (before.valid()) before.get();
-        written->Close();
+    // If the file before fails, this one fails with it; the output then goes unfinished. The
+    // commit lets go of the file before and of its output as it runs, so that no chain of
+    // finished outputs stays behind it.
+    const auto commit = [heldOutput = written, heldBefore = before]() mutable {
+        const std::shared_future<void> earlier = std::exchange(heldBefore, {});
+        const std::shared_ptr<runtime::TextOutput> output = std::exchange(heldOutput, nullptr);
+        if (earlier.valid()) earlier.get();
+        output->Close();
     };
     std::shared_future<void> done;
     try {

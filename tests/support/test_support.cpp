@@ -36,9 +36,14 @@ class CountingOutput final : public runtime::TextOutput {
           path_(path),
           index_(static_cast<int>(owner.opened.size()) - 1) {
         ++owner_.openOutputs;
+        const int live = ++owner_.liveOutputs;
+        int most = owner_.mostLiveOutputs;
+        while (live > most && !owner_.mostLiveOutputs.compare_exchange_weak(most, live)) {
+        }
     }
     ~CountingOutput() override {
         if (open_) --owner_.openOutputs;
+        --owner_.liveOutputs;
     }
     void PrintLine(std::string_view line) override {
         const bool thisOutput = owner_.failOutput < 0 || owner_.failOutput == index_;

@@ -56,6 +56,8 @@ class TestRuntime : public runtime::RuntimeServices {
 
     std::vector<std::string> opened;
     std::atomic<int> openOutputs = 0;  // outputs opened and not yet closed or destroyed
+    std::atomic<int> liveOutputs = 0;  // outputs opened and not yet destroyed
+    std::atomic<int> mostLiveOutputs = 0;
 };
 
 // A buffer, a core and a runtime writing to a temporary folder: the pieces of one Save.
