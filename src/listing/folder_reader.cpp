@@ -381,7 +381,14 @@ std::shared_ptr<AheadFolder> FolderReader::TakeAhead(AheadFolder& folder, std::s
             walkWaiting_ = false;
             if (!child->read.load(std::memory_order_acquire) && wait) {
                 lock.unlock();
-                wait();  // may throw: the child is the walk's, and goes with it
+                try {
+                    wait();
+                } catch (...) {
+                    // The walk is leaving: it never gets the child, so the child leaves now,
+                    // and the workers no longer look below it.
+                    Leave(*child);
+                    throw;
+                }
                 lock.lock();
             }
         }
@@ -399,7 +406,13 @@ void FolderReader::Enter(const std::shared_ptr<AheadFolder>& folder) {
 void FolderReader::Leave(AheadFolder& folder) {
     const std::lock_guard lock(mutex_);
     Drop(folder);
-    if (walkTip_ == &folder) walkTip_ = folder.parent;
+    // The walk's current folder is this one, as a rule; should it be one below, that goes too.
+    for (const AheadFolder* at = walkTip_; at != nullptr; at = at->parent) {
+        if (at == &folder) {
+            walkTip_ = folder.parent;
+            break;
+        }
+    }
     WakeToClose();
 }
 
