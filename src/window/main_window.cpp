@@ -299,7 +299,7 @@ void MainWindow::save() {
         bool& walking;
         ~WalkingScope() { walking = false; }
     } walkingScope{walking_};
-    const std::string folder = *chosenFolder_;  // Choose may change it during the walk
+    const std::string folder = *chosenFolder_;      // Choose may change it during the walk
     linesSinceClockRead_ = kLinesPerClockRead - 1;  // the first line of a walk catches up
     try {
         // Lines left by a Save that failed were reported then; this Save starts afresh.
