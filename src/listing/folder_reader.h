@@ -21,12 +21,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvale::listing {
@@ -99,7 +99,7 @@ struct AheadFolder {
     std::atomic<bool> read = false;  // false while a worker reads it
     bool dropped = false;            // the walk has passed it: what it read is let go
     bool inWalk = false;
-    std::size_t bytes = 0;
+    std::size_t bytes = 0;      // what its names and entries take, while it is read ahead
     bool exhausted = false;     // every folder below it has been offered, and read
     std::size_t nextOffer = 0;  // its subfolders from here on are not read ahead yet
     // Its subfolders that are being read or have been read ahead, by index, in order: the walk
