@@ -157,9 +157,10 @@ void ListingCore::CollectCommits(std::size_t keep, bool yielding) {
             oldest.done.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
         if (!ready && commits_.size() <= keep) return;
         // Syncing can take longer than a person waits for a click.
-        while (yielding && yield_ &&
+        const std::function<void()>& wait = wait_ ? wait_ : yield_;
+        while (yielding && wait &&
                oldest.done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {
-            yield_();
+            wait();
         }
         try {
             oldest.done.get();

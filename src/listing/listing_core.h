@@ -40,6 +40,9 @@ class ListingCore {
     // Called after every folder line and every file line so that the window stays alive; may
     // throw RuntimeError, which the walk handles like the failure of any other step.
     void SetYield(std::function<void()> yield) { yield_ = std::move(yield); }
+    // Called every few milliseconds while the walk waits for list files to be made durable (the
+    // yield when none is set); what it throws passes through the save that waited.
+    void SetWaitHook(std::function<void()> wait) { wait_ = std::move(wait); }
     // Told every folder whose listing a failure denied, cut short or left out, with the reason, as
     // the walk meets it (for a report as find gives one).
     void SetFailureReport(
@@ -118,6 +121,7 @@ class ListingCore {
     FileSystem& fileSystem_;
     runtime::RuntimeServices& runtime_;
     std::function<void()> yield_;
+    std::function<void()> wait_;
     std::function<void(int)> showCount_;
     std::function<void(const std::string&, const runtime::RuntimeError&)> reportFailure_;
     std::int16_t listFileNumber_ = 1;

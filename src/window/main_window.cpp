@@ -208,8 +208,10 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     connect(saveButton_, &QPushButton::clicked, this, &MainWindow::save);
     connect(exitButton_, &QPushButton::clicked, this, &MainWindow::exit);
     core_.SetYield([this] { CatchUpAfterLine(); });
-    // While a large folder is read and sorted, the window keeps catching up too.
+    // While a large folder is read and sorted, or a list file made durable, the window keeps
+    // catching up too.
     fileSystem.SetWaitHook([this] { CatchUpDuringWalk(); });
+    core_.SetWaitHook([this] { CatchUpDuringWalk(); });
     core_.SetCountDisplay([this](int count) { shownCount_ = count; });
 }
 
