@@ -6,7 +6,8 @@
 // most kReadAhead folders and about kReadAheadBytes of names at once, each holding its handle
 // until the walk reaches or passes it); the walk takes them strictly in its order and, while it
 // waits for one, calls the wait hook so that the window stays alive however large the folder. A
-// folder no worker has begun is read by the walk itself. Subfolders are opened relative to their
+// folder no worker has begun is read by the next free worker while reads come from a disk, and by
+// the walk itself while they come from the page cache. Subfolders are opened relative to their
 // parent's handle, so no full path is ever resolved again and trees deeper than the system's path
 // limit list completely. Links to folders are reported as subfolders but never entered; a folder
 // that is its own ancestor (a bind mount loop) is not entered either. Nothing is opened that could
