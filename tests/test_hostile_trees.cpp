@@ -210,9 +210,7 @@ TEST_F(HostileTrees, FoldersRenamedOrRemovedDuringTheWalk) {
 
 TEST(DiskFull, InTheMiddleOfAListFileStopsTheSave) {
     FakeFileSystem fs;
-    std::vector<std::string> files;
-    for (int i = 0; i < 70000; ++i) files.push_back("f" + std::to_string(i));
-    fs.Add("/R", files);
+    fs.Add("/R", NumberedNames("f", 70000));
     Lister lister(fs);
     MakeFile(lister.ListFile(2), "an earlier run's ListTex2.txt");
     lister.runtime.failOutput = 1;  // the second list file fills the disk half-way

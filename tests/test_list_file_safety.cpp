@@ -137,9 +137,7 @@ TEST_F(ListFileSafety, AFailedWriteKeepsTheEarlierFileOfThatNumber) {
 
 TEST_F(ListFileSafety, AListFileThatCannotBeMadeDurableStopsTheSaveAndIsNotInPlace) {
     // Files are made durable beside the walk; a failure there is reported, never taken as saved.
-    std::vector<std::string> files;
-    for (int i = 0; i < 70000; ++i) files.push_back("f" + std::to_string(100000 + i));
-    fs.Add("/big", files);
+    fs.Add("/big", NumberedNames("f", 70000, 100000));
     MakeFile(lister.ListFile(1), "the earlier run\r\n");
     lister.runtime.failCommit = 0;
     try {
@@ -157,9 +155,7 @@ TEST_F(ListFileSafety, AListFileThatCannotBeMadeDurableStopsTheSaveAndIsNotInPla
 TEST_F(ListFileSafety, NoListFileIsPutInPlaceAfterOneThatCannotBeMadeDurable) {
     // Several files are made durable at once; the ones after a failed one are never put in place,
     // so the files saved are ListTex1 up to the one before it, with no gap.
-    std::vector<std::string> files;
-    for (int i = 0; i < 100000; ++i) files.push_back("f" + std::to_string(100000 + i));
-    fs.Add("/big", files);
+    fs.Add("/big", NumberedNames("f", 100000, 100000));
     for (int number : {2, 3, 4}) MakeFile(lister.ListFile(number), "the earlier run\r\n");
     lister.runtime.failCommit = 1;
     // The commits wait until the third file is written, so that the second fails while the
@@ -188,9 +184,7 @@ TEST_F(ListFileSafety, NoListFileIsPutInPlaceAfterOneThatCannotBeMadeDurable) {
 
 TEST_F(ListFileSafety, ListFilesAlreadyPutInPlaceAreLetGoOf) {
     // A Save of many list files holds only those still being made durable, not every one.
-    std::vector<std::string> files;
-    for (int i = 0; i < 400000; ++i) files.push_back("f" + std::to_string(1000000 + i));
-    fs.Add("/big", files);
+    fs.Add("/big", NumberedNames("f", 400000, 1000000));
     lister.Save("/big");
     EXPECT_EQ(lister.core.ListFileNumber(), 14);
     EXPECT_LE(lister.runtime.mostLiveOutputs, 5);  // four being made durable, one being written
@@ -236,9 +230,7 @@ TEST_F(ListFileSafety, ASecondProgramSavingIntoTheSameFolderIsToldItIsBusy) {
 }
 
 TEST_F(ListFileSafety, TwoProgramsSavingAtOnceLeaveWholeListings) {
-    std::vector<std::string> files;
-    for (int i = 0; i < 50000; ++i) files.push_back("f" + std::to_string(100000 + i));
-    fs.Add("/big", files);
+    fs.Add("/big", NumberedNames("f", 50000, 100000));
     const std::string folder = lister.programFolder.Path();
     std::vector<pid_t> children;
     for (int c = 0; c < 2; ++c) {

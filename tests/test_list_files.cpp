@@ -163,9 +163,7 @@ TEST_F(ListFiles, LongWalkFillsEveryFileButTheLastWithExactly32000Lines) {
     fs.Add("/R");
     std::size_t expected = 1;
     for (int f = 0; f < 100; ++f) {
-        std::vector<std::string> files;
-        for (int i = 0; i < 700; ++i) files.push_back("file" + std::to_string(i));
-        fs.Add("/R/d" + std::to_string(f), files);
+        fs.Add("/R/d" + std::to_string(f), NumberedNames("file", 700));
         fs.Add("/R/e" + std::to_string(f));
         expected += 702;
     }

@@ -222,9 +222,8 @@ TEST_F(MainWindow, FolderOfTenFilesSavedTwice) {
 }
 
 TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
-    std::vector<std::string> files;
-    for (int i = 0; i < 31998; ++i) files.push_back("f" + std::to_string(100000 + i));
-    fs.Add("/full", files);  // root line, folder line and 31998 files: 32000 lines
+    fs.Add("/full", NumberedNames("f", 31998,
+                                  100000));  // root line, folder line and 31998 files: 32000 lines
     Choose("/full");
     saveButton()->click();
     EXPECT_EQ(ListFile(1).size(), 32000u);
@@ -236,9 +235,7 @@ TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
 }
 
 TEST_F(MainWindow, CountShowsThe32000LinesSavedWhenAFolderLineMadeThem) {
-    std::vector<std::string> files;
-    for (int i = 0; i < 31997; ++i) files.push_back("f" + std::to_string(100000 + i));
-    fs.Add("/full", files);
+    fs.Add("/full", NumberedNames("f", 31997, 100000));
     fs.Add("/full/sub");  // root, folder line, 31997 files: 31999; sub's folder line is 32000
     Choose("/full");
     saveButton()->click();
@@ -387,9 +384,7 @@ TEST_F(MainWindow, NumberOverflowIsShown) {
 }
 
 TEST_F(MainWindow, ViewCatchesUpWithoutARowPerYield) {
-    std::vector<std::string> files;
-    for (int i = 0; i < 20000; ++i) files.push_back("f" + std::to_string(i));
-    fs.Add("/big", files);
+    fs.Add("/big", NumberedNames("f", 20000));
     Choose("/big");
     int insertions = 0;
     QObject::connect(listView()->model(), &QAbstractItemModel::rowsInserted,

@@ -92,6 +92,13 @@ void MakeFolder(const std::string& path) {
     Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
 }
 
+std::vector<std::string> NumberedNames(const std::string& prefix, int count, int first) {
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(first + i));
+    return names;
+}
+
 void MakeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     Check(static_cast<bool>(out), "create " + path);

@@ -23,6 +23,9 @@ using support::TempDir;
 
 void MakeFolder(const std::string& path);
 void MakeFile(const std::string& path, const std::string& bytes = "");
+// `count` names `prefix` + number, numbered from `first` (in byte order when the numbers have as
+// many digits).
+std::vector<std::string> NumberedNames(const std::string& prefix, int count, int first = 0);
 void MakeLink(const std::string& target, const std::string& path);
 bool Exists(const std::string& path);
 // The names in `folder` of temporary list files (finished or not), sorted.
