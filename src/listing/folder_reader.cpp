@@ -257,6 +257,19 @@ FolderContents::~FolderContents() {
     if (fd >= 0) ::close(fd);
 }
 
+namespace {
+
+// Moves what was read into `folder`, its open handle apart, to be shared with the workers that
+// open its subfolders.
+void Keep(AheadFolder& folder, FolderContents& contents) {
+    if (contents.fd >= 0) {
+        folder.handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
+    }
+    folder.contents = std::move(contents);
+}
+
+}  // namespace
+
 FolderHandle::~FolderHandle() {
     if (fd >= 0) ::close(fd);
 }
@@ -321,10 +334,7 @@ FolderContents FolderReader::ReadNow(int parentFd, const std::string& name,
 std::shared_ptr<AheadFolder> FolderReader::EnterRead(AheadFolder* parent, FolderContents contents) {
     auto folder = std::make_shared<AheadFolder>();
     folder->parent = parent;
-    if (contents.fd >= 0) {
-        folder->handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
-    }
-    folder->contents = std::move(contents);
+    Keep(*folder, contents);
     folder->read.store(true, std::memory_order_relaxed);
     folder->inWalk = true;
     Enter(folder);
@@ -514,10 +524,7 @@ bool FolderReader::FirstOfferIn(AheadFolder& folder, Offer& offer) {
 // has passed it, and then `contents` is left to the caller.
 bool FolderReader::Finish(AheadFolder& folder, FolderContents& contents) {
     if (folder.dropped) return false;
-    if (contents.fd >= 0) {
-        folder.handle = std::make_shared<FolderHandle>(std::exchange(contents.fd, -1));
-    }
-    folder.contents = std::move(contents);
+    Keep(folder, contents);
     if (!folder.inWalk) {
         folder.bytes = folder.contents.Bytes();
         aheadBytes_ += folder.bytes;
