@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "app/termination_signals.h"
+#include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
 #include "listing/posix_file_system.h"
@@ -69,7 +70,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         core.SaveListing(folder);
         if (core.IncompleteCount() != 0 || denied) status = kSavedIncomplete;
         if (progress) std::fputs("\r\033[K", stderr);
-        std::cout << "ListTex 1 To " << core.ListFileNumber() - 1 << " Saved" << std::endl;
+        std::cout << listing::SavedStatus(core.ListFileNumber() - 1) << std::endl;
     } catch (const Stopped& stopped) {
         if (progress) std::fputs("\r\033[K", stderr);
         std::cerr << "quorvale: stopped by signal " << stopped.signal << "\n";
@@ -77,7 +78,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
     } catch (const runtime::RuntimeError& error) {
         if (progress) std::fputs("\r\033[K", stderr);
         std::cerr << "quorvale: " << error.what() << "\n";
-        std::cout << "Not Saved" << std::endl;
+        std::cout << listing::kNotSavedStatus << std::endl;
         return kNotSaved;
     }
     return status;

@@ -13,6 +13,10 @@ std::string ListFilePath(const std::string& folder, int number) {
     return JoinPath(folder, ListFileName(number));
 }
 
+std::string SavedStatus(int lastFile) {
+    return "ListTex 1 To " + std::to_string(lastFile) + " Saved";
+}
+
 bool IsLeftoverListFile(std::string_view name) {
     constexpr std::string_view kPrefix = ".ListTex";
     if (name.substr(0, kPrefix.size()) != kPrefix) return false;

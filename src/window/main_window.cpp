@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
+#include <cstdint>
 #include <cstdlib>
 
 #include "listing/list_file_name.h"
@@ -36,7 +37,7 @@ const QString kTitleIn = "  Quorvale In ";
 const QString kTitleSaved = "  Quorvale ";
 const QString kChooseFirst = "Choose Folder Or Drive First";
 const QString kMessageTitle = "Quorvale";
-const QString kLongestStatus = "ListTex 1 To 32767 Saved";
+const QString kLongestStatus = QString::fromStdString(listing::SavedStatus(INT16_MAX));
 const QColor kGrey(192, 192, 192);
 
 // Thrown through the walk when the program has ended in the middle of it (only where ending the
@@ -286,7 +287,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 QString MainWindow::SavedStatus() const {
-    return "ListTex 1 To " + QString::number(core_.ListFileNumber() - 1) + " Saved";
+    return QString::fromStdString(listing::SavedStatus(core_.ListFileNumber() - 1));
 }
 
 void MainWindow::save() {
@@ -344,7 +345,8 @@ void MainWindow::ShowIncompleteFolders() {
 }
 
 void MainWindow::ShowSaveError(const runtime::RuntimeError& error) {
-    statusLabel_->setText("Not Saved");
+    statusLabel_->setText(QString::fromUtf8(
+        listing::kNotSavedStatus.data(), static_cast<qsizetype>(listing::kNotSavedStatus.size())));
     QString file;
     try {
         file = FromBytes(core_.NextListFilePath());
