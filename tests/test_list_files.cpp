@@ -87,7 +87,7 @@ TEST_F(ListFiles, FailedOpenKeepsTheBufferAndTheNumber) {
     EXPECT_EQ(lister.buffer.ListCount(), 3);
     EXPECT_EQ(lister.core.ListFileNumber(), 1);
 
-    // The real output names the file and the reason.
+    // The real list folder names itself and the reason.
     TestRuntime missing("/nonexistent-folder");
     listing::ListingCore elsewhere(lister.buffer, fs, missing);
     elsewhere.SetListFileNumber(4);
@@ -96,7 +96,7 @@ TEST_F(ListFiles, FailedOpenKeepsTheBufferAndTheNumber) {
         FAIL();
     } catch (const RuntimeError& e) {
         EXPECT_EQ(std::string(e.what()),
-                  "Cannot open list file \"/nonexistent-folder/ListTex4.txt\": "
+                  "Cannot open the list files' folder \"/nonexistent-folder\": "
                   "No such file or directory");
     }
 }

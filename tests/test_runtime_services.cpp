@@ -1,5 +1,7 @@
 // The error model and the text output the list files are written with.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,20 @@ namespace quorvale::test {
 namespace {
 
 using runtime::RuntimeError;
+
+// A folder held open, for outputs that work relative to its handle.
+class HeldFolder {
+  public:
+    explicit HeldFolder(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    ~HeldFolder() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int Handle() const { return fd_; }
+
+  private:
+    int fd_;
+};
 
 TEST(ErrorModel, DenialsAreSeventyAndEveryOtherFailureIsNot) {
     EXPECT_EQ(runtime::ErrorNumberFromErrno(EACCES), runtime::PermissionDenied);
@@ -31,7 +47,8 @@ TEST(TextOutput, WritesEachLineAsItsBytesWithCrLf) {
     TempDir dir;
     const std::string path = dir / "out.txt";
     MakeFile(path, "an older, longer content that must be truncated");
-    runtime::FileTextOutput out(path);
+    const HeldFolder folder(dir.Path());
+    runtime::FileTextOutput out(folder.Handle(), "out.txt", path);
     out.PrintLine("");
     out.PrintLine("\t\tna\xFFme\x80");
     out.PrintLine(std::string(100000, 'x'));  // longer than one output block
@@ -44,15 +61,16 @@ TEST(TextOutput, AWriteThatTakesOnlyPartOfABlockIsFinishedOrReported) {
     // must go on after the partial write and then report the refusal, never stop short silently.
     TempDir dir;
     const std::string path = dir / "out.txt";
-    const std::string result = RunInChild([&path] {
+    const std::string result = RunInChild([&path, &dir] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{100003, 100003};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        runtime::FileTextOutput small(path + ".small");
+        const HeldFolder folder(dir.Path());
+        runtime::FileTextOutput small(folder.Handle(), "out.txt.small", path + ".small");
         for (int i = 0; i < 2000; ++i) small.PrintLine(std::string(38, 'a'));  // 80,000 bytes
         small.Close();
         try {
-            runtime::FileTextOutput out(path);
+            runtime::FileTextOutput out(folder.Handle(), "out.txt", path);
             for (int i = 0; i < 5000; ++i) out.PrintLine(std::string(38, 'b'));  // 200,000 bytes
             out.Close();
             return std::string("closed without error");
@@ -68,13 +86,110 @@ TEST(TextOutput, AWriteThatTakesOnlyPartOfABlockIsFinishedOrReported) {
     EXPECT_EQ(LeftoverFiles(dir.Path()), std::vector<std::string>{});
 }
 
-TEST(TextOutput, OpeningInAMissingFolderFails) {
+TEST(TextOutput, LockingAMissingFolderFails) {
     try {
-        runtime::FileTextOutput out("/nonexistent-folder/ListTex1.txt");
+        runtime::FolderLock lock("/nonexistent-folder");
         FAIL();
     } catch (const RuntimeError& e) {
         EXPECT_EQ(e.Number(), runtime::PathNotFound);
     }
+}
+
+// The real system calls, each noted in the order made, with what it was given.
+class RecordedCalls final : public runtime::OutputSystemCalls {
+  public:
+    int FstatAt(int folder, const char* name, struct stat* st, int flags) override {
+        calls.push_back(std::string("fstatat ") + name +
+                        ((flags & AT_SYMLINK_NOFOLLOW) != 0 ? " nofollow" : " follow"));
+        return OutputSystemCalls::FstatAt(folder, name, st, flags);
+    }
+    int FdataSync(int fd) override {
+        calls.push_back("fdatasync file");
+        return OutputSystemCalls::FdataSync(fd);
+    }
+    int RenameAt(int folder, const char* from, const char* to) override {
+        calls.push_back(std::string("rename temporary to ") + to);
+        temporaryWhenRenamed = from;
+        return OutputSystemCalls::RenameAt(folder, from, to);
+    }
+    int FolderSync(int folder) override {
+        calls.push_back("fsync folder");
+        return OutputSystemCalls::FolderSync(folder);
+    }
+    int UnlinkAt(int folder, const char* name) override {
+        calls.push_back(std::string("unlink ") + name);
+        return OutputSystemCalls::UnlinkAt(folder, name);
+    }
+    std::vector<std::string> calls;
+    std::string temporaryWhenRenamed;
+};
+
+TEST(TextOutput, SyncsTheDataThenRenamesThenSyncsTheFolderAndNeverUnlinksTheOldFile) {
+    TempDir dir;
+    MakeFile(dir / "ListTex1.txt", "the earlier listing\r\n");
+    const HeldFolder folder(dir.Path());
+    RecordedCalls recorded;
+    runtime::FileTextOutput out(folder.Handle(), "ListTex1.txt", dir / "ListTex1.txt",
+                                runtime::Durability::kSynced, recorded);
+    const std::string temporary = out.TemporaryName();
+    EXPECT_TRUE(Exists(dir / temporary));
+    out.PrintLine("line");
+    out.Close();
+    // The check never follows a link; nothing is renamed before its data is on the disk; the
+    // rename reaches the disk with the folder; the earlier file is replaced only by the rename.
+    EXPECT_EQ(recorded.calls, (std::vector<std::string>{"fstatat ListTex1.txt nofollow",
+                                                        "fdatasync file",
+                                                        "rename temporary to ListTex1.txt",
+                                                        "fsync folder"}));
+    EXPECT_EQ(recorded.temporaryWhenRenamed, temporary);
+    EXPECT_EQ(ReadBytes(dir / "ListTex1.txt"), "line\r\n");
+    EXPECT_FALSE(Exists(dir / temporary));
+}
+
+TEST(TextOutput, WritesIntoTheFolderItWasGivenWhateverItsPathNamesLater) {
+    TempDir dir;
+    MakeFolder(dir / "out");
+    MakeFolder(dir / "elsewhere");
+    const HeldFolder folder(dir / "out");
+    runtime::FileTextOutput out(folder.Handle(), "ListTex1.txt", dir / "out/ListTex1.txt");
+    out.PrintLine("line");
+    ASSERT_EQ(::rename((dir / "out").c_str(), (dir / "out.old").c_str()), 0);
+    MakeLink(dir / "elsewhere", dir / "out");
+    out.Close();
+    EXPECT_EQ(ReadBytes(dir / "out.old/ListTex1.txt"), "line\r\n");
+    EXPECT_FALSE(Exists(dir / "elsewhere/ListTex1.txt"));
+}
+
+TEST(ListFileFolder, InstalledCopiesNeverWriteBesideThemselves) {
+    struct Case {
+        const char* folder;
+        const char* prefix;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"/usr/bin", "/usr", true},
+        {"/usr/local/bin", "/usr/local", true},
+        {"/bin", "", true},
+        {"/sbin", "", true},
+        {"/opt/quorvale/bin", "", true},
+        {"/srv/apps/bin", "/srv/apps", true},   // the prefix it was built for
+        {"/srv/apps2/bin", "/srv/apps", false},  // only a whole folder name matches
+        {"/usrx/bin", "/usr/local", false},
+        {"/home/u/quorvale/build/src", "/usr/local", false},
+        {"/root/build/src", "/", false},  // a prefix of "/" would match everything
+        {"/tmp/portable", "", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(runtime::IsInstalledFolder(c.folder, c.prefix), c.installed) << c.folder;
+    }
+    // As root every folder is writable: an installed copy still uses the documents folder.
+    const runtime::ListFileFolderChoice installed =
+        runtime::ChooseListFileFolder("", "/usr/bin", "/home/u/Documents/Quorvale");
+    EXPECT_EQ(installed.path, "/home/u/Documents/Quorvale");
+    EXPECT_TRUE(installed.createWhenNeeded);
+    TempDir portable;
+    EXPECT_EQ(runtime::ChooseListFileFolder("", portable.Path(), "/docs").path, portable.Path());
+    EXPECT_EQ(runtime::ChooseListFileFolder("/given", portable.Path(), "/docs").path, "/given");
 }
 
 TEST(ProgramFolder, IsTheFolderOfTheRunningExecutable) {

@@ -3,6 +3,7 @@
 // these interfaces, so a test can put a file system in its place that fails any call it chooses.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,13 @@ class Enumeration {
     virtual void Next() = 0;
 };
 
+// Which folder on which device, however it is named; `known` is false where the service cannot tell.
+struct FolderIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool known = false;
+};
+
 // A folder read by the service. A subfolder object never outlives the folder it was opened from.
 class Folder {
   public:
@@ -44,6 +52,7 @@ class Folder {
     virtual std::unique_ptr<Enumeration> SubFolders() = 0;
     // Opens the subfolder `name`, as SubFolders() named it, relative to this folder.
     virtual std::unique_ptr<Folder> OpenSubFolder(std::string_view name) = 0;
+    virtual FolderIdentity Identity() const { return {}; }
 };
 
 class FileSystem {

@@ -72,7 +72,45 @@ ListingCore::ListingCore(ListingBuffer& buffer, FileSystem& fileSystem,
 ListingCore::~ListingCore() = default;
 
 std::string ListingCore::NextListFilePath() {
-    return ListFilePath(runtime_.ListFileFolder(), listFileNumber_);
+    return ListFilePath(lock_ ? lock_->Path() : runtime_.ListFileFolder(), listFileNumber_);
+}
+
+// Holds the list folder's lock from the first list file (or, with `now`, from the start) to the
+// end of the outermost Save, walk or SaveList; inner ones share it. Every commit is settled before
+// the lock goes.
+class ListingCore::LockScope {
+  public:
+    LockScope(ListingCore& core, bool now) : core_(core), outermost_(!core.lockScoped_) {
+        if (!outermost_) return;
+        if (now) core_.TakeLock();  // on a failure nothing is held
+        core_.lockScoped_ = true;
+    }
+    ~LockScope() {
+        if (!outermost_) return;
+        core_.WaitForWrites();
+        core_.lock_.reset();
+        core_.lockScoped_ = false;
+    }
+    LockScope(const LockScope&) = delete;
+    LockScope& operator=(const LockScope&) = delete;
+
+  private:
+    ListingCore& core_;
+    bool outermost_;
+};
+
+void ListingCore::TakeLock() {
+    if (lock_) return;
+    lock_ = runtime_.LockListFileFolder();
+    ownTemporaryNames_.clear();
+}
+
+// Whether `folder` is the locked list folder, which may hold the Save's own temporary files.
+bool ListingCore::HoldsOwnTemporaryFiles(const Folder& folder) const {
+    if (!lock_ || ownTemporaryNames_.empty()) return false;
+    const FolderIdentity id = folder.Identity();
+    return id.known && id.device == static_cast<std::uint64_t>(lock_->Device()) &&
+           id.inode == static_cast<std::uint64_t>(lock_->Inode());
 }
 
 // A list file whose lines are written is made durable and put in place on a thread of its own,
@@ -87,6 +125,7 @@ constexpr std::size_t kCommitsInFlight = 4;
 }  // namespace
 
 void ListingCore::SaveList() {
+    const LockScope scope(*this, false);
     StartSave();
     FinishCommits();
 }
@@ -105,7 +144,11 @@ void ListingCore::StartSave() {
     // On a failure the output goes out of scope unfinished, which removes its temporary file.
     std::unique_ptr<runtime::TextOutput> out;
     try {
-        out = runtime_.OpenForOutput(NextListFilePath());
+        TakeLock();
+        out = runtime_.OpenForOutput(*lock_, ListFileName(listFileNumber_));
+        if (std::string temporary = out->TemporaryName(); !temporary.empty()) {
+            ownTemporaryNames_.insert(std::move(temporary));
+        }
         for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
             if (HasLineBreak(line)) {
@@ -190,14 +233,9 @@ void ListingCore::WaitForWrites() noexcept {
 }
 
 bool ListingCore::SaveListing(const std::string& root) {
-    runtime_.PrepareListFileFolder();
-    runtime::FolderLock lock(runtime_.ListFileFolder());
-    lock.RemoveLeftovers(IsLeftoverListFile);
     // Whatever ends the Save, no commit outlives the lock.
-    struct CommitsDone {
-        ListingCore& core;
-        ~CommitsDone() { core.WaitForWrites(); }
-    } commitsDone{*this};
+    const LockScope scope(*this, true);
+    lock_->RemoveLeftovers(IsLeftoverListFile);
     if (buffer_.ListCount() != 0) buffer_.Clear();
     buffer_.AddItem(root);
     ListFolder(root);
@@ -311,7 +349,20 @@ bool ListingCore::ListFileLines(std::size_t level) {
         line_ += files->Current();
         buffer_.AddItem(line_);
     };
+    // The Save's own temporary files are gone or renamed by the time anyone reads the listing.
+    const bool skipOwn = HoldsOwnTemporaryFiles(*stack_[level].folder);
+    const auto isOwn = [&] {
+        return ownTemporaryNames_.contains(std::string(files->Current()));
+    };
     while (!files->AtEnd()) {
+        bool own = false;
+        if (skipOwn && Attempt(level, [&] { own = isOwn(); }) == Outcome::kEnded) return false;
+        if (own) {
+            const Outcome next = Attempt(level, [&] { files->Next(); });
+            if (next == Outcome::kEnded) return false;
+            if (next == Outcome::kDenied) break;
+            continue;
+        }
         if (Attempt(level, appendLine) == Outcome::kEnded) return false;
         if (showCount_) showCount_(buffer_.ListCount());
         FlushIfFull();
@@ -361,6 +412,7 @@ void ListingCore::ListFolder(const std::string& path) {
         throw RuntimeError(runtime::InvalidProcedureCall,
                            "Cannot list \"" + path + "\": a walk is already in progress");
     }
+    const LockScope scope(*this, false);
     walking_ = true;
     root_ = path;
     incomplete_.clear();

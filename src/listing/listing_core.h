@@ -10,10 +10,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "listing/file_system.h"
 #include "listing/listing_buffer.h"
+#include "runtime/folder_lock.h"
 #include "runtime/runtime_services.h"
 
 namespace quorvale::listing {
@@ -62,17 +64,22 @@ class ListingCore {
     // is refused with InvalidProcedureCall.
     void ListFolder(const std::string& path);
 
-    // A whole Save of `root`: takes the list folder's lock for its length (removing what a killed
-    // Save left there), empties the buffer, appends `root` as the root line, walks it, and writes
-    // what is left. Returns whether that final write was made (not when the walk's last flush left
-    // the buffer empty). Throws what the walk throws, and FileAlreadyOpen when another program is
-    // saving into the same folder.
+    // A whole Save of `root`: opens and locks the list folder for its length (removing what a
+    // killed Save left there), empties the buffer, appends `root` as the root line, walks it, and
+    // writes what is left. Every list file goes into the folder it locked, through the lock's
+    // handle, whatever happens to the folder's path meanwhile; the walk leaves out the temporary
+    // files the Save itself made there. Returns whether that final write was made (not when the
+    // walk's last flush left the buffer empty). Throws what the walk throws, and FileAlreadyOpen
+    // when another program is saving into the same folder. ListFolder and SaveList called on their
+    // own lock the folder the same way, from their first list file to their end.
     bool SaveListing(const std::string& root);
 
     // Writes every line of the buffer to the next list file, then empties the buffer and advances
-    // the list-file number. The file appears whole or not at all: on any failure an earlier file of
-    // that number is untouched, the buffer keeps its lines and the number does not advance; the
-    // error is thrown.
+    // the list-file number, and waits until the file is in place. The file appears whole or not at
+    // all: on any failure an earlier file of that number is untouched and the number is that of
+    // the first file not put in place. When the failure came while writing the lines, the buffer
+    // keeps them; when it came while making an earlier or this file durable, their lines are gone
+    // (a Save after a failed one starts afresh). The error is thrown.
     void SaveList();
 
     // Waits until the list file the walk saved last is in place; failures are left unreported
@@ -92,6 +99,7 @@ class ListingCore {
 
   private:
     struct Frame;
+    class LockScope;
     // A list file whose lines are written, being made durable and put in place.
     struct Commit {
         std::int16_t number;
@@ -115,6 +123,8 @@ class ListingCore {
     // Waits for every commit under way, letting the window catch up meanwhile when `yielding`.
     void FinishCommits(bool yielding = true);
     void AppendAndFlush(std::string_view line);
+    bool HoldsOwnTemporaryFiles(const Folder& folder) const;
+    void TakeLock();
     void FlushIfFull();
 
     ListingBuffer& buffer_;
@@ -128,9 +138,12 @@ class ListingCore {
     std::deque<Commit> commits_;  // list files being made durable beside the walk, in order
     std::vector<Frame> stack_;    // one frame per folder level of the walk, outermost first
     std::string root_;            // the folder the walk started from
+    std::unique_ptr<runtime::FolderLock> lock_;  // the list folder, while a Save writes there
+    std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::vector<IncompleteFolder> incomplete_;
     std::size_t incompleteCount_ = 0;
     bool walking_ = false;
+    bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
     std::string line_;  // reused for every line, to spare an allocation per file
 };
 

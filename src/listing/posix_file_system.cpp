@@ -107,6 +107,10 @@ class PosixFolder final : public Folder {
         return path;
     }
 
+    FolderIdentity Identity() const override {
+        return {static_cast<std::uint64_t>(dev_), static_cast<std::uint64_t>(ino_), fs_ != nullptr};
+    }
+
     std::unique_ptr<Enumeration> Files() override {
         ThrowReadError();
         const FolderContents& contents = Contents();

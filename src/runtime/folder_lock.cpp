@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,9 +13,22 @@
 
 namespace quorvale::runtime {
 
-FolderLock::FolderLock(const std::string& folder) {
+FolderLock::FolderLock(const std::string& folder) : path_(folder) {
     fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0 && errno == EACCES) {
+        // Writable but not readable (say 0733): neither the lock nor the removal of what a
+        // killed Save left there can work without reading it.
+        throw RuntimeError(PermissionDenied,
+                           "Cannot use the list files' folder \"" + folder +
+                               "\": it may not be read (Quorvale reads it to lock it and to "
+                               "remove what an interrupted Save left there)");
+    }
     if (fd_ < 0) throw ErrorFromErrno(errno, "Cannot open the list files' folder", folder);
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0) {
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+    }
     while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         const int err = errno;

@@ -1,7 +1,12 @@
-// An exclusive claim on one folder's list files for the length of a Save: a lock on the folder
-// itself, so two programs saving into one folder never interleave, and programs saving into
-// different folders never wait for each other.
+// An exclusive claim on one folder's list files for the length of a Save. The folder is opened
+// once, and the lock is taken on that handle; everything the Save does there afterwards (creating,
+// syncing, renaming and removing files, checking names) goes through the same handle, so moving
+// the folder away or putting a link or another folder in its place while the Save runs changes
+// nothing for that Save. Two programs saving into one folder never interleave; programs saving
+// into different folders never wait for each other.
 #pragma once
+
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -11,12 +16,20 @@ namespace quorvale::runtime {
 
 class FolderLock {
   public:
-    // Takes the lock without waiting; throws RuntimeError (FileAlreadyOpen, naming the folder)
-    // when another program holds it, or the folder's own error when it cannot be opened.
+    // Opens `folder` and takes the lock without waiting. Throws RuntimeError: FileAlreadyOpen
+    // (naming the folder) when another program holds it, PermissionDenied when the folder may not
+    // be read (the lock and the removal of leftovers need that), or the folder's own error.
     explicit FolderLock(const std::string& folder);
     ~FolderLock();
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
+
+    // The locked folder's handle, valid as long as the lock; its path as it was given.
+    int Handle() const { return fd_; }
+    const std::string& Path() const { return path_; }
+    // The locked folder's identity, which no rename changes.
+    dev_t Device() const { return device_; }
+    ino_t Inode() const { return inode_; }
 
     // Removes every entry of the folder whose name `isLeftover` accepts (never following links);
     // failures are ignored.
@@ -24,6 +37,9 @@ class FolderLock {
 
   private:
     int fd_ = -1;
+    std::string path_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
 }  // namespace quorvale::runtime

@@ -11,11 +11,31 @@ namespace quorvale::runtime {
 
 SystemRuntimeServices::SystemRuntimeServices() = default;
 
+std::unique_ptr<FolderLock> RuntimeServices::LockListFileFolder() {
+    PrepareListFileFolder();
+    return std::make_unique<FolderLock>(ListFileFolder());
+}
+
+bool IsInstalledFolder(const std::string& realFolder, const std::string& installPrefix) {
+    const auto under = [&realFolder](std::string_view top) {
+        return realFolder == top ||
+               (realFolder.size() > top.size() && realFolder.starts_with(top) &&
+                realFolder[top.size()] == '/');
+    };
+    for (const std::string_view top : {"/usr", "/bin", "/sbin", "/opt"}) {
+        if (under(top)) return true;
+    }
+    std::string prefix = installPrefix;
+    while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    return !prefix.empty() && prefix != "/" && under(prefix);
+}
+
 ListFileFolderChoice ChooseListFileFolder(const std::string& chosen,
                                           const std::string& executableFolder,
                                           const std::string& fallback) {
     if (!chosen.empty()) return {chosen, true};
-    if (!executableFolder.empty() && ::access(executableFolder.c_str(), W_OK) == 0) {
+    if (!executableFolder.empty() && !IsInstalledFolder(executableFolder, QUORVALE_INSTALL_PREFIX) &&
+        ::access(executableFolder.c_str(), W_OK) == 0) {
         return {executableFolder, false};
     }
     return {fallback, true};
@@ -38,8 +58,12 @@ void SystemRuntimeServices::PrepareListFileFolder() {
     }
 }
 
-std::unique_ptr<TextOutput> SystemRuntimeServices::OpenForOutput(const std::string& path) {
-    return std::make_unique<FileTextOutput>(path, durability_);
+std::unique_ptr<TextOutput> SystemRuntimeServices::OpenForOutput(const FolderLock& folder,
+                                                                 const std::string& name) {
+    std::string path = folder.Path();
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return std::make_unique<FileTextOutput>(folder.Handle(), name, std::move(path), durability_);
 }
 
 }  // namespace quorvale::runtime

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "runtime/folder_lock.h"
 #include "runtime/runtime_error.h"
 #include "runtime/text_output.h"
 
@@ -18,13 +19,18 @@ class RuntimeServices {
     virtual std::string ListFileFolder() = 0;
     // Creates the list files' folder if it is one that is made when first needed.
     virtual void PrepareListFileFolder() {}
-    // Starts the output of the file `path` (see TextOutput: whole or not at all).
-    virtual std::unique_ptr<TextOutput> OpenForOutput(const std::string& path) = 0;
+    // Prepares the list files' folder, opens it and locks it for one Save (see FolderLock).
+    virtual std::unique_ptr<FolderLock> LockListFileFolder();
+    // Starts the output of the list file `name` in the locked folder (see TextOutput: whole or
+    // not at all), relative to the lock's handle.
+    virtual std::unique_ptr<TextOutput> OpenForOutput(const FolderLock& folder,
+                                                      const std::string& name) = 0;
 };
 
 // Where the list files go: `chosen` when one is given (created when first needed); otherwise the
-// executable's folder when the user may write there (a program run from a folder of its own);
-// otherwise `fallback` (the "Quorvale" folder in the user's documents), created when first needed.
+// executable's folder when it is not an installed copy's (see IsInstalledFolder) and the user may
+// write there (a program run from a folder of its own: a build folder, a portable copy); otherwise
+// `fallback` (the "Quorvale" folder in the user's documents), created when first needed.
 struct ListFileFolderChoice {
     std::string path;
     bool createWhenNeeded = false;
@@ -32,6 +38,11 @@ struct ListFileFolderChoice {
 ListFileFolderChoice ChooseListFileFolder(const std::string& chosen,
                                           const std::string& executableFolder,
                                           const std::string& fallback);
+
+// Whether `realFolder` (a folder's real path, links resolved) holds installed programs: it lies
+// under /usr, /bin, /sbin or /opt, or under `installPrefix`, the prefix the program was built for
+// (ignored when it is empty or "/"). An installed copy never writes beside itself, also as root.
+bool IsInstalledFolder(const std::string& realFolder, const std::string& installPrefix);
 
 // The real services: list files in a given folder (by default the executable's), POSIX output.
 class SystemRuntimeServices final : public RuntimeServices {
@@ -42,7 +53,8 @@ class SystemRuntimeServices final : public RuntimeServices {
     explicit SystemRuntimeServices(ListFileFolderChoice folder) : folder_(std::move(folder)) {}
     std::string ListFileFolder() override;
     void PrepareListFileFolder() override;
-    std::unique_ptr<TextOutput> OpenForOutput(const std::string& path) override;
+    std::unique_ptr<TextOutput> OpenForOutput(const FolderLock& folder,
+                                              const std::string& name) override;
 
   private:
     ListFileFolderChoice folder_;  // an empty path: the executable's folder, looked up when asked

@@ -27,14 +27,31 @@ std::string RandomSuffix() {
 
 }  // namespace
 
-FileTextOutput::FileTextOutput(const std::string& path, Durability durability)
-    : path_(path), durability_(durability) {
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    name_ = slash == std::string::npos ? path : path.substr(slash + 1);
-    folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int OutputSystemCalls::FstatAt(int folder, const char* name, struct stat* st, int flags) {
+    return ::fstatat(folder, name, st, flags);
+}
+int OutputSystemCalls::FdataSync(int fd) {
+    return ::fdatasync(fd);
+}
+int OutputSystemCalls::RenameAt(int folder, const char* from, const char* to) {
+    return ::renameat(folder, from, folder, to);
+}
+int OutputSystemCalls::FolderSync(int folder) {
+    return ::fsync(folder);
+}
+int OutputSystemCalls::UnlinkAt(int folder, const char* name) {
+    return ::unlinkat(folder, name, 0);
+}
+OutputSystemCalls& OutputSystemCalls::Real() {
+    static OutputSystemCalls real;
+    return real;
+}
+
+FileTextOutput::FileTextOutput(int folder, std::string name, std::string path,
+                               Durability durability, OutputSystemCalls& calls)
+    : path_(std::move(path)), name_(std::move(name)), durability_(durability), calls_(calls) {
+    // A handle of its own, so that the commit may outlive whoever gave it the folder's.
+    folderFd_ = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (folderFd_ < 0) Fail(errno, "Cannot open list file");
     try {
         CheckReplaceable();
@@ -54,7 +71,7 @@ FileTextOutput::~FileTextOutput() {
 // itself, never its target), and a file the user made read-only is kept.
 void FileTextOutput::CheckReplaceable() const {
     struct stat st {};
-    if (::fstatat(folderFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (calls_.FstatAt(folderFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return;
         throw ErrorFromErrno(errno, "Cannot open list file", path_);
     }
@@ -68,7 +85,7 @@ void FileTextOutput::CheckReplaceable() const {
         throw RuntimeError(PermissionDenied,
                            "Cannot write list file \"" + path_ + "\": the file is read-only");
     }
-    if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES) {
+    if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 && errno == EACCES) {
         throw ErrorFromErrno(EACCES, "Cannot write list file", path_);
     }
 }
@@ -120,18 +137,18 @@ void FileTextOutput::FinishWriting() {
 void FileTextOutput::Close() {
     if (fd_ < 0) return;
     FlushBuffer();
-    if (durability_ == Durability::kSynced && ::fdatasync(fd_) != 0) {
+    if (durability_ == Durability::kSynced && calls_.FdataSync(fd_) != 0) {
         Fail(errno, "Cannot write list file");
     }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && errno != EINTR) Fail(errno, "Cannot write list file");
-    if (::renameat(folderFd_, tempName_.c_str(), folderFd_, name_.c_str()) != 0) {
+    if (calls_.RenameAt(folderFd_, tempName_.c_str(), name_.c_str()) != 0) {
         Fail(errno, "Cannot put list file in place:");
     }
     tempName_.clear();
     // The rename itself reaches the disk with the folder.
-    if (durability_ == Durability::kSynced) ::fsync(folderFd_);
+    if (durability_ == Durability::kSynced) calls_.FolderSync(folderFd_);
     ::close(folderFd_);
     folderFd_ = -1;
 }
@@ -145,7 +162,7 @@ void FileTextOutput::Fail(int err, std::string_view action) {
 void FileTextOutput::Abandon() noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!tempName_.empty() && folderFd_ >= 0) ::unlinkat(folderFd_, tempName_.c_str(), 0);
+    if (!tempName_.empty() && folderFd_ >= 0) calls_.UnlinkAt(folderFd_, tempName_.c_str());
     tempName_.clear();
     if (folderFd_ >= 0) ::close(folderFd_);
     folderFd_ = -1;

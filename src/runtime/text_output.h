@@ -2,9 +2,12 @@
 // name (created exclusively, never through a link), and Close makes them durable and renames the
 // temporary file onto the final name. Until that rename an earlier file of that name is untouched;
 // a failure at any point, or destroying the output before Close, removes the temporary file.
+// Every name is taken relative to the handle of the folder the output was given, never by path.
 //
 // Each line is written as its own bytes followed by CR LF.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <string>
 #include <string_view>
@@ -21,6 +24,9 @@ class TextOutput {
     // or after any failure, the output is no longer open. Once FinishWriting has returned, Close
     // touches nothing but this output, so it may run on another thread.
     virtual void Close() = 0;
+    // The name of the file the lines are written to until Close puts it in place (empty when
+    // there is none), so that a walk of the same folder can leave it out.
+    virtual std::string TemporaryName() const { return {}; }
 };
 
 // Temporary files are named "." + final name + kTempMarker + six random characters.
@@ -31,12 +37,28 @@ enum class Durability {
     kUnsynced,  // left to the kernel (for measuring what syncing costs)
 };
 
+// The system calls that decide whether a list file is whole and durable, behind one seam so that
+// a test can watch their order. The real ones by default.
+class OutputSystemCalls {
+  public:
+    virtual ~OutputSystemCalls() = default;
+    virtual int FstatAt(int folder, const char* name, struct stat* st, int flags);
+    virtual int FdataSync(int fd);
+    virtual int RenameAt(int folder, const char* from, const char* to);
+    virtual int FolderSync(int folder);
+    virtual int UnlinkAt(int folder, const char* name);
+    static OutputSystemCalls& Real();
+};
+
 class FileTextOutput final : public TextOutput {
   public:
-    // Starts the file `path`. Throws RuntimeError when the name is taken by anything but a regular
-    // file or a link, when an existing file there is read-only (no write permission bit, also for
-    // root), or when the temporary file cannot be created.
-    explicit FileTextOutput(const std::string& path, Durability durability = Durability::kSynced);
+    // Starts the file `name` in the folder whose handle is `folder` (the output keeps a handle of
+    // its own to it); `path` names the file in messages. Throws RuntimeError when the name is
+    // taken by anything but a regular file or a link, when an existing file there is read-only
+    // (no write permission bit, also for root), or when the temporary file cannot be created.
+    FileTextOutput(int folder, std::string name, std::string path,
+                   Durability durability = Durability::kSynced,
+                   OutputSystemCalls& calls = OutputSystemCalls::Real());
     ~FileTextOutput() override;
     FileTextOutput(const FileTextOutput&) = delete;
     FileTextOutput& operator=(const FileTextOutput&) = delete;
@@ -44,6 +66,7 @@ class FileTextOutput final : public TextOutput {
     void PrintLine(std::string_view line) override;
     void FinishWriting() override;
     void Close() override;
+    std::string TemporaryName() const override { return tempName_; }
 
   private:
     void CheckReplaceable() const;
@@ -56,6 +79,7 @@ class FileTextOutput final : public TextOutput {
     std::string name_;      // the final name in its folder
     std::string tempName_;  // the temporary file's name in that folder
     Durability durability_;
+    OutputSystemCalls& calls_;
     int folderFd_ = -1;
     int fd_ = -1;
     std::string pending_;

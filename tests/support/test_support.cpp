@@ -30,9 +30,10 @@ void Check(bool ok, const std::string& what) {
 // Wraps the real output so the test can count open handles and make writes fail.
 class CountingOutput final : public runtime::TextOutput {
   public:
-    CountingOutput(TestRuntime& owner, const std::string& path)
+    CountingOutput(TestRuntime& owner, const runtime::FolderLock& folder, const std::string& name,
+                   const std::string& path)
         : owner_(owner),
-          real_(path),
+          real_(folder.Handle(), name, path),
           path_(path),
           index_(static_cast<int>(owner.opened.size()) - 1) {
         ++owner_.openOutputs;
@@ -55,6 +56,7 @@ class CountingOutput final : public runtime::TextOutput {
         real_.PrintLine(line);
     }
     void FinishWriting() override { real_.FinishWriting(); }
+    std::string TemporaryName() const override { return real_.TemporaryName(); }
     void Close() override {
         if (owner_.holdCommits) {
             owner_.commitHeld = true;
@@ -146,12 +148,14 @@ std::vector<std::string> ListFileLines(const std::string& folder, int last) {
     return lines;
 }
 
-std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const std::string& path) {
+std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const runtime::FolderLock& folder,
+                                                                const std::string& name) {
+    const std::string path = listing::JoinPath(folder.Path(), name);
     opened.push_back(path);
     if (failOpen != 0) {
         throw runtime::RuntimeError(failOpen, "Cannot open list file \"" + path + "\": refused");
     }
-    return std::make_unique<CountingOutput>(*this, path);
+    return std::make_unique<CountingOutput>(*this, folder, name, path);
 }
 
 Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) {

@@ -42,7 +42,8 @@ class TestRuntime : public runtime::RuntimeServices {
   public:
     explicit TestRuntime(std::string folder) : folder_(std::move(folder)) {}
     std::string ListFileFolder() override { return folder_; }
-    std::unique_ptr<runtime::TextOutput> OpenForOutput(const std::string& path) override;
+    std::unique_ptr<runtime::TextOutput> OpenForOutput(const runtime::FolderLock& folder,
+                                                       const std::string& name) override;
 
     std::string folder_;
     int failOpen = 0;          // error number for the next opens, 0 for none
