@@ -1,6 +1,8 @@
 // List files on the real file system: each appears whole or not at all, an earlier file survives
 // every failure, one Save at a time per folder, and nothing in the folder is followed or clobbered.
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "listing/list_file_name.h"
+#include "listing/posix_file_system.h"
 #include "runtime/folder_lock.h"
+#include "runtime/runtime_services.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 
@@ -262,6 +266,147 @@ TEST_F(ListFileSafety, TwoProgramsSavingAtOnceLeaveWholeListings) {
     EXPECT_EQ(lines[1], "\t/big");
     EXPECT_EQ(lines.back(), "\t\tf149999");
     EXPECT_EQ(LeftoverFiles(folder), Lines{});
+}
+namespace swap {
+
+// A tree of one root folder with `files` empty files: enough lines for several list files.
+std::string MakeWideTree(const TempDir& dir, int files) {
+    const std::string root = dir / "tree";
+    MakeFolder(root);
+    for (const std::string& name : NumberedNames("f", files, 100000)) MakeFile(root + "/" + name);
+    return root;
+}
+
+// What happens to the list folder's path while the first Save is between its second and third
+// list file.
+enum class Swap {
+    kMovedAndReplacedByALink,     // OUT -> OUT.old, then OUT is a link to `elsewhere`
+    kExchangedWithALink,          // renameat2(RENAME_EXCHANGE) of OUT and a link to `elsewhere`
+    kExchangedWithAnotherFolder,  // renameat2(RENAME_EXCHANGE) of OUT and `elsewhere`
+};
+
+}  // namespace swap
+
+// However the list folder's path is changed under a running Save (by the user, or by another
+// user who owns its parent), every list file of that Save lands in the folder it locked, and a
+// second Save at the path locks and writes whatever the path names now: no folder ever holds
+// files of two listings.
+TEST(ListFolderSwap, EveryListFileLandsInTheFolderTheSaveLocked) {
+    TempDir dir;
+    const std::string tree = swap::MakeWideTree(dir, 70000);  // 70,002 lines: three list files
+    MakeFolder(dir / "small");
+    MakeFile(dir / "small/x");
+    for (const swap::Swap how : {swap::Swap::kMovedAndReplacedByALink,
+                                 swap::Swap::kExchangedWithALink,
+                                 swap::Swap::kExchangedWithAnotherFolder}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        TempDir place;
+        const std::string out = place / "OUT";
+        const std::string elsewhere = place / "elsewhere";
+        MakeFolder(out);
+        MakeFolder(elsewhere);
+        ::chmod(elsewhere.c_str(), 0700);
+        std::string locked = out;  // where the first Save's files must end up
+        std::string secondSaw;     // how the second Save ended
+
+        listing::PosixFileSystem fs;
+        runtime::SystemRuntimeServices runtime(out, runtime::Durability::kUnsynced);
+        listing::ListingBuffer buffer;
+        listing::ListingCore core(buffer, fs, runtime);
+        bool swapped = false;
+        core.SetYield([&] {
+            if (swapped || core.ListFileNumber() < 3) return;
+            swapped = true;
+            switch (how) {
+                case swap::Swap::kMovedAndReplacedByALink:
+                    ASSERT_EQ(::rename(out.c_str(), (place / "OUT.old").c_str()), 0);
+                    MakeLink(elsewhere, out);
+                    locked = place / "OUT.old";
+                    break;
+                case swap::Swap::kExchangedWithALink:
+                    MakeLink(elsewhere, place / "link");
+                    ASSERT_EQ(::renameat2(AT_FDCWD, out.c_str(), AT_FDCWD,
+                                          (place / "link").c_str(), RENAME_EXCHANGE),
+                              0);
+                    locked = place / "link";
+                    break;
+                case swap::Swap::kExchangedWithAnotherFolder:
+                    ASSERT_EQ(::renameat2(AT_FDCWD, out.c_str(), AT_FDCWD, elsewhere.c_str(),
+                                          RENAME_EXCHANGE),
+                              0);
+                    locked = elsewhere;  // the first Save's folder now has this name
+                    break;
+            }
+            // A second Save at the path meanwhile locks whatever it names now.
+            listing::PosixFileSystem secondFs;
+            runtime::SystemRuntimeServices secondRuntime(out, runtime::Durability::kUnsynced);
+            listing::ListingBuffer secondBuffer;
+            listing::ListingCore second(secondBuffer, secondFs, secondRuntime);
+            try {
+                second.SaveListing(dir / "small");
+                secondSaw = "saved";
+            } catch (const RuntimeError& e) {
+                secondSaw = e.what();
+            }
+        });
+        core.SaveListing(tree);
+        ASSERT_TRUE(swapped);
+        EXPECT_EQ(secondSaw, "saved");
+
+        // The first listing, whole, in the folder it locked, and nothing else there.
+        const Lines first = ListFileLines(locked, 3);
+        ASSERT_EQ(first.size(), 70002u);
+        EXPECT_EQ(first[0], tree);
+        EXPECT_EQ(first.back(), "\t\tf169999");
+        EXPECT_FALSE(Exists(listing::ListFilePath(locked, 4)));
+        // The second listing alone where the path pointed when it ran.
+        const std::string secondFolder = how == swap::Swap::kExchangedWithAnotherFolder
+                                             ? out  // `elsewhere`'s folder, under the name OUT
+                                             : elsewhere;
+        EXPECT_EQ(ListFileLines(secondFolder, 1), (Lines{dir / "small", "\t" + dir / "small",
+                                                         "\t\tx"}));
+        EXPECT_FALSE(Exists(listing::ListFilePath(secondFolder, 2)));
+        EXPECT_EQ(LeftoverFiles(locked), Lines{});
+        EXPECT_EQ(LeftoverFiles(secondFolder), Lines{});
+    }
+}
+
+// With the list folder inside the tree being listed, the listing never names the Save's own
+// temporary files (gone by the time anyone reads it), but does name a file of the same name in
+// another folder.
+TEST(ListFolderInsideTheTree, TheSavesOwnTemporaryFilesAreLeftOut) {
+    TempDir dir;
+    const std::string tree = dir / "tree";
+    MakeFolder(tree);
+    MakeFolder(tree + "/a");
+    for (const std::string& name : NumberedNames("f", 32005, 100000)) MakeFile(tree + "/a/" + name);
+    MakeFolder(tree + "/zz-other");
+    MakeFolder(tree + "/zz-out");
+    listing::PosixFileSystem fs;
+    fs.SetReadAhead(0);  // each folder read when the walk reaches it, after ListTex1 was begun
+    Lister lister(fs);
+    lister.runtime.folder_ = tree + "/zz-out";
+    // ListTex1.txt stays under its temporary name until the walk has read the list folder.
+    lister.runtime.holdCommits = true;
+    std::string temporary;
+    lister.core.SetYield([&] {
+        if (temporary.empty() && lister.core.ListFileNumber() == 2) {
+            const Lines made = LeftoverFiles(tree + "/zz-out");
+            ASSERT_EQ(made.size(), 1u);
+            temporary = made[0];
+            MakeFile(tree + "/zz-other/" + temporary);
+        }
+        const int count = lister.buffer.ListCount();
+        if (count > 0 && lister.buffer.Line(count - 1) == "\t" + tree + "/zz-out") {
+            lister.runtime.releaseCommits = true;
+        }
+    });
+    lister.Save(tree);
+    EXPECT_FALSE(lister.runtime.commitWaitedOut);
+    const Lines lines = ListFileLines(tree + "/zz-out", 2);
+    ASSERT_EQ(lines.size(), 32005u + 6u);
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              (Lines{"\t" + tree + "/zz-other", "\t\t" + temporary, "\t" + tree + "/zz-out"}));
 }
 
 }  // namespace
