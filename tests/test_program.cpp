@@ -77,19 +77,40 @@ struct RunOptions {
     bool withoutDisplay = true;  // no DISPLAY, no QT_QPA_PLATFORM: nothing to show a window on
     bool asNobody = false;
     int signalAfterMs = 0;  // sends SIGTERM that long after the start
+    const char* stdoutFile = nullptr;  // stdout goes there (such as /dev/full) instead
+    bool stdoutReaderGone = false;     // stdout is a pipe nobody reads
+    bool stderrReaderGone = false;     // stderr is a pipe nobody reads
 };
+
+// A pipe whose reading end is closed: every write to `fd` fails with EPIPE.
+void PipeWithoutReader(int fd) {
+    int fds[2];
+    if (::pipe(fds) != 0) ::_exit(125);
+    ::close(fds[0]);
+    ::dup2(fds[1], fd);
+}
 
 ProgramRun RunProgram(const std::vector<std::string>& args, const RunOptions& options = {}) {
     TempDir io;
     ::chmod(io.Path().c_str(), 0777);
     const std::string out = io / "out";
     const std::string err = io / "err";
+    // Another user runs a copy it can reach, wherever the build folder lives.
+    std::string program = QUORVALE_PROGRAM;
+    if (options.asNobody) {
+        program = io / "quorvale";
+        const std::string copy = "cp '" + std::string(QUORVALE_PROGRAM) + "' '" + program + "'";
+        if (std::system(copy.c_str()) != 0) ADD_FAILURE() << "cannot copy the program";
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int o = ::open(options.stdoutFile != nullptr ? options.stdoutFile : out.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC, 0666);
         const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         ::dup2(o, 1);
         ::dup2(e, 2);
+        if (options.stdoutReaderGone) PipeWithoutReader(1);
+        if (options.stderrReaderGone) PipeWithoutReader(2);
         if (options.withoutDisplay) {
             ::unsetenv("DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
@@ -101,10 +122,10 @@ ProgramRun RunProgram(const std::vector<std::string>& args, const RunOptions& op
             }
             ::setenv("HOME", io.Path().c_str(), 1);
         }
-        std::vector<char*> argv{const_cast<char*>(QUORVALE_PROGRAM)};
+        std::vector<char*> argv{program.data()};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        ::execv(QUORVALE_PROGRAM, argv.data());
+        ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
     if (options.signalAfterMs > 0) {
@@ -123,8 +144,8 @@ ProgramRun RunProgram(const std::vector<std::string>& args, const RunOptions& op
 TEST(CommandLine, HelpVersionAndWrongOptionsNeverNeedAWindow) {
     const ProgramRun help = RunProgram({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--list-folder <DIR>"), std::string::npos);
-    EXPECT_NE(help.out.find("--save <DIR>"), std::string::npos);
+    EXPECT_NE(help.out.find("--list-folder DIR"), std::string::npos);
+    EXPECT_NE(help.out.find("--save FOLDER"), std::string::npos);
     const ProgramRun version = RunProgram({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "quorvale " QUORVALE_VERSION "\n");
@@ -162,7 +183,7 @@ TEST_F(HeadlessSave, ADeniedFolderIsNamedOnStderrAndExitsOne) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
     ::chmod((dir / "R/s").c_str(), 0700);  // root's: nobody may not read it
     const ProgramRun run =
-        RunProgram({"--save", dir / "R", "--list-folder", dir / "out"}, {true, true, 0});
+        RunProgram({"--save", dir / "R", "--list-folder", dir / "out"}, {.asNobody = true});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "ListTex 1 To 1 Saved\n");
     EXPECT_NE(run.err.find("quorvale: " + dir / "R/s" + ": "), std::string::npos) << run.err;
@@ -182,7 +203,7 @@ TEST_F(HeadlessSave, AnUnwritableListFolderExitsTwoWithTheReason) {
 TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
     // The whole file system takes long enough to list.
     const ProgramRun run =
-        RunProgram({"--save", "/", "--list-folder", dir / "out"}, {true, false, 300});
+        RunProgram({"--save", "/", "--list-folder", dir / "out"}, {.signalAfterMs = 300});
     EXPECT_EQ(run.status, 143) << run.err;
     EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
     for (int n = 1; Exists(listing::ListFilePath(dir / "out", n)); ++n) {
@@ -192,8 +213,8 @@ TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
 
 TEST_F(HeadlessSave, ShowsProgressOnlyOnATerminal) {
     // `script` gives the program a pseudo-terminal for stdout and stderr.
-    const std::string command = "script -qec '" + std::string(QUORVALE_PROGRAM) + " --save /usr " +
-                                "--list-folder " + dir / "out" + "' /dev/null";
+    const std::string command = "script -qec '" + std::string(QUORVALE_PROGRAM) + " --save " +
+                                dir / "R" + " --list-folder " + dir / "out" + "' /dev/null";
     const std::string output = RunInChild([&] {
         std::string text;
         FILE* pipe = ::popen(command.c_str(), "r");
@@ -203,8 +224,93 @@ TEST_F(HeadlessSave, ShowsProgressOnlyOnATerminal) {
         ::pclose(pipe);
         return text;
     });
-    EXPECT_NE(output.find(" lines, "), std::string::npos);
-    EXPECT_NE(output.find("Saved"), std::string::npos);
+    EXPECT_NE(output.find(" lines, "), std::string::npos) << output;
+    EXPECT_NE(output.find("ListTex 1 To 1 Saved"), std::string::npos) << output;
+}
+
+TEST_F(HeadlessSave, ArgumentsThatDifferOnlyInABadByteAreNeverSwapped) {
+    const std::string listed = dir / "d\xFE";
+    const std::string into = dir / "d\xFF";
+    MakeFolder(listed);
+    MakeFile(listed + "/f");
+    MakeFolder(into);
+    const std::vector<std::vector<std::string>> forms = {
+        {"--save", listed, "--list-folder", into},
+        {"--list-folder", into, "--save", listed},
+        {"--save=" + listed, "--list-folder=" + into},
+        {"--list-folder=" + into, "--save=" + listed},
+    };
+    for (const auto& args : forms) {
+        ::unlink((into + "/ListTex1.txt").c_str());
+        const ProgramRun run = RunProgram(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadBytes(into + "/ListTex1.txt"), listed + "\r\n\t" + listed + "\r\n\t\tf\r\n");
+        EXPECT_FALSE(Exists(listed + "/ListTex1.txt"));
+    }
+}
+
+TEST_F(HeadlessSave, AWrongCommandLineOrAMissingFolderWritesNothingAndExitsTwo) {
+    MakeFile(dir / "out/ListTex1.txt", "the last good listing\r\n");
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--save", ""},
+        {"--save", dir / "R", "--list-folder", ""},
+        {"--save", dir / "R", "--save", dir / "R"},
+        {"--save", dir / "R", dir / "R/s"},
+        {"--help-all"},
+        {"-style"},
+    };
+    for (const auto& args : wrong) {
+        const ProgramRun run = RunProgram(args);
+        EXPECT_EQ(run.status, 2) << args[0];
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    for (const std::string missing : {dir / "R/mistyped", dir / "R/a"}) {
+        const ProgramRun run = RunProgram({"--save", missing, "--list-folder", dir / "out"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "Not Saved\n");
+        EXPECT_NE(run.err.find(missing), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(ReadBytes(dir / "out/ListTex1.txt"), "the last good listing\r\n");
+}
+
+TEST_F(HeadlessSave, AnOutputThatFailsOrWhoseReaderWentAwayLeavesNoTemporaryFile) {
+    // stdout full: the list files are written, but nobody learns it: a write error and 2.
+    const ProgramRun full = RunProgram({"--save", dir / "R", "--list-folder", dir / "out"},
+                                       {.stdoutFile = "/dev/full"});
+    EXPECT_EQ(full.status, 2);
+    EXPECT_EQ(full.err, "quorvale: write error: No space left on device\n");
+    const ProgramRun gone = RunProgram({"--save", dir / "R", "--list-folder", dir / "out"},
+                                       {.stdoutReaderGone = true});
+    EXPECT_EQ(gone.status, 141);
+    EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
+
+    // stderr's reader gone while denied folders are named: the Save stops as SIGTERM stops it.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to deny folders to another user";
+    MakeFolder(dir / "big");
+    for (int i = 0; i < 20; ++i) {
+        const std::string sub = dir / ("big/d" + std::to_string(100 + i));
+        MakeFolder(sub);
+        for (const std::string& name : NumberedNames("f", 500, 10000)) MakeFile(sub + "/" + name);
+        MakeFolder(sub + "/closed");
+        ::chmod((sub + "/closed").c_str(), 0700);
+    }
+    const ProgramRun stopped =
+        RunProgram({"--save", dir / "big", "--list-folder", dir / "out"},
+                   {.asNobody = true, .stderrReaderGone = true});
+    EXPECT_EQ(stopped.status, 141);
+    EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
+}
+
+TEST_F(HeadlessSave, AListFolderThatMayBeWrittenButNotReadIsRefusedWithTheReason) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    ::chmod((dir / "out").c_str(), 0733);
+    const ProgramRun run =
+        RunProgram({"--save", dir / "R", "--list-folder", dir / "out"}, {.asNobody = true});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "Not Saved\n");
+    EXPECT_NE(run.err.find("it may not be read"), std::string::npos) << run.err;
+    EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
 }
 
 TEST(Program, TerminationSignalsCloseTheWindowTheWayExitDoes) {

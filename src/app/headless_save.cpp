@@ -1,12 +1,16 @@
 #include "app/headless_save.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
 
+#include "app/standard_streams.h"
 #include "app/termination_signals.h"
 #include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
@@ -31,19 +35,39 @@ std::string_view CurrentFolder(const listing::ListingBuffer& buffer) {
     return {};
 }
 
+// Why `folder` cannot be listed at all, or empty when it is a folder (or a link to one).
+std::string WhyNotAFolder(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "Not a folder";
+    return {};
+}
+
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime) {
     CatchTerminationSignals();
+    // Nothing is written for what is not a folder: the earlier list files stay as they were.
+    if (const std::string why = WhyNotAFolder(folder); !why.empty()) {
+        WriteError("quorvale: cannot list \"" + folder + "\": " + why + "\n");
+        const int status = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
+        return status != 0 ? status : kNotSaved;
+    }
+    // A reader of stderr that goes away stops the Save as SIGTERM does.
+    bool readerGone = false;
+    const auto say = [&readerGone](const std::string& text) {
+        if (WriteError(text) == EPIPE) readerGone = true;
+    };
     listing::PosixFileSystem fileSystem;
     listing::ListingBuffer buffer;
     listing::ListingCore core(buffer, fileSystem, runtime);
 
     const bool progress = ::isatty(STDERR_FILENO) == 1;
     const auto start = std::chrono::steady_clock::now();
-    auto lastProgress = start;
+    auto lastProgress = start - std::chrono::seconds(1);  // the first line at once
     const auto check = [&] {
         if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
+        if (readerGone) throw Stopped{SIGPIPE};
         if (!progress) return;
         const auto now = std::chrono::steady_clock::now();
         if (now - lastProgress < std::chrono::milliseconds(250)) return;
@@ -51,37 +75,41 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         const long files = core.ListFileNumber() - 1;
         const long lines = files * listing::kFlushThreshold + buffer.ListCount();
         const std::string_view current = CurrentFolder(buffer);
-        std::fprintf(stderr, "\r\033[K%ld lines, %ld list files, %.1f s, %.*s", lines, files,
-                     std::chrono::duration<double>(now - start).count(),
-                     static_cast<int>(std::min<std::size_t>(current.size(), 60)), current.data());
-        std::fflush(stderr);
+        char counts[96];
+        std::snprintf(counts, sizeof counts, "\r\033[K%ld lines, %ld list files, %.1f s, ", lines,
+                      files, std::chrono::duration<double>(now - start).count());
+        say(counts + std::string(current.substr(0, 60)));
     };
     core.SetYield(check);
     fileSystem.SetWaitHook(check);
     bool denied = false;
     core.SetFailureReport([&](const std::string& path, const runtime::RuntimeError& error) {
         if (error.Number() == runtime::PermissionDenied) denied = true;
-        if (progress) std::fputs("\r\033[K", stderr);
-        std::cerr << "quorvale: " << path << ": " << error.what() << "\n";
+        say(std::string(progress ? "\r\033[K" : "") + "quorvale: " + path + ": " + error.what() +
+            "\n");
     });
 
+    const std::string clearProgress = progress ? "\r\033[K" : "";
     int status = kSavedComplete;
     try {
         core.SaveListing(folder);
         if (core.IncompleteCount() != 0 || denied) status = kSavedIncomplete;
-        if (progress) std::fputs("\r\033[K", stderr);
-        std::cout << listing::SavedStatus(core.ListFileNumber() - 1) << std::endl;
+        if (readerGone) return 128 + SIGPIPE;
+        if (progress) say(clearProgress);
+        const int written =
+            WriteOutput(listing::SavedStatus(core.ListFileNumber() - 1) + "\n");
+        return written != 0 ? written : status;
     } catch (const Stopped& stopped) {
-        if (progress) std::fputs("\r\033[K", stderr);
-        std::cerr << "quorvale: stopped by signal " << stopped.signal << "\n";
+        if (stopped.signal != SIGPIPE) {
+            say(clearProgress + "quorvale: stopped by signal " + std::to_string(stopped.signal) +
+                "\n");
+        }
         return 128 + stopped.signal;
     } catch (const runtime::RuntimeError& error) {
-        if (progress) std::fputs("\r\033[K", stderr);
-        std::cerr << "quorvale: " << error.what() << "\n";
-        std::cout << listing::kNotSavedStatus << std::endl;
-        return kNotSaved;
+        say(clearProgress + "quorvale: " + error.what() + "\n");
+        const int written = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
+        return written != 0 && written != 2 ? written : kNotSaved;
     }
-    return status;
 }
 
 }  // namespace quorvale::app

@@ -1,21 +1,22 @@
-// The program's entry. The command line is read before anything else, so --help, --version and a
-// wrong option never need a display. With --save the listing runs without a window; otherwise the
-// main window is created on the real file system and runtime services, with the folder given on
-// the command line chosen, and the event loop runs until the window is closed. SIGTERM, SIGINT and
-// SIGHUP close the window the way Exit does.
+// The program's entry. The command line is read from argv's own bytes before anything else, so
+// --help, --version, --save and a wrong option never need a display. With --save the listing runs
+// without a window and without starting the window system; otherwise the main window is created
+// on the real file system and runtime services, with the folder given on the command line chosen,
+// and the event loop runs until the window is closed. SIGTERM, SIGINT and SIGHUP close the window
+// the way Exit does. SIGPIPE is ignored: a reader that goes away is seen as a failed write.
 #include <unistd.h>
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QFile>
 #include <QStandardPaths>
 #include <QStyleFactory>
-#include <cstdio>
-#include <optional>
+#include <csignal>
 #include <string>
+#include <vector>
 
+#include "app/command_line.h"
 #include "app/headless_save.h"
+#include "app/standard_streams.h"
 #include "app/termination_signals.h"
 #include "listing/posix_file_system.h"
 #include "runtime/open_file_limit.h"
@@ -25,71 +26,6 @@
 
 namespace {
 
-struct CommandLine {
-    std::optional<int> exitStatus;  // set when the program ends after reading it
-    std::string folder;             // chosen at start
-    std::string saveFolder;         // listed without a window
-    std::string listFileFolder;     // where the list files go, when given
-    std::string documentsFolder;    // the user's documents, as the desktop reports them
-};
-
-// The argument's own bytes: what the user typed, also where it is not UTF-8.
-std::string ArgumentBytes(const QString& value, int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        if (QString::fromLocal8Bit(argv[i]) == value) return argv[i];
-    }
-    return QFile::encodeName(value).toStdString();
-}
-
-CommandLine ReadCommandLine(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("quorvale");
-    QCoreApplication::setApplicationVersion(QUORVALE_VERSION);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Lists every folder and file below a folder into ListTex1.txt, ListTex2.txt, ...");
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption save("save", "List DIR without a window, then end.", "DIR");
-    const QCommandLineOption listFolder("list-folder", "Write the list files into DIR.", "DIR");
-    parser.addOption(save);
-    parser.addOption(listFolder);
-    parser.addPositionalArgument("folder", "The folder to choose at start.", "[folder]");
-
-    CommandLine line;
-    if (!parser.parse(QCoreApplication::arguments())) {
-        std::fprintf(stderr, "quorvale: %s (see quorvale --help)\n",
-                     parser.errorText().toLocal8Bit().constData());
-        line.exitStatus = 2;
-        return line;
-    }
-    if (parser.isSet(help)) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-        line.exitStatus = 0;
-        return line;
-    }
-    if (parser.isSet(version)) {
-        std::printf("quorvale %s\n", QUORVALE_VERSION);
-        line.exitStatus = 0;
-        return line;
-    }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1) {
-        std::fputs("quorvale: give at most one folder (see quorvale --help)\n", stderr);
-        line.exitStatus = 2;
-        return line;
-    }
-    if (!positional.isEmpty()) line.folder = ArgumentBytes(positional.front(), argc, argv);
-    if (parser.isSet(save)) line.saveFolder = ArgumentBytes(parser.value(save), argc, argv);
-    if (parser.isSet(listFolder)) {
-        line.listFileFolder = ArgumentBytes(parser.value(listFolder), argc, argv);
-    }
-    line.documentsFolder =
-        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .toStdString();
-    return line;
-}
-
 std::string ExecutableFolderOrNone() {
     try {
         return quorvale::runtime::ExecutableFolder();
@@ -98,19 +34,25 @@ std::string ExecutableFolderOrNone() {
     }
 }
 
-}  // namespace
+std::string DocumentsListFolder() {
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return QFile::encodeName(documents).toStdString() + "/Quorvale";
+}
 
-int main(int argc, char* argv[]) {
-    quorvale::app::CatchTerminationSignals();
-    const CommandLine line = ReadCommandLine(argc, argv);
-    if (line.exitStatus) return *line.exitStatus;
-    quorvale::runtime::RaiseOpenFileLimit();
-    quorvale::runtime::SystemRuntimeServices runtime(quorvale::runtime::ChooseListFileFolder(
-        line.listFileFolder, ExecutableFolderOrNone(), line.documentsFolder + "/Quorvale"));
-    if (!line.saveFolder.empty()) return quorvale::app::RunHeadlessSave(line.saveFolder, runtime);
-
-    QApplication app(argc, argv);
-    QApplication::setStyle(QStyleFactory::create("Fusion"));
+int RunWindow(const quorvale::app::CommandLine& line, quorvale::runtime::RuntimeServices& runtime,
+              char* program) {
+    // The toolkit sees only its own options; ours are read already.
+    std::vector<std::string> toolkitArguments = line.toolkitOptions;
+    std::vector<char*> argv{program};
+    bool styleGiven = false;
+    for (std::string& argument : toolkitArguments) {
+        styleGiven = styleGiven || argument == "-style" || argument.starts_with("-style=");
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(argv.size()) - 1;
+    QApplication app(argc, argv.data());
+    if (!styleGiven) QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setDesktopFileName("quorvale");
     quorvale::listing::PosixFileSystem fileSystem;
     quorvale::window::MainWindow window(runtime, fileSystem);
@@ -118,4 +60,35 @@ int main(int argc, char* argv[]) {
     window.show();
     if (!line.folder.empty()) window.ChooseFolder(line.folder);
     return QApplication::exec();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    using quorvale::app::CommandLine;
+    std::signal(SIGPIPE, SIG_IGN);
+    quorvale::app::CatchTerminationSignals();
+    const CommandLine line = quorvale::app::ReadCommandLine(argc, argv);
+    switch (line.action) {
+        case CommandLine::Action::kWrong:
+            quorvale::app::WriteError("quorvale: " + line.wrong + " (see quorvale --help)\n");
+            return quorvale::app::kNotSaved;
+        case CommandLine::Action::kHelp:
+            return quorvale::app::WriteOutput(quorvale::app::HelpText());
+        case CommandLine::Action::kVersion:
+            return quorvale::app::WriteOutput("quorvale " QUORVALE_VERSION "\n");
+        case CommandLine::Action::kSave:
+        case CommandLine::Action::kWindow:
+            break;
+    }
+    quorvale::runtime::RaiseOpenFileLimit();
+    const std::string executableFolder = ExecutableFolderOrNone();
+    const std::string given = line.listFolder.value_or("");
+    quorvale::runtime::SystemRuntimeServices runtime(quorvale::runtime::ChooseListFileFolder(
+        given, executableFolder,
+        given.empty() ? DocumentsListFolder() : std::string()));
+    if (line.action == CommandLine::Action::kSave) {
+        return quorvale::app::RunHeadlessSave(line.folder, runtime);
+    }
+    return RunWindow(line, runtime, argv[0]);
 }

@@ -1,0 +1,179 @@
+#include "app/command_line.h"
+
+#include <array>
+#include <string_view>
+
+namespace quorvale::app {
+
+namespace {
+
+// Options the window toolkit reads itself (Qt's), with whether each takes a value. They are handed
+// to it unchanged.
+struct ToolkitOption {
+    std::string_view name;
+    bool takesValue;
+};
+constexpr std::array<ToolkitOption, 15> kToolkitOptions{{
+    {"-style", true},       {"-stylesheet", true},      {"-platform", true},
+    {"-platformtheme", true}, {"-platformpluginpath", true}, {"-plugin", true},
+    {"-display", true},     {"-geometry", true},        {"-qwindowgeometry", true},
+    {"-qwindowicon", true}, {"-qwindowtitle", true},    {"-session", true},
+    {"-reverse", false},    {"-widgetcount", false},    {"-nograb", false},
+}};
+
+const ToolkitOption* FindToolkitOption(std::string_view name) {
+    for (const ToolkitOption& option : kToolkitOptions) {
+        if (option.name == name) return &option;
+    }
+    return nullptr;
+}
+
+class Reader {
+  public:
+    Reader(int argc, const char* const argv[]) : argc_(argc), argv_(argv) {}
+
+    CommandLine Read() {
+        bool optionsEnded = false;
+        for (index_ = 1; index_ < argc_ && line_.action != CommandLine::Action::kWrong; ++index_) {
+            const std::string_view arg = argv_[index_];
+            if (optionsEnded || arg == "-" || !arg.starts_with('-')) {
+                Folder(arg);
+            } else if (arg == "--") {
+                optionsEnded = true;
+            } else if (arg == "--help") {
+                line_.action = CommandLine::Action::kHelp;
+                return line_;
+            } else if (arg == "--version") {
+                line_.action = CommandLine::Action::kVersion;
+                return line_;
+            } else if (IsOption(arg, "--save")) {
+                if (saveGiven_) return Wrong("--save is given more than once");
+                saveGiven_ = true;
+                const std::optional<std::string> value = Value(arg, "--save");
+                if (value) Folder(*value);
+            } else if (IsOption(arg, "--list-folder")) {
+                if (line_.listFolder) return Wrong("--list-folder is given more than once");
+                line_.listFolder = Value(arg, "--list-folder");
+            } else if (!ToolkitArgument(arg)) {
+                return Wrong("unrecognized option '" + std::string(arg) + "'");
+            }
+        }
+        if (line_.action == CommandLine::Action::kWrong) return line_;
+        if (saveGiven_) {
+            if (!line_.toolkitOptions.empty()) {
+                return Wrong("'" + line_.toolkitOptions.front() +
+                             "' is an option of the window, and --save shows none");
+            }
+            line_.action = CommandLine::Action::kSave;
+        }
+        return line_;
+    }
+
+  private:
+    static bool IsOption(std::string_view arg, std::string_view name) {
+        return arg == name || (arg.starts_with(name) && arg.size() > name.size() &&
+                               arg[name.size()] == '=');
+    }
+
+    // The option's value, from "--name=VALUE" or the next argument; empty values are wrong.
+    std::optional<std::string> Value(std::string_view arg, std::string_view name) {
+        std::string value;
+        if (arg.size() > name.size()) {
+            value = arg.substr(name.size() + 1);
+        } else if (index_ + 1 < argc_) {
+            value = argv_[++index_];
+        } else {
+            Wrong("option '" + std::string(name) + "' needs a folder");
+            return std::nullopt;
+        }
+        if (value.empty()) {
+            Wrong("option '" + std::string(name) + "' needs a folder, not an empty name");
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    void Folder(std::string_view folder) {
+        if (folder.empty()) {
+            Wrong("a folder's name cannot be empty");
+        } else if (folderGiven_) {
+            Wrong("give one folder only ('" + std::string(folder) + "' is a second one)");
+        } else {
+            folderGiven_ = true;
+            line_.folder = folder;
+        }
+    }
+
+    bool ToolkitArgument(std::string_view arg) {
+        const std::string_view name = arg.substr(0, arg.find('='));
+        const ToolkitOption* option = FindToolkitOption(name);
+        if (option == nullptr) return false;
+        line_.toolkitOptions.emplace_back(arg);
+        if (option->takesValue && name.size() == arg.size()) {
+            if (index_ + 1 >= argc_) {
+                Wrong("option '" + std::string(name) + "' needs a value");
+                return true;
+            }
+            line_.toolkitOptions.emplace_back(argv_[++index_]);
+        }
+        return true;
+    }
+
+    CommandLine Wrong(std::string why) {
+        line_.action = CommandLine::Action::kWrong;
+        line_.wrong = std::move(why);
+        return line_;
+    }
+
+    int argc_;
+    const char* const* argv_;
+    int index_ = 1;
+    CommandLine line_;
+    bool saveGiven_ = false;
+    bool folderGiven_ = false;
+};
+
+}  // namespace
+
+CommandLine ReadCommandLine(int argc, const char* const argv[]) {
+    return Reader(argc, argv).Read();
+}
+
+std::string HelpText() {
+    return R"(Usage: quorvale [FOLDER]
+  or:  quorvale --save FOLDER [--list-folder DIR]
+List every folder and file below FOLDER into the plain-text list files
+ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
+its name, a new list file every 32000 lines.
+
+Without --save the window opens, with FOLDER chosen when it is given. With
+--save the listing runs without a window (no display is needed).
+
+Options:
+  --save FOLDER        list FOLDER without a window, then end
+  --list-folder DIR    write the list files into DIR (created when missing)
+  --help               show this help and end
+  --version            show the version and end
+  --                   end the options: what follows is the folder
+The window also takes the toolkit's own options, such as -style NAME and
+-platform NAME.
+
+Where the list files go: DIR when --list-folder is given; otherwise the folder
+that holds the program, when it is a copy of its own (not installed under
+/usr, /bin, /sbin or /opt) and may be written; otherwise Quorvale in your
+documents folder (usually ~/Documents/Quorvale), created when needed.
+
+Exit status of --save:
+  0    the listing is complete
+  1    it was written, but some folders were denied or left incomplete
+       (each named on stderr with its reason)
+  2    the Save or its output failed, or the command line is wrong
+  130  stopped by SIGINT; 143 by SIGTERM; 141 when the reader of the
+       output went away
+
+Example:
+  quorvale --save /srv/share --list-folder /var/backups/listing
+)";
+}
+
+}  // namespace quorvale::app

@@ -1,0 +1,29 @@
+// The command line, read from the bytes of argv as given: option values and the folder keep
+// every byte, also where they are not UTF-8. Plain C++: reading it starts nothing, so --help,
+// --version, --save and a wrong option never need a display.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvale::app {
+
+struct CommandLine {
+    enum class Action { kWindow, kSave, kHelp, kVersion, kWrong };
+    Action action = Action::kWindow;
+    std::string folder;  // the folder to list (--save) or to choose at start (empty: none)
+    std::optional<std::string> listFolder;    // --list-folder, when given
+    std::vector<std::string> toolkitOptions;  // the window toolkit's own, such as -style Fusion
+    std::string wrong;                        // kWrong: the one line that says why
+};
+
+// Reads argv[1..argc-1]. `--opt VALUE` and `--opt=VALUE` alike; `--` ends the options. An empty,
+// missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
+// kWrong. --help and --version end the reading where they stand.
+CommandLine ReadCommandLine(int argc, const char* const argv[]);
+
+// The --help text; the manual page is made from it.
+std::string HelpText();
+
+}  // namespace quorvale::app

@@ -1,0 +1,36 @@
+#include "app/standard_streams.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+namespace quorvale::app {
+
+int WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+int WriteOutput(std::string_view text) {
+    const int err = WriteAll(STDOUT_FILENO, text);
+    if (err == 0) return 0;
+    if (err == EPIPE) return 128 + SIGPIPE;
+    WriteError(std::string("quorvale: write error: ") + std::strerror(err) + "\n");
+    return 2;
+}
+
+int WriteError(std::string_view text) {
+    return WriteAll(STDERR_FILENO, text);
+}
+
+}  // namespace quorvale::app

@@ -1,0 +1,92 @@
+// The command line as bytes: what each argument list means, without running the program.
+#include <gtest/gtest.h>
+
+#include "app/command_line.h"
+
+namespace quorvale::test {
+namespace {
+
+using app::CommandLine;
+using Action = CommandLine::Action;
+
+CommandLine Read(std::vector<std::string> args) {
+    std::vector<const char*> argv{"quorvale"};
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    return app::ReadCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLineBytes, FoldersAndListFoldersKeepEveryByteInEitherFormAndOrder) {
+    const std::string listed = "d\xFE";
+    const std::string into = "d\xFF";
+    const std::vector<std::vector<std::string>> forms = {
+        {"--save", listed, "--list-folder", into},
+        {"--list-folder", into, "--save", listed},
+        {"--save=" + listed, "--list-folder=" + into},
+        {"--list-folder=" + into, "--save=" + listed},
+    };
+    for (const auto& args : forms) {
+        const CommandLine line = Read(args);
+        EXPECT_EQ(line.action, Action::kSave) << line.wrong;
+        EXPECT_EQ(line.folder, listed);
+        EXPECT_EQ(line.listFolder.value_or(""), into);
+    }
+    const CommandLine chosen = Read({"--list-folder", into, "--", listed});
+    EXPECT_EQ(chosen.action, Action::kWindow);
+    EXPECT_EQ(chosen.folder, listed);
+    const CommandLine window = Read({"--", "-named-like-an-option\x80"});
+    EXPECT_EQ(window.action, Action::kWindow);
+    EXPECT_EQ(window.folder, "-named-like-an-option\x80");
+    const CommandLine toolkit = Read({"-style", "Fusion", "R", "-platform=offscreen"});
+    EXPECT_EQ(toolkit.action, Action::kWindow);
+    EXPECT_EQ(toolkit.folder, "R");
+    EXPECT_EQ(toolkit.toolkitOptions,
+              (std::vector<std::string>{"-style", "Fusion", "-platform=offscreen"}));
+}
+
+TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--save", ""}, "option '--save' needs a folder, not an empty name"},
+        {{"--save="}, "option '--save' needs a folder, not an empty name"},
+        {{"--save"}, "option '--save' needs a folder"},
+        {{"R", "--list-folder", ""}, "option '--list-folder' needs a folder, not an empty name"},
+        {{"--save", "A", "B"}, "give one folder only ('B' is a second one)"},
+        {{"--save", "A", "--save", "B"}, "--save is given more than once"},
+        {{"--list-folder=X", "--list-folder", "Y", "R"}, "--list-folder is given more than once"},
+        {{"A", "B"}, "give one folder only ('B' is a second one)"},
+        {{""}, "a folder's name cannot be empty"},
+        {{"--help-all"}, "unrecognized option '--help-all'"},
+        {{"--bogus", "--help"}, "unrecognized option '--bogus'"},
+        {{"-x"}, "unrecognized option '-x'"},
+        {{"--save", "A", "-style", "Fusion"}, "'-style' is an option of the window, and --save "
+                                              "shows none"},
+        {{"-style"}, "option '-style' needs a value"},
+    };
+    for (const Case& c : cases) {
+        const CommandLine line = Read(c.args);
+        EXPECT_EQ(line.action, Action::kWrong) << c.says;
+        EXPECT_EQ(line.wrong, c.says);
+    }
+    EXPECT_EQ(Read({"--help", "--bogus"}).action, Action::kHelp);
+    EXPECT_EQ(Read({"--version"}).action, Action::kVersion);
+    EXPECT_EQ(Read({}).action, Action::kWindow);
+}
+
+TEST(CommandLineBytes, HelpNamesWhereListFilesGoTheSplitTheExitStatusesAndAnExample) {
+    const std::string help = app::HelpText();
+    for (const char* part : {"Usage: quorvale", "--save FOLDER", "--list-folder DIR", "32000",
+                             "~/Documents/Quorvale", "Exit status", "  0 ", "  1 ", "  2 ", "141",
+                             "Example:"}) {
+        EXPECT_NE(help.find(part), std::string::npos) << part;
+    }
+    for (std::size_t start = 0, end; start < help.size(); start = end + 1) {
+        end = help.find('\n', start);
+        EXPECT_LE(end - start, 79u) << help.substr(start, end - start);
+    }
+}
+
+}  // namespace
+}  // namespace quorvale::test
