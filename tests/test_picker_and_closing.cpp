@@ -72,6 +72,21 @@ TEST(FolderPicker, HighlightedFolderShowsItsFullPathAndOkReturnsIt) {
     EXPECT_EQ(dialog.ChosenPath(), "/");
 }
 
+TEST(FolderPicker, PlacesAreChosenByKeyboardOverWhatTheTreeHighlighted) {
+    TempDir dir;
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder");
+    dialog.show();
+    ASSERT_TRUE(dialog.HighlightPath(QByteArray::fromStdString(dir.Path())));
+    dialog.Places()->setFocus();
+    QTest::keyClick(dialog.Places(), Qt::Key_Home);  // Home
+    EXPECT_EQ(dialog.Status()->text(), QDir::homePath());
+    QTest::keyClick(dialog.Places(), Qt::Key_Down);  // "/"
+    EXPECT_EQ(dialog.Status()->text(), "/");
+    QTest::keyClick(dialog.Places(), Qt::Key_Return);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.ChosenPath(), "/");
+}
+
 TEST(FolderPicker, CancelReturnsTheEmptyString) {
     QTimer::singleShot(0, [] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());

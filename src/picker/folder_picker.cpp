@@ -120,6 +120,10 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
 
     auto* prompt = new QLabel(title, this);
     location_->setPlaceholderText("Type or paste a folder's path and press Enter");
+    location_->setAccessibleName("Folder location");
+    places_->setAccessibleName("Places");
+    tree_->setAccessibleName("Folders");
+    status_->setAccessibleName("Highlighted folder");
 
     const auto addPlace = [this](const QString& label, const QString& path) {
         auto* item = new QListWidgetItem(label, places_);
@@ -169,9 +173,18 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
                 const QByteArray path = current.data(kPathRole).toByteArray();
                 if (!path.isEmpty()) Highlight(path);
             });
-    connect(places_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+    // A place is highlighted when it becomes the current one, by click or by Up and Down; Enter
+    // (or a double click) on it chooses it.
+    const auto highlightPlace = [this](QListWidgetItem* item) {
+        if (item == nullptr) return;
         const QByteArray path = item->data(kPathRole).toByteArray();
         if (!HighlightPath(path)) Highlight(path);
+    };
+    connect(places_, &QListWidget::itemClicked, this, highlightPlace);
+    connect(places_, &QListWidget::currentItemChanged, this, highlightPlace);
+    connect(places_, &QListWidget::itemActivated, this, [this, highlightPlace](QListWidgetItem* item) {
+        highlightPlace(item);
+        acceptLocation();
     });
     connect(location_, &QLineEdit::returnPressed, this, &FolderPickerDialog::acceptLocation);
     connect(buttons, &QDialogButtonBox::accepted, this, &FolderPickerDialog::acceptLocation);
