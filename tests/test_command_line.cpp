@@ -1,7 +1,14 @@
-// The command line as bytes: what each argument list means, without running the program.
+// The command line as bytes: what each argument list means, without running the program; and the
+// exit status of a Save without a window.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
+#include "app/headless_save.h"
+#include "support/fake_file_system.h"
+#include "support/test_support.h"
 
 namespace quorvale::test {
 namespace {
@@ -85,6 +92,55 @@ TEST(CommandLineBytes, HelpNamesWhereListFilesGoTheSplitTheExitStatusesAndAnExam
     for (std::size_t start = 0, end; start < help.size(); start = end + 1) {
         end = help.find('\n', start);
         EXPECT_LE(end - start, 79u) << help.substr(start, end - start);
+    }
+}
+
+namespace headless {
+
+// The exit status of a Save of `root` (a real folder) on a file system that fails as `fs` says,
+// and what it said on stderr.
+std::pair<int, std::string> SaveOn(FakeFileSystem& fs, const std::string& root) {
+    TempDir out;
+    const std::string said = out / "stderr";
+    const std::string status = RunInChild([&] {
+        const int err = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(err, STDERR_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        runtime::SystemRuntimeServices runtime(out.Path(), runtime::Durability::kUnsynced);
+        return std::to_string(app::RunHeadlessSave(root, runtime, fs));
+    });
+    return {std::stoi(status), ReadBytes(said)};
+}
+
+}  // namespace headless
+
+TEST(HeadlessExitStatus, OneWheneverAFolderWasDeniedOrLeftIncomplete) {
+    TempDir dir;
+    const std::string r = dir.Path();
+    struct Case {
+        Call call;
+        int error;
+        int status;
+    };
+    const Case cases[] = {
+        {Call::Files, 0, app::kSavedComplete},
+        {Call::Files, runtime::DeviceIOError, app::kSavedIncomplete},
+        {Call::Open, runtime::PathNotFound, app::kSavedIncomplete},  // vanished while walking
+        {Call::NextSubFolder, runtime::DeviceIOError, app::kSavedIncomplete},
+        {Call::Open, runtime::PermissionDenied, app::kSavedIncomplete},
+    };
+    for (const Case& c : cases) {
+        FakeFileSystem fs;
+        fs.Add(r, {"a"});
+        fs.Add(r + "/s", {"b"});
+        fs.Add(r + "/s/t", {"c"});
+        if (c.error != 0) fs.Fail(c.call, r + "/s", c.error);
+        const auto [status, said] = headless::SaveOn(fs, r);
+        EXPECT_EQ(status, c.status) << static_cast<int>(c.call) << " " << c.error;
+        if (c.error != 0) {
+            EXPECT_NE(said.find("quorvale: " + r + "/s"), std::string::npos) << said;
+        }
     }
 }
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "app/standard_streams.h"
-#include "app/termination_signals.h"
+#include "app/signal_catcher.h"
 #include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
@@ -46,6 +46,12 @@ std::string WhyNotAFolder(const std::string& folder) {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime) {
+    listing::PosixFileSystem fileSystem;
+    return RunHeadlessSave(folder, runtime, fileSystem);
+}
+
+int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
+                    listing::FileSystem& fileSystem) {
     CatchTerminationSignals();
     // Nothing is written for what is not a folder: the earlier list files stay as they were.
     if (const std::string why = WhyNotAFolder(folder); !why.empty()) {
@@ -58,7 +64,6 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
     const auto say = [&readerGone](const std::string& text) {
         if (WriteError(text) == EPIPE) readerGone = true;
     };
-    listing::PosixFileSystem fileSystem;
     listing::ListingBuffer buffer;
     listing::ListingCore core(buffer, fileSystem, runtime);
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "listing/file_system.h"
 #include "runtime/runtime_services.h"
 
 namespace quorvale::app {
@@ -16,5 +17,8 @@ inline constexpr int kNotSaved = 2;
 // stdout, failures on stderr, and (when stderr is a terminal) a progress line. SIGINT, SIGTERM
 // and SIGHUP stop it with no part-written file left; it then returns 128 + the signal's number.
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime);
+// The same on a given file system (`folder` must still be a folder on the real one).
+int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
+                    listing::FileSystem& fileSystem);
 
 }  // namespace quorvale::app

@@ -1,21 +1,15 @@
-// SIGTERM, SIGINT and SIGHUP. CatchTerminationSignals, called first thing in main, installs
-// handlers that only note the signal and write its number to a pipe, so that no signal kills the
-// program before it can end in order: the headless Save polls TerminationSignal() from its walk,
-// and a TerminationSignals notifier delivers the signal on the window's thread from the event loop
-// (or from a walk's catch-up), where closing the window is safe.
+// The termination signals (see signal_catcher.h) delivered on the window's thread from the event
+// loop (or from a walk's catch-up), where closing the window is safe.
 #pragma once
 
 #include <QObject>
 #include <functional>
 
+#include "app/signal_catcher.h"
+
 class QSocketNotifier;
 
 namespace quorvale::app {
-
-void CatchTerminationSignals();
-
-// The last termination signal caught, 0 if none.
-int TerminationSignal();
 
 class TerminationSignals final : public QObject {
   public:

@@ -1,0 +1,47 @@
+#include "app/signal_catcher.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <initializer_list>
+
+namespace quorvale::app {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t lastSignal = 0;
+
+void NoteSignal(int signal) {
+    const int saved = errno;
+    lastSignal = signal;
+    const unsigned char number = static_cast<unsigned char>(signal);
+    if (signalPipe[1] >= 0) [[maybe_unused]]
+        const ssize_t n = ::write(signalPipe[1], &number, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+void CatchTerminationSignals() {
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        signalPipe[0] = signalPipe[1] = -1;
+    }
+    struct sigaction action {};
+    action.sa_handler = NoteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+int TerminationSignal() {
+    return lastSignal;
+}
+
+int TerminationSignalPipe() {
+    return signalPipe[0];
+}
+
+}  // namespace quorvale::app
