@@ -118,8 +118,8 @@ TEST_F(PosixWalk, ReadingAheadListsWhatReadingOneFolderAtATimeLists) {
     };
     const Lines oneAtATime = walk(0, 0);
     ASSERT_GT(oneAtATime.size(), 300u);
-    EXPECT_TRUE(walk(0, listing::PosixFileSystem::kReadAhead) == oneAtATime);
-    EXPECT_TRUE(walk(8, listing::PosixFileSystem::kReadAhead) == oneAtATime);  // two ahead at most
+    EXPECT_TRUE(walk(0, listing::ReadTuning{}.foldersAhead) == oneAtATime);
+    EXPECT_TRUE(walk(8, listing::ReadTuning{}.foldersAhead) == oneAtATime);  // two ahead at most
     EXPECT_TRUE(walk(64, 3) == oneAtATime);
 }
 

@@ -265,7 +265,7 @@ TEST_F(HeadlessSave, AWrongCommandLineOrAMissingFolderWritesNothingAndExitsTwo) 
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     }
-    for (const std::string missing : {dir / "R/mistyped", dir / "R/a"}) {
+    for (const std::string& missing : {dir / "R/mistyped", dir / "R/a"}) {
         const ProgramRun run = RunProgram({"--save", missing, "--list-folder", dir / "out"});
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "Not Saved\n");

@@ -63,6 +63,8 @@ class FileSystem {
     // Called now and then while the service waits for the disk, so that the caller stays alive;
     // what it throws passes through the call that waited.
     virtual void SetWaitHook(std::function<void()> /*hook*/) {}
+    // Lets go of the handles the service can spare now (the process is out of them).
+    virtual void FreeHandles() {}
 };
 
 }  // namespace quorvale::listing

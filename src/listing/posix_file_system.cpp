@@ -63,8 +63,7 @@ class PosixFolder final : public Folder {
     // A folder that was opened and read, now the walk's current folder. `name` is its name under
     // `parent`, or its full path when it has none.
     static std::unique_ptr<PosixFolder> Opened(PosixFileSystem* fs, PosixFolder* parent,
-                                               std::string name,
-                                               std::shared_ptr<AheadFolder> node) {
+                                               std::string name, PlannedFolder* node) {
         auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(name)));
         folder->fs_ = fs;
         folder->parent_ = parent;
@@ -74,16 +73,16 @@ class PosixFolder final : public Folder {
             folder->readError_ =
                 ErrorFromErrno(node->contents.readError, "Cannot read folder", folder->Path());
         }
-        folder->node_ = std::move(node);
+        folder->node_ = node;
         fs->Register(folder.get());
         return folder;
     }
 
     ~PosixFolder() override {
-        // Folders read ahead below it and never reached are let go with it.
+        // Folders planned below it and never reached are let go of with it.
         if (fs_ == nullptr) return;
         fs_->Unregister(this);
-        fs_->reader_->Leave(*node_);
+        fs_->Plan().Leave(*node_);
     }
 
     PosixFolder(const PosixFolder&) = delete;
@@ -137,40 +136,42 @@ class PosixFolder final : public Folder {
         if (!it->Enter()) return NotEntered(JoinPath(Path(), name));
         const auto index = static_cast<std::size_t>(it - entries.begin());
 
-        FolderReader& reader = *fs_->reader_;
-        std::shared_ptr<AheadFolder> child = reader.TakeAhead(*node_, index, fs_->waitHook_);
-        // Whatever was read ahead below a child that is not entered goes with it.
+        ReadPlan& plan = fs_->Plan();
+        PlannedFolder* child = plan.Take(*node_, index, fs_->waitHook_);
+        // Unless it becomes the walk's folder, the walk leaves it at once.
         struct LeaveUnlessEntered {
-            FolderReader& reader;
-            std::shared_ptr<AheadFolder>& child;
+            ReadPlan& plan;
+            PlannedFolder*& child;
             ~LeaveUnlessEntered() {
-                if (child) reader.Leave(*child);
+                if (child != nullptr) plan.Leave(*child);
             }
-        } leave{reader, child};
-        FolderContents readHere;
-        const FolderContents* read = child ? &child->contents : &readHere;
-        if (!child || read->openError == EMFILE || read->openError == ENFILE) {
-            // Not read ahead, or a worker ran out of handles: the walk reads it, and frees
-            // handles of its own if it must.
-            if (child) reader.Leave(*std::exchange(child, nullptr));
+        } leave{plan, child};
+        const int openError = child->read ? child->contents.openError : 0;
+        if (!child->read || openError == EMFILE || openError == ENFILE) {
+            // Nobody read it, or a reader ran out of handles: the walk opens it, freeing handles
+            // of its own if it must, and reads it.
             fs_->EnsureOpen(this);
-            readHere = reader.ReadNow(Fd(), std::string(name), fs_->waitHook_);
-            if (readHere.openError == EMFILE || readHere.openError == ENFILE) {
-                reader.CloseReleased();  // handles let go of and not yet closed go first
-                readHere = reader.ReadNow(Fd(), std::string(name), fs_->waitHook_);
+            const int fd = fs_->OpenAt(this, std::string(name).c_str());
+            if (fd < 0) {
+                child->contents = FolderContents();
+                child->contents.openError = errno;
+                child->read = true;
+            } else {
+                plan.ReadHere(*child, fd, fs_->waitHook_);
             }
-            read = &readHere;
+        } else if (child->unread) {
+            plan.ReadHere(*child, -1, fs_->waitHook_);  // too large to have been read ahead
         }
-        if (read->openError != 0) {
+        const FolderContents& read = child->contents;
+        if (read.openError != 0) {
             RuntimeError error =
-                ErrorFromErrno(read->openError, "Cannot open folder", JoinPath(Path(), name));
+                ErrorFromErrno(read.openError, "Cannot open folder", JoinPath(Path(), name));
             if (error.Number() == runtime::PermissionDenied) {
                 return Denied(JoinPath(Path(), name), std::move(error));
             }
             throw error;
         }
-        if (IsAncestorOrSelf(read->st)) return NotEntered(JoinPath(Path(), name));
-        if (!child) child = reader.EnterRead(node_.get(), std::move(readHere));
+        if (IsAncestorOrSelf(read.st)) return NotEntered(JoinPath(Path(), name));
         return Opened(fs_, this, std::string(name), std::exchange(child, nullptr));
     }
 
@@ -190,12 +191,12 @@ class PosixFolder final : public Folder {
         return false;
     }
 
-    int Fd() const { return node_ && node_->handle ? node_->handle->fd : -1; }
+    int Fd() const { return node_ != nullptr && node_->handle ? node_->handle->fd : -1; }
 
     // A folder that is not entered has no entries.
     const FolderContents& Contents() const {
         static const FolderContents kNone;
-        return node_ ? node_->contents : kNone;
+        return node_ != nullptr ? node_->contents : kNone;
     }
 
     PosixFileSystem* fs_ = nullptr;
@@ -205,7 +206,7 @@ class PosixFolder final : public Folder {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     std::optional<RuntimeError> readError_;
-    std::shared_ptr<AheadFolder> node_;  // what it holds: its entries, its handle
+    PlannedFolder* node_ = nullptr;  // what it holds: its entries, its handle (the plan owns it)
 };
 
 std::string AbsoluteFolderPath(const std::string& path) {
@@ -235,36 +236,48 @@ std::string AbsoluteFolderPath(const std::string& path) {
     return result.empty() ? "/" : result;
 }
 
-std::size_t PosixFileSystem::ReaderThreads() {
-    // On a disk most of them wait for it: sixteen keep a disk busy even on two cores, where warm
-    // trees list no slower for them (they sleep unless there is room to read ahead).
-    return std::clamp<std::size_t>(4 * std::thread::hardware_concurrency(), 16, 64);
-}
-
-PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders) : maxOpen_(maxOpenFolders) {
-    if (maxOpen_ == 0) {
-        // Half the limit for folders; the rest stays free for list files, the window and Qt.
-        maxOpen_ = std::clamp<std::size_t>(runtime::OpenFileLimit() / 2, 4, kMaxOpenFolders);
-    }
+PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders, ReadTuning tuning)
+    : tuning_(tuning) {
+    const std::size_t limit = runtime::OpenFileLimit();
+    const std::size_t folders =
+        limit > kReservedHandles + 4 ? limit - kReservedHandles : std::size_t{4};
+    maxOpen_ = maxOpenFolders != 0 ? maxOpenFolders
+                                   : std::clamp<std::size_t>(folders * 2 / 3, 2, kMaxOpenFolders);
     maxOpen_ = std::max<std::size_t>(maxOpen_, 2);
-    // A folder read ahead holds a handle of its own, beside the budget of the folders being
-    // walked.
-    readAhead_ = std::min(kReadAhead, maxOpen_ / 4);
+    // Two per request, the most the plan could use.
+    readerHandles_ = std::min(folders > maxOpen_ ? folders - maxOpen_ : std::size_t{2},
+                              2 * tuning_.foldersAhead);
 }
 
 void PosixFileSystem::SetReadAhead(std::size_t folders) {
-    readAhead_ = std::min(readAhead_, folders);
-    if (reader_) reader_->SetMaxFolders(readAhead_);
+    tuning_.foldersAhead = std::min(tuning_.foldersAhead, folders);
+    readerHandles_ = std::min(readerHandles_, 2 * tuning_.foldersAhead);
+    if (plan_ && chain_.empty()) {
+        earlierStats_ = ReadStats();
+        plan_.reset();
+    }
 }
 
-// Starts the workers when a walk first needs them, and again in a forked child (which has none of
-// them: the parent's stay unjoined there). Checked once per walk, not once per folder.
-void PosixFileSystem::StartReader() {
+// Starts the readers when a walk first needs them, and again in a forked child (which has none of
+// them: the parent's stay unjoined there).
+ReadPlan& PosixFileSystem::Plan() {
     const pid_t pid = ::getpid();
-    if (reader_ && readerPid_ == pid) return;
-    if (reader_) (void)reader_.release();
-    reader_ = std::make_unique<FolderReader>(ReaderThreads(), readAhead_, kReadAheadBytes);
-    readerPid_ = pid;
+    if (plan_ && planPid_ == pid) return *plan_;
+    if (plan_) (void)plan_.release();
+    plan_ = std::make_unique<ReadPlan>(tuning_, readerHandles_);
+    planPid_ = pid;
+    return *plan_;
+}
+
+ReadAheadStats PosixFileSystem::ReadStats() const {
+    if (!plan_) return earlierStats_;
+    ReadAheadStats stats = plan_->Stats();
+    stats.mostBytesHeld = std::max(stats.mostBytesHeld, earlierStats_.mostBytesHeld);
+    stats.deepestAhead = std::max(stats.deepestAhead, earlierStats_.deepestAhead);
+    stats.mostReadsAtOnce = std::max(stats.mostReadsAtOnce, earlierStats_.mostReadsAtOnce);
+    stats.handedOver += earlierStats_.handedOver;
+    stats.readByWalk += earlierStats_.readByWalk;
+    return stats;
 }
 
 PosixFileSystem::~PosixFileSystem() = default;
@@ -274,18 +287,26 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
         throw RuntimeError(runtime::PathNotFound, "Cannot open folder \"\": no folder was given");
     }
     std::string full = AbsoluteFolderPath(path);
-    StartReader();
+    ReadPlan& plan = Plan();
     // The starting folder may itself be a link: the user chose it, so it is followed.
-    FolderContents contents = reader_->ReadNow(-1, full, waitHook_);
-    if (contents.openError != 0) {
-        RuntimeError error = ErrorFromErrno(contents.openError, "Cannot open folder", full);
+    FolderContents opened;
+    if (!OpenFolder(-1, full, opened)) {
+        RuntimeError error = ErrorFromErrno(opened.openError, "Cannot open folder", full);
         if (error.Number() != runtime::PermissionDenied) throw error;
         struct stat st {};
         if (::stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw error;
         return PosixFolder::Denied(std::move(full), std::move(error));
     }
-    return PosixFolder::Opened(this, nullptr, std::move(full),
-                               reader_->EnterRead(nullptr, std::move(contents)));
+    PlannedFolder* top = plan.EnterTop(std::move(opened), waitHook_);
+    return PosixFolder::Opened(this, nullptr, std::move(full), top);
+}
+
+void PosixFileSystem::FreeHandles() {
+    if (plan_) plan_->CloseReleasedNow();
+    // Half the chain's handles, the shallowest first; the walk's own folder keeps its.
+    const PosixFolder* keep = chain_.empty() ? nullptr : chain_.back();
+    for (std::size_t n = open_ / 2; n > 0 && CloseShallowest(keep); --n) {
+    }
 }
 
 // Adds a newly opened folder at the end of the chain.
@@ -304,7 +325,7 @@ void PosixFileSystem::Unregister(PosixFolder* folder) {
     chain_.resize(folder->depth_);
     firstMaybeOpen_ = std::min(firstMaybeOpen_, chain_.size());
     if (folder->Fd() >= 0) {
-        reader_->SetHandle(*folder->node_, nullptr);
+        Plan().SetHandle(*folder->node_, nullptr);
         --open_;
     }
 }
@@ -335,7 +356,7 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
                            "Cannot return to folder \"" + folder->Path() +
                                "\": it was moved or replaced during the walk");
     }
-    reader_->SetHandle(*folder->node_, std::make_shared<FolderHandle>(fd));
+    Plan().SetHandle(*folder->node_, std::make_shared<FolderHandle>(fd));
     ++open_;
     firstMaybeOpen_ = std::min(firstMaybeOpen_, folder->depth_);
     KeepWithinBudget(folder);
@@ -351,9 +372,9 @@ int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
                            : ::open(name, kOpenFolderFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
         const int err = errno;
+        // Handles let go of and not yet closed by the readers go first, at once.
+        Plan().CloseReleasedNow();
         if (!closedReleased) {
-            // Handles let go of and not yet closed by the workers go first.
-            reader_->CloseReleased();
             closedReleased = true;
             continue;
         }
@@ -361,6 +382,7 @@ int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
             errno = err;
             return -1;
         }
+        Plan().CloseReleasedNow();
         maxOpen_ = std::max<std::size_t>(open_, 2);  // the process holds less than was thought
     }
 }
@@ -379,7 +401,7 @@ bool PosixFileSystem::CloseShallowest(const PosixFolder* keep) {
             continue;
         }
         if (folder == keep) continue;
-        reader_->SetHandle(*folder->node_, nullptr);
+        Plan().SetHandle(*folder->node_, nullptr);
         --open_;
         return true;
     }

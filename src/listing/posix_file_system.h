@@ -1,24 +1,25 @@
 // The real file-system service: POSIX directory reading by directory handles.
 //
 // Each folder is read once, in full, with the entry types the directory itself reports, and its
-// files and subfolders are sorted by the bytes of their names. Worker threads read the folders the
-// walk will reach next, in its own depth-first order and many folders deep (see FolderReader: at
-// most kReadAhead folders and about kReadAheadBytes of names at once, each holding its handle
-// until the walk reaches or passes it); the walk takes them strictly in its order and, while it
-// waits for one, calls the wait hook so that the window stays alive however large the folder. A
-// folder no worker has begun is read by the next free worker while reads come from a disk, and by
-// the walk itself while they come from the page cache. Subfolders are opened relative to their
-// parent's handle, so no full path is ever resolved again and trees deeper than the system's path
-// limit list completely. Links to folders are reported as subfolders but never entered; a folder
-// that is its own ancestor (a bind mount loop) is not entered either. Nothing is opened that could
-// block.
+// files and subfolders are sorted by the bytes of their names. Reader threads read the folders the
+// walk will reach next, as the walk's plan requests them (see ReadPlan: its budgets of folders,
+// bytes and handles, and when the walk reads a folder itself); the walk takes them strictly in its
+// order and, while it waits for one, calls the wait hook so that the window stays alive however
+// large the folder. Subfolders are opened relative to their parent's handle, so no full path is
+// ever resolved again and trees deeper than the system's path limit list completely. Links to
+// folders are reported as subfolders but never entered; a folder that is its own ancestor (a bind
+// mount loop) is not entered either. Nothing is opened that could block.
 //
 // The folders being walked form one chain from the starting folder down; each keeps its own name,
-// not its path, so memory grows with the depth, not with its square. Open handles are bounded:
-// past the budget the shallowest handles are closed, and a folder whose handle was closed gets it
+// not its path, so memory grows with the depth, not with its square. Open handles are bounded: a
+// fixed reserve stays free for the list files, the window and the rest of the process; of the
+// others two thirds are for the walk's chain and one third for the readers' requests. Past its
+// budget the chain's shallowest handles are closed, and a folder whose handle was closed gets it
 // back, when a subfolder of it must be opened, by name from the nearest folder that still holds
-// one, each step checked by device and inode. A folder that cannot be reached that way is reported
-// as an error when its subfolder is opened, never skipped silently.
+// one, each step checked by device and inode. Running out of handles anyway (EMFILE), the walk
+// closes more of its own and tries again, for a reader's open as for its own; a folder that
+// cannot be reached again is reported as an error when its subfolder is opened, never skipped
+// silently.
 #pragma once
 
 #include <sys/types.h>
@@ -30,7 +31,8 @@
 #include <vector>
 
 #include "listing/file_system.h"
-#include "listing/folder_reader.h"
+#include "listing/read_plan.h"
+#include "listing/read_tuning.h"
 
 namespace quorvale::listing {
 
@@ -38,24 +40,24 @@ class PosixFolder;
 
 class PosixFileSystem final : public FileSystem {
   public:
-    // At most `maxOpenFolders` folder handles are held at once; 0 sizes the budget from the
-    // process's open-file limit, leaving room for the list files and the window.
-    explicit PosixFileSystem(std::size_t maxOpenFolders = 0);
-    ~PosixFileSystem() override;
+    // Handles kept free of folders for the rest of the process: standard streams, the list
+    // folder's lock, list files being written and made durable, the window.
+    static constexpr std::size_t kReservedHandles = 16;
 
-    // Folders read ahead of the walk at most (fewer when the open-file budget is small), and
-    // about the most memory their names and entries take.
-    static constexpr std::size_t kReadAhead = 128;
-    static constexpr std::size_t kReadAheadBytes = std::size_t{32} << 20;
-    // Worker threads: they mostly wait on the disk, so more than the cores (four per core, from
-    // 16 to 64).
-    static std::size_t ReaderThreads();
+    // At most `maxOpenFolders` folder handles are held by the walk's chain at once; 0 sizes the
+    // budgets from the process's open-file limit.
+    explicit PosixFileSystem(std::size_t maxOpenFolders = 0, ReadTuning tuning = {});
+    ~PosixFileSystem() override;
 
     std::unique_ptr<Folder> GetFolder(const std::string& path) override;
     void SetWaitHook(std::function<void()> hook) override { waitHook_ = std::move(hook); }
+    void FreeHandles() override;
     std::size_t MaxOpenFolders() const { return maxOpen_; }
-    // Limits the folders read ahead (0: each folder is read only when the walk reaches it).
+    // Limits the folders read ahead (0: each folder is read only when the walk reaches it); for
+    // the next walk.
     void SetReadAhead(std::size_t folders);
+    // What reading ahead did in the walks so far.
+    ReadAheadStats ReadStats() const;
 
   private:
     friend class PosixFolder;
@@ -64,7 +66,7 @@ class PosixFileSystem final : public FileSystem {
     void EnsureOpen(PosixFolder* folder);
     void Reopen(PosixFolder* folder);
     int OpenAt(PosixFolder* parent, const char* name);
-    void StartReader();
+    ReadPlan& Plan();
     void KeepWithinBudget(const PosixFolder* keep);
     bool CloseShallowest(const PosixFolder* keep);
 
@@ -72,10 +74,12 @@ class PosixFileSystem final : public FileSystem {
     std::size_t open_ = 0;             // how many of them hold a handle
     std::size_t firstMaybeOpen_ = 0;   // chain_[i] holds no handle for every i below this
     std::size_t maxOpen_;
-    std::size_t readAhead_;  // folders read ahead at most
+    std::size_t readerHandles_;  // what the readers' requests may hold
+    ReadTuning tuning_;
     std::function<void()> waitHook_;
-    std::unique_ptr<FolderReader> reader_;
-    pid_t readerPid_ = 0;  // the process the workers run in: a forked child starts its own
+    std::unique_ptr<ReadPlan> plan_;
+    ReadAheadStats earlierStats_;  // of plans let go of
+    pid_t planPid_ = 0;  // the process the readers run in: a forked child starts its own
 };
 
 // Normalises a user-given path for display and opening: relative paths are made absolute against

@@ -1,0 +1,236 @@
+#include "listing/folder_read.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace quorvale::listing {
+
+namespace {
+
+constexpr std::size_t kReadBlock = 1 << 16;
+
+// Folders with at most this many entries are sorted by names' keys in one go; larger ones are
+// first split by their names' bytes, in place, so that sorting takes little memory beside them.
+constexpr std::size_t kKeyedSortMax = 1 << 16;
+constexpr std::size_t kKeptScratch = 1 << 12;
+
+// Eight bytes of a name from `depth` on, big-endian and padded with zeros (no name holds a zero
+// byte), so that comparing keys compares bytes.
+std::uint64_t SortKey(std::string_view name, std::size_t depth) {
+    unsigned char bytes[8] = {};
+    if (depth < name.size())
+        std::memcpy(bytes, name.data() + depth, std::min<std::size_t>(name.size() - depth, 8));
+    std::uint64_t key = 0;
+    for (const unsigned char b : bytes) key = (key << 8) | b;
+    return key;
+}
+
+// Sorts `count` entries whose names agree in their first `depth` bytes, by the bytes of their
+// names, with a key of eight bytes each.
+void SortByKey(FolderEntry* entries, std::size_t count, const FolderContents& contents,
+               std::size_t depth) {
+    struct Keyed {
+        std::uint64_t key;
+        FolderEntry entry;
+    };
+    thread_local std::vector<Keyed> keyed;
+    keyed.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        keyed[i] = {SortKey(contents.Name(entries[i]), depth), entries[i]};
+    }
+    const std::size_t rest = depth + 8;
+    std::sort(keyed.begin(), keyed.end(), [&contents, rest](const Keyed& a, const Keyed& b) {
+        if (a.key != b.key) return a.key < b.key;
+        const std::string_view x = contents.Name(a.entry);
+        const std::string_view y = contents.Name(b.entry);
+        return x.substr(std::min(rest, x.size())) < y.substr(std::min(rest, y.size()));
+    });
+    for (std::size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
+    // Kept for the next small folder; a large one's would stay with every thread that sorted one.
+    if (keyed.capacity() > kKeptScratch) std::vector<Keyed>().swap(keyed);
+}
+
+// Sorts `count` entries whose names agree in their first `depth` bytes by the bytes of their
+// names, as `LC_ALL=C sort` does: large runs are split by the byte at `depth` in place (a name
+// that ends there comes first), small ones sorted by key.
+void SortByName(FolderEntry* entries, std::size_t count, const FolderContents& contents,
+                std::size_t depth = 0) {
+    // 0 for a name that has ended, else 1 + its byte at `depth`.
+    const auto bucketOf = [&contents, &depth](FolderEntry entry) {
+        const std::string_view name = contents.Name(entry);
+        return depth < name.size() ? 1 + static_cast<unsigned char>(name[depth]) : 0;
+    };
+    for (;;) {
+        if (count <= kKeyedSortMax) {
+            if (count > 1) SortByKey(entries, count, contents, depth);
+            return;
+        }
+        std::size_t counts[257] = {};
+        for (std::size_t i = 0; i < count; ++i) ++counts[bucketOf(entries[i])];
+        if (counts[0] == count) return;  // all the same name
+        const auto all = std::find(std::begin(counts), std::end(counts), count);
+        if (all != std::end(counts)) {
+            ++depth;  // one byte shared by all: look at the next
+            continue;
+        }
+        std::size_t next[257];
+        std::size_t end[257];
+        std::size_t at = 0;
+        for (int b = 0; b < 257; ++b) {
+            next[b] = at;
+            at += counts[b];
+            end[b] = at;
+        }
+        // Each entry swapped straight into its bucket's next free place.
+        for (int b = 0; b < 257; ++b) {
+            while (next[b] < end[b]) {
+                FolderEntry entry = entries[next[b]];
+                int home = bucketOf(entry);
+                while (home != b) {
+                    std::swap(entry, entries[next[home]++]);
+                    home = bucketOf(entry);
+                }
+                entries[next[b]++] = entry;
+            }
+        }
+        for (int b = 1; b < 257; ++b) {
+            const std::size_t size = counts[b];
+            if (size > 1) SortByName(entries + end[b] - size, size, contents, depth + 1);
+        }
+        return;
+    }
+}
+
+bool LinksToFolder(int fd, const char* name) {
+    struct stat st {};
+    return ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+// Entries are typed from the directory itself (a stat only for links and for file systems that
+// report no types).
+bool ReadEntries(FolderContents& contents, std::size_t limit, const std::function<void()>& pause) {
+    // Not zeroed, so that only what the directory fills costs memory.
+    thread_local const std::unique_ptr<char[]> block(new char[kReadBlock]);
+    // A folder's size on disk bounds its entries from above (each takes more than 16 bytes
+    // there): reserving that much address space lets the lists grow without being copied, and
+    // only what is filled costs memory.
+    if (contents.st.st_size > static_cast<off_t>(kReadBlock) &&
+        (limit == 0 || static_cast<std::size_t>(contents.st.st_size) <= limit)) {
+        const auto bytes = static_cast<std::size_t>(contents.st.st_size);
+        contents.names.reserve(bytes);
+        contents.files.reserve(bytes / 16);
+    }
+
+    for (;;) {
+        if (pause) pause();
+        const ssize_t n = ::getdents64(contents.fd, block.get(), kReadBlock);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            contents.readError = errno;
+            contents.names.clear();
+            contents.files.clear();
+            contents.subfolders.clear();
+            return true;
+        }
+        if (n == 0) break;
+        for (ssize_t off = 0; off < n;) {
+            const auto* d = reinterpret_cast<const struct dirent64*>(block.get() + off);
+            off += d->d_reclen;
+            const char* name = d->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            unsigned char type = d->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                if (::fstatat(contents.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+                } else {
+                    type = DT_REG;  // vanished or unreadable: listed as what it most likely was
+                }
+            }
+            const std::size_t size = std::strlen(name);
+            if (contents.names.size() + size + 3 > FolderEntry::kMaxOffset || size > 0xffff) {
+                contents.readError = EOVERFLOW;
+                return true;
+            }
+            if (limit != 0 && contents.Bytes() + size + 3 + sizeof(FolderEntry) > limit) {
+                // Too large to read ahead: left whole for whoever needs it.
+                contents.names = std::string();
+                contents.files = std::vector<FolderEntry>();
+                contents.subfolders = std::vector<FolderEntry>();
+                ::lseek(contents.fd, 0, SEEK_SET);
+                return false;
+            }
+            FolderEntry entry{static_cast<std::uint32_t>(contents.names.size())};
+            if (size < 255) {
+                contents.names += static_cast<char>(size);
+            } else {
+                contents.names += static_cast<char>(255);
+                contents.names += static_cast<char>(size & 0xff);
+                contents.names += static_cast<char>(size >> 8);
+            }
+            contents.names.append(name, size);
+            if (type == DT_DIR) {
+                contents.subfolders.push_back(entry);
+            } else if (type == DT_LNK && LinksToFolder(contents.fd, name)) {
+                entry.bits |= FolderEntry::kNotEntered;
+                contents.subfolders.push_back(entry);
+            } else {
+                contents.files.push_back(entry);
+            }
+        }
+    }
+    return true;
+}
+
+void SortEntries(FolderContents& contents) {
+    SortByName(contents.files.data(), contents.files.size(), contents);
+    SortByName(contents.subfolders.data(), contents.subfolders.size(), contents);
+}
+
+bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents) {
+    contents.fd = parentFd >= 0 ? ::openat(parentFd, name.c_str(), kOpenFolderFlags | O_NOFOLLOW)
+                                : ::open(name.c_str(), kOpenFolderFlags);
+    if (contents.fd < 0) {
+        contents.openError = errno;
+        return false;
+    }
+    if (::fstat(contents.fd, &contents.st) != 0) {
+        contents.openError = errno;
+        ::close(contents.fd);
+        contents.fd = -1;
+        return false;
+    }
+    return true;
+}
+
+FolderContents::FolderContents(FolderContents&& other) noexcept {
+    *this = std::move(other);
+}
+
+FolderContents& FolderContents::operator=(FolderContents&& other) noexcept {
+    if (this == &other) return *this;
+    if (fd >= 0) ::close(fd);
+    fd = std::exchange(other.fd, -1);
+    st = other.st;
+    openError = other.openError;
+    readError = other.readError;
+    names = std::move(other.names);
+    files = std::move(other.files);
+    subfolders = std::move(other.subfolders);
+    return *this;
+}
+
+FolderContents::~FolderContents() {
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace quorvale::listing

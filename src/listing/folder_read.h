@@ -1,0 +1,77 @@
+// Reading one folder, the work a reader thread (or the walk itself) does for it: open it relative
+// to a handle of its parent (or by its path), read every entry once with the types the directory
+// reports, and sort the files and the subfolders by the bytes of their names. No threads here.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvale::listing {
+
+// How every folder is opened: never blocking, never becoming a terminal, closed on exec.
+inline constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// One entry of a folder, four bytes: where its name is in the folder's name block, and whether it
+// is a subfolder to enter (not for a link to a folder: that is listed, never entered).
+struct FolderEntry {
+    static constexpr std::uint32_t kNotEntered = std::uint32_t{1} << 31;
+    static constexpr std::uint32_t kMaxOffset = kNotEntered - 1;
+    std::uint32_t bits;
+
+    std::uint32_t Offset() const { return bits & kMaxOffset; }
+    bool Enter() const { return (bits & kNotEntered) == 0; }
+};
+
+// What reading one folder gave.
+struct FolderContents {
+    int fd = -1;        // the open folder, owned by whoever holds the contents
+    struct stat st {};  // of the open folder
+    int openError = 0;  // errno of a failed open; then nothing else is set
+    int readError = 0;  // errno of a failed read; then there are no entries
+    // Every name, end to end, each after its length: one byte below 255, else 255 and two bytes
+    // (low first).
+    std::string names;
+    std::vector<FolderEntry> files;
+    std::vector<FolderEntry> subfolders;
+
+    FolderContents() = default;
+    FolderContents(const FolderContents&) = delete;
+    FolderContents& operator=(const FolderContents&) = delete;
+    FolderContents(FolderContents&& other) noexcept;
+    FolderContents& operator=(FolderContents&& other) noexcept;
+    ~FolderContents();
+
+    std::string_view Name(FolderEntry entry) const {
+        const auto* at = reinterpret_cast<const unsigned char*>(names.data()) + entry.Offset();
+        if (at[0] < 255) return {reinterpret_cast<const char*>(at + 1), at[0]};
+        return {reinterpret_cast<const char*>(at + 3),
+                static_cast<std::size_t>(at[1] | (at[2] << 8))};
+    }
+    // The memory the names and the entries take.
+    std::size_t Bytes() const {
+        return names.size() + (files.size() + subfolders.size()) * sizeof(FolderEntry);
+    }
+    std::size_t Entries() const { return files.size() + subfolders.size(); }
+};
+
+// Opens the folder `name` under `parentFd` (never following a link there), or the path `name`
+// when `parentFd` is negative (a link there is followed), into `contents`; false with openError.
+bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents);
+
+// Reads every entry of the open folder into `contents`. With a `limit`, stops as soon as the names
+// and entries would take more than that, returns false and leaves the folder unread (its entries
+// dropped, its position back at the start). `pause` is called after each block.
+bool ReadEntries(FolderContents& contents, std::size_t limit = 0,
+                 const std::function<void()>& pause = {});
+
+// Sorts the files and the subfolders by the bytes of their names, as `LC_ALL=C sort` does.
+void SortEntries(FolderContents& contents);
+
+}  // namespace quorvale::listing

@@ -1,0 +1,356 @@
+#include "listing/read_plan.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <utility>
+
+namespace quorvale::listing {
+
+namespace {
+
+// Calls `wait` when at least a slice has passed since it was last called.
+class Pacer {
+  public:
+    Pacer(const std::function<void()>& wait, std::chrono::milliseconds slice)
+        : wait_(wait), slice_(slice) {}
+    void operator()() {
+        if (!wait_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < slice_) return;
+        wait_();
+        last_ = std::chrono::steady_clock::now();
+    }
+
+  private:
+    const std::function<void()>& wait_;
+    const std::chrono::milliseconds slice_;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace
+
+std::size_t ReadTuning::Threads() const {
+    return std::clamp<std::size_t>(threadsPerCore * std::thread::hardware_concurrency(),
+                                   minThreads, maxThreads);
+}
+
+ReadPlan::ReadPlan(const ReadTuning& tuning, std::size_t handles)
+    : tuning_(tuning),
+      pool_(tuning.Threads(), tuning.readerNiceness, tuning.openDelay),
+      handles_(handles),
+      recentRead_(std::chrono::milliseconds(1)) {}  // as if from a disk, until reads are seen
+
+ReadPlan::~ReadPlan() {
+    for (auto& top : tops_) Release(top);
+    tops_.clear();
+    // Cancelled requests still running hold what their readers let go of when they finish;
+    // the pool's readers are joined with it.
+}
+
+PlannedFolder* ReadPlan::EnterTop(FolderContents opened, const std::function<void()>& wait) {
+    auto top = std::make_unique<PlannedFolder>();
+    top->unread = true;
+    top->contents = std::move(opened);
+    top->inWalk = true;
+    PlannedFolder* folder = top.get();
+    walkTip_ = folder;
+    tops_.push_back(std::move(top));
+    ReadHere(*folder, -1, wait);
+    return folder;
+}
+
+// Moves what was read into `folder`; its handle apart, to be shared with the requests for its
+// subfolders (a folder too large to read ahead keeps it in its contents, for the walk's read).
+void ReadPlan::Keep(PlannedFolder& folder, FolderContents contents) {
+    folder.contents = std::move(contents);
+    if (folder.contents.fd >= 0 && !folder.unread) {
+        folder.handle = std::make_shared<FolderHandle>(std::exchange(folder.contents.fd, -1));
+    }
+}
+
+PlannedFolder* ReadPlan::NewChild(PlannedFolder& parent, std::size_t index) {
+    if (parent.children.size() <= index) parent.children.resize(parent.contents.subfolders.size());
+    auto child = std::make_unique<PlannedFolder>();
+    child->parent = &parent;
+    child->depth = parent.depth + 1;
+    child->index = index;
+    PlannedFolder* made = child.get();
+    parent.children[index] = std::move(child);
+    return made;
+}
+
+bool ReadPlan::HasRoom() const {
+    const std::size_t share = tuning_.BytesPerFolder();
+    return share > 0 && foldersCharged_ < tuning_.foldersAhead &&
+           bytesCharged_ + share <= tuning_.bytesAhead && handlesCharged_ + 2 <= handles_;
+}
+
+void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
+    PlannedFolder& child = *NewChild(parent, index);
+    auto request = std::make_shared<ReadRequest>();
+    request->parent = parent.handle;
+    request->name = parent.contents.Name(parent.contents.subfolders[index]);
+    request->byteLimit = tuning_.BytesPerFolder();
+    child.request = request;
+    child.ahead = true;
+    child.chargedBytes = request->byteLimit;
+    child.chargedHandles = 2;
+    ++foldersCharged_;
+    bytesCharged_ += child.chargedBytes;
+    handlesCharged_ += child.chargedHandles;
+    if (walkTip_ != nullptr && child.depth > walkTip_->depth) {
+        stats_.deepestAhead = std::max(stats_.deepestAhead, child.depth - walkTip_->depth);
+    }
+    submitting_.push_back(std::move(request));
+}
+
+// Takes a finished read into `folder`; false while it is not read yet.
+bool ReadPlan::Collect(PlannedFolder& folder) {
+    if (folder.read) return true;
+    if (!folder.request || !folder.request->Done()) return false;
+    ReadRequest& request = *folder.request;
+    recentRead_ += (request.took - recentRead_) / 8;
+    folder.unread = request.tooLarge;
+    Keep(folder, std::move(request.contents));
+    folder.request.reset();
+    folder.read = true;
+    if (folder.ahead) {
+        // The charges become what it holds: its names and entries, and its own handle.
+        bytesCharged_ -= folder.chargedBytes;
+        folder.chargedBytes = folder.contents.Bytes();
+        bytesCharged_ += folder.chargedBytes;
+        handlesCharged_ -= folder.chargedHandles;
+        folder.chargedHandles = (folder.handle || folder.contents.fd >= 0) ? 1 : 0;
+        handlesCharged_ += folder.chargedHandles;
+        bytesHeldAhead_ += folder.contents.Bytes();
+        NoteHeld();
+    }
+    return true;
+}
+
+// Gives back what a folder ahead of the walk was charged.
+void ReadPlan::Refund(PlannedFolder& folder) {
+    if (!folder.ahead) return;
+    folder.ahead = false;
+    --foldersCharged_;
+    bytesCharged_ -= folder.chargedBytes;
+    handlesCharged_ -= folder.chargedHandles;
+    if (folder.read) bytesHeldAhead_ -= folder.contents.Bytes();
+    folder.chargedBytes = 0;
+    folder.chargedHandles = 0;
+}
+
+// Lets go of a folder the walk will not reach, and of everything planned below it: a request a
+// reader still runs is cancelled (its charges stay until the reader has let go of it), handles go
+// to the readers to close.
+void ReadPlan::Release(std::unique_ptr<PlannedFolder>& folder) {
+    if (!folder) return;
+    for (auto& child : folder->children) Release(child);
+    if (folder->request && !folder->read) {
+        if (folder->request->Cancel()) {
+            if (folder->ahead) {
+                abandoned_.push_back(
+                    {std::move(folder->request), folder->chargedBytes, folder->chargedHandles});
+                folder->ahead = false;  // charged to the abandoned request from now on
+            }
+        } else {
+            Collect(*folder);
+        }
+    }
+    Refund(*folder);
+    if (folder->inWalk && folder->read) bytesOnPath_ -= folder->contents.Bytes();
+    pool_.Close(std::move(folder->handle));
+    if (folder->contents.fd >= 0) {
+        pool_.Close(std::make_shared<FolderHandle>(std::exchange(folder->contents.fd, -1)));
+    }
+    if (walkTip_ == folder.get()) walkTip_ = folder->parent;
+    folder.reset();
+}
+
+// Gives back the charges of cancelled requests whose readers have let go of them.
+void ReadPlan::Sweep() {
+    std::erase_if(abandoned_, [this](const Abandoned& abandoned) {
+        if (!abandoned.request->Dropped()) return false;
+        --foldersCharged_;
+        bytesCharged_ -= abandoned.bytes;
+        handlesCharged_ -= abandoned.handles;
+        return true;
+    });
+}
+
+bool ReadPlan::ReadsAreSlow() const {
+    return recentRead_ > tuning_.slowRead;
+}
+
+PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
+                              const std::function<void()>& wait) {
+    for (std::size_t i = folder.passedBefore; i < index && i < folder.children.size(); ++i) {
+        Release(folder.children[i]);
+    }
+    folder.passedBefore = std::max(folder.passedBefore, index + 1);
+    PlannedFolder* child = index < folder.children.size() ? folder.children[index].get() : nullptr;
+    if (child == nullptr) {
+        child = NewChild(folder, index);
+        const bool toReader =
+            folder.handle && (tuning_.handover == ReadTuning::Handover::kAlwaysReader ||
+                              (tuning_.handover == ReadTuning::Handover::kByReadTime &&
+                               ReadsAreSlow()));
+        if (toReader) {
+            // On the walk's path from now on: not charged as ahead, and read whatever its size.
+            auto request = std::make_shared<ReadRequest>();
+            request->parent = folder.handle;
+            request->name = folder.contents.Name(folder.contents.subfolders[index]);
+            child->request = request;
+            pool_.SubmitFirst(std::move(request));
+            ++stats_.handedOver;
+        }
+    }
+    Refund(*child);  // on the walk's path from now on
+    child->inWalk = true;
+    walkTip_ = child;
+    if (child->request && !child->read) {
+        // Held here: a TopUp while waiting may collect it.
+        const std::shared_ptr<ReadRequest> request = child->request;
+        TopUp();  // the readers have more to do meanwhile
+        pool_.WaitFor(*request, tuning_.waitSlice, [this, &wait] {
+            TopUp();
+            if (wait) wait();
+        });
+        Collect(*child);
+    }
+    if (child->read) {
+        bytesOnPath_ += child->contents.Bytes();
+        NoteHeld();
+    }
+    return child;
+}
+
+void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void()>& wait) {
+    FolderContents& contents = folder.contents;
+    if (fd >= 0) {
+        contents = FolderContents();
+        contents.fd = fd;
+        if (::fstat(fd, &contents.st) != 0) {
+            contents.openError = errno;
+            ::close(std::exchange(contents.fd, -1));
+        }
+    }
+    if (contents.fd >= 0) {
+        Pacer pace(wait, tuning_.waitSlice);
+        ReadEntries(contents, 0, std::ref(pace));
+        if (contents.Entries() < tuning_.largeFolder) {
+            SortEntries(contents);
+        } else {
+            // A large folder is sorted on a reader, so that the walk's caller keeps catching up.
+            auto sorted = std::make_shared<std::atomic<bool>>(false);
+            pool_.Run([&contents, sorted] {
+                SortEntries(contents);
+                sorted->store(true, std::memory_order_release);
+            });
+            while (!sorted->load(std::memory_order_acquire)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                try {
+                    pace();
+                } catch (...) {
+                    // The caller is leaving; the reader still sorts the contents, so wait for it.
+                    while (!sorted->load(std::memory_order_acquire)) std::this_thread::yield();
+                    throw;
+                }
+            }
+        }
+    }
+    folder.unread = false;
+    Keep(folder, std::move(contents));
+    ++stats_.readByWalk;
+    folder.read = true;
+    if (folder.inWalk) {
+        bytesOnPath_ += folder.contents.Bytes();
+        NoteHeld();
+    }
+    TopUp();
+}
+
+void ReadPlan::Leave(PlannedFolder& folder) {
+    PlannedFolder* parent = folder.parent;
+    // The walk's tip is this folder or below it: it moves up to the parent.
+    for (const PlannedFolder* at = walkTip_; at != nullptr; at = at->parent) {
+        if (at == &folder) {
+            walkTip_ = parent;
+            break;
+        }
+    }
+    if (parent != nullptr) {
+        Release(parent->children[folder.index]);
+    } else {
+        const auto top = std::find_if(tops_.begin(), tops_.end(),
+                                      [&folder](const auto& t) { return t.get() == &folder; });
+        if (top != tops_.end()) {
+            Release(*top);
+            tops_.erase(top);
+        }
+    }
+    if (tops_.empty()) walkTip_ = nullptr;
+    TopUp();
+}
+
+void ReadPlan::SetHandle(PlannedFolder& folder, std::shared_ptr<FolderHandle> handle) {
+    pool_.Close(std::move(folder.handle));
+    folder.handle = std::move(handle);
+}
+
+void ReadPlan::CloseReleasedNow() {
+    Sweep();
+    pool_.CloseQueuedNow();
+}
+
+// Plans below `folder`, in the walk's order; false when the budgets are spent.
+bool ReadPlan::PlanBelow(PlannedFolder& folder) {
+    if (!Collect(folder) || folder.fullyPlanned) return true;
+    // Its subfolders are opened under its handle; without one (or unread) there is nothing to plan.
+    if (folder.unread || !folder.handle) return true;
+    const std::vector<FolderEntry>& subfolders = folder.contents.subfolders;
+    bool allPlanned = true;  // every subfolder from planFrom to i is requested and fully planned
+    for (std::size_t i = std::max(folder.planFrom, folder.passedBefore); i < subfolders.size();
+         ++i) {
+        PlannedFolder* child = i < folder.children.size() ? folder.children[i].get() : nullptr;
+        if (!subfolders[i].Enter()) {
+            // A link to a folder: listed, never entered.
+        } else if (child == nullptr) {
+            if (!HasRoom()) return false;
+            Request(folder, i);
+            allPlanned = false;
+        } else {
+            if (!PlanBelow(*child)) return false;
+            allPlanned = allPlanned && child->fullyPlanned;
+        }
+        if (allPlanned) folder.planFrom = i + 1;
+    }
+    folder.fullyPlanned = allPlanned;
+    return true;
+}
+
+void ReadPlan::TopUp() {
+    Sweep();
+    if (HasRoom()) {
+        for (PlannedFolder* folder = walkTip_; folder != nullptr; folder = folder->parent) {
+            if (!PlanBelow(*folder)) break;
+        }
+    }
+    pool_.Submit(std::move(submitting_));
+    submitting_.clear();
+}
+
+void ReadPlan::NoteHeld() {
+    stats_.mostBytesHeld = std::max(stats_.mostBytesHeld, bytesHeldAhead_ + bytesOnPath_);
+}
+
+ReadAheadStats ReadPlan::Stats() const {
+    ReadAheadStats stats = stats_;
+    stats.mostReadsAtOnce = pool_.MostReadsAtOnce();
+    return stats;
+}
+
+}  // namespace quorvale::listing

@@ -1,0 +1,139 @@
+// The walk's plan of what to read, owned by the walk's thread alone and touched by no other: the
+// folders it is in, and below and beside them the folders it will reach next, requested ahead of
+// it from the reader threads (see reader_pool.h) in its own depth-first order.
+//
+// After each step the walk tops the requests up: first the subfolders of its current folder and of
+// the folders already read ahead below it, then the later subfolders of its ancestors, as far as
+// the budgets allow. Every budget is charged when a request is made, and given back when the walk
+// takes the folder or lets go of it:
+//   - folders: at most foldersAhead requested or read ahead and not yet taken;
+//   - bytes: each request is charged BytesPerFolder() and may read no more than that (a larger
+//     folder is only opened, and the walk reads it when it gets there); when it is read the
+//     charge becomes what it holds. So what is held ahead never exceeds bytesAhead; beside it the
+//     walk holds only the folders on its own path;
+//   - handles: two per request (its own, and its parent's, which a request may keep open after the
+//     walk has let go of it), one once it is read; at most the budget it was given.
+// The walk waits only for the folder it needs next. A folder it needs that nobody has requested is
+// read by the walk itself or handed to a reader ahead of every other (the tuning's Handover).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "listing/folder_read.h"
+#include "listing/read_tuning.h"
+#include "listing/reader_pool.h"
+
+namespace quorvale::listing {
+
+// A folder the walk is in or will reach: what was read of it and its handle, and its subfolders
+// requested so far.
+struct PlannedFolder {
+    PlannedFolder* parent = nullptr;
+    std::size_t index = 0;         // among its parent's subfolders
+    std::size_t depth = 0;         // below the top of its walk
+    FolderContents contents;       // once read; its handle moves to `handle`
+    std::shared_ptr<FolderHandle> handle;  // while it holds one
+    bool read = false;             // `contents` holds its read (or the error that ended it)
+    bool unread = false;           // opened but not read (too large to read ahead): ReadHere
+    bool inWalk = false;           // the walk has taken it
+
+  private:
+    friend class ReadPlan;
+    std::shared_ptr<ReadRequest> request;  // while it is requested and not yet collected
+    std::vector<std::unique_ptr<PlannedFolder>> children;  // by subfolder index; null: none
+    std::size_t passedBefore = 0;  // the walk has passed (or is in) the children before this
+    std::size_t planFrom = 0;      // children before this are requested and fully planned
+    bool fullyPlanned = false;     // read, and every subfolder below requested and read
+    std::size_t chargedBytes = 0;  // its charges, while it is ahead
+    std::size_t chargedHandles = 0;
+    bool ahead = false;
+};
+
+// What reading ahead has done so far, for tests and the bench.
+struct ReadAheadStats {
+    std::size_t mostBytesHeld = 0;   // names and entries read ahead plus the walk's own path
+    std::size_t deepestAhead = 0;    // levels below the walk's current folder a request reached
+    std::size_t mostReadsAtOnce = 0;
+    std::size_t handedOver = 0;      // folders the walk needed and a reader read first of all
+    std::size_t readByWalk = 0;      // folders the walk read itself
+};
+
+class ReadPlan {
+  public:
+    // `handles`: how many handles the requests may hold at once.
+    ReadPlan(const ReadTuning& tuning, std::size_t handles);
+    ~ReadPlan();
+    ReadPlan(const ReadPlan&) = delete;
+    ReadPlan& operator=(const ReadPlan&) = delete;
+
+    // Starts a walk at a folder the walk has opened (by its path), and reads it (see ReadHere).
+    PlannedFolder* EnterTop(FolderContents opened, const std::function<void()>& wait);
+
+    // The walk needs the subfolder `index` of `folder`: lets go of every subfolder before it, and
+    // returns it, taken by the walk. Its read is there when a reader did it (waiting for it,
+    // calling `wait` every slice); otherwise (`read` false) the walk reads it with ReadHere.
+    // What `wait` throws passes through.
+    PlannedFolder* Take(PlannedFolder& folder, std::size_t index, const std::function<void()>& wait);
+
+    // Reads `folder` on the walk's thread: the folder open as `fd`, or (with -1) the one a reader
+    // opened and left unread as too large. Sorts it too (a large folder on a reader, calling
+    // `wait` meanwhile).
+    void ReadHere(PlannedFolder& folder, int fd, const std::function<void()>& wait);
+
+    // The walk has left `folder`: it and everything planned below it are let go of.
+    void Leave(PlannedFolder& folder);
+
+    // Gives `folder` a handle, or takes it away (null; a reader closes the old one).
+    void SetHandle(PlannedFolder& folder, std::shared_ptr<FolderHandle> handle);
+
+    // Makes the requests the budgets allow, in the walk's order.
+    void TopUp();
+
+    // Closes at once the handles waiting for a reader to close them (the process is out of them).
+    void CloseReleasedNow();
+
+    ReadAheadStats Stats() const;
+    // Handles the requests hold or may hold now.
+    std::size_t HandlesCharged() const { return handlesCharged_; }
+
+  private:
+    bool HasRoom() const;
+    bool PlanBelow(PlannedFolder& folder);
+    PlannedFolder* NewChild(PlannedFolder& parent, std::size_t index);
+    void Request(PlannedFolder& parent, std::size_t index);
+    bool Collect(PlannedFolder& folder);
+    void Keep(PlannedFolder& folder, FolderContents contents);
+    void Release(std::unique_ptr<PlannedFolder>& folder);
+    void Refund(PlannedFolder& folder);
+    void Sweep();
+    void NoteHeld();
+    bool ReadsAreSlow() const;  // the readers' recent reads came from a disk
+
+    ReadTuning tuning_;
+    ReaderPool pool_;
+    const std::size_t handles_;
+    std::list<std::unique_ptr<PlannedFolder>> tops_;
+    PlannedFolder* walkTip_ = nullptr;  // the folder the walk took last
+    std::vector<std::shared_ptr<ReadRequest>> submitting_;  // made by a TopUp, submitted together
+    // Cancelled requests a reader still runs, and what each was charged.
+    struct Abandoned {
+        std::shared_ptr<ReadRequest> request;
+        std::size_t bytes;
+        std::size_t handles;
+    };
+    std::vector<Abandoned> abandoned_;
+    std::size_t foldersCharged_ = 0;
+    std::size_t bytesCharged_ = 0;
+    std::size_t handlesCharged_ = 0;
+    std::size_t bytesHeldAhead_ = 0;  // what the folders read ahead hold (not charged)
+    std::size_t bytesOnPath_ = 0;     // what the folders the walk is in hold
+    std::chrono::steady_clock::duration recentRead_;  // a moving average of the readers' reads
+    ReadAheadStats stats_;
+};
+
+}  // namespace quorvale::listing

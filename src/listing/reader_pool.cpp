@@ -1,0 +1,168 @@
+#include "listing/reader_pool.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace quorvale::listing {
+
+FolderHandle::~FolderHandle() {
+    if (fd >= 0) ::close(fd);
+}
+
+ReaderPool::ReaderPool(std::size_t threads, int niceness, std::chrono::microseconds openDelay)
+    : openDelay_(openDelay) {
+    readers_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) {
+        readers_.emplace_back([this, niceness] { Work(niceness); });
+    }
+}
+
+ReaderPool::~ReaderPool() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& reader : readers_) reader.join();
+    // What no reader ran goes now; its handles close with it.
+    jobs_.clear();
+}
+
+void ReaderPool::Submit(std::vector<std::shared_ptr<ReadRequest>> requests) {
+    if (requests.empty()) return;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto& request : requests) jobs_.push_back(Job{std::move(request), nullptr, {}});
+    }
+    if (requests.size() == 1) {
+        work_.notify_one();
+    } else {
+        work_.notify_all();
+    }
+}
+
+void ReaderPool::SubmitFirst(std::shared_ptr<ReadRequest> request) {
+    {
+        const std::lock_guard lock(mutex_);
+        jobs_.push_front(Job{std::move(request), nullptr, {}});
+    }
+    work_.notify_one();
+}
+
+void ReaderPool::Run(std::function<void()> task) {
+    {
+        const std::lock_guard lock(mutex_);
+        jobs_.push_front(Job{nullptr, nullptr, std::move(task)});
+    }
+    work_.notify_one();
+}
+
+void ReaderPool::Close(std::shared_ptr<FolderHandle> handle) {
+    if (!handle) return;
+    toClose_.fetch_add(1, std::memory_order_acq_rel);
+    {
+        const std::lock_guard lock(mutex_);
+        jobs_.push_back(Job{nullptr, std::move(handle), {}});
+    }
+    work_.notify_one();
+}
+
+void ReaderPool::CloseQueuedNow() {
+    std::vector<std::shared_ptr<FolderHandle>> closing;  // closed once the lock is let go
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto it = jobs_.begin(); it != jobs_.end();) {
+            if (it->close) {
+                closing.push_back(std::move(it->close));
+                it = jobs_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    const std::size_t count = closing.size();
+    closing.clear();
+    toClose_.fetch_sub(count, std::memory_order_acq_rel);
+}
+
+void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
+                         const std::function<void()>& wait) {
+    while (!request.Done()) {
+        {
+            std::unique_lock lock(mutex_);
+            finished_.wait_for(lock, slice, [&request] { return request.Done(); });
+        }
+        if (!request.Done() && wait) wait();
+    }
+}
+
+void ReaderPool::RunRead(ReadRequest& request) {
+    if (request.state_.load(std::memory_order_acquire) == ReadRequest::kPending) {
+        const std::size_t reading = reading_.fetch_add(1, std::memory_order_acq_rel) + 1;
+        std::size_t most = mostReads_.load(std::memory_order_acquire);
+        while (reading > most && !mostReads_.compare_exchange_weak(most, reading)) {
+        }
+        const auto start = std::chrono::steady_clock::now();
+        if (openDelay_.count() > 0) std::this_thread::sleep_for(openDelay_);
+        FolderContents& contents = request.contents;
+        const bool opened =
+            OpenFolder(request.parent ? request.parent->fd : -1, request.name, contents);
+        request.parent.reset();  // the parent may close now, as far as this read goes
+        if (opened) {
+            request.tooLarge = !ReadEntries(contents, request.byteLimit);
+            if (!request.tooLarge) SortEntries(contents);
+        }
+        request.took = std::chrono::steady_clock::now() - start;
+        reading_.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    int pending = ReadRequest::kPending;
+    if (request.state_.compare_exchange_strong(pending, ReadRequest::kDone,
+                                               std::memory_order_acq_rel)) {
+        return;
+    }
+    // Cancelled: nobody will look at the slot, so what it holds goes here.
+    request.contents = FolderContents();
+    request.parent.reset();
+    request.state_.store(ReadRequest::kDropped, std::memory_order_release);
+}
+
+void ReaderPool::Work(int niceness) {
+    // Reading ahead yields the processor to the walk, which lists what it reads (and, in the
+    // window, keeps the window alive).
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    if (errno == 0 && niceness > 0) {
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()),
+                            std::min(nice + niceness, 19));
+    }
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        if (job.close) {
+            job.close.reset();
+            toClose_.fetch_sub(1, std::memory_order_acq_rel);
+        } else if (job.task) {
+            job.task();
+        } else {
+            RunRead(*job.read);
+        }
+        lock.lock();
+        // The walk checks a request's state under this lock before it sleeps: no wake-up is
+        // missed.
+        if (job.read) finished_.notify_all();
+        // Whatever the job held goes outside the lock.
+        lock.unlock();
+        job = Job{};
+        lock.lock();
+    }
+}
+
+}  // namespace quorvale::listing

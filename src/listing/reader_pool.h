@@ -1,0 +1,124 @@
+// Reader threads as plain executors, in the manner of a thread pool: each takes the next job from
+// one queue, runs it without holding the lock, and hands the result back in the job's own slot.
+// The readers decide nothing about what to read: the walk (see read_plan.h) makes every request
+// and is the only one to look at a slot, once it is marked done. Shutdown is stop, wake all, join.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "listing/folder_read.h"
+
+namespace quorvale::listing {
+
+// An open folder handle, closed when the last of those using it (the walk, the readers opening its
+// subfolders) lets go.
+struct FolderHandle {
+    explicit FolderHandle(int descriptor) : fd(descriptor) {}
+    ~FolderHandle();
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    const int fd;
+};
+
+// One folder to read. The walk fills in what a reader needs and never changes it afterwards; the
+// reader that runs it fills in the slot and only then marks it done.
+struct ReadRequest {
+    // What to read: `name` under `parent` (which the reader lets go of once it has opened it), or
+    // the path `name` when there is no parent.
+    std::shared_ptr<FolderHandle> parent;
+    std::string name;
+    // Read no more than this many bytes of names and entries (0: no limit); a larger folder is
+    // only opened (see `tooLarge`).
+    std::size_t byteLimit = 0;
+    // The slot: the walk's to read once Done() is true, never before.
+    FolderContents contents;
+    bool tooLarge = false;  // opened and left unread: larger than byteLimit
+    std::chrono::steady_clock::duration took{};
+
+    bool Done() const { return state_.load(std::memory_order_acquire) == kDone; }
+    // The walk no longer wants the folder. True: the reader lets go of whatever it reads (a reader
+    // that has not begun skips it) and then marks the request Dropped(); false: the request was
+    // done already, and its slot is the walk's to let go of.
+    bool Cancel() {
+        int pending = kPending;
+        return state_.compare_exchange_strong(pending, kCancelled, std::memory_order_acq_rel);
+    }
+    // A cancelled request whose reader has let go of everything it held.
+    bool Dropped() const { return state_.load(std::memory_order_acquire) == kDropped; }
+
+  private:
+    friend class ReaderPool;
+    static constexpr int kPending = 0;
+    static constexpr int kDone = 1;
+    static constexpr int kCancelled = 2;
+    static constexpr int kDropped = 3;
+    // Pending, then Done (by the reader) or Cancelled (by the walk), then Dropped (by the reader).
+    std::atomic<int> state_ = kPending;
+};
+
+class ReaderPool {
+  public:
+    // Starts `threads` readers, each `niceness` nicer than the thread that starts them. Each open
+    // of a folder first waits `openDelay` (a slow medium, for tests and the bench).
+    ReaderPool(std::size_t threads, int niceness,
+               std::chrono::microseconds openDelay = std::chrono::microseconds(0));
+    ~ReaderPool();
+    ReaderPool(const ReaderPool&) = delete;
+    ReaderPool& operator=(const ReaderPool&) = delete;
+
+    // Queues reads behind those already queued, and wakes as many readers as there are new jobs.
+    void Submit(std::vector<std::shared_ptr<ReadRequest>> requests);
+    // Queues a read ahead of every other job: the walk waits for it.
+    void SubmitFirst(std::shared_ptr<ReadRequest> request);
+    // Runs `task` on a reader (for work the walk waits for while it keeps catching up).
+    void Run(std::function<void()> task);
+    // Has a reader close `handle` (closing a folder that was read can cost as much as reading it).
+    void Close(std::shared_ptr<FolderHandle> handle);
+
+    // Waits until `request` is done, calling `wait` every `slice` meanwhile; what `wait` throws
+    // passes through (the request then stays the caller's to cancel).
+    void WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
+                 const std::function<void()>& wait);
+
+    // Handles given to Close that are not closed yet.
+    std::size_t HandlesToClose() const { return toClose_.load(std::memory_order_acquire); }
+    // Closes the handles given to Close that no reader has begun to close, on the calling thread
+    // (when the process is out of handles).
+    void CloseQueuedNow();
+
+    // The most reads that ran at once so far.
+    std::size_t MostReadsAtOnce() const { return mostReads_.load(std::memory_order_acquire); }
+
+  private:
+    struct Job {
+        std::shared_ptr<ReadRequest> read;
+        std::shared_ptr<FolderHandle> close;
+        std::function<void()> task;
+    };
+
+    void Work(int niceness);
+    void RunRead(ReadRequest& request);
+
+    std::mutex mutex_;
+    std::condition_variable work_;      // readers wait here for a job
+    std::condition_variable finished_;  // the walk waits here for its request
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::atomic<std::size_t> toClose_ = 0;
+    std::atomic<std::size_t> reading_ = 0;
+    std::atomic<std::size_t> mostReads_ = 0;
+    const std::chrono::microseconds openDelay_;
+    std::vector<std::thread> readers_;
+};
+
+}  // namespace quorvale::listing
