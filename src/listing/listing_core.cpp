@@ -10,13 +10,12 @@
 // The walk keeps its own stack of frames, so no tree is too deep for it.
 #include "listing/listing_core.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <future>
-#include <system_error>
 #include <utility>
 
 #include "listing/list_file_name.h"
+#include "runtime/open_file_limit.h"
 #include "runtime/folder_lock.h"
 
 namespace quorvale::listing {
@@ -67,7 +66,10 @@ struct ListingCore::Frame {
 
 ListingCore::ListingCore(ListingBuffer& buffer, FileSystem& fileSystem,
                          runtime::RuntimeServices& runtime)
-    : buffer_(buffer), fileSystem_(fileSystem), runtime_(runtime) {}
+    : buffer_(buffer),
+      fileSystem_(fileSystem),
+      runtime_(runtime),
+      commitsInFlight_(CommitsInFlight()) {}
 
 ListingCore::~ListingCore() = default;
 
@@ -113,16 +115,12 @@ bool ListingCore::HoldsOwnTemporaryFiles(const Folder& folder) const {
            id.inode == static_cast<std::uint64_t>(lock_->Inode());
 }
 
-// A list file whose lines are written is made durable and put in place on a thread of its own,
-// so that the walk need not wait for the disk. Each commit first waits for the one before it and
-// fails with it, so that files are put in place in their order and none after a failed one: the
-// list files saved are always ListTex1 up to some number, with no gap.
-namespace {
-
-// List files being made durable at once at most: a slow disk holds the walk back beyond that.
-constexpr std::size_t kCommitsInFlight = 4;
-
-}  // namespace
+std::size_t ListingCore::CommitsInFlight() {
+    // Each holds two handles (the file and its folder) until it is in place: a small open-file
+    // limit keeps one.
+    const std::size_t limit = runtime::OpenFileLimit();
+    return std::clamp<std::size_t>(limit > 32 ? (limit - 32) / 8 : 1, 1, kMaxCommitsInFlight);
+}
 
 void ListingCore::SaveList() {
     const LockScope scope(*this, false);
@@ -130,10 +128,22 @@ void ListingCore::SaveList() {
     FinishCommits();
 }
 
-// Writes the buffer to the next list file and leaves its commit running; the buffer is emptied
+// The next list file's output, in the locked folder. Out of handles, the file system lets go of
+// those it can spare and the file is tried again.
+std::unique_ptr<runtime::TextOutput> ListingCore::OpenListFile() {
+    try {
+        return runtime_.OpenForOutput(*lock_, ListFileName(listFileNumber_));
+    } catch (const RuntimeError& error) {
+        if (error.Number() != runtime::TooManyFiles) throw;
+    }
+    fileSystem_.FreeHandles();
+    return runtime_.OpenForOutput(*lock_, ListFileName(listFileNumber_));
+}
+
+// Writes the buffer to the next list file and queues it to be put in place; the buffer is emptied
 // and the number advanced. A failure to write keeps the buffer and the number as they were.
 void ListingCore::StartSave() {
-    CollectCommits(kCommitsInFlight - 1, true);
+    CollectCommits(commitsInFlight_ - 1, true);
     // The number must be able to advance past this file, or a later save would overwrite it.
     if (listFileNumber_ == INT16_MAX) {
         throw RuntimeError(runtime::Overflow,
@@ -145,7 +155,7 @@ void ListingCore::StartSave() {
     std::unique_ptr<runtime::TextOutput> out;
     try {
         TakeLock();
-        out = runtime_.OpenForOutput(*lock_, ListFileName(listFileNumber_));
+        out = OpenListFile();
         if (std::string temporary = out->TemporaryName(); !temporary.empty()) {
             ownTemporaryNames_.insert(std::move(temporary));
         }
@@ -165,59 +175,22 @@ void ListingCore::StartSave() {
         FinishCommits(false);
         throw;
     }
-    const std::shared_ptr<runtime::TextOutput> written(std::move(out));
-    std::shared_future<void> before =
-        commits_.empty() ? std::shared_future<void>() : commits_.back().done;
-    // If the file before fails, this one fails with it; the output then goes unfinished. The
-    // commit lets go of the file before and of its output as it runs, so that no chain of
-    // finished outputs stays behind it.
-    const auto commit = [heldOutput = written, heldBefore = before]() mutable {
-        const std::shared_future<void> earlier = std::exchange(heldBefore, {});
-        const std::shared_ptr<runtime::TextOutput> output = std::exchange(heldOutput, nullptr);
-        if (earlier.valid()) earlier.get();
-        output->Close();
-    };
-    std::shared_future<void> done;
-    try {
-        done = std::async(std::launch::async, commit).share();
-    } catch (const std::system_error&) {
-        // No thread to spare: the file is made durable when the commit is waited for.
-        done = std::async(std::launch::deferred, commit).share();
-    }
-    commits_.push_back(Commit{listFileNumber_, std::move(done)});
+    committer_.Submit(listFileNumber_, std::move(out));
     buffer_.Clear();
     ++listFileNumber_;
 }
 
-// Waits until at most `keep` commits are under way, letting the window catch up meanwhile when
-// `yielding`. If one failed, every later one is waited for too, the number is the failed file's
-// again (its lines are no longer in the buffer) and its failure is thrown. Should the yield end
-// the Save, the commits stay for WaitForWrites.
+// Waits until at most `keep` list files are being put in place, letting the window catch up
+// meanwhile when `yielding`. If one failed (the committer abandoned every later one), the number
+// is the failed file's again (its lines are no longer in the buffer) and its failure is thrown.
+// Should the yield end the Save, the files queued stay for WaitForWrites.
 void ListingCore::CollectCommits(std::size_t keep, bool yielding) {
-    while (!commits_.empty()) {
-        Commit& oldest = commits_.front();
-        const bool ready =
-            oldest.done.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
-        if (!ready && commits_.size() <= keep) return;
-        // Syncing can take longer than a person waits for a click.
-        const std::function<void()>& wait = wait_ ? wait_ : yield_;
-        while (yielding && wait &&
-               oldest.done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {
-            wait();
-        }
-        try {
-            oldest.done.get();
-        } catch (const RuntimeError&) {
-            listFileNumber_ = oldest.number;
-            const std::shared_future<void> last = commits_.back().done;
-            commits_.clear();
-            try {
-                last.wait();  // the later ones fail with it, leaving nothing behind
-            } catch (...) {
-            }
-            throw;
-        }
-        commits_.pop_front();
+    const std::function<void()>& wait = wait_ ? wait_ : yield_;
+    try {
+        committer_.WaitUntilAtMost(keep, yielding ? wait : std::function<void()>());
+    } catch (const CommitFailed& failed) {
+        listFileNumber_ = failed.number;
+        throw failed.error;
     }
 }
 

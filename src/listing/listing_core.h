@@ -4,9 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "listing/file_system.h"
+#include "listing/list_file_committer.h"
 #include "listing/listing_buffer.h"
 #include "runtime/folder_lock.h"
 #include "runtime/runtime_services.h"
@@ -86,6 +85,11 @@ class ListingCore {
     // (for the program's end, which must not leave a file half-committed).
     void WaitForWrites() noexcept;
 
+    // List files written and not yet in place at most, while the walk goes on: up to
+    // kMaxCommitsInFlight, fewer under a small open-file limit.
+    static constexpr std::size_t kMaxCommitsInFlight = 4;
+    static std::size_t CommitsInFlight();
+
     // The folders the last walk left out or cut short for any reason but lack of permission (the
     // first kMaxRememberedIncomplete of them), and how many there were in all.
     const std::vector<IncompleteFolder>& IncompleteFolders() const { return incomplete_; }
@@ -100,11 +104,6 @@ class ListingCore {
   private:
     struct Frame;
     class LockScope;
-    // A list file whose lines are written, being made durable and put in place.
-    struct Commit {
-        std::int16_t number;
-        std::shared_future<void> done;
-    };
     enum class Outcome { kDone, kDenied, kEnded };
 
     template <typename Open>
@@ -119,6 +118,7 @@ class ListingCore {
     void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
     std::string FolderPathAt(std::size_t level) const;
     void StartSave();
+    std::unique_ptr<runtime::TextOutput> OpenListFile();
     void CollectCommits(std::size_t keep, bool yielding);
     // Waits for every commit under way, letting the window catch up meanwhile when `yielding`.
     void FinishCommits(bool yielding = true);
@@ -135,10 +135,12 @@ class ListingCore {
     std::function<void(int)> showCount_;
     std::function<void(const std::string&, const runtime::RuntimeError&)> reportFailure_;
     std::int16_t listFileNumber_ = 1;
-    std::deque<Commit> commits_;  // list files being made durable beside the walk, in order
+    const std::size_t commitsInFlight_;
     std::vector<Frame> stack_;    // one frame per folder level of the walk, outermost first
     std::string root_;            // the folder the walk started from
     std::unique_ptr<runtime::FolderLock> lock_;  // the list folder, while a Save writes there
+    // List files being put in place beside the walk, in order; gone before the lock.
+    ListFileCommitter committer_;
     std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::vector<IncompleteFolder> incomplete_;
     std::size_t incompleteCount_ = 0;
