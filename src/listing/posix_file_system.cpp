@@ -344,10 +344,12 @@ void PosixFileSystem::EnsureOpen(PosixFolder* folder) {
 void PosixFileSystem::Reopen(PosixFolder* folder) {
     const int fd = OpenAt(folder->parent_, folder->name_.c_str());
     if (fd < 0) {
-        const std::string reason = runtime::SystemReason(errno);
-        throw RuntimeError(runtime::PathFileAccessError, "Cannot return to folder \"" +
-                                                             folder->Path() + "\": " + reason +
-                                                             " (moved or removed during the walk)");
+        const int err = errno;
+        const bool outOfHandles = err == EMFILE || err == ENFILE;
+        throw RuntimeError(runtime::PathFileAccessError,
+                           "Cannot return to folder \"" + folder->Path() + "\": " +
+                               runtime::SystemReason(err) +
+                               (outOfHandles ? "" : " (moved or removed during the walk)"));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || st.st_dev != folder->dev_ || st.st_ino != folder->ino_) {
