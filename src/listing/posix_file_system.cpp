@@ -24,23 +24,31 @@ namespace {
 // Enough for any depth a person meets; deeper trees reopen folders by name as they go.
 constexpr std::size_t kMaxOpenFolders = 4096;
 
-// The files or the subfolders of one folder, in their sorted order.
+// How many entries the walk lists between two looks at the readers' progress.
+constexpr std::size_t kEntriesPerPoll = 32;
+
+// The files or the subfolders of one folder, in their sorted order. While the walk lists them, the
+// plan keeps requesting what the readers' finished reads make known.
 class EntryEnumeration final : public Enumeration {
   public:
-    EntryEnumeration(const FolderContents& contents, const std::vector<FolderEntry>& entries)
-        : contents_(contents), entries_(entries) {}
+    EntryEnumeration(const FolderContents& contents, const std::vector<FolderEntry>& entries,
+                     ReadPlan* plan)
+        : contents_(contents), entries_(entries), plan_(plan) {}
     bool AtEnd() const override { return index_ >= entries_.size(); }
     std::string_view Current() const override {
         if (AtEnd()) throw RuntimeError(runtime::InvalidProcedureCall, "No current entry");
         return contents_.Name(entries_[index_]);
     }
     void Next() override {
-        if (!AtEnd()) ++index_;
+        if (AtEnd()) return;
+        ++index_;
+        if (plan_ != nullptr && index_ % kEntriesPerPoll == 0) plan_->Poll();
     }
 
   private:
     const FolderContents& contents_;
     const std::vector<FolderEntry>& entries_;
+    ReadPlan* plan_;
     std::size_t index_ = 0;
 };
 
@@ -82,7 +90,7 @@ class PosixFolder final : public Folder {
         // Folders planned below it and never reached are let go of with it.
         if (fs_ == nullptr) return;
         fs_->Unregister(this);
-        fs_->Plan().Leave(*node_);
+        fs_->plan_->Leave(*node_);
     }
 
     PosixFolder(const PosixFolder&) = delete;
@@ -113,13 +121,13 @@ class PosixFolder final : public Folder {
     std::unique_ptr<Enumeration> Files() override {
         ThrowReadError();
         const FolderContents& contents = Contents();
-        return std::make_unique<EntryEnumeration>(contents, contents.files);
+        return std::make_unique<EntryEnumeration>(contents, contents.files, PlanIfAny());
     }
 
     std::unique_ptr<Enumeration> SubFolders() override {
         ThrowReadError();
         const FolderContents& contents = Contents();
-        return std::make_unique<EntryEnumeration>(contents, contents.subfolders);
+        return std::make_unique<EntryEnumeration>(contents, contents.subfolders, PlanIfAny());
     }
 
     std::unique_ptr<Folder> OpenSubFolder(std::string_view name) override {
@@ -136,7 +144,7 @@ class PosixFolder final : public Folder {
         if (!it->Enter()) return NotEntered(JoinPath(Path(), name));
         const auto index = static_cast<std::size_t>(it - entries.begin());
 
-        ReadPlan& plan = fs_->Plan();
+        ReadPlan& plan = *fs_->plan_;
         PlannedFolder* child = plan.Take(*node_, index, fs_->waitHook_);
         // Unless it becomes the walk's folder, the walk leaves it at once.
         struct LeaveUnlessEntered {
@@ -192,6 +200,8 @@ class PosixFolder final : public Folder {
     }
 
     int Fd() const { return node_ != nullptr && node_->handle ? node_->handle->fd : -1; }
+
+    ReadPlan* PlanIfAny() const { return fs_ != nullptr ? fs_->plan_.get() : nullptr; }
 
     // A folder that is not entered has no entries.
     const FolderContents& Contents() const {
@@ -259,8 +269,8 @@ void PosixFileSystem::SetReadAhead(std::size_t folders) {
 }
 
 // Starts the readers when a walk first needs them, and again in a forked child (which has none of
-// them: the parent's stay unjoined there).
-ReadPlan& PosixFileSystem::Plan() {
+// them: the parent's stay unjoined there). Checked once per walk; the walk's folders use plan_.
+ReadPlan& PosixFileSystem::StartPlan() {
     const pid_t pid = ::getpid();
     if (plan_ && planPid_ == pid) return *plan_;
     if (plan_) (void)plan_.release();
@@ -276,6 +286,7 @@ ReadAheadStats PosixFileSystem::ReadStats() const {
     stats.deepestAhead = std::max(stats.deepestAhead, earlierStats_.deepestAhead);
     stats.mostReadsAtOnce = std::max(stats.mostReadsAtOnce, earlierStats_.mostReadsAtOnce);
     stats.handedOver += earlierStats_.handedOver;
+    stats.handedBack += earlierStats_.handedBack;
     stats.readByWalk += earlierStats_.readByWalk;
     return stats;
 }
@@ -287,7 +298,7 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
         throw RuntimeError(runtime::PathNotFound, "Cannot open folder \"\": no folder was given");
     }
     std::string full = AbsoluteFolderPath(path);
-    ReadPlan& plan = Plan();
+    ReadPlan& plan = StartPlan();
     // The starting folder may itself be a link: the user chose it, so it is followed.
     FolderContents opened;
     if (!OpenFolder(-1, full, opened)) {
@@ -302,7 +313,7 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
 }
 
 void PosixFileSystem::FreeHandles() {
-    if (plan_) plan_->CloseReleasedNow();
+    if (plan_) plan_->FreeHandles();
     // Half the chain's handles, the shallowest first; the walk's own folder keeps its.
     const PosixFolder* keep = chain_.empty() ? nullptr : chain_.back();
     for (std::size_t n = open_ / 2; n > 0 && CloseShallowest(keep); --n) {
@@ -325,7 +336,7 @@ void PosixFileSystem::Unregister(PosixFolder* folder) {
     chain_.resize(folder->depth_);
     firstMaybeOpen_ = std::min(firstMaybeOpen_, chain_.size());
     if (folder->Fd() >= 0) {
-        Plan().SetHandle(*folder->node_, nullptr);
+        plan_->SetHandle(*folder->node_, nullptr);
         --open_;
     }
 }
@@ -358,7 +369,7 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
                            "Cannot return to folder \"" + folder->Path() +
                                "\": it was moved or replaced during the walk");
     }
-    Plan().SetHandle(*folder->node_, std::make_shared<FolderHandle>(fd));
+    plan_->SetHandle(*folder->node_, std::make_shared<FolderHandle>(fd));
     ++open_;
     firstMaybeOpen_ = std::min(firstMaybeOpen_, folder->depth_);
     KeepWithinBudget(folder);
@@ -374,8 +385,9 @@ int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
                            : ::open(name, kOpenFolderFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
         const int err = errno;
-        // Handles let go of and not yet closed by the readers go first, at once.
-        Plan().CloseReleasedNow();
+        // Handles let go of and not yet closed by the readers go first, at once, then those of
+        // the folders read ahead.
+        plan_->FreeHandles();
         if (!closedReleased) {
             closedReleased = true;
             continue;
@@ -384,7 +396,7 @@ int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
             errno = err;
             return -1;
         }
-        Plan().CloseReleasedNow();
+        plan_->CloseReleasedNow();
         maxOpen_ = std::max<std::size_t>(open_, 2);  // the process holds less than was thought
     }
 }
@@ -403,7 +415,7 @@ bool PosixFileSystem::CloseShallowest(const PosixFolder* keep) {
             continue;
         }
         if (folder == keep) continue;
-        Plan().SetHandle(*folder->node_, nullptr);
+        plan_->SetHandle(*folder->node_, nullptr);
         --open_;
         return true;
     }

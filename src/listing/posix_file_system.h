@@ -66,7 +66,7 @@ class PosixFileSystem final : public FileSystem {
     void EnsureOpen(PosixFolder* folder);
     void Reopen(PosixFolder* folder);
     int OpenAt(PosixFolder* parent, const char* name);
-    ReadPlan& Plan();
+    ReadPlan& StartPlan();
     void KeepWithinBudget(const PosixFolder* keep);
     bool CloseShallowest(const PosixFolder* keep);
 

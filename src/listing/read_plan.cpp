@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <thread>
 #include <utility>
@@ -101,8 +102,12 @@ void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
     ++foldersCharged_;
     bytesCharged_ += child.chargedBytes;
     handlesCharged_ += child.chargedHandles;
-    if (walkTip_ != nullptr && child.depth > walkTip_->depth) {
-        stats_.deepestAhead = std::max(stats_.deepestAhead, child.depth - walkTip_->depth);
+    // How far below the folder the walk lists (the tip, or its parent while the walk waits for
+    // the tip to be read).
+    const PlannedFolder* listed = walkTip_;
+    if (listed != nullptr && !listed->read && listed->parent != nullptr) listed = listed->parent;
+    if (listed != nullptr && child.depth > listed->depth) {
+        stats_.deepestAhead = std::max(stats_.deepestAhead, child.depth - listed->depth);
     }
     submitting_.push_back(std::move(request));
 }
@@ -114,6 +119,8 @@ bool ReadPlan::Collect(PlannedFolder& folder) {
     ReadRequest& request = *folder.request;
     recentRead_ += (request.took - recentRead_) / 8;
     folder.unread = request.tooLarge;
+    const int openError = request.contents.openError;
+    if (openError == EMFILE || openError == ENFILE) ++stats_.handedBack;
     Keep(folder, std::move(request.contents));
     folder.request.reset();
     folder.read = true;
@@ -215,10 +222,7 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
         // Held here: a TopUp while waiting may collect it.
         const std::shared_ptr<ReadRequest> request = child->request;
         TopUp();  // the readers have more to do meanwhile
-        pool_.WaitFor(*request, tuning_.waitSlice, [this, &wait] {
-            TopUp();
-            if (wait) wait();
-        });
+        pool_.WaitFor(*request, tuning_.waitSlice, [this] { TopUp(); }, wait);
         Collect(*child);
     }
     if (child->read) {
@@ -306,6 +310,20 @@ void ReadPlan::CloseReleasedNow() {
     pool_.CloseQueuedNow();
 }
 
+void ReadPlan::FreeHandles() {
+    // Everything ahead of the walk goes, beside every folder it is in.
+    for (PlannedFolder* folder = walkTip_; folder != nullptr; folder = folder->parent) {
+        for (std::size_t i = folder->passedBefore; i < folder->children.size(); ++i) {
+            Release(folder->children[i]);
+        }
+        folder->planFrom = folder->passedBefore;
+        folder->fullyPlanned = false;
+    }
+    CloseReleasedNow();
+    // From now on one request at a time.
+    handles_ = std::min<std::size_t>(handles_, 2);
+}
+
 // Plans below `folder`, in the walk's order; false when the budgets are spent.
 bool ReadPlan::PlanBelow(PlannedFolder& folder) {
     if (!Collect(folder) || folder.fullyPlanned) return true;
@@ -333,6 +351,7 @@ bool ReadPlan::PlanBelow(PlannedFolder& folder) {
 }
 
 void ReadPlan::TopUp() {
+    toppedUpAt_ = pool_.ReadsFinished();
     Sweep();
     if (HasRoom()) {
         for (PlannedFolder* folder = walkTip_; folder != nullptr; folder = folder->parent) {

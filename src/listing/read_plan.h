@@ -61,6 +61,7 @@ struct ReadAheadStats {
     std::size_t mostReadsAtOnce = 0;
     std::size_t handedOver = 0;      // folders the walk needed and a reader read first of all
     std::size_t readByWalk = 0;      // folders the walk read itself
+    std::size_t handedBack = 0;      // folders a reader could not open for want of handles
 };
 
 class ReadPlan {
@@ -93,9 +94,17 @@ class ReadPlan {
 
     // Makes the requests the budgets allow, in the walk's order.
     void TopUp();
+    // TopUp, if a read has finished since the last one: cheap enough to call while the walk lists
+    // a folder's entries.
+    void Poll() {
+        if (pool_.ReadsFinished() != toppedUpAt_) TopUp();
+    }
 
     // Closes at once the handles waiting for a reader to close them (the process is out of them).
     void CloseReleasedNow();
+    // The process is out of handles: lets go of everything requested or read ahead (closing what
+    // it can at once), and makes one request at a time from now on.
+    void FreeHandles();
 
     ReadAheadStats Stats() const;
     // Handles the requests hold or may hold now.
@@ -116,7 +125,7 @@ class ReadPlan {
 
     ReadTuning tuning_;
     ReaderPool pool_;
-    const std::size_t handles_;
+    std::size_t handles_;
     std::list<std::unique_ptr<PlannedFolder>> tops_;
     PlannedFolder* walkTip_ = nullptr;  // the folder the walk took last
     std::vector<std::shared_ptr<ReadRequest>> submitting_;  // made by a TopUp, submitted together
@@ -134,6 +143,7 @@ class ReadPlan {
     std::size_t bytesOnPath_ = 0;     // what the folders the walk is in hold
     std::chrono::steady_clock::duration recentRead_;  // a moving average of the readers' reads
     ReadAheadStats stats_;
+    std::uint64_t toppedUpAt_ = 0;  // the readers' finished reads at the last TopUp
 };
 
 }  // namespace quorvale::listing

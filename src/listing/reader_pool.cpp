@@ -90,13 +90,24 @@ void ReaderPool::CloseQueuedNow() {
 }
 
 void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
+                         const std::function<void()>& progress,
                          const std::function<void()>& wait) {
+    auto lastWait = std::chrono::steady_clock::now();
+    std::unique_lock lock(mutex_);
+    std::uint64_t seen = readsFinished_;
     while (!request.Done()) {
-        {
-            std::unique_lock lock(mutex_);
-            finished_.wait_for(lock, slice, [&request] { return request.Done(); });
+        finished_.wait_until(lock, lastWait + slice, [&] {
+            return request.Done() || readsFinished_ != seen;
+        });
+        if (request.Done()) break;
+        seen = readsFinished_;
+        lock.unlock();
+        if (progress) progress();
+        if (wait && std::chrono::steady_clock::now() >= lastWait + slice) {
+            wait();
+            lastWait = std::chrono::steady_clock::now();
         }
-        if (!request.Done() && wait) wait();
+        lock.lock();
     }
 }
 
@@ -157,7 +168,11 @@ void ReaderPool::Work(int niceness) {
         lock.lock();
         // The walk checks a request's state under this lock before it sleeps: no wake-up is
         // missed.
-        if (job.read) finished_.notify_all();
+        if (job.read) {
+            ++readsFinished_;
+            finishedCount_.store(readsFinished_, std::memory_order_release);
+            finished_.notify_all();
+        }
         // Whatever the job held goes outside the lock.
         lock.unlock();
         job = Job{};

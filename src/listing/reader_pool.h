@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -85,10 +86,11 @@ class ReaderPool {
     // Has a reader close `handle` (closing a folder that was read can cost as much as reading it).
     void Close(std::shared_ptr<FolderHandle> handle);
 
-    // Waits until `request` is done, calling `wait` every `slice` meanwhile; what `wait` throws
-    // passes through (the request then stays the caller's to cancel).
+    // Waits until `request` is done, calling `progress` whenever another read has finished (so
+    // that the caller can request more at once) and `wait` every `slice`; what they throw passes
+    // through (the request then stays the caller's to cancel).
     void WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
-                 const std::function<void()>& wait);
+                 const std::function<void()>& progress, const std::function<void()>& wait);
 
     // Handles given to Close that are not closed yet.
     std::size_t HandlesToClose() const { return toClose_.load(std::memory_order_acquire); }
@@ -96,6 +98,8 @@ class ReaderPool {
     // (when the process is out of handles).
     void CloseQueuedNow();
 
+    // How many reads have finished so far.
+    std::uint64_t ReadsFinished() const { return finishedCount_.load(std::memory_order_acquire); }
     // The most reads that ran at once so far.
     std::size_t MostReadsAtOnce() const { return mostReads_.load(std::memory_order_acquire); }
 
@@ -114,6 +118,8 @@ class ReaderPool {
     std::condition_variable finished_;  // the walk waits here for its request
     std::deque<Job> jobs_;
     bool stopping_ = false;
+    std::uint64_t readsFinished_ = 0;  // under the lock
+    std::atomic<std::uint64_t> finishedCount_ = 0;
     std::atomic<std::size_t> toClose_ = 0;
     std::atomic<std::size_t> reading_ = 0;
     std::atomic<std::size_t> mostReads_ = 0;

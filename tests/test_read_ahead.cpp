@@ -1,0 +1,173 @@
+// Reading ahead through the tuning a test can replace: reads in flight on a slow medium, handles
+// and bytes within their budgets, the walk's two ways of reading a folder nobody requested, and a
+// reader that runs out of handles.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "listing/read_tuning.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+using listing::ReadTuning;
+
+// `fanOut` subfolders per folder, `levels` deep, each folder with `files` files (at least two).
+void MakeBushyTree(const std::string& root, int fanOut, int levels, int files = 2) {
+    MakeFile(root + "/a");
+    MakeFile(root + "/b");
+    for (const std::string& name : NumberedNames("f", files - 2, 100)) MakeFile(root + "/" + name);
+    if (levels == 0) return;
+    for (const std::string& name : NumberedNames("d", fanOut, 10)) {
+        MakeFolder(root + "/" + name);
+        MakeBushyTree(root + "/" + name, fanOut, levels - 1, files);
+    }
+}
+
+// The lines a walk of `root` gives on a file system with `tuning`, and what reading ahead did.
+struct Walked {
+    Lines lines;
+    listing::ReadAheadStats stats;
+    std::size_t incomplete = 0;
+};
+Walked Walk(const std::string& root, const ReadTuning& tuning,
+            std::function<void()> yield = {}) {
+    listing::PosixFileSystem fs(0, tuning);
+    Lister lister(fs);
+    lister.core.SetYield(std::move(yield));
+    lister.core.ListFolder(root);
+    return {lister.Lines(), fs.ReadStats(), lister.core.IncompleteCount()};
+}
+
+std::size_t OpenHandles() {
+    std::size_t count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+TEST(ReadAhead, OnASlowMediumManyReadsRunAtOnceAndReachLevelsBelowTheWalk) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 4, 3, 40);  // 85 folders of 40 files
+    ReadTuning slow;
+    slow.openDelay = std::chrono::milliseconds(3);
+    ReadTuning oneAtATime;
+    oneAtATime.foldersAhead = 0;
+    oneAtATime.handover = ReadTuning::Handover::kAlwaysWalk;
+    // The walk's caller takes its time over every line, as a window catching up does.
+    const Walked ahead = Walk(dir.Path(), slow, [] {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+    EXPECT_TRUE(ahead.lines == Walk(dir.Path(), oneAtATime).lines);
+    EXPECT_GE(ahead.stats.mostReadsAtOnce, 8u);
+    EXPECT_GE(ahead.stats.deepestAhead, 2u);
+}
+
+TEST(ReadAhead, TheWalkReadingItselfAndHandingEveryFolderOverListTheSameLines) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 4, 4);
+    MakeLink(dir / "d10", dir / "link");
+    ReadTuning walkOnly;
+    walkOnly.foldersAhead = 0;
+    walkOnly.handover = ReadTuning::Handover::kAlwaysWalk;
+    ReadTuning readerOnly;
+    readerOnly.foldersAhead = 0;
+    readerOnly.handover = ReadTuning::Handover::kAlwaysReader;
+    const Walked byWalk = Walk(dir.Path(), walkOnly);
+    const Walked byReader = Walk(dir.Path(), readerOnly);
+    const Walked byDefault = Walk(dir.Path(), ReadTuning{});
+    ASSERT_EQ(byWalk.lines.size(), 341u + 2u * 341u + 1u);
+    EXPECT_TRUE(byWalk.lines == byReader.lines);
+    EXPECT_TRUE(byWalk.lines == byDefault.lines);
+    EXPECT_EQ(byWalk.stats.handedOver, 0u);
+    EXPECT_EQ(byReader.stats.handedOver, 340u);  // every folder but the top
+    EXPECT_EQ(byReader.stats.readByWalk, 1u);
+}
+
+TEST(ReadAhead, ManyLargeSiblingsNeverHoldMoreThanTheByteBudgetPlusOneFolder) {
+    TempDir dir;
+    constexpr int kNames = 3000;
+    const std::string longName(96, 'n');
+    for (const std::string& sibling : NumberedNames("s", 6, 10)) {
+        MakeFolder(dir / sibling);
+        for (const std::string& name : NumberedNames(longName, kNames, 1000)) {
+            MakeFile(dir / sibling + "/" + name);
+        }
+    }
+    const std::size_t oneFolder = kNames * (1 + longName.size() + 4 + 4);
+    ReadTuning small;
+    small.bytesAhead = 256 << 10;
+    small.foldersAhead = 8;  // 32 KiB a folder: each sibling is only opened ahead
+    const Walked walked = Walk(dir.Path(), small);
+    EXPECT_EQ(walked.lines.size(), 1u + 6u * (1u + kNames));
+    EXPECT_GT(walked.stats.mostBytesHeld, oneFolder / 2);
+    EXPECT_LE(walked.stats.mostBytesHeld, small.bytesAhead + oneFolder + 1024);
+}
+
+TEST(ReadAhead, AWalkThatLeavesWhileAReaderStillReadsGivesEveryHandleBack) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 5, 2);
+    struct Leaving {};
+    ReadTuning slow;
+    slow.openDelay = std::chrono::milliseconds(40);
+    const std::size_t before = OpenHandles();
+    {
+        listing::PosixFileSystem fs(0, slow);
+        Lister lister(fs);
+        int lines = 0;
+        lister.core.SetYield([&lines] {
+            if (++lines == 4) throw Leaving{};  // readers are still opening the folders ahead
+        });
+        EXPECT_THROW(lister.core.ListFolder(dir.Path()), Leaving);
+        // The file system lives on, as in the window; its readers finish and let go.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (OpenHandles() != before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(OpenHandles(), before);
+        // And a later walk still lists everything.
+        lister.core.SetYield({});
+        lister.buffer.Clear();
+        lister.core.ListFolder(dir.Path());
+        EXPECT_EQ(lister.buffer.ListCount(), 31 + 2 * 31);
+    }
+}
+
+TEST(ReadAhead, AReaderOutOfHandlesHandsItsFolderBackAndNothingIsReported) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 5, 3);
+    ReadTuning reference;
+    reference.foldersAhead = 0;
+    const Lines expected = Walk(dir.Path(), reference).lines;
+    const std::string out = RunInChild([&] {
+        const rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        listing::PosixFileSystem fs;
+        Lister lister(fs);
+        // Fill the handle table but for a few: the readers meet EMFILE, the walk frees its own.
+        std::vector<int> filler;
+        for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+        for (int i = 0; i < 4 && !filler.empty(); ++i) {
+            ::close(filler.back());
+            filler.pop_back();
+        }
+        lister.core.ListFolder(dir.Path());
+        const listing::ReadAheadStats stats = fs.ReadStats();
+        return std::to_string(lister.core.IncompleteCount()) + " incomplete, " +
+               (lister.Lines() == expected ? "as expected" : "not as expected") +
+               (stats.handedBack > 0 ? ", handed back" : ", none handed back");
+    });
+    EXPECT_EQ(out, "0 incomplete, as expected, handed back");
+}
+
+}  // namespace
+}  // namespace quorvale::test
