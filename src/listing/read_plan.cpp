@@ -42,7 +42,7 @@ ReadPlan::ReadPlan(const ReadTuning& tuning, std::size_t handles)
     : tuning_(tuning),
       pool_(tuning.Threads(), tuning.readerNiceness, tuning.openDelay),
       handles_(handles),
-      recentRead_(std::chrono::milliseconds(1)) {}  // as if from a disk, until reads are seen
+      slowShare_(1.0) {}  // as if from a disk, until reads are seen
 
 ReadPlan::~ReadPlan() {
     for (auto& top : tops_) Release(top);
@@ -117,7 +117,7 @@ bool ReadPlan::Collect(PlannedFolder& folder) {
     if (folder.read) return true;
     if (!folder.request || !folder.request->Done()) return false;
     ReadRequest& request = *folder.request;
-    recentRead_ += (request.took - recentRead_) / 8;
+    NoteRead(request.took);
     folder.unread = request.tooLarge;
     const int openError = request.contents.openError;
     if (openError == EMFILE || openError == ENFILE) ++stats_.handedBack;
@@ -189,7 +189,29 @@ void ReadPlan::Sweep() {
 }
 
 bool ReadPlan::ReadsAreSlow() const {
-    return recentRead_ > tuning_.slowRead;
+    return readersAllAtWork_;
+}
+
+// Whether the walk's own reads come from the page cache, so that it had better read a folder no
+// reader has begun than wait for one. Once its reads were slow it waits for the readers, but
+// tries again now and then.
+bool ReadPlan::WalkReadsAreFast() {
+    if (readersAllAtWork_) return false;
+    if (walkRead_ <= tuning_.slowRead / 4) return true;
+    return ++sinceWalkTried_ % kWalkRetryEvery == 0;
+}
+
+// Keeps the share of recent reads that were slow, and as many readers at work as it calls for:
+// every one while many reads come from a disk (they mostly wait for it), two while nearly all come
+// from the page cache (more would only take turns on the processors with the walk). A share, not a
+// mean, so that one read held up by a sync does not count as a disk.
+void ReadPlan::NoteRead(std::chrono::steady_clock::duration took) {
+    slowShare_ += ((took > tuning_.slowRead ? 1.0 : 0.0) - slowShare_) / 32;
+    const bool slow = readersAllAtWork_ ? slowShare_ > kFastShare : slowShare_ > kSlowShare;
+    if (slow != readersAllAtWork_) {
+        readersAllAtWork_ = slow;
+        pool_.SetConcurrency(slow ? tuning_.Threads() : kReadersFromCache);
+    }
 }
 
 PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
@@ -215,12 +237,22 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
             ++stats_.handedOver;
         }
     }
+    // From the page cache, a folder no reader has begun yet is read by the walk at once, rather
+    // than waited for.
+    if (child->request && !child->read && child->ahead && WalkReadsAreFast() &&
+        tuning_.handover != ReadTuning::Handover::kAlwaysReader &&
+        child->request->CancelUnstarted()) {
+        abandoned_.push_back({std::move(child->request), child->chargedBytes, child->chargedHandles});
+        child->ahead = false;
+        child->request.reset();
+    }
     Refund(*child);  // on the walk's path from now on
     child->inWalk = true;
     walkTip_ = child;
     if (child->request && !child->read) {
         // Held here: a TopUp while waiting may collect it.
         const std::shared_ptr<ReadRequest> request = child->request;
+        pool_.Promote(request);
         TopUp();  // the readers have more to do meanwhile
         pool_.WaitFor(*request, tuning_.waitSlice, [this] { TopUp(); }, wait);
         Collect(*child);
@@ -242,6 +274,7 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
             ::close(std::exchange(contents.fd, -1));
         }
     }
+    const auto start = std::chrono::steady_clock::now();
     if (contents.fd >= 0) {
         Pacer pace(wait, tuning_.waitSlice);
         ReadEntries(contents, 0, std::ref(pace));
@@ -265,6 +298,11 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
                 }
             }
         }
+    }
+    if (fd >= 0) {
+        const auto took = std::chrono::steady_clock::now() - start;
+        NoteRead(took);
+        walkRead_ += (took - walkRead_) / 4;
     }
     folder.unread = false;
     Keep(folder, std::move(contents));
@@ -296,7 +334,10 @@ void ReadPlan::Leave(PlannedFolder& folder) {
             tops_.erase(top);
         }
     }
-    if (tops_.empty()) walkTip_ = nullptr;
+    if (tops_.empty()) {
+        walkTip_ = nullptr;
+        pool_.FlushCloses();  // the walk is over: what it let go of is closed now
+    }
     TopUp();
 }
 

@@ -121,7 +121,9 @@ class ReadPlan {
     void Refund(PlannedFolder& folder);
     void Sweep();
     void NoteHeld();
-    bool ReadsAreSlow() const;  // the readers' recent reads came from a disk
+    bool ReadsAreSlow() const;  // the recent reads came from a disk
+    bool WalkReadsAreFast();
+    void NoteRead(std::chrono::steady_clock::duration took);
 
     ReadTuning tuning_;
     ReaderPool pool_;
@@ -141,7 +143,16 @@ class ReadPlan {
     std::size_t handlesCharged_ = 0;
     std::size_t bytesHeldAhead_ = 0;  // what the folders read ahead hold (not charged)
     std::size_t bytesOnPath_ = 0;     // what the folders the walk is in hold
-    std::chrono::steady_clock::duration recentRead_;  // a moving average of the readers' reads
+    // The share of recent reads slower than the tuning's slowRead, and whether it says that reads
+    // come from a disk (above kSlowShare; from the page cache again below kFastShare).
+    double slowShare_;
+    bool readersAllAtWork_ = true;
+    static constexpr double kSlowShare = 0.05;
+    static constexpr double kFastShare = 0.01;
+    static constexpr std::size_t kReadersFromCache = 2;
+    std::chrono::steady_clock::duration walkRead_{};  // a moving average of the walk's own
+    std::size_t sinceWalkTried_ = 0;
+    static constexpr std::size_t kWalkRetryEvery = 64;
     ReadAheadStats stats_;
     std::uint64_t toppedUpAt_ = 0;  // the readers' finished reads at the last TopUp
 };

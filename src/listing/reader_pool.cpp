@@ -9,12 +9,33 @@
 
 namespace quorvale::listing {
 
+namespace {
+
+// Handles waiting to be closed before a reader is woken for them.
+constexpr std::size_t kCloseBatch = 32;
+// Reads waiting per reader at work before another is woken.
+constexpr std::size_t kWakeBatch = 4;
+// How long the walk checks for its request before it sleeps: most reads ahead are ready when the
+// walk gets to them, and a short spin spares a sleep and a wake-up for some of the rest.
+constexpr int kSpinChecks = 2000;
+
+// Lets the other hardware thread of the core run while spinning.
+inline void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 FolderHandle::~FolderHandle() {
     if (fd >= 0) ::close(fd);
 }
 
 ReaderPool::ReaderPool(std::size_t threads, int niceness, std::chrono::microseconds openDelay)
-    : openDelay_(openDelay) {
+    : wanted_(std::max<std::size_t>(threads, 1)), openDelay_(openDelay) {
     readers_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
         readers_.emplace_back([this, niceness] { Work(niceness); });
@@ -34,41 +55,70 @@ ReaderPool::~ReaderPool() {
 
 void ReaderPool::Submit(std::vector<std::shared_ptr<ReadRequest>> requests) {
     if (requests.empty()) return;
+    bool wake = false;
     {
         const std::lock_guard lock(mutex_);
         for (auto& request : requests) jobs_.push_back(Job{std::move(request), nullptr, {}});
+        queuedReads_ += requests.size();
+        // Readers are woken in batches, not once a folder: one when none is at work or the
+        // queue has grown long; each reader that finds more waiting wakes the next.
+        wake = idle_ > 0 && busy_ < wanted_ &&
+               (busy_ == 0 || queuedReads_ >= kWakeBatch * busy_);
     }
-    if (requests.size() == 1) {
-        work_.notify_one();
-    } else {
-        work_.notify_all();
-    }
+    if (wake) work_.notify_one();
 }
 
 void ReaderPool::SubmitFirst(std::shared_ptr<ReadRequest> request) {
     {
         const std::lock_guard lock(mutex_);
         jobs_.push_front(Job{std::move(request), nullptr, {}});
+        ++firstJobs_;
+        ++queuedReads_;
     }
     work_.notify_one();
+}
+
+void ReaderPool::Promote(const std::shared_ptr<ReadRequest>& request) {
+    const std::lock_guard lock(mutex_);
+    const auto begin = jobs_.begin() + static_cast<std::ptrdiff_t>(firstJobs_);
+    const auto it = std::find_if(begin, jobs_.end(), [&request](const Job& job) {
+        return job.read == request;
+    });
+    if (it == jobs_.end() || it == begin) return;
+    Job job = std::move(*it);
+    jobs_.erase(it);
+    jobs_.insert(jobs_.begin() + static_cast<std::ptrdiff_t>(firstJobs_), std::move(job));
 }
 
 void ReaderPool::Run(std::function<void()> task) {
     {
         const std::lock_guard lock(mutex_);
         jobs_.push_front(Job{nullptr, nullptr, std::move(task)});
+        ++firstJobs_;
     }
     work_.notify_one();
 }
 
 void ReaderPool::Close(std::shared_ptr<FolderHandle> handle) {
     if (!handle) return;
-    toClose_.fetch_add(1, std::memory_order_acq_rel);
+    const std::size_t waiting = toClose_.fetch_add(1, std::memory_order_acq_rel) + 1;
     {
         const std::lock_guard lock(mutex_);
         jobs_.push_back(Job{nullptr, std::move(handle), {}});
     }
-    work_.notify_one();
+    if (waiting % kCloseBatch == 0) work_.notify_one();
+}
+
+void ReaderPool::SetConcurrency(std::size_t readers) {
+    {
+        const std::lock_guard lock(mutex_);
+        wanted_ = std::clamp<std::size_t>(readers, 1, std::max<std::size_t>(readers_.size(), 1));
+    }
+    work_.notify_all();
+}
+
+void ReaderPool::FlushCloses() {
+    if (toClose_.load(std::memory_order_acquire) > 0) work_.notify_one();
 }
 
 void ReaderPool::CloseQueuedNow() {
@@ -92,13 +142,16 @@ void ReaderPool::CloseQueuedNow() {
 void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
                          const std::function<void()>& progress,
                          const std::function<void()>& wait) {
+    for (int spin = 0; spin < kSpinChecks && !request.Done(); ++spin) Relax();
     auto lastWait = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex_);
     std::uint64_t seen = readsFinished_;
     while (!request.Done()) {
+        walkWaiting_ = true;
         finished_.wait_until(lock, lastWait + slice, [&] {
             return request.Done() || readsFinished_ != seen;
         });
+        walkWaiting_ = false;
         if (request.Done()) break;
         seen = readsFinished_;
         lock.unlock();
@@ -112,7 +165,9 @@ void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds s
 }
 
 void ReaderPool::RunRead(ReadRequest& request) {
-    if (request.state_.load(std::memory_order_acquire) == ReadRequest::kPending) {
+    int state = ReadRequest::kPending;
+    if (request.state_.compare_exchange_strong(state, ReadRequest::kRunning,
+                                               std::memory_order_acq_rel)) {
         const std::size_t reading = reading_.fetch_add(1, std::memory_order_acq_rel) + 1;
         std::size_t most = mostReads_.load(std::memory_order_acquire);
         while (reading > most && !mostReads_.compare_exchange_weak(most, reading)) {
@@ -129,11 +184,11 @@ void ReaderPool::RunRead(ReadRequest& request) {
         }
         request.took = std::chrono::steady_clock::now() - start;
         reading_.fetch_sub(1, std::memory_order_acq_rel);
-    }
-    int pending = ReadRequest::kPending;
-    if (request.state_.compare_exchange_strong(pending, ReadRequest::kDone,
-                                               std::memory_order_acq_rel)) {
-        return;
+        state = ReadRequest::kRunning;
+        if (request.state_.compare_exchange_strong(state, ReadRequest::kDone,
+                                                   std::memory_order_acq_rel)) {
+            return;
+        }
     }
     // Cancelled: nobody will look at the slot, so what it holds goes here.
     request.contents = FolderContents();
@@ -152,10 +207,19 @@ void ReaderPool::Work(int niceness) {
     }
     std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        ++idle_;
+        work_.wait(lock, [this] { return stopping_ || (!jobs_.empty() && busy_ < wanted_); });
+        --idle_;
         if (stopping_) return;
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
+        if (firstJobs_ > 0) --firstJobs_;
+        ++busy_;
+        if (job.read) {
+            --queuedReads_;
+            // More waiting: the next reader, if more may work.
+            if (queuedReads_ > 0 && idle_ > 0 && busy_ < wanted_) work_.notify_one();
+        }
         lock.unlock();
         if (job.close) {
             job.close.reset();
@@ -166,12 +230,13 @@ void ReaderPool::Work(int niceness) {
             RunRead(*job.read);
         }
         lock.lock();
+        --busy_;
         // The walk checks a request's state under this lock before it sleeps: no wake-up is
         // missed.
         if (job.read) {
             ++readsFinished_;
             finishedCount_.store(readsFinished_, std::memory_order_release);
-            finished_.notify_all();
+            if (walkWaiting_) finished_.notify_all();
         }
         // Whatever the job held goes outside the lock.
         lock.unlock();

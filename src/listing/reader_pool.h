@@ -51,8 +51,18 @@ struct ReadRequest {
     // that has not begun skips it) and then marks the request Dropped(); false: the request was
     // done already, and its slot is the walk's to let go of.
     bool Cancel() {
-        int pending = kPending;
-        return state_.compare_exchange_strong(pending, kCancelled, std::memory_order_acq_rel);
+        int state = kPending;
+        if (state_.compare_exchange_strong(state, kCancelled, std::memory_order_acq_rel)) {
+            return true;
+        }
+        return state == kRunning &&
+               state_.compare_exchange_strong(state, kCancelled, std::memory_order_acq_rel);
+    }
+    // Cancels the request if no reader has begun it (the walk then reads the folder itself);
+    // false once a reader has.
+    bool CancelUnstarted() {
+        int state = kPending;
+        return state_.compare_exchange_strong(state, kCancelled, std::memory_order_acq_rel);
     }
     // A cancelled request whose reader has let go of everything it held.
     bool Dropped() const { return state_.load(std::memory_order_acquire) == kDropped; }
@@ -60,10 +70,12 @@ struct ReadRequest {
   private:
     friend class ReaderPool;
     static constexpr int kPending = 0;
-    static constexpr int kDone = 1;
-    static constexpr int kCancelled = 2;
-    static constexpr int kDropped = 3;
-    // Pending, then Done (by the reader) or Cancelled (by the walk), then Dropped (by the reader).
+    static constexpr int kRunning = 1;
+    static constexpr int kDone = 2;
+    static constexpr int kCancelled = 3;
+    static constexpr int kDropped = 4;
+    // Pending, then Running (a reader took it), then Done; the walk may make it Cancelled while
+    // it is Pending or Running, and the reader then makes it Dropped.
     std::atomic<int> state_ = kPending;
 };
 
@@ -77,14 +89,19 @@ class ReaderPool {
     ReaderPool(const ReaderPool&) = delete;
     ReaderPool& operator=(const ReaderPool&) = delete;
 
-    // Queues reads behind those already queued, and wakes as many readers as there are new jobs.
+    // Queues reads behind those already queued, and wakes readers for them.
     void Submit(std::vector<std::shared_ptr<ReadRequest>> requests);
     // Queues a read ahead of every other job: the walk waits for it.
     void SubmitFirst(std::shared_ptr<ReadRequest> request);
+    // Moves a queued read ahead of the other reads: the walk needs it next.
+    void Promote(const std::shared_ptr<ReadRequest>& request);
     // Runs `task` on a reader (for work the walk waits for while it keeps catching up).
     void Run(std::function<void()> task);
     // Has a reader close `handle` (closing a folder that was read can cost as much as reading it).
+    // Closes are handed over in batches: a reader is woken for them once enough wait, or when
+    // FlushCloses is called.
     void Close(std::shared_ptr<FolderHandle> handle);
+    void FlushCloses();
 
     // Waits until `request` is done, calling `progress` whenever another read has finished (so
     // that the caller can request more at once) and `wait` every `slice`; what they throw passes
@@ -97,6 +114,9 @@ class ReaderPool {
     // Closes the handles given to Close that no reader has begun to close, on the calling thread
     // (when the process is out of handles).
     void CloseQueuedNow();
+
+    // At most this many readers at work at once (at least one); all of them at first.
+    void SetConcurrency(std::size_t readers);
 
     // How many reads have finished so far.
     std::uint64_t ReadsFinished() const { return finishedCount_.load(std::memory_order_acquire); }
@@ -119,6 +139,12 @@ class ReaderPool {
     std::deque<Job> jobs_;
     bool stopping_ = false;
     std::uint64_t readsFinished_ = 0;  // under the lock
+    std::size_t idle_ = 0;             // readers waiting for a job, under the lock
+    std::size_t busy_ = 0;             // readers running a job, under the lock
+    std::size_t wanted_;               // readers that may run jobs at once, under the lock
+    std::size_t queuedReads_ = 0;      // read jobs not yet taken, under the lock
+    std::size_t firstJobs_ = 0;        // jobs at the front that the walk waits for
+    bool walkWaiting_ = false;         // the walk sleeps in WaitFor, under the lock
     std::atomic<std::uint64_t> finishedCount_ = 0;
     std::atomic<std::size_t> toClose_ = 0;
     std::atomic<std::size_t> reading_ = 0;
