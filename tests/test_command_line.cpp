@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/headless_save.h"
+#include "app/progress_line.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 
@@ -142,6 +143,28 @@ TEST(HeadlessExitStatus, OneWheneverAFolderWasDeniedOrLeftIncomplete) {
             EXPECT_NE(said.find("quorvale: " + r + "/s"), std::string::npos) << said;
         }
     }
+}
+
+TEST(ProgressLine, FitsTheTerminalWithEveryCharacterWholeAndNoControlByte) {
+    EXPECT_EQ(app::DisplayWidth("\xE6\x96\x87"), 2u);   // 文
+    EXPECT_EQ(app::DisplayWidth("e\xCC\x81"), 1u);       // e and a combining acute accent
+    EXPECT_EQ(app::DisplayWidth("\x1B[2J"), 7u);          // \x1B shown as four columns
+    std::string cjk = "/data";
+    for (int i = 0; i < 40; ++i) cjk += "/\xE6\x96\x87\xE4\xBB\xB6";  // /文件
+    const std::string escape = "/data/odd\x1B[2Jname/" + std::string(100, 'x') + "/end\xFF";
+    for (const std::size_t columns : {80u, 40u, 120u, 20u}) {
+        for (const std::string& folder : {cjk, escape, std::string("/short")}) {
+            const std::string line = app::ProgressLine(123456, 3, 12.5, folder, columns);
+            EXPECT_LE(app::DisplayWidth(line), columns - 1) << line;
+            EXPECT_EQ(app::Printable(line), line) << "a character cut or a control byte left";
+            EXPECT_EQ(line.find('\x1B'), std::string::npos);
+        }
+    }
+    const std::string shortened = app::ProgressLine(1, 0, 0.0, cjk, 80);
+    EXPECT_EQ(shortened.rfind("1 lines, 0 list files, 0.0 s, /data/", 0), 0u) << shortened;
+    EXPECT_NE(shortened.find("\xE2\x80\xA6"), std::string::npos);  // …
+    EXPECT_TRUE(shortened.ends_with("/\xE6\x96\x87\xE4\xBB\xB6"));  // the end is kept
+    EXPECT_EQ(app::ProgressLine(5, 0, 1.0, "/short", 80), "5 lines, 0 list files, 1.0 s, /short");
 }
 
 }  // namespace

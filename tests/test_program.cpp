@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/progress_line.h"
 #include "listing/list_file_name.h"
 #include "support/test_support.h"
 
@@ -226,6 +227,50 @@ TEST_F(HeadlessSave, ShowsProgressOnlyOnATerminal) {
     });
     EXPECT_NE(output.find(" lines, "), std::string::npos) << output;
     EXPECT_NE(output.find("ListTex 1 To 1 Saved"), std::string::npos) << output;
+}
+
+TEST_F(HeadlessSave, TheProgressLineFitsAnEightyColumnTerminal) {
+    // Folders named in CJK characters and with an ESC byte, each with enough files that the
+    // progress line names it.
+    std::string cjk = dir / "R";
+    for (int i = 0; i < 12; ++i) cjk += "/\xE6\x96\x87\xE4\xBB\xB6\xE5\xA4\xB9";  // /文件夹
+    ASSERT_EQ(std::system(("mkdir -p '" + cjk + "'").c_str()), 0);
+    const std::string escape = dir / "R/odd\x1B[2Jname";
+    MakeFolder(escape);
+    for (const std::string& folder : {cjk, escape}) {
+        for (const std::string& name : NumberedNames("f", 17000, 100000)) {
+            MakeFile(folder + "/" + name);
+        }
+    }
+    const std::string command = "script -qec 'stty cols 80; " + std::string(QUORVALE_PROGRAM) +
+                                " --save " + dir / "R" + " --list-folder " + dir / "out" +
+                                "' /dev/null";
+    const std::string output = RunInChild([&] {
+        std::string text;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        char block[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(block, 1, sizeof block, pipe)) > 0) text.append(block, n);
+        ::pclose(pipe);
+        return text;
+    });
+    int progressLines = 0;
+    const std::string clear = "\r\x1B[K";
+    for (std::size_t at = output.find(clear); at != std::string::npos;) {
+        const std::size_t next = output.find(clear, at + clear.size());
+        std::string segment = output.substr(at + clear.size(), next - at - clear.size());
+        if (const auto end = segment.find_first_of("\r\n"); end != std::string::npos) {
+            segment.resize(end);
+        }
+        if (segment.find(" lines, ") != std::string::npos) {
+            ++progressLines;
+            EXPECT_LT(app::DisplayWidth(segment), 80u) << segment;
+            EXPECT_EQ(segment.find('\x1B'), std::string::npos) << segment;
+        }
+        at = next;
+    }
+    EXPECT_GT(progressLines, 0) << output;
+    EXPECT_NE(output.find("ListTex 1 To 2 Saved"), std::string::npos);
 }
 
 TEST_F(HeadlessSave, ArgumentsThatDifferOnlyInABadByteAreNeverSwapped) {

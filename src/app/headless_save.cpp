@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/standard_streams.h"
+#include "app/progress_line.h"
 #include "app/signal_catcher.h"
 #include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
@@ -80,10 +81,9 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         const long files = core.ListFileNumber() - 1;
         const long lines = files * listing::kFlushThreshold + buffer.ListCount();
         const std::string_view current = CurrentFolder(buffer);
-        char counts[96];
-        std::snprintf(counts, sizeof counts, "\r\033[K%ld lines, %ld list files, %.1f s, ", lines,
-                      files, std::chrono::duration<double>(now - start).count());
-        say(counts + std::string(current.substr(0, 60)));
+        const double seconds = std::chrono::duration<double>(now - start).count();
+        say("\r\033[K" + ProgressLine(lines, files, seconds, current,
+                                     TerminalColumns(STDERR_FILENO)));
     };
     core.SetYield(check);
     fileSystem.SetWaitHook(check);
