@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the program and its tests need, where they are missing.
+# Installs the Debian packages a purpose needs, where they are missing; never removes any.
+#   program  building and running the program (and its manual page)
+#   package  making the Debian package
+#   test     the test suite (GoogleTest, a virtual X server and window manager, the validators)
+# Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev qt6-base-dev
-          fonts-dejavu-core xvfb xauth xdotool openbox findutils util-linux
-          dpkg-dev file desktop-file-utils appstream)
+declare -A needs=(
+  [program]="g++ cmake ninja-build qt6-base-dev fonts-dejavu-core help2man"
+  [package]="dpkg-dev file"
+  [test]="libgtest-dev xvfb xauth xdotool openbox findutils util-linux dpkg-dev file
+          desktop-file-utils appstream lintian man-db"
+)
+packages=()
+for purpose in "$@"; do
+  [ -n "${needs[$purpose]:-}" ] || { echo "tools/deps.sh: unknown purpose '$purpose'" >&2; exit 2; }
+  read -r -a more <<<"$(echo ${needs[$purpose]})"
+  packages+=("${more[@]}")
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
