@@ -16,6 +16,7 @@
 
 #include "listing/list_file_name.h"
 #include "runtime/folder_lock.h"
+#include "support/accessible_names.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 #include "window/listing_view.h"
@@ -73,6 +74,14 @@ class MainWindow : public ::testing::Test {
     int ended = 0;
     int animations = 0;
 };
+
+TEST_F(MainWindow, EveryElementAScreenReaderReachesHasAName) {
+    EXPECT_EQ(UnnamedAccessibleElements(form.get()).join(", ").toStdString(), "");
+    fs.Add("/R", {"a"});
+    Choose("/R");
+    saveButton()->click();
+    EXPECT_EQ(UnnamedAccessibleElements(form.get()).join(", ").toStdString(), "");
+}
 
 TEST_F(MainWindow, StartsEmptyWithItsLayoutAndTheFocusOnChoose) {
     EXPECT_EQ(form->windowTitle(), " Quorvale");

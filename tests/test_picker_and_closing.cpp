@@ -16,6 +16,7 @@
 #include "listing/list_file_name.h"
 #include "listing/posix_file_system.h"
 #include "picker/folder_picker.h"
+#include "support/accessible_names.h"
 #include "support/test_support.h"
 #include "window/closing_animation.h"
 #include "window/main_window.h"
@@ -70,6 +71,12 @@ TEST(FolderPicker, HighlightedFolderShowsItsFullPathAndOkReturnsIt) {
     EXPECT_EQ(dialog.Status()->text(), "/");
     QTest::keyClick(dialog.Location(), Qt::Key_Return);
     EXPECT_EQ(dialog.ChosenPath(), "/");
+}
+
+TEST(FolderPicker, EveryElementAScreenReaderReachesHasAName) {
+    FolderPickerDialog dialog(nullptr, "Select A Drive Or Folder");
+    dialog.show();
+    EXPECT_EQ(UnnamedAccessibleElements(&dialog).join(", ").toStdString(), "");
 }
 
 TEST(FolderPicker, PlacesAreChosenByKeyboardOverWhatTheTreeHighlighted) {

@@ -81,6 +81,11 @@ bool TextFits(const QString& text, const QFont& font, int width, bool button) {
 
 void ShowInformation(QWidget* owner, const QString& text, const QString& title) {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, owner);
+    // Over the window, also where the window system would place it elsewhere.
+    if (owner != nullptr && owner->isVisible()) {
+        box.adjustSize();
+        box.move(owner->frameGeometry().center() - box.rect().center());
+    }
     box.exec();
 }
 
@@ -171,6 +176,9 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     setAutoFillBackground(true);
 
     listView_->setObjectName("listView");
+    listView_->setAccessibleName("Listing");
+    countLabel_->setAccessibleName("Lines listed");
+    statusLabel_->setAccessibleName("Status");
     QPalette white = listView_->palette();
     white.setColor(QPalette::Base, Qt::white);
     white.setColor(QPalette::Text, Qt::black);
