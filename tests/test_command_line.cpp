@@ -83,6 +83,18 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(Read({}).action, Action::kWindow);
 }
 
+TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
+    std::string readme = ReadBytes(QUORVALE_SOURCE_DIR "/README.md");
+    const std::string help = app::HelpText();
+    for (const char* line : {"quorvale [FOLDER] [--list-folder DIR]",
+                             "quorvale --save FOLDER [--list-folder DIR]",
+                             "quorvale --help | --version",
+                             "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
+        EXPECT_NE(help.find(line), std::string::npos) << line;
+        EXPECT_NE(readme.find("    " + std::string(line) + "\n"), std::string::npos) << line;
+    }
+}
+
 TEST(CommandLineBytes, HelpNamesWhereListFilesGoTheSplitTheExitStatusesAndAnExample) {
     const std::string help = app::HelpText();
     for (const char* part : {"Usage: quorvale", "--save FOLDER", "--list-folder DIR", "32000",

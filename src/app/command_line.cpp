@@ -140,8 +140,9 @@ CommandLine ReadCommandLine(int argc, const char* const argv[]) {
 }
 
 std::string HelpText() {
-    return R"(Usage: quorvale [FOLDER]
+    return R"(Usage: quorvale [FOLDER] [--list-folder DIR]
   or:  quorvale --save FOLDER [--list-folder DIR]
+  or:  quorvale --help | --version
 List every folder and file below FOLDER into the plain-text list files
 ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
 its name, a new list file every 32000 lines.
