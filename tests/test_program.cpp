@@ -157,6 +157,20 @@ TEST(CommandLine, HelpVersionAndWrongOptionsNeverNeedAWindow) {
     EXPECT_NE(wrong.err.find("bogus"), std::string::npos);
 }
 
+// What a shell command run by `script` (which gives it a pseudo-terminal) wrote there.
+std::string OnATerminal(const std::string& shellCommand) {
+    const std::string command = "script -qec '" + shellCommand + "' /dev/null";
+    return RunInChild([&command] {
+        std::string text;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        char block[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(block, 1, sizeof block, pipe)) > 0) text.append(block, n);
+        ::pclose(pipe);
+        return text;
+    });
+}
+
 class HeadlessSave : public ::testing::Test {
   protected:
     HeadlessSave() {
@@ -213,18 +227,9 @@ TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
 }
 
 TEST_F(HeadlessSave, ShowsProgressOnlyOnATerminal) {
-    // `script` gives the program a pseudo-terminal for stdout and stderr.
-    const std::string command = "script -qec '" + std::string(QUORVALE_PROGRAM) + " --save " +
-                                dir / "R" + " --list-folder " + dir / "out" + "' /dev/null";
-    const std::string output = RunInChild([&] {
-        std::string text;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char block[4096];
-        std::size_t n = 0;
-        while ((n = std::fread(block, 1, sizeof block, pipe)) > 0) text.append(block, n);
-        ::pclose(pipe);
-        return text;
-    });
+    const std::string command = std::string(QUORVALE_PROGRAM) + " --save " + dir / "R" +
+                                " --list-folder " + dir / "out";
+    const std::string output = OnATerminal(command);
     EXPECT_NE(output.find(" lines, "), std::string::npos) << output;
     EXPECT_NE(output.find("ListTex 1 To 1 Saved"), std::string::npos) << output;
 }
@@ -242,18 +247,9 @@ TEST_F(HeadlessSave, TheProgressLineFitsAnEightyColumnTerminal) {
             MakeFile(folder + "/" + name);
         }
     }
-    const std::string command = "script -qec 'stty cols 80; " + std::string(QUORVALE_PROGRAM) +
-                                " --save " + dir / "R" + " --list-folder " + dir / "out" +
-                                "' /dev/null";
-    const std::string output = RunInChild([&] {
-        std::string text;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char block[4096];
-        std::size_t n = 0;
-        while ((n = std::fread(block, 1, sizeof block, pipe)) > 0) text.append(block, n);
-        ::pclose(pipe);
-        return text;
-    });
+    const std::string command = "stty cols 80; " + std::string(QUORVALE_PROGRAM) + " --save " +
+                                dir / "R" + " --list-folder " + dir / "out";
+    const std::string output = OnATerminal(command);
     int progressLines = 0;
     const std::string clear = "\r\x1B[K";
     for (std::size_t at = output.find(clear); at != std::string::npos;) {
