@@ -8,6 +8,7 @@
 #include <QListView>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -174,6 +175,26 @@ TEST_F(MainWindow, ListShowsLinesWithTabStopsAtThirtyAndSixtyDialogUnits) {
     const QString shown = listView()->model()->index(0, 0).data().toString();
     EXPECT_EQ(shown, QString("\t/a") + QChar(0xFFFD));
     EXPECT_EQ(form->Buffer().Line(0), "\t/a\xFF");
+}
+
+TEST_F(MainWindow, ALineFarWiderThanTheListScrollsIntoViewToItsLastCharacter) {
+    for (int i = 0; i < 1000; ++i) form->Buffer().AddItem("\t\tshort" + std::to_string(i));
+    const std::string wide = "\t/" + std::string(600, 'w') + "/end";
+    form->Buffer().AddItem(wide);
+    form->CatchUpView();
+    QApplication::processEvents();
+    QScrollBar* sideways = listView()->horizontalScrollBar();
+    ASSERT_GT(sideways->maximum(), 0);
+    sideways->setValue(sideways->maximum());
+    listView()->scrollTo(listView()->model()->index(1000, 0));
+    QApplication::processEvents();
+    // The last character ends inside the part of the list that is shown.
+    const qreal textWidth =
+        form->Delegate().TabStops().front() +
+        QFontMetricsF(listView()->font()).horizontalAdvance(QString::fromStdString(wide.substr(1)));
+    const QRect row = listView()->visualRect(listView()->model()->index(1000, 0));
+    EXPECT_LE(row.left() + textWidth, listView()->viewport()->width());
+    EXPECT_GE(row.left() + textWidth, 0);
 }
 
 TEST_F(MainWindow, SaveBeforeChooseOnlyAsksForAFolder) {

@@ -23,17 +23,33 @@ QVariant ListingModel::data(const QModelIndex& index, int role) const {
     return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
 }
 
+// Notes the longest of the lines from shown_ to `count`: a length per line, no measuring.
+void ListingModel::NoteLongest(int count) {
+    for (int row = shown_; row < count; ++row) {
+        const std::size_t bytes = buffer_.Line(static_cast<std::size_t>(row)).size();
+        if (bytes > longestBytes_ || longestRow_ < 0) {
+            longestBytes_ = bytes;
+            longestRow_ = row;
+        }
+    }
+}
+
 bool ListingModel::CatchUp() {
     const int count = buffer_.ListCount();
     if (buffer_.Generation() != generation_ || count < shown_) {
         beginResetModel();
         generation_ = buffer_.Generation();
+        shown_ = 0;
+        longestRow_ = -1;
+        longestBytes_ = 0;
+        NoteLongest(count);
         shown_ = count;
         endResetModel();
         return true;
     }
     if (count > shown_) {
         beginInsertRows({}, shown_, count - 1);
+        NoteLongest(count);
         shown_ = count;
         endInsertRows();
         return true;
@@ -70,9 +86,29 @@ void TabStopDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->restore();
 }
 
-QSize TabStopDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
-    // One line across the whole list; long lines are cut at its edge.
-    const int width = option.widget != nullptr ? option.widget->width() : 0;
+int TabStopDelegate::TextWidth(const QFont& font, const QString& text) const {
+    // Each tab jumps to the next stop; the text after the last one follows.
+    qreal x = 0;
+    qsizetype start = 0;
+    while (start < text.size() && text[start] == '\t') {
+        const qsizetype tab = start++;
+        x = tab < stops_.size() ? stops_[tab] : x + (stops_.isEmpty() ? 0 : stops_.front());
+    }
+    return static_cast<int>(x + QFontMetricsF(font).horizontalAdvance(text.mid(start))) + 1;
+}
+
+QSize TabStopDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    // Every line as wide as the list, or as the longest line when that is wider: the list then
+    // scrolls sideways to its last character.
+    int width = option.widget != nullptr ? option.widget->width() : 0;
+    const auto* model = dynamic_cast<const ListingModel*>(index.model());
+    if (model != nullptr && model->LongestRow() >= 0) {
+        const QString longest = model->index(model->LongestRow()).data().toString();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        width = std::max(width, TextWidth(option.font, longest) + 2 * margin);
+    }
     return {std::max(width, 1), QFontMetrics(option.font).height() + 2};
 }
 

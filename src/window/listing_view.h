@@ -22,10 +22,17 @@ class ListingModel final : public QAbstractListModel {
     // buffer empties the list. Returns whether anything changed.
     bool CatchUp();
 
+    // The row of the longest line shown (in bytes), or -1: the list is as wide as that line.
+    int LongestRow() const { return longestRow_; }
+
   private:
+    void NoteLongest(int count);
+
     const listing::ListingBuffer& buffer_;
     int shown_ = 0;
     std::uint64_t generation_ = 0;
+    int longestRow_ = -1;
+    std::size_t longestBytes_ = 0;
 };
 
 // Draws a line's text with tab stops at given positions in pixels.
@@ -42,6 +49,8 @@ class TabStopDelegate final : public QStyledItemDelegate {
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
   private:
+    int TextWidth(const QFont& font, const QString& text) const;
+
     QList<qreal> stops_;
 };
 

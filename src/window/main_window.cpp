@@ -188,7 +188,7 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& f
     listView_->setUniformItemSizes(true);
     listView_->setSelectionMode(QAbstractItemView::SingleSelection);
     listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     listView_->setGeometry(layout::kList.Pixels());
     delegate_->SetTabStops(listView_->font(), layout::kFirstTabStop, layout::kSecondTabStop);
 
