@@ -114,6 +114,53 @@ bool LinksToFolder(int fd, const char* name) {
 
 }  // namespace
 
+namespace {
+
+// The entry's type as the directory reports it; a stat only for file systems that report none.
+unsigned char EntryType(int fd, const struct dirent64& entry) {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type;
+    struct stat st {};
+    if (::fstatat(fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return DT_REG;  // vanished or unreadable: listed as what it most likely was
+    }
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+}
+
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Appends the name after its length, and the entry to the files or the subfolders (a link to a
+// folder among the subfolders, not to be entered).
+void AppendEntry(FolderContents& contents, const char* name, std::size_t size, unsigned char type) {
+    FolderEntry entry{static_cast<std::uint32_t>(contents.names.size())};
+    if (size < 255) {
+        contents.names += static_cast<char>(size);
+    } else {
+        contents.names += static_cast<char>(255);
+        contents.names += static_cast<char>(size & 0xff);
+        contents.names += static_cast<char>(size >> 8);
+    }
+    contents.names.append(name, size);
+    if (type == DT_DIR) {
+        contents.subfolders.push_back(entry);
+    } else if (type == DT_LNK && LinksToFolder(contents.fd, name)) {
+        entry.bits |= FolderEntry::kNotEntered;
+        contents.subfolders.push_back(entry);
+    } else {
+        contents.files.push_back(entry);
+    }
+}
+
+// Lets go of every entry read (and of the memory they took).
+void DropEntries(FolderContents& contents) {
+    contents.names = std::string();
+    contents.files = std::vector<FolderEntry>();
+    contents.subfolders = std::vector<FolderEntry>();
+}
+
+}  // namespace
+
 // Entries are typed from the directory itself (a stat only for links and for file systems that
 // report no types).
 bool ReadEntries(FolderContents& contents, std::size_t limit, const std::function<void()>& pause) {
@@ -128,67 +175,34 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
         contents.names.reserve(bytes);
         contents.files.reserve(bytes / 16);
     }
-
     for (;;) {
         if (pause) pause();
         const ssize_t n = ::getdents64(contents.fd, block.get(), kReadBlock);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            if (errno == EINTR) continue;
             contents.readError = errno;
-            contents.names.clear();
-            contents.files.clear();
-            contents.subfolders.clear();
+            DropEntries(contents);
             return true;
         }
-        if (n == 0) break;
+        if (n == 0) return true;
         for (ssize_t off = 0; off < n;) {
             const auto* d = reinterpret_cast<const struct dirent64*>(block.get() + off);
             off += d->d_reclen;
-            const char* name = d->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            unsigned char type = d->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat st {};
-                if (::fstatat(contents.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
-                } else {
-                    type = DT_REG;  // vanished or unreadable: listed as what it most likely was
-                }
-            }
-            const std::size_t size = std::strlen(name);
+            if (IsDotOrDotDot(d->d_name)) continue;
+            const std::size_t size = std::strlen(d->d_name);
             if (contents.names.size() + size + 3 > FolderEntry::kMaxOffset || size > 0xffff) {
                 contents.readError = EOVERFLOW;
                 return true;
             }
             if (limit != 0 && contents.Bytes() + size + 3 + sizeof(FolderEntry) > limit) {
                 // Too large to read ahead: left whole for whoever needs it.
-                contents.names = std::string();
-                contents.files = std::vector<FolderEntry>();
-                contents.subfolders = std::vector<FolderEntry>();
+                DropEntries(contents);
                 ::lseek(contents.fd, 0, SEEK_SET);
                 return false;
             }
-            FolderEntry entry{static_cast<std::uint32_t>(contents.names.size())};
-            if (size < 255) {
-                contents.names += static_cast<char>(size);
-            } else {
-                contents.names += static_cast<char>(255);
-                contents.names += static_cast<char>(size & 0xff);
-                contents.names += static_cast<char>(size >> 8);
-            }
-            contents.names.append(name, size);
-            if (type == DT_DIR) {
-                contents.subfolders.push_back(entry);
-            } else if (type == DT_LNK && LinksToFolder(contents.fd, name)) {
-                entry.bits |= FolderEntry::kNotEntered;
-                contents.subfolders.push_back(entry);
-            } else {
-                contents.files.push_back(entry);
-            }
+            AppendEntry(contents, d->d_name, size, EntryType(contents.fd, *d));
         }
     }
-    return true;
 }
 
 void SortEntries(FolderContents& contents) {

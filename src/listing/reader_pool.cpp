@@ -196,6 +196,31 @@ void ReaderPool::RunRead(ReadRequest& request) {
     request.state_.store(ReadRequest::kDropped, std::memory_order_release);
 }
 
+// Runs one job, outside the lock.
+void ReaderPool::RunJob(Job& job) {
+    if (job.close) {
+        job.close.reset();
+        toClose_.fetch_sub(1, std::memory_order_acq_rel);
+    } else if (job.task) {
+        job.task();
+    } else {
+        RunRead(*job.read);
+    }
+}
+
+// Takes the next job off the queue (under the lock), waking the next reader when more wait.
+ReaderPool::Job ReaderPool::TakeJob() {
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    if (firstJobs_ > 0) --firstJobs_;
+    ++busy_;
+    if (job.read) {
+        --queuedReads_;
+        if (queuedReads_ > 0 && idle_ > 0 && busy_ < wanted_) work_.notify_one();
+    }
+    return job;
+}
+
 void ReaderPool::Work(int niceness) {
     // Reading ahead yields the processor to the walk, which lists what it reads (and, in the
     // window, keeps the window alive).
@@ -211,24 +236,9 @@ void ReaderPool::Work(int niceness) {
         work_.wait(lock, [this] { return stopping_ || (!jobs_.empty() && busy_ < wanted_); });
         --idle_;
         if (stopping_) return;
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        if (firstJobs_ > 0) --firstJobs_;
-        ++busy_;
-        if (job.read) {
-            --queuedReads_;
-            // More waiting: the next reader, if more may work.
-            if (queuedReads_ > 0 && idle_ > 0 && busy_ < wanted_) work_.notify_one();
-        }
+        Job job = TakeJob();
         lock.unlock();
-        if (job.close) {
-            job.close.reset();
-            toClose_.fetch_sub(1, std::memory_order_acq_rel);
-        } else if (job.task) {
-            job.task();
-        } else {
-            RunRead(*job.read);
-        }
+        RunJob(job);
         lock.lock();
         --busy_;
         // The walk checks a request's state under this lock before it sleeps: no wake-up is

@@ -131,6 +131,8 @@ class ReaderPool {
     };
 
     void Work(int niceness);
+    Job TakeJob();
+    void RunJob(Job& job);
     void RunRead(ReadRequest& request);
 
     std::mutex mutex_;
