@@ -87,6 +87,11 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
     };
     core.SetYield(check);
     fileSystem.SetWaitHook(check);
+    // The file system may outlive this Save; the hook, which refers to it, does not.
+    struct ForgetHook {
+        listing::FileSystem& fileSystem;
+        ~ForgetHook() { fileSystem.SetWaitHook({}); }
+    } forgetHook{fileSystem};
     bool denied = false;
     core.SetFailureReport([&](const std::string& path, const runtime::RuntimeError& error) {
         if (error.Number() == runtime::PermissionDenied) denied = true;
