@@ -26,13 +26,7 @@ CommandLine Read(std::vector<std::string> args) {
 TEST(CommandLineBytes, FoldersAndListFoldersKeepEveryByteInEitherFormAndOrder) {
     const std::string listed = "d\xFE";
     const std::string into = "d\xFF";
-    const std::vector<std::vector<std::string>> forms = {
-        {"--save", listed, "--list-folder", into},
-        {"--list-folder", into, "--save", listed},
-        {"--save=" + listed, "--list-folder=" + into},
-        {"--list-folder=" + into, "--save=" + listed},
-    };
-    for (const auto& args : forms) {
+    for (const auto& args : SaveArgumentForms(listed, into)) {
         const CommandLine line = Read(args);
         EXPECT_EQ(line.action, Action::kSave) << line.wrong;
         EXPECT_EQ(line.folder, listed);

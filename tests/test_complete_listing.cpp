@@ -19,17 +19,18 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Makes a chain of `depth` folders below `root` named by `name(level)`, each holding a file "f"
-// and, but for the last, a sibling folder "s<level>" with a file "g". Returns the chain's paths.
+// Makes a chain of `depth` folders below `root` named by `name(level)`, with a file "f" in every
+// `fileEvery`-th of them and, beside every `sideEvery`-th (0: none), a sibling folder "s<level>"
+// with a file "g". Returns the chain's paths.
 Lines MakeChain(const std::string& root, int depth, const std::function<std::string(int)>& name,
-                bool siblings = true) {
+                int fileEvery = 1, int sideEvery = 1) {
     Lines paths;
     std::string path = root;
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
     for (int level = 0; level < depth; ++level) {
         const std::string here = name(level);
         EXPECT_EQ(::mkdirat(fd, here.c_str(), 0755), 0);
-        if (siblings) {
+        if (sideEvery != 0 && level % sideEvery == 0) {
             const std::string sibling = "s" + std::to_string(level);
             EXPECT_EQ(::mkdirat(fd, sibling.c_str(), 0755), 0);
             const int s = ::openat(fd, sibling.c_str(), O_RDONLY | O_DIRECTORY);
@@ -37,7 +38,7 @@ Lines MakeChain(const std::string& root, int depth, const std::function<std::str
             ::close(s);
         }
         const int next = ::openat(fd, here.c_str(), O_RDONLY | O_DIRECTORY);
-        ::close(::openat(next, "f", O_CREAT | O_WRONLY, 0644));
+        if (level % fileEvery == 0) ::close(::openat(next, "f", O_CREAT | O_WRONLY, 0644));
         ::close(fd);
         fd = next;
         path += "/" + here;
@@ -120,24 +121,7 @@ TEST(CompleteListing, AFolderMovedAboveTheWalkKeepsEverySiblingOrReportsIt) {
 // writes, built from that description alone.
 Lines MakeChainWithSides(const std::string& root, int depth) {
     Lines paths{root};
-    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
-    for (int level = 0; level < depth; ++level) {
-        const std::string here = Level(level);
-        EXPECT_EQ(::mkdirat(fd, here.c_str(), 0755), 0);
-        if (level % 5 == 0) {
-            const std::string side = "s" + std::to_string(level);
-            EXPECT_EQ(::mkdirat(fd, side.c_str(), 0755), 0);
-            const int s = ::openat(fd, side.c_str(), O_RDONLY | O_DIRECTORY);
-            ::close(::openat(s, "g", O_CREAT | O_WRONLY, 0644));
-            ::close(s);
-        }
-        const int next = ::openat(fd, here.c_str(), O_RDONLY | O_DIRECTORY);
-        if (level % 3 == 0) ::close(::openat(next, "f", O_CREAT | O_WRONLY, 0644));
-        ::close(fd);
-        fd = next;
-        paths.push_back(paths.back() + "/" + here);
-    }
-    ::close(fd);
+    for (std::string& path : MakeChain(root, depth, Level, 3, 5)) paths.push_back(std::move(path));
     // Down the chain, each level's file after its folder line; then, coming back up, the side
     // folders, deepest first (each after the chain folder beside it).
     Lines lines{root, "\t" + root};
@@ -221,7 +205,7 @@ TEST(CompleteListing, MemoryOfADeepChainIsItsLinesPlusAFewMebibytes) {
     MakeFolder(root);
     MakeChain(
         root, 1500, [](int level) { return std::to_string(1000 + level) + std::string(251, 'n'); },
-        false);
+        1, 0);
     const std::string out = RunInChild([&] {
         listing::PosixFileSystem fs;
         Lister lister(fs);

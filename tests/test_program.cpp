@@ -20,13 +20,18 @@
 namespace quorvale::test {
 namespace {
 
+// Copies the program to `copy`; false if it cannot.
+bool CopyProgram(const std::string& copy) {
+    const std::string command = std::string("cp '") + QUORVALE_PROGRAM + "' '" + copy + "'";
+    return std::system(command.c_str()) == 0;
+}
+
 // Starts a copy of the program in a folder of its own, so that its list files land there.
 class Program {
   public:
     explicit Program(const std::vector<std::string>& args = {}) {
         const std::string copy = folder / "quorvale";
-        const std::string command = std::string("cp '") + QUORVALE_PROGRAM + "' '" + copy + "'";
-        if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot copy the program");
+        if (!CopyProgram(copy)) throw std::runtime_error("cannot copy the program");
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -100,8 +105,7 @@ ProgramRun RunProgram(const std::vector<std::string>& args, const RunOptions& op
     std::string program = QUORVALE_PROGRAM;
     if (options.asNobody) {
         program = io / "quorvale";
-        const std::string copy = "cp '" + std::string(QUORVALE_PROGRAM) + "' '" + program + "'";
-        if (std::system(copy.c_str()) != 0) ADD_FAILURE() << "cannot copy the program";
+        if (!CopyProgram(program)) ADD_FAILURE() << "cannot copy the program";
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -275,13 +279,7 @@ TEST_F(HeadlessSave, ArgumentsThatDifferOnlyInABadByteAreNeverSwapped) {
     MakeFolder(listed);
     MakeFile(listed + "/f");
     MakeFolder(into);
-    const std::vector<std::vector<std::string>> forms = {
-        {"--save", listed, "--list-folder", into},
-        {"--list-folder", into, "--save", listed},
-        {"--save=" + listed, "--list-folder=" + into},
-        {"--list-folder=" + into, "--save=" + listed},
-    };
-    for (const auto& args : forms) {
+    for (const auto& args : SaveArgumentForms(listed, into)) {
         ::unlink((into + "/ListTex1.txt").c_str());
         const ProgramRun run = RunProgram(args);
         EXPECT_EQ(run.status, 0) << run.err;

@@ -176,6 +176,16 @@ std::string Lister::ListFile(int number) const {
     return listing::ListFilePath(programFolder.Path(), number);
 }
 
+std::vector<std::vector<std::string>> SaveArgumentForms(const std::string& folder,
+                                                        const std::string& listFolder) {
+    return {
+        {"--save", folder, "--list-folder", listFolder},
+        {"--list-folder", listFolder, "--save", folder},
+        {"--save=" + folder, "--list-folder=" + listFolder},
+        {"--list-folder=" + listFolder, "--save=" + folder},
+    };
+}
+
 std::string RunUnprivileged(const std::function<std::string()>& body) {
     if (::geteuid() != 0) return body();
     return RunInChild([&body]() -> std::string {

@@ -82,6 +82,10 @@ struct Lister {
 // test if any but the last holds other than 32000 lines.
 std::vector<std::string> ListFileLines(const std::string& folder, int last);
 
+// The four ways to give `--save FOLDER` and `--list-folder DIR`: both orders, both forms.
+std::vector<std::vector<std::string>> SaveArgumentForms(const std::string& folder,
+                                                        const std::string& listFolder);
+
 // Runs `body` in a child process and returns the text it returned, or fails the test.
 std::string RunInChild(const std::function<std::string()>& body);
 
