@@ -12,7 +12,18 @@ command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null ||
   { echo "skipped: dpkg-dev is not installed"; exit 77; }
 work=$(mktemp -d)
 chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
+# An installed Quorvale, or none, is as it was when the test ends.
+installed() { dpkg-query -W -f='${Status} ${Version}' quorvale 2>/dev/null || true; }
+before=$(installed)
+finish() {
+  local status=$?
+  rm -rf "$work"
+  if [ "$(installed)" != "$before" ]; then
+    echo "the installed Quorvale changed: was '$before', is '$(installed)'"; exit 1
+  fi
+  exit $status
+}
+trap finish EXIT
 
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/quorvale_*.deb)
