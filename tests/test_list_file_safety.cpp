@@ -241,14 +241,17 @@ TEST_F(ListFileSafety, TwoProgramsSavingAtOnceLeaveWholeListings) {
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            Lister mine(fs);
-            mine.runtime.folder_ = folder;
-            try {
-                mine.Save("/big");
-                ::_exit(0);
-            } catch (const RuntimeError& e) {
-                ::_exit(e.Number() == runtime::FileAlreadyOpen ? 1 : 2);
+            int status = 0;
+            {
+                Lister mine(fs);  // its own program folder goes before the child exits
+                mine.runtime.folder_ = folder;
+                try {
+                    mine.Save("/big");
+                } catch (const RuntimeError& e) {
+                    status = e.Number() == runtime::FileAlreadyOpen ? 1 : 2;
+                }
             }
+            ::_exit(status);
         }
         children.push_back(pid);
     }
