@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing/read_plan.h"
 #include "listing/read_tuning.h"
 #include "support/test_support.h"
 
@@ -151,7 +152,9 @@ TEST(ReadAhead, AReaderOutOfHandlesHandsItsFolderBackAndNothingIsReported) {
     const std::string out = RunInChild([&] {
         const rlimit limit{64, 64};
         ::setrlimit(RLIMIT_NOFILE, &limit);
-        listing::PosixFileSystem fs;
+        ReadTuning readersOnly;  // every folder is read by a reader
+        readersOnly.handover = ReadTuning::Handover::kAlwaysReader;
+        listing::PosixFileSystem fs(0, readersOnly);
         Lister lister(fs);
         // Fill the handle table but for a few: the readers meet EMFILE, the walk frees its own.
         std::vector<int> filler;
@@ -167,6 +170,35 @@ TEST(ReadAhead, AReaderOutOfHandlesHandsItsFolderBackAndNothingIsReported) {
                (stats.handedBack > 0 ? ", handed back" : ", none handed back");
     });
     EXPECT_EQ(out, "0 incomplete, as expected, handed back");
+}
+
+TEST(ReadAhead, AWalkAfterOneThatRanOutOfHandlesRequestsWithTheWholeBudgetAgain) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 8, 1);
+    listing::ReadPlan plan(ReadTuning{}, 16);
+    const auto enter = [&] {
+        listing::FolderContents top;
+        EXPECT_TRUE(listing::OpenFolder(-1, dir.Path(), top));
+        return plan.EnterTop(std::move(top), {});
+    };
+    listing::PlannedFolder* first = enter();
+    EXPECT_EQ(plan.HandlesCharged(), 16u);  // eight requests of two
+    // Requests a reader had begun stay charged until it lets go of them.
+    const auto settle = [&plan](std::size_t charged) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (plan.HandlesCharged() > charged && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            plan.TopUp();
+        }
+        return plan.HandlesCharged();
+    };
+    plan.FreeHandles();
+    EXPECT_LE(settle(2), 2u);
+    plan.Leave(*first);
+    EXPECT_EQ(settle(0), 0u);
+    listing::PlannedFolder* second = enter();
+    EXPECT_EQ(plan.HandlesCharged(), 16u);
+    plan.Leave(*second);
 }
 
 }  // namespace

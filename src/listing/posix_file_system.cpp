@@ -379,6 +379,9 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
 // handles, the shallowest held ones are closed until the open succeeds or none is left to close.
 int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
     bool closedReleased = false;
+    bool awaitedReaders = false;
+    // The same slow medium for the walk's own opens as for the readers'.
+    if (tuning_.openDelay.count() > 0) std::this_thread::sleep_for(tuning_.openDelay);
     for (;;) {
         const int fd = parent != nullptr
                            ? ::openat(parent->Fd(), name, kOpenFolderFlags | O_NOFOLLOW)
@@ -393,6 +396,12 @@ int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
             continue;
         }
         if (!CloseShallowest(parent)) {
+            // Last, the handles readers still hold for reads the walk has given up.
+            if (!awaitedReaders) {
+                awaitedReaders = true;
+                plan_->AwaitReaders();
+                continue;
+            }
             errno = err;
             return -1;
         }

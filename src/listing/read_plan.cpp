@@ -41,8 +41,12 @@ std::size_t ReadTuning::Threads() const {
 ReadPlan::ReadPlan(const ReadTuning& tuning, std::size_t handles)
     : tuning_(tuning),
       pool_(tuning.Threads(), tuning.readerNiceness, tuning.openDelay),
+      handleBudget_(handles),
       handles_(handles),
-      slowShare_(1.0) {}  // as if from a disk, until reads are seen
+      slowShare_(0.0) {
+    // As if from the page cache, until reads are seen: a few slow reads call every reader in.
+    pool_.SetConcurrency(kReadersFromCache);
+}
 
 ReadPlan::~ReadPlan() {
     for (auto& top : tops_) Release(top);
@@ -52,6 +56,8 @@ ReadPlan::~ReadPlan() {
 }
 
 PlannedFolder* ReadPlan::EnterTop(FolderContents opened, const std::function<void()>& wait) {
+    // A walk begins with the whole handle budget, whatever the last one had to give up.
+    if (tops_.empty()) handles_ = handleBudget_;
     auto top = std::make_unique<PlannedFolder>();
     top->unread = true;
     top->contents = std::move(opened);
@@ -78,6 +84,7 @@ PlannedFolder* ReadPlan::NewChild(PlannedFolder& parent, std::size_t index) {
     child->parent = &parent;
     child->depth = parent.depth + 1;
     child->index = index;
+    child->order = std::make_shared<const WalkOrder>(parent.order, index);
     PlannedFolder* made = child.get();
     parent.children[index] = std::move(child);
     return made;
@@ -85,7 +92,10 @@ PlannedFolder* ReadPlan::NewChild(PlannedFolder& parent, std::size_t index) {
 
 bool ReadPlan::HasRoom() const {
     const std::size_t share = tuning_.BytesPerFolder();
-    return share > 0 && foldersCharged_ < tuning_.foldersAhead &&
+    const std::size_t folders =
+        readersAllAtWork_ ? tuning_.foldersAhead
+                          : std::min(tuning_.foldersAhead, tuning_.foldersAheadFromCache);
+    return share > 0 && foldersCharged_ < folders &&
            bytesCharged_ + share <= tuning_.bytesAhead && handlesCharged_ + 2 <= handles_;
 }
 
@@ -95,6 +105,7 @@ void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
     request->parent = parent.handle;
     request->name = parent.contents.Name(parent.contents.subfolders[index]);
     request->byteLimit = tuning_.BytesPerFolder();
+    request->order = child.order;
     child.request = request;
     child.ahead = true;
     child.chargedBytes = request->byteLimit;
@@ -232,6 +243,7 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
             auto request = std::make_shared<ReadRequest>();
             request->parent = folder.handle;
             request->name = folder.contents.Name(folder.contents.subfolders[index]);
+            request->order = child->order;
             child->request = request;
             pool_.SubmitFirst(std::move(request));
             ++stats_.handedOver;
@@ -351,6 +363,11 @@ void ReadPlan::CloseReleasedNow() {
     pool_.CloseQueuedNow();
 }
 
+void ReadPlan::AwaitReaders() {
+    pool_.AwaitReads();
+    CloseReleasedNow();
+}
+
 void ReadPlan::FreeHandles() {
     // Everything ahead of the walk goes, beside every folder it is in.
     for (PlannedFolder* folder = walkTip_; folder != nullptr; folder = folder->parent) {
@@ -361,7 +378,7 @@ void ReadPlan::FreeHandles() {
         folder->fullyPlanned = false;
     }
     CloseReleasedNow();
-    // From now on one request at a time.
+    // From now on, in this walk, one request at a time.
     handles_ = std::min<std::size_t>(handles_, 2);
 }
 

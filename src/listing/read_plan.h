@@ -52,6 +52,7 @@ struct PlannedFolder {
     std::size_t chargedBytes = 0;  // its charges, while it is ahead
     std::size_t chargedHandles = 0;
     bool ahead = false;
+    std::shared_ptr<const WalkOrder> order;  // where it comes in the walk, shared with its request
 };
 
 // What reading ahead has done so far, for tests and the bench.
@@ -103,8 +104,12 @@ class ReadPlan {
     // Closes at once the handles waiting for a reader to close them (the process is out of them).
     void CloseReleasedNow();
     // The process is out of handles: lets go of everything requested or read ahead (closing what
-    // it can at once), and makes one request at a time from now on.
+    // it can at once), and makes one request at a time for the rest of this walk.
     void FreeHandles();
+
+    // Waits for the reads the readers are running to end (they hold handles until then), and
+    // closes what they let go of.
+    void AwaitReaders();
 
     ReadAheadStats Stats() const;
     // Handles the requests hold or may hold now.
@@ -127,7 +132,8 @@ class ReadPlan {
 
     ReadTuning tuning_;
     ReaderPool pool_;
-    std::size_t handles_;
+    const std::size_t handleBudget_;
+    std::size_t handles_;  // the budget, or less after the process ran out of handles
     std::list<std::unique_ptr<PlannedFolder>> tops_;
     PlannedFolder* walkTip_ = nullptr;  // the folder the walk took last
     std::vector<std::shared_ptr<ReadRequest>> submitting_;  // made by a TopUp, submitted together
@@ -146,7 +152,7 @@ class ReadPlan {
     // The share of recent reads slower than the tuning's slowRead, and whether it says that reads
     // come from a disk (above kSlowShare; from the page cache again below kFastShare).
     double slowShare_;
-    bool readersAllAtWork_ = true;
+    bool readersAllAtWork_ = false;
     static constexpr double kSlowShare = 0.05;
     static constexpr double kFastShare = 0.01;
     static constexpr std::size_t kReadersFromCache = 2;

@@ -11,11 +11,14 @@ namespace quorvale::listing {
 
 struct ReadTuning {
     // Reader threads: on a disk most of them wait for it, so more than the cores.
-    std::size_t threadsPerCore = 4;
-    std::size_t minThreads = 16;
+    std::size_t threadsPerCore = 8;
+    std::size_t minThreads = 32;
     std::size_t maxThreads = 64;
-    // Folders requested or read ahead of the walk and not yet taken by it, at most.
-    std::size_t foldersAhead = 128;
+    // Folders requested or read ahead of the walk and not yet taken by it, at most: many while
+    // reads come from a disk (they wait for it together), fewer while they come from the page
+    // cache (reading far ahead then only takes turns on the processors with the walk).
+    std::size_t foldersAhead = 512;
+    std::size_t foldersAheadFromCache = 128;
     // Bytes of names and entries held ahead at most. Each request is charged its share
     // (bytesAhead / foldersAhead) when it is made; a folder larger than that is opened but left
     // for the walk to read when it gets there.
@@ -29,7 +32,8 @@ struct ReadTuning {
     std::chrono::milliseconds waitSlice{10};
     // Folders with more entries are sorted by a reader while the walk keeps catching up.
     std::size_t largeFolder = 20000;
-    // Each folder a reader opens waits this long first: a slow medium, for tests and the bench.
+    // Each folder opened (by a reader or the walk) waits this long first: a slow medium, for
+    // tests and the bench.
     std::chrono::microseconds openDelay{0};
 
     // Who reads a folder the walk needs and nobody has requested yet.

@@ -30,6 +30,25 @@ inline void Relax() {
 
 }  // namespace
 
+bool WalkOrder::Before(const WalkOrder& a, const WalkOrder& b) {
+    const WalkOrder* x = &a;
+    const WalkOrder* y = &b;
+    while (x->depth > y->depth) x = x->parent.get();
+    while (y->depth > x->depth) y = y->parent.get();
+    // Climbing to their common place, the topmost index where the two differ decides.
+    int decided = 0;
+    while (x != y) {
+        if (x->index != y->index) decided = x->index < y->index ? -1 : 1;
+        x = x->parent.get();
+        y = y->parent.get();
+    }
+    return decided != 0 ? decided < 0 : a.depth < b.depth;
+}
+
+const WalkOrder& ReaderPool::OrderOf(const Job& job) {
+    return *job.read->order;
+}
+
 FolderHandle::~FolderHandle() {
     if (fd >= 0) ::close(fd);
 }
@@ -50,7 +69,9 @@ ReaderPool::~ReaderPool() {
     work_.notify_all();
     for (std::thread& reader : readers_) reader.join();
     // What no reader ran goes now; its handles close with it.
-    jobs_.clear();
+    urgent_.clear();
+    reads_.clear();
+    closes_.clear();
 }
 
 void ReaderPool::Submit(std::vector<std::shared_ptr<ReadRequest>> requests) {
@@ -58,7 +79,17 @@ void ReaderPool::Submit(std::vector<std::shared_ptr<ReadRequest>> requests) {
     bool wake = false;
     {
         const std::lock_guard lock(mutex_);
-        for (auto& request : requests) jobs_.push_back(Job{std::move(request), nullptr, {}});
+        // In the walk's order: a batch is in that order, and goes in where it belongs among the
+        // reads still waiting (the subfolders of a folder read ahead come before its later
+        // siblings, requested earlier).
+        auto from = reads_.begin();
+        for (auto& request : requests) {
+            from = std::upper_bound(from, reads_.end(), *request->order,
+                                    [](const WalkOrder& order, const Job& job) {
+                                        return WalkOrder::Before(order, *job.read->order);
+                                    });
+            from = reads_.insert(from, Job{std::move(request), nullptr, {}}) + 1;
+        }
         queuedReads_ += requests.size();
         // Readers are woken in batches, not once a folder: one when none is at work or the
         // queue has grown long; each reader that finds more waiting wakes the next.
@@ -71,30 +102,36 @@ void ReaderPool::Submit(std::vector<std::shared_ptr<ReadRequest>> requests) {
 void ReaderPool::SubmitFirst(std::shared_ptr<ReadRequest> request) {
     {
         const std::lock_guard lock(mutex_);
-        jobs_.push_front(Job{std::move(request), nullptr, {}});
-        ++firstJobs_;
+        urgent_.push_back(Job{std::move(request), nullptr, {}});
         ++queuedReads_;
     }
     work_.notify_one();
 }
 
 void ReaderPool::Promote(const std::shared_ptr<ReadRequest>& request) {
-    const std::lock_guard lock(mutex_);
-    const auto begin = jobs_.begin() + static_cast<std::ptrdiff_t>(firstJobs_);
-    const auto it = std::find_if(begin, jobs_.end(), [&request](const Job& job) {
-        return job.read == request;
-    });
-    if (it == jobs_.end() || it == begin) return;
-    Job job = std::move(*it);
-    jobs_.erase(it);
-    jobs_.insert(jobs_.begin() + static_cast<std::ptrdiff_t>(firstJobs_), std::move(job));
+    bool wake = false;
+    {
+        const std::lock_guard lock(mutex_);
+        // Among the reads of its place in the walk's order (a folder requested again after a
+        // cancelled request for it was left queued).
+        const auto [first, last] = std::equal_range(
+            reads_.begin(), reads_.end(), *request->order,
+            [](const auto& a, const auto& b) { return WalkOrder::Before(OrderOf(a), OrderOf(b)); });
+        const auto it =
+            std::find_if(first, last, [&request](const Job& job) { return job.read == request; });
+        if (it == last) return;
+        urgent_.push_back(std::move(*it));
+        reads_.erase(it);
+        // The walk waits for it: a reader takes it now, even if too few reads wait to wake one.
+        wake = idle_ > 0 && busy_ < wanted_;
+    }
+    if (wake) work_.notify_one();
 }
 
 void ReaderPool::Run(std::function<void()> task) {
     {
         const std::lock_guard lock(mutex_);
-        jobs_.push_front(Job{nullptr, nullptr, std::move(task)});
-        ++firstJobs_;
+        urgent_.push_back(Job{nullptr, nullptr, std::move(task)});
     }
     work_.notify_one();
 }
@@ -102,11 +139,14 @@ void ReaderPool::Run(std::function<void()> task) {
 void ReaderPool::Close(std::shared_ptr<FolderHandle> handle) {
     if (!handle) return;
     const std::size_t waiting = toClose_.fetch_add(1, std::memory_order_acq_rel) + 1;
+    bool wake = false;
     {
         const std::lock_guard lock(mutex_);
-        jobs_.push_back(Job{nullptr, std::move(handle), {}});
+        closes_.push_back(Job{nullptr, std::move(handle), {}});
+        // A reader at work gets to it after its read; a batch wakes one only when none is.
+        wake = busy_ == 0 && waiting >= kCloseBatch;
     }
-    if (waiting % kCloseBatch == 0) work_.notify_one();
+    if (wake) work_.notify_one();
 }
 
 void ReaderPool::SetConcurrency(std::size_t readers) {
@@ -125,18 +165,20 @@ void ReaderPool::CloseQueuedNow() {
     std::vector<std::shared_ptr<FolderHandle>> closing;  // closed once the lock is let go
     {
         const std::lock_guard lock(mutex_);
-        for (auto it = jobs_.begin(); it != jobs_.end();) {
-            if (it->close) {
-                closing.push_back(std::move(it->close));
-                it = jobs_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        for (Job& job : closes_) closing.push_back(std::move(job.close));
+        closes_.clear();
     }
     const std::size_t count = closing.size();
     closing.clear();
     toClose_.fetch_sub(count, std::memory_order_acq_rel);
+}
+
+void ReaderPool::AwaitReads() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (reading_.load(std::memory_order_acquire) > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
 }
 
 void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
@@ -145,15 +187,15 @@ void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds s
     for (int spin = 0; spin < kSpinChecks && !request.Done(); ++spin) Relax();
     auto lastWait = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex_);
-    std::uint64_t seen = readsFinished_;
+    std::uint64_t seen = ReadsFinished();
     while (!request.Done()) {
         walkWaiting_ = true;
         finished_.wait_until(lock, lastWait + slice, [&] {
-            return request.Done() || readsFinished_ != seen;
+            return request.Done() || ReadsFinished() != seen;
         });
         walkWaiting_ = false;
         if (request.Done()) break;
-        seen = readsFinished_;
+        seen = ReadsFinished();
         lock.unlock();
         if (progress) progress();
         if (wait && std::chrono::steady_clock::now() >= lastWait + slice) {
@@ -210,9 +252,12 @@ void ReaderPool::RunJob(Job& job) {
 
 // Takes the next job off the queue (under the lock), waking the next reader when more wait.
 ReaderPool::Job ReaderPool::TakeJob() {
-    Job job = std::move(jobs_.front());
-    jobs_.pop_front();
-    if (firstJobs_ > 0) --firstJobs_;
+    // What the walk waits for first; then reads, but closes once enough wait.
+    std::deque<Job>& from = !urgent_.empty()                                      ? urgent_
+                            : !reads_.empty() && closes_.size() < kCloseBatch ? reads_
+                                                                               : closes_;
+    Job job = std::move(from.front());
+    from.pop_front();
     ++busy_;
     if (job.read) {
         --queuedReads_;
@@ -233,25 +278,21 @@ void ReaderPool::Work(int niceness) {
     std::unique_lock lock(mutex_);
     for (;;) {
         ++idle_;
-        work_.wait(lock, [this] { return stopping_ || (!jobs_.empty() && busy_ < wanted_); });
+        work_.wait(lock, [this] { return stopping_ || (HasJobs() && busy_ < wanted_); });
         --idle_;
         if (stopping_) return;
         Job job = TakeJob();
         lock.unlock();
         RunJob(job);
+        const bool read = job.read != nullptr;
+        job = Job{};  // whatever the job held goes outside the lock
+        if (read) finishedCount_.fetch_add(1, std::memory_order_acq_rel);
+        // One lock a job: a reader gives back its turn and takes the next job at once.
         lock.lock();
         --busy_;
-        // The walk checks a request's state under this lock before it sleeps: no wake-up is
-        // missed.
-        if (job.read) {
-            ++readsFinished_;
-            finishedCount_.store(readsFinished_, std::memory_order_release);
-            if (walkWaiting_) finished_.notify_all();
-        }
-        // Whatever the job held goes outside the lock.
-        lock.unlock();
-        job = Job{};
-        lock.lock();
+        // The walk checks a request's state under this lock before it sleeps, and the reader
+        // marked it done before taking the lock: no wake-up is missed.
+        if (read && walkWaiting_) finished_.notify_all();
     }
 }
 

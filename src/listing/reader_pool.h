@@ -31,6 +31,21 @@ struct FolderHandle {
     const int fd;
 };
 
+// Where a folder comes in the walk's depth-first order: its index among its parent's subfolders,
+// below its parent's place. Made by the walk and shared with the requests, which outlive the
+// walk's own record of a folder when they are cancelled.
+struct WalkOrder {
+    WalkOrder(std::shared_ptr<const WalkOrder> above, std::size_t at)
+        : parent(std::move(above)), index(at), depth(parent ? parent->depth + 1 : 1) {}
+    // Whether `a` comes before `b`: by their subfolder indices from the top, a folder before
+    // those below it.
+    static bool Before(const WalkOrder& a, const WalkOrder& b);
+
+    const std::shared_ptr<const WalkOrder> parent;  // null below the top of a walk
+    const std::size_t index;
+    const std::size_t depth;
+};
+
 // One folder to read. The walk fills in what a reader needs and never changes it afterwards; the
 // reader that runs it fills in the slot and only then marks it done.
 struct ReadRequest {
@@ -41,6 +56,8 @@ struct ReadRequest {
     // Read no more than this many bytes of names and entries (0: no limit); a larger folder is
     // only opened (see `tooLarge`).
     std::size_t byteLimit = 0;
+    // Where it comes in the walk's order: reads ahead are taken in that order.
+    std::shared_ptr<const WalkOrder> order;
     // The slot: the walk's to read once Done() is true, never before.
     FolderContents contents;
     bool tooLarge = false;  // opened and left unread: larger than byteLimit
@@ -89,7 +106,8 @@ class ReaderPool {
     ReaderPool(const ReaderPool&) = delete;
     ReaderPool& operator=(const ReaderPool&) = delete;
 
-    // Queues reads behind those already queued, and wakes readers for them.
+    // Queues reads ahead (in the walk's order, each with its `order`) among those already queued,
+    // by their order, and wakes readers for them.
     void Submit(std::vector<std::shared_ptr<ReadRequest>> requests);
     // Queues a read ahead of every other job: the walk waits for it.
     void SubmitFirst(std::shared_ptr<ReadRequest> request);
@@ -115,6 +133,9 @@ class ReaderPool {
     // (when the process is out of handles).
     void CloseQueuedNow();
 
+    // Waits until no read is running (for at most a second: a read is one folder).
+    void AwaitReads();
+
     // At most this many readers at work at once (at least one); all of them at first.
     void SetConcurrency(std::size_t readers);
 
@@ -133,19 +154,22 @@ class ReaderPool {
     void Work(int niceness);
     Job TakeJob();
     void RunJob(Job& job);
+    static const WalkOrder& OrderOf(const Job& job);
+    static const WalkOrder& OrderOf(const WalkOrder& order) { return order; }
     void RunRead(ReadRequest& request);
 
     std::mutex mutex_;
     std::condition_variable work_;      // readers wait here for a job
     std::condition_variable finished_;  // the walk waits here for its request
-    std::deque<Job> jobs_;
+    bool HasJobs() const { return !urgent_.empty() || !reads_.empty() || !closes_.empty(); }
+    std::deque<Job> urgent_;  // what the walk waits for, first
+    std::deque<Job> reads_;   // reads ahead, in the walk's order
+    std::deque<Job> closes_;
     bool stopping_ = false;
-    std::uint64_t readsFinished_ = 0;  // under the lock
     std::size_t idle_ = 0;             // readers waiting for a job, under the lock
     std::size_t busy_ = 0;             // readers running a job, under the lock
     std::size_t wanted_;               // readers that may run jobs at once, under the lock
     std::size_t queuedReads_ = 0;      // read jobs not yet taken, under the lock
-    std::size_t firstJobs_ = 0;        // jobs at the front that the walk waits for
     bool walkWaiting_ = false;         // the walk sleeps in WaitFor, under the lock
     std::atomic<std::uint64_t> finishedCount_ = 0;
     std::atomic<std::size_t> toClose_ = 0;
