@@ -6,7 +6,8 @@
 // the folders already read ahead below it, then the later subfolders of its ancestors, as far as
 // the budgets allow. Every budget is charged when a request is made, and given back when the walk
 // takes the folder or lets go of it:
-//   - folders: at most foldersAhead requested or read ahead and not yet taken;
+//   - folders: at most foldersAhead (foldersAheadFromCache while reads come from the page cache)
+//     requested or read ahead and not yet taken;
 //   - bytes: each request is charged BytesPerFolder() and may read no more than that (a larger
 //     folder is only opened, and the walk reads it when it gets there); when it is read the
 //     charge becomes what it holds. So what is held ahead never exceeds bytesAhead; beside it the

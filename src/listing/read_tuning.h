@@ -4,6 +4,7 @@
 // of the walk's choices is forced.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 
@@ -19,9 +20,9 @@ struct ReadTuning {
     // cache (reading far ahead then only takes turns on the processors with the walk).
     std::size_t foldersAhead = 512;
     std::size_t foldersAheadFromCache = 128;
-    // Bytes of names and entries held ahead at most. Each request is charged its share
-    // (bytesAhead / foldersAhead) when it is made; a folder larger than that is opened but left
-    // for the walk to read when it gets there.
+    // Bytes of names and entries held ahead at most. Each request is charged its share (see
+    // BytesPerFolder) when it is made; a folder larger than that is opened but left for the walk
+    // to read when it gets there.
     std::size_t bytesAhead = std::size_t{32} << 20;
     // Reads slower than this (a moving average) come from a disk: a folder nobody has requested
     // yet is then handed to a reader (ahead of all others) rather than read by the walk itself.
@@ -46,9 +47,12 @@ struct ReadTuning {
 
     // The reader threads for this machine.
     std::size_t Threads() const;
-    // What each request is charged and may read ahead, in bytes.
+    // What each request is charged and may read ahead, in bytes: the byte budget shared among the
+    // fewer folders ahead. From a disk more folders than that are ahead, as a folder read is
+    // charged only what it holds, mostly far less.
     std::size_t BytesPerFolder() const {
-        return foldersAhead == 0 ? 0 : bytesAhead / foldersAhead;
+        const std::size_t folders = std::min(foldersAhead, foldersAheadFromCache);
+        return folders == 0 ? 0 : bytesAhead / folders;
     }
 };
 
