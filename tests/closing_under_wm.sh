@@ -19,7 +19,8 @@ if [ "$manager" = openbox ]; then
   pids+=($!)
   sleep 0.5
 fi
-cp "$program" "$work/quorvale"
+# The window is a program of its own beside it.
+cp "$program" "$work/quorvale" && cp "$(dirname "$program")/quorvale-window" "$work/"
 "$work/quorvale" >/dev/null 2>&1 &
 pid=$!
 pids+=($pid)

@@ -9,7 +9,8 @@ done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
-for file in usr/bin/quorvale usr/share/applications/quorvale.desktop \
+for file in usr/bin/quorvale usr/libexec/quorvale/quorvale-window \
+            usr/share/applications/quorvale.desktop \
             usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml \
             usr/share/icons/hicolor/24x24/apps/quorvale.png \
             usr/share/icons/hicolor/256x256/apps/quorvale.png; do

@@ -28,7 +28,8 @@ trap finish EXIT
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/quorvale_*.deb)
 dpkg-deb -x "$deb" "$work/root"
-for file in usr/bin/quorvale usr/share/applications/quorvale.desktop \
+for file in usr/bin/quorvale usr/libexec/quorvale/quorvale-window \
+            usr/share/applications/quorvale.desktop \
             usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml \
             usr/share/icons/hicolor/48x48/apps/quorvale.png \
             usr/share/man/man1/quorvale.1.gz usr/share/doc/quorvale/copyright \

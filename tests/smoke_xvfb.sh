@@ -9,7 +9,8 @@ program="$1"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The program writes its list files next to itself: run a copy in a folder of its own.
-cp "$program" "$work/quorvale"
+# The window is a program of its own beside it.
+cp "$program" "$work/quorvale" && cp "$(dirname "$program")/quorvale-window" "$work/"
 unset QT_QPA_PLATFORM
 "$work/quorvale" &
 pid=$!

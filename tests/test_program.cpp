@@ -20,9 +20,11 @@
 namespace quorvale::test {
 namespace {
 
-// Copies the program to `copy`; false if it cannot.
+// Copies the program to `copy`, and the window's program beside it; false if it cannot.
 bool CopyProgram(const std::string& copy) {
-    const std::string command = std::string("cp '") + QUORVALE_PROGRAM + "' '" + copy + "'";
+    const std::string folder = copy.substr(0, copy.rfind('/'));
+    const std::string command = std::string("cp '") + QUORVALE_PROGRAM + "' '" + copy +
+                                "' && cp '" + QUORVALE_WINDOW_PROGRAM + "' '" + folder + "/'";
     return std::system(command.c_str()) == 0;
 }
 
@@ -159,6 +161,49 @@ TEST(CommandLine, HelpVersionAndWrongOptionsNeverNeedAWindow) {
     EXPECT_EQ(wrong.out, "");
     EXPECT_EQ(std::count(wrong.err.begin(), wrong.err.end(), '\n'), 1);
     EXPECT_NE(wrong.err.find("bogus"), std::string::npos);
+}
+
+// What `shell` wrote on stdout and stderr together.
+std::string Output(const std::string& shell) {
+    std::string text;
+    FILE* pipe = ::popen(("{ " + shell + "; } 2>&1").c_str(), "r");
+    char block[4096];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) text.append(block, n);
+    ::pclose(pipe);
+    return text;
+}
+
+TEST(CommandLine, OnlyTheWindowLoadsTheWindowSystemsLibraries) {
+    TempDir dir;
+    MakeFolder(dir / "tree");
+    MakeFile(dir / "tree/a");
+    MakeFolder(dir / "out");
+    // The dynamic loader names every library it loads.
+    const std::string program = std::string("LD_DEBUG=libs '") + QUORVALE_PROGRAM + "' ";
+    for (const std::string& arguments :
+         {std::string("--help"), std::string("--version"), std::string("--bogus"),
+          "--save '" + dir / "tree" + "' --list-folder '" + dir / "out" + "'"}) {
+        const std::string loaded = Output(program + arguments);
+        EXPECT_NE(loaded.find("libc.so"), std::string::npos) << arguments;
+        EXPECT_EQ(loaded.find("libQt"), std::string::npos) << arguments;
+    }
+    EXPECT_EQ(ListFileLines(dir / "out", 1).back(), "\t\ta");
+    const std::string window = Output("QT_QPA_PLATFORM=offscreen LD_DEBUG=libs timeout 2 '" +
+                                      std::string(QUORVALE_PROGRAM) + "'");
+    EXPECT_NE(window.find("libQt6Widgets"), std::string::npos);
+}
+
+TEST(CommandLine, AWindowProgramThatCannotBeFoundIsNamedWithExitTwo) {
+    TempDir dir;
+    const std::string copy = dir / "quorvale";
+    ASSERT_EQ(std::system(("cp '" + std::string(QUORVALE_PROGRAM) + "' '" + copy + "'").c_str()),
+              0);
+    const std::string said = Output("'" + copy + "'; echo \"exit $?\"");
+    EXPECT_NE(said.find("quorvale: cannot start the window (quorvale-window)"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("exit 2"), std::string::npos) << said;
+    const std::string version = Output("'" + copy + "' --version");
+    EXPECT_EQ(version, "quorvale " QUORVALE_VERSION "\n");
 }
 
 // What a shell command run by `script` (which gives it a pseudo-terminal) wrote there.

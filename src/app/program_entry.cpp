@@ -1,0 +1,51 @@
+#include "app/program_entry.h"
+
+#include <csignal>
+#include <string>
+
+#include "app/headless_save.h"
+#include "app/signal_catcher.h"
+#include "app/standard_streams.h"
+#include "runtime/documents_folder.h"
+#include "runtime/open_file_limit.h"
+#include "runtime/program_folder.h"
+
+namespace quorvale::app {
+
+namespace {
+
+std::string ExecutableFolderOrNone() {
+    try {
+        return runtime::ExecutableFolder();
+    } catch (const runtime::RuntimeError&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
+    std::signal(SIGPIPE, SIG_IGN);
+    CatchTerminationSignals();
+    const CommandLine line = ReadCommandLine(argc, argv);
+    switch (line.action) {
+        case CommandLine::Action::kWrong:
+            WriteError("quorvale: " + line.wrong + " (see quorvale --help)\n");
+            return kNotSaved;
+        case CommandLine::Action::kHelp:
+            return WriteOutput(HelpText());
+        case CommandLine::Action::kVersion:
+            return WriteOutput("quorvale " QUORVALE_VERSION "\n");
+        case CommandLine::Action::kSave:
+        case CommandLine::Action::kWindow:
+            break;
+    }
+    runtime::RaiseOpenFileLimit();
+    const std::string given = line.listFolder.value_or("");
+    runtime::SystemRuntimeServices runtime(runtime::ChooseListFileFolder(
+        given, ExecutableFolderOrNone(), given.empty() ? runtime::ListFolderInDocuments() : ""));
+    if (line.action == CommandLine::Action::kSave) return RunHeadlessSave(line.folder, runtime);
+    return runWindow(line, runtime);
+}
+
+}  // namespace quorvale::app

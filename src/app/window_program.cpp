@@ -1,0 +1,25 @@
+#include "app/window_program.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quorvale::app {
+
+std::string StartWindowProgram(const std::string& executableFolder, char* argv[]) {
+    // Beside this program (a build, a copy), then where the package puts it.
+    const std::string candidates[] = {
+        executableFolder + "/" + kWindowProgramName,
+        executableFolder + "/../" + kInstalledWindowFolder + "/" + kWindowProgramName,
+    };
+    int error = ENOENT;
+    for (const std::string& candidate : candidates) {
+        ::execv(candidate.c_str(), argv);
+        if (errno != ENOENT) error = errno;
+    }
+    return std::string("cannot start the window (") + kWindowProgramName + "): " +
+           std::strerror(error);
+}
+
+}  // namespace quorvale::app

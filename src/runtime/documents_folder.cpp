@@ -1,0 +1,60 @@
+#include "runtime/documents_folder.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace quorvale::runtime {
+
+namespace {
+
+std::string Home() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') return home;
+    const passwd* user = ::getpwuid(::getuid());
+    return user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
+}
+
+// The value of XDG_DOCUMENTS_DIR in a user-dirs.dirs file: a line XDG_DOCUMENTS_DIR="…", the
+// value either absolute or "$HOME/…"; empty if there is none.
+std::string FromUserDirs(const std::string& file, const std::string& home) {
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    std::string found;
+    const std::string key = "XDG_DOCUMENTS_DIR=\"";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) != 0) continue;
+        const std::size_t end = line.rfind('"');
+        if (end == std::string::npos || end < key.size()) continue;
+        std::string value = line.substr(key.size(), end - key.size());
+        if (value.rfind("$HOME", 0) == 0) {
+            value = home + value.substr(5);
+        } else if (value.empty() || value[0] != '/') {
+            continue;
+        }
+        found = value;
+    }
+    return found;
+}
+
+}  // namespace
+
+std::string DocumentsFolder() {
+    const std::string home = Home();
+    if (home.empty()) return {};
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const std::string configFolder =
+        config != nullptr && *config == '/' ? std::string(config) : home + "/.config";
+    std::string documents = FromUserDirs(configFolder + "/user-dirs.dirs", home);
+    while (documents.size() > 1 && documents.back() == '/') documents.pop_back();
+    return documents.empty() ? home + "/Documents" : documents;
+}
+
+std::string ListFolderInDocuments() {
+    const std::string documents = DocumentsFolder();
+    return documents.empty() ? documents : documents + "/Quorvale";
+}
+
+}  // namespace quorvale::runtime
