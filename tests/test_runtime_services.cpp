@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/documents_folder.h"
 #include "runtime/program_folder.h"
 #include "support/test_support.h"
 
@@ -198,6 +199,38 @@ TEST(ProgramFolder, IsTheFolderOfTheRunningExecutable) {
     EXPECT_EQ(folder.front(), '/');
     EXPECT_NE(folder.back(), '/');
     EXPECT_TRUE(Exists(folder + "/listing_tests"));
+}
+
+// The documents folder as the desktop's user folders file names it, $HOME expanded; ~/Documents
+// when the file or its line is missing or names no absolute folder.
+TEST(DocumentsFolder, ComesFromTheUserFoldersFileOrIsDocumentsInTheHome) {
+    TempDir dir;
+    const std::string home = dir / "home";
+    const std::string config = dir / "config";
+    MakeFolder(home);
+    MakeFolder(config);
+    const std::string savedHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    const char* savedConfig = std::getenv("XDG_CONFIG_HOME");
+    const std::string keptConfig = savedConfig != nullptr ? savedConfig : "";
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const auto documentsWith = [&](const std::string& file) {
+        MakeFile(config + "/user-dirs.dirs", file);
+        return runtime::DocumentsFolder();
+    };
+    EXPECT_EQ(runtime::DocumentsFolder(), home + "/Documents");  // no file
+    EXPECT_EQ(documentsWith("# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+                            "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n"),
+              home + "/Dokumente");
+    EXPECT_EQ(documentsWith("XDG_DOCUMENTS_DIR=\"/srv/papers/\"\n"), "/srv/papers");
+    EXPECT_EQ(documentsWith("XDG_DOCUMENTS_DIR=\"papers\"\n"), home + "/Documents");
+    EXPECT_EQ(runtime::ListFolderInDocuments(), home + "/Documents/Quorvale");
+    ::setenv("HOME", savedHome.c_str(), 1);
+    if (savedConfig != nullptr) {
+        ::setenv("XDG_CONFIG_HOME", keptConfig.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
 }
 
 }  // namespace
