@@ -3,7 +3,8 @@
 #   program  building and running the program (and its manual page)
 #   package  making the Debian package
 #   test     the test suite (GoogleTest, a virtual X server and window manager, the validators)
-#   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time)
+#   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time) and its slow medium
+#            (libfuse3)
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
@@ -11,7 +12,7 @@ declare -A needs=(
   [package]="dpkg-dev file"
   [test]="libgtest-dev xvfb xauth xdotool openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db"
-  [bench]="bfs fd-find time bc findutils"
+  [bench]="bfs fd-find time bc findutils libfuse3-dev fuse3 pkg-config"
 )
 packages=()
 for purpose in "$@"; do
