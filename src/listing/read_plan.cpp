@@ -40,13 +40,10 @@ std::size_t ReadTuning::Threads() const {
 
 ReadPlan::ReadPlan(const ReadTuning& tuning, std::size_t handles)
     : tuning_(tuning),
-      pool_(tuning.Threads(), tuning.readerNiceness, tuning.openDelay),
+      pool_(tuning.Threads(), kReadersFromCache, tuning.readerNiceness, tuning.openDelay),
       handleBudget_(handles),
       handles_(handles),
-      slowShare_(0.0) {
-    // As if from the page cache, until reads are seen: a few slow reads call every reader in.
-    pool_.SetConcurrency(kReadersFromCache);
-}
+      slowShare_(0.0) {}  // as if from the page cache: a few slow reads call every reader in
 
 ReadPlan::~ReadPlan() {
     for (auto& top : tops_) Release(top);

@@ -53,12 +53,11 @@ FolderHandle::~FolderHandle() {
     if (fd >= 0) ::close(fd);
 }
 
-ReaderPool::ReaderPool(std::size_t threads, int niceness, std::chrono::microseconds openDelay)
-    : wanted_(std::max<std::size_t>(threads, 1)), openDelay_(openDelay) {
-    readers_.reserve(threads);
-    for (std::size_t i = 0; i < threads; ++i) {
-        readers_.emplace_back([this, niceness] { Work(niceness); });
-    }
+ReaderPool::ReaderPool(std::size_t threads, std::size_t atWork, int niceness,
+                       std::chrono::microseconds openDelay)
+    : mostReaders_(std::max<std::size_t>(threads, 1)), niceness_(niceness), openDelay_(openDelay) {
+    readers_.reserve(mostReaders_);
+    SetConcurrency(atWork);
 }
 
 ReaderPool::~ReaderPool() {
@@ -150,9 +149,12 @@ void ReaderPool::Close(std::shared_ptr<FolderHandle> handle) {
 }
 
 void ReaderPool::SetConcurrency(std::size_t readers) {
+    const std::size_t wanted = std::clamp<std::size_t>(readers, 1, mostReaders_);
+    // Readers are started when first wanted: a walk from the page cache never starts most of them.
+    while (readers_.size() < wanted) readers_.emplace_back([this] { Work(niceness_); });
     {
         const std::lock_guard lock(mutex_);
-        wanted_ = std::clamp<std::size_t>(readers, 1, std::max<std::size_t>(readers_.size(), 1));
+        wanted_ = wanted;
     }
     work_.notify_all();
 }

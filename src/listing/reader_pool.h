@@ -98,9 +98,10 @@ struct ReadRequest {
 
 class ReaderPool {
   public:
-    // Starts `threads` readers, each `niceness` nicer than the thread that starts them. Each open
-    // of a folder first waits `openDelay` (a slow medium, for tests and the bench).
-    ReaderPool(std::size_t threads, int niceness,
+    // Up to `threads` readers, `atWork` of them at work at first, each `niceness` nicer than the
+    // thread that starts them. Each open of a folder first waits `openDelay` (a slow medium, for
+    // tests and the bench).
+    ReaderPool(std::size_t threads, std::size_t atWork, int niceness,
                std::chrono::microseconds openDelay = std::chrono::microseconds(0));
     ~ReaderPool();
     ReaderPool(const ReaderPool&) = delete;
@@ -136,7 +137,8 @@ class ReaderPool {
     // Waits until no read is running (for at most a second: a read is one folder).
     void AwaitReads();
 
-    // At most this many readers at work at once (at least one); all of them at first.
+    // At most this many readers at work at once (at least one, at most the pool's threads),
+    // starting those not started yet. Called by the walk's thread only.
     void SetConcurrency(std::size_t readers);
 
     // How many reads have finished so far.
@@ -168,7 +170,9 @@ class ReaderPool {
     bool stopping_ = false;
     std::size_t idle_ = 0;             // readers waiting for a job, under the lock
     std::size_t busy_ = 0;             // readers running a job, under the lock
-    std::size_t wanted_;               // readers that may run jobs at once, under the lock
+    std::size_t wanted_ = 0;           // readers that may run jobs at once, under the lock
+    const std::size_t mostReaders_;
+    const int niceness_;
     std::size_t queuedReads_ = 0;      // read jobs not yet taken, under the lock
     bool walkWaiting_ = false;         // the walk sleeps in WaitFor, under the lock
     std::atomic<std::uint64_t> finishedCount_ = 0;
