@@ -5,19 +5,11 @@
 #include "app/headless_save.h"
 #include "app/standard_streams.h"
 #include "app/window_program.h"
-#include "runtime/program_folder.h"
 
 int main(int argc, char* argv[]) {
     return quorvale::app::RunCommandLine(
         argc, argv, [argv](const quorvale::app::CommandLine&, quorvale::runtime::RuntimeServices&) {
-            std::string folder;
-            try {
-                folder = quorvale::runtime::ExecutableFolder();
-            } catch (const quorvale::runtime::RuntimeError&) {
-                folder = ".";
-            }
-            quorvale::app::WriteError("quorvale: " +
-                                      quorvale::app::StartWindowProgram(folder, argv) + "\n");
+            quorvale::app::WriteError("quorvale: " + quorvale::app::StartWindowProgram(argv) + "\n");
             return quorvale::app::kNotSaved;
         });
 }

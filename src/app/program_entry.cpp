@@ -12,18 +12,6 @@
 
 namespace quorvale::app {
 
-namespace {
-
-std::string ExecutableFolderOrNone() {
-    try {
-        return runtime::ExecutableFolder();
-    } catch (const runtime::RuntimeError&) {
-        return {};
-    }
-}
-
-}  // namespace
-
 int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
     std::signal(SIGPIPE, SIG_IGN);
     CatchTerminationSignals();
@@ -43,7 +31,8 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
     runtime::RaiseOpenFileLimit();
     const std::string given = line.listFolder.value_or("");
     runtime::SystemRuntimeServices runtime(runtime::ChooseListFileFolder(
-        given, ExecutableFolderOrNone(), given.empty() ? runtime::ListFolderInDocuments() : ""));
+        given, runtime::ExecutableFolderOrNone(),
+        given.empty() ? runtime::ListFolderInDocuments() : ""));
     if (line.action == CommandLine::Action::kSave) return RunHeadlessSave(line.folder, runtime);
     return runWindow(line, runtime);
 }

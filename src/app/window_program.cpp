@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/program_folder.h"
+
 namespace quorvale::app {
 
-std::string StartWindowProgram(const std::string& executableFolder, char* argv[]) {
+std::string StartWindowProgram(char* argv[]) {
+    const std::string executableFolder = runtime::ExecutableFolderOrNone();
     // Beside this program (a build, a copy), then where the package puts it.
     const std::string candidates[] = {
         executableFolder + "/" + kWindowProgramName,

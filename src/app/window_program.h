@@ -12,8 +12,8 @@ inline constexpr const char* kWindowProgramName = "quorvale-window";
 // Where the package installs it, below the installation prefix.
 inline constexpr const char* kInstalledWindowFolder = "libexec/quorvale";
 
-// Runs the window's program with `argv` (argv[0] kept); returns only if it could not be started,
-// with a message for stderr.
-std::string StartWindowProgram(const std::string& executableFolder, char* argv[]);
+// Runs the window's program with `argv` (argv[0] kept), looked for beside this program's
+// executable; returns only if it could not be started, with a message for stderr.
+std::string StartWindowProgram(char* argv[]);
 
 }  // namespace quorvale::app

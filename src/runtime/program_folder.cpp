@@ -26,4 +26,12 @@ std::string ExecutableFolder() {
     return exe.substr(0, slash);
 }
 
+std::string ExecutableFolderOrNone() {
+    try {
+        return ExecutableFolder();
+    } catch (const RuntimeError&) {
+        return {};
+    }
+}
+
 }  // namespace quorvale::runtime
