@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "listing/read_plan.h"
+#include "listing/reader_pool.h"
 #include "listing/read_tuning.h"
 #include "support/test_support.h"
 
@@ -199,6 +200,29 @@ TEST(ReadAhead, AWalkAfterOneThatRanOutOfHandlesRequestsWithTheWholeBudgetAgain)
     listing::PlannedFolder* second = enter();
     EXPECT_EQ(plan.HandlesCharged(), 16u);
     plan.Leave(*second);
+}
+
+std::size_t Threads() {
+    std::size_t count = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+TEST(ReadAhead, ReaderThreadsStartOnlyWhenWanted) {
+    const std::size_t before = Threads();
+    {
+        listing::ReaderPool pool(32, 2, 0);
+        EXPECT_EQ(Threads(), before + 2);
+        pool.SetConcurrency(5);
+        EXPECT_EQ(Threads(), before + 5);
+        pool.SetConcurrency(1);  // fewer at work; none is stopped
+        EXPECT_EQ(Threads(), before + 5);
+        pool.SetConcurrency(100);
+        EXPECT_EQ(Threads(), before + 32);
+    }
+    EXPECT_EQ(Threads(), before);
 }
 
 }  // namespace
