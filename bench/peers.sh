@@ -43,7 +43,9 @@ declare -A wall cpu mem
 for round in $(seq "$rounds"); do
   for tool in "${tools[@]}"; do
     rm -rf "$out/list"; mkdir -p "$out/list"
-    if [ -n "$cold" ]; then sync; echo 3 > /proc/sys/vm/drop_caches; fi
+    # Written out before each run, so that no tool pays for the previous one's output.
+    sync
+    if [ -n "$cold" ]; then echo 3 > /proc/sys/vm/drop_caches; fi
     start=$(date +%s%N)
     read -r u s m < <(/usr/bin/time -f '%U %S %M' bash -c "${commands[$tool]}" 2>&1 >/dev/null | tail -1)
     end=$(date +%s%N)

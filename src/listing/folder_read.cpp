@@ -15,10 +15,16 @@ namespace {
 
 constexpr std::size_t kReadBlock = 1 << 16;
 
-// Folders with at most this many entries are sorted by names' keys in one go; larger ones are
-// first split by their names' bytes, in place, so that sorting takes little memory beside them.
-constexpr std::size_t kKeyedSortMax = 1 << 16;
+// Runs of at most this many entries are sorted by their names' keys, with sixteen bytes beside each
+// entry; larger ones are first split by one byte of their names, in place, so that sorting a huge
+// folder takes little memory beside it.
+constexpr std::size_t kKeyedSortMax = 1 << 18;
 constexpr std::size_t kKeptScratch = 1 << 12;
+// How far ahead of their use names are fetched into the cache: a split run's names are all over
+// the folder's name block.
+constexpr std::size_t kNamesFetchedAhead = 16;
+// Runs this short are sorted by insertion.
+constexpr std::size_t kInsertionSortMax = 24;
 
 // Eight bytes of a name from `depth` on, big-endian and padded with zeros (no name holds a zero
 // byte), so that comparing keys compares bytes.
@@ -31,79 +37,180 @@ std::uint64_t SortKey(std::string_view name, std::size_t depth) {
     return key;
 }
 
-// Sorts `count` entries whose names agree in their first `depth` bytes, by the bytes of their
-// names, with a key of eight bytes each.
-void SortByKey(FolderEntry* entries, std::size_t count, const FolderContents& contents,
-               std::size_t depth) {
-    struct Keyed {
-        std::uint64_t key;
-        FolderEntry entry;
-    };
-    thread_local std::vector<Keyed> keyed;
-    keyed.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        keyed[i] = {SortKey(contents.Name(entries[i]), depth), entries[i]};
+struct Keyed {
+    std::uint64_t key;  // eight bytes of the name from the run's depth on
+    FolderEntry entry;
+};
+
+class KeyedSort {
+  public:
+    explicit KeyedSort(const FolderContents& contents) : contents_(contents) {}
+
+    // Sorts `count` entries whose names agree in their first `depth` bytes.
+    void Sort(FolderEntry* entries, std::size_t count, std::size_t depth) {
+        thread_local std::vector<Keyed> keyed;
+        keyed.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + kNamesFetchedAhead < count) FetchName(entries[i + kNamesFetchedAhead]);
+            keyed[i] = {SortKey(contents_.Name(entries[i]), depth), entries[i]};
+        }
+        SortByKey(keyed.data(), count, 7, depth);
+        for (std::size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
+        // Kept for the next small folder; a large one's would stay with every thread that sorted one.
+        if (keyed.capacity() > kKeptScratch) std::vector<Keyed>().swap(keyed);
     }
-    const std::size_t rest = depth + 8;
-    std::sort(keyed.begin(), keyed.end(), [&contents, rest](const Keyed& a, const Keyed& b) {
+
+  private:
+    void FetchName(FolderEntry entry) const {
+        __builtin_prefetch(contents_.names.data() + entry.Offset());
+    }
+
+    // Sorts `count` keyed entries whose keys (from `depth`) agree above byte `byte` (7 is the
+    // first of the eight): a byte at a time from the first, in place, short runs by insertion.
+    void SortByKey(Keyed* keyed, std::size_t count, int byte, std::size_t depth) {
+        for (;;) {
+            if (count <= kInsertionSortMax) {
+                InsertionSort(keyed, count, depth);
+                return;
+            }
+            const int shift = 8 * byte;
+            const auto bucketOf = [shift](const Keyed& k) { return (k.key >> shift) & 0xff; };
+            std::size_t counts[256] = {};
+            for (std::size_t i = 0; i < count; ++i) ++counts[bucketOf(keyed[i])];
+            if (counts[bucketOf(keyed[0])] == count) {  // one byte shared by all
+                if (byte == 0) {
+                    SortTies(keyed, count, depth);
+                    return;
+                }
+                --byte;
+                continue;
+            }
+            std::size_t next[256];
+            std::size_t end[256];
+            std::size_t at = 0;
+            for (int b = 0; b < 256; ++b) {
+                next[b] = at;
+                at += counts[b];
+                end[b] = at;
+            }
+            // Each entry swapped straight into its bucket's next free place.
+            for (int b = 0; b < 256; ++b) {
+                while (next[b] < end[b]) {
+                    Keyed k = keyed[next[b]];
+                    auto home = bucketOf(k);
+                    while (home != static_cast<std::uint64_t>(b)) {
+                        std::swap(k, keyed[next[home]++]);
+                        home = bucketOf(k);
+                    }
+                    keyed[next[b]++] = k;
+                }
+            }
+            for (int b = 0; b < 256; ++b) {
+                if (counts[b] < 2) continue;
+                Keyed* run = keyed + end[b] - counts[b];
+                if (byte == 0) {
+                    SortTies(run, counts[b], depth);
+                } else {
+                    SortByKey(run, counts[b], byte - 1, depth);
+                }
+            }
+            return;
+        }
+    }
+
+    // Entries whose eight bytes from `depth` agree: sorted by the next eight, unless their names
+    // have ended (then there is one of them).
+    void SortTies(Keyed* keyed, std::size_t count, std::size_t depth) {
+        if (count < 2 || (keyed[0].key & 0xff) == 0) return;
+        depth += 8;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + kNamesFetchedAhead < count) FetchName(keyed[i + kNamesFetchedAhead].entry);
+            keyed[i].key = SortKey(contents_.Name(keyed[i].entry), depth);
+        }
+        SortByKey(keyed, count, 7, depth);
+    }
+
+    bool Less(const Keyed& a, const Keyed& b, std::size_t depth) const {
         if (a.key != b.key) return a.key < b.key;
-        const std::string_view x = contents.Name(a.entry);
-        const std::string_view y = contents.Name(b.entry);
+        const std::size_t rest = depth + 8;
+        const std::string_view x = contents_.Name(a.entry);
+        const std::string_view y = contents_.Name(b.entry);
         return x.substr(std::min(rest, x.size())) < y.substr(std::min(rest, y.size()));
-    });
-    for (std::size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
-    // Kept for the next small folder; a large one's would stay with every thread that sorted one.
-    if (keyed.capacity() > kKeptScratch) std::vector<Keyed>().swap(keyed);
+    }
+
+    void InsertionSort(Keyed* keyed, std::size_t count, std::size_t depth) const {
+        for (std::size_t i = 1; i < count; ++i) {
+            const Keyed k = keyed[i];
+            std::size_t j = i;
+            for (; j > 0 && Less(k, keyed[j - 1], depth); --j) keyed[j] = keyed[j - 1];
+            keyed[j] = k;
+        }
+    }
+
+    const FolderContents& contents_;
+};
+
+// How many bytes every name of the run shares from `depth` on.
+std::size_t SharedBytes(const FolderEntry* entries, std::size_t count,
+                        const FolderContents& contents, std::size_t depth) {
+    const std::string_view first = contents.Name(entries[0]);
+    std::size_t shared = first.size() - std::min(depth, first.size());
+    for (std::size_t i = 1; i < count && shared > 0; ++i) {
+        const std::string_view name = contents.Name(entries[i]);
+        const std::size_t size = std::min(shared, name.size() - std::min(depth, name.size()));
+        std::size_t k = 0;
+        while (k < size && name[depth + k] == first[depth + k]) ++k;
+        shared = k;
+    }
+    return shared;
 }
 
 // Sorts `count` entries whose names agree in their first `depth` bytes by the bytes of their
-// names, as `LC_ALL=C sort` does: large runs are split by the byte at `depth` in place (a name
-// that ends there comes first), small ones sorted by key.
+// names, as `LC_ALL=C sort` does: huge runs are split by their first byte that differs, in place
+// (a name that ends there comes first), the rest sorted by key.
 void SortByName(FolderEntry* entries, std::size_t count, const FolderContents& contents,
                 std::size_t depth = 0) {
-    // 0 for a name that has ended, else 1 + its byte at `depth`.
-    const auto bucketOf = [&contents, &depth](FolderEntry entry) {
-        const std::string_view name = contents.Name(entry);
-        return depth < name.size() ? 1 + static_cast<unsigned char>(name[depth]) : 0;
-    };
-    for (;;) {
-        if (count <= kKeyedSortMax) {
-            if (count > 1) SortByKey(entries, count, contents, depth);
-            return;
-        }
-        std::size_t counts[257] = {};
-        for (std::size_t i = 0; i < count; ++i) ++counts[bucketOf(entries[i])];
-        if (counts[0] == count) return;  // all the same name
-        const auto all = std::find(std::begin(counts), std::end(counts), count);
-        if (all != std::end(counts)) {
-            ++depth;  // one byte shared by all: look at the next
-            continue;
-        }
-        std::size_t next[257];
-        std::size_t end[257];
-        std::size_t at = 0;
-        for (int b = 0; b < 257; ++b) {
-            next[b] = at;
-            at += counts[b];
-            end[b] = at;
-        }
-        // Each entry swapped straight into its bucket's next free place.
-        for (int b = 0; b < 257; ++b) {
-            while (next[b] < end[b]) {
-                FolderEntry entry = entries[next[b]];
-                int home = bucketOf(entry);
-                while (home != b) {
-                    std::swap(entry, entries[next[home]++]);
-                    home = bucketOf(entry);
-                }
-                entries[next[b]++] = entry;
-            }
-        }
-        for (int b = 1; b < 257; ++b) {
-            const std::size_t size = counts[b];
-            if (size > 1) SortByName(entries + end[b] - size, size, contents, depth + 1);
-        }
+    if (count < 2) return;
+    if (count <= kKeyedSortMax) {
+        KeyedSort(contents).Sort(entries, count, depth);
         return;
+    }
+    depth += SharedBytes(entries, count, contents, depth);
+    // 0 for a name that has ended, else 1 + its byte at `depth`. Read once per entry, in the run's
+    // order, so that the names are not looked up again while entries move.
+    std::vector<std::uint16_t> buckets(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view name = contents.Name(entries[i]);
+        buckets[i] = depth < name.size() ? 1 + static_cast<unsigned char>(name[depth]) : 0;
+    }
+    std::size_t counts[257] = {};
+    for (std::size_t i = 0; i < count; ++i) ++counts[buckets[i]];
+    std::size_t next[257];
+    std::size_t end[257];
+    std::size_t at = 0;
+    for (int b = 0; b < 257; ++b) {
+        next[b] = at;
+        at += counts[b];
+        end[b] = at;
+    }
+    for (int b = 0; b < 257; ++b) {
+        while (next[b] < end[b]) {
+            const std::size_t i = next[b];
+            FolderEntry entry = entries[i];
+            std::uint16_t home = buckets[i];
+            while (home != b) {
+                const std::size_t to = next[home]++;
+                std::swap(entry, entries[to]);
+                std::swap(home, buckets[to]);
+            }
+            entries[i] = entry;
+            buckets[i] = home;
+            ++next[b];
+        }
+    }
+    buckets = {};
+    for (int b = 1; b < 257; ++b) {
+        SortByName(entries + end[b] - counts[b], counts[b], contents, depth + 1);
     }
 }
 

@@ -27,6 +27,10 @@ constexpr std::size_t kMaxOpenFolders = 4096;
 // How many entries the walk lists between two looks at the readers' progress.
 constexpr std::size_t kEntriesPerPoll = 32;
 
+// How far ahead of the walk a name is fetched into the cache: sorted, a large folder's names are
+// looked up all over its name block.
+constexpr std::size_t kNamesFetchedAhead = 8;
+
 // The files or the subfolders of one folder, in their sorted order. While the walk lists them, the
 // plan keeps requesting what the readers' finished reads make known.
 class EntryEnumeration final : public Enumeration {
@@ -42,6 +46,10 @@ class EntryEnumeration final : public Enumeration {
     void Next() override {
         if (AtEnd()) return;
         ++index_;
+        if (index_ + kNamesFetchedAhead < entries_.size()) {
+            __builtin_prefetch(contents_.names.data() +
+                               entries_[index_ + kNamesFetchedAhead].Offset());
+        }
         if (plan_ != nullptr && index_ % kEntriesPerPoll == 0) plan_->Poll();
     }
 
