@@ -17,6 +17,7 @@
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
 #include "listing/posix_file_system.h"
+#include "runtime/process_memory.h"
 
 namespace quorvale::app {
 
@@ -47,6 +48,7 @@ std::string WhyNotAFolder(const std::string& folder) {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime) {
+    runtime::KeepFreedMemoryUntilExit();  // the process ends with the Save
     listing::PosixFileSystem fileSystem;
     return RunHeadlessSave(folder, runtime, fileSystem);
 }
