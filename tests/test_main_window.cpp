@@ -257,7 +257,7 @@ TEST_F(MainWindow, WalkThatEndsOnAFlushWritesNoExtraFile) {
     Choose("/full");
     saveButton()->click();
     EXPECT_EQ(ListFile(1).size(), 32000u);
-    EXPECT_EQ(runtime.opened.size(), 1u);
+    EXPECT_EQ(runtime.ListFilesOpened(), 1u);
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
     EXPECT_EQ(countLabel()->text(), "32000");
     EXPECT_EQ(form->windowTitle(), "  Quorvale In /full");
@@ -271,7 +271,7 @@ TEST_F(MainWindow, CountShowsThe32000LinesSavedWhenAFolderLineMadeThem) {
     saveButton()->click();
     EXPECT_EQ(ListFile(1).size(), 32000u);
     EXPECT_EQ(ListFile(1).back(), "\t/full/sub");
-    EXPECT_EQ(runtime.opened.size(), 1u);
+    EXPECT_EQ(runtime.ListFilesOpened(), 1u);
     EXPECT_EQ(countLabel()->text(), "32000");
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
 }
@@ -289,7 +289,7 @@ TEST_F(MainWindow, SaveClickedDuringAWalkDoesNothingAndChooseLeavesTheWalkAlone)
     });
     saveButton()->click();
     EXPECT_EQ(ListFile(1), (Lines{"/R", "\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc"}));
-    EXPECT_EQ(runtime.opened.size(), 1u);
+    EXPECT_EQ(runtime.ListFilesOpened(), 1u);
     EXPECT_EQ(form->ChosenFolder(), "/other");
     EXPECT_FALSE(form->Walking());
 

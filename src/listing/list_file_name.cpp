@@ -5,8 +5,15 @@
 
 namespace quorvale::listing {
 
+namespace {
+
+constexpr std::string_view kListFilePrefix = "ListTex";
+constexpr std::string_view kListFileSuffix = ".txt";
+
+}  // namespace
+
 std::string ListFileName(int number) {
-    return "ListTex" + std::to_string(number) + ".txt";
+    return std::string(kListFilePrefix) + std::to_string(number) + std::string(kListFileSuffix);
 }
 
 std::string ListFilePath(const std::string& folder, int number) {
@@ -17,11 +24,26 @@ std::string SavedStatus(int lastFile) {
     return "ListTex 1 To " + std::to_string(lastFile) + " Saved";
 }
 
+int ListFileNumberOf(std::string_view name) {
+    if (!name.starts_with(kListFilePrefix) || !name.ends_with(kListFileSuffix)) return 0;
+    const std::string_view digits =
+        name.substr(kListFilePrefix.size(),
+                    name.size() - kListFilePrefix.size() - kListFileSuffix.size());
+    if (digits.empty() || digits.size() > 5 || digits[0] == '0') return 0;
+    int number = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
 bool IsLeftoverListFile(std::string_view name) {
-    constexpr std::string_view kPrefix = ".ListTex";
-    if (name.substr(0, kPrefix.size()) != kPrefix) return false;
+    if (!name.starts_with('.')) return false;
     const auto marker = name.find(runtime::kTempMarker);
-    return marker != std::string_view::npos && name.substr(0, marker).ends_with(".txt");
+    if (marker == std::string_view::npos) return false;
+    const std::string_view final = name.substr(1, marker - 1);
+    return ListFileNumberOf(final) != 0 || final == kRecordName;
 }
 
 }  // namespace quorvale::listing

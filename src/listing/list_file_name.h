@@ -1,5 +1,5 @@
-// The one home of the list files' names: "ListTex" + number + ".txt" in the list folder, and of
-// what a Save reports about them.
+// The one home of the names of what a Save writes into the list folder: the list files
+// "ListTex" + number + ".txt", the record of the listing, and what a Save reports about them.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +14,21 @@ std::string ListFileName(int number);
 // `folder` + "/" + ListFileName(number); no separator is doubled after "/".
 std::string ListFilePath(const std::string& folder, int number);
 
+// The record of the last complete Save in the list folder, and where a Save moves an earlier one
+// before it replaces the first list file.
+inline constexpr std::string_view kRecordName = "quorvale-listing.json";
+inline constexpr std::string_view kPreviousRecordName = "quorvale-listing.previous.json";
+
+// The number of the list file named `name` ("ListTex<number>.txt", number from 1, no leading
+// zero), or 0 when `name` is not one.
+int ListFileNumberOf(std::string_view name);
+
 // What a Save reports when it has saved ListTex1.txt up to `lastFile`, and when it has not.
 std::string SavedStatus(int lastFile);
 inline constexpr std::string_view kNotSavedStatus = "Not Saved";
 
-// Whether `name` is the temporary file of a list file's write that never finished (the program was
-// killed): "." + "ListTex<number>.txt" + the temporary marker + a suffix.
+// Whether `name` is the temporary file of a write of a list file or of the record that never
+// finished (the program was killed): "." + the final name + the temporary marker + a suffix.
 bool IsLeftoverListFile(std::string_view name);
 
 }  // namespace quorvale::listing

@@ -10,13 +10,18 @@
 // The walk keeps its own stack of frames, so no tree is too deep for it.
 #include "listing/listing_core.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "listing/list_file_name.h"
-#include "runtime/open_file_limit.h"
+#include "runtime/file_system_facts.h"
 #include "runtime/folder_lock.h"
+#include "runtime/open_file_limit.h"
 
 namespace quorvale::listing {
 
@@ -176,6 +181,7 @@ void ListingCore::StartSave() {
         throw;
     }
     committer_.Submit(listFileNumber_, std::move(out));
+    linesSaved_ += static_cast<std::uint64_t>(buffer_.ListCount());
     buffer_.Clear();
     ++listFileNumber_;
 }
@@ -205,16 +211,81 @@ void ListingCore::WaitForWrites() noexcept {
     }
 }
 
+namespace {
+
+std::int64_t SecondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 bool ListingCore::SaveListing(const std::string& root) {
     // Whatever ends the Save, no commit outlives the lock.
     const LockScope scope(*this, true);
     lock_->RemoveLeftovers(IsLeftoverListFile);
+    // From the first list file on, an earlier record would describe files partly replaced.
+    lock_->MoveAside(std::string(kRecordName), std::string(kPreviousRecordName));
+    const std::int64_t started = SecondsNow();
+    const std::int16_t firstListFile = listFileNumber_;
+    linesSaved_ = 0;
     if (buffer_.ListCount() != 0) buffer_.Clear();
     buffer_.AddItem(root);
     ListFolder(root);
-    if (buffer_.ListCount() == 0) return false;
-    SaveList();
-    return true;
+    const bool wroteRest = buffer_.ListCount() != 0;
+    if (wroteRest) SaveList();
+    WriteRecord(root, started, firstListFile);
+    return wroteRest;
+}
+
+// Writes the record of the Save whose list files are all in place, through the lock's handle.
+void ListingCore::WriteRecord(const std::string& root, std::int64_t started,
+                              std::int16_t firstListFile) {
+    ListingRecord record;
+    record.version = QUORVALE_VERSION;
+    record.root = root;
+    record.started = UtcTime(started);
+    record.ended = UtcTime(SecondsNow());
+    record.host = runtime::HostName();
+    const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (rootFd >= 0) {
+        record.fileSystem = runtime::DescribeFileSystemOf(rootFd);
+        ::close(rootFd);
+    }
+    record.firstListFile = firstListFile;
+    record.lastListFile = listFileNumber_ > firstListFile ? listFileNumber_ - 1 : 0;
+    record.lines = linesSaved_;
+    for (int number = firstListFile; number <= record.lastListFile; ++number) {
+        struct stat st {};
+        if (::fstatat(lock_->Handle(), ListFileName(number).c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
+            0) {
+            record.bytes += static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    record.complete = deniedCount_ == 0 && incompleteCount_ == 0;
+    record.deniedCount = deniedCount_;
+    record.denied = denied_;
+    record.incompleteCount = incompleteCount_;
+    record.incomplete = incomplete_;
+    record.notEntered = notEntered_;
+    record.options = options_;
+    for (const std::string& name : lock_->EntryNames()) {
+        const int number = ListFileNumberOf(name);
+        if (number != 0 && (number < record.firstListFile || number > record.lastListFile)) {
+            record.notOfThisListing.push_back(name);
+        }
+    }
+    std::sort(record.notOfThisListing.begin(), record.notOfThisListing.end(),
+              [](const std::string& a, const std::string& b) {
+                  return ListFileNumberOf(a) < ListFileNumberOf(b);
+              });
+    std::unique_ptr<runtime::TextOutput> out =
+        runtime_.OpenForOutput(*lock_, std::string(kRecordName));
+    std::string text = RecordText(record);
+    text.pop_back();  // the output ends each line itself
+    out->PrintLine(text);
+    out->Close();
 }
 
 // Appends a line and saves the buffer when the line brings it to the threshold.
@@ -257,7 +328,14 @@ ListingCore::Outcome ListingCore::Attempt(std::size_t level, Step&& step) {
 void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bool& denied) {
     denied = false;
     if (error.Number() == runtime::PermissionDenied) {
-        if (reportFailure_) reportFailure_(FolderPathAt(level), error);
+        ++deniedCount_;
+        if (reportFailure_ || denied_.size() < kMaxRememberedIncomplete) {
+            std::string path = FolderPathAt(level);
+            if (reportFailure_) reportFailure_(path, error);
+            if (denied_.size() < kMaxRememberedIncomplete) {
+                denied_.push_back({std::move(path), error.what()});
+            }
+        }
         try {
             AppendAndFlush(kDenialLine);
             denied = true;
@@ -322,14 +400,18 @@ bool ListingCore::ListFileLines(std::size_t level) {
         line_ += files->Current();
         buffer_.AddItem(line_);
     };
-    // The Save's own temporary files are gone or renamed by the time anyone reads the listing.
+    // The Save's own temporary files are gone or renamed by the time anyone reads the listing;
+    // files the options exclude are passed over the same way.
     const bool skipOwn = HoldsOwnTemporaryFiles(*stack_[level].folder);
+    const bool mayExclude = !options_.excludes.empty();
     const auto isOwn = [&] {
-        return ownTemporaryNames_.contains(std::string(files->Current()));
+        return (skipOwn && ownTemporaryNames_.contains(std::string(files->Current()))) ||
+               (mayExclude && options_.Excludes(files->Current()));
     };
     while (!files->AtEnd()) {
         bool own = false;
-        if (skipOwn && Attempt(level, [&] { own = isOwn(); }) == Outcome::kEnded) return false;
+        if ((skipOwn || mayExclude) && Attempt(level, [&] { own = isOwn(); }) == Outcome::kEnded)
+            return false;
         if (own) {
             const Outcome next = Attempt(level, [&] { files->Next(); });
             if (next == Outcome::kEnded) return false;
@@ -357,12 +439,33 @@ void ListingCore::VisitFolder(std::string_view name, Open&& open) {
     // A denied folder has nothing to list after its denial line.
     if (Attempt(level, [&] { stack_[level].folder = open(); }) != Outcome::kDone)
         return EndFolder(level);
+    if (OnAnotherDevice(*stack_[level].folder, level)) {
+        // Listed by its folder line, as a link to a folder is, and not entered.
+        if (ListFolderLine(level)) {
+            notEntered_.push_back(stack_[level].folder->Path());
+            EndFolder(level);
+        }
+        return;
+    }
     if (!ListFolderLine(level) || !ListFileLines(level)) return;
     std::unique_ptr<Enumeration> subfolders;
     if (Attempt(level, [&] { subfolders = stack_[level].folder->SubFolders(); }) != Outcome::kDone)
         return EndFolder(level);
     if (subfolders->AtEnd()) return EndFolder(level);
     stack_[level].subfolders = std::move(subfolders);
+}
+
+// Whether the options keep the walk on the root's device and `folder` (at `level`) is on another;
+// the root's device is taken from the root.
+bool ListingCore::OnAnotherDevice(const Folder& folder, std::size_t level) {
+    if (!options_.oneFileSystem) return false;
+    const FolderIdentity id = folder.Identity();
+    if (level == 0) {
+        rootDevice_ = id.device;
+        rootDeviceKnown_ = id.known;
+        return false;
+    }
+    return id.known && rootDeviceKnown_ && id.device != rootDevice_;
 }
 
 // Visits the next subfolder of the folder at `level`, or ends that folder after its last one.
@@ -377,6 +480,7 @@ void ListingCore::VisitNextSubfolder(std::size_t level) {
     // A subfolder that cannot be read is skipped after its denial line.
     if (Attempt(level, [&] { name = stack_[level].subfolders->Current(); }) != Outcome::kDone)
         return;
+    if (options_.Excludes(name)) return;  // and everything below it
     VisitFolder(name, [this, level, name] { return stack_[level].folder->OpenSubFolder(name); });
 }
 
@@ -390,6 +494,10 @@ void ListingCore::ListFolder(const std::string& path) {
     root_ = path;
     incomplete_.clear();
     incompleteCount_ = 0;
+    denied_.clear();
+    deniedCount_ = 0;
+    notEntered_.clear();
+    rootDeviceKnown_ = false;
     struct WalkEnd {
         ListingCore& core;
         ~WalkEnd() {

@@ -14,6 +14,8 @@
 #include "listing/file_system.h"
 #include "listing/list_file_committer.h"
 #include "listing/listing_buffer.h"
+#include "listing/listing_options.h"
+#include "listing/listing_record.h"
 #include "runtime/folder_lock.h"
 #include "runtime/runtime_services.h"
 
@@ -21,12 +23,6 @@ namespace quorvale::listing {
 
 inline constexpr std::int16_t kFlushThreshold = 32000;
 inline constexpr std::string_view kDenialLine = "Permission Denied";
-
-// A folder the last walk left out or cut short for any reason but lack of permission.
-struct IncompleteFolder {
-    std::string path;
-    std::string reason;
-};
 
 class ListingCore {
   public:
@@ -52,6 +48,9 @@ class ListingCore {
     }
     // Told the buffer's line count after every file line, for the count display.
     void SetCountDisplay(std::function<void(int)> show) { showCount_ = std::move(show); }
+    // What later walks leave out (see ListingOptions); the plain listing by default.
+    void SetOptions(ListingOptions options) { options_ = std::move(options); }
+    const ListingOptions& Options() const { return options_; }
 
     // Walks `path` and everything below it into the buffer, depth first: a folder line, the
     // folder's file lines, then each subfolder in turn. A step that fails for lack of permission
@@ -64,8 +63,9 @@ class ListingCore {
     void ListFolder(const std::string& path);
 
     // A whole Save of `root`: opens and locks the list folder for its length (removing what a
-    // killed Save left there), empties the buffer, appends `root` as the root line, walks it, and
-    // writes what is left. Every list file goes into the folder it locked, through the lock's
+    // killed Save left there and moving an earlier record aside), empties the buffer, appends
+    // `root` as the root line, walks it, writes what is left, and then the record of the listing
+    // (see ListingRecord), whole or not at all. Every list file goes into the folder it locked, through the lock's
     // handle, whatever happens to the folder's path meanwhile; the walk leaves out the temporary
     // files the Save itself made there. Returns whether that final write was made (not when the
     // walk's last flush left the buffer empty). Throws what the walk throws, and FileAlreadyOpen
@@ -94,6 +94,11 @@ class ListingCore {
     // first kMaxRememberedIncomplete of them), and how many there were in all.
     const std::vector<IncompleteFolder>& IncompleteFolders() const { return incomplete_; }
     std::size_t IncompleteCount() const { return incompleteCount_; }
+    // Likewise the folders or steps denied for lack of permission.
+    const std::vector<IncompleteFolder>& DeniedFolders() const { return denied_; }
+    std::size_t DeniedCount() const { return deniedCount_; }
+    // The folders on another device that the last walk listed without entering them.
+    const std::vector<std::string>& NotEnteredFolders() const { return notEntered_; }
 
     // The number of the next list file, 1 in a fresh core; it only grows.
     std::int16_t ListFileNumber() const { return listFileNumber_; }
@@ -126,6 +131,8 @@ class ListingCore {
     bool HoldsOwnTemporaryFiles(const Folder& folder) const;
     void TakeLock();
     void FlushIfFull();
+    bool OnAnotherDevice(const Folder& folder, std::size_t level);
+    void WriteRecord(const std::string& root, std::int64_t started, std::int16_t firstListFile);
 
     ListingBuffer& buffer_;
     FileSystem& fileSystem_;
@@ -144,6 +151,13 @@ class ListingCore {
     std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::vector<IncompleteFolder> incomplete_;
     std::size_t incompleteCount_ = 0;
+    std::vector<IncompleteFolder> denied_;
+    std::size_t deniedCount_ = 0;
+    std::vector<std::string> notEntered_;
+    ListingOptions options_;
+    std::uint64_t rootDevice_ = 0;
+    bool rootDeviceKnown_ = false;
+    std::uint64_t linesSaved_ = 0;  // by this Save's list files so far
     bool walking_ = false;
     bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
     std::string line_;  // reused for every line, to spare an allocation per file

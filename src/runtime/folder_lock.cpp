@@ -48,20 +48,36 @@ FolderLock::~FolderLock() {
     if (fd_ >= 0) ::close(fd_);  // closing the last handle releases the lock
 }
 
-void FolderLock::RemoveLeftovers(const std::function<bool(std::string_view name)>& isLeftover) {
+std::vector<std::string> FolderLock::EntryNames() const {
+    std::vector<std::string> names;
     const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) return names;
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
         ::close(fd);
-        return;
+        return names;
     }
-    std::vector<std::string> leftovers;
     while (const dirent* entry = ::readdir(dir)) {
-        if (isLeftover(entry->d_name)) leftovers.emplace_back(entry->d_name);
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
     }
-    for (const std::string& name : leftovers) ::unlinkat(fd_, name.c_str(), 0);
     ::closedir(dir);
+    return names;
+}
+
+void FolderLock::RemoveLeftovers(const std::function<bool(std::string_view name)>& isLeftover) {
+    for (const std::string& name : EntryNames()) {
+        if (isLeftover(name)) ::unlinkat(fd_, name.c_str(), 0);
+    }
+}
+
+void FolderLock::MoveAside(const std::string& name, const std::string& to) {
+    if (::renameat(fd_, name.c_str(), fd_, to.c_str()) == 0 || errno == ENOENT) return;
+    throw ErrorFromErrno(errno, "Cannot move aside", JoinedPath(name));
+}
+
+std::string FolderLock::JoinedPath(const std::string& name) const {
+    return path_.ends_with('/') ? path_ + name : path_ + "/" + name;
 }
 
 }  // namespace quorvale::runtime

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvale::runtime {
 
@@ -31,9 +32,19 @@ class FolderLock {
     dev_t Device() const { return device_; }
     ino_t Inode() const { return inode_; }
 
+    // The names of the folder's entries ("." and ".." left out); none when it cannot be read.
+    std::vector<std::string> EntryNames() const;
+
     // Removes every entry of the folder whose name `isLeftover` accepts (never following links);
     // failures are ignored.
     void RemoveLeftovers(const std::function<bool(std::string_view name)>& isLeftover);
+
+    // Renames the entry `name` to `to` in the folder (replacing what `to` names); nothing when
+    // there is no `name`. Throws RuntimeError when it cannot.
+    void MoveAside(const std::string& name, const std::string& to);
+
+    // The path of `name` in the folder, for messages.
+    std::string JoinedPath(const std::string& name) const;
 
   private:
     int fd_ = -1;

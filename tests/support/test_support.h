@@ -59,6 +59,8 @@ class TestRuntime : public runtime::RuntimeServices {
     std::atomic<bool> commitWaitedOut = false;
 
     std::vector<std::string> opened;
+    // How many of the outputs opened were list files (not the record of a Save).
+    std::size_t ListFilesOpened() const;
     std::atomic<int> openOutputs = 0;  // outputs opened and not yet closed or destroyed
     std::atomic<int> liveOutputs = 0;  // outputs opened and not yet destroyed
     std::atomic<int> mostLiveOutputs = 0;

@@ -1,0 +1,31 @@
+// What a Save may be asked beyond the plain listing: to stay on the listed folder's drive, to
+// leave entries out by name. Without them the listing is every folder and file below the root.
+#pragma once
+
+#include <fnmatch.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvale::listing {
+
+struct ListingOptions {
+    // A folder on another device than the root is listed by its folder line and not entered.
+    bool oneFileSystem = false;
+    // Entries whose name matches one of these shell patterns (case-sensitive, `*` matching a
+    // leading dot too) are left out, and so is everything below a folder left out.
+    std::vector<std::string> excludes;
+
+    // Whether `name` (an entry's name under its folder) is left out.
+    bool Excludes(std::string_view name) const {
+        if (excludes.empty()) return false;
+        const std::string terminated(name);
+        for (const std::string& pattern : excludes) {
+            if (::fnmatch(pattern.c_str(), terminated.c_str(), 0) == 0) return true;
+        }
+        return false;
+    }
+};
+
+}  // namespace quorvale::listing

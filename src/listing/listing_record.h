@@ -1,0 +1,55 @@
+// The record a Save leaves beside its list files: what was listed, when, from which file system,
+// into which list files, and whether the listing is complete. Written as JSON; names keep their
+// bytes (a byte that is not part of UTF-8 is written as the escape \udcXX, XX the byte, as
+// Python's "surrogateescape" reads it back).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "listing/listing_options.h"
+#include "runtime/file_system_facts.h"
+
+namespace quorvale::listing {
+
+// A folder a walk left out or cut short, with the reason.
+struct IncompleteFolder {
+    std::string path;
+    std::string reason;
+};
+
+struct ListingRecord {
+    std::string version;  // of the program that saved
+    std::string root;     // as chosen
+    std::string started;  // UTC, ISO 8601
+    std::string ended;
+    std::string host;
+    runtime::FileSystemFacts fileSystem;  // of the root
+    int firstListFile = 1;
+    int lastListFile = 0;  // 0: the Save wrote no list file
+    std::uint64_t lines = 0;
+    std::uint64_t bytes = 0;  // of the list files together
+    bool complete = true;
+    std::size_t deniedCount = 0;
+    std::vector<IncompleteFolder> denied;  // the first ones
+    std::size_t incompleteCount = 0;
+    std::vector<IncompleteFolder> incomplete;  // the first ones
+    std::vector<std::string> notEntered;       // on another device (ListingOptions::oneFileSystem)
+    ListingOptions options;
+    std::vector<std::string> notOfThisListing;  // list files in the folder that other Saves left
+};
+
+// The record as JSON text.
+std::string RecordText(const ListingRecord& record);
+
+// The record's root, list files, lines and bytes read back from `text`; nullopt (with `why`) when
+// the text is not such a record.
+std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why);
+
+// `seconds` since the epoch as "YYYY-MM-DDThh:mm:ssZ".
+std::string UtcTime(std::int64_t seconds);
+
+}  // namespace quorvale::listing
