@@ -54,11 +54,37 @@ class Reader {
             } else if (IsOption(arg, "--list-folder")) {
                 if (line_.listFolder) return Wrong("--list-folder is given more than once");
                 line_.listFolder = Value(arg, "--list-folder");
+            } else if (arg == "--one-file-system") {
+                line_.oneFileSystem = true;
+            } else if (IsOption(arg, "--exclude")) {
+                if (std::optional<std::string> value = Value(arg, "--exclude", "a pattern")) {
+                    line_.excludes.push_back(std::move(*value));
+                }
+            } else if (IsOption(arg, "--compare")) {
+                if (!line_.compared.empty()) return Wrong("--compare is given more than once");
+                std::optional<std::string> old = Value(arg, "--compare");
+                if (!old) return line_;
+                if (index_ + 1 >= argc_ || std::string_view(argv_[index_ + 1]).empty()) {
+                    return Wrong("option '--compare' needs two list folders, OLD and NEW");
+                }
+                line_.compared = {std::move(*old), argv_[++index_]};
             } else if (!ToolkitArgument(arg)) {
                 return Wrong("unrecognized option '" + std::string(arg) + "'");
             }
         }
         if (line_.action == CommandLine::Action::kWrong) return line_;
+        if (!line_.compared.empty()) {
+            if (saveGiven_ || folderGiven_ || line_.listFolder || line_.oneFileSystem ||
+                !line_.excludes.empty() || !line_.toolkitOptions.empty()) {
+                return Wrong("--compare takes its two list folders and nothing else");
+            }
+            line_.action = CommandLine::Action::kCompare;
+            return line_;
+        }
+        if (!saveGiven_ && (line_.oneFileSystem || !line_.excludes.empty())) {
+            return Wrong(std::string(line_.oneFileSystem ? "--one-file-system" : "--exclude") +
+                         " is an option of --save");
+        }
         if (saveGiven_) {
             if (!line_.toolkitOptions.empty()) {
                 return Wrong("'" + line_.toolkitOptions.front() +
@@ -76,18 +102,20 @@ class Reader {
     }
 
     // The option's value, from "--name=VALUE" or the next argument; empty values are wrong.
-    std::optional<std::string> Value(std::string_view arg, std::string_view name) {
+    std::optional<std::string> Value(std::string_view arg, std::string_view name,
+                                     std::string_view what = "a folder") {
         std::string value;
         if (arg.size() > name.size()) {
             value = arg.substr(name.size() + 1);
         } else if (index_ + 1 < argc_) {
             value = argv_[++index_];
         } else {
-            Wrong("option '" + std::string(name) + "' needs a folder");
+            Wrong("option '" + std::string(name) + "' needs " + std::string(what));
             return std::nullopt;
         }
         if (value.empty()) {
-            Wrong("option '" + std::string(name) + "' needs a folder, not an empty name");
+            Wrong("option '" + std::string(name) + "' needs " + std::string(what) +
+                  ", not an empty name");
             return std::nullopt;
         }
         return value;
@@ -141,7 +169,9 @@ CommandLine ReadCommandLine(int argc, const char* const argv[]) {
 
 std::string HelpText() {
     return R"(Usage: quorvale [FOLDER] [--list-folder DIR]
-  or:  quorvale --save FOLDER [--list-folder DIR]
+  or:  quorvale --save FOLDER [--list-folder DIR] [--one-file-system]
+                [--exclude PATTERN]...
+  or:  quorvale --compare OLD NEW
   or:  quorvale --help | --version
 List every folder and file below FOLDER into the plain-text list files
 ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
@@ -153,6 +183,15 @@ Without --save the window opens, with FOLDER chosen when it is given. With
 Options:
   --save FOLDER        list FOLDER without a window, then end
   --list-folder DIR    write the list files into DIR (created when missing)
+  --one-file-system    with --save: list a folder on another drive by its
+                       folder line, without entering it
+  --exclude PATTERN    with --save: leave out every entry whose name matches
+                       the shell pattern (case-sensitive, * also matches a
+                       leading dot; may be given more than once)
+  --compare OLD NEW    print what changed from the listing in the list folder
+                       OLD to the one in NEW: "-", a tab and the path of each
+                       entry only OLD holds, "+" for each only NEW holds
+                       (folders end with /), in listing order
   --help               show this help and end
   --version            show the version and end
   --                   end the options: what follows is the folder
@@ -163,6 +202,16 @@ Where the list files go: DIR when --list-folder is given; otherwise the folder
 that holds the program, when it is a copy of its own (not installed under
 /usr, /bin, /sbin or /opt) and may be written; otherwise Quorvale in your
 documents folder (usually ~/Documents/Quorvale), created when needed.
+
+After its last list file, a Save writes quorvale-listing.json beside them, the
+record of the listing: its root, times, host and drive, which list files are
+its own (and which others the folder holds), its line count, whether it is
+complete, the folders denied or left out, and the options. An earlier record
+is renamed quorvale-listing.previous.json first. Names that are not UTF-8 keep
+their bytes: each stray byte XX is written \udcXX.
+
+Exit status of --compare: 0 the listings are equal, 1 they differ, 2 a folder
+holds no record or its list files are not the ones it describes.
 
 Exit status of --save:
   0    the listing is complete

@@ -10,17 +10,21 @@
 namespace quorvale::app {
 
 struct CommandLine {
-    enum class Action { kWindow, kSave, kHelp, kVersion, kWrong };
+    enum class Action { kWindow, kSave, kCompare, kHelp, kVersion, kWrong };
     Action action = Action::kWindow;
     std::string folder;  // the folder to list (--save) or to choose at start (empty: none)
     std::optional<std::string> listFolder;    // --list-folder, when given
     std::vector<std::string> toolkitOptions;  // the window toolkit's own, such as -style Fusion
+    bool oneFileSystem = false;               // --one-file-system (with --save)
+    std::vector<std::string> excludes;        // each --exclude (with --save)
+    std::vector<std::string> compared;        // kCompare: the old and the new list folder
     std::string wrong;                        // kWrong: the one line that says why
 };
 
 // Reads argv[1..argc-1]. `--opt VALUE` and `--opt=VALUE` alike; `--` ends the options. An empty,
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
-// kWrong. --help and --version end the reading where they stand.
+// kWrong, and so are --one-file-system or --exclude without --save, and --compare with anything but
+// its two list folders. --help and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
 // The --help text; the manual page is made from it.

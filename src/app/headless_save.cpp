@@ -47,14 +47,15 @@ std::string WhyNotAFolder(const std::string& folder) {
 
 }  // namespace
 
-int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime) {
+int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
+                    const listing::ListingOptions& options) {
     runtime::KeepFreedMemoryUntilExit();  // the process ends with the Save
     listing::PosixFileSystem fileSystem;
-    return RunHeadlessSave(folder, runtime, fileSystem);
+    return RunHeadlessSave(folder, runtime, fileSystem, options);
 }
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    listing::FileSystem& fileSystem) {
+                    listing::FileSystem& fileSystem, const listing::ListingOptions& options) {
     CatchTerminationSignals();
     // Nothing is written for what is not a folder: the earlier list files stay as they were.
     if (const std::string why = WhyNotAFolder(folder); !why.empty()) {
@@ -69,6 +70,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
     };
     listing::ListingBuffer buffer;
     listing::ListingCore core(buffer, fileSystem, runtime);
+    core.SetOptions(options);
 
     const bool progress = ::isatty(STDERR_FILENO) == 1;
     const auto start = std::chrono::steady_clock::now();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "listing/file_system.h"
+#include "listing/listing_options.h"
 #include "runtime/runtime_services.h"
 
 namespace quorvale::app {
@@ -16,9 +17,11 @@ inline constexpr int kNotSaved = 2;
 // Lists `folder` into ListTex1.txt, ... of the runtime's list folder. Prints the status text on
 // stdout, failures on stderr, and (when stderr is a terminal) a progress line. SIGINT, SIGTERM
 // and SIGHUP stop it with no part-written file left; it then returns 128 + the signal's number.
-int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime);
+// `options` say what the walk leaves out.
+int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
+                    const listing::ListingOptions& options = {});
 // The same on a given file system (`folder` must still be a folder on the real one).
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    listing::FileSystem& fileSystem);
+                    listing::FileSystem& fileSystem, const listing::ListingOptions& options = {});
 
 }  // namespace quorvale::app

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <string>
 
+#include "app/compare_command.h"
 #include "app/headless_save.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
@@ -24,6 +25,8 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
             return WriteOutput(HelpText());
         case CommandLine::Action::kVersion:
             return WriteOutput("quorvale " QUORVALE_VERSION "\n");
+        case CommandLine::Action::kCompare:
+            return RunCompare(line.compared[0], line.compared[1]);
         case CommandLine::Action::kSave:
         case CommandLine::Action::kWindow:
             break;
@@ -33,7 +36,12 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
     runtime::SystemRuntimeServices runtime(runtime::ChooseListFileFolder(
         given, runtime::ExecutableFolderOrNone(),
         given.empty() ? runtime::ListFolderInDocuments() : ""));
-    if (line.action == CommandLine::Action::kSave) return RunHeadlessSave(line.folder, runtime);
+    if (line.action == CommandLine::Action::kSave) {
+        listing::ListingOptions options;
+        options.oneFileSystem = line.oneFileSystem;
+        options.excludes = line.excludes;
+        return RunHeadlessSave(line.folder, runtime, options);
+    }
     return runWindow(line, runtime);
 }
 

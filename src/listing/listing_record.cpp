@@ -74,7 +74,7 @@ class JsonWriter {
     }
     void Close(char bracket) {
         --depth_;
-        NewLine();
+        if (!first_) NewLine();  // an empty one stays on its line
         out_ += bracket;
         first_ = false;
     }

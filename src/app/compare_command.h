@@ -1,0 +1,15 @@
+// `quorvale --compare OLD NEW`: what changed between two listings, as diff-like tools report it.
+#pragma once
+
+#include <string>
+
+namespace quorvale::app {
+
+inline constexpr int kListingsEqual = 0;
+inline constexpr int kListingsDiffer = 1;
+inline constexpr int kCompareFailed = 2;
+
+// Prints one line per difference on stdout (see listing::CompareListings); failures on stderr.
+int RunCompare(const std::string& oldFolder, const std::string& newFolder);
+
+}  // namespace quorvale::app

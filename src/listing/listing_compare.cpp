@@ -1,0 +1,261 @@
+#include "listing/listing_compare.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <optional>
+
+#include "listing/file_system.h"
+#include "listing/list_file_name.h"
+#include "listing/listing_core.h"
+#include "listing/listing_record.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::listing {
+
+using runtime::RuntimeError;
+
+namespace {
+
+constexpr std::size_t kReadBlock = 1 << 16;
+constexpr off_t kMostRecordBytes = 16 << 20;
+
+// A file of the list folder, opened for reading; closed with the object.
+class ReadFile {
+  public:
+    ReadFile(int folder, const std::string& name) : fd_(::openat(folder, name.c_str(), kFlags)) {}
+    ~ReadFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ReadFile(const ReadFile&) = delete;
+    ReadFile& operator=(const ReadFile&) = delete;
+    int Fd() const { return fd_; }
+
+  private:
+    static constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW;
+    int fd_;
+};
+
+RuntimeError Unusable(const std::string& folder, const std::string& why) {
+    return RuntimeError(runtime::InvalidProcedureCall,
+                        "Cannot compare \"" + folder + "\": " + why);
+}
+
+// One entry of a listing: a folder (by its folder line) or a file in the folder before it.
+struct Entry {
+    bool isFile = false;
+    std::string_view relative;  // the folder's path under the root ("" for the root)
+    std::string_view name;      // a file's name
+    std::string_view folderPath;  // the folder's full path as listed
+};
+
+// A listing's lines as entries, read a block at a time across its list files.
+class ListingReader {
+  public:
+    explicit ListingReader(const std::string& folder) : folder_(folder) {
+        folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
+        ReadRecordHere();
+        CheckListFiles();
+        number_ = record_.firstListFile;
+        OpenNextFile();
+    }
+    ~ListingReader() {
+        if (fd_ >= 0) ::close(fd_);
+        ::close(folderFd_);
+    }
+    ListingReader(const ListingReader&) = delete;
+    ListingReader& operator=(const ListingReader&) = delete;
+
+    // The next entry, or nullopt at the listing's end (which must be where its record says).
+    std::optional<Entry> Next() {
+        for (;;) {
+            std::string_view line;
+            if (!NextLine(line)) {
+                if (lines_ != record_.lines) {
+                    throw Unusable(folder_, "its list files hold " + std::to_string(lines_) +
+                                                " lines, and its record says " +
+                                                std::to_string(record_.lines));
+                }
+                return std::nullopt;
+            }
+            if (lines_ == 1) continue;  // the root as chosen
+            if (line.starts_with("\t\t")) {
+                if (!inFolder_) continue;
+                return Entry{true, Relative(), line.substr(2), folderPath_};
+            }
+            if (line.starts_with('\t')) {
+                folderPath_.assign(line.substr(1));
+                if (!inFolder_) base_ = folderPath_;
+                inFolder_ = true;
+                return Entry{false, Relative(), {}, folderPath_};
+            }
+            // A denial line: no entry.
+        }
+    }
+
+  private:
+    std::string_view Relative() const {
+        std::string_view path = folderPath_;
+        if (!path.starts_with(base_)) return path;
+        path.remove_prefix(base_.size());
+        while (path.starts_with('/')) path.remove_prefix(1);
+        return path;
+    }
+
+    void ReadRecordHere() {
+        const ReadFile file(folderFd_, std::string(kRecordName));
+        struct stat st {};
+        if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0) {
+            throw Unusable(folder_, "it holds no " + std::string(kRecordName) +
+                                        " (a Save of this version writes one)");
+        }
+        if (st.st_size > kMostRecordBytes) throw Unusable(folder_, "its record is too large");
+        std::string text(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::read(file.Fd(), text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw Unusable(folder_, "its record cannot be read");
+            done += static_cast<std::size_t>(n);
+        }
+        std::string why;
+        std::optional<ListingRecord> record = ReadRecord(text, why);
+        if (!record) throw Unusable(folder_, std::string(kRecordName) + ": " + why);
+        record_ = std::move(*record);
+    }
+
+    // Every list file the record names is there, and together they are as long as it says.
+    void CheckListFiles() {
+        std::uint64_t bytes = 0;
+        for (int number = record_.firstListFile; number <= record_.lastListFile; ++number) {
+            struct stat st {};
+            if (::fstatat(folderFd_, ListFileName(number).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                throw Unusable(folder_, ListFileName(number) + " of its listing is missing");
+            }
+            bytes += static_cast<std::uint64_t>(st.st_size);
+        }
+        if (bytes != record_.bytes) {
+            throw Unusable(folder_, "its list files are not the ones its record describes (" +
+                                        std::to_string(bytes) + " bytes, the record says " +
+                                        std::to_string(record_.bytes) + ")");
+        }
+    }
+
+    bool OpenNextFile() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (record_.lastListFile == 0 || number_ > record_.lastListFile) return false;
+        fd_ = ::openat(folderFd_, ListFileName(number_).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", JoinPath(folder_, ListFileName(number_)));
+        ++number_;
+        return true;
+    }
+
+    // The next line without its CR LF; false at the end of the last list file.
+    bool NextLine(std::string_view& line) {
+        for (;;) {
+            const std::size_t end = block_.find("\r\n", at_);
+            if (end != std::string::npos) {
+                line = std::string_view(block_).substr(at_, end - at_);
+                at_ = end + 2;
+                ++lines_;
+                return true;
+            }
+            block_.erase(0, at_);
+            at_ = 0;
+            if (fd_ < 0) return false;
+            const std::size_t had = block_.size();
+            block_.resize(had + kReadBlock);
+            const ssize_t n = ::read(fd_, block_.data() + had, kReadBlock);
+            if (n < 0 && errno == EINTR) {
+                block_.resize(had);
+                continue;
+            }
+            if (n < 0) throw runtime::ErrorFromErrno(errno, "Cannot read", folder_);
+            block_.resize(had + static_cast<std::size_t>(n));
+            if (n == 0 && !OpenNextFile() && !block_.empty()) {
+                throw Unusable(folder_, "its last list file does not end with a whole line");
+            }
+        }
+    }
+
+    std::string folder_;
+    int folderFd_ = -1;
+    int fd_ = -1;
+    int number_ = 1;
+    ListingRecord record_;
+    std::string block_;
+    std::size_t at_ = 0;
+    std::uint64_t lines_ = 0;
+    std::string base_;        // the root's folder line
+    std::string folderPath_;  // the current folder's
+    bool inFolder_ = false;
+};
+
+// The order the walk lists folders in: by their paths' names one by one ("a/b" before "a-b").
+int CompareFolders(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (a[i] == b[i]) continue;
+        const auto rank = [](char c) { return c == '/' ? 0 : 1 + static_cast<unsigned char>(c); };
+        return rank(a[i]) < rank(b[i]) ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
+// The order of two entries in a listing: by folder, the folder's line before its files, files by
+// name.
+int CompareEntries(const Entry& a, const Entry& b) {
+    if (const int folders = CompareFolders(a.relative, b.relative); folders != 0) return folders;
+    if (a.isFile != b.isFile) return a.isFile ? 1 : -1;
+    return a.name < b.name ? -1 : a.name == b.name ? 0 : 1;
+}
+
+void Report(char sign, const Entry& entry, std::string& line,
+            const std::function<void(std::string_view)>& difference) {
+    line.assign(1, sign);
+    line += '\t';
+    line += entry.folderPath;
+    if (entry.isFile) {
+        if (!line.ends_with('/')) line += '/';
+        line += entry.name;
+    } else if (!line.ends_with('/')) {
+        line += '/';
+    }
+    difference(line);
+}
+
+}  // namespace
+
+bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
+                     const std::function<void(std::string_view)>& difference) {
+    ListingReader olds(oldFolder);
+    ListingReader news(newFolder);
+    std::optional<Entry> old = olds.Next();
+    std::optional<Entry> now = news.Next();
+    bool differ = false;
+    std::string line;
+    while (old || now) {
+        const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
+        if (order == 0) {
+            old = olds.Next();
+            now = news.Next();
+            continue;
+        }
+        differ = true;
+        if (order < 0) {
+            Report('-', *old, line, difference);
+            old = olds.Next();
+        } else {
+            Report('+', *now, line, difference);
+            now = news.Next();
+        }
+    }
+    return differ;
+}
+
+}  // namespace quorvale::listing

@@ -1,0 +1,19 @@
+// Comparing two listings, each a list folder with the record of its Save: entries are matched by
+// their path under each listing's root, so a copy listed elsewhere compares with its original.
+// Both listings are read as streams, a line at a time, in the order the walk wrote them.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace quorvale::listing {
+
+// Tells `difference` each entry only the old listing holds ("-\t" + its path there) and each only
+// the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order.
+// Returns whether there was any. Throws runtime::RuntimeError when a folder holds no record of a
+// listing, or its list files are missing or are not the ones its record describes.
+bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
+                     const std::function<void(std::string_view)>& difference);
+
+}  // namespace quorvale::listing
