@@ -1,0 +1,298 @@
+// Listings people keep: the record each Save leaves beside its list files, leaving entries out,
+// staying on one drive, and comparing two listings.
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "app/headless_save.h"
+#include "listing/list_file_name.h"
+#include "listing/listing_record.h"
+#include "support/fake_file_system.h"
+#include "support/program_run.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+bool Holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class KeptListing : public ::testing::Test {
+  protected:
+    KeptListing() {
+        MakeFolder(dir / "R");
+        MakeFile(dir / "R/a");
+        MakeFolder(dir / "R/s");
+        MakeFile(dir / "R/s/b");
+        MakeFolder(dir / "out");
+    }
+    ProgramRun Save(const std::string& root, std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"--save", root, "--list-folder", dir / "out"};
+        args.insert(args.end(), more.begin(), more.end());
+        return RunProgram(args);
+    }
+    std::string Out(std::string_view name) const { return dir / ("out/" + std::string(name)); }
+    std::string Record() const { return ReadBytes(Out(listing::kRecordName)); }
+    std::string ListFile(int number) const { return ReadBytes(Out(listing::ListFileName(number))); }
+
+    TempDir dir;
+};
+
+TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
+    const ProgramRun run = Save(dir / "R");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string record = Record();
+    const std::string bytes = std::to_string(ListFile(1).size());
+    for (const std::string& part : std::vector<std::string>{
+             "\"program\": \"quorvale\"", "\"version\": \"" QUORVALE_VERSION "\"",
+          "\"root\": \"" + dir / "R" + "\"", "\"first\": 1", "\"last\": 1", "\"bytes\": " + bytes,
+          "\"lines\": 5", "\"complete\": true", "\"denied\": {\n    \"count\": 0",
+          "\"incomplete\": {\n    \"count\": 0", "\"oneFileSystem\": false", "\"exclude\": []",
+          "\"notOfThisListing\": []"}) {
+        EXPECT_TRUE(Holds(record, part)) << part << "\n" << record;
+    }
+    // Times in UTC with seconds, the host and the drive's type as the system names them.
+    EXPECT_TRUE(Holds(record, "\"started\": \"20")) << record;
+    EXPECT_TRUE(Holds(record, "Z\",\n  \"ended\": \"20")) << record;
+    EXPECT_FALSE(Holds(record, "\"host\": \"\"")) << record;
+    EXPECT_FALSE(Holds(record, "\"type\": \"\"")) << record;
+    EXPECT_FALSE(Holds(record, "\"device\": \"\"")) << record;
+    // No temporary file is left of it.
+    for (const std::string& name : {std::string("ListTex1.txt"), std::string(listing::kRecordName)}) {
+        EXPECT_TRUE(std::ifstream(Out(name)).good()) << name;
+    }
+}
+
+TEST_F(KeptListing, ARootThatIsNotUtf8IsRecordedByteForByte) {
+    const std::string odd = dir / "R\xFF\xC3(";
+    MakeFolder(odd);
+    MakeFile(odd + "/x");
+    ASSERT_EQ(Save(odd).status, 0);
+    const std::string record = Record();
+    EXPECT_TRUE(Holds(record, "R\\udcff\\udcc3(\"")) << record;
+    std::string why;
+    const auto read = listing::ReadRecord(record, why);
+    ASSERT_TRUE(read) << why;
+    EXPECT_EQ(read->root, odd);
+    EXPECT_EQ(read->lines, 3u);
+}
+
+TEST_F(KeptListing, ShorterListingAfterALongerOneNamesTheEarlierFilesAndMovesTheOldRecordAside) {
+    MakeFolder(dir / "big");
+    const int fd = ::open((dir / "big").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 64100; ++i) ::close(::openat(fd, ("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+    ::close(fd);
+    ASSERT_EQ(Save(dir / "big").status, 0);
+    const std::string earlier = Record();
+    EXPECT_TRUE(Holds(earlier, "\"last\": 3")) << earlier;
+    ASSERT_EQ(Save(dir / "R").status, 0);
+    const std::string record = Record();
+    EXPECT_TRUE(Holds(record, "\"first\": 1,\n    \"last\": 1")) << record;
+    EXPECT_TRUE(Holds(record, "\"notOfThisListing\": [\n    \"ListTex2.txt\",\n    \"ListTex3.txt\"\n  ]"))
+        << record;
+    EXPECT_EQ(ReadBytes(Out(listing::kPreviousRecordName)), earlier);
+}
+
+TEST_F(KeptListing, ASaveThatFailsLeavesTheEarlierRecordOrNone) {
+    ASSERT_EQ(Save(dir / "R").status, 0);
+    const std::string earlier = Record();
+    // Not a folder: nothing is written, the record stays.
+    EXPECT_EQ(Save(dir / "missing").status, 2);
+    EXPECT_EQ(Record(), earlier);
+    // A failure after the list files were started: no record describes them.
+    TestRuntime runtime(dir / "out");
+    runtime.failAfterLines = 0;
+    runtime.failOutput = 0;
+    FakeFileSystem fs;
+    fs.Add(dir / "R", {"a"});
+    EXPECT_EQ(app::RunHeadlessSave(dir / "R", runtime, fs), 2);
+    EXPECT_FALSE(std::ifstream(Out(listing::kRecordName)).good());
+    EXPECT_EQ(ReadBytes(Out(listing::kPreviousRecordName)), earlier);
+}
+
+TEST_F(KeptListing, ARecordThatAloneCannotBeWrittenEndsTheSaveWithExitTwo) {
+    TestRuntime runtime(dir / "out");
+    runtime.failAfterLines = 0;
+    runtime.failOutput = 1;  // the record, after ListTex1.txt
+    FakeFileSystem fs;
+    fs.Add(dir / "R", {"a"});
+    EXPECT_EQ(app::RunHeadlessSave(dir / "R", runtime, fs), 2);
+    EXPECT_TRUE(std::ifstream(dir / "out/ListTex1.txt").good());
+    EXPECT_FALSE(std::ifstream(Out(listing::kRecordName)).good());
+}
+
+TEST_F(KeptListing, DeniedAndIncompleteFoldersAreCountedAndNamedWithTheirReasons) {
+    TestRuntime runtime(dir / "out");
+    FakeFileSystem fs;
+    const std::string r = dir / "R";
+    fs.Add(r, {"a"});
+    fs.Add(r + "/denied");
+    fs.Add(r + "/gone");
+    fs.Fail(Call::Open, r + "/denied", runtime::PermissionDenied);
+    fs.Fail(Call::Open, r + "/gone", runtime::PathNotFound);
+    EXPECT_EQ(app::RunHeadlessSave(r, runtime, fs), 1);
+    const std::string record = Record();
+    EXPECT_TRUE(Holds(record, "\"complete\": false")) << record;
+    EXPECT_TRUE(Holds(record, "\"denied\": {\n    \"count\": 1,\n    \"first\": [\n      {\n"
+                              "        \"path\": \"" + r + "/denied\",\n        \"reason\": \""))
+        << record;
+    EXPECT_TRUE(Holds(record, "\"incomplete\": {\n    \"count\": 1,\n    \"first\": [\n      {\n"
+                              "        \"path\": \"" + r + "/gone\""))
+        << record;
+}
+
+TEST_F(KeptListing, ExcludedNamesAreLeftOutWithEverythingBelowThemAndRecorded) {
+    MakeFile(dir / "R/keep.txt");
+    MakeFile(dir / "R/drop.tmp");
+    MakeFile(dir / "R/.hidden.tmp");
+    MakeFolder(dir / "R/.cache");
+    MakeFile(dir / "R/.cache/inside");
+    MakeFile(dir / "R/s/deep.tmp");
+    MakeFile(dir / "R/s/Upper.TMP");  // patterns are case-sensitive
+    const ProgramRun run = Save(dir / "R", {"--exclude", "*.tmp", "--exclude=*cache"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string r = dir / "R";
+    EXPECT_EQ(ListFile(1), r + "\r\n\t" + r + "\r\n\t\ta\r\n\t\tkeep.txt\r\n\t" + r +
+                               "/s\r\n\t\tUpper.TMP\r\n\t\tb\r\n");
+    EXPECT_TRUE(Holds(Record(), "\"exclude\": [\n      \"*.tmp\",\n      \"*cache\"\n    ]"))
+        << Record();
+    EXPECT_EQ(RunProgram({"R", "--exclude", "x"}).status, 2);  // only with --save
+}
+
+TEST_F(KeptListing, OneFileSystemListsAMountedDriveByItsFolderLineWithoutEnteringIt) {
+    MakeFolder(dir / "R/mnt");
+    if (::mount("quorvale-test", (dir / "R/mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
+                     << "): needs root and a system that allows mounting";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{dir / "R/mnt"};
+    MakeFile(dir / "R/mnt/on-the-other-drive");
+    const std::string r = dir / "R";
+    const ProgramRun run = Save(r, {"--one-file-system"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ListFile(1), r + "\r\n\t" + r + "\r\n\t\ta\r\n\t" + r + "/mnt\r\n\t" + r +
+                               "/s\r\n\t\tb\r\n");
+    EXPECT_TRUE(Holds(Record(), "\"notEntered\": [\n    \"" + r + "/mnt\"\n  ]")) << Record();
+    EXPECT_TRUE(Holds(Record(), "\"oneFileSystem\": true")) << Record();
+    // Without the option the drive is walked as any folder.
+    ASSERT_EQ(Save(r).status, 0);
+    EXPECT_TRUE(Holds(ListFile(1), "\t\ton-the-other-drive\r\n"));
+}
+
+class ComparedListings : public KeptListing {
+  protected:
+    ProgramRun SaveInto(const std::string& root, const std::string& into) {
+        MakeFolder(into);
+        return RunProgram({"--save", root, "--list-folder", into});
+    }
+};
+
+TEST_F(ComparedListings, AddedRemovedAndReplacedEntriesAtEveryDepthInListingOrder) {
+    const std::string r = dir / "R";
+    MakeFolder(r + "/s/t");
+    MakeFile(r + "/s/t/old");
+    MakeFolder(r + "/gone");
+    MakeFile(r + "/gone/with-it");
+    MakeFolder(r + "/a-b");
+    ASSERT_EQ(SaveInto(r, dir / "old").status, 0);
+    // The same tree, changed, listed from another place (as a backup mounted elsewhere would be).
+    ASSERT_EQ(std::system(("cp -a '" + r + "' '" + dir / "copy" + "'").c_str()), 0);
+    const std::string c = dir / "copy";
+    ::unlink((c + "/s/t/old").c_str());
+    MakeFile(c + "/s/t/new");
+    ::unlink((c + "/gone/with-it").c_str());
+    ::rmdir((c + "/gone").c_str());
+    ::unlink((c + "/a").c_str());
+    MakeFolder(c + "/a");  // a file become a folder, listed with what it holds before "a-b"
+    MakeFolder(c + "/a/sub");
+    MakeFile(c + "/a-b/x");
+    ASSERT_EQ(SaveInto(c, dir / "new").status, 0);
+
+    const ProgramRun run = RunProgram({"--compare", dir / "old", dir / "new"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.out, "-\t" + r + "/a\n"
+                       "+\t" + c + "/a/\n"
+                       "+\t" + c + "/a/sub/\n"
+                       "+\t" + c + "/a-b/x\n"
+                       "-\t" + r + "/gone/\n"
+                       "-\t" + r + "/gone/with-it\n"
+                       "+\t" + c + "/s/t/new\n"
+                       "-\t" + r + "/s/t/old\n");
+    const ProgramRun same = RunProgram({"--compare", dir / "old", dir / "old"});
+    EXPECT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(same.out, "");
+}
+
+TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {
+    ASSERT_EQ(SaveInto(dir / "R", dir / "old").status, 0);
+    MakeFolder(dir / "bare");
+    MakeFile(dir / "bare/ListTex1.txt", "x\r\n");
+    const ProgramRun bare = RunProgram({"--compare", dir / "old", dir / "bare"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_TRUE(Holds(bare.err, "quorvale: Cannot compare \"" + dir / "bare" + "\": it holds no " +
+                                    std::string(listing::kRecordName)))
+        << bare.err;
+    std::ofstream(dir / "old/ListTex1.txt", std::ios::app) << "\t\tadded by hand\r\n";
+    const ProgramRun stale = RunProgram({"--compare", dir / "old", dir / "old"});
+    EXPECT_EQ(stale.status, 2);
+    EXPECT_TRUE(Holds(stale.err, "are not the ones its record describes")) << stale.err;
+    ::unlink((dir / "old/ListTex1.txt").c_str());
+    EXPECT_EQ(RunProgram({"--compare", dir / "old", dir / "old"}).status, 2);
+    EXPECT_EQ(RunProgram({"--compare", dir / "old"}).status, 2);
+}
+
+// Writes a listing of `root` as a Save would: its folder line, then one folder line per 100 files, every `skip`-th file
+// left out (none when 0), split every 32000 lines, and its record.
+void WriteListing(const std::string& folder, const std::string& root, int files, int skip) {
+    MakeFolder(folder);
+    listing::ListingRecord record;
+    record.root = root;
+    int number = 1;
+    std::string text;
+    std::uint64_t lines = 0;
+    const auto add = [&](const std::string& line) {
+        text += line;
+        text += "\r\n";
+        if (++lines % 32000 == 0) {
+            MakeFile(folder + "/" + listing::ListFileName(number++), text);
+            record.bytes += text.size();
+            text.clear();
+        }
+    };
+    add(root);
+    add("\t" + root);
+    for (int i = 0; i < files; ++i) {
+        if (i % 100 == 0) add("\t" + root + "/d" + std::to_string(100000 + i / 100));
+        if (skip == 0 || i % skip != 0) add("\t\tfile" + std::to_string(1000000 + i));
+    }
+    if (!text.empty()) {
+        MakeFile(folder + "/" + listing::ListFileName(number++), text);
+        record.bytes += text.size();
+    }
+    record.lastListFile = number - 1;
+    record.lines = lines;
+    MakeFile(folder + "/" + std::string(listing::kRecordName), listing::RecordText(record));
+}
+
+TEST_F(ComparedListings, TwoListingsOfAMillionLinesCompareInLittleMemory) {
+    WriteListing(dir / "old", "/a", 1000000, 0);
+    WriteListing(dir / "new", "/b", 1000000, 100);
+    const ProgramRun run = RunProgram({"--compare", dir / "old", dir / "new"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 10000);
+    EXPECT_TRUE(run.out.starts_with("-\t/a/d100000/file1000000\n-\t/a/d100001/file1000100\n"))
+        << run.out.substr(0, 200);
+    EXPECT_LT(run.peakKiB, 30 * 1024);
+}
+
+}  // namespace
+}  // namespace quorvale::test
