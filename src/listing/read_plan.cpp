@@ -125,7 +125,7 @@ bool ReadPlan::Collect(PlannedFolder& folder) {
     if (folder.read) return true;
     if (!folder.request || !folder.request->Done()) return false;
     ReadRequest& request = *folder.request;
-    NoteRead(request.took);
+    NoteRead(request.took, request.contents.Entries());
     folder.unread = request.tooLarge;
     const int openError = request.contents.openError;
     if (openError == EMFILE || openError == ENFILE) ++stats_.handedBack;
@@ -212,9 +212,11 @@ bool ReadPlan::WalkReadsAreFast() {
 // Keeps the share of recent reads that were slow, and as many readers at work as it calls for:
 // every one while many reads come from a disk (they mostly wait for it), two while nearly all come
 // from the page cache (more would only take turns on the processors with the walk). A share, not a
-// mean, so that one read held up by a sync does not count as a disk.
-void ReadPlan::NoteRead(std::chrono::steady_clock::duration took) {
-    slowShare_ += ((took > tuning_.slowRead ? 1.0 : 0.0) - slowShare_) / 32;
+// mean, so that one read held up by a sync does not count as a disk. A large folder may take
+// longer from the page cache, in proportion to its entries.
+void ReadPlan::NoteRead(std::chrono::steady_clock::duration took, std::size_t entries) {
+    const auto slowAfter = tuning_.slowRead + tuning_.slowReadPerEntry * entries;
+    slowShare_ += ((took > slowAfter ? 1.0 : 0.0) - slowShare_) / 32;
     const bool slow = readersAllAtWork_ ? slowShare_ > kFastShare : slowShare_ > kSlowShare;
     if (slow != readersAllAtWork_) {
         readersAllAtWork_ = slow;
@@ -310,7 +312,7 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
     }
     if (fd >= 0) {
         const auto took = std::chrono::steady_clock::now() - start;
-        NoteRead(took);
+        NoteRead(took, contents.Entries());
         walkRead_ += (took - walkRead_) / 4;
     }
     folder.unread = false;

@@ -129,7 +129,7 @@ class ReadPlan {
     void NoteHeld();
     bool ReadsAreSlow() const;  // the recent reads came from a disk
     bool WalkReadsAreFast();
-    void NoteRead(std::chrono::steady_clock::duration took);
+    void NoteRead(std::chrono::steady_clock::duration took, std::size_t entries);
 
     ReadTuning tuning_;
     ReaderPool pool_;
@@ -154,8 +154,8 @@ class ReadPlan {
     // come from a disk (above kSlowShare; from the page cache again below kFastShare).
     double slowShare_;
     bool readersAllAtWork_ = false;
-    static constexpr double kSlowShare = 0.05;
-    static constexpr double kFastShare = 0.01;
+    static constexpr double kSlowShare = 0.10;
+    static constexpr double kFastShare = 0.02;
     static constexpr std::size_t kReadersFromCache = 2;
     std::chrono::steady_clock::duration walkRead_{};  // a moving average of the walk's own
     std::size_t sinceWalkTried_ = 0;

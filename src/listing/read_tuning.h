@@ -27,6 +27,9 @@ struct ReadTuning {
     // Reads slower than this (a moving average) come from a disk: a folder nobody has requested
     // yet is then handed to a reader (ahead of all others) rather than read by the walk itself.
     std::chrono::microseconds slowRead{500};
+    // ... and than this much more per entry the folder holds (reading and sorting a large folder
+    // from the page cache takes a few tenths of a microsecond per entry).
+    std::chrono::nanoseconds slowReadPerEntry{1000};
     // How much nicer than the walk the readers run, so that the window keeps its processor.
     int readerNiceness = 5;
     // How often a walk that waits for a reader lets its caller catch up.
