@@ -66,12 +66,28 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--save", "A", "-style", "Fusion"}, "'-style' is an option of the window, and --save "
                                               "shows none"},
         {{"-style"}, "option '-style' needs a value"},
+        {{"R", "--exclude", "*.o"}, "--exclude is an option of --save"},
+        {{"--details"}, "--details is an option of --save"},
+        {{"--one-file-system", "R"}, "--one-file-system is an option of --save"},
+        {{"--save", "R", "--exclude="}, "option '--exclude' needs a pattern, not an empty name"},
+        {{"--compare", "A"}, "option '--compare' needs two list folders, OLD and NEW"},
+        {{"--compare", "A", "B", "C"}, "--compare takes its two list folders and nothing else"},
+        {{"--save", "R", "--compare", "A", "B"},
+         "--compare takes its two list folders and nothing else"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);
         EXPECT_EQ(line.action, Action::kWrong) << c.says;
         EXPECT_EQ(line.wrong, c.says);
     }
+    const CommandLine compare = Read({"--compare", "old\xFF", "new"});
+    EXPECT_EQ(compare.action, Action::kCompare);
+    EXPECT_EQ(compare.compared, (std::vector<std::string>{"old\xFF", "new"}));
+    const CommandLine kept = Read({"--save", "R", "--details", "--exclude", "a*", "--exclude=b",
+                                   "--one-file-system"});
+    EXPECT_EQ(kept.action, Action::kSave) << kept.wrong;
+    EXPECT_TRUE(kept.details && kept.oneFileSystem);
+    EXPECT_EQ(kept.excludes, (std::vector<std::string>{"a*", "b"}));
     EXPECT_EQ(Read({"--help", "--bogus"}).action, Action::kHelp);
     EXPECT_EQ(Read({"--version"}).action, Action::kVersion);
     EXPECT_EQ(Read({}).action, Action::kWindow);

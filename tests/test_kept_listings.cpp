@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -187,6 +189,110 @@ TEST_F(KeptListing, OneFileSystemListsAMountedDriveByItsFolderLineWithoutEnterin
     EXPECT_TRUE(Holds(ListFile(1), "\t\ton-the-other-drive\r\n"));
 }
 
+// The fields of each line of a details file: type, size, time, path.
+std::vector<std::vector<std::string>> DetailsLines(const std::string& text) {
+    std::vector<std::vector<std::string>> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find("\r\n", start);
+        const std::string line = text.substr(start, end - start);
+        std::vector<std::string> fields;
+        std::size_t from = 0;
+        for (int i = 0; i < 3; ++i) {
+            const std::size_t tab = line.find('\t', from);
+            fields.push_back(line.substr(from, tab - from));
+            from = tab == std::string::npos ? line.size() : tab + 1;
+        }
+        fields.push_back(line.substr(from));
+        lines.push_back(std::move(fields));
+        start = end == std::string::npos ? text.size() : end + 2;
+    }
+    return lines;
+}
+
+std::string UtcSeconds(std::time_t seconds) {
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+TEST_F(KeptListing, DetailsDescribeEachLineAsLstatDoesForEveryKindOfEntry) {
+    const std::string r = dir / "R";
+    MakeFile(r + "/s/sized", std::string(12345, 'x'));
+    ASSERT_EQ(::symlink("a", (r + "/to-file").c_str()), 0);
+    ASSERT_EQ(::symlink("s", (r + "/to-folder").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (r + "/dangling").c_str()), 0);
+    ASSERT_EQ(::mkfifo((r + "/fifo").c_str(), 0644), 0);
+    MakeFile(r + "/line\nbreak");
+    struct timespec old[2] = {{0, UTIME_OMIT}, {946684800, 0}};  // 2000-01-01
+    ASSERT_EQ(::utimensat(AT_FDCWD, (r + "/a").c_str(), old, 0), 0);
+    const ProgramRun run = Save(r, {"--details"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = DetailsLines(ReadBytes(Out("ListTex1.tsv")));
+    const std::string listed = ListFile(1);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(std::count(listed.begin(), listed.end(), '\n')));
+    EXPECT_EQ(lines[0], (std::vector<std::string>{"", "", "", r}));  // the root as chosen
+    std::set<std::string> types;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto& fields = lines[i];
+        std::string path = fields[3];
+        // A line break in a name is written as its visible sign, as in the list file.
+        if (const auto sign = path.find("\xE2\x90\x8A"); sign != std::string::npos) {
+            path.replace(sign, 3, "\n");
+        }
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        const char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : 'o';
+        EXPECT_EQ(fields[0], std::string(1, type)) << path;
+        EXPECT_EQ(fields[1], std::to_string(st.st_size)) << path;
+        EXPECT_EQ(fields[2], UtcSeconds(st.st_mtim.tv_sec)) << path;
+        types.insert(fields[0]);
+    }
+    EXPECT_EQ(types, (std::set<std::string>{"d", "f", "l", "o"}));
+    EXPECT_TRUE(Holds(ReadBytes(Out("ListTex1.tsv")), "f\t0\t2000-01-01T00:00:00Z\t" + r + "/a\r\n"));
+    EXPECT_TRUE(Holds(ReadBytes(Out("ListTex1.tsv")), "f\t12345\t"));
+    EXPECT_TRUE(Holds(Record(), "\"details\": true")) << Record();
+}
+
+TEST_F(KeptListing, DetailsStayAlignedAcrossTheSplitAndAPlainSaveNamesThemAsStale) {
+    MakeFolder(dir / "big");
+    for (int folder = 0; folder < 4; ++folder) {
+        const std::string path = dir / ("big/d" + std::to_string(folder));
+        MakeFolder(path);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < 9000; ++i) {
+            ::close(::openat(fd, ("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+        }
+        ::close(fd);
+    }
+    ASSERT_EQ(Save(dir / "big", {"--details"}).status, 0);
+    std::string folder;  // the folder line before, in this file or the one before
+    for (int number = 1; number <= 2; ++number) {
+        const auto details = DetailsLines(ReadBytes(Out(listing::DetailsFileName(number))));
+        const std::string text = ListFile(number);
+        std::vector<std::string> lines;
+        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            lines.push_back(text.substr(start, end - start));
+        }
+        ASSERT_EQ(details.size(), lines.size()) << number;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].starts_with("\t\t")) {
+                EXPECT_EQ(details[i][3], folder + "/" + lines[i].substr(2)) << number << ":" << i;
+            } else if (lines[i].starts_with('\t')) {
+                folder = lines[i].substr(1);
+                EXPECT_EQ(details[i][3], folder) << number << ":" << i;
+            }
+        }
+        // The second file's first lines lie in the folder the first file ended in.
+        EXPECT_TRUE(number == 1 || lines[0].starts_with("\t\t")) << lines[0];
+    }
+    ASSERT_EQ(Save(dir / "R").status, 0);
+    EXPECT_TRUE(Holds(Record(), "\"notOfThisListing\": [\n    \"ListTex1.tsv\",\n    \"ListTex2.tsv\",\n    \"ListTex2.txt\"\n  ]"))
+        << Record();
+    EXPECT_TRUE(Holds(Record(), "\"details\": false"));
+}
+
 class ComparedListings : public KeptListing {
   protected:
     ProgramRun SaveInto(const std::string& root, const std::string& into) {
@@ -229,6 +335,24 @@ TEST_F(ComparedListings, AddedRemovedAndReplacedEntriesAtEveryDepthInListingOrde
     const ProgramRun same = RunProgram({"--compare", dir / "old", dir / "old"});
     EXPECT_EQ(same.status, 0) << same.err;
     EXPECT_EQ(same.out, "");
+}
+
+TEST_F(ComparedListings, WithDetailsOnBothSidesAChangedSizeOrTimeIsMarked) {
+    const std::string r = dir / "R";
+    ASSERT_EQ(RunProgram({"--save", r, "--list-folder", dir / "out", "--details"}).status, 0);
+    ASSERT_EQ(SaveInto(r, dir / "plain").status, 0);
+    MakeFile(r + "/s/b", "grown");
+    struct timespec old[2] = {{0, UTIME_OMIT}, {946684800, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (r + "/s/b").c_str(), old, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (r + "/a").c_str(), old, 0), 0);
+    MakeFolder(dir / "new");
+    ASSERT_EQ(RunProgram({"--save", r, "--list-folder", dir / "new", "--details"}).status, 0);
+    const ProgramRun run = RunProgram({"--compare", dir / "out", dir / "new"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.out, "~\t" + r + "/a\n~\t" + r + "/s/b\n");
+    // Only one side with details: entries alone are compared.
+    const ProgramRun plain = RunProgram({"--compare", dir / "plain", dir / "new"});
+    EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
 }
 
 TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {

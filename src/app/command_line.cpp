@@ -56,6 +56,8 @@ class Reader {
                 line_.listFolder = Value(arg, "--list-folder");
             } else if (arg == "--one-file-system") {
                 line_.oneFileSystem = true;
+            } else if (arg == "--details") {
+                line_.details = true;
             } else if (IsOption(arg, "--exclude")) {
                 if (std::optional<std::string> value = Value(arg, "--exclude", "a pattern")) {
                     line_.excludes.push_back(std::move(*value));
@@ -75,15 +77,18 @@ class Reader {
         if (line_.action == CommandLine::Action::kWrong) return line_;
         if (!line_.compared.empty()) {
             if (saveGiven_ || folderGiven_ || line_.listFolder || line_.oneFileSystem ||
-                !line_.excludes.empty() || !line_.toolkitOptions.empty()) {
+                line_.details || !line_.excludes.empty() || !line_.toolkitOptions.empty()) {
                 return Wrong("--compare takes its two list folders and nothing else");
             }
             line_.action = CommandLine::Action::kCompare;
             return line_;
         }
-        if (!saveGiven_ && (line_.oneFileSystem || !line_.excludes.empty())) {
-            return Wrong(std::string(line_.oneFileSystem ? "--one-file-system" : "--exclude") +
-                         " is an option of --save");
+        if (!saveGiven_) {
+            for (const auto& [given, name] : {std::pair(line_.oneFileSystem, "--one-file-system"),
+                                              std::pair(!line_.excludes.empty(), "--exclude"),
+                                              std::pair(line_.details, "--details")}) {
+                if (given) return Wrong(std::string(name) + " is an option of --save");
+            }
         }
         if (saveGiven_) {
             if (!line_.toolkitOptions.empty()) {
@@ -169,8 +174,8 @@ CommandLine ReadCommandLine(int argc, const char* const argv[]) {
 
 std::string HelpText() {
     return R"(Usage: quorvale [FOLDER] [--list-folder DIR]
-  or:  quorvale --save FOLDER [--list-folder DIR] [--one-file-system]
-                [--exclude PATTERN]...
+  or:  quorvale --save FOLDER [--list-folder DIR] [--details]
+                [--one-file-system] [--exclude PATTERN]...
   or:  quorvale --compare OLD NEW
   or:  quorvale --help | --version
 List every folder and file below FOLDER into the plain-text list files
@@ -183,6 +188,10 @@ Without --save the window opens, with FOLDER chosen when it is given. With
 Options:
   --save FOLDER        list FOLDER without a window, then end
   --list-folder DIR    write the list files into DIR (created when missing)
+  --details            with --save: beside each ListTex<n>.txt write
+                       ListTex<n>.tsv, line for line: type (d folder, f file,
+                       l link, o other), size in bytes, time modified (UTC),
+                       full path, separated by tabs
   --one-file-system    with --save: list a folder on another drive by its
                        folder line, without entering it
   --exclude PATTERN    with --save: leave out every entry whose name matches

@@ -17,13 +17,14 @@ struct CommandLine {
     std::vector<std::string> toolkitOptions;  // the window toolkit's own, such as -style Fusion
     bool oneFileSystem = false;               // --one-file-system (with --save)
     std::vector<std::string> excludes;        // each --exclude (with --save)
+    bool details = false;                     // --details (with --save)
     std::vector<std::string> compared;        // kCompare: the old and the new list folder
     std::string wrong;                        // kWrong: the one line that says why
 };
 
 // Reads argv[1..argc-1]. `--opt VALUE` and `--opt=VALUE` alike; `--` ends the options. An empty,
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
-// kWrong, and so are --one-file-system or --exclude without --save, and --compare with anything but
+// kWrong, and so are --one-file-system, --exclude or --details without --save, and --compare with anything but
 // its two list folders. --help and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 

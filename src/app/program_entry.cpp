@@ -40,6 +40,7 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         listing::ListingOptions options;
         options.oneFileSystem = line.oneFileSystem;
         options.excludes = line.excludes;
+        options.details = line.details;
         return RunHeadlessSave(line.folder, runtime, options);
     }
     return runWindow(line, runtime);

@@ -21,6 +21,15 @@ inline std::string JoinPath(std::string_view parent, std::string_view name) {
     return path;
 }
 
+// What a listing with details says of an entry: its type ('d' folder, 'f' file, 'l' link, 'o'
+// anything else), its size in bytes and when it was last modified (seconds since the epoch), as
+// the entry itself has them (a link's own, never what it points to).
+struct EntryDetails {
+    char type = 'o';
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+};
+
 // One enumeration of a folder's files or subfolders, in the service's order. Current and Next may
 // throw runtime::RuntimeError; AtEnd never fails.
 class Enumeration {
@@ -30,6 +39,8 @@ class Enumeration {
     // The current entry's name under its folder.
     virtual std::string_view Current() const = 0;
     virtual void Next() = 0;
+    // The current entry's details, where the service was asked to read them; false otherwise.
+    virtual bool CurrentDetails(EntryDetails& /*details*/) const { return false; }
 };
 
 // Which folder on which device, however it is named; `known` is false where the service cannot tell.
@@ -53,6 +64,8 @@ class Folder {
     // Opens the subfolder `name`, as SubFolders() named it, relative to this folder.
     virtual std::unique_ptr<Folder> OpenSubFolder(std::string_view name) = 0;
     virtual FolderIdentity Identity() const { return {}; }
+    // The folder's own details, where the service was asked to read them; false otherwise.
+    virtual bool Details(EntryDetails& /*details*/) const { return false; }
 };
 
 class FileSystem {
@@ -65,6 +78,8 @@ class FileSystem {
     virtual void SetWaitHook(std::function<void()> /*hook*/) {}
     // Lets go of the handles the service can spare now (the process is out of them).
     virtual void FreeHandles() {}
+    // Whether later walks read each entry's details too (see EntryDetails).
+    virtual void SetEntryDetails(bool /*wanted*/) {}
 };
 
 }  // namespace quorvale::listing

@@ -237,6 +237,23 @@ bool IsDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Appends the entry's details after its name: the entry itself, never what a link points to. An
+// entry gone meanwhile is described by its type alone.
+void AppendDetails(FolderContents& contents, const char* name, unsigned char type) {
+    struct stat st {};
+    EntryDetails details;
+    if (::fstatat(contents.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        details = DetailsOf(st);
+    } else {
+        details.type = type == DT_DIR ? 'd' : type == DT_REG ? 'f' : type == DT_LNK ? 'l' : 'o';
+    }
+    char bytes[FolderContents::kDetailsBytes];
+    bytes[0] = details.type;
+    std::memcpy(bytes + 1, &details.size, 8);
+    std::memcpy(bytes + 9, &details.modified, 8);
+    contents.names.append(bytes, sizeof bytes);
+}
+
 // Appends the name after its length, and the entry to the files or the subfolders (a link to a
 // folder among the subfolders, not to be entered).
 void AppendEntry(FolderContents& contents, const char* name, std::size_t size, unsigned char type) {
@@ -249,6 +266,7 @@ void AppendEntry(FolderContents& contents, const char* name, std::size_t size, u
         contents.names += static_cast<char>(size >> 8);
     }
     contents.names.append(name, size);
+    if (contents.details) AppendDetails(contents, name, type);
     if (type == DT_DIR) {
         contents.subfolders.push_back(entry);
     } else if (type == DT_LNK && LinksToFolder(contents.fd, name)) {
@@ -297,11 +315,12 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
             off += d->d_reclen;
             if (IsDotOrDotDot(d->d_name)) continue;
             const std::size_t size = std::strlen(d->d_name);
-            if (contents.names.size() + size + 3 > FolderEntry::kMaxOffset || size > 0xffff) {
+            const std::size_t taken = size + 3 + (contents.details ? FolderContents::kDetailsBytes : 0);
+            if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
                 contents.readError = EOVERFLOW;
                 return true;
             }
-            if (limit != 0 && contents.Bytes() + size + 3 + sizeof(FolderEntry) > limit) {
+            if (limit != 0 && contents.Bytes() + taken + sizeof(FolderEntry) > limit) {
                 // Too large to read ahead: left whole for whoever needs it.
                 DropEntries(contents);
                 ::lseek(contents.fd, 0, SEEK_SET);
@@ -310,6 +329,14 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
             AppendEntry(contents, d->d_name, size, EntryType(contents.fd, *d));
         }
     }
+}
+
+EntryDetails DetailsOf(const struct stat& st) {
+    EntryDetails details;
+    details.type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : 'o';
+    details.size = static_cast<std::uint64_t>(st.st_size);
+    details.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    return details;
 }
 
 void SortEntries(FolderContents& contents) {
@@ -344,6 +371,7 @@ FolderContents& FolderContents::operator=(FolderContents&& other) noexcept {
     st = other.st;
     openError = other.openError;
     readError = other.readError;
+    details = other.details;
     names = std::move(other.names);
     files = std::move(other.files);
     subfolders = std::move(other.subfolders);

@@ -8,10 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "listing/file_system.h"
 
 namespace quorvale::listing {
 
@@ -35,8 +38,10 @@ struct FolderContents {
     struct stat st {};  // of the open folder
     int openError = 0;  // errno of a failed open; then nothing else is set
     int readError = 0;  // errno of a failed read; then there are no entries
+    // Whether each entry's details are read too (set before the read).
+    bool details = false;
     // Every name, end to end, each after its length: one byte below 255, else 255 and two bytes
-    // (low first).
+    // (low first); with details, each name is followed by its entry's (kDetailsBytes).
     std::string names;
     std::vector<FolderEntry> files;
     std::vector<FolderEntry> subfolders;
@@ -48,11 +53,23 @@ struct FolderContents {
     FolderContents& operator=(FolderContents&& other) noexcept;
     ~FolderContents();
 
+    static constexpr std::size_t kDetailsBytes = 1 + 8 + 8;  // type, size, modified
+
     std::string_view Name(FolderEntry entry) const {
         const auto* at = reinterpret_cast<const unsigned char*>(names.data()) + entry.Offset();
         if (at[0] < 255) return {reinterpret_cast<const char*>(at + 1), at[0]};
         return {reinterpret_cast<const char*>(at + 3),
                 static_cast<std::size_t>(at[1] | (at[2] << 8))};
+    }
+    // The entry's details; only where `details` was set for the read.
+    EntryDetails Details(FolderEntry entry) const {
+        const std::string_view name = Name(entry);
+        const char* at = name.data() + name.size();
+        EntryDetails details;
+        details.type = at[0];
+        std::memcpy(&details.size, at + 1, 8);
+        std::memcpy(&details.modified, at + 9, 8);
+        return details;
     }
     // The memory the names and the entries take.
     std::size_t Bytes() const {
@@ -65,7 +82,10 @@ struct FolderContents {
 // when `parentFd` is negative (a link there is followed), into `contents`; false with openError.
 bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents);
 
-// Reads every entry of the open folder into `contents`. With a `limit`, stops as soon as the names
+// The details of an entry whose status is `st`.
+EntryDetails DetailsOf(const struct stat& st);
+
+// Reads every entry of the open folder into `contents` (with their details when it says so). With a `limit`, stops as soon as the names
 // and entries would take more than that, returns false and leaves the folder unread (its entries
 // dropped, its position back at the start). `pause` is called after each block.
 bool ReadEntries(FolderContents& contents, std::size_t limit = 0,

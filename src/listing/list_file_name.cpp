@@ -9,6 +9,21 @@ namespace {
 
 constexpr std::string_view kListFilePrefix = "ListTex";
 constexpr std::string_view kListFileSuffix = ".txt";
+constexpr std::string_view kDetailsFileSuffix = ".tsv";
+
+// The number in "ListTex<number>" + `suffix`, or 0.
+int NumberOf(std::string_view name, std::string_view suffix) {
+    if (!name.starts_with(kListFilePrefix) || !name.ends_with(suffix)) return 0;
+    const std::string_view digits =
+        name.substr(kListFilePrefix.size(), name.size() - kListFilePrefix.size() - suffix.size());
+    if (digits.empty() || digits.size() > 5 || digits[0] == '0') return 0;
+    int number = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
 
 }  // namespace
 
@@ -25,17 +40,15 @@ std::string SavedStatus(int lastFile) {
 }
 
 int ListFileNumberOf(std::string_view name) {
-    if (!name.starts_with(kListFilePrefix) || !name.ends_with(kListFileSuffix)) return 0;
-    const std::string_view digits =
-        name.substr(kListFilePrefix.size(),
-                    name.size() - kListFilePrefix.size() - kListFileSuffix.size());
-    if (digits.empty() || digits.size() > 5 || digits[0] == '0') return 0;
-    int number = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return 0;
-        number = number * 10 + (c - '0');
-    }
-    return number;
+    return NumberOf(name, kListFileSuffix);
+}
+
+std::string DetailsFileName(int number) {
+    return std::string(kListFilePrefix) + std::to_string(number) + std::string(kDetailsFileSuffix);
+}
+
+int DetailsFileNumberOf(std::string_view name) {
+    return NumberOf(name, kDetailsFileSuffix);
 }
 
 bool IsLeftoverListFile(std::string_view name) {
@@ -43,7 +56,7 @@ bool IsLeftoverListFile(std::string_view name) {
     const auto marker = name.find(runtime::kTempMarker);
     if (marker == std::string_view::npos) return false;
     const std::string_view final = name.substr(1, marker - 1);
-    return ListFileNumberOf(final) != 0 || final == kRecordName;
+    return ListFileNumberOf(final) != 0 || DetailsFileNumberOf(final) != 0 || final == kRecordName;
 }
 
 }  // namespace quorvale::listing

@@ -19,6 +19,12 @@ std::string ListFilePath(const std::string& folder, int number);
 inline constexpr std::string_view kRecordName = "quorvale-listing.json";
 inline constexpr std::string_view kPreviousRecordName = "quorvale-listing.previous.json";
 
+// "ListTex<number>.tsv": the details of the list file of that number, line for line.
+std::string DetailsFileName(int number);
+
+// The number of the details file named `name`, or 0 when `name` is not one.
+int DetailsFileNumberOf(std::string_view name);
+
 // The number of the list file named `name` ("ListTex<number>.txt", number from 1, no leading
 // zero), or 0 when `name` is not one.
 int ListFileNumberOf(std::string_view name);

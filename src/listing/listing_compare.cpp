@@ -50,6 +50,71 @@ struct Entry {
     std::string_view relative;  // the folder's path under the root ("" for the root)
     std::string_view name;      // a file's name
     std::string_view folderPath;  // the folder's full path as listed
+    std::string_view details;     // type, size and time, where the listing has details
+};
+
+// The lines of a listing's numbered files ("ListTex<n>.txt" or ".tsv"), read a block at a time,
+// one file after the other.
+class NumberedLines {
+  public:
+    NumberedLines(int folderFd, std::string folder, std::string (*name)(int), int first, int last)
+        : folderFd_(folderFd), folder_(std::move(folder)), name_(name), number_(first), last_(last) {
+        OpenNextFile();
+    }
+    ~NumberedLines() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    NumberedLines(const NumberedLines&) = delete;
+    NumberedLines& operator=(const NumberedLines&) = delete;
+
+    // The next line without its CR LF; false at the end of the last file.
+    bool Next(std::string_view& line) {
+        for (;;) {
+            const std::size_t end = block_.find("\r\n", at_);
+            if (end != std::string::npos) {
+                line = std::string_view(block_).substr(at_, end - at_);
+                at_ = end + 2;
+                return true;
+            }
+            block_.erase(0, at_);
+            at_ = 0;
+            if (fd_ < 0) return false;
+            const std::size_t had = block_.size();
+            block_.resize(had + kReadBlock);
+            const ssize_t n = ::read(fd_, block_.data() + had, kReadBlock);
+            if (n < 0 && errno == EINTR) {
+                block_.resize(had);
+                continue;
+            }
+            if (n < 0) throw runtime::ErrorFromErrno(errno, "Cannot read", Path());
+            block_.resize(had + static_cast<std::size_t>(n));
+            if (n == 0 && !OpenNextFile() && !block_.empty()) {
+                throw Unusable(folder_, "its last list file does not end with a whole line");
+            }
+        }
+    }
+
+  private:
+    std::string Path() const { return JoinPath(folder_, name_(number_ - 1)); }
+
+    bool OpenNextFile() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (number_ == 0 || number_ > last_) return false;
+        fd_ = ::openat(folderFd_, name_(number_).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        ++number_;
+        if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", Path());
+        return true;
+    }
+
+    int folderFd_;
+    std::string folder_;
+    std::string (*name_)(int);
+    int number_;
+    int last_;
+    int fd_ = -1;
+    std::string block_;
+    std::size_t at_ = 0;
 };
 
 // A listing's lines as entries, read a block at a time across its list files.
@@ -60,44 +125,71 @@ class ListingReader {
         if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
         ReadRecordHere();
         CheckListFiles();
-        number_ = record_.firstListFile;
-        OpenNextFile();
+        const int last = record_.lastListFile;
+        lines_.emplace(folderFd_, folder_, &ListFileName, record_.firstListFile, last);
     }
     ~ListingReader() {
-        if (fd_ >= 0) ::close(fd_);
+        lines_.reset();
+        details_.reset();
         ::close(folderFd_);
     }
     ListingReader(const ListingReader&) = delete;
     ListingReader& operator=(const ListingReader&) = delete;
 
+    bool HasDetails() const { return record_.options.details; }
+    // Reads the details files beside the list files from the start.
+    void ReadDetails() {
+        details_.emplace(folderFd_, folder_, &DetailsFileName, record_.firstListFile,
+                         record_.lastListFile);
+    }
+
     // The next entry, or nullopt at the listing's end (which must be where its record says).
     std::optional<Entry> Next() {
         for (;;) {
             std::string_view line;
-            if (!NextLine(line)) {
-                if (lines_ != record_.lines) {
-                    throw Unusable(folder_, "its list files hold " + std::to_string(lines_) +
+            if (!lines_->Next(line)) {
+                std::string_view more;
+                if (count_ != record_.lines || (details_ && details_->Next(more))) {
+                    throw Unusable(folder_, "its list files hold " + std::to_string(count_) +
                                                 " lines, and its record says " +
                                                 std::to_string(record_.lines));
                 }
                 return std::nullopt;
             }
-            if (lines_ == 1) continue;  // the root as chosen
+            ++count_;
+            std::string_view details;
+            if (details_) {
+                if (!details_->Next(details)) {
+                    throw Unusable(folder_, "its details files hold fewer lines than its list files");
+                }
+                details = details.substr(0, FieldsEnd(details));
+            }
+            if (count_ == 1) continue;  // the root as chosen
             if (line.starts_with("\t\t")) {
                 if (!inFolder_) continue;
-                return Entry{true, Relative(), line.substr(2), folderPath_};
+                return Entry{true, Relative(), line.substr(2), folderPath_, details};
             }
             if (line.starts_with('\t')) {
                 folderPath_.assign(line.substr(1));
                 if (!inFolder_) base_ = folderPath_;
                 inFolder_ = true;
-                return Entry{false, Relative(), {}, folderPath_};
+                return Entry{false, Relative(), {}, folderPath_, details};
             }
             // A denial line: no entry.
         }
     }
 
   private:
+    // Where the three fields before a details line's path end.
+    static std::size_t FieldsEnd(std::string_view details) {
+        std::size_t at = 0;
+        for (int field = 0; field < 3 && at != std::string_view::npos; ++field) {
+            at = details.find('\t', at);
+            if (at != std::string_view::npos) ++at;
+        }
+        return at == std::string_view::npos ? details.size() : at;
+    }
+
     std::string_view Relative() const {
         std::string_view path = folderPath_;
         if (!path.starts_with(base_)) return path;
@@ -145,52 +237,12 @@ class ListingReader {
         }
     }
 
-    bool OpenNextFile() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        if (record_.lastListFile == 0 || number_ > record_.lastListFile) return false;
-        fd_ = ::openat(folderFd_, ListFileName(number_).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", JoinPath(folder_, ListFileName(number_)));
-        ++number_;
-        return true;
-    }
-
-    // The next line without its CR LF; false at the end of the last list file.
-    bool NextLine(std::string_view& line) {
-        for (;;) {
-            const std::size_t end = block_.find("\r\n", at_);
-            if (end != std::string::npos) {
-                line = std::string_view(block_).substr(at_, end - at_);
-                at_ = end + 2;
-                ++lines_;
-                return true;
-            }
-            block_.erase(0, at_);
-            at_ = 0;
-            if (fd_ < 0) return false;
-            const std::size_t had = block_.size();
-            block_.resize(had + kReadBlock);
-            const ssize_t n = ::read(fd_, block_.data() + had, kReadBlock);
-            if (n < 0 && errno == EINTR) {
-                block_.resize(had);
-                continue;
-            }
-            if (n < 0) throw runtime::ErrorFromErrno(errno, "Cannot read", folder_);
-            block_.resize(had + static_cast<std::size_t>(n));
-            if (n == 0 && !OpenNextFile() && !block_.empty()) {
-                throw Unusable(folder_, "its last list file does not end with a whole line");
-            }
-        }
-    }
-
     std::string folder_;
     int folderFd_ = -1;
-    int fd_ = -1;
-    int number_ = 1;
     ListingRecord record_;
-    std::string block_;
-    std::size_t at_ = 0;
-    std::uint64_t lines_ = 0;
+    std::optional<NumberedLines> lines_;
+    std::optional<NumberedLines> details_;
+    std::uint64_t count_ = 0;
     std::string base_;        // the root's folder line
     std::string folderPath_;  // the current folder's
     bool inFolder_ = false;
@@ -235,6 +287,11 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
                      const std::function<void(std::string_view)>& difference) {
     ListingReader olds(oldFolder);
     ListingReader news(newFolder);
+    const bool withDetails = olds.HasDetails() && news.HasDetails();
+    if (withDetails) {
+        olds.ReadDetails();
+        news.ReadDetails();
+    }
     std::optional<Entry> old = olds.Next();
     std::optional<Entry> now = news.Next();
     bool differ = false;
@@ -242,6 +299,10 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     while (old || now) {
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
+            if (withDetails && old->details != now->details) {
+                differ = true;
+                Report('~', *now, line, difference);
+            }
             old = olds.Next();
             now = news.Next();
             continue;

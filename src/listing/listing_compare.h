@@ -10,7 +10,9 @@
 namespace quorvale::listing {
 
 // Tells `difference` each entry only the old listing holds ("-\t" + its path there) and each only
-// the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order.
+// the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order;
+// where both listings have details, each entry in both whose type, size or time differs
+// ("~\t" + its path in the new one).
 // Returns whether there was any. Throws runtime::RuntimeError when a folder holds no record of a
 // listing, or its list files are missing or are not the ones its record describes.
 bool CompareListings(const std::string& oldFolder, const std::string& newFolder,

@@ -158,6 +158,7 @@ void ListingCore::StartSave() {
     }
     // On a failure the output goes out of scope unfinished, which removes its temporary file.
     std::unique_ptr<runtime::TextOutput> out;
+    std::unique_ptr<runtime::TextOutput> details;
     try {
         TakeLock();
         out = OpenListFile();
@@ -173,17 +174,80 @@ void ListingCore::StartSave() {
             }
         }
         out->FinishWriting();
+        if (options_.details) details = WriteDetailsFile();
     } catch (const RuntimeError&) {
         // The files before it are in place (or the first that is not is reported) before the
         // failure is: after a failed Save, ListTex1 up to the number before it are whole.
+        details.reset();
         out.reset();
         FinishCommits(false);
         throw;
     }
     committer_.Submit(listFileNumber_, std::move(out));
+    if (details) committer_.Submit(listFileNumber_, std::move(details));
+    lineDetails_.clear();
     linesSaved_ += static_cast<std::uint64_t>(buffer_.ListCount());
     buffer_.Clear();
     ++listFileNumber_;
+}
+
+namespace {
+
+// Appends a details line's fields: type, size and time, each followed by a tab.
+void AppendFields(std::string& text, const EntryDetails& details) {
+    text += details.type;
+    text += '\t';
+    text += std::to_string(details.size);
+    text += '\t';
+    text += UtcTime(details.modified);
+    text += '\t';
+}
+
+}  // namespace
+
+// The details file beside the list file the buffer is written to: line for line, each line's
+// type, size, time and full path (written as the list file writes it), tab-separated; lines that
+// name no entry (the root as chosen, denials) have the three fields empty.
+std::unique_ptr<runtime::TextOutput> ListingCore::WriteDetailsFile() {
+    const std::size_t count = buffer_.ListCount();
+    if (lineDetails_.size() != count) {
+        throw RuntimeError(runtime::InvalidProcedureCall,
+                           "Cannot write \"" + DetailsFileName(listFileNumber_) +
+                               "\": the details no longer match the listing's lines");
+    }
+    std::unique_ptr<runtime::TextOutput> out =
+        runtime_.OpenForOutput(*lock_, DetailsFileName(listFileNumber_));
+    if (std::string temporary = out->TemporaryName(); !temporary.empty()) {
+        ownTemporaryNames_.insert(std::move(temporary));
+    }
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view line = buffer_.Line(i);
+        const LineDetails& details = lineDetails_[i];
+        text.clear();
+        std::string_view path = line;
+        std::string joined;
+        if (details.kind == LineDetails::Kind::kFolder) {
+            detailsFolder_.assign(line.substr(1));
+            path = detailsFolder_;
+        } else if (details.kind == LineDetails::Kind::kFile) {
+            joined = JoinPath(detailsFolder_, line.substr(2));
+            path = joined;
+        }
+        if (details.known) {
+            AppendFields(text, details.entry);
+        } else {
+            text += "\t\t\t";
+        }
+        text += HasLineBreak(path) ? ListFileText(path) : std::string(path);
+        out->PrintLine(text);
+    }
+    out->FinishWriting();
+    return out;
+}
+
+void ListingCore::NoteDetails(const LineDetails& details) {
+    if (options_.details) lineDetails_.push_back(details);
 }
 
 // Waits until at most `keep` list files are being put in place, letting the window catch up
@@ -231,7 +295,10 @@ bool ListingCore::SaveListing(const std::string& root) {
     const std::int16_t firstListFile = listFileNumber_;
     linesSaved_ = 0;
     if (buffer_.ListCount() != 0) buffer_.Clear();
+    lineDetails_.clear();
+    detailsFolder_.clear();
     buffer_.AddItem(root);
+    NoteDetails({});
     ListFolder(root);
     const bool wroteRest = buffer_.ListCount() != 0;
     if (wroteRest) SaveList();
@@ -270,15 +337,24 @@ void ListingCore::WriteRecord(const std::string& root, std::int64_t started,
     record.incomplete = incomplete_;
     record.notEntered = notEntered_;
     record.options = options_;
+    // List files of other Saves, and details files that are not this Save's.
+    const auto isOurs = [&record](int number) {
+        return number >= record.firstListFile && number <= record.lastListFile;
+    };
     for (const std::string& name : lock_->EntryNames()) {
-        const int number = ListFileNumberOf(name);
-        if (number != 0 && (number < record.firstListFile || number > record.lastListFile)) {
+        const int listed = ListFileNumberOf(name);
+        const int detailed = DetailsFileNumberOf(name);
+        if ((listed != 0 && !isOurs(listed)) ||
+            (detailed != 0 && (!options_.details || !isOurs(detailed)))) {
             record.notOfThisListing.push_back(name);
         }
     }
+    const auto numberOf = [](const std::string& name) {
+        return std::max(ListFileNumberOf(name), DetailsFileNumberOf(name));
+    };
     std::sort(record.notOfThisListing.begin(), record.notOfThisListing.end(),
-              [](const std::string& a, const std::string& b) {
-                  return ListFileNumberOf(a) < ListFileNumberOf(b);
+              [&numberOf](const std::string& a, const std::string& b) {
+                  return std::pair(numberOf(a), a) < std::pair(numberOf(b), b);
               });
     std::unique_ptr<runtime::TextOutput> out =
         runtime_.OpenForOutput(*lock_, std::string(kRecordName));
@@ -289,8 +365,9 @@ void ListingCore::WriteRecord(const std::string& root, std::int64_t started,
 }
 
 // Appends a line and saves the buffer when the line brings it to the threshold.
-void ListingCore::AppendAndFlush(std::string_view line) {
+void ListingCore::AppendAndFlush(std::string_view line, const LineDetails& details) {
     buffer_.AddItem(line);
+    NoteDetails(details);
     FlushIfFull();
 }
 
@@ -378,9 +455,12 @@ std::string ListingCore::FolderPathAt(std::size_t level) const {
 // The folder line and the yield after it; false when the folder's listing has ended.
 bool ListingCore::ListFolderLine(std::size_t level) {
     const auto appendLine = [&] {
+        const Folder& folder = *stack_[level].folder;
         line_.assign("\t");
-        line_ += stack_[level].folder->Path();
-        AppendAndFlush(line_);
+        line_ += folder.Path();
+        LineDetails details{LineDetails::Kind::kFolder};
+        if (options_.details) details.known = folder.Details(details.entry);
+        AppendAndFlush(line_, details);
     };
     if (Attempt(level, appendLine) == Outcome::kEnded) return false;
     // Yield after the folder line too, so that a tree of many empty folders keeps the window alive.
@@ -398,7 +478,10 @@ bool ListingCore::ListFileLines(std::size_t level) {
     const auto appendLine = [&] {
         line_.assign("\t\t");
         line_ += files->Current();
+        LineDetails details{LineDetails::Kind::kFile};
+        if (options_.details) details.known = files->CurrentDetails(details.entry);
         buffer_.AddItem(line_);
+        NoteDetails(details);
     };
     // The Save's own temporary files are gone or renamed by the time anyone reads the listing;
     // files the options exclude are passed over the same way.
@@ -507,6 +590,7 @@ void ListingCore::ListFolder(const std::string& path) {
         }
     } walkEnd{*this};
 
+    fileSystem_.SetEntryDetails(options_.details);
     try {
         VisitFolder(path, [&] { return fileSystem_.GetFolder(path); });
         while (!stack_.empty()) VisitNextSubfolder(stack_.size() - 1);

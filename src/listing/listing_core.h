@@ -24,6 +24,13 @@ namespace quorvale::listing {
 inline constexpr std::int16_t kFlushThreshold = 32000;
 inline constexpr std::string_view kDenialLine = "Permission Denied";
 
+// What a listing with details says of one line of the buffer, kept beside it.
+struct LineDetails {
+    enum class Kind : char { kText, kFolder, kFile } kind = Kind::kText;
+    bool known = false;
+    EntryDetails entry;
+};
+
 class ListingCore {
   public:
     // How many incomplete folders a walk remembers by name; the rest are only counted.
@@ -127,7 +134,9 @@ class ListingCore {
     void CollectCommits(std::size_t keep, bool yielding);
     // Waits for every commit under way, letting the window catch up meanwhile when `yielding`.
     void FinishCommits(bool yielding = true);
-    void AppendAndFlush(std::string_view line);
+    void AppendAndFlush(std::string_view line, const LineDetails& details = {});
+    void NoteDetails(const LineDetails& details);
+    std::unique_ptr<runtime::TextOutput> WriteDetailsFile();
     bool HoldsOwnTemporaryFiles(const Folder& folder) const;
     void TakeLock();
     void FlushIfFull();
@@ -158,6 +167,8 @@ class ListingCore {
     std::uint64_t rootDevice_ = 0;
     bool rootDeviceKnown_ = false;
     std::uint64_t linesSaved_ = 0;  // by this Save's list files so far
+    std::vector<LineDetails> lineDetails_;  // one per buffer line, in a listing with details
+    std::string detailsFolder_;  // where the details file's next file lines lie
     bool walking_ = false;
     bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
     std::string line_;  // reused for every line, to spare an allocation per file

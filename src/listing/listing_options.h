@@ -16,6 +16,8 @@ struct ListingOptions {
     // Entries whose name matches one of these shell patterns (case-sensitive, `*` matching a
     // leading dot too) are left out, and so is everything below a folder left out.
     std::vector<std::string> excludes;
+    // Beside each list file, a details file of the same lines: each entry's type, size and time.
+    bool details = false;
 
     // Whether `name` (an entry's name under its folder) is left out.
     bool Excludes(std::string_view name) const {

@@ -402,6 +402,8 @@ std::string RecordText(const ListingRecord& record) {
     json.Key("oneFileSystem");
     json.Bool(record.options.oneFileSystem);
     WriteStrings(json, "exclude", record.options.excludes);
+    json.Key("details");
+    json.Bool(record.options.details);
     json.Close('}');
     WriteStrings(json, "notOfThisListing", record.notOfThisListing);
     json.Close('}');
@@ -437,6 +439,11 @@ std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why)
     record.lines = lines->number;
     record.bytes = bytes->number;
     if (const JsonValue* complete = document->Member("complete")) record.complete = complete->truth;
+    if (const JsonValue* options = document->Member("options")) {
+        if (const JsonValue* details = options->Member("details")) {
+            record.options.details = details->truth;
+        }
+    }
     return record;
 }
 

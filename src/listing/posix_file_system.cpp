@@ -43,6 +43,11 @@ class EntryEnumeration final : public Enumeration {
         if (AtEnd()) throw RuntimeError(runtime::InvalidProcedureCall, "No current entry");
         return contents_.Name(entries_[index_]);
     }
+    bool CurrentDetails(EntryDetails& details) const override {
+        if (AtEnd() || !contents_.details) return false;
+        details = contents_.Details(entries_[index_]);
+        return true;
+    }
     void Next() override {
         if (AtEnd()) return;
         ++index_;
@@ -90,6 +95,7 @@ class PosixFolder final : public Folder {
                 ErrorFromErrno(node->contents.readError, "Cannot read folder", folder->Path());
         }
         folder->node_ = node;
+        if (node->contents.details) folder->details_ = DetailsOf(node->contents.st);
         fs->Register(folder.get());
         return folder;
     }
@@ -122,6 +128,12 @@ class PosixFolder final : public Folder {
         return path;
     }
 
+    bool Details(EntryDetails& details) const override {
+        if (!details_) return false;
+        details = *details_;
+        return true;
+    }
+
     FolderIdentity Identity() const override {
         return {static_cast<std::uint64_t>(dev_), static_cast<std::uint64_t>(ino_), fs_ != nullptr};
     }
@@ -149,7 +161,12 @@ class PosixFolder final : public Folder {
             throw RuntimeError(runtime::InvalidProcedureCall,
                                "No subfolder \"" + std::string(name) + "\" in " + Path());
         }
-        if (!it->Enter()) return NotEntered(JoinPath(Path(), name));
+        // What the folder's own line says of it, where it is not entered: its entry here.
+        const auto described = [&contents, it](std::unique_ptr<PosixFolder> folder) {
+            if (contents.details) folder->details_ = contents.Details(*it);
+            return folder;
+        };
+        if (!it->Enter()) return described(NotEntered(JoinPath(Path(), name)));
         const auto index = static_cast<std::size_t>(it - entries.begin());
 
         ReadPlan& plan = *fs_->plan_;
@@ -183,11 +200,11 @@ class PosixFolder final : public Folder {
             RuntimeError error =
                 ErrorFromErrno(read.openError, "Cannot open folder", JoinPath(Path(), name));
             if (error.Number() == runtime::PermissionDenied) {
-                return Denied(JoinPath(Path(), name), std::move(error));
+                return described(Denied(JoinPath(Path(), name), std::move(error)));
             }
             throw error;
         }
-        if (IsAncestorOrSelf(read.st)) return NotEntered(JoinPath(Path(), name));
+        if (IsAncestorOrSelf(read.st)) return described(NotEntered(JoinPath(Path(), name)));
         return Opened(fs_, this, std::string(name), std::exchange(child, nullptr));
     }
 
@@ -224,6 +241,7 @@ class PosixFolder final : public Folder {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     std::optional<RuntimeError> readError_;
+    std::optional<EntryDetails> details_;  // with a listing with details
     PlannedFolder* node_ = nullptr;  // what it holds: its entries, its handle (the plan owns it)
 };
 
@@ -265,6 +283,15 @@ PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders, ReadTuning tuning)
     // Two per request, the most the plan could use.
     readerHandles_ = std::min(folders > maxOpen_ ? folders - maxOpen_ : std::size_t{2},
                               2 * tuning_.foldersAhead);
+}
+
+void PosixFileSystem::SetEntryDetails(bool wanted) {
+    if (tuning_.entryDetails == wanted) return;
+    tuning_.entryDetails = wanted;
+    if (plan_ && chain_.empty()) {  // the next walk's plan reads with the new tuning
+        earlierStats_ = ReadStats();
+        plan_.reset();
+    }
 }
 
 void PosixFileSystem::SetReadAhead(std::size_t folders) {

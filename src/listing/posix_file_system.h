@@ -56,6 +56,7 @@ class PosixFileSystem final : public FileSystem {
     // Limits the folders read ahead (0: each folder is read only when the walk reaches it); for
     // the next walk.
     void SetReadAhead(std::size_t folders);
+    void SetEntryDetails(bool wanted) override;
     // What reading ahead did in the walks so far.
     ReadAheadStats ReadStats() const;
 

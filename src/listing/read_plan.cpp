@@ -99,6 +99,7 @@ bool ReadPlan::HasRoom() const {
 void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
     PlannedFolder& child = *NewChild(parent, index);
     auto request = std::make_shared<ReadRequest>();
+    request->contents.details = tuning_.entryDetails;
     request->parent = parent.handle;
     request->name = parent.contents.Name(parent.contents.subfolders[index]);
     request->byteLimit = tuning_.BytesPerFolder();
@@ -240,6 +241,7 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
         if (toReader) {
             // On the walk's path from now on: not charged as ahead, and read whatever its size.
             auto request = std::make_shared<ReadRequest>();
+            request->contents.details = tuning_.entryDetails;
             request->parent = folder.handle;
             request->name = folder.contents.Name(folder.contents.subfolders[index]);
             request->order = child->order;
@@ -287,6 +289,7 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
     }
     const auto start = std::chrono::steady_clock::now();
     if (contents.fd >= 0) {
+        contents.details = tuning_.entryDetails;
         Pacer pace(wait, tuning_.waitSlice);
         ReadEntries(contents, 0, std::ref(pace));
         if (contents.Entries() < tuning_.largeFolder) {

@@ -40,6 +40,9 @@ struct ReadTuning {
     // tests and the bench.
     std::chrono::microseconds openDelay{0};
 
+    // Whether every read gathers each entry's details (a listing with details) too.
+    bool entryDetails = false;
+
     // Who reads a folder the walk needs and nobody has requested yet.
     enum class Handover {
         kByReadTime,  // a reader while reads are slow, the walk itself while they are fast
