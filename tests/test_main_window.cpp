@@ -39,7 +39,7 @@ class MainWindow : public ::testing::Test {
         window::WindowHooks hooks;
         hooks.browseForFolder = [this](QWidget*, const QString& title) {
             prompts.push_back(title);
-            return nextChoice;
+            return picker::FolderChoice(nextChoice, nextStaysOnDrive);
         };
         hooks.messageBox = [this](QWidget*, const QString& text, const QString& title) {
             messages.push_back({text, title});
@@ -70,6 +70,7 @@ class MainWindow : public ::testing::Test {
     TestRuntime runtime;
     std::unique_ptr<window::MainWindow> form;
     std::string nextChoice;
+    bool nextStaysOnDrive = false;  // "Stay on this drive" checked in the picker
     std::vector<QString> prompts;
     std::vector<Message> messages;
     int ended = 0;
@@ -114,6 +115,22 @@ TEST_F(MainWindow, StartsEmptyWithItsLayoutAndTheFocusOnChoose) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next);
     }
+}
+
+// A window's Save leaves the same record as a Save from the command line; staying on the drive
+// holds for the folder it was chosen with, never for the next one.
+TEST_F(MainWindow, SaveRecordsTheListingAndStaysOnTheDriveOnlyForTheFolderItWasAskedWith) {
+    fs.Add("/R", {"a"});
+    const std::string record = programFolder / std::string(listing::kRecordName);
+    nextStaysOnDrive = true;
+    Choose("/R");
+    saveButton()->click();
+    EXPECT_NE(ReadBytes(record).find("\"oneFileSystem\": true"), std::string::npos) << ReadBytes(record);
+    EXPECT_NE(ReadBytes(record).find("\"root\": \"/R\""), std::string::npos);
+    nextStaysOnDrive = false;
+    Choose("/R");
+    saveButton()->click();
+    EXPECT_NE(ReadBytes(record).find("\"oneFileSystem\": false"), std::string::npos) << ReadBytes(record);
 }
 
 TEST_F(MainWindow, EnterOrSpaceOnTheFocusedButtonRunsItsCommand) {

@@ -1,5 +1,6 @@
 // The folder picker's returned paths, and the closing sequence's path and bounds.
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -100,7 +101,7 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
         ASSERT_NE(dialog, nullptr);
         dialog->reject();
     });
-    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), "");
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder").path, "");
 
     // Cancel returns nothing even when the location field names an existing folder.
     TempDir dir;
@@ -110,7 +111,7 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
         dialog->Location()->setText(QString::fromStdString(dir.Path()));
         dialog->reject();
     });
-    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), "");
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder").path, "");
 
     QTimer::singleShot(0, [&dir] {
         auto* dialog = qobject_cast<FolderPickerDialog*>(QApplication::activeModalWidget());
@@ -118,7 +119,27 @@ TEST(FolderPicker, CancelReturnsTheEmptyString) {
         dialog->Location()->setText(QString::fromStdString(dir.Path()));
         QTest::keyClick(dialog->Location(), Qt::Key_Return);
     });
-    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder"), dir.Path());
+    EXPECT_EQ(picker::BrowseForFolder(nullptr, "Select A Drive Or Folder").path, dir.Path());
+}
+
+// "Stay on this drive" is off whenever the picker opens, even after a Choose that checked it, and
+// comes back with the folder when checked.
+TEST(FolderPicker, StayOnThisDriveIsOffWheneverItOpensAndReturnedWithTheFolder) {
+    TempDir dir;
+    for (const bool check : {true, false}) {
+        QTimer::singleShot(0, [&dir, check] {
+            auto* dialog = qobject_cast<FolderPickerDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            EXPECT_FALSE(dialog->StayOnDrive()->isChecked());
+            EXPECT_EQ(dialog->StayOnDrive()->text(), "Stay on this drive");
+            if (check) dialog->StayOnDrive()->click();
+            dialog->Location()->setText(QString::fromStdString(dir.Path()));
+            QTest::keyClick(dialog->Location(), Qt::Key_Return);
+        });
+        const picker::FolderChoice choice = picker::BrowseForFolder(nullptr, "Select A Drive Or Folder");
+        EXPECT_EQ(choice.path, dir.Path());
+        EXPECT_EQ(choice.stayOnDrive, check);
+    }
 }
 
 // The folder the dialog accepts after `pick` ran on it, or nothing on Cancel.

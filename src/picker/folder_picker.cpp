@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -113,7 +114,8 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
       places_(new QListWidget(this)),
       tree_(new QTreeView(this)),
       model_(new QStandardItemModel(this)),
-      status_(new QLabel(this)) {
+      status_(new QLabel(this)),
+      stayOnDrive_(new QCheckBox("Stay on this drive", this)) {
     setWindowTitle(title);
     setModal(true);
     resize(640, 440);
@@ -124,6 +126,8 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     places_->setAccessibleName("Places");
     tree_->setAccessibleName("Folders");
     status_->setAccessibleName("Highlighted folder");
+    stayOnDrive_->setAccessibleName("Stay on this drive");
+    stayOnDrive_->setToolTip("List folders on other drives by name only, without entering them");
 
     const auto addPlace = [this](const QString& label, const QString& path) {
         auto* item = new QListWidgetItem(label, places_);
@@ -164,6 +168,7 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     layout->addWidget(location_);
     layout->addLayout(middle, 1);
     layout->addWidget(status_);
+    layout->addWidget(stayOnDrive_);
     layout->addWidget(buttons);
 
     connect(tree_, &QTreeView::expanded, this,
@@ -252,10 +257,10 @@ void FolderPickerDialog::acceptLocation() {
     accept();
 }
 
-std::string BrowseForFolder(QWidget* owner, const QString& title) {
+FolderChoice BrowseForFolder(QWidget* owner, const QString& title) {
     FolderPickerDialog dialog(owner, title);
     if (dialog.exec() != QDialog::Accepted) return {};
-    return dialog.ChosenPath().toStdString();
+    return {dialog.ChosenPath().toStdString(), dialog.StayOnDrive()->isChecked()};
 }
 
 }  // namespace quorvale::picker

@@ -13,7 +13,9 @@
 #include <QDialog>
 #include <QString>
 #include <string>
+#include <utility>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -22,6 +24,15 @@ class QStandardItemModel;
 class QTreeView;
 
 namespace quorvale::picker {
+
+// What the user chose: a folder's path as the file system's bytes (empty on Cancel), and whether
+// the listing is to stay on that folder's drive.
+struct FolderChoice {
+    FolderChoice() = default;
+    FolderChoice(std::string chosen, bool stay = false) : path(std::move(chosen)), stayOnDrive(stay) {}
+    std::string path;
+    bool stayOnDrive = false;
+};
 
 class FolderPickerDialog : public QDialog {
     Q_OBJECT
@@ -35,6 +46,8 @@ class FolderPickerDialog : public QDialog {
     QLabel* Status() const { return status_; }
     QListWidget* Places() const { return places_; }
     QTreeView* FolderTree() const { return tree_; }
+    // "Stay on this drive": off whenever the dialog opens.
+    QCheckBox* StayOnDrive() const { return stayOnDrive_; }
 
     // Highlights the folder `path` (bytes) in the tree, opening its ancestors; false if the tree
     // has no such folder.
@@ -55,14 +68,14 @@ class FolderPickerDialog : public QDialog {
     QTreeView* tree_;
     QStandardItemModel* model_;
     QLabel* status_;
+    QCheckBox* stayOnDrive_;
     QByteArray highlighted_;  // the highlighted folder; the location field shows its name
     QString highlightedText_;
     QByteArray chosen_;
 };
 
-// Runs the dialog; returns the chosen folder's path as the file system's bytes, or the empty string
-// when the user cancels.
-std::string BrowseForFolder(QWidget* owner, const QString& title);
+// Runs the dialog; returns the chosen folder (an empty path when the user cancels).
+FolderChoice BrowseForFolder(QWidget* owner, const QString& title);
 
 // The path a typed or pasted text names, as bytes: the line break a paste may bring is dropped
 // (nothing else: spaces and tabs are part of names), "~" is the home folder, a relative path is

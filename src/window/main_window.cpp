@@ -262,8 +262,10 @@ void MainWindow::choose() {
 }
 
 // What a Choose does with the folder picked: an empty one (Cancel) leaves title and status alone.
-void MainWindow::SetChosenFolder(std::string folder) {
-    chosenFolder_ = std::move(folder);
+void MainWindow::SetChosenFolder(picker::FolderChoice choice) {
+    // Staying on the drive holds for the folder it was asked with, never for a later one.
+    stayOnDrive_ = choice.stayOnDrive;
+    chosenFolder_ = std::move(choice.path);
     if (!chosenFolder_->empty()) {
         setWindowTitle(kTitleIn + FromBytes(*chosenFolder_));
         statusLabel_->clear();
@@ -311,6 +313,9 @@ void MainWindow::save() {
         ~WalkingScope() { walking = false; }
     } walkingScope{walking_};
     const std::string folder = *chosenFolder_;      // Choose may change it during the walk
+    listing::ListingOptions options;
+    options.oneFileSystem = stayOnDrive_;
+    core_.SetOptions(std::move(options));
     linesSinceClockRead_ = kLinesPerClockRead - 1;  // the first line of a walk catches up
     try {
         // Lines left by a Save that failed were reported then; this Save starts afresh.

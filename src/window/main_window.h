@@ -21,6 +21,7 @@
 #include "listing/file_system.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
+#include "picker/folder_picker.h"
 #include "runtime/runtime_services.h"
 
 class QLabel;
@@ -35,8 +36,8 @@ class TabStopDelegate;
 // What the window asks of the world around it; tests replace the parts that would block or end
 // the process.
 struct WindowHooks {
-    // The folder picker: returns the chosen path, or the empty string on Cancel.
-    std::function<std::string(QWidget* owner, const QString& title)> browseForFolder;
+    // The folder picker: returns the chosen folder, with an empty path on Cancel.
+    std::function<picker::FolderChoice(QWidget* owner, const QString& title)> browseForFolder;
     // A modal message box with an information icon and one OK button.
     std::function<void(QWidget* owner, const QString& text, const QString& title)> messageBox;
     // Ends the program at once.
@@ -88,13 +89,14 @@ class MainWindow : public QWidget {
     void CatchUpDuringWalk();
     void ShowSaveError(const runtime::RuntimeError& error);
     void ShowIncompleteFolders();
-    void SetChosenFolder(std::string folder);
+    void SetChosenFolder(picker::FolderChoice choice);
     QString SavedStatus() const;
 
     WindowHooks hooks_;
     listing::ListingBuffer buffer_;
     listing::ListingCore core_;
     std::optional<std::string> chosenFolder_;
+    bool stayOnDrive_ = false;  // asked with the chosen folder in the picker, for its Saves
     int shownCount_ = -1;  // what the count display shows; -1 for nothing
     bool walking_ = false;
     bool ended_ = false;
