@@ -97,7 +97,9 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
     std::string readme = ReadBytes(QUORVALE_SOURCE_DIR "/README.md");
     const std::string help = app::HelpText();
     for (const char* line : {"quorvale [FOLDER] [--list-folder DIR]",
-                             "quorvale --save FOLDER [--list-folder DIR]",
+                             "quorvale --save FOLDER [--list-folder DIR] [--details]",
+                             "            [--one-file-system] [--exclude PATTERN]...",
+                             "quorvale --compare OLD NEW",
                              "quorvale --help | --version",
                              "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
