@@ -41,9 +41,10 @@ struct Walked {
     std::size_t incomplete = 0;
 };
 Walked Walk(const std::string& root, const ReadTuning& tuning,
-            std::function<void()> yield = {}) {
+            std::function<void()> yield = {}, const listing::ListingOptions& options = {}) {
     listing::PosixFileSystem fs(0, tuning);
     Lister lister(fs);
+    lister.core.SetOptions(options);
     lister.core.SetYield(std::move(yield));
     lister.core.ListFolder(root);
     return {lister.Lines(), fs.ReadStats(), lister.core.IncompleteCount()};
@@ -72,6 +73,28 @@ TEST(ReadAhead, OnASlowMediumManyReadsRunAtOnceAndReachLevelsBelowTheWalk) {
     EXPECT_TRUE(ahead.lines == Walk(dir.Path(), oneAtATime).lines);
     EXPECT_GE(ahead.stats.mostReadsAtOnce, 8u);
     EXPECT_GE(ahead.stats.deepestAhead, 2u);
+}
+
+// What the walk leaves out by name is never read ahead either: not the excluded folder, not what
+// lies below it.
+TEST(ReadAhead, AnExcludedFolderIsNeverReadAhead) {
+    TempDir dir;
+    MakeFolder(dir / "a-kept");
+    MakeBushyTree(dir / "a-kept", 2, 2);  // 6 folders below it
+    MakeFolder(dir / "skip");
+    MakeBushyTree(dir / "skip", 4, 3);  // 84 folders below it
+    ReadTuning slow;
+    slow.openDelay = std::chrono::milliseconds(1);
+    const auto pause = [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+    listing::ListingOptions options;
+    options.excludes = {"sk*"};
+    const Walked excluded = Walk(dir.Path(), slow, pause, options);
+    for (const std::string& line : excluded.lines) {
+        EXPECT_EQ(line.find("/skip"), std::string::npos) << line;
+    }
+    EXPECT_LE(excluded.stats.requested, 7u);
+    const Walked whole = Walk(dir.Path(), slow, pause);
+    EXPECT_GE(whole.stats.requested, 50u);  // the same tree is read ahead where it is listed
 }
 
 TEST(ReadAhead, TheWalkReadingItselfAndHandingEveryFolderOverListTheSameLines) {

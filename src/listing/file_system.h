@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "listing/listing_options.h"
+
 namespace quorvale::listing {
 
 // `parent` + "/" + `name`, with no separator doubled when `parent` already ends in one.
@@ -78,8 +80,9 @@ class FileSystem {
     virtual void SetWaitHook(std::function<void()> /*hook*/) {}
     // Lets go of the handles the service can spare now (the process is out of them).
     virtual void FreeHandles() {}
-    // Whether later walks read each entry's details too (see EntryDetails).
-    virtual void SetEntryDetails(bool /*wanted*/) {}
+    // What later walks list (see ListingOptions): whether they read each entry's details too, and
+    // what they leave out, which a service reading ahead need not read.
+    virtual void SetReadOptions(const ListingOptions& /*options*/) {}
 };
 
 }  // namespace quorvale::listing

@@ -590,7 +590,7 @@ void ListingCore::ListFolder(const std::string& path) {
         }
     } walkEnd{*this};
 
-    fileSystem_.SetEntryDetails(options_.details);
+    fileSystem_.SetReadOptions(options_);
     try {
         VisitFolder(path, [&] { return fileSystem_.GetFolder(path); });
         while (!stack_.empty()) VisitNextSubfolder(stack_.size() - 1);

@@ -285,12 +285,14 @@ PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders, ReadTuning tuning)
                               2 * tuning_.foldersAhead);
 }
 
-void PosixFileSystem::SetEntryDetails(bool wanted) {
-    if (tuning_.entryDetails == wanted) return;
-    tuning_.entryDetails = wanted;
-    if (plan_ && chain_.empty()) {  // the next walk's plan reads with the new tuning
-        earlierStats_ = ReadStats();
-        plan_.reset();
+void PosixFileSystem::SetReadOptions(const ListingOptions& options) {
+    readOptions_ = options;
+    if (tuning_.entryDetails != options.details) {
+        tuning_.entryDetails = options.details;
+        if (plan_ && chain_.empty()) {  // the next walk's plan reads with the new tuning
+            earlierStats_ = ReadStats();
+            plan_.reset();
+        }
     }
 }
 
@@ -323,6 +325,7 @@ ReadAheadStats PosixFileSystem::ReadStats() const {
     stats.handedOver += earlierStats_.handedOver;
     stats.handedBack += earlierStats_.handedBack;
     stats.readByWalk += earlierStats_.readByWalk;
+    stats.requested += earlierStats_.requested;
     return stats;
 }
 
@@ -334,6 +337,7 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
     }
     std::string full = AbsoluteFolderPath(path);
     ReadPlan& plan = StartPlan();
+    plan.SetLeaveOut(readOptions_);
     // The starting folder may itself be a link: the user chose it, so it is followed.
     FolderContents opened;
     if (!OpenFolder(-1, full, opened)) {

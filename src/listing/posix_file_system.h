@@ -56,7 +56,7 @@ class PosixFileSystem final : public FileSystem {
     // Limits the folders read ahead (0: each folder is read only when the walk reaches it); for
     // the next walk.
     void SetReadAhead(std::size_t folders);
-    void SetEntryDetails(bool wanted) override;
+    void SetReadOptions(const ListingOptions& options) override;
     // What reading ahead did in the walks so far.
     ReadAheadStats ReadStats() const;
 
@@ -77,6 +77,7 @@ class PosixFileSystem final : public FileSystem {
     std::size_t maxOpen_;
     std::size_t readerHandles_;  // what the readers' requests may hold
     ReadTuning tuning_;
+    ListingOptions readOptions_;
     std::function<void()> waitHook_;
     std::unique_ptr<ReadPlan> plan_;
     ReadAheadStats earlierStats_;  // of plans let go of

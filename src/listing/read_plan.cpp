@@ -56,6 +56,7 @@ PlannedFolder* ReadPlan::EnterTop(FolderContents opened, const std::function<voi
     // A walk begins with the whole handle budget, whatever the last one had to give up.
     if (tops_.empty()) handles_ = handleBudget_;
     auto top = std::make_unique<PlannedFolder>();
+    topDevice_ = opened.st.st_dev;
     top->unread = true;
     top->contents = std::move(opened);
     top->inWalk = true;
@@ -119,6 +120,7 @@ void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
         stats_.deepestAhead = std::max(stats_.deepestAhead, child.depth - listed->depth);
     }
     submitting_.push_back(std::move(request));
+    ++stats_.requested;
 }
 
 // Takes a finished read into `folder`; false while it is not read yet.
@@ -385,6 +387,13 @@ void ReadPlan::FreeHandles() {
 }
 
 // Plans below `folder`, in the walk's order; false when the budgets are spent.
+// Whether the walk leaves out the subfolder `entry` of `folder`: by its name, or because `folder`
+// lies on another device than the top (the walk lists it without entering it).
+bool ReadPlan::LeftOut(const PlannedFolder& folder, FolderEntry entry) const {
+    if (leaveOut_.oneFileSystem && folder.contents.st.st_dev != topDevice_) return true;
+    return leaveOut_.Excludes(folder.contents.Name(entry));
+}
+
 bool ReadPlan::PlanBelow(PlannedFolder& folder) {
     if (!Collect(folder) || folder.fullyPlanned) return true;
     // Its subfolders are opened under its handle; without one (or unread) there is nothing to plan.
@@ -394,8 +403,8 @@ bool ReadPlan::PlanBelow(PlannedFolder& folder) {
     for (std::size_t i = std::max(folder.planFrom, folder.passedBefore); i < subfolders.size();
          ++i) {
         PlannedFolder* child = i < folder.children.size() ? folder.children[i].get() : nullptr;
-        if (!subfolders[i].Enter()) {
-            // A link to a folder: listed, never entered.
+        if (!subfolders[i].Enter() || LeftOut(folder, subfolders[i])) {
+            // A link to a folder (listed, never entered), or what the walk leaves out.
         } else if (child == nullptr) {
             if (!HasRoom()) return false;
             Request(folder, i);

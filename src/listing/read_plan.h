@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "listing/folder_read.h"
+#include "listing/listing_options.h"
 #include "listing/read_tuning.h"
 #include "listing/reader_pool.h"
 
@@ -64,6 +65,7 @@ struct ReadAheadStats {
     std::size_t handedOver = 0;      // folders the walk needed and a reader read first of all
     std::size_t readByWalk = 0;      // folders the walk read itself
     std::size_t handedBack = 0;      // folders a reader could not open for want of handles
+    std::size_t requested = 0;       // folders requested ahead of the walk
 };
 
 class ReadPlan {
@@ -113,6 +115,9 @@ class ReadPlan {
     void AwaitReaders();
 
     ReadAheadStats Stats() const;
+    // What the walks from now on leave out, so that it is never read ahead: subfolders whose name
+    // the options exclude, and, staying on the top's device, what lies below a folder on another.
+    void SetLeaveOut(const ListingOptions& options) { leaveOut_ = options; }
     // Handles the requests hold or may hold now.
     std::size_t HandlesCharged() const { return handlesCharged_; }
 
@@ -131,7 +136,11 @@ class ReadPlan {
     bool WalkReadsAreFast();
     void NoteRead(std::chrono::steady_clock::duration took, std::size_t entries);
 
+    bool LeftOut(const PlannedFolder& folder, FolderEntry entry) const;
+
     ReadTuning tuning_;
+    ListingOptions leaveOut_;
+    dev_t topDevice_ = 0;  // of the folder the walk started from
     ReaderPool pool_;
     const std::size_t handleBudget_;
     std::size_t handles_;  // the budget, or less after the process ran out of handles
