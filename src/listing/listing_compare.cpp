@@ -148,11 +148,14 @@ class ListingReader {
         for (;;) {
             std::string_view line;
             if (!lines_->Next(line)) {
-                std::string_view more;
-                if (count_ != record_.lines || (details_ && details_->Next(more))) {
+                if (count_ != record_.lines) {
                     throw Unusable(folder_, "its list files hold " + std::to_string(count_) +
                                                 " lines, and its record says " +
                                                 std::to_string(record_.lines));
+                }
+                std::string_view more;
+                if (details_ && details_->Next(more)) {
+                    throw Unusable(folder_, "its details files hold more lines than its list files");
                 }
                 return std::nullopt;
             }

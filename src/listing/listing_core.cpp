@@ -487,15 +487,17 @@ bool ListingCore::ListFileLines(std::size_t level) {
     // files the options exclude are passed over the same way.
     const bool skipOwn = HoldsOwnTemporaryFiles(*stack_[level].folder);
     const bool mayExclude = !options_.excludes.empty();
-    const auto isOwn = [&] {
+    const auto passedOver = [&] {
         return (skipOwn && ownTemporaryNames_.contains(std::string(files->Current()))) ||
                (mayExclude && options_.Excludes(files->Current()));
     };
     while (!files->AtEnd()) {
-        bool own = false;
-        if ((skipOwn || mayExclude) && Attempt(level, [&] { own = isOwn(); }) == Outcome::kEnded)
+        bool passOver = false;
+        if ((skipOwn || mayExclude) &&
+            Attempt(level, [&] { passOver = passedOver(); }) == Outcome::kEnded) {
             return false;
-        if (own) {
+        }
+        if (passOver) {
             const Outcome next = Attempt(level, [&] { files->Next(); });
             if (next == Outcome::kEnded) return false;
             if (next == Outcome::kDenied) break;
