@@ -6,48 +6,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "runtime/utf8.h"
+
 namespace quorvale::app {
 
 namespace {
 
 constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026, one column
-
-// One character of UTF-8 text: its bytes, and its code point (or -1 when the bytes are not UTF-8).
-struct Character {
-    std::string_view bytes;
-    std::int32_t code;
-};
-
-Character NextCharacter(std::string_view text) {
-    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    std::int32_t code = 0;
-    if (lead < 0x80) return {text.substr(0, 1), lead};
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        code = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        code = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        code = lead & 0x07;
-    } else {
-        return {text.substr(0, 1), -1};
-    }
-    if (text.size() < length) return {text.substr(0, 1), -1};
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return {text.substr(0, 1), -1};
-        code = (code << 6) | (byte(i) & 0x3F);
-    }
-    const bool overlong = (length == 2 && code < 0x80) || (length == 3 && code < 0x800) ||
-                          (length == 4 && code < 0x10000);
-    if (overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        return {text.substr(0, 1), -1};
-    }
-    return {text.substr(0, length), code};
-}
 
 std::size_t CodeWidth(std::int32_t code) {
     const auto in = [code](std::int32_t from, std::int32_t to) { return code >= from && code <= to; };
@@ -68,7 +33,7 @@ std::size_t CodeWidth(std::int32_t code) {
 std::vector<std::pair<std::string, std::size_t>> PrintableCharacters(std::string_view text) {
     std::vector<std::pair<std::string, std::size_t>> characters;
     while (!text.empty()) {
-        const Character c = NextCharacter(text);
+        const runtime::Utf8Character c = runtime::NextUtf8Character(text);
         text.remove_prefix(c.bytes.size());
         if (c.code < 0x20 || c.code == 0x7F || (c.code >= 0x80 && c.code < 0xA0)) {
             for (const char b : c.bytes) {

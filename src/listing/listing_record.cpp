@@ -4,38 +4,11 @@
 #include <map>
 #include <memory>
 
+#include "runtime/utf8.h"
+
 namespace quorvale::listing {
 
 namespace {
-
-// The length of the UTF-8 sequence at `at`, or 0 when the bytes there are not one.
-std::size_t Utf8Length(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char first = byte(at);
-    std::size_t length = 0;
-    std::uint32_t lowest = 0;
-    if (first < 0x80) return 1;
-    if (first >= 0xC2 && first <= 0xDF) {
-        length = 2;
-        lowest = 0x80;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-        length = 3;
-        lowest = 0x800;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-        length = 4;
-        lowest = 0x10000;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size()) return 0;
-    std::uint32_t code = first & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (byte(at + i) & 0x3F);
-    }
-    if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-    return length;
-}
 
 void AppendHex4(std::string& out, unsigned value) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -54,9 +27,10 @@ void AppendString(std::string& out, std::string_view text) {
         } else if (c < 0x20 || c == 0x7F) {
             AppendHex4(out, c);
             ++i;
-        } else if (const std::size_t length = Utf8Length(text, i); length != 0) {
-            out.append(text.substr(i, length));
-            i += length;
+        } else if (const runtime::Utf8Character character = runtime::NextUtf8Character(text.substr(i));
+                   character.code >= 0) {
+            out.append(character.bytes);
+            i += character.bytes.size();
         } else {
             AppendHex4(out, 0xDC00 + c);  // a byte outside UTF-8
             ++i;
@@ -281,24 +255,6 @@ class JsonReader {
         return true;
     }
 
-    static void AppendUtf8(std::string& out, std::uint32_t code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-
     // A string, its escapes undone: \udc80 to \udcff give back the byte they stand for.
     bool String(std::string& out) {
         ++at_;
@@ -324,11 +280,11 @@ class JsonReader {
                     if (code >= 0xD800 && code <= 0xDBFF && Literal("\\u")) {
                         unsigned low = 0;
                         if (!Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-                        AppendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
+                        runtime::AppendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
                     } else if (code >= 0xDC80 && code <= 0xDCFF) {
                         out += static_cast<char>(code - 0xDC00);
                     } else {
-                        AppendUtf8(out, code);
+                        runtime::AppendUtf8(out, code);
                     }
                     break;
                 }
