@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -35,6 +36,34 @@ std::uint64_t SortKey(std::string_view name, std::size_t depth) {
     std::uint64_t key = 0;
     for (const unsigned char b : bytes) key = (key << 8) | b;
     return key;
+}
+
+// Moves the elements of a run into their buckets, in place (one pass of a radix sort), given how
+// many fall in each of the N buckets: `bucketAt(i)` is the bucket of the element now at i, and
+// `swap(i, j)` exchanges two elements. Each element is swapped straight into its bucket's next free
+// place. Returns where each bucket ends.
+template <std::size_t N, typename BucketAt, typename Swap>
+std::array<std::size_t, N> SpreadIntoBuckets(const std::size_t (&counts)[N], BucketAt&& bucketAt,
+                                             Swap&& swap) {
+    std::array<std::size_t, N> next{};
+    std::array<std::size_t, N> end{};
+    std::size_t at = 0;
+    for (std::size_t b = 0; b < N; ++b) {
+        next[b] = at;
+        at += counts[b];
+        end[b] = at;
+    }
+    for (std::size_t b = 0; b < N; ++b) {
+        while (next[b] < end[b]) {
+            const std::size_t home = bucketAt(next[b]);
+            if (home == b) {
+                ++next[b];
+            } else {
+                swap(next[b], next[home]++);
+            }
+        }
+    }
+    return end;
 }
 
 struct Keyed {
@@ -85,26 +114,9 @@ class KeyedSort {
                 --byte;
                 continue;
             }
-            std::size_t next[256];
-            std::size_t end[256];
-            std::size_t at = 0;
-            for (int b = 0; b < 256; ++b) {
-                next[b] = at;
-                at += counts[b];
-                end[b] = at;
-            }
-            // Each entry swapped straight into its bucket's next free place.
-            for (int b = 0; b < 256; ++b) {
-                while (next[b] < end[b]) {
-                    Keyed k = keyed[next[b]];
-                    auto home = bucketOf(k);
-                    while (home != static_cast<std::uint64_t>(b)) {
-                        std::swap(k, keyed[next[home]++]);
-                        home = bucketOf(k);
-                    }
-                    keyed[next[b]++] = k;
-                }
-            }
+            const auto end = SpreadIntoBuckets(
+                counts, [&](std::size_t i) { return static_cast<std::size_t>(bucketOf(keyed[i])); },
+                [keyed](std::size_t i, std::size_t j) { std::swap(keyed[i], keyed[j]); });
             for (int b = 0; b < 256; ++b) {
                 if (counts[b] < 2) continue;
                 Keyed* run = keyed + end[b] - counts[b];
@@ -185,29 +197,12 @@ void SortByName(FolderEntry* entries, std::size_t count, const FolderContents& c
     }
     std::size_t counts[257] = {};
     for (std::size_t i = 0; i < count; ++i) ++counts[buckets[i]];
-    std::size_t next[257];
-    std::size_t end[257];
-    std::size_t at = 0;
-    for (int b = 0; b < 257; ++b) {
-        next[b] = at;
-        at += counts[b];
-        end[b] = at;
-    }
-    for (int b = 0; b < 257; ++b) {
-        while (next[b] < end[b]) {
-            const std::size_t i = next[b];
-            FolderEntry entry = entries[i];
-            std::uint16_t home = buckets[i];
-            while (home != b) {
-                const std::size_t to = next[home]++;
-                std::swap(entry, entries[to]);
-                std::swap(home, buckets[to]);
-            }
-            entries[i] = entry;
-            buckets[i] = home;
-            ++next[b];
-        }
-    }
+    const auto end = SpreadIntoBuckets(
+        counts, [&buckets](std::size_t i) { return static_cast<std::size_t>(buckets[i]); },
+        [entries, &buckets](std::size_t i, std::size_t j) {
+            std::swap(entries[i], entries[j]);
+            std::swap(buckets[i], buckets[j]);
+        });
     buckets = {};
     for (int b = 1; b < 257; ++b) {
         SortByName(entries + end[b] - counts[b], counts[b], contents, depth + 1);
