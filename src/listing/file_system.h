@@ -13,13 +13,19 @@
 
 namespace quorvale::listing {
 
-// `parent` + "/" + `name`, with no separator doubled when `parent` already ends in one.
+// Appends `parent` + "/" + `name` to `out`, with no separator doubled when `parent` already ends
+// in one.
+inline void AppendPath(std::string& out, std::string_view parent, std::string_view name) {
+    out += parent;
+    if (parent.empty() || parent.back() != '/') out += '/';
+    out += name;
+}
+
+// `parent` + "/" + `name`, as AppendPath joins them.
 inline std::string JoinPath(std::string_view parent, std::string_view name) {
     std::string path;
     path.reserve(parent.size() + 1 + name.size());
-    path = parent;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
+    AppendPath(path, parent, name);
     return path;
 }
 

@@ -199,7 +199,7 @@ void AppendFields(std::string& text, const EntryDetails& details) {
     text += '\t';
     text += std::to_string(details.size);
     text += '\t';
-    text += UtcTime(details.modified);
+    AppendUtcTime(text, details.modified);
     text += '\t';
 }
 
@@ -225,21 +225,22 @@ std::unique_ptr<runtime::TextOutput> ListingCore::WriteDetailsFile() {
         const std::string_view line = buffer_.Line(i);
         const LineDetails& details = lineDetails_[i];
         text.clear();
-        std::string_view path = line;
-        std::string joined;
-        if (details.kind == LineDetails::Kind::kFolder) {
-            detailsFolder_.assign(line.substr(1));
-            path = detailsFolder_;
-        } else if (details.kind == LineDetails::Kind::kFile) {
-            joined = JoinPath(detailsFolder_, line.substr(2));
-            path = joined;
-        }
         if (details.known) {
             AppendFields(text, details.entry);
         } else {
             text += "\t\t\t";
         }
-        text += HasLineBreak(path) ? ListFileText(path) : std::string(path);
+        const std::size_t pathStart = text.size();
+        if (details.kind == LineDetails::Kind::kFolder) {
+            detailsFolder_.assign(line.substr(1));
+            text += detailsFolder_;
+        } else if (details.kind == LineDetails::Kind::kFile) {
+            AppendPath(text, detailsFolder_, line.substr(2));
+        } else {
+            text += line;
+        }
+        const std::string_view path = std::string_view(text).substr(pathStart);
+        if (HasLineBreak(path)) text.replace(pathStart, std::string::npos, ListFileText(path));
         out->PrintLine(text);
     }
     out->FinishWriting();

@@ -22,7 +22,8 @@ struct ListingOptions {
     // Whether `name` (an entry's name under its folder) is left out.
     bool Excludes(std::string_view name) const {
         if (excludes.empty()) return false;
-        const std::string terminated(name);
+        thread_local std::string terminated;  // fnmatch wants the name ended by a zero byte
+        terminated.assign(name);
         for (const std::string& pattern : excludes) {
             if (::fnmatch(pattern.c_str(), terminated.c_str(), 0) == 0) return true;
         }

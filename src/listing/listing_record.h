@@ -51,5 +51,8 @@ std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why)
 
 // `seconds` since the epoch as "YYYY-MM-DDThh:mm:ssZ".
 std::string UtcTime(std::int64_t seconds);
+// The same, appended to `out`; the date is worked out once for each day met in a row, as the
+// files of one folder mostly share a few days.
+void AppendUtcTime(std::string& out, std::int64_t seconds);
 
 }  // namespace quorvale::listing
