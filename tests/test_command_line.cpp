@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
+#include "app/display_check.h"
 #include "app/headless_save.h"
 #include "app/progress_line.h"
 #include "support/fake_file_system.h"
@@ -139,6 +140,22 @@ std::pair<int, std::string> SaveOn(FakeFileSystem& fs, const std::string& root) 
 }
 
 }  // namespace headless
+
+TEST(DisplayNamed, APlatformOrDisplayFromTheCommandLineOrTheEnvironmentAndNeverAnEmptyOne) {
+    using app::DisplayEnvironment;
+    using Options = std::vector<std::string>;
+    EXPECT_FALSE(app::DisplayNamed({}, {}));
+    EXPECT_FALSE(app::DisplayNamed({}, {.qpaPlatform = "", .display = "", .waylandDisplay = ""}));
+    EXPECT_FALSE(app::DisplayNamed(Options{"-style", "Fusion"}, {}));
+    // "-platform" may only stand as a toolkit option's value here, never as the folder.
+    for (const Options& named : {Options{"-platform", "offscreen"}, Options{"-platform=offscreen"},
+                                 Options{"-display", ":0"}, Options{"-display=:0"}}) {
+        EXPECT_TRUE(app::DisplayNamed(named, {})) << named[0];
+    }
+    EXPECT_TRUE(app::DisplayNamed({}, {.qpaPlatform = "offscreen"}));
+    EXPECT_TRUE(app::DisplayNamed({}, {.display = ":0"}));
+    EXPECT_TRUE(app::DisplayNamed({}, {.waylandDisplay = "wayland-0"}));
+}
 
 TEST(HeadlessExitStatus, OneWheneverAFolderWasDeniedOrLeftIncomplete) {
     TempDir dir;

@@ -329,7 +329,7 @@ TEST(ClosingAnimation, EndsWhenTheWindowCannotMoveOrEveryStepFails) {
     EXPECT_EQ(ClosingAnimation::Play(broken, clock2), 1);
 }
 
-TEST(ClosingAnimation, RealWindowSlidesAwayAndTheProgramEnds) {
+TEST(ClosingPace, RealWindowSlidesAwayWithinItsBoundAndTheProgramEnds) {
     TempDir dir;
     TestRuntime runtime(dir.Path());
     listing::PosixFileSystem fs;

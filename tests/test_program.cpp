@@ -185,9 +185,11 @@ TEST_F(HeadlessSave, AnUnwritableListFolderExitsTwoWithTheReason) {
 }
 
 TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
-    // The whole file system takes long enough to list.
-    const ProgramRun run =
-        RunProgram({"--save", "/", "--list-folder", dir / "out"}, {.signalAfterMs = 300});
+    // The whole file system takes long enough to list; the signal comes while a list file is
+    // being written under its temporary name.
+    const std::string out = dir / "out";
+    const ProgramRun run = RunProgram({"--save", "/", "--list-folder", out},
+                                      {.sigtermOnceTrue = [&out](pid_t) { return !LeftoverFiles(out).empty(); }});
     EXPECT_EQ(run.status, 143) << run.err;
     EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
     for (int n = 1; Exists(listing::ListFilePath(dir / "out", n)); ++n) {
@@ -317,12 +319,49 @@ TEST_F(HeadlessSave, AListFolderThatMayBeWrittenButNotReadIsRefusedWithTheReason
     EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
 }
 
+// An X display number nobody serves here.
+std::string SilentDisplay() {
+    for (int number = 900;; ++number) {
+        if (!Exists("/tmp/.X11-unix/X" + std::to_string(number))) return ":" + std::to_string(number);
+    }
+}
+
+TEST(Program, WithoutADisplayItSaysHowToListWithoutAWindowAndExitsTwo) {
+    const std::string said =
+        "quorvale: no display to open the window on; to list without a window: quorvale --save "
+        "FOLDER\n";
+    const std::vector<std::vector<std::pair<std::string, std::string>>> environments = {
+        {},                                 // nothing named
+        {{"DISPLAY", ""}},                  // named as nothing
+        {{"DISPLAY", SilentDisplay()}},     // named, not answering
+        {{"QT_QPA_PLATFORM", "xcb"}},       // a platform that needs a display, and none
+        {{"QT_QPA_PLATFORM", "no-such-platform"}},
+    };
+    for (const auto& environment : environments) {
+        const ProgramRun run = RunProgram({"/"}, {.environment = environment});
+        const std::string named = environment.empty() ? "" : environment[0].first + "=" + environment[0].second;
+        EXPECT_EQ(run.status, 2) << named;
+        EXPECT_EQ(run.out, "") << named;
+        EXPECT_EQ(run.err, said) << named;
+    }
+    // -platform on the command line names one: the offscreen window starts and is closed.
+    const ProgramRun run = RunProgram({"-platform", "offscreen"}, {.sigtermOnceTrue = [](pid_t pid) {
+                                          return ExecutableName(pid) == "quorvale-window";
+                                      }});
+    EXPECT_EQ(run.status, 0) << run.err;
+}
+
 TEST(Program, TerminationSignalsCloseTheWindowTheWayExitDoes) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         Program program;
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the window is up
+        // The window's program has taken over and catches the signal: from then on it closes the
+        // window, also before the window is shown.
+        ASSERT_TRUE(WaitUntil([&] {
+            return ExecutableName(program.Pid()) == "quorvale-window" &&
+                   CatchesSignal(program.Pid(), signal);
+        })) << "signal " << signal;
         ::kill(program.Pid(), signal);
-        EXPECT_EQ(program.WaitForExit(5), 0) << "signal " << signal;
+        EXPECT_EQ(program.WaitForExit(60), 0) << "signal " << signal;
         EXPECT_EQ(LeftoverFiles(program.folder.Path()), std::vector<std::string>{});
     }
 }

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    quorvale::test::UsePrivateRuntimeFolder();
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     ::testing::InitGoogleTest(&argc, argv);

@@ -2,7 +2,8 @@
 # Installs the Debian packages a purpose needs, where they are missing; never removes any.
 #   program  building and running the program (and its manual page)
 #   package  making the Debian package
-#   test     the test suite (GoogleTest, a virtual X server and window manager, the validators)
+#   test     the test suite (GoogleTest, a virtual X server, its utilities and a window manager,
+#            the validators, lintian)
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time) and its slow medium
 #            (libfuse3)
 # Usage: tools/deps.sh PURPOSE...
@@ -10,7 +11,7 @@ set -euo pipefail
 declare -A needs=(
   [program]="g++ cmake ninja-build qt6-base-dev fonts-dejavu-core help2man"
   [package]="dpkg-dev file"
-  [test]="libgtest-dev xvfb xauth xdotool openbox findutils util-linux dpkg-dev file
+  [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db"
   [bench]="bfs fd-find time bc findutils libfuse3-dev fuse3 pkg-config"
 )

@@ -1,27 +1,55 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once as built (in build-tests/, with
-# testing turned on whatever another build folder holds), once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer (in build-sanitize/), and the listing's tests (the walk, the readers,
-# the list files; no window) under ThreadSanitizer (in build-tsan/). A run that finds no test, or
-# any sanitizer's report, fails.
+# Installs what is missing, builds, and runs every test in three halves, each whatever the others
+# did, and ends with a summary (passed or failed, and the time, per half):
+#   plain       as built (in build-tests/, with testing turned on whatever another build folder
+#               holds), with the source's formatting and the package made by tools/package.sh
+#   sanitizers  again under AddressSanitizer and UndefinedBehaviorSanitizer (in build-sanitize/)
+#   threads     the listing's tests (the walk, the readers, the list files; no window) under
+#               ThreadSanitizer (in build-tsan/)
+# A half that finds no test, any sanitizer's report, or anything a test left in its temporary
+# folder fails that half; any failed half fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh program test
+. tools/run_halves.sh
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 jobs=$(nproc)
 
-cmake -S . -B build-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
-cmake --build build-tests -j "$jobs"
-ctest --test-dir build-tests --output-on-failure --no-tests=error -j "$jobs"
+# Runs ctest in BUILD with a temporary folder of its own, and fails when a test left anything in it.
+ctest_leaving_nothing() {
+  local build="$1" scratch status=0
+  shift
+  scratch=$(mktemp -d)
+  TMPDIR="$scratch" ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" "$@" ||
+    status=$?
+  if [ -n "$(ls -A "$scratch")" ]; then
+    echo "tests left in their temporary folder:"
+    ls -A "$scratch" | sed 's/^/  /'
+    status=1
+  fi
+  rm -rf "$scratch"
+  return $status
+}
 
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVALE_SANITIZE=ON \
-  -DBUILD_TESTING=ON
-cmake --build build-sanitize -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j "$jobs"
+plain() {
+  cmake -S . -B build-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
+  cmake --build build-tests -j "$jobs"
+  ctest_leaving_nothing build-tests
+}
 
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVALE_THREAD_SANITIZE=ON \
-  -DQUORVALE_GUI=OFF -DBUILD_TESTING=ON
-cmake --build build-tsan -j "$jobs" --target listing_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan --output-on-failure --no-tests=error -j "$jobs"
+sanitizers() {
+  cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVALE_SANITIZE=ON \
+    -DBUILD_TESTING=ON
+  cmake --build build-sanitize -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest_leaving_nothing build-sanitize
+}
+
+threads() {
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUORVALE_THREAD_SANITIZE=ON -DQUORVALE_GUI=OFF -DBUILD_TESTING=ON
+  cmake --build build-tsan -j "$jobs" --target listing_tests
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest_leaving_nothing build-tsan
+}
+
+run_halves plain plain sanitizers sanitizers threads threads

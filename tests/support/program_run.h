@@ -12,8 +12,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +33,39 @@ inline bool CopyProgram(const std::string& copy) {
     return std::system(command.c_str()) == 0;
 }
 
+// Waits until `condition` holds, looking every few milliseconds, for at most `seconds`: long enough
+// for a machine busy with other builds. Returns whether it held.
+inline bool WaitUntil(const std::function<bool()>& condition, double seconds = 60) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Whether process `pid` has a handler of its own for `signal` (its SigCgt mask in /proc).
+inline bool CatchesSignal(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:")) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return ((mask >> (signal - 1)) & 1U) != 0;
+        }
+    }
+    return false;
+}
+
+// The file name of the executable process `pid` runs now ("" once it has ended).
+inline std::string ExecutableName(pid_t pid) {
+    char target[4096];
+    const ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target,
+                                 sizeof target);
+    if (n <= 0) return "";
+    const std::string path(target, static_cast<std::size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+}
+
 // The outcome of one run of the program: its exit status, stdout and stderr.
 struct ProgramRun {
     int status = -1;
@@ -39,9 +75,13 @@ struct ProgramRun {
 };
 
 struct RunOptions {
-    bool withoutDisplay = true;  // no DISPLAY, no QT_QPA_PLATFORM: nothing to show a window on
+    // No DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM: nothing to show a window on.
+    bool withoutDisplay = true;
+    std::vector<std::pair<std::string, std::string>> environment;  // set after that
     bool asNobody = false;
-    int signalAfterMs = 0;  // sends SIGTERM that long after the start
+    // When set, SIGTERM is sent once the program catches it and this holds (or a minute has
+    // passed): an event, not a time, so that a busy machine starts the program as late as it may.
+    std::function<bool(pid_t)> sigtermOnceTrue;
     const char* stdoutFile = nullptr;  // stdout goes there (such as /dev/full) instead
     bool stdoutReaderGone = false;     // stdout is a pipe nobody reads
     bool stderrReaderGone = false;     // stderr is a pipe nobody reads
@@ -77,8 +117,10 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         if (options.stderrReaderGone) PipeWithoutReader(2);
         if (options.withoutDisplay) {
             ::unsetenv("DISPLAY");
+            ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
         }
+        for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
         if (options.asNobody && ::geteuid() == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                 ::setresuid(65534, 65534, 65534) != 0) {
@@ -92,8 +134,8 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
-    if (options.signalAfterMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(options.signalAfterMs));
+    if (options.sigtermOnceTrue) {
+        WaitUntil([&] { return CatchesSignal(pid, SIGTERM) && options.sigtermOnceTrue(pid); });
         ::kill(pid, SIGTERM);
     }
     int status = 0;

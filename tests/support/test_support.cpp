@@ -23,6 +23,26 @@ namespace quorvale::test {
 
 namespace {
 
+// The window system keeps its runtime files in XDG_RUNTIME_DIR, and makes $TMPDIR/runtime-<user>
+// and leaves it there when that is unset: every test program, and every program a test starts,
+// gets a private one instead, removed when the test program ends (by the process that made it).
+class PrivateRuntimeFolder {
+  public:
+    PrivateRuntimeFolder() : owner_(::getpid()) {
+        ::chmod(folder_.Path().c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", folder_.Path().c_str(), 1);
+    }
+    ~PrivateRuntimeFolder() {
+        if (::getpid() != owner_) folder_.Keep();
+    }
+    PrivateRuntimeFolder(const PrivateRuntimeFolder&) = delete;
+    PrivateRuntimeFolder& operator=(const PrivateRuntimeFolder&) = delete;
+
+  private:
+    TempDir folder_{"quorvale-test-runtime"};
+    pid_t owner_;
+};
+
 void Check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -60,7 +80,7 @@ class CountingOutput final : public runtime::TextOutput {
     void Close() override {
         if (owner_.holdCommits) {
             owner_.commitHeld = true;
-            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             while (!owner_.releaseCommits) {
                 if (std::chrono::steady_clock::now() > giveUp) {
                     owner_.commitWaitedOut = true;
@@ -93,6 +113,15 @@ class CountingOutput final : public runtime::TextOutput {
 void MakeFolder(const std::string& path) {
     Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
 }
+
+void UsePrivateRuntimeFolder() {
+    static PrivateRuntimeFolder folder;
+}
+
+namespace {
+// Every test program links this file: its runtime folder is made before any test starts.
+[[maybe_unused]] const bool kRuntimeFolderMade = (UsePrivateRuntimeFolder(), true);
+}  // namespace
 
 std::vector<std::string> NumberedNames(const std::string& prefix, int count, int first) {
     std::vector<std::string> names;

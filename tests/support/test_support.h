@@ -21,6 +21,10 @@ using support::ListedPaths;
 using support::ReadBytes;
 using support::TempDir;
 
+// Points XDG_RUNTIME_DIR at a folder of this test program's own (done before main for every
+// program that links this file; idempotent).
+void UsePrivateRuntimeFolder();
+
 void MakeFolder(const std::string& path);
 void MakeFile(const std::string& path, const std::string& bytes = "");
 // `count` names `prefix` + number, numbered from `first` (in byte order when the numbers have as
@@ -51,7 +55,7 @@ class TestRuntime : public runtime::RuntimeServices {
     int failOutput = -1;       // ... only in the output opened N-th (0-based); -1 for any
     int failNumber = runtime::DiskFull;
     int failCommit = -1;  // the output opened N-th (0-based) fails to be made durable
-    // While set, a commit waits (up to 5 s, then notes it in commitWaitedOut) until
+    // While set, a commit waits (up to a minute, then notes it in commitWaitedOut) until
     // releaseCommits is set; commitHeld tells that one waits.
     std::atomic<bool> holdCommits = false;
     std::atomic<bool> commitHeld = false;
