@@ -205,7 +205,9 @@ Options:
   --version            show the version and end
   --                   end the options: what follows is the folder
 The window also takes the toolkit's own options, such as -style NAME and
--platform NAME.
+-platform NAME. Without a display to open it on (none named by -platform,
+QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY, or one that does not answer) it
+says so on stderr and exits 2.
 
 Where the list files go: DIR when --list-folder is given; otherwise the folder
 that holds the program, when it is a copy of its own (not installed under
