@@ -3,12 +3,12 @@
 // multi-threaded loop), so that reads in parallel overlap their waits as they would there.
 //
 //   slow_medium SOURCE MOUNTPOINT DELAY_MS [fuse options]   (unmount with fusermount3 -u)
-//   slow_medium --check FOLDER      opens 16 of FOLDER's subfolders at once, prints how long it took
+//   slow_medium --check FOLDER      opens 16 of FOLDER's subfolders at once, prints how long it
+//   took
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fuse3/fuse.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fuse3/fuse.h>
 
 namespace {
 

@@ -64,8 +64,9 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--help-all"}, "unrecognized option '--help-all'"},
         {{"--bogus", "--help"}, "unrecognized option '--bogus'"},
         {{"-x"}, "unrecognized option '-x'"},
-        {{"--save", "A", "-style", "Fusion"}, "'-style' is an option of the window, and --save "
-                                              "shows none"},
+        {{"--save", "A", "-style", "Fusion"},
+         "'-style' is an option of the window, and --save "
+         "shows none"},
         {{"-style"}, "option '-style' needs a value"},
         {{"R", "--exclude", "*.o"}, "--exclude is an option of --save"},
         {{"--details"}, "--details is an option of --save"},
@@ -84,8 +85,8 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     const CommandLine compare = Read({"--compare", "old\xFF", "new"});
     EXPECT_EQ(compare.action, Action::kCompare);
     EXPECT_EQ(compare.compared, (std::vector<std::string>{"old\xFF", "new"}));
-    const CommandLine kept = Read({"--save", "R", "--details", "--exclude", "a*", "--exclude=b",
-                                   "--one-file-system"});
+    const CommandLine kept =
+        Read({"--save", "R", "--details", "--exclude", "a*", "--exclude=b", "--one-file-system"});
     EXPECT_EQ(kept.action, Action::kSave) << kept.wrong;
     EXPECT_TRUE(kept.details && kept.oneFileSystem);
     EXPECT_EQ(kept.excludes, (std::vector<std::string>{"a*", "b"}));
@@ -100,8 +101,7 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
     for (const char* line : {"quorvale [FOLDER] [--list-folder DIR]",
                              "quorvale --save FOLDER [--list-folder DIR] [--details]",
                              "            [--one-file-system] [--exclude PATTERN]...",
-                             "quorvale --compare OLD NEW",
-                             "quorvale --help | --version",
+                             "quorvale --compare OLD NEW", "quorvale --help | --version",
                              "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
         EXPECT_NE(readme.find("    " + std::string(line) + "\n"), std::string::npos) << line;
@@ -110,9 +110,9 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
 
 TEST(CommandLineBytes, HelpNamesWhereListFilesGoTheSplitTheExitStatusesAndAnExample) {
     const std::string help = app::HelpText();
-    for (const char* part : {"Usage: quorvale", "--save FOLDER", "--list-folder DIR", "32000",
-                             "~/Documents/Quorvale", "Exit status", "  0 ", "  1 ", "  2 ", "141",
-                             "Example:"}) {
+    for (const char* part :
+         {"Usage: quorvale", "--save FOLDER", "--list-folder DIR", "32000", "~/Documents/Quorvale",
+          "Exit status", "  0 ", "  1 ", "  2 ", "141", "Example:"}) {
         EXPECT_NE(help.find(part), std::string::npos) << part;
     }
     for (std::size_t start = 0, end; start < help.size(); start = end + 1) {
@@ -187,9 +187,9 @@ TEST(HeadlessExitStatus, OneWheneverAFolderWasDeniedOrLeftIncomplete) {
 }
 
 TEST(ProgressLine, FitsTheTerminalWithEveryCharacterWholeAndNoControlByte) {
-    EXPECT_EQ(app::DisplayWidth("\xE6\x96\x87"), 2u);   // 文
-    EXPECT_EQ(app::DisplayWidth("e\xCC\x81"), 1u);       // e and a combining acute accent
-    EXPECT_EQ(app::DisplayWidth("\x1B[2J"), 7u);          // \x1B shown as four columns
+    EXPECT_EQ(app::DisplayWidth("\xE6\x96\x87"), 2u);  // 文
+    EXPECT_EQ(app::DisplayWidth("e\xCC\x81"), 1u);     // e and a combining acute accent
+    EXPECT_EQ(app::DisplayWidth("\x1B[2J"), 7u);       // \x1B shown as four columns
     std::string cjk = "/data";
     for (int i = 0; i < 40; ++i) cjk += "/\xE6\x96\x87\xE4\xBB\xB6";  // /文件
     const std::string escape = "/data/odd\x1B[2Jname/" + std::string(100, 'x') + "/end\xFF";
@@ -203,7 +203,7 @@ TEST(ProgressLine, FitsTheTerminalWithEveryCharacterWholeAndNoControlByte) {
     }
     const std::string shortened = app::ProgressLine(1, 0, 0.0, cjk, 80);
     EXPECT_EQ(shortened.rfind("1 lines, 0 list files, 0.0 s, /data/", 0), 0u) << shortened;
-    EXPECT_NE(shortened.find("\xE2\x80\xA6"), std::string::npos);  // …
+    EXPECT_NE(shortened.find("\xE2\x80\xA6"), std::string::npos);   // …
     EXPECT_TRUE(shortened.ends_with("/\xE6\x96\x87\xE4\xBB\xB6"));  // the end is kept
     EXPECT_EQ(app::ProgressLine(5, 0, 1.0, "/short", 80), "5 lines, 0 list files, 1.0 s, /short");
 }

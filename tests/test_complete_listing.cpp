@@ -56,64 +56,64 @@ std::string Level(int level) {
 // same name): every sibling is listed or named as incomplete, and the impostor is never listed,
 // since each folder reached again by name is checked by device and inode.
 TEST(CompleteListing, AFolderMovedAboveTheWalkKeepsEverySiblingOrReportsIt) {
-  for (const bool replaced : {false, true}) {
-    SCOPED_TRACE(replaced ? "replaced" : "moved");
-    TempDir dir;
-    const std::string root = dir / "R";
-    MakeFolder(root);
-    const Lines chain = MakeChain(root, 200, Level);
-    listing::PosixFileSystem fs(8);  // a small budget, so that shallow handles are closed
-    Lister lister(fs);
-    bool moved = false;
-    lister.core.SetYield([&] {
-        // At the bottom of the walk, move level 10 elsewhere.
-        if (!moved && lister.buffer.ListCount() > 0 &&
-            lister.buffer.Line(lister.buffer.ListCount() - 1) == "\t" + chain.back()) {
-            ASSERT_EQ(::rename(chain[10].c_str(), (dir / "moved").c_str()), 0);
-            if (replaced) {
-                // The same names all the way down, with a stranger's file at every level.
-                std::string path = chain[10];
-                for (int level = 10; level < 200; ++level) {
-                    MakeFolder(path);
-                    MakeFile(path + "/impostor");
-                    MakeFolder(path + "/s" + std::to_string(level + 1));
-                    MakeFile(path + "/s" + std::to_string(level + 1) + "/impostor");
-                    if (level + 1 < 200) path += "/" + Level(level + 1);
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced" : "moved");
+        TempDir dir;
+        const std::string root = dir / "R";
+        MakeFolder(root);
+        const Lines chain = MakeChain(root, 200, Level);
+        listing::PosixFileSystem fs(8);  // a small budget, so that shallow handles are closed
+        Lister lister(fs);
+        bool moved = false;
+        lister.core.SetYield([&] {
+            // At the bottom of the walk, move level 10 elsewhere.
+            if (!moved && lister.buffer.ListCount() > 0 &&
+                lister.buffer.Line(lister.buffer.ListCount() - 1) == "\t" + chain.back()) {
+                ASSERT_EQ(::rename(chain[10].c_str(), (dir / "moved").c_str()), 0);
+                if (replaced) {
+                    // The same names all the way down, with a stranger's file at every level.
+                    std::string path = chain[10];
+                    for (int level = 10; level < 200; ++level) {
+                        MakeFolder(path);
+                        MakeFile(path + "/impostor");
+                        MakeFolder(path + "/s" + std::to_string(level + 1));
+                        MakeFile(path + "/s" + std::to_string(level + 1) + "/impostor");
+                        if (level + 1 < 200) path += "/" + Level(level + 1);
+                    }
                 }
+                moved = true;
             }
-            moved = true;
+        });
+        lister.Save(root);
+        ASSERT_TRUE(moved);
+        const Lines lines = ListFileLines(lister.programFolder.Path(), 1);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "\t\timpostor"), 0);
+        const Lines listed = ListedPaths(lines);
+        Lines reported;
+        for (const auto& folder : lister.core.IncompleteFolders()) reported.push_back(folder.path);
+        // Every sibling folder is either listed with its file, or reported: those above the moved
+        // folder are reached again by name, and the rest are counted and named (the first hundred).
+        Lines missing;
+        for (int level = 0; level < 199; ++level) {
+            const std::string parent = level == 0 ? root : chain[level - 1];
+            const std::string sibling = parent + "/s" + std::to_string(level);
+            const bool isListed = std::binary_search(listed.begin(), listed.end(), sibling) &&
+                                  std::binary_search(listed.begin(), listed.end(), sibling + "/g");
+            if (isListed) continue;
+            EXPECT_GE(level, 10) << sibling;
+            missing.push_back(sibling);
         }
-    });
-    lister.Save(root);
-    ASSERT_TRUE(moved);
-    const Lines lines = ListFileLines(lister.programFolder.Path(), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "\t\timpostor"), 0);
-    const Lines listed = ListedPaths(lines);
-    Lines reported;
-    for (const auto& folder : lister.core.IncompleteFolders()) reported.push_back(folder.path);
-    // Every sibling folder is either listed with its file, or reported: those above the moved
-    // folder are reached again by name, and the rest are counted and named (the first hundred).
-    Lines missing;
-    for (int level = 0; level < 199; ++level) {
-        const std::string parent = level == 0 ? root : chain[level - 1];
-        const std::string sibling = parent + "/s" + std::to_string(level);
-        const bool isListed = std::binary_search(listed.begin(), listed.end(), sibling) &&
-                              std::binary_search(listed.begin(), listed.end(), sibling + "/g");
-        if (isListed) continue;
-        EXPECT_GE(level, 10) << sibling;
-        missing.push_back(sibling);
+        EXPECT_EQ(lister.core.IncompleteCount(), missing.size());
+        std::sort(missing.begin(), missing.end());
+        for (const std::string& path : reported) {
+            EXPECT_TRUE(std::binary_search(missing.begin(), missing.end(), path)) << path;
+        }
+        ASSERT_FALSE(reported.empty());
+        EXPECT_NE(lister.core.IncompleteFolders()[0].reason.find(replaced ? "moved or replaced"
+                                                                          : "moved or removed"),
+                  std::string::npos)
+            << lister.core.IncompleteFolders()[0].reason;
     }
-    EXPECT_EQ(lister.core.IncompleteCount(), missing.size());
-    std::sort(missing.begin(), missing.end());
-    for (const std::string& path : reported) {
-        EXPECT_TRUE(std::binary_search(missing.begin(), missing.end(), path)) << path;
-    }
-    ASSERT_FALSE(reported.empty());
-    EXPECT_NE(lister.core.IncompleteFolders()[0].reason.find(replaced ? "moved or replaced"
-                                                                      : "moved or removed"),
-              std::string::npos)
-        << lister.core.IncompleteFolders()[0].reason;
-  }
 }
 
 // A chain `depth` folders deep below `root` ("d1000", "d1001", ...), a file "f" every third level

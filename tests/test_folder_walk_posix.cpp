@@ -100,12 +100,24 @@ TEST(SortingNames, EveryRunSizeGivesTheBytesOrder) {
     const auto nameOf = [&random](std::size_t i) {
         std::string name;
         switch (i % 6) {
-            case 0: name = "file" + std::to_string(i) + ".txt"; break;
-            case 1: name = "IMG_2023" + std::to_string(i % 97) + "_" + std::to_string(i); break;
-            case 2: name = std::string(8 + i % 17, 'a') + std::to_string(i); break;
-            case 3: name = std::string(250 + i % 20, 'p') + std::to_string(i); break;
-            case 4: name = "\xFF\x80" + std::to_string(random() % 1000) + "." + std::to_string(i); break;
-            default: name = std::to_string(i / 6); break;  // begins names of other shapes
+            case 0:
+                name = "file" + std::to_string(i) + ".txt";
+                break;
+            case 1:
+                name = "IMG_2023" + std::to_string(i % 97) + "_" + std::to_string(i);
+                break;
+            case 2:
+                name = std::string(8 + i % 17, 'a') + std::to_string(i);
+                break;
+            case 3:
+                name = std::string(250 + i % 20, 'p') + std::to_string(i);
+                break;
+            case 4:
+                name = "\xFF\x80" + std::to_string(random() % 1000) + "." + std::to_string(i);
+                break;
+            default:
+                name = std::to_string(i / 6);
+                break;  // begins names of other shapes
         }
         return name;
     };
@@ -131,7 +143,8 @@ TEST(SortingNames, EveryRunSizeGivesTheBytesOrder) {
         std::vector<std::string> sorted;
         for (const auto entries : {&contents.subfolders, &contents.files}) {
             std::vector<std::string> names;
-            for (const listing::FolderEntry entry : *entries) names.emplace_back(contents.Name(entry));
+            for (const listing::FolderEntry entry : *entries)
+                names.emplace_back(contents.Name(entry));
             EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << count << " names";
             sorted.insert(sorted.end(), names.begin(), names.end());
         }

@@ -52,10 +52,10 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
     const std::string bytes = std::to_string(ListFile(1).size());
     for (const std::string& part : std::vector<std::string>{
              "\"program\": \"quorvale\"", "\"version\": \"" QUORVALE_VERSION "\"",
-          "\"root\": \"" + dir / "R" + "\"", "\"first\": 1", "\"last\": 1", "\"bytes\": " + bytes,
-          "\"lines\": 5", "\"complete\": true", "\"denied\": {\n    \"count\": 0",
-          "\"incomplete\": {\n    \"count\": 0", "\"oneFileSystem\": false", "\"exclude\": []",
-          "\"notOfThisListing\": []"}) {
+             "\"root\": \"" + dir / "R" + "\"", "\"first\": 1", "\"last\": 1",
+             "\"bytes\": " + bytes, "\"lines\": 5", "\"complete\": true",
+             "\"denied\": {\n    \"count\": 0", "\"incomplete\": {\n    \"count\": 0",
+             "\"oneFileSystem\": false", "\"exclude\": []", "\"notOfThisListing\": []"}) {
         EXPECT_TRUE(Holds(record, part)) << part << "\n" << record;
     }
     // Times in UTC with seconds, the host and the drive's type as the system names them.
@@ -65,7 +65,8 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
     EXPECT_FALSE(Holds(record, "\"type\": \"\"")) << record;
     EXPECT_FALSE(Holds(record, "\"device\": \"\"")) << record;
     // No temporary file is left of it.
-    for (const std::string& name : {std::string("ListTex1.txt"), std::string(listing::kRecordName)}) {
+    for (const std::string& name :
+         {std::string("ListTex1.txt"), std::string(listing::kRecordName)}) {
         EXPECT_TRUE(std::ifstream(Out(name)).good()) << name;
     }
 }
@@ -87,7 +88,8 @@ TEST_F(KeptListing, ARootThatIsNotUtf8IsRecordedByteForByte) {
 TEST_F(KeptListing, ShorterListingAfterALongerOneNamesTheEarlierFilesAndMovesTheOldRecordAside) {
     MakeFolder(dir / "big");
     const int fd = ::open((dir / "big").c_str(), O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 64100; ++i) ::close(::openat(fd, ("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+    for (int i = 0; i < 64100; ++i)
+        ::close(::openat(fd, ("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
     ::close(fd);
     ASSERT_EQ(Save(dir / "big").status, 0);
     const std::string earlier = Record();
@@ -95,7 +97,8 @@ TEST_F(KeptListing, ShorterListingAfterALongerOneNamesTheEarlierFilesAndMovesThe
     ASSERT_EQ(Save(dir / "R").status, 0);
     const std::string record = Record();
     EXPECT_TRUE(Holds(record, "\"first\": 1,\n    \"last\": 1")) << record;
-    EXPECT_TRUE(Holds(record, "\"notOfThisListing\": [\n    \"ListTex2.txt\",\n    \"ListTex3.txt\"\n  ]"))
+    EXPECT_TRUE(
+        Holds(record, "\"notOfThisListing\": [\n    \"ListTex2.txt\",\n    \"ListTex3.txt\"\n  ]"))
         << record;
     EXPECT_EQ(ReadBytes(Out(listing::kPreviousRecordName)), earlier);
 }
@@ -140,11 +143,15 @@ TEST_F(KeptListing, DeniedAndIncompleteFoldersAreCountedAndNamedWithTheirReasons
     EXPECT_EQ(app::RunHeadlessSave(r, runtime, fs), 1);
     const std::string record = Record();
     EXPECT_TRUE(Holds(record, "\"complete\": false")) << record;
-    EXPECT_TRUE(Holds(record, "\"denied\": {\n    \"count\": 1,\n    \"first\": [\n      {\n"
-                              "        \"path\": \"" + r + "/denied\",\n        \"reason\": \""))
+    EXPECT_TRUE(Holds(record,
+                      "\"denied\": {\n    \"count\": 1,\n    \"first\": [\n      {\n"
+                      "        \"path\": \"" +
+                          r + "/denied\",\n        \"reason\": \""))
         << record;
-    EXPECT_TRUE(Holds(record, "\"incomplete\": {\n    \"count\": 1,\n    \"first\": [\n      {\n"
-                              "        \"path\": \"" + r + "/gone\""))
+    EXPECT_TRUE(Holds(record,
+                      "\"incomplete\": {\n    \"count\": 1,\n    \"first\": [\n      {\n"
+                      "        \"path\": \"" +
+                          r + "/gone\""))
         << record;
 }
 
@@ -180,8 +187,8 @@ TEST_F(KeptListing, OneFileSystemListsAMountedDriveByItsFolderLineWithoutEnterin
     const std::string r = dir / "R";
     const ProgramRun run = Save(r, {"--one-file-system"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ListFile(1), r + "\r\n\t" + r + "\r\n\t\ta\r\n\t" + r + "/mnt\r\n\t" + r +
-                               "/s\r\n\t\tb\r\n");
+    EXPECT_EQ(ListFile(1),
+              r + "\r\n\t" + r + "\r\n\t\ta\r\n\t" + r + "/mnt\r\n\t" + r + "/s\r\n\t\tb\r\n");
     EXPECT_TRUE(Holds(Record(), "\"notEntered\": [\n    \"" + r + "/mnt\"\n  ]")) << Record();
     EXPECT_TRUE(Holds(Record(), "\"oneFileSystem\": true")) << Record();
     // Without the option the drive is walked as any folder.
@@ -231,7 +238,8 @@ TEST_F(KeptListing, DetailsDescribeEachLineAsLstatDoesForEveryKindOfEntry) {
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = DetailsLines(ReadBytes(Out("ListTex1.tsv")));
     const std::string listed = ListFile(1);
-    ASSERT_EQ(lines.size(), static_cast<std::size_t>(std::count(listed.begin(), listed.end(), '\n')));
+    ASSERT_EQ(lines.size(),
+              static_cast<std::size_t>(std::count(listed.begin(), listed.end(), '\n')));
     EXPECT_EQ(lines[0], (std::vector<std::string>{"", "", "", r}));  // the root as chosen
     std::set<std::string> types;
     for (std::size_t i = 1; i < lines.size(); ++i) {
@@ -243,14 +251,18 @@ TEST_F(KeptListing, DetailsDescribeEachLineAsLstatDoesForEveryKindOfEntry) {
         }
         struct stat st {};
         ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
-        const char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : 'o';
+        const char type = S_ISDIR(st.st_mode)   ? 'd'
+                          : S_ISREG(st.st_mode) ? 'f'
+                          : S_ISLNK(st.st_mode) ? 'l'
+                                                : 'o';
         EXPECT_EQ(fields[0], std::string(1, type)) << path;
         EXPECT_EQ(fields[1], std::to_string(st.st_size)) << path;
         EXPECT_EQ(fields[2], UtcSeconds(st.st_mtim.tv_sec)) << path;
         types.insert(fields[0]);
     }
     EXPECT_EQ(types, (std::set<std::string>{"d", "f", "l", "o"}));
-    EXPECT_TRUE(Holds(ReadBytes(Out("ListTex1.tsv")), "f\t0\t2000-01-01T00:00:00Z\t" + r + "/a\r\n"));
+    EXPECT_TRUE(
+        Holds(ReadBytes(Out("ListTex1.tsv")), "f\t0\t2000-01-01T00:00:00Z\t" + r + "/a\r\n"));
     EXPECT_TRUE(Holds(ReadBytes(Out("ListTex1.tsv")), "f\t12345\t"));
     EXPECT_TRUE(Holds(Record(), "\"details\": true")) << Record();
 }
@@ -272,7 +284,8 @@ TEST_F(KeptListing, DetailsStayAlignedAcrossTheSplitAndAPlainSaveNamesThemAsStal
         const auto details = DetailsLines(ReadBytes(Out(listing::DetailsFileName(number))));
         const std::string text = ListFile(number);
         std::vector<std::string> lines;
-        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
+             start = end + 2) {
             lines.push_back(text.substr(start, end - start));
         }
         ASSERT_EQ(details.size(), lines.size()) << number;
@@ -288,7 +301,9 @@ TEST_F(KeptListing, DetailsStayAlignedAcrossTheSplitAndAPlainSaveNamesThemAsStal
         EXPECT_TRUE(number == 1 || lines[0].starts_with("\t\t")) << lines[0];
     }
     ASSERT_EQ(Save(dir / "R").status, 0);
-    EXPECT_TRUE(Holds(Record(), "\"notOfThisListing\": [\n    \"ListTex1.tsv\",\n    \"ListTex2.tsv\",\n    \"ListTex2.txt\"\n  ]"))
+    EXPECT_TRUE(Holds(Record(),
+                      "\"notOfThisListing\": [\n    \"ListTex1.tsv\",\n    \"ListTex2.tsv\",\n    "
+                      "\"ListTex2.txt\"\n  ]"))
         << Record();
     EXPECT_TRUE(Holds(Record(), "\"details\": false"));
 }
@@ -324,14 +339,28 @@ TEST_F(ComparedListings, AddedRemovedAndReplacedEntriesAtEveryDepthInListingOrde
 
     const ProgramRun run = RunProgram({"--compare", dir / "old", dir / "new"});
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(run.out, "-\t" + r + "/a\n"
-                       "+\t" + c + "/a/\n"
-                       "+\t" + c + "/a/sub/\n"
-                       "+\t" + c + "/a-b/x\n"
-                       "-\t" + r + "/gone/\n"
-                       "-\t" + r + "/gone/with-it\n"
-                       "+\t" + c + "/s/t/new\n"
-                       "-\t" + r + "/s/t/old\n");
+    EXPECT_EQ(run.out, "-\t" + r +
+                           "/a\n"
+                           "+\t" +
+                           c +
+                           "/a/\n"
+                           "+\t" +
+                           c +
+                           "/a/sub/\n"
+                           "+\t" +
+                           c +
+                           "/a-b/x\n"
+                           "-\t" +
+                           r +
+                           "/gone/\n"
+                           "-\t" +
+                           r +
+                           "/gone/with-it\n"
+                           "+\t" +
+                           c +
+                           "/s/t/new\n"
+                           "-\t" +
+                           r + "/s/t/old\n");
     const ProgramRun same = RunProgram({"--compare", dir / "old", dir / "old"});
     EXPECT_EQ(same.status, 0) << same.err;
     EXPECT_EQ(same.out, "");
@@ -374,8 +403,8 @@ TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {
     EXPECT_EQ(RunProgram({"--compare", dir / "old"}).status, 2);
 }
 
-// Writes a listing of `root` as a Save would: its folder line, then one folder line per 100 files, every `skip`-th file
-// left out (none when 0), split every 32000 lines, and its record.
+// Writes a listing of `root` as a Save would: its folder line, then one folder line per 100 files,
+// every `skip`-th file left out (none when 0), split every 32000 lines, and its record.
 void WriteListing(const std::string& folder, const std::string& root, int files, int skip) {
     MakeFolder(folder);
     listing::ListingRecord record;

@@ -299,9 +299,9 @@ TEST(ListFolderSwap, EveryListFileLandsInTheFolderTheSaveLocked) {
     const std::string tree = swap::MakeWideTree(dir, 70000);  // 70,002 lines: three list files
     MakeFolder(dir / "small");
     MakeFile(dir / "small/x");
-    for (const swap::Swap how : {swap::Swap::kMovedAndReplacedByALink,
-                                 swap::Swap::kExchangedWithALink,
-                                 swap::Swap::kExchangedWithAnotherFolder}) {
+    for (const swap::Swap how :
+         {swap::Swap::kMovedAndReplacedByALink, swap::Swap::kExchangedWithALink,
+          swap::Swap::kExchangedWithAnotherFolder}) {
         SCOPED_TRACE(static_cast<int>(how));
         TempDir place;
         const std::string out = place / "OUT";
@@ -328,8 +328,8 @@ TEST(ListFolderSwap, EveryListFileLandsInTheFolderTheSaveLocked) {
                     break;
                 case swap::Swap::kExchangedWithALink:
                     MakeLink(elsewhere, place / "link");
-                    ASSERT_EQ(::renameat2(AT_FDCWD, out.c_str(), AT_FDCWD,
-                                          (place / "link").c_str(), RENAME_EXCHANGE),
+                    ASSERT_EQ(::renameat2(AT_FDCWD, out.c_str(), AT_FDCWD, (place / "link").c_str(),
+                                          RENAME_EXCHANGE),
                               0);
                     locked = place / "link";
                     break;
@@ -366,8 +366,8 @@ TEST(ListFolderSwap, EveryListFileLandsInTheFolderTheSaveLocked) {
         const std::string secondFolder = how == swap::Swap::kExchangedWithAnotherFolder
                                              ? out  // `elsewhere`'s folder, under the name OUT
                                              : elsewhere;
-        EXPECT_EQ(ListFileLines(secondFolder, 1), (Lines{dir / "small", "\t" + dir / "small",
-                                                         "\t\tx"}));
+        EXPECT_EQ(ListFileLines(secondFolder, 1),
+                  (Lines{dir / "small", "\t" + dir / "small", "\t\tx"}));
         EXPECT_FALSE(Exists(listing::ListFilePath(secondFolder, 2)));
         EXPECT_EQ(LeftoverFiles(locked), Lines{});
         EXPECT_EQ(LeftoverFiles(secondFolder), Lines{});

@@ -125,12 +125,14 @@ TEST_F(MainWindow, SaveRecordsTheListingAndStaysOnTheDriveOnlyForTheFolderItWasA
     nextStaysOnDrive = true;
     Choose("/R");
     saveButton()->click();
-    EXPECT_NE(ReadBytes(record).find("\"oneFileSystem\": true"), std::string::npos) << ReadBytes(record);
+    EXPECT_NE(ReadBytes(record).find("\"oneFileSystem\": true"), std::string::npos)
+        << ReadBytes(record);
     EXPECT_NE(ReadBytes(record).find("\"root\": \"/R\""), std::string::npos);
     nextStaysOnDrive = false;
     Choose("/R");
     saveButton()->click();
-    EXPECT_NE(ReadBytes(record).find("\"oneFileSystem\": false"), std::string::npos) << ReadBytes(record);
+    EXPECT_NE(ReadBytes(record).find("\"oneFileSystem\": false"), std::string::npos)
+        << ReadBytes(record);
 }
 
 TEST_F(MainWindow, EnterOrSpaceOnTheFocusedButtonRunsItsCommand) {

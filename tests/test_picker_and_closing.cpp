@@ -136,7 +136,8 @@ TEST(FolderPicker, StayOnThisDriveIsOffWheneverItOpensAndReturnedWithTheFolder) 
             dialog->Location()->setText(QString::fromStdString(dir.Path()));
             QTest::keyClick(dialog->Location(), Qt::Key_Return);
         });
-        const picker::FolderChoice choice = picker::BrowseForFolder(nullptr, "Select A Drive Or Folder");
+        const picker::FolderChoice choice =
+            picker::BrowseForFolder(nullptr, "Select A Drive Or Folder");
         EXPECT_EQ(choice.path, dir.Path());
         EXPECT_EQ(choice.stayOnDrive, check);
     }

@@ -67,7 +67,6 @@ class Program {
     bool exited_ = false;
 };
 
-
 TEST(CommandLine, HelpVersionAndWrongOptionsNeverNeedAWindow) {
     const ProgramRun help = RunProgram({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -188,8 +187,9 @@ TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
     // The whole file system takes long enough to list; the signal comes while a list file is
     // being written under its temporary name.
     const std::string out = dir / "out";
-    const ProgramRun run = RunProgram({"--save", "/", "--list-folder", out},
-                                      {.sigtermOnceTrue = [&out](pid_t) { return !LeftoverFiles(out).empty(); }});
+    const ProgramRun run =
+        RunProgram({"--save", "/", "--list-folder", out},
+                   {.sigtermOnceTrue = [&out](pid_t) { return !LeftoverFiles(out).empty(); }});
     EXPECT_EQ(run.status, 143) << run.err;
     EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
     for (int n = 1; Exists(listing::ListFilePath(dir / "out", n)); ++n) {
@@ -198,8 +198,8 @@ TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
 }
 
 TEST_F(HeadlessSave, ShowsProgressOnlyOnATerminal) {
-    const std::string command = std::string(QUORVALE_PROGRAM) + " --save " + dir / "R" +
-                                " --list-folder " + dir / "out";
+    const std::string command =
+        std::string(QUORVALE_PROGRAM) + " --save " + dir / "R" + " --list-folder " + dir / "out";
     const std::string output = OnATerminal(command);
     EXPECT_NE(output.find(" lines, "), std::string::npos) << output;
     EXPECT_NE(output.find("ListTex 1 To 1 Saved"), std::string::npos) << output;
@@ -286,8 +286,8 @@ TEST_F(HeadlessSave, AnOutputThatFailsOrWhoseReaderWentAwayLeavesNoTemporaryFile
                                        {.stdoutFile = "/dev/full"});
     EXPECT_EQ(full.status, 2);
     EXPECT_EQ(full.err, "quorvale: write error: No space left on device\n");
-    const ProgramRun gone = RunProgram({"--save", dir / "R", "--list-folder", dir / "out"},
-                                       {.stdoutReaderGone = true});
+    const ProgramRun gone =
+        RunProgram({"--save", dir / "R", "--list-folder", dir / "out"}, {.stdoutReaderGone = true});
     EXPECT_EQ(gone.status, 141);
     EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
 
@@ -301,9 +301,8 @@ TEST_F(HeadlessSave, AnOutputThatFailsOrWhoseReaderWentAwayLeavesNoTemporaryFile
         MakeFolder(sub + "/closed");
         ::chmod((sub + "/closed").c_str(), 0700);
     }
-    const ProgramRun stopped =
-        RunProgram({"--save", dir / "big", "--list-folder", dir / "out"},
-                   {.asNobody = true, .stderrReaderGone = true});
+    const ProgramRun stopped = RunProgram({"--save", dir / "big", "--list-folder", dir / "out"},
+                                          {.asNobody = true, .stderrReaderGone = true});
     EXPECT_EQ(stopped.status, 141);
     EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
 }
@@ -322,7 +321,8 @@ TEST_F(HeadlessSave, AListFolderThatMayBeWrittenButNotReadIsRefusedWithTheReason
 // An X display number nobody serves here.
 std::string SilentDisplay() {
     for (int number = 900;; ++number) {
-        if (!Exists("/tmp/.X11-unix/X" + std::to_string(number))) return ":" + std::to_string(number);
+        if (!Exists("/tmp/.X11-unix/X" + std::to_string(number)))
+            return ":" + std::to_string(number);
     }
 }
 
@@ -331,23 +331,24 @@ TEST(Program, WithoutADisplayItSaysHowToListWithoutAWindowAndExitsTwo) {
         "quorvale: no display to open the window on; to list without a window: quorvale --save "
         "FOLDER\n";
     const std::vector<std::vector<std::pair<std::string, std::string>>> environments = {
-        {},                                 // nothing named
-        {{"DISPLAY", ""}},                  // named as nothing
-        {{"DISPLAY", SilentDisplay()}},     // named, not answering
-        {{"QT_QPA_PLATFORM", "xcb"}},       // a platform that needs a display, and none
+        {},                              // nothing named
+        {{"DISPLAY", ""}},               // named as nothing
+        {{"DISPLAY", SilentDisplay()}},  // named, not answering
+        {{"QT_QPA_PLATFORM", "xcb"}},    // a platform that needs a display, and none
         {{"QT_QPA_PLATFORM", "no-such-platform"}},
     };
     for (const auto& environment : environments) {
         const ProgramRun run = RunProgram({"/"}, {.environment = environment});
-        const std::string named = environment.empty() ? "" : environment[0].first + "=" + environment[0].second;
+        const std::string named =
+            environment.empty() ? "" : environment[0].first + "=" + environment[0].second;
         EXPECT_EQ(run.status, 2) << named;
         EXPECT_EQ(run.out, "") << named;
         EXPECT_EQ(run.err, said) << named;
     }
     // -platform on the command line names one: the offscreen window starts and is closed.
-    const ProgramRun run = RunProgram({"-platform", "offscreen"}, {.sigtermOnceTrue = [](pid_t pid) {
-                                          return ExecutableName(pid) == "quorvale-window";
-                                      }});
+    const ProgramRun run = RunProgram(
+        {"-platform", "offscreen"},
+        {.sigtermOnceTrue = [](pid_t pid) { return ExecutableName(pid) == "quorvale-window"; }});
     EXPECT_EQ(run.status, 0) << run.err;
 }
 
@@ -359,7 +360,8 @@ TEST(Program, TerminationSignalsCloseTheWindowTheWayExitDoes) {
         ASSERT_TRUE(WaitUntil([&] {
             return ExecutableName(program.Pid()) == "quorvale-window" &&
                    CatchesSignal(program.Pid(), signal);
-        })) << "signal " << signal;
+        })) << "signal "
+            << signal;
         ::kill(program.Pid(), signal);
         EXPECT_EQ(program.WaitForExit(60), 0) << "signal " << signal;
         EXPECT_EQ(LeftoverFiles(program.folder.Path()), std::vector<std::string>{});

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "listing/read_plan.h"
-#include "listing/reader_pool.h"
 #include "listing/read_tuning.h"
+#include "listing/reader_pool.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -40,8 +40,8 @@ struct Walked {
     listing::ReadAheadStats stats;
     std::size_t incomplete = 0;
 };
-Walked Walk(const std::string& root, const ReadTuning& tuning,
-            std::function<void()> yield = {}, const listing::ListingOptions& options = {}) {
+Walked Walk(const std::string& root, const ReadTuning& tuning, std::function<void()> yield = {},
+            const listing::ListingOptions& options = {}) {
     listing::PosixFileSystem fs(0, tuning);
     Lister lister(fs);
     lister.core.SetOptions(options);
@@ -67,9 +67,8 @@ TEST(ReadAhead, OnASlowMediumManyReadsRunAtOnceAndReachLevelsBelowTheWalk) {
     oneAtATime.foldersAhead = 0;
     oneAtATime.handover = ReadTuning::Handover::kAlwaysWalk;
     // The walk's caller takes its time over every line, as a window catching up does.
-    const Walked ahead = Walk(dir.Path(), slow, [] {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    });
+    const Walked ahead =
+        Walk(dir.Path(), slow, [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); });
     EXPECT_TRUE(ahead.lines == Walk(dir.Path(), oneAtATime).lines);
     EXPECT_GE(ahead.stats.mostReadsAtOnce, 8u);
     EXPECT_GE(ahead.stats.deepestAhead, 2u);

@@ -138,10 +138,9 @@ TEST(TextOutput, SyncsTheDataThenRenamesThenSyncsTheFolderAndNeverUnlinksTheOldF
     out.Close();
     // The check never follows a link; nothing is renamed before its data is on the disk; the
     // rename reaches the disk with the folder; the earlier file is replaced only by the rename.
-    EXPECT_EQ(recorded.calls, (std::vector<std::string>{"fstatat ListTex1.txt nofollow",
-                                                        "fdatasync file",
-                                                        "rename temporary to ListTex1.txt",
-                                                        "fsync folder"}));
+    EXPECT_EQ(recorded.calls,
+              (std::vector<std::string>{"fstatat ListTex1.txt nofollow", "fdatasync file",
+                                        "rename temporary to ListTex1.txt", "fsync folder"}));
     EXPECT_EQ(recorded.temporaryWhenRenamed, temporary);
     EXPECT_EQ(ReadBytes(dir / "ListTex1.txt"), "line\r\n");
     EXPECT_FALSE(Exists(dir / temporary));
@@ -173,7 +172,7 @@ TEST(ListFileFolder, InstalledCopiesNeverWriteBesideThemselves) {
         {"/bin", "", true},
         {"/sbin", "", true},
         {"/opt/quorvale/bin", "", true},
-        {"/srv/apps/bin", "/srv/apps", true},   // the prefix it was built for
+        {"/srv/apps/bin", "/srv/apps", true},    // the prefix it was built for
         {"/srv/apps2/bin", "/srv/apps", false},  // only a whole folder name matches
         {"/usrx/bin", "/usr/local", false},
         {"/home/u/quorvale/build/src", "/usr/local", false},

@@ -14,11 +14,21 @@ struct ToolkitOption {
     bool takesValue;
 };
 constexpr std::array<ToolkitOption, 15> kToolkitOptions{{
-    {"-style", true},       {"-stylesheet", true},      {"-platform", true},
-    {"-platformtheme", true}, {"-platformpluginpath", true}, {"-plugin", true},
-    {"-display", true},     {"-geometry", true},        {"-qwindowgeometry", true},
-    {"-qwindowicon", true}, {"-qwindowtitle", true},    {"-session", true},
-    {"-reverse", false},    {"-widgetcount", false},    {"-nograb", false},
+    {"-style", true},
+    {"-stylesheet", true},
+    {"-platform", true},
+    {"-platformtheme", true},
+    {"-platformpluginpath", true},
+    {"-plugin", true},
+    {"-display", true},
+    {"-geometry", true},
+    {"-qwindowgeometry", true},
+    {"-qwindowicon", true},
+    {"-qwindowtitle", true},
+    {"-session", true},
+    {"-reverse", false},
+    {"-widgetcount", false},
+    {"-nograb", false},
 }};
 
 const ToolkitOption* FindToolkitOption(std::string_view name) {
@@ -102,8 +112,8 @@ class Reader {
 
   private:
     static bool IsOption(std::string_view arg, std::string_view name) {
-        return arg == name || (arg.starts_with(name) && arg.size() > name.size() &&
-                               arg[name.size()] == '=');
+        return arg == name ||
+               (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=');
     }
 
     // The option's value, from "--name=VALUE" or the next argument; empty values are wrong.

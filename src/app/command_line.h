@@ -24,8 +24,8 @@ struct CommandLine {
 
 // Reads argv[1..argc-1]. `--opt VALUE` and `--opt=VALUE` alike; `--` ends the options. An empty,
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
-// kWrong, and so are --one-file-system, --exclude or --details without --save, and --compare with anything but
-// its two list folders. --help and --version end the reading where they stand.
+// kWrong, and so are --one-file-system, --exclude or --details without --save, and --compare with
+// anything but its two list folders. --help and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
 // The --help text; the manual page is made from it.

@@ -20,12 +20,13 @@ int RunCompare(const std::string& oldFolder, const std::string& newFolder) {
         pending.clear();
     };
     try {
-        const bool differ = listing::CompareListings(oldFolder, newFolder, [&](std::string_view line) {
-            pending.append(line);
-            pending += '\n';
-            if (pending.size() >= kOutputBlock) flush();
-            if (failed != 0) throw runtime::RuntimeError(runtime::InvalidProcedureCall, "");
-        });
+        const bool differ =
+            listing::CompareListings(oldFolder, newFolder, [&](std::string_view line) {
+                pending.append(line);
+                pending += '\n';
+                if (pending.size() >= kOutputBlock) flush();
+                if (failed != 0) throw runtime::RuntimeError(runtime::InvalidProcedureCall, "");
+            });
         flush();
         if (failed != 0) return failed;
         return differ ? kListingsDiffer : kListingsEqual;

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/standard_streams.h"
 #include "app/progress_line.h"
 #include "app/signal_catcher.h"
+#include "app/standard_streams.h"
 #include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
@@ -86,8 +86,8 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         const long lines = files * listing::kFlushThreshold + buffer.ListCount();
         const std::string_view current = CurrentFolder(buffer);
         const double seconds = std::chrono::duration<double>(now - start).count();
-        say("\r\033[K" + ProgressLine(lines, files, seconds, current,
-                                     TerminalColumns(STDERR_FILENO)));
+        say("\r\033[K" +
+            ProgressLine(lines, files, seconds, current, TerminalColumns(STDERR_FILENO)));
     };
     core.SetYield(check);
     fileSystem.SetWaitHook(check);
@@ -110,8 +110,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         if (core.IncompleteCount() != 0 || denied) status = kSavedIncomplete;
         if (readerGone) return 128 + SIGPIPE;
         if (progress) say(clearProgress);
-        const int written =
-            WriteOutput(listing::SavedStatus(core.ListFileNumber() - 1) + "\n");
+        const int written = WriteOutput(listing::SavedStatus(core.ListFileNumber() - 1) + "\n");
         return written != 0 ? written : status;
     } catch (const Stopped& stopped) {
         if (stopped.signal != SIGPIPE) {

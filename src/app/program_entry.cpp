@@ -33,9 +33,9 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
     }
     runtime::RaiseOpenFileLimit();
     const std::string given = line.listFolder.value_or("");
-    runtime::SystemRuntimeServices runtime(runtime::ChooseListFileFolder(
-        given, runtime::ExecutableFolderOrNone(),
-        given.empty() ? runtime::ListFolderInDocuments() : ""));
+    runtime::SystemRuntimeServices runtime(
+        runtime::ChooseListFileFolder(given, runtime::ExecutableFolderOrNone(),
+                                      given.empty() ? runtime::ListFolderInDocuments() : ""));
     if (line.action == CommandLine::Action::kSave) {
         listing::ListingOptions options;
         options.oneFileSystem = line.oneFileSystem;

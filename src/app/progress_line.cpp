@@ -15,7 +15,9 @@ namespace {
 constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026, one column
 
 std::size_t CodeWidth(std::int32_t code) {
-    const auto in = [code](std::int32_t from, std::int32_t to) { return code >= from && code <= to; };
+    const auto in = [code](std::int32_t from, std::int32_t to) {
+        return code >= from && code <= to;
+    };
     if (in(0x0300, 0x036F) || in(0x1AB0, 0x1AFF) || in(0x1DC0, 0x1DFF) || in(0x20D0, 0x20FF) ||
         in(0xFE20, 0xFE2F) || code == 0x200B || in(0x200C, 0x200F)) {
         return 0;

@@ -98,9 +98,9 @@ int RunWindow(const quorvale::app::CommandLine& line, quorvale::runtime::Runtime
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    return quorvale::app::RunCommandLine(
-        argc, argv,
-        [argv](const quorvale::app::CommandLine& line, quorvale::runtime::RuntimeServices& runtime) {
-            return RunWindow(line, runtime, argv[0]);
-        });
+    return quorvale::app::RunCommandLine(argc, argv,
+                                         [argv](const quorvale::app::CommandLine& line,
+                                                quorvale::runtime::RuntimeServices& runtime) {
+                                             return RunWindow(line, runtime, argv[0]);
+                                         });
 }

@@ -21,8 +21,8 @@ std::string StartWindowProgram(char* argv[]) {
         ::execv(candidate.c_str(), argv);
         if (errno != ENOENT) error = errno;
     }
-    return std::string("cannot start the window (") + kWindowProgramName + "): " +
-           std::strerror(error);
+    return std::string("cannot start the window (") + kWindowProgramName +
+           "): " + std::strerror(error);
 }
 
 }  // namespace quorvale::app

@@ -51,7 +51,8 @@ class Enumeration {
     virtual bool CurrentDetails(EntryDetails& /*details*/) const { return false; }
 };
 
-// Which folder on which device, however it is named; `known` is false where the service cannot tell.
+// Which folder on which device, however it is named; `known` is false where the service cannot
+// tell.
 struct FolderIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;

@@ -85,7 +85,8 @@ class KeyedSort {
         }
         SortByKey(keyed.data(), count, 7, depth);
         for (std::size_t i = 0; i < count; ++i) entries[i] = keyed[i].entry;
-        // Kept for the next small folder; a large one's would stay with every thread that sorted one.
+        // Kept for the next small folder; a large one's would stay with every thread that sorted
+        // one.
         if (keyed.capacity() > kKeptScratch) std::vector<Keyed>().swap(keyed);
     }
 
@@ -310,7 +311,8 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
             off += d->d_reclen;
             if (IsDotOrDotDot(d->d_name)) continue;
             const std::size_t size = std::strlen(d->d_name);
-            const std::size_t taken = size + 3 + (contents.details ? FolderContents::kDetailsBytes : 0);
+            const std::size_t taken =
+                size + 3 + (contents.details ? FolderContents::kDetailsBytes : 0);
             if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
                 contents.readError = EOVERFLOW;
                 return true;
@@ -328,7 +330,10 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
 
 EntryDetails DetailsOf(const struct stat& st) {
     EntryDetails details;
-    details.type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : 'o';
+    details.type = S_ISDIR(st.st_mode)   ? 'd'
+                   : S_ISREG(st.st_mode) ? 'f'
+                   : S_ISLNK(st.st_mode) ? 'l'
+                                         : 'o';
     details.size = static_cast<std::uint64_t>(st.st_size);
     details.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     return details;

@@ -85,9 +85,10 @@ bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents)
 // The details of an entry whose status is `st`.
 EntryDetails DetailsOf(const struct stat& st);
 
-// Reads every entry of the open folder into `contents` (with their details when it says so). With a `limit`, stops as soon as the names
-// and entries would take more than that, returns false and leaves the folder unread (its entries
-// dropped, its position back at the start). `pause` is called after each block.
+// Reads every entry of the open folder into `contents` (with their details when it says so). With a
+// `limit`, stops as soon as the names and entries would take more than that, returns false and
+// leaves the folder unread (its entries dropped, its position back at the start). `pause` is called
+// after each block.
 bool ReadEntries(FolderContents& contents, std::size_t limit = 0,
                  const std::function<void()>& pause = {});
 

@@ -40,15 +40,14 @@ class ReadFile {
 };
 
 RuntimeError Unusable(const std::string& folder, const std::string& why) {
-    return RuntimeError(runtime::InvalidProcedureCall,
-                        "Cannot compare \"" + folder + "\": " + why);
+    return RuntimeError(runtime::InvalidProcedureCall, "Cannot compare \"" + folder + "\": " + why);
 }
 
 // One entry of a listing: a folder (by its folder line) or a file in the folder before it.
 struct Entry {
     bool isFile = false;
-    std::string_view relative;  // the folder's path under the root ("" for the root)
-    std::string_view name;      // a file's name
+    std::string_view relative;    // the folder's path under the root ("" for the root)
+    std::string_view name;        // a file's name
     std::string_view folderPath;  // the folder's full path as listed
     std::string_view details;     // type, size and time, where the listing has details
 };
@@ -58,7 +57,11 @@ struct Entry {
 class NumberedLines {
   public:
     NumberedLines(int folderFd, std::string folder, std::string (*name)(int), int first, int last)
-        : folderFd_(folderFd), folder_(std::move(folder)), name_(name), number_(first), last_(last) {
+        : folderFd_(folderFd),
+          folder_(std::move(folder)),
+          name_(name),
+          number_(first),
+          last_(last) {
         OpenNextFile();
     }
     ~NumberedLines() {
@@ -155,7 +158,8 @@ class ListingReader {
                 }
                 std::string_view more;
                 if (details_ && details_->Next(more)) {
-                    throw Unusable(folder_, "its details files hold more lines than its list files");
+                    throw Unusable(folder_,
+                                   "its details files hold more lines than its list files");
                 }
                 return std::nullopt;
             }
@@ -163,7 +167,8 @@ class ListingReader {
             std::string_view details;
             if (details_) {
                 if (!details_->Next(details)) {
-                    throw Unusable(folder_, "its details files hold fewer lines than its list files");
+                    throw Unusable(folder_,
+                                   "its details files hold fewer lines than its list files");
                 }
                 details = details.substr(0, FieldsEnd(details));
             }

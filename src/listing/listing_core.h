@@ -72,12 +72,12 @@ class ListingCore {
     // A whole Save of `root`: opens and locks the list folder for its length (removing what a
     // killed Save left there and moving an earlier record aside), empties the buffer, appends
     // `root` as the root line, walks it, writes what is left, and then the record of the listing
-    // (see ListingRecord), whole or not at all. Every list file goes into the folder it locked, through the lock's
-    // handle, whatever happens to the folder's path meanwhile; the walk leaves out the temporary
-    // files the Save itself made there. Returns whether that final write was made (not when the
-    // walk's last flush left the buffer empty). Throws what the walk throws, and FileAlreadyOpen
-    // when another program is saving into the same folder. ListFolder and SaveList called on their
-    // own lock the folder the same way, from their first list file to their end.
+    // (see ListingRecord), whole or not at all. Every list file goes into the folder it locked,
+    // through the lock's handle, whatever happens to the folder's path meanwhile; the walk leaves
+    // out the temporary files the Save itself made there. Returns whether that final write was made
+    // (not when the walk's last flush left the buffer empty). Throws what the walk throws, and
+    // FileAlreadyOpen when another program is saving into the same folder. ListFolder and SaveList
+    // called on their own lock the folder the same way, from their first list file to their end.
     bool SaveListing(const std::string& root);
 
     // Writes every line of the buffer to the next list file, then empties the buffer and advances
@@ -152,8 +152,8 @@ class ListingCore {
     std::function<void(const std::string&, const runtime::RuntimeError&)> reportFailure_;
     std::int16_t listFileNumber_ = 1;
     const std::size_t commitsInFlight_;
-    std::vector<Frame> stack_;    // one frame per folder level of the walk, outermost first
-    std::string root_;            // the folder the walk started from
+    std::vector<Frame> stack_;  // one frame per folder level of the walk, outermost first
+    std::string root_;          // the folder the walk started from
     std::unique_ptr<runtime::FolderLock> lock_;  // the list folder, while a Save writes there
     // List files being put in place beside the walk, in order; gone before the lock.
     ListFileCommitter committer_;
@@ -166,12 +166,12 @@ class ListingCore {
     ListingOptions options_;
     std::uint64_t rootDevice_ = 0;
     bool rootDeviceKnown_ = false;
-    std::uint64_t linesSaved_ = 0;  // by this Save's list files so far
+    std::uint64_t linesSaved_ = 0;          // by this Save's list files so far
     std::vector<LineDetails> lineDetails_;  // one per buffer line, in a listing with details
-    std::string detailsFolder_;  // where the details file's next file lines lie
+    std::string detailsFolder_;             // where the details file's next file lines lie
     bool walking_ = false;
     bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
-    std::string line_;  // reused for every line, to spare an allocation per file
+    std::string line_;         // reused for every line, to spare an allocation per file
 };
 
 // The bytes a buffer line is written as in a list file. A CR or LF inside a name would let a

@@ -28,7 +28,8 @@ void AppendString(std::string& out, std::string_view text) {
         } else if (c < 0x20 || c == 0x7F) {
             AppendHex4(out, c);
             ++i;
-        } else if (const runtime::Utf8Character character = runtime::NextUtf8Character(text.substr(i));
+        } else if (const runtime::Utf8Character character =
+                       runtime::NextUtf8Character(text.substr(i));
                    character.code >= 0) {
             out.append(character.bytes);
             i += character.bytes.size();
@@ -269,19 +270,34 @@ class JsonReader {
             if (at_ >= text_.size()) return false;
             const char e = text_[at_++];
             switch (e) {
-                case '"': case '\\': case '/': out += e; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                case '\\':
+                case '/':
+                    out += e;
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     unsigned code = 0;
                     if (!Hex4(code)) return false;
                     if (code >= 0xD800 && code <= 0xDBFF && Literal("\\u")) {
                         unsigned low = 0;
                         if (!Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-                        runtime::AppendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
+                        runtime::AppendUtf8(out,
+                                            0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
                     } else if (code >= 0xDC80 && code <= 0xDCFF) {
                         out += static_cast<char>(code - 0xDC00);
                     } else {
@@ -289,7 +305,8 @@ class JsonReader {
                     }
                     break;
                 }
-                default: return false;
+                default:
+                    return false;
             }
         }
         return false;

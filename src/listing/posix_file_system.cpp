@@ -272,8 +272,7 @@ std::string AbsoluteFolderPath(const std::string& path) {
     return result.empty() ? "/" : result;
 }
 
-PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders, ReadTuning tuning)
-    : tuning_(tuning) {
+PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders, ReadTuning tuning) : tuning_(tuning) {
     const std::size_t limit = runtime::OpenFileLimit();
     const std::size_t folders =
         limit > kReservedHandles + 4 ? limit - kReservedHandles : std::size_t{4};
@@ -397,8 +396,8 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
         const int err = errno;
         const bool outOfHandles = err == EMFILE || err == ENFILE;
         throw RuntimeError(runtime::PathFileAccessError,
-                           "Cannot return to folder \"" + folder->Path() + "\": " +
-                               runtime::SystemReason(err) +
+                           "Cannot return to folder \"" + folder->Path() +
+                               "\": " + runtime::SystemReason(err) +
                                (outOfHandles ? "" : " (moved or removed during the walk)"));
     }
     struct stat st {};

@@ -81,7 +81,7 @@ class PosixFileSystem final : public FileSystem {
     std::function<void()> waitHook_;
     std::unique_ptr<ReadPlan> plan_;
     ReadAheadStats earlierStats_;  // of plans let go of
-    pid_t planPid_ = 0;  // the process the readers run in: a forked child starts its own
+    pid_t planPid_ = 0;            // the process the readers run in: a forked child starts its own
 };
 
 // Normalises a user-given path for display and opening: relative paths are made absolute against

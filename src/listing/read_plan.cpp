@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <thread>
 #include <utility>
 
@@ -34,8 +34,8 @@ class Pacer {
 }  // namespace
 
 std::size_t ReadTuning::Threads() const {
-    return std::clamp<std::size_t>(threadsPerCore * std::thread::hardware_concurrency(),
-                                   minThreads, maxThreads);
+    return std::clamp<std::size_t>(threadsPerCore * std::thread::hardware_concurrency(), minThreads,
+                                   maxThreads);
 }
 
 ReadPlan::ReadPlan(const ReadTuning& tuning, std::size_t handles)
@@ -90,11 +90,11 @@ PlannedFolder* ReadPlan::NewChild(PlannedFolder& parent, std::size_t index) {
 
 bool ReadPlan::HasRoom() const {
     const std::size_t share = tuning_.BytesPerFolder();
-    const std::size_t folders =
-        readersAllAtWork_ ? tuning_.foldersAhead
-                          : std::min(tuning_.foldersAhead, tuning_.foldersAheadFromCache);
-    return share > 0 && foldersCharged_ < folders &&
-           bytesCharged_ + share <= tuning_.bytesAhead && handlesCharged_ + 2 <= handles_;
+    const std::size_t folders = readersAllAtWork_
+                                    ? tuning_.foldersAhead
+                                    : std::min(tuning_.foldersAhead, tuning_.foldersAheadFromCache);
+    return share > 0 && foldersCharged_ < folders && bytesCharged_ + share <= tuning_.bytesAhead &&
+           handlesCharged_ + 2 <= handles_;
 }
 
 void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
@@ -237,9 +237,9 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
     if (child == nullptr) {
         child = NewChild(folder, index);
         const bool toReader =
-            folder.handle && (tuning_.handover == ReadTuning::Handover::kAlwaysReader ||
-                              (tuning_.handover == ReadTuning::Handover::kByReadTime &&
-                               ReadsAreSlow()));
+            folder.handle &&
+            (tuning_.handover == ReadTuning::Handover::kAlwaysReader ||
+             (tuning_.handover == ReadTuning::Handover::kByReadTime && ReadsAreSlow()));
         if (toReader) {
             // On the walk's path from now on: not charged as ahead, and read whatever its size.
             auto request = std::make_shared<ReadRequest>();
@@ -257,7 +257,8 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
     if (child->request && !child->read && child->ahead && WalkReadsAreFast() &&
         tuning_.handover != ReadTuning::Handover::kAlwaysReader &&
         child->request->CancelUnstarted()) {
-        abandoned_.push_back({std::move(child->request), child->chargedBytes, child->chargedHandles});
+        abandoned_.push_back(
+            {std::move(child->request), child->chargedBytes, child->chargedHandles});
         child->ahead = false;
         child->request.reset();
     }
@@ -269,7 +270,8 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
         const std::shared_ptr<ReadRequest> request = child->request;
         pool_.Promote(request);
         TopUp();  // the readers have more to do meanwhile
-        pool_.WaitFor(*request, tuning_.waitSlice, [this] { TopUp(); }, wait);
+        pool_.WaitFor(
+            *request, tuning_.waitSlice, [this] { TopUp(); }, wait);
         Collect(*child);
     }
     if (child->read) {

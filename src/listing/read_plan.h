@@ -36,13 +36,13 @@ namespace quorvale::listing {
 // requested so far.
 struct PlannedFolder {
     PlannedFolder* parent = nullptr;
-    std::size_t index = 0;         // among its parent's subfolders
-    std::size_t depth = 0;         // below the top of its walk
-    FolderContents contents;       // once read; its handle moves to `handle`
+    std::size_t index = 0;                 // among its parent's subfolders
+    std::size_t depth = 0;                 // below the top of its walk
+    FolderContents contents;               // once read; its handle moves to `handle`
     std::shared_ptr<FolderHandle> handle;  // while it holds one
-    bool read = false;             // `contents` holds its read (or the error that ended it)
-    bool unread = false;           // opened but not read (too large to read ahead): ReadHere
-    bool inWalk = false;           // the walk has taken it
+    bool read = false;                     // `contents` holds its read (or the error that ended it)
+    bool unread = false;  // opened but not read (too large to read ahead): ReadHere
+    bool inWalk = false;  // the walk has taken it
 
   private:
     friend class ReadPlan;
@@ -59,13 +59,13 @@ struct PlannedFolder {
 
 // What reading ahead has done so far, for tests and the bench.
 struct ReadAheadStats {
-    std::size_t mostBytesHeld = 0;   // names and entries read ahead plus the walk's own path
-    std::size_t deepestAhead = 0;    // levels below the walk's current folder a request reached
+    std::size_t mostBytesHeld = 0;  // names and entries read ahead plus the walk's own path
+    std::size_t deepestAhead = 0;   // levels below the walk's current folder a request reached
     std::size_t mostReadsAtOnce = 0;
-    std::size_t handedOver = 0;      // folders the walk needed and a reader read first of all
-    std::size_t readByWalk = 0;      // folders the walk read itself
-    std::size_t handedBack = 0;      // folders a reader could not open for want of handles
-    std::size_t requested = 0;       // folders requested ahead of the walk
+    std::size_t handedOver = 0;  // folders the walk needed and a reader read first of all
+    std::size_t readByWalk = 0;  // folders the walk read itself
+    std::size_t handedBack = 0;  // folders a reader could not open for want of handles
+    std::size_t requested = 0;   // folders requested ahead of the walk
 };
 
 class ReadPlan {
@@ -83,7 +83,8 @@ class ReadPlan {
     // returns it, taken by the walk. Its read is there when a reader did it (waiting for it,
     // calling `wait` every slice); otherwise (`read` false) the walk reads it with ReadHere.
     // What `wait` throws passes through.
-    PlannedFolder* Take(PlannedFolder& folder, std::size_t index, const std::function<void()>& wait);
+    PlannedFolder* Take(PlannedFolder& folder, std::size_t index,
+                        const std::function<void()>& wait);
 
     // Reads `folder` on the walk's thread: the folder open as `fd`, or (with -1) the one a reader
     // opened and left unread as too large. Sorts it too (a large folder on a reader, calling
@@ -145,7 +146,7 @@ class ReadPlan {
     const std::size_t handleBudget_;
     std::size_t handles_;  // the budget, or less after the process ran out of handles
     std::list<std::unique_ptr<PlannedFolder>> tops_;
-    PlannedFolder* walkTip_ = nullptr;  // the folder the walk took last
+    PlannedFolder* walkTip_ = nullptr;                      // the folder the walk took last
     std::vector<std::shared_ptr<ReadRequest>> submitting_;  // made by a TopUp, submitted together
     // Cancelled requests a reader still runs, and what each was charged.
     struct Abandoned {

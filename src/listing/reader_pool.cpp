@@ -92,8 +92,7 @@ void ReaderPool::Submit(std::vector<std::shared_ptr<ReadRequest>> requests) {
         queuedReads_ += requests.size();
         // Readers are woken in batches, not once a folder: one when none is at work or the
         // queue has grown long; each reader that finds more waiting wakes the next.
-        wake = idle_ > 0 && busy_ < wanted_ &&
-               (busy_ == 0 || queuedReads_ >= kWakeBatch * busy_);
+        wake = idle_ > 0 && busy_ < wanted_ && (busy_ == 0 || queuedReads_ >= kWakeBatch * busy_);
     }
     if (wake) work_.notify_one();
 }
@@ -184,17 +183,15 @@ void ReaderPool::AwaitReads() {
 }
 
 void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
-                         const std::function<void()>& progress,
-                         const std::function<void()>& wait) {
+                         const std::function<void()>& progress, const std::function<void()>& wait) {
     for (int spin = 0; spin < kSpinChecks && !request.Done(); ++spin) Relax();
     auto lastWait = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex_);
     std::uint64_t seen = ReadsFinished();
     while (!request.Done()) {
         walkWaiting_ = true;
-        finished_.wait_until(lock, lastWait + slice, [&] {
-            return request.Done() || ReadsFinished() != seen;
-        });
+        finished_.wait_until(lock, lastWait + slice,
+                             [&] { return request.Done() || ReadsFinished() != seen; });
         walkWaiting_ = false;
         if (request.Done()) break;
         seen = ReadsFinished();
@@ -255,9 +252,9 @@ void ReaderPool::RunJob(Job& job) {
 // Takes the next job off the queue (under the lock), waking the next reader when more wait.
 ReaderPool::Job ReaderPool::TakeJob() {
     // What the walk waits for first; then reads, but closes once enough wait.
-    std::deque<Job>& from = !urgent_.empty()                                      ? urgent_
+    std::deque<Job>& from = !urgent_.empty()                                  ? urgent_
                             : !reads_.empty() && closes_.size() < kCloseBatch ? reads_
-                                                                               : closes_;
+                                                                              : closes_;
     Job job = std::move(from.front());
     from.pop_front();
     ++busy_;

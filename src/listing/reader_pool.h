@@ -168,13 +168,13 @@ class ReaderPool {
     std::deque<Job> reads_;   // reads ahead, in the walk's order
     std::deque<Job> closes_;
     bool stopping_ = false;
-    std::size_t idle_ = 0;             // readers waiting for a job, under the lock
-    std::size_t busy_ = 0;             // readers running a job, under the lock
-    std::size_t wanted_ = 0;           // readers that may run jobs at once, under the lock
+    std::size_t idle_ = 0;    // readers waiting for a job, under the lock
+    std::size_t busy_ = 0;    // readers running a job, under the lock
+    std::size_t wanted_ = 0;  // readers that may run jobs at once, under the lock
     const std::size_t mostReaders_;
     const int niceness_;
-    std::size_t queuedReads_ = 0;      // read jobs not yet taken, under the lock
-    bool walkWaiting_ = false;         // the walk sleeps in WaitFor, under the lock
+    std::size_t queuedReads_ = 0;  // read jobs not yet taken, under the lock
+    bool walkWaiting_ = false;     // the walk sleeps in WaitFor, under the lock
     std::atomic<std::uint64_t> finishedCount_ = 0;
     std::atomic<std::size_t> toClose_ = 0;
     std::atomic<std::size_t> reading_ = 0;

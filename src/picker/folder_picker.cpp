@@ -187,10 +187,11 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     };
     connect(places_, &QListWidget::itemClicked, this, highlightPlace);
     connect(places_, &QListWidget::currentItemChanged, this, highlightPlace);
-    connect(places_, &QListWidget::itemActivated, this, [this, highlightPlace](QListWidgetItem* item) {
-        highlightPlace(item);
-        acceptLocation();
-    });
+    connect(places_, &QListWidget::itemActivated, this,
+            [this, highlightPlace](QListWidgetItem* item) {
+                highlightPlace(item);
+                acceptLocation();
+            });
     connect(location_, &QLineEdit::returnPressed, this, &FolderPickerDialog::acceptLocation);
     connect(buttons, &QDialogButtonBox::accepted, this, &FolderPickerDialog::acceptLocation);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

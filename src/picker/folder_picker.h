@@ -29,7 +29,8 @@ namespace quorvale::picker {
 // the listing is to stay on that folder's drive.
 struct FolderChoice {
     FolderChoice() = default;
-    FolderChoice(std::string chosen, bool stay = false) : path(std::move(chosen)), stayOnDrive(stay) {}
+    FolderChoice(std::string chosen, bool stay = false)
+        : path(std::move(chosen)), stayOnDrive(stay) {}
     std::string path;
     bool stayOnDrive = false;
 };

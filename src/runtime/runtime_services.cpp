@@ -18,9 +18,8 @@ std::unique_ptr<FolderLock> RuntimeServices::LockListFileFolder() {
 
 bool IsInstalledFolder(const std::string& realFolder, const std::string& installPrefix) {
     const auto under = [&realFolder](std::string_view top) {
-        return realFolder == top ||
-               (realFolder.size() > top.size() && realFolder.starts_with(top) &&
-                realFolder[top.size()] == '/');
+        return realFolder == top || (realFolder.size() > top.size() &&
+                                     realFolder.starts_with(top) && realFolder[top.size()] == '/');
     };
     for (const std::string_view top : {"/usr", "/bin", "/sbin", "/opt"}) {
         if (under(top)) return true;
@@ -34,7 +33,8 @@ ListFileFolderChoice ChooseListFileFolder(const std::string& chosen,
                                           const std::string& executableFolder,
                                           const std::string& fallback) {
     if (!chosen.empty()) return {chosen, true};
-    if (!executableFolder.empty() && !IsInstalledFolder(executableFolder, QUORVALE_INSTALL_PREFIX) &&
+    if (!executableFolder.empty() &&
+        !IsInstalledFolder(executableFolder, QUORVALE_INSTALL_PREFIX) &&
         ::access(executableFolder.c_str(), W_OK) == 0) {
         return {executableFolder, false};
     }

@@ -85,7 +85,8 @@ void FileTextOutput::CheckReplaceable() const {
         throw RuntimeError(PermissionDenied,
                            "Cannot write list file \"" + path_ + "\": the file is read-only");
     }
-    if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 && errno == EACCES) {
+    if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == EACCES) {
         throw ErrorFromErrno(EACCES, "Cannot write list file", path_);
     }
 }

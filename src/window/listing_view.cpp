@@ -97,7 +97,8 @@ int TabStopDelegate::TextWidth(const QFont& font, const QString& text) const {
     return static_cast<int>(x + QFontMetricsF(font).horizontalAdvance(text.mid(start))) + 1;
 }
 
-QSize TabStopDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+QSize TabStopDelegate::sizeHint(const QStyleOptionViewItem& option,
+                                const QModelIndex& index) const {
     // Every line as wide as the list, or as the longest line when that is wider: the list then
     // scrolls sideways to its last character.
     int width = option.widget != nullptr ? option.widget->width() : 0;

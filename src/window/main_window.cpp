@@ -312,7 +312,7 @@ void MainWindow::save() {
         bool& walking;
         ~WalkingScope() { walking = false; }
     } walkingScope{walking_};
-    const std::string folder = *chosenFolder_;      // Choose may change it during the walk
+    const std::string folder = *chosenFolder_;  // Choose may change it during the walk
     listing::ListingOptions options;
     options.oneFileSystem = stayOnDrive_;
     core_.SetOptions(std::move(options));

@@ -97,7 +97,7 @@ class MainWindow : public QWidget {
     listing::ListingCore core_;
     std::optional<std::string> chosenFolder_;
     bool stayOnDrive_ = false;  // asked with the chosen folder in the picker, for its Saves
-    int shownCount_ = -1;  // what the count display shows; -1 for nothing
+    int shownCount_ = -1;       // what the count display shows; -1 for nothing
     bool walking_ = false;
     bool ended_ = false;
     std::chrono::steady_clock::time_point lastCatchUp_;

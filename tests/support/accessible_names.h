@@ -22,7 +22,8 @@ inline void CollectUnnamed(QAccessibleInterface* element, const QString& where,
     const QString here = where + "/" + QString::number(role, 16);
     if (!container && element->text(QAccessible::Name).trimmed().isEmpty()) unnamed << here;
     if (role == QAccessible::List || role == QAccessible::Tree) return;
-    for (int i = 0; i < element->childCount(); ++i) CollectUnnamed(element->child(i), here, unnamed);
+    for (int i = 0; i < element->childCount(); ++i)
+        CollectUnnamed(element->child(i), here, unnamed);
 }
 
 // The elements below `widget` that have no name, by their roles' path; empty when all have one.

@@ -59,8 +59,8 @@ inline bool CatchesSignal(pid_t pid, int signal) {
 // The file name of the executable process `pid` runs now ("" once it has ended).
 inline std::string ExecutableName(pid_t pid) {
     char target[4096];
-    const ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target,
-                                 sizeof target);
+    const ssize_t n =
+        ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target);
     if (n <= 0) return "";
     const std::string path(target, static_cast<std::size_t>(n));
     return path.substr(path.rfind('/') + 1);
@@ -120,7 +120,8 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
         }
-        for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
+        for (const auto& [name, value] : options.environment)
+            ::setenv(name.c_str(), value.c_str(), 1);
         if (options.asNobody && ::geteuid() == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                 ::setresuid(65534, 65534, 65534) != 0) {

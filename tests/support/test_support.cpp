@@ -178,9 +178,10 @@ std::vector<std::string> ListFileLines(const std::string& folder, int last) {
 }
 
 std::size_t TestRuntime::ListFilesOpened() const {
-    return static_cast<std::size_t>(std::count_if(opened.begin(), opened.end(), [](const auto& path) {
-        return listing::ListFileNumberOf(path.substr(path.rfind('/') + 1)) != 0;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(opened.begin(), opened.end(), [](const auto& path) {
+            return listing::ListFileNumberOf(path.substr(path.rfind('/') + 1)) != 0;
+        }));
 }
 
 std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const runtime::FolderLock& folder,
