@@ -3,7 +3,7 @@
 #   program  building and running the program (and its manual page)
 #   package  making the Debian package
 #   test     the test suite (GoogleTest, a virtual X server, its utilities and a window manager,
-#            the validators, lintian)
+#            the validators, lintian, clang-format and clang-tidy)
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time) and its slow medium
 #            (libfuse3)
 # Usage: tools/deps.sh PURPOSE...
@@ -12,7 +12,7 @@ declare -A needs=(
   [program]="g++ cmake ninja-build qt6-base-dev fonts-dejavu-core help2man"
   [package]="dpkg-dev file"
   [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
-          desktop-file-utils appstream lintian man-db"
+          desktop-file-utils appstream lintian man-db clang-format clang-tidy"
   [bench]="bfs fd-find time bc findutils libfuse3-dev fuse3 pkg-config"
 )
 packages=()
