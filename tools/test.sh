@@ -20,6 +20,7 @@ ctest_leaving_nothing() {
   local build="$1" scratch status=0
   shift
   scratch=$(mktemp -d)
+  chmod 0755 "$scratch"  # the tests that run as another user reach their folders in it
   TMPDIR="$scratch" ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" "$@" ||
     status=$?
   if [ -n "$(ls -A "$scratch")" ]; then
