@@ -136,7 +136,9 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         ::_exit(127);
     }
     if (options.sigtermOnceTrue) {
-        WaitUntil([&] { return CatchesSignal(pid, SIGTERM) && options.sigtermOnceTrue(pid); });
+        // The condition first: what it looks for may be a program exec'd since, whose handler is
+        // then looked at anew.
+        WaitUntil([&] { return options.sigtermOnceTrue(pid) && CatchesSignal(pid, SIGTERM); });
         ::kill(pid, SIGTERM);
     }
     int status = 0;
