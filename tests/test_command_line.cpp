@@ -76,6 +76,12 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--compare", "A", "B", "C"}, "--compare takes its two list folders and nothing else"},
         {{"--save", "R", "--compare", "A", "B"},
          "--compare takes its two list folders and nothing else"},
+        {{"--compare", "A", "B", "--compare", "C", "D"}, "--compare is given more than once"},
+        // An option's name running on is another name, never the option.
+        {{"--saveR"}, "unrecognized option '--saveR'"},
+        {{"--save", "R", "--excludes=x"}, "unrecognized option '--excludes=x'"},
+        {{"--save", "R", "--details=yes"}, "unrecognized option '--details=yes'"},
+        {{"--versions"}, "unrecognized option '--versions'"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);

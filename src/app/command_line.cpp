@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -38,143 +39,207 @@ const ToolkitOption* FindToolkitOption(std::string_view name) {
     return nullptr;
 }
 
+// Our own options, one row each: the form it takes, the mode it belongs to, and how its values
+// are kept. The checks between options walk this table; adding an option is adding a row.
+enum class Form { kFlag, kValue, kTwoValues };
+enum class Mode {
+    kEnds,          // --help, --version: the reading ends where it stands
+    kWindowOrSave,  // with the window or --save
+    kSave,          // only with --save
+    kCompare,       // alone: --compare takes its two list folders and nothing else
+};
+class Reader;
+struct OptionRow {
+    std::string_view name;
+    Form form;
+    Mode mode;
+    bool once;              // given twice is wrong
+    std::string_view what;  // what a value is, for the messages
+    void (Reader::*keep)(std::vector<std::string>&&);
+};
+
 class Reader {
   public:
     Reader(int argc, const char* const argv[]) : argc_(argc), argv_(argv) {}
 
-    CommandLine Read() {
-        bool optionsEnded = false;
-        for (index_ = 1; index_ < argc_ && line_.action != CommandLine::Action::kWrong; ++index_) {
-            const std::string_view arg = argv_[index_];
-            if (optionsEnded || arg == "-" || !arg.starts_with('-')) {
-                Folder(arg);
-            } else if (arg == "--") {
-                optionsEnded = true;
-            } else if (arg == "--help") {
-                line_.action = CommandLine::Action::kHelp;
-                return line_;
-            } else if (arg == "--version") {
-                line_.action = CommandLine::Action::kVersion;
-                return line_;
-            } else if (IsOption(arg, "--save")) {
-                if (saveGiven_) return Wrong("--save is given more than once");
-                saveGiven_ = true;
-                const std::optional<std::string> value = Value(arg, "--save");
-                if (value) Folder(*value);
-            } else if (IsOption(arg, "--list-folder")) {
-                if (line_.listFolder) return Wrong("--list-folder is given more than once");
-                line_.listFolder = Value(arg, "--list-folder");
-            } else if (arg == "--one-file-system") {
-                line_.oneFileSystem = true;
-            } else if (arg == "--details") {
-                line_.details = true;
-            } else if (IsOption(arg, "--exclude")) {
-                if (std::optional<std::string> value = Value(arg, "--exclude", "a pattern")) {
-                    line_.excludes.push_back(std::move(*value));
-                }
-            } else if (IsOption(arg, "--compare")) {
-                if (!line_.compared.empty()) return Wrong("--compare is given more than once");
-                std::optional<std::string> old = Value(arg, "--compare");
-                if (!old) return line_;
-                if (index_ + 1 >= argc_ || std::string_view(argv_[index_ + 1]).empty()) {
-                    return Wrong("option '--compare' needs two list folders, OLD and NEW");
-                }
-                line_.compared = {std::move(*old), argv_[++index_]};
-            } else if (!ToolkitArgument(arg)) {
-                return Wrong("unrecognized option '" + std::string(arg) + "'");
-            }
-        }
-        if (line_.action == CommandLine::Action::kWrong) return line_;
-        if (!line_.compared.empty()) {
-            if (saveGiven_ || folderGiven_ || line_.listFolder || line_.oneFileSystem ||
-                line_.details || !line_.excludes.empty() || !line_.toolkitOptions.empty()) {
-                return Wrong("--compare takes its two list folders and nothing else");
-            }
-            line_.action = CommandLine::Action::kCompare;
-            return line_;
-        }
-        if (!saveGiven_) {
-            for (const auto& [given, name] : {std::pair(line_.oneFileSystem, "--one-file-system"),
-                                              std::pair(!line_.excludes.empty(), "--exclude"),
-                                              std::pair(line_.details, "--details")}) {
-                if (given) return Wrong(std::string(name) + " is an option of --save");
-            }
-        }
-        if (saveGiven_) {
-            if (!line_.toolkitOptions.empty()) {
-                return Wrong("'" + line_.toolkitOptions.front() +
-                             "' is an option of the window, and --save shows none");
-            }
-            line_.action = CommandLine::Action::kSave;
-        }
-        return line_;
+    CommandLine Read();
+
+    void KeepHelp(std::vector<std::string>&&) { line_.action = CommandLine::Action::kHelp; }
+    void KeepVersion(std::vector<std::string>&&) { line_.action = CommandLine::Action::kVersion; }
+    void KeepSave(std::vector<std::string>&& values) { Folder(values[0]); }
+    void KeepListFolder(std::vector<std::string>&& values) { line_.listFolder = values[0]; }
+    void KeepOneFileSystem(std::vector<std::string>&&) { line_.oneFileSystem = true; }
+    void KeepExclude(std::vector<std::string>&& values) {
+        line_.excludes.push_back(std::move(values[0]));
     }
+    void KeepDetails(std::vector<std::string>&&) { line_.details = true; }
+    void KeepCompare(std::vector<std::string>&& values) { line_.compared = std::move(values); }
 
   private:
-    static bool IsOption(std::string_view arg, std::string_view name) {
-        return arg == name ||
-               (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=');
-    }
-
-    // The option's value, from "--name=VALUE" or the next argument; empty values are wrong.
-    std::optional<std::string> Value(std::string_view arg, std::string_view name,
-                                     std::string_view what = "a folder") {
-        std::string value;
-        if (arg.size() > name.size()) {
-            value = arg.substr(name.size() + 1);
-        } else if (index_ + 1 < argc_) {
-            value = argv_[++index_];
-        } else {
-            Wrong("option '" + std::string(name) + "' needs " + std::string(what));
-            return std::nullopt;
-        }
-        if (value.empty()) {
-            Wrong("option '" + std::string(name) + "' needs " + std::string(what) +
-                  ", not an empty name");
-            return std::nullopt;
-        }
-        return value;
-    }
-
-    void Folder(std::string_view folder) {
-        if (folder.empty()) {
-            Wrong("a folder's name cannot be empty");
-        } else if (folderGiven_) {
-            Wrong("give one folder only ('" + std::string(folder) + "' is a second one)");
-        } else {
-            folderGiven_ = true;
-            line_.folder = folder;
-        }
-    }
-
-    bool ToolkitArgument(std::string_view arg) {
-        const std::string_view name = arg.substr(0, arg.find('='));
-        const ToolkitOption* option = FindToolkitOption(name);
-        if (option == nullptr) return false;
-        line_.toolkitOptions.emplace_back(arg);
-        if (option->takesValue && name.size() == arg.size()) {
-            if (index_ + 1 >= argc_) {
-                Wrong("option '" + std::string(name) + "' needs a value");
-                return true;
-            }
-            line_.toolkitOptions.emplace_back(argv_[++index_]);
-        }
-        return true;
-    }
-
-    CommandLine Wrong(std::string why) {
+    bool Wrong() const { return line_.action == CommandLine::Action::kWrong; }
+    void Argument(std::string_view arg);
+    void Option(const OptionRow& row, std::string_view arg);
+    std::optional<std::string> Value(const OptionRow& row, std::string_view arg);
+    void CheckModes();
+    void Folder(std::string_view folder);
+    bool ToolkitArgument(std::string_view arg);
+    void Wrong(std::string why) {
         line_.action = CommandLine::Action::kWrong;
         line_.wrong = std::move(why);
-        return line_;
     }
 
     int argc_;
     const char* const* argv_;
     int index_ = 1;
     CommandLine line_;
-    bool saveGiven_ = false;
+    bool optionsEnded_ = false;
     bool folderGiven_ = false;
+    std::vector<const OptionRow*> given_;  // in the order given
 };
+
+constexpr OptionRow kOptions[] = {
+    {"--help", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepHelp},
+    {"--version", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepVersion},
+    {"--save", Form::kValue, Mode::kSave, true, "a folder", &Reader::KeepSave},
+    {"--list-folder", Form::kValue, Mode::kWindowOrSave, true, "a folder", &Reader::KeepListFolder},
+    {"--one-file-system", Form::kFlag, Mode::kSave, false, "", &Reader::KeepOneFileSystem},
+    {"--exclude", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
+    {"--details", Form::kFlag, Mode::kSave, false, "", &Reader::KeepDetails},
+    {"--compare", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
+};
+constexpr const OptionRow& kSaveRow = kOptions[2];
+
+// The row `arg` names: a flag by its whole name, an option with a value also as "--name=VALUE".
+const OptionRow* FindOption(std::string_view arg) {
+    for (const OptionRow& row : kOptions) {
+        if (arg == row.name) return &row;
+        if (row.form != Form::kFlag && arg.starts_with(row.name) && arg.size() > row.name.size() &&
+            arg[row.name.size()] == '=') {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+CommandLine Reader::Read() {
+    for (index_ = 1; index_ < argc_ && !Wrong(); ++index_) {
+        Argument(argv_[index_]);
+        if (line_.action == CommandLine::Action::kHelp ||
+            line_.action == CommandLine::Action::kVersion) {
+            return line_;
+        }
+    }
+    if (!Wrong()) CheckModes();
+    return line_;
+}
+
+void Reader::Argument(std::string_view arg) {
+    if (optionsEnded_ || arg == "-" || !arg.starts_with('-')) {
+        Folder(arg);
+    } else if (arg == "--") {
+        optionsEnded_ = true;
+    } else if (const OptionRow* row = FindOption(arg)) {
+        Option(*row, arg);
+    } else if (!ToolkitArgument(arg)) {
+        Wrong("unrecognized option '" + std::string(arg) + "'");
+    }
+}
+
+void Reader::Option(const OptionRow& row, std::string_view arg) {
+    if (row.once && std::find(given_.begin(), given_.end(), &row) != given_.end()) {
+        return Wrong(std::string(row.name) + " is given more than once");
+    }
+    given_.push_back(&row);
+    std::vector<std::string> values;
+    if (row.form != Form::kFlag) {
+        std::optional<std::string> value = Value(row, arg);
+        if (!value) return;
+        values.push_back(std::move(*value));
+    }
+    if (row.form == Form::kTwoValues) {
+        if (index_ + 1 >= argc_ || std::string_view(argv_[index_ + 1]).empty()) {
+            return Wrong("option '" + std::string(row.name) +
+                         "' needs two list folders, OLD and NEW");
+        }
+        values.emplace_back(argv_[++index_]);
+    }
+    (this->*row.keep)(std::move(values));
+}
+
+// The option's value, from "--name=VALUE" or the next argument; empty values are wrong.
+std::optional<std::string> Reader::Value(const OptionRow& row, std::string_view arg) {
+    std::string value;
+    if (arg.size() > row.name.size()) {
+        value = arg.substr(row.name.size() + 1);
+    } else if (index_ + 1 < argc_) {
+        value = argv_[++index_];
+    } else {
+        Wrong("option '" + std::string(row.name) + "' needs " + std::string(row.what));
+        return std::nullopt;
+    }
+    if (value.empty()) {
+        Wrong("option '" + std::string(row.name) + "' needs " + std::string(row.what) +
+              ", not an empty name");
+        return std::nullopt;
+    }
+    return value;
+}
+
+// What the options given say together: the mode, or why they cannot go together.
+void Reader::CheckModes() {
+    const auto given = [this](Mode mode) {
+        return std::any_of(given_.begin(), given_.end(),
+                           [mode](const OptionRow* row) { return row->mode == mode; });
+    };
+    if (given(Mode::kCompare)) {
+        if (given_.size() > 1 || folderGiven_ || !line_.toolkitOptions.empty()) {
+            return Wrong("--compare takes its two list folders and nothing else");
+        }
+        line_.action = CommandLine::Action::kCompare;
+        return;
+    }
+    const bool save = std::find(given_.begin(), given_.end(), &kSaveRow) != given_.end();
+    if (!save) {
+        for (const OptionRow& row : kOptions) {
+            if (row.mode == Mode::kSave && &row != &kSaveRow &&
+                std::find(given_.begin(), given_.end(), &row) != given_.end()) {
+                return Wrong(std::string(row.name) + " is an option of --save");
+            }
+        }
+        return;
+    }
+    if (!line_.toolkitOptions.empty()) {
+        return Wrong("'" + line_.toolkitOptions.front() +
+                     "' is an option of the window, and --save shows none");
+    }
+    line_.action = CommandLine::Action::kSave;
+}
+
+void Reader::Folder(std::string_view folder) {
+    if (folder.empty()) {
+        Wrong("a folder's name cannot be empty");
+    } else if (folderGiven_) {
+        Wrong("give one folder only ('" + std::string(folder) + "' is a second one)");
+    } else {
+        folderGiven_ = true;
+        line_.folder = folder;
+    }
+}
+
+bool Reader::ToolkitArgument(std::string_view arg) {
+    const std::string_view name = arg.substr(0, arg.find('='));
+    const ToolkitOption* option = FindToolkitOption(name);
+    if (option == nullptr) return false;
+    line_.toolkitOptions.emplace_back(arg);
+    if (option->takesValue && name.size() == arg.size()) {
+        if (index_ + 1 >= argc_) {
+            Wrong("option '" + std::string(name) + "' needs a value");
+            return true;
+        }
+        line_.toolkitOptions.emplace_back(argv_[++index_]);
+    }
+    return true;
+}
 
 }  // namespace
 
