@@ -54,6 +54,86 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
     return RunHeadlessSave(folder, runtime, fileSystem, options);
 }
 
+namespace {
+
+// One Save without a window: what it says on stderr (failures, the progress line on a terminal),
+// when it stops (a signal, a reader of stderr gone), and the status it ends with.
+class ScriptSave {
+  public:
+    ScriptSave(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
+               const listing::ListingOptions& options)
+        : fileSystem_(fileSystem), core_(buffer_, fileSystem, runtime) {
+        core_.SetOptions(options);
+        core_.SetYield([this] { Check(); });
+        fileSystem_.SetWaitHook([this] { Check(); });
+        core_.SetFailureReport([this](const std::string& path, const runtime::RuntimeError& error) {
+            if (error.Number() == runtime::PermissionDenied) denied_ = true;
+            Say(ClearProgress() + "quorvale: " + path + ": " + error.what() + "\n");
+        });
+    }
+    // The file system may outlive this Save; the hook, which refers to it, does not.
+    ~ScriptSave() { fileSystem_.SetWaitHook({}); }
+    ScriptSave(const ScriptSave&) = delete;
+    ScriptSave& operator=(const ScriptSave&) = delete;
+
+    int Run(const std::string& folder) {
+        try {
+            core_.SaveListing(folder);
+        } catch (const Stopped& stopped) {
+            if (stopped.signal != SIGPIPE) {
+                Say(ClearProgress() + "quorvale: stopped by signal " +
+                    std::to_string(stopped.signal) + "\n");
+            }
+            return 128 + stopped.signal;
+        } catch (const runtime::RuntimeError& error) {
+            Say(ClearProgress() + "quorvale: " + error.what() + "\n");
+            const int written = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
+            return written != 0 && written != kNotSaved ? written : kNotSaved;
+        }
+        if (readerGone_) return 128 + SIGPIPE;
+        if (progress_) Say(ClearProgress());
+        const int written = WriteOutput(listing::SavedStatus(core_.ListFileNumber() - 1) + "\n");
+        if (written != 0) return written;
+        return core_.IncompleteCount() != 0 || denied_ ? kSavedIncomplete : kSavedComplete;
+    }
+
+  private:
+    // A reader of stderr that goes away stops the Save as SIGTERM does.
+    void Say(const std::string& text) {
+        if (WriteError(text) == EPIPE) readerGone_ = true;
+    }
+    std::string ClearProgress() const { return progress_ ? "\r\033[K" : ""; }
+
+    void Check() {
+        if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
+        if (readerGone_) throw Stopped{SIGPIPE};
+        if (progress_) ShowProgress();
+    }
+
+    void ShowProgress() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastProgress_ < std::chrono::milliseconds(250)) return;
+        lastProgress_ = now;
+        const long files = core_.ListFileNumber() - 1;
+        const long lines = files * listing::kFlushThreshold + buffer_.ListCount();
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        Say(ClearProgress() + ProgressLine(lines, files, seconds, CurrentFolder(buffer_),
+                                           TerminalColumns(STDERR_FILENO)));
+    }
+
+    listing::FileSystem& fileSystem_;
+    listing::ListingBuffer buffer_;
+    listing::ListingCore core_;
+    const bool progress_ = ::isatty(STDERR_FILENO) == 1;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastProgress_ =
+        start_ - std::chrono::seconds(1);  // the first line at once
+    bool readerGone_ = false;
+    bool denied_ = false;
+};
+
+}  // namespace
+
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
                     listing::FileSystem& fileSystem, const listing::ListingOptions& options) {
     CatchTerminationSignals();
@@ -63,66 +143,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         const int status = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
         return status != 0 ? status : kNotSaved;
     }
-    // A reader of stderr that goes away stops the Save as SIGTERM does.
-    bool readerGone = false;
-    const auto say = [&readerGone](const std::string& text) {
-        if (WriteError(text) == EPIPE) readerGone = true;
-    };
-    listing::ListingBuffer buffer;
-    listing::ListingCore core(buffer, fileSystem, runtime);
-    core.SetOptions(options);
-
-    const bool progress = ::isatty(STDERR_FILENO) == 1;
-    const auto start = std::chrono::steady_clock::now();
-    auto lastProgress = start - std::chrono::seconds(1);  // the first line at once
-    const auto check = [&] {
-        if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
-        if (readerGone) throw Stopped{SIGPIPE};
-        if (!progress) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastProgress < std::chrono::milliseconds(250)) return;
-        lastProgress = now;
-        const long files = core.ListFileNumber() - 1;
-        const long lines = files * listing::kFlushThreshold + buffer.ListCount();
-        const std::string_view current = CurrentFolder(buffer);
-        const double seconds = std::chrono::duration<double>(now - start).count();
-        say("\r\033[K" +
-            ProgressLine(lines, files, seconds, current, TerminalColumns(STDERR_FILENO)));
-    };
-    core.SetYield(check);
-    fileSystem.SetWaitHook(check);
-    // The file system may outlive this Save; the hook, which refers to it, does not.
-    struct ForgetHook {
-        listing::FileSystem& fileSystem;
-        ~ForgetHook() { fileSystem.SetWaitHook({}); }
-    } forgetHook{fileSystem};
-    bool denied = false;
-    core.SetFailureReport([&](const std::string& path, const runtime::RuntimeError& error) {
-        if (error.Number() == runtime::PermissionDenied) denied = true;
-        say(std::string(progress ? "\r\033[K" : "") + "quorvale: " + path + ": " + error.what() +
-            "\n");
-    });
-
-    const std::string clearProgress = progress ? "\r\033[K" : "";
-    int status = kSavedComplete;
-    try {
-        core.SaveListing(folder);
-        if (core.IncompleteCount() != 0 || denied) status = kSavedIncomplete;
-        if (readerGone) return 128 + SIGPIPE;
-        if (progress) say(clearProgress);
-        const int written = WriteOutput(listing::SavedStatus(core.ListFileNumber() - 1) + "\n");
-        return written != 0 ? written : status;
-    } catch (const Stopped& stopped) {
-        if (stopped.signal != SIGPIPE) {
-            say(clearProgress + "quorvale: stopped by signal " + std::to_string(stopped.signal) +
-                "\n");
-        }
-        return 128 + stopped.signal;
-    } catch (const runtime::RuntimeError& error) {
-        say(clearProgress + "quorvale: " + error.what() + "\n");
-        const int written = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
-        return written != 0 && written != 2 ? written : kNotSaved;
-    }
+    return ScriptSave(runtime, fileSystem, options).Run(folder);
 }
 
 }  // namespace quorvale::app

@@ -280,6 +280,41 @@ void DropEntries(FolderContents& contents) {
     contents.subfolders = std::vector<FolderEntry>();
 }
 
+// A folder's size on disk bounds its entries from above (each takes more than 16 bytes there):
+// reserving that much address space lets the lists grow without being copied, and only what is
+// filled costs memory.
+void ReserveForEntries(FolderContents& contents, std::size_t limit) {
+    if (contents.st.st_size > static_cast<off_t>(kReadBlock) &&
+        (limit == 0 || static_cast<std::size_t>(contents.st.st_size) <= limit)) {
+        const auto bytes = static_cast<std::size_t>(contents.st.st_size);
+        contents.names.reserve(bytes);
+        contents.files.reserve(bytes / 16);
+    }
+}
+
+// What became of one block of directory entries.
+enum class BlockTaken { kAll, kEnded, kTooLarge };
+
+BlockTaken TakeBlock(FolderContents& contents, const char* block, ssize_t bytes,
+                     std::size_t limit) {
+    for (ssize_t off = 0; off < bytes;) {
+        const auto* d = reinterpret_cast<const struct dirent64*>(block + off);
+        off += d->d_reclen;
+        if (IsDotOrDotDot(d->d_name)) continue;
+        const std::size_t size = std::strlen(d->d_name);
+        const std::size_t taken = size + 3 + (contents.details ? FolderContents::kDetailsBytes : 0);
+        if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
+            contents.readError = EOVERFLOW;
+            return BlockTaken::kEnded;
+        }
+        if (limit != 0 && contents.Bytes() + taken + sizeof(FolderEntry) > limit) {
+            return BlockTaken::kTooLarge;
+        }
+        AppendEntry(contents, d->d_name, size, EntryType(contents.fd, *d));
+    }
+    return BlockTaken::kAll;
+}
+
 }  // namespace
 
 // Entries are typed from the directory itself (a stat only for links and for file systems that
@@ -287,15 +322,7 @@ void DropEntries(FolderContents& contents) {
 bool ReadEntries(FolderContents& contents, std::size_t limit, const std::function<void()>& pause) {
     // Not zeroed, so that only what the directory fills costs memory.
     thread_local const std::unique_ptr<char[]> block(new char[kReadBlock]);
-    // A folder's size on disk bounds its entries from above (each takes more than 16 bytes
-    // there): reserving that much address space lets the lists grow without being copied, and
-    // only what is filled costs memory.
-    if (contents.st.st_size > static_cast<off_t>(kReadBlock) &&
-        (limit == 0 || static_cast<std::size_t>(contents.st.st_size) <= limit)) {
-        const auto bytes = static_cast<std::size_t>(contents.st.st_size);
-        contents.names.reserve(bytes);
-        contents.files.reserve(bytes / 16);
-    }
+    ReserveForEntries(contents, limit);
     for (;;) {
         if (pause) pause();
         const ssize_t n = ::getdents64(contents.fd, block.get(), kReadBlock);
@@ -306,24 +333,16 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
             return true;
         }
         if (n == 0) return true;
-        for (ssize_t off = 0; off < n;) {
-            const auto* d = reinterpret_cast<const struct dirent64*>(block.get() + off);
-            off += d->d_reclen;
-            if (IsDotOrDotDot(d->d_name)) continue;
-            const std::size_t size = std::strlen(d->d_name);
-            const std::size_t taken =
-                size + 3 + (contents.details ? FolderContents::kDetailsBytes : 0);
-            if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
-                contents.readError = EOVERFLOW;
+        switch (TakeBlock(contents, block.get(), n, limit)) {
+            case BlockTaken::kAll:
+                break;
+            case BlockTaken::kEnded:
                 return true;
-            }
-            if (limit != 0 && contents.Bytes() + taken + sizeof(FolderEntry) > limit) {
+            case BlockTaken::kTooLarge:
                 // Too large to read ahead: left whole for whoever needs it.
                 DropEntries(contents);
                 ::lseek(contents.fd, 0, SEEK_SET);
                 return false;
-            }
-            AppendEntry(contents, d->d_name, size, EntryType(contents.fd, *d));
         }
     }
 }

@@ -151,43 +151,56 @@ class ListingReader {
         for (;;) {
             std::string_view line;
             if (!lines_->Next(line)) {
-                if (count_ != record_.lines) {
-                    throw Unusable(folder_, "its list files hold " + std::to_string(count_) +
-                                                " lines, and its record says " +
-                                                std::to_string(record_.lines));
-                }
-                std::string_view more;
-                if (details_ && details_->Next(more)) {
-                    throw Unusable(folder_,
-                                   "its details files hold more lines than its list files");
-                }
+                CheckEnd();
                 return std::nullopt;
             }
             ++count_;
-            std::string_view details;
-            if (details_) {
-                if (!details_->Next(details)) {
-                    throw Unusable(folder_,
-                                   "its details files hold fewer lines than its list files");
-                }
-                details = details.substr(0, FieldsEnd(details));
-            }
+            const std::string_view details = DetailsOfLine();
             if (count_ == 1) continue;  // the root as chosen
-            if (line.starts_with("\t\t")) {
-                if (!inFolder_) continue;
-                return Entry{true, Relative(), line.substr(2), folderPath_, details};
-            }
-            if (line.starts_with('\t')) {
-                folderPath_.assign(line.substr(1));
-                if (!inFolder_) base_ = folderPath_;
-                inFolder_ = true;
-                return Entry{false, Relative(), {}, folderPath_, details};
-            }
-            // A denial line: no entry.
+            if (std::optional<Entry> entry = EntryOf(line, details)) return entry;
         }
     }
 
   private:
+    // At the end of the list files: the record's count and the details files must end there too.
+    void CheckEnd() {
+        if (count_ != record_.lines) {
+            throw Unusable(folder_, "its list files hold " + std::to_string(count_) +
+                                        " lines, and its record says " +
+                                        std::to_string(record_.lines));
+        }
+        std::string_view more;
+        if (details_ && details_->Next(more)) {
+            throw Unusable(folder_, "its details files hold more lines than its list files");
+        }
+    }
+
+    // The fields of the details line beside the list line just read ("" without details).
+    std::string_view DetailsOfLine() {
+        std::string_view details;
+        if (!details_) return details;
+        if (!details_->Next(details)) {
+            throw Unusable(folder_, "its details files hold fewer lines than its list files");
+        }
+        return details.substr(0, FieldsEnd(details));
+    }
+
+    // The entry a list line names: a file, a folder, or none (a denial line, or a file before
+    // the first folder line).
+    std::optional<Entry> EntryOf(std::string_view line, std::string_view details) {
+        if (line.starts_with("\t\t")) {
+            if (!inFolder_) return std::nullopt;
+            return Entry{true, Relative(), line.substr(2), folderPath_, details};
+        }
+        if (line.starts_with('\t')) {
+            folderPath_.assign(line.substr(1));
+            if (!inFolder_) base_ = folderPath_;
+            inFolder_ = true;
+            return Entry{false, Relative(), {}, folderPath_, details};
+        }
+        return std::nullopt;  // a denial line
+    }
+
     // Where the three fields before a details line's path end.
     static std::size_t FieldsEnd(std::string_view details) {
         std::size_t at = 0;

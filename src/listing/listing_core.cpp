@@ -476,43 +476,48 @@ bool ListingCore::ListFileLines(std::size_t level) {
         EndFolder(level);  // a denied start leaves no file to list
         return false;
     }
-    const auto appendLine = [&] {
-        line_.assign("\t\t");
-        line_ += files->Current();
-        LineDetails details{LineDetails::Kind::kFile};
-        if (options_.details) details.known = files->CurrentDetails(details.entry);
-        buffer_.AddItem(line_);
-        NoteDetails(details);
-    };
-    // The Save's own temporary files are gone or renamed by the time anyone reads the listing;
-    // files the options exclude are passed over the same way.
     const bool skipOwn = HoldsOwnTemporaryFiles(*stack_[level].folder);
-    const bool mayExclude = !options_.excludes.empty();
-    const auto passedOver = [&] {
-        return (skipOwn && ownTemporaryNames_.contains(std::string(files->Current()))) ||
-               (mayExclude && options_.Excludes(files->Current()));
-    };
     while (!files->AtEnd()) {
-        bool passOver = false;
-        if ((skipOwn || mayExclude) &&
-            Attempt(level, [&] { passOver = passedOver(); }) == Outcome::kEnded) {
-            return false;
-        }
-        if (passOver) {
-            const Outcome next = Attempt(level, [&] { files->Next(); });
-            if (next == Outcome::kEnded) return false;
-            if (next == Outcome::kDenied) break;
-            continue;
-        }
-        if (Attempt(level, appendLine) == Outcome::kEnded) return false;
-        if (showCount_) showCount_(buffer_.ListCount());
-        FlushIfFull();
-        if (yield_ && Attempt(level, yield_) == Outcome::kEnded) return false;
-        const Outcome next = Attempt(level, [&] { files->Next(); });
-        if (next == Outcome::kEnded) return false;
-        if (next == Outcome::kDenied) break;  // the remaining files are skipped
+        const Outcome outcome = ListOneFile(level, *files, skipOwn);
+        if (outcome == Outcome::kEnded) return false;
+        if (outcome == Outcome::kDenied) break;  // the remaining files are skipped
     }
     return true;
+}
+
+// The current file of `files` (at `level`): its line, unless it is passed over, and then the step
+// to the next. kDenied: the step was denied.
+ListingCore::Outcome ListingCore::ListOneFile(std::size_t level, Enumeration& files, bool skipOwn) {
+    // The Save's own temporary files are gone or renamed by the time anyone reads the listing;
+    // files the options exclude are passed over the same way.
+    bool passOver = false;
+    if ((skipOwn || !options_.excludes.empty()) &&
+        Attempt(level, [&] { passOver = PassedOver(files, skipOwn); }) == Outcome::kEnded) {
+        return Outcome::kEnded;
+    }
+    if (!passOver) {
+        if (Attempt(level, [&] { AppendFileLine(files); }) == Outcome::kEnded) {
+            return Outcome::kEnded;
+        }
+        if (showCount_) showCount_(buffer_.ListCount());
+        FlushIfFull();
+        if (yield_ && Attempt(level, yield_) == Outcome::kEnded) return Outcome::kEnded;
+    }
+    return Attempt(level, [&] { files.Next(); });
+}
+
+bool ListingCore::PassedOver(const Enumeration& files, bool skipOwn) const {
+    return (skipOwn && ownTemporaryNames_.contains(std::string(files.Current()))) ||
+           (!options_.excludes.empty() && options_.Excludes(files.Current()));
+}
+
+void ListingCore::AppendFileLine(const Enumeration& files) {
+    line_.assign("\t\t");
+    line_ += files.Current();
+    LineDetails details{LineDetails::Kind::kFile};
+    if (options_.details) details.known = files.CurrentDetails(details.entry);
+    buffer_.AddItem(line_);
+    NoteDetails(details);
 }
 
 // Lists one folder: its folder line and its file lines. If it has subfolders, its frame stays on

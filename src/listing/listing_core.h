@@ -122,6 +122,9 @@ class ListingCore {
     void VisitFolder(std::string_view name, Open&& open);
     bool ListFolderLine(std::size_t level);
     bool ListFileLines(std::size_t level);
+    Outcome ListOneFile(std::size_t level, Enumeration& files, bool skipOwn);
+    bool PassedOver(const Enumeration& files, bool skipOwn) const;
+    void AppendFileLine(const Enumeration& files);
     void VisitNextSubfolder(std::size_t level);
     template <typename Step>
     Outcome Attempt(std::size_t level, Step&& step);
