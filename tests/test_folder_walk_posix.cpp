@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -187,6 +189,30 @@ TEST_F(PosixWalk, ReadingAheadListsWhatReadingOneFolderAtATimeLists) {
     EXPECT_TRUE(walk(0, listing::ReadTuning{}.foldersAhead) == oneAtATime);
     EXPECT_TRUE(walk(8, listing::ReadTuning{}.foldersAhead) == oneAtATime);  // two ahead at most
     EXPECT_TRUE(walk(64, 3) == oneAtATime);
+}
+
+// The walk holds one chain of folders: a folder whose later sibling was opened may no longer be
+// used, and saying so loudly beats indexing past the chain's end.
+TEST(PosixFolders, AFolderUsedAfterItsNextSiblingWasOpenedFailsLoudly) {
+    TempDir dir;
+    for (const char* folder : {"top", "top/a", "top/a/x", "top/b"}) MakeFolder(dir / folder);
+    listing::PosixFileSystem fs(0, listing::ReadTuning{.foldersAhead = 0});
+    std::unique_ptr<listing::Folder> top = fs.GetFolder(dir / "top");
+    std::unique_ptr<listing::Folder> a = top->OpenSubFolder("a");
+    top->OpenSubFolder("b").reset();
+    for (const auto& use : std::vector<std::function<void()>>{
+             [&] { a->OpenSubFolder("x"); }, [&] { a->Files(); }, [&] { a->SubFolders(); }}) {
+        try {
+            use();
+            ADD_FAILURE() << "an earlier sibling was used without a word";
+        } catch (const std::logic_error& error) {
+            EXPECT_NE(std::string(error.what()).find("top/a\" used after a later sibling"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    // Its parent goes on: the next subfolder opens and is read.
+    EXPECT_TRUE(top->OpenSubFolder("b")->Files()->AtEnd());
 }
 
 TEST_F(PosixWalk, KeepsOddNamesByteForByte) {

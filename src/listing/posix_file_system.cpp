@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -139,18 +140,21 @@ class PosixFolder final : public Folder {
     }
 
     std::unique_ptr<Enumeration> Files() override {
+        CheckOnChain();
         ThrowReadError();
         const FolderContents& contents = Contents();
         return std::make_unique<EntryEnumeration>(contents, contents.files, PlanIfAny());
     }
 
     std::unique_ptr<Enumeration> SubFolders() override {
+        CheckOnChain();
         ThrowReadError();
         const FolderContents& contents = Contents();
         return std::make_unique<EntryEnumeration>(contents, contents.subfolders, PlanIfAny());
     }
 
     std::unique_ptr<Folder> OpenSubFolder(std::string_view name) override {
+        CheckOnChain();
         const FolderContents& contents = Contents();
         const std::vector<FolderEntry>& entries = contents.subfolders;
         const auto it = std::lower_bound(entries.begin(), entries.end(), name,
@@ -217,6 +221,16 @@ class PosixFolder final : public Folder {
         if (readError_) throw *readError_;
     }
 
+    // The walk holds one chain of folders: opening a folder takes its earlier siblings (and what
+    // lies below them) off it. Such a folder may only be destroyed; using it is a fault of the
+    // caller, told at once in every build.
+    void CheckOnChain() const {
+        if (offChain_) {
+            throw std::logic_error("folder \"" + Path() +
+                                   "\" used after a later sibling of it was opened");
+        }
+    }
+
     bool IsAncestorOrSelf(const struct stat& st) const {
         for (const PosixFolder* f = this; f != nullptr; f = f->parent_) {
             if (f->dev_ == st.st_dev && f->ino_ == st.st_ino) return true;
@@ -243,6 +257,7 @@ class PosixFolder final : public Folder {
     std::optional<RuntimeError> readError_;
     std::optional<EntryDetails> details_;  // with a listing with details
     PlannedFolder* node_ = nullptr;  // what it holds: its entries, its handle (the plan owns it)
+    bool offChain_ = false;          // a later sibling was opened: only destroying it is left
 };
 
 std::string AbsoluteFolderPath(const std::string& path) {
@@ -360,8 +375,12 @@ void PosixFileSystem::FreeHandles() {
 
 // Adds a newly opened folder at the end of the chain.
 void PosixFileSystem::Register(PosixFolder* folder) {
-    // A folder's previous sibling is gone before it is opened: the chain ends at its parent.
-    while (!chain_.empty() && chain_.back() != folder->parent_) Unregister(chain_.back());
+    // The chain ends at the folder's parent: an earlier sibling still there, and what lies below
+    // it, may no longer be used (PosixFolder::CheckOnChain).
+    while (!chain_.empty() && chain_.back() != folder->parent_) {
+        chain_.back()->offChain_ = true;
+        Unregister(chain_.back());
+    }
     folder->depth_ = chain_.size();
     chain_.push_back(folder);
     ++open_;
