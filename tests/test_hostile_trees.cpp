@@ -261,9 +261,9 @@ TEST_F(HostileTrees, UnwritableProgramFolderAndReadOnlyListFile) {
         }
         return report;
     });
-    EXPECT_EQ(out, "70 Cannot open list file \"" + dir / "closed" +
+    EXPECT_EQ(out, "70 Cannot open file \"" + dir / "closed" +
                        "/ListTex1.txt\": Permission denied lines 3 open 0\n"
-                       "70 Cannot write list file \"" +
+                       "70 Cannot write file \"" +
                        dir / "open" + "/ListTex1.txt\": the file is read-only lines 3 open 0\n");
     EXPECT_EQ(ReadBytes(dir / "open/ListTex1.txt"), "kept");
     EXPECT_FALSE(Exists(dir / "closed/ListTex1.txt"));

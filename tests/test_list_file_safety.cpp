@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -74,12 +75,40 @@ TEST_F(ListFileSafety, ANameTakenByAFolderOrAFifoStopsTheSaveAndIsLeftAlone) {
     EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
 }
 
+// The folder is synced after the rename: when that fails the file is in place and stays, but the
+// Save cannot say its listing is on the disk. It stops, and leaves no record of a listing.
+TEST_F(ListFileSafety, AFolderThatCannotBeSyncedStopsTheSaveWithoutARecord) {
+    struct FolderSyncFails : runtime::OutputSystemCalls {
+        explicit FolderSyncFails(int number) : error(number) {}
+        int FolderSync(int) override {
+            errno = error;
+            return -1;
+        }
+        int error;
+    };
+    FolderSyncFails failing(EIO);
+    lister.runtime.outputCalls = &failing;
+    const std::string result = TrySave();
+    EXPECT_NE(result.find("Cannot make durable the renaming of file \"" + lister.ListFile(1) +
+                          "\": Input/output error"),
+              std::string::npos)
+        << result;
+    EXPECT_EQ(ReadBytes(lister.ListFile(1)), "/R\r\n\t/R\r\n\t\ta\r\n\t\tb\r\n");
+    EXPECT_FALSE(Exists(lister.programFolder / std::string(listing::kRecordName)));
+    EXPECT_EQ(LeftoverFiles(lister.programFolder.Path()), Lines{});
+
+    // A folder that cannot be synced at all (EINVAL) is no failure.
+    FolderSyncFails unsupported(EINVAL);
+    lister.runtime.outputCalls = &unsupported;
+    EXPECT_EQ(TrySave(), "saved");
+    EXPECT_TRUE(Exists(lister.programFolder / std::string(listing::kRecordName)));
+}
+
 TEST_F(ListFileSafety, AReadOnlyListFileIsKeptAlsoForRoot) {
     MakeFile(lister.ListFile(1), "kept");
     ASSERT_EQ(::chmod(lister.ListFile(1).c_str(), 0444), 0);
     const std::string result = TrySave();
-    EXPECT_EQ(result,
-              "70 Cannot write list file \"" + lister.ListFile(1) + "\": the file is read-only");
+    EXPECT_EQ(result, "70 Cannot write file \"" + lister.ListFile(1) + "\": the file is read-only");
     EXPECT_EQ(ReadBytes(lister.ListFile(1)), "kept");
     EXPECT_EQ(lister.buffer.ListCount(), 4);  // the lines stay for the user to see
 }

@@ -52,7 +52,7 @@ FileTextOutput::FileTextOutput(int folder, std::string name, std::string path,
     : path_(std::move(path)), name_(std::move(name)), durability_(durability), calls_(calls) {
     // A handle of its own, so that the commit may outlive whoever gave it the folder's.
     folderFd_ = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (folderFd_ < 0) Fail(errno, "Cannot open list file");
+    if (folderFd_ < 0) Fail(errno, "Cannot open file");
     try {
         CheckReplaceable();
         CreateTemporary();
@@ -67,27 +67,27 @@ FileTextOutput::~FileTextOutput() {
     Abandon();
 }
 
-// Only a regular file or a link may stand where the list file goes (the rename replaces a link
+// Only a regular file or a link may stand where the file goes (the rename replaces a link
 // itself, never its target), and a file the user made read-only is kept.
 void FileTextOutput::CheckReplaceable() const {
     struct stat st {};
     if (calls_.FstatAt(folderFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return;
-        throw ErrorFromErrno(errno, "Cannot open list file", path_);
+        throw ErrorFromErrno(errno, "Cannot open file", path_);
     }
     if (S_ISLNK(st.st_mode)) return;
     if (!S_ISREG(st.st_mode)) {
-        throw RuntimeError(PathFileAccessError, "Cannot write list file \"" + path_ +
+        throw RuntimeError(PathFileAccessError, "Cannot write file \"" + path_ +
                                                     "\": that name is taken by something that "
                                                     "is not a regular file");
     }
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
         throw RuntimeError(PermissionDenied,
-                           "Cannot write list file \"" + path_ + "\": the file is read-only");
+                           "Cannot write file \"" + path_ + "\": the file is read-only");
     }
     if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
         errno == EACCES) {
-        throw ErrorFromErrno(EACCES, "Cannot write list file", path_);
+        throw ErrorFromErrno(EACCES, "Cannot write file", path_);
     }
 }
 
@@ -103,15 +103,14 @@ void FileTextOutput::CreateTemporary() {
             tempName_ = std::move(name);
             return;
         }
-        if (errno != EEXIST) throw ErrorFromErrno(errno, "Cannot open list file", path_);
+        if (errno != EEXIST) throw ErrorFromErrno(errno, "Cannot open file", path_);
     }
     throw RuntimeError(PathFileAccessError,
-                       "Cannot open list file \"" + path_ + "\": no free temporary name");
+                       "Cannot open file \"" + path_ + "\": no free temporary name");
 }
 
 void FileTextOutput::PrintLine(std::string_view line) {
-    if (fd_ < 0)
-        throw RuntimeError(InvalidProcedureCall, "List file \"" + path_ + "\" is not open");
+    if (fd_ < 0) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
     pending_.append(line);
     pending_.append("\r\n");
     if (pending_.size() >= kOutputBlock) FlushBuffer();
@@ -124,7 +123,7 @@ void FileTextOutput::FlushBuffer() {
         const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            Fail(errno, "Cannot write list file");
+            Fail(errno, "Cannot write file");
         }
         done += static_cast<std::size_t>(n);
     }
@@ -139,17 +138,21 @@ void FileTextOutput::Close() {
     if (fd_ < 0) return;
     FlushBuffer();
     if (durability_ == Durability::kSynced && calls_.FdataSync(fd_) != 0) {
-        Fail(errno, "Cannot write list file");
+        Fail(errno, "Cannot write file");
     }
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) Fail(errno, "Cannot write list file");
+    if (::close(fd) != 0 && errno != EINTR) Fail(errno, "Cannot write file");
     if (calls_.RenameAt(folderFd_, tempName_.c_str(), name_.c_str()) != 0) {
-        Fail(errno, "Cannot put list file in place:");
+        Fail(errno, "Cannot put file in place:");
     }
     tempName_.clear();
-    // The rename itself reaches the disk with the folder.
-    if (durability_ == Durability::kSynced) calls_.FolderSync(folderFd_);
+    // The rename itself reaches the disk with the folder. The file is in place by now and stays;
+    // a folder that cannot be synced at all (EINVAL) is no failure.
+    if (durability_ == Durability::kSynced && calls_.FolderSync(folderFd_) != 0 &&
+        errno != EINVAL) {
+        Fail(errno, "Cannot make durable the renaming of file");
+    }
     ::close(folderFd_);
     folderFd_ = -1;
 }

@@ -1,8 +1,9 @@
-// Output of one list file, whole or not at all: the lines go to a temporary file beside the final
-// name (created exclusively, never through a link), and Close makes them durable and renames the
-// temporary file onto the final name. Until that rename an earlier file of that name is untouched;
-// a failure at any point, or destroying the output before Close, removes the temporary file.
-// Every name is taken relative to the handle of the folder the output was given, never by path.
+// Output of one file a Save writes (a list file, a details file, its record), whole or not at
+// all: the lines go to a temporary file beside the final name (created exclusively, never through a
+// link), and Close makes them durable and renames the temporary file onto the final name. Until
+// that rename an earlier file of that name is untouched; a failure at any point, or destroying the
+// output before Close, removes the temporary file. Every name is taken relative to the handle of
+// the folder the output was given, never by path.
 //
 // Each line is written as its own bytes followed by CR LF.
 #pragma once
@@ -33,7 +34,7 @@ class TextOutput {
 inline constexpr std::string_view kTempMarker = ".tmp-";
 
 enum class Durability {
-    kSynced,    // data and the rename reach the disk before Close returns
+    kSynced,    // data and the rename reach the disk before Close returns, or Close fails
     kUnsynced,  // left to the kernel (for measuring what syncing costs)
 };
 

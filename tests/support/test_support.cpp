@@ -53,7 +53,9 @@ class CountingOutput final : public runtime::TextOutput {
     CountingOutput(TestRuntime& owner, const runtime::FolderLock& folder, const std::string& name,
                    const std::string& path)
         : owner_(owner),
-          real_(folder.Handle(), name, path),
+          real_(folder.Handle(), name, path, runtime::Durability::kSynced,
+                owner.outputCalls != nullptr ? *owner.outputCalls
+                                             : runtime::OutputSystemCalls::Real()),
           path_(path),
           index_(static_cast<int>(owner.opened.size()) - 1) {
         ++owner_.openOutputs;
@@ -69,8 +71,8 @@ class CountingOutput final : public runtime::TextOutput {
     void PrintLine(std::string_view line) override {
         const bool thisOutput = owner_.failOutput < 0 || owner_.failOutput == index_;
         if (thisOutput && owner_.failAfterLines >= 0 && lines_ >= owner_.failAfterLines) {
-            throw runtime::RuntimeError(owner_.failNumber, "Cannot write list file \"" + path_ +
-                                                               "\": No space left on device");
+            throw runtime::RuntimeError(
+                owner_.failNumber, "Cannot write file \"" + path_ + "\": No space left on device");
         }
         ++lines_;
         real_.PrintLine(line);
@@ -94,7 +96,7 @@ class CountingOutput final : public runtime::TextOutput {
         open_ = false;
         if (owner_.failCommit == index_) {
             throw runtime::RuntimeError(runtime::DeviceIOError,
-                                        "Cannot write list file \"" + path_ + "\": I/O error");
+                                        "Cannot write file \"" + path_ + "\": I/O error");
         }
         real_.Close();
     }
@@ -189,7 +191,7 @@ std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const runtime::F
     const std::string path = listing::JoinPath(folder.Path(), name);
     opened.push_back(path);
     if (failOpen != 0) {
-        throw runtime::RuntimeError(failOpen, "Cannot open list file \"" + path + "\": refused");
+        throw runtime::RuntimeError(failOpen, "Cannot open file \"" + path + "\": refused");
     }
     return std::make_unique<CountingOutput>(*this, folder, name, path);
 }

@@ -55,6 +55,8 @@ class TestRuntime : public runtime::RuntimeServices {
     int failOutput = -1;       // ... only in the output opened N-th (0-based); -1 for any
     int failNumber = runtime::DiskFull;
     int failCommit = -1;  // the output opened N-th (0-based) fails to be made durable
+    // The system calls of every real output, when set (the real ones otherwise).
+    runtime::OutputSystemCalls* outputCalls = nullptr;
     // While set, a commit waits (up to a minute, then notes it in commitWaitedOut) until
     // releaseCommits is set; commitHeld tells that one waits.
     std::atomic<bool> holdCommits = false;
