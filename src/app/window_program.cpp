@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/path_join.h"
 #include "runtime/program_folder.h"
 
 namespace quorvale::app {
@@ -12,9 +13,11 @@ namespace quorvale::app {
 std::string StartWindowProgram(char* argv[]) {
     const std::string executableFolder = runtime::ExecutableFolderOrNone();
     // Beside this program (a build, a copy), then where the package puts it.
+    const std::string installedFolder =
+        runtime::JoinPath(runtime::JoinPath(executableFolder, ".."), kInstalledWindowFolder);
     const std::string candidates[] = {
-        executableFolder + "/" + kWindowProgramName,
-        executableFolder + "/../" + kInstalledWindowFolder + "/" + kWindowProgramName,
+        runtime::JoinPath(executableFolder, kWindowProgramName),
+        runtime::JoinPath(installedFolder, kWindowProgramName),
     };
     int error = ENOENT;
     for (const std::string& candidate : candidates) {

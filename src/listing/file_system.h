@@ -10,24 +10,13 @@
 #include <string_view>
 
 #include "listing/listing_options.h"
+#include "runtime/path_join.h"
 
 namespace quorvale::listing {
 
-// Appends `parent` + "/" + `name` to `out`, with no separator doubled when `parent` already ends
-// in one.
-inline void AppendPath(std::string& out, std::string_view parent, std::string_view name) {
-    out += parent;
-    if (parent.empty() || parent.back() != '/') out += '/';
-    out += name;
-}
-
-// `parent` + "/" + `name`, as AppendPath joins them.
-inline std::string JoinPath(std::string_view parent, std::string_view name) {
-    std::string path;
-    path.reserve(parent.size() + 1 + name.size());
-    AppendPath(path, parent, name);
-    return path;
-}
+using runtime::AppendName;
+using runtime::AppendPath;
+using runtime::JoinPath;
 
 // What a listing with details says of an entry: its type ('d' folder, 'f' file, 'l' link, 'o'
 // anything else), its size in bytes and when it was last modified (seconds since the epoch), as

@@ -65,11 +65,11 @@ struct FolderContents {
     EntryDetails Details(FolderEntry entry) const {
         const std::string_view name = Name(entry);
         const char* at = name.data() + name.size();
-        EntryDetails details;
-        details.type = at[0];
-        std::memcpy(&details.size, at + 1, 8);
-        std::memcpy(&details.modified, at + 9, 8);
-        return details;
+        EntryDetails described;
+        described.type = at[0];
+        std::memcpy(&described.size, at + 1, 8);
+        std::memcpy(&described.modified, at + 9, 8);
+        return described;
     }
     // The memory the names and the entries take.
     std::size_t Bytes() const {

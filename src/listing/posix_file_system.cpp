@@ -122,10 +122,7 @@ class PosixFolder final : public Folder {
         }
         std::string path;
         path.reserve(size);
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            if (!path.empty() && path.back() != '/') path += '/';
-            path += (*it)->name_;
-        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) AppendName(path, (*it)->name_);
         return path;
     }
 

@@ -97,15 +97,25 @@ bool ReadPlan::HasRoom() const {
            handlesCharged_ + 2 <= handles_;
 }
 
-void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
-    PlannedFolder& child = *NewChild(parent, index);
+// The request to read subfolder `index` of `parent` into `child`, which holds it from then on;
+// `byteLimit` 0 reads it whatever its size.
+std::shared_ptr<ReadRequest> ReadPlan::NewRequest(const PlannedFolder& parent, std::size_t index,
+                                                  PlannedFolder& child,
+                                                  std::size_t byteLimit) const {
     auto request = std::make_shared<ReadRequest>();
     request->contents.details = tuning_.entryDetails;
     request->parent = parent.handle;
     request->name = parent.contents.Name(parent.contents.subfolders[index]);
-    request->byteLimit = tuning_.BytesPerFolder();
+    request->byteLimit = byteLimit;
     request->order = child.order;
     child.request = request;
+    return request;
+}
+
+void ReadPlan::Request(PlannedFolder& parent, std::size_t index) {
+    PlannedFolder& child = *NewChild(parent, index);
+    std::shared_ptr<ReadRequest> request =
+        NewRequest(parent, index, child, tuning_.BytesPerFolder());
     child.ahead = true;
     child.chargedBytes = request->byteLimit;
     child.chargedHandles = 2;
@@ -242,13 +252,7 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
              (tuning_.handover == ReadTuning::Handover::kByReadTime && ReadsAreSlow()));
         if (toReader) {
             // On the walk's path from now on: not charged as ahead, and read whatever its size.
-            auto request = std::make_shared<ReadRequest>();
-            request->contents.details = tuning_.entryDetails;
-            request->parent = folder.handle;
-            request->name = folder.contents.Name(folder.contents.subfolders[index]);
-            request->order = child->order;
-            child->request = request;
-            pool_.SubmitFirst(std::move(request));
+            pool_.SubmitFirst(NewRequest(folder, index, *child, 0));
             ++stats_.handedOver;
         }
     }

@@ -127,6 +127,8 @@ class ReadPlan {
     bool PlanBelow(PlannedFolder& folder);
     PlannedFolder* NewChild(PlannedFolder& parent, std::size_t index);
     void Request(PlannedFolder& parent, std::size_t index);
+    std::shared_ptr<ReadRequest> NewRequest(const PlannedFolder& parent, std::size_t index,
+                                            PlannedFolder& child, std::size_t byteLimit) const;
     bool Collect(PlannedFolder& folder);
     void Keep(PlannedFolder& folder, FolderContents contents);
     void Release(std::unique_ptr<PlannedFolder>& folder);

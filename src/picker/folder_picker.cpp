@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "runtime/path_join.h"
+
 namespace quorvale::picker {
 
 namespace {
@@ -50,7 +52,10 @@ bool IsFolder(const QByteArray& path) {
 }
 
 QByteArray JoinPath(const QByteArray& parent, const QByteArray& name) {
-    return parent.endsWith('/') ? parent + name : parent + '/' + name;
+    const std::string joined =
+        runtime::JoinPath(std::string_view(parent.constData(), parent.size()),
+                          std::string_view(name.constData(), name.size()));
+    return QByteArray(joined.data(), static_cast<qsizetype>(joined.size()));
 }
 
 // The names of the folders (links to folders included) directly in `path`, sorted by their bytes.

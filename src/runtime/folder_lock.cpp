@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "runtime/path_join.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::runtime {
@@ -77,7 +78,7 @@ void FolderLock::MoveAside(const std::string& name, const std::string& to) {
 }
 
 std::string FolderLock::JoinedPath(const std::string& name) const {
-    return path_.ends_with('/') ? path_ + name : path_ + "/" + name;
+    return JoinPath(path_, name);
 }
 
 }  // namespace quorvale::runtime

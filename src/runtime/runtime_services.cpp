@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "runtime/path_join.h"
 #include "runtime/program_folder.h"
 
 namespace quorvale::runtime {
@@ -60,10 +61,8 @@ void SystemRuntimeServices::PrepareListFileFolder() {
 
 std::unique_ptr<TextOutput> SystemRuntimeServices::OpenForOutput(const FolderLock& folder,
                                                                  const std::string& name) {
-    std::string path = folder.Path();
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-    return std::make_unique<FileTextOutput>(folder.Handle(), name, std::move(path), durability_);
+    return std::make_unique<FileTextOutput>(folder.Handle(), name, JoinPath(folder.Path(), name),
+                                            durability_);
 }
 
 }  // namespace quorvale::runtime

@@ -77,11 +77,11 @@ struct ProgramRun {
 struct RunOptions {
     // No DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM: nothing to show a window on.
     bool withoutDisplay = true;
-    std::vector<std::pair<std::string, std::string>> environment;  // set after that
+    std::vector<std::pair<std::string, std::string>> environment{};  // set after that
     bool asNobody = false;
     // When set, SIGTERM is sent once the program catches it and this holds (or a minute has
     // passed): an event, not a time, so that a busy machine starts the program as late as it may.
-    std::function<bool(pid_t)> sigtermOnceTrue;
+    std::function<bool(pid_t)> sigtermOnceTrue{};
     const char* stdoutFile = nullptr;  // stdout goes there (such as /dev/full) instead
     bool stdoutReaderGone = false;     // stdout is a pipe nobody reads
     bool stderrReaderGone = false;     // stderr is a pipe nobody reads
