@@ -40,7 +40,7 @@
 #include <thread>
 #include <vector>
 
-#include "listing/posix_file_system.h"
+#include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "support/listing_files.h"
 #include "window/main_window.h"
@@ -324,7 +324,7 @@ int main(int argc, char* argv[]) {
     const std::string findOut = out + "/find.txt";
 
     quorvale::runtime::SystemRuntimeServices runtime(out, durability);
-    quorvale::listing::PosixFileSystem fileSystem;
+    quorvale::reading::PosixFileSystem fileSystem;
     quorvale::window::WindowHooks hooks = quorvale::window::DefaultWindowHooks();
     hooks.browseForFolder = [&root](QWidget*, const QString&) { return root; };
     hooks.messageBox = [](QWidget*, const QString& text, const QString&) {

@@ -4,6 +4,8 @@
 #                                     clang-format 14 (Debian 12's) wants it
 #   source_check.sh complexity BUILD  no function of src/ above cognitive complexity 25
 #                                     (clang-tidy, with BUILD's compile_commands.json)
+#   source_check.sh rooms             every #include of src/ points down the rooms, never up or
+#                                     across, and the plain C++ rooms include nothing of Qt
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$source_dir"
@@ -27,5 +29,37 @@ case "${1:-}" in
         --warnings-as-errors='*' 2>/dev/null
     echo "no function of src/ above cognitive complexity 25"
     ;;
-  *) echo "usage: source_check.sh format | complexity BUILD" >&2; exit 2 ;;
+  rooms)
+    # What each room of src/ may include besides itself, lowest first: runtime, then reading the
+    # tree, the listing, the catalogue of kept listings and the Save that joins them; the picker,
+    # the window and the programs above.
+    declare -A may=(
+      [runtime]=""
+      [reading]="runtime"
+      [listing]="runtime reading"
+      [catalogue]="runtime reading listing"
+      [save]="runtime reading listing catalogue"
+      [picker]="runtime"
+      [window]="runtime reading listing catalogue save picker"
+      [app]="runtime reading listing catalogue save picker window"
+    )
+    plain="runtime reading listing catalogue save"
+    wrong=0
+    for room in $(ls src); do
+      [ -d "src/$room" ] || continue
+      [ -n "${may[$room]+known}" ] || { echo "src/$room is no room this check knows"; wrong=1; continue; }
+      while IFS=: read -r file line include; do
+        target=$(sed -E 's/^#include "([^/]+)\/.*/\1/' <<<"$include")
+        [ "$target" = "$room" ] && continue
+        grep -qw -- "$target" <<<"${may[$room]}" ||
+          { echo "$file:$line: $room includes $target: $include"; wrong=1; }
+      done < <(grep -Hn '^#include "' src/"$room"/* || true)
+      if grep -qw -- "$room" <<<"$plain" && grep -Hn '^#include <Q' src/"$room"/*; then
+        echo "src/$room is plain C++ and includes Qt"; wrong=1
+      fi
+    done
+    [ "$wrong" = 0 ] || exit 1
+    echo "every #include of src/ points down the rooms"
+    ;;
+  *) echo "usage: source_check.sh format | complexity BUILD | rooms" >&2; exit 2 ;;
 esac

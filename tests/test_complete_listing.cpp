@@ -62,7 +62,7 @@ TEST(CompleteListing, AFolderMovedAboveTheWalkKeepsEverySiblingOrReportsIt) {
         const std::string root = dir / "R";
         MakeFolder(root);
         const Lines chain = MakeChain(root, 200, Level);
-        listing::PosixFileSystem fs(8);  // a small budget, so that shallow handles are closed
+        reading::PosixFileSystem fs(8);  // a small budget, so that shallow handles are closed
         Lister lister(fs);
         bool moved = false;
         lister.core.SetYield([&] {
@@ -151,7 +151,7 @@ TEST(CompleteListing, ADeepChainWithSidesListsCompletelyUnderAnyOpenFileLimit) {
             const std::string out = RunInChild([&] {
                 const rlimit limit{files, files};
                 ::setrlimit(RLIMIT_NOFILE, &limit);
-                listing::PosixFileSystem fs;  // sized from the limit
+                reading::PosixFileSystem fs;  // sized from the limit
                 Lister lister(fs);
                 lister.Save(root);
                 const Lines lines = ListFileLines(lister.programFolder.Path(), 1);
@@ -207,7 +207,7 @@ TEST(CompleteListing, MemoryOfADeepChainIsItsLinesPlusAFewMebibytes) {
         root, 1500, [](int level) { return std::to_string(1000 + level) + std::string(251, 'n'); },
         1, 0);
     const std::string out = RunInChild([&] {
-        listing::PosixFileSystem fs;
+        reading::PosixFileSystem fs;
         Lister lister(fs);
         const long before = PeakResidentKiB();
         lister.core.ListFolder(root);  // 1,501 lines, no flush: the buffer holds them all

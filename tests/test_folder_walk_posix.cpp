@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "listing/folder_read.h"
+#include "reading/folder_read.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -33,7 +33,7 @@ class PosixWalk : public ::testing::Test {
     }
 
     TempDir dir;
-    listing::PosixFileSystem fs;
+    reading::PosixFileSystem fs;
     Lister lister;
 };
 
@@ -54,7 +54,7 @@ TEST_F(PosixWalk, ListsFilesUnderTheirFolderThenEachSubfolder) {
     ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
     EXPECT_EQ(Walk("R/")[0], "\t" + r);
     EXPECT_EQ(Walk(r + "//./s/")[0], "\t" + r + "/s");
-    EXPECT_EQ(listing::AbsoluteFolderPath("///"), "/");
+    EXPECT_EQ(reading::AbsoluteFolderPath("///"), "/");
     ASSERT_EQ(::chdir("/"), 0);
 }
 
@@ -124,7 +124,7 @@ TEST(SortingNames, EveryRunSizeGivesTheBytesOrder) {
         return name;
     };
     for (const std::size_t count : {2u, 23u, 25u, 300u, 5000u, 300000u}) {
-        listing::FolderContents contents;
+        reading::FolderContents contents;
         std::vector<std::string> expected;
         for (std::size_t i = 0; i < count; ++i) {
             const std::string name = nameOf(i);
@@ -141,11 +141,11 @@ TEST(SortingNames, EveryRunSizeGivesTheBytesOrder) {
             (i % 3 == 0 ? contents.subfolders : contents.files).push_back({at});
         }
         std::shuffle(contents.files.begin(), contents.files.end(), random);
-        listing::SortEntries(contents);
+        reading::SortEntries(contents);
         std::vector<std::string> sorted;
         for (const auto entries : {&contents.subfolders, &contents.files}) {
             std::vector<std::string> names;
-            for (const listing::FolderEntry entry : *entries)
+            for (const reading::FolderEntry entry : *entries)
                 names.emplace_back(contents.Name(entry));
             EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << count << " names";
             sorted.insert(sorted.end(), names.begin(), names.end());
@@ -178,7 +178,7 @@ TEST_F(PosixWalk, ReadingAheadListsWhatReadingOneFolderAtATimeLists) {
     for (int depth = 0; depth < 40; ++depth) MakeFolder(chain += "/c");
 
     const auto walk = [&r](std::size_t budget, std::size_t readAhead) {
-        listing::PosixFileSystem posix(budget);
+        reading::PosixFileSystem posix(budget);
         posix.SetReadAhead(readAhead);
         Lister walker(posix);
         walker.core.ListFolder(r);
@@ -186,8 +186,8 @@ TEST_F(PosixWalk, ReadingAheadListsWhatReadingOneFolderAtATimeLists) {
     };
     const Lines oneAtATime = walk(0, 0);
     ASSERT_GT(oneAtATime.size(), 300u);
-    EXPECT_TRUE(walk(0, listing::ReadTuning{}.foldersAhead) == oneAtATime);
-    EXPECT_TRUE(walk(8, listing::ReadTuning{}.foldersAhead) == oneAtATime);  // two ahead at most
+    EXPECT_TRUE(walk(0, reading::ReadTuning{}.foldersAhead) == oneAtATime);
+    EXPECT_TRUE(walk(8, reading::ReadTuning{}.foldersAhead) == oneAtATime);  // two ahead at most
     EXPECT_TRUE(walk(64, 3) == oneAtATime);
 }
 
@@ -196,9 +196,9 @@ TEST_F(PosixWalk, ReadingAheadListsWhatReadingOneFolderAtATimeLists) {
 TEST(PosixFolders, AFolderUsedAfterItsNextSiblingWasOpenedFailsLoudly) {
     TempDir dir;
     for (const char* folder : {"top", "top/a", "top/a/x", "top/b"}) MakeFolder(dir / folder);
-    listing::PosixFileSystem fs(0, listing::ReadTuning{.foldersAhead = 0});
-    std::unique_ptr<listing::Folder> top = fs.GetFolder(dir / "top");
-    std::unique_ptr<listing::Folder> a = top->OpenSubFolder("a");
+    reading::PosixFileSystem fs(0, reading::ReadTuning{.foldersAhead = 0});
+    std::unique_ptr<reading::Folder> top = fs.GetFolder(dir / "top");
+    std::unique_ptr<reading::Folder> a = top->OpenSubFolder("a");
     top->OpenSubFolder("b").reset();
     for (const auto& use : std::vector<std::function<void()>>{
              [&] { a->OpenSubFolder("x"); }, [&] { a->Files(); }, [&] { a->SubFolders(); }}) {
@@ -332,7 +332,7 @@ TEST_F(PosixWalk, DeniedFoldersAreNamedAndFollowedByADenialLine) {
 
     const std::string out = RunUnprivileged([&] {
         std::string lines;
-        listing::PosixFileSystem plainFs;
+        reading::PosixFileSystem plainFs;
         listing::ListingBuffer buffer;
         TestRuntime runtime("/nonexistent");
         listing::ListingCore core(buffer, plainFs, runtime);

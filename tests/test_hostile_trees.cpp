@@ -32,7 +32,7 @@ class HostileTrees : public ::testing::Test {
     }
 
     TempDir dir;
-    listing::PosixFileSystem fs;
+    reading::PosixFileSystem fs;
     Lister lister;
 };
 

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "app/headless_save.h"
+#include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
-#include "listing/listing_record.h"
 #include "support/fake_file_system.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
@@ -79,7 +79,7 @@ TEST_F(KeptListing, ARootThatIsNotUtf8IsRecordedByteForByte) {
     const std::string record = Record();
     EXPECT_TRUE(Holds(record, "R\\udcff\\udcc3(\"")) << record;
     std::string why;
-    const auto read = listing::ReadRecord(record, why);
+    const auto read = catalogue::ReadRecord(record, why);
     ASSERT_TRUE(read) << why;
     EXPECT_EQ(read->root, odd);
     EXPECT_EQ(read->lines, 3u);
@@ -407,7 +407,7 @@ TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {
 // every `skip`-th file left out (none when 0), split every 32000 lines, and its record.
 void WriteListing(const std::string& folder, const std::string& root, int files, int skip) {
     MakeFolder(folder);
-    listing::ListingRecord record;
+    catalogue::ListingRecord record;
     record.root = root;
     int number = 1;
     std::string text;
@@ -433,7 +433,7 @@ void WriteListing(const std::string& folder, const std::string& root, int files,
     }
     record.lastListFile = number - 1;
     record.lines = lines;
-    MakeFile(folder + "/" + std::string(listing::kRecordName), listing::RecordText(record));
+    MakeFile(folder + "/" + std::string(listing::kRecordName), catalogue::RecordText(record));
 }
 
 TEST_F(ComparedListings, TwoListingsOfAMillionLinesCompareInLittleMemory) {

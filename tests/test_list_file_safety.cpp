@@ -14,9 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "listing/list_file_name.h"
-#include "listing/posix_file_system.h"
+#include "reading/posix_file_system.h"
 #include "runtime/folder_lock.h"
 #include "runtime/runtime_services.h"
+#include "save/listing_save.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 
@@ -341,7 +342,7 @@ TEST(ListFolderSwap, EveryListFileLandsInTheFolderTheSaveLocked) {
         std::string locked = out;  // where the first Save's files must end up
         std::string secondSaw;     // how the second Save ended
 
-        listing::PosixFileSystem fs;
+        reading::PosixFileSystem fs;
         runtime::SystemRuntimeServices runtime(out, runtime::Durability::kUnsynced);
         listing::ListingBuffer buffer;
         listing::ListingCore core(buffer, fs, runtime);
@@ -370,18 +371,18 @@ TEST(ListFolderSwap, EveryListFileLandsInTheFolderTheSaveLocked) {
                     break;
             }
             // A second Save at the path meanwhile locks whatever it names now.
-            listing::PosixFileSystem secondFs;
+            reading::PosixFileSystem secondFs;
             runtime::SystemRuntimeServices secondRuntime(out, runtime::Durability::kUnsynced);
             listing::ListingBuffer secondBuffer;
             listing::ListingCore second(secondBuffer, secondFs, secondRuntime);
             try {
-                second.SaveListing(dir / "small");
+                save::SaveListing(second, secondRuntime, dir / "small");
                 secondSaw = "saved";
             } catch (const RuntimeError& e) {
                 secondSaw = e.what();
             }
         });
-        core.SaveListing(tree);
+        save::SaveListing(core, runtime, tree);
         ASSERT_TRUE(swapped);
         EXPECT_EQ(secondSaw, "saved");
 
@@ -414,7 +415,7 @@ TEST(ListFolderInsideTheTree, TheSavesOwnTemporaryFilesAreLeftOut) {
     for (const std::string& name : NumberedNames("f", 32005, 100000)) MakeFile(tree + "/a/" + name);
     MakeFolder(tree + "/zz-other");
     MakeFolder(tree + "/zz-out");
-    listing::PosixFileSystem fs;
+    reading::PosixFileSystem fs;
     fs.SetReadAhead(0);  // each folder read when the walk reaches it, after ListTex1 was begun
     Lister lister(fs);
     lister.runtime.folder_ = tree + "/zz-out";

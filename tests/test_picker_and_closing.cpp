@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "listing/list_file_name.h"
-#include "listing/posix_file_system.h"
 #include "picker/folder_picker.h"
+#include "reading/posix_file_system.h"
 #include "support/accessible_names.h"
 #include "support/test_support.h"
 #include "window/closing_animation.h"
@@ -157,7 +157,7 @@ void PressEnter(FolderPickerDialog& dialog) {
 
 // The file lines of a listing of `folder`.
 std::vector<std::string> FilesListed(const QByteArray& folder) {
-    listing::PosixFileSystem fs;
+    reading::PosixFileSystem fs;
     Lister lister(fs);
     lister.Save(folder.toStdString());
     std::vector<std::string> files;
@@ -218,7 +218,7 @@ TEST(FolderPicker, AFolderWhoseNameIsNotUtf8CanBeHighlightedAndChosen) {
         PressEnter(dialog);
     });
     ASSERT_EQ(chosen, bytes);
-    listing::PosixFileSystem fs;
+    reading::PosixFileSystem fs;
     Lister lister(fs);
     lister.Save(chosen.toStdString());
     const std::vector<std::string> lines = ListFileLines(lister.programFolder.Path(), 1);
@@ -244,7 +244,7 @@ TEST(HeadlessAndWindow, WriteTheSameListFilesByteForByte) {
     TempDir headlessOut;
     {
         runtime::SystemRuntimeServices runtime(windowOut.Path());
-        listing::PosixFileSystem fs;
+        reading::PosixFileSystem fs;
         window::WindowHooks hooks = window::DefaultWindowHooks();
         hooks.browseForFolder = [&root](QWidget*, const QString&) { return root; };
         hooks.endProgram = [] {};
@@ -333,7 +333,7 @@ TEST(ClosingAnimation, EndsWhenTheWindowCannotMoveOrEveryStepFails) {
 TEST(ClosingPace, RealWindowSlidesAwayWithinItsBoundAndTheProgramEnds) {
     TempDir dir;
     TestRuntime runtime(dir.Path());
-    listing::PosixFileSystem fs;
+    reading::PosixFileSystem fs;
     window::WindowHooks hooks = window::DefaultWindowHooks();
     int ended = 0;
     hooks.endProgram = [&ended] { ++ended; };

@@ -11,16 +11,16 @@
 
 #include <gtest/gtest.h>
 
-#include "listing/read_plan.h"
-#include "listing/read_tuning.h"
-#include "listing/reader_pool.h"
+#include "reading/read_plan.h"
+#include "reading/read_tuning.h"
+#include "reading/reader_pool.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
 namespace {
 
 using Lines = std::vector<std::string>;
-using listing::ReadTuning;
+using reading::ReadTuning;
 
 // `fanOut` subfolders per folder, `levels` deep, each folder with `files` files (at least two).
 void MakeBushyTree(const std::string& root, int fanOut, int levels, int files = 2) {
@@ -37,12 +37,12 @@ void MakeBushyTree(const std::string& root, int fanOut, int levels, int files = 
 // The lines a walk of `root` gives on a file system with `tuning`, and what reading ahead did.
 struct Walked {
     Lines lines;
-    listing::ReadAheadStats stats;
+    reading::ReadAheadStats stats;
     std::size_t incomplete = 0;
 };
 Walked Walk(const std::string& root, const ReadTuning& tuning, std::function<void()> yield = {},
-            const listing::ListingOptions& options = {}) {
-    listing::PosixFileSystem fs(0, tuning);
+            const reading::ListingOptions& options = {}) {
+    reading::PosixFileSystem fs(0, tuning);
     Lister lister(fs);
     lister.core.SetOptions(options);
     lister.core.SetYield(std::move(yield));
@@ -85,7 +85,7 @@ TEST(ReadAhead, AnExcludedFolderIsNeverReadAhead) {
     ReadTuning slow;
     slow.openDelay = std::chrono::milliseconds(1);
     const auto pause = [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
-    listing::ListingOptions options;
+    reading::ListingOptions options;
     options.excludes = {"sk*"};
     const Walked excluded = Walk(dir.Path(), slow, pause, options);
     for (const std::string& line : excluded.lines) {
@@ -145,7 +145,7 @@ TEST(ReadAhead, AWalkThatLeavesWhileAReaderStillReadsGivesEveryHandleBack) {
     slow.openDelay = std::chrono::milliseconds(40);
     const std::size_t before = OpenHandles();
     {
-        listing::PosixFileSystem fs(0, slow);
+        reading::PosixFileSystem fs(0, slow);
         Lister lister(fs);
         int lines = 0;
         lister.core.SetYield([&lines] {
@@ -177,7 +177,7 @@ TEST(ReadAhead, AReaderOutOfHandlesHandsItsFolderBackAndNothingIsReported) {
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ReadTuning readersOnly;  // every folder is read by a reader
         readersOnly.handover = ReadTuning::Handover::kAlwaysReader;
-        listing::PosixFileSystem fs(0, readersOnly);
+        reading::PosixFileSystem fs(0, readersOnly);
         Lister lister(fs);
         // Fill the handle table but for a few: the readers meet EMFILE, the walk frees its own.
         std::vector<int> filler;
@@ -187,7 +187,7 @@ TEST(ReadAhead, AReaderOutOfHandlesHandsItsFolderBackAndNothingIsReported) {
             filler.pop_back();
         }
         lister.core.ListFolder(dir.Path());
-        const listing::ReadAheadStats stats = fs.ReadStats();
+        const reading::ReadAheadStats stats = fs.ReadStats();
         return std::to_string(lister.core.IncompleteCount()) + " incomplete, " +
                (lister.Lines() == expected ? "as expected" : "not as expected") +
                (stats.handedBack > 0 ? ", handed back" : ", none handed back");
@@ -198,13 +198,13 @@ TEST(ReadAhead, AReaderOutOfHandlesHandsItsFolderBackAndNothingIsReported) {
 TEST(ReadAhead, AWalkAfterOneThatRanOutOfHandlesRequestsWithTheWholeBudgetAgain) {
     TempDir dir;
     MakeBushyTree(dir.Path(), 8, 1);
-    listing::ReadPlan plan(ReadTuning{}, 16);
+    reading::ReadPlan plan(ReadTuning{}, 16);
     const auto enter = [&] {
-        listing::FolderContents top;
-        EXPECT_TRUE(listing::OpenFolder(-1, dir.Path(), top));
+        reading::FolderContents top;
+        EXPECT_TRUE(reading::OpenFolder(-1, dir.Path(), top));
         return plan.EnterTop(std::move(top), {});
     };
-    listing::PlannedFolder* first = enter();
+    reading::PlannedFolder* first = enter();
     EXPECT_EQ(plan.HandlesCharged(), 16u);  // eight requests of two
     // Requests a reader had begun stay charged until it lets go of them.
     const auto settle = [&plan](std::size_t charged) {
@@ -219,7 +219,7 @@ TEST(ReadAhead, AWalkAfterOneThatRanOutOfHandlesRequestsWithTheWholeBudgetAgain)
     EXPECT_LE(settle(2), 2u);
     plan.Leave(*first);
     EXPECT_EQ(settle(0), 0u);
-    listing::PlannedFolder* second = enter();
+    reading::PlannedFolder* second = enter();
     EXPECT_EQ(plan.HandlesCharged(), 16u);
     plan.Leave(*second);
 }
@@ -237,7 +237,7 @@ TEST(ReadAhead, ReaderThreadsStartOnlyWhenWanted) {
     std::thread([] {}).join();
     const std::size_t before = Threads();
     {
-        listing::ReaderPool pool(32, 2, 0);
+        reading::ReaderPool pool(32, 2, 0);
         EXPECT_EQ(Threads(), before + 2);
         pool.SetConcurrency(5);
         EXPECT_EQ(Threads(), before + 5);

@@ -1,7 +1,7 @@
 #include "app/compare_command.h"
 
 #include "app/standard_streams.h"
-#include "listing/listing_compare.h"
+#include "catalogue/listing_compare.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::app {
@@ -21,7 +21,7 @@ int RunCompare(const std::string& oldFolder, const std::string& newFolder) {
     };
     try {
         const bool differ =
-            listing::CompareListings(oldFolder, newFolder, [&](std::string_view line) {
+            catalogue::CompareListings(oldFolder, newFolder, [&](std::string_view line) {
                 pending.append(line);
                 pending += '\n';
                 if (pending.size() >= kOutputBlock) flush();

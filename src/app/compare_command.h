@@ -9,7 +9,7 @@ inline constexpr int kListingsEqual = 0;
 inline constexpr int kListingsDiffer = 1;
 inline constexpr int kCompareFailed = 2;
 
-// Prints one line per difference on stdout (see listing::CompareListings); failures on stderr.
+// Prints one line per difference on stdout (see catalogue::CompareListings); failures on stderr.
 int RunCompare(const std::string& oldFolder, const std::string& newFolder);
 
 }  // namespace quorvale::app

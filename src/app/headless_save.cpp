@@ -16,8 +16,9 @@
 #include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
-#include "listing/posix_file_system.h"
+#include "reading/posix_file_system.h"
 #include "runtime/process_memory.h"
+#include "save/listing_save.h"
 
 namespace quorvale::app {
 
@@ -48,9 +49,9 @@ std::string WhyNotAFolder(const std::string& folder) {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    const listing::ListingOptions& options) {
+                    const reading::ListingOptions& options) {
     runtime::KeepFreedMemoryUntilExit();  // the process ends with the Save
-    listing::PosixFileSystem fileSystem;
+    reading::PosixFileSystem fileSystem;
     return RunHeadlessSave(folder, runtime, fileSystem, options);
 }
 
@@ -60,9 +61,9 @@ namespace {
 // when it stops (a signal, a reader of stderr gone), and the status it ends with.
 class ScriptSave {
   public:
-    ScriptSave(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
-               const listing::ListingOptions& options)
-        : fileSystem_(fileSystem), core_(buffer_, fileSystem, runtime) {
+    ScriptSave(runtime::RuntimeServices& runtime, reading::FileSystem& fileSystem,
+               const reading::ListingOptions& options)
+        : runtime_(runtime), fileSystem_(fileSystem), core_(buffer_, fileSystem, runtime) {
         core_.SetOptions(options);
         core_.SetYield([this] { Check(); });
         fileSystem_.SetWaitHook([this] { Check(); });
@@ -78,7 +79,7 @@ class ScriptSave {
 
     int Run(const std::string& folder) {
         try {
-            core_.SaveListing(folder);
+            save::SaveListing(core_, runtime_, folder);
         } catch (const Stopped& stopped) {
             if (stopped.signal != SIGPIPE) {
                 Say(ClearProgress() + "quorvale: stopped by signal " +
@@ -121,7 +122,8 @@ class ScriptSave {
                                            TerminalColumns(STDERR_FILENO)));
     }
 
-    listing::FileSystem& fileSystem_;
+    runtime::RuntimeServices& runtime_;
+    reading::FileSystem& fileSystem_;
     listing::ListingBuffer buffer_;
     listing::ListingCore core_;
     const bool progress_ = ::isatty(STDERR_FILENO) == 1;
@@ -135,7 +137,7 @@ class ScriptSave {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    listing::FileSystem& fileSystem, const listing::ListingOptions& options) {
+                    reading::FileSystem& fileSystem, const reading::ListingOptions& options) {
     CatchTerminationSignals();
     // Nothing is written for what is not a folder: the earlier list files stay as they were.
     if (const std::string why = WhyNotAFolder(folder); !why.empty()) {

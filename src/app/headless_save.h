@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "listing/file_system.h"
-#include "listing/listing_options.h"
+#include "reading/file_system.h"
+#include "reading/listing_options.h"
 #include "runtime/runtime_services.h"
 
 namespace quorvale::app {
@@ -19,9 +19,9 @@ inline constexpr int kNotSaved = 2;
 // and SIGHUP stop it with no part-written file left; it then returns 128 + the signal's number.
 // `options` say what the walk leaves out.
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    const listing::ListingOptions& options = {});
+                    const reading::ListingOptions& options = {});
 // The same on a given file system (`folder` must still be a folder on the real one).
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    listing::FileSystem& fileSystem, const listing::ListingOptions& options = {});
+                    reading::FileSystem& fileSystem, const reading::ListingOptions& options = {});
 
 }  // namespace quorvale::app

@@ -37,7 +37,7 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         runtime::ChooseListFileFolder(given, runtime::ExecutableFolderOrNone(),
                                       given.empty() ? runtime::ListFolderInDocuments() : ""));
     if (line.action == CommandLine::Action::kSave) {
-        listing::ListingOptions options;
+        reading::ListingOptions options;
         options.oneFileSystem = line.oneFileSystem;
         options.excludes = line.excludes;
         options.details = line.details;

@@ -18,7 +18,7 @@
 #include "app/program_entry.h"
 #include "app/standard_streams.h"
 #include "app/termination_signals.h"
-#include "listing/posix_file_system.h"
+#include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "window/main_window.h"
 
@@ -87,7 +87,7 @@ int RunWindow(const quorvale::app::CommandLine& line, quorvale::runtime::Runtime
     startUp.reset();
     if (!styleGiven) QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setDesktopFileName("quorvale");
-    quorvale::listing::PosixFileSystem fileSystem;
+    quorvale::reading::PosixFileSystem fileSystem;
     quorvale::window::MainWindow window(runtime, fileSystem);
     quorvale::app::TerminationSignals terminationSignals([&window](int) { window.close(); });
     window.show();

@@ -1,6 +1,6 @@
 #include "listing/list_file_name.h"
 
-#include "listing/file_system.h"
+#include "reading/file_system.h"
 #include "runtime/text_output.h"
 
 namespace quorvale::listing {
@@ -32,7 +32,7 @@ std::string ListFileName(int number) {
 }
 
 std::string ListFilePath(const std::string& folder, int number) {
-    return JoinPath(folder, ListFileName(number));
+    return runtime::JoinPath(folder, ListFileName(number));
 }
 
 std::string SavedStatus(int lastFile) {

@@ -22,6 +22,7 @@
 #include "runtime/file_system_facts.h"
 #include "runtime/folder_lock.h"
 #include "runtime/open_file_limit.h"
+#include "runtime/utc_time.h"
 
 namespace quorvale::listing {
 
@@ -64,12 +65,12 @@ std::string ListFileText(std::string_view line) {
 // reverse order: the subfolder enumeration, then the folder.
 struct ListingCore::Frame {
     std::string_view name;  // under the parent (held by the parent's enumeration); the root's path
-    std::unique_ptr<Folder> folder;
-    std::unique_ptr<Enumeration> subfolders;
+    std::unique_ptr<reading::Folder> folder;
+    std::unique_ptr<reading::Enumeration> subfolders;
     bool childVisited = false;  // the current subfolder has been walked; advance before the next
 };
 
-ListingCore::ListingCore(ListingBuffer& buffer, FileSystem& fileSystem,
+ListingCore::ListingCore(ListingBuffer& buffer, reading::FileSystem& fileSystem,
                          runtime::RuntimeServices& runtime)
     : buffer_(buffer),
       fileSystem_(fileSystem),
@@ -113,9 +114,9 @@ void ListingCore::TakeLock() {
 }
 
 // Whether `folder` is the locked list folder, which may hold the Save's own temporary files.
-bool ListingCore::HoldsOwnTemporaryFiles(const Folder& folder) const {
+bool ListingCore::HoldsOwnTemporaryFiles(const reading::Folder& folder) const {
     if (!lock_ || ownTemporaryNames_.empty()) return false;
-    const FolderIdentity id = folder.Identity();
+    const reading::FolderIdentity id = folder.Identity();
     return id.known && id.device == static_cast<std::uint64_t>(lock_->Device()) &&
            id.inode == static_cast<std::uint64_t>(lock_->Inode());
 }
@@ -194,12 +195,12 @@ void ListingCore::StartSave() {
 namespace {
 
 // Appends a details line's fields: type, size and time, each followed by a tab.
-void AppendFields(std::string& text, const EntryDetails& details) {
+void AppendFields(std::string& text, const reading::EntryDetails& details) {
     text += details.type;
     text += '\t';
     text += std::to_string(details.size);
     text += '\t';
-    AppendUtcTime(text, details.modified);
+    runtime::AppendUtcTime(text, details.modified);
     text += '\t';
 }
 
@@ -235,7 +236,7 @@ std::unique_ptr<runtime::TextOutput> ListingCore::WriteDetailsFile() {
             detailsFolder_.assign(line.substr(1));
             text += detailsFolder_;
         } else if (details.kind == LineDetails::Kind::kFile) {
-            AppendPath(text, detailsFolder_, line.substr(2));
+            runtime::AppendPath(text, detailsFolder_, line.substr(2));
         } else {
             text += line;
         }
@@ -286,14 +287,15 @@ std::int64_t SecondsNow() {
 
 }  // namespace
 
-bool ListingCore::SaveListing(const std::string& root) {
+bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     // Whatever ends the Save, no commit outlives the lock.
     const LockScope scope(*this, true);
     lock_->RemoveLeftovers(IsLeftoverListFile);
-    // From the first list file on, an earlier record would describe files partly replaced.
-    lock_->MoveAside(std::string(kRecordName), std::string(kPreviousRecordName));
-    const std::int64_t started = SecondsNow();
-    const std::int16_t firstListFile = listFileNumber_;
+    if (steps.beforeWalk) steps.beforeWalk(*lock_);
+    SaveSummary summary;
+    summary.root = root;
+    summary.started = SecondsNow();
+    summary.firstListFile = listFileNumber_;
     linesSaved_ = 0;
     if (buffer_.ListCount() != 0) buffer_.Clear();
     lineDetails_.clear();
@@ -303,66 +305,11 @@ bool ListingCore::SaveListing(const std::string& root) {
     ListFolder(root);
     const bool wroteRest = buffer_.ListCount() != 0;
     if (wroteRest) SaveList();
-    WriteRecord(root, started, firstListFile);
+    summary.ended = SecondsNow();
+    summary.lastListFile = listFileNumber_ > summary.firstListFile ? listFileNumber_ - 1 : 0;
+    summary.lines = linesSaved_;
+    if (steps.afterWalk) steps.afterWalk(*lock_, summary);
     return wroteRest;
-}
-
-// Writes the record of the Save whose list files are all in place, through the lock's handle.
-void ListingCore::WriteRecord(const std::string& root, std::int64_t started,
-                              std::int16_t firstListFile) {
-    ListingRecord record;
-    record.version = QUORVALE_VERSION;
-    record.root = root;
-    record.started = UtcTime(started);
-    record.ended = UtcTime(SecondsNow());
-    record.host = runtime::HostName();
-    const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (rootFd >= 0) {
-        record.fileSystem = runtime::DescribeFileSystemOf(rootFd);
-        ::close(rootFd);
-    }
-    record.firstListFile = firstListFile;
-    record.lastListFile = listFileNumber_ > firstListFile ? listFileNumber_ - 1 : 0;
-    record.lines = linesSaved_;
-    for (int number = firstListFile; number <= record.lastListFile; ++number) {
-        struct stat st {};
-        if (::fstatat(lock_->Handle(), ListFileName(number).c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-            0) {
-            record.bytes += static_cast<std::uint64_t>(st.st_size);
-        }
-    }
-    record.complete = deniedCount_ == 0 && incompleteCount_ == 0;
-    record.deniedCount = deniedCount_;
-    record.denied = denied_;
-    record.incompleteCount = incompleteCount_;
-    record.incomplete = incomplete_;
-    record.notEntered = notEntered_;
-    record.options = options_;
-    // List files of other Saves, and details files that are not this Save's.
-    const auto isOurs = [&record](int number) {
-        return number >= record.firstListFile && number <= record.lastListFile;
-    };
-    for (const std::string& name : lock_->EntryNames()) {
-        const int listed = ListFileNumberOf(name);
-        const int detailed = DetailsFileNumberOf(name);
-        if ((listed != 0 && !isOurs(listed)) ||
-            (detailed != 0 && (!options_.details || !isOurs(detailed)))) {
-            record.notOfThisListing.push_back(name);
-        }
-    }
-    const auto numberOf = [](const std::string& name) {
-        return std::max(ListFileNumberOf(name), DetailsFileNumberOf(name));
-    };
-    std::sort(record.notOfThisListing.begin(), record.notOfThisListing.end(),
-              [&numberOf](const std::string& a, const std::string& b) {
-                  return std::pair(numberOf(a), a) < std::pair(numberOf(b), b);
-              });
-    std::unique_ptr<runtime::TextOutput> out =
-        runtime_.OpenForOutput(*lock_, std::string(kRecordName));
-    std::string text = RecordText(record);
-    text.pop_back();  // the output ends each line itself
-    out->PrintLine(text);
-    out->Close();
 }
 
 // Appends a line and saves the buffer when the line brings it to the threshold.
@@ -450,13 +397,13 @@ std::string ListingCore::FolderPathAt(std::size_t level) const {
     } catch (const RuntimeError&) {
         parent = "?";
     }
-    return JoinPath(parent, stack_[level].name);
+    return runtime::JoinPath(parent, stack_[level].name);
 }
 
 // The folder line and the yield after it; false when the folder's listing has ended.
 bool ListingCore::ListFolderLine(std::size_t level) {
     const auto appendLine = [&] {
-        const Folder& folder = *stack_[level].folder;
+        const reading::Folder& folder = *stack_[level].folder;
         line_.assign("\t");
         line_ += folder.Path();
         LineDetails details{LineDetails::Kind::kFolder};
@@ -471,7 +418,7 @@ bool ListingCore::ListFolderLine(std::size_t level) {
 // One line per file, each followed by the count, the flush test and a yield; false when the
 // folder's listing has ended.
 bool ListingCore::ListFileLines(std::size_t level) {
-    std::unique_ptr<Enumeration> files;
+    std::unique_ptr<reading::Enumeration> files;
     if (Attempt(level, [&] { files = stack_[level].folder->Files(); }) != Outcome::kDone) {
         EndFolder(level);  // a denied start leaves no file to list
         return false;
@@ -487,7 +434,8 @@ bool ListingCore::ListFileLines(std::size_t level) {
 
 // The current file of `files` (at `level`): its line, unless it is passed over, and then the step
 // to the next. kDenied: the step was denied.
-ListingCore::Outcome ListingCore::ListOneFile(std::size_t level, Enumeration& files, bool skipOwn) {
+ListingCore::Outcome ListingCore::ListOneFile(std::size_t level, reading::Enumeration& files,
+                                              bool skipOwn) {
     // The Save's own temporary files are gone or renamed by the time anyone reads the listing;
     // files the options exclude are passed over the same way.
     bool passOver = false;
@@ -506,12 +454,12 @@ ListingCore::Outcome ListingCore::ListOneFile(std::size_t level, Enumeration& fi
     return Attempt(level, [&] { files.Next(); });
 }
 
-bool ListingCore::PassedOver(const Enumeration& files, bool skipOwn) const {
+bool ListingCore::PassedOver(const reading::Enumeration& files, bool skipOwn) const {
     return (skipOwn && ownTemporaryNames_.contains(std::string(files.Current()))) ||
            (!options_.excludes.empty() && options_.Excludes(files.Current()));
 }
 
-void ListingCore::AppendFileLine(const Enumeration& files) {
+void ListingCore::AppendFileLine(const reading::Enumeration& files) {
     line_.assign("\t\t");
     line_ += files.Current();
     LineDetails details{LineDetails::Kind::kFile};
@@ -539,7 +487,7 @@ void ListingCore::VisitFolder(std::string_view name, Open&& open) {
         return;
     }
     if (!ListFolderLine(level) || !ListFileLines(level)) return;
-    std::unique_ptr<Enumeration> subfolders;
+    std::unique_ptr<reading::Enumeration> subfolders;
     if (Attempt(level, [&] { subfolders = stack_[level].folder->SubFolders(); }) != Outcome::kDone)
         return EndFolder(level);
     if (subfolders->AtEnd()) return EndFolder(level);
@@ -548,9 +496,9 @@ void ListingCore::VisitFolder(std::string_view name, Open&& open) {
 
 // Whether the options keep the walk on the root's device and `folder` (at `level`) is on another;
 // the root's device is taken from the root.
-bool ListingCore::OnAnotherDevice(const Folder& folder, std::size_t level) {
+bool ListingCore::OnAnotherDevice(const reading::Folder& folder, std::size_t level) {
     if (!options_.oneFileSystem) return false;
-    const FolderIdentity id = folder.Identity();
+    const reading::FolderIdentity id = folder.Identity();
     if (level == 0) {
         rootDevice_ = id.device;
         rootDeviceKnown_ = id.known;

@@ -1,6 +1,8 @@
 // The listing core: walks a folder tree into the listing buffer (`ListFolder`) and writes the
-// buffer to the numbered list files (`SaveList`). The window's Save command drives both; tests
-// drive them directly with their own file system and runtime services.
+// buffer to the numbered list files (`SaveList`), and a whole Save of both under the list folder's
+// lock (`SaveListing`). The window's Save command and `quorvale --save` drive it through the save
+// room (save/listing_save.h), which adds the record; tests also drive it directly with their own
+// file system and runtime services.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +13,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "listing/file_system.h"
 #include "listing/list_file_committer.h"
 #include "listing/listing_buffer.h"
-#include "listing/listing_options.h"
-#include "listing/listing_record.h"
+#include "listing/walk_report.h"
+#include "reading/file_system.h"
+#include "reading/listing_options.h"
 #include "runtime/folder_lock.h"
 #include "runtime/runtime_services.h"
 
@@ -28,7 +30,25 @@ inline constexpr std::string_view kDenialLine = "Permission Denied";
 struct LineDetails {
     enum class Kind : char { kText, kFolder, kFile } kind = Kind::kText;
     bool known = false;
-    EntryDetails entry;
+    reading::EntryDetails entry{};
+};
+
+// What a Save's walk made, for the record of it written afterwards.
+struct SaveSummary {
+    std::string root;          // as chosen
+    std::int64_t started = 0;  // seconds since the epoch
+    std::int64_t ended = 0;
+    int firstListFile = 1;
+    int lastListFile = 0;  // 0: the Save wrote no list file
+    std::uint64_t lines = 0;
+};
+
+// What a Save does with its locked list folder besides the list files: before the walk (once
+// what a killed Save left is gone) and after the last list file is in place. Either may throw,
+// which ends the Save.
+struct SaveSteps {
+    std::function<void(runtime::FolderLock&)> beforeWalk;
+    std::function<void(const runtime::FolderLock&, const SaveSummary&)> afterWalk;
 };
 
 class ListingCore {
@@ -36,7 +56,8 @@ class ListingCore {
     // How many incomplete folders a walk remembers by name; the rest are only counted.
     static constexpr std::size_t kMaxRememberedIncomplete = 100;
 
-    ListingCore(ListingBuffer& buffer, FileSystem& fileSystem, runtime::RuntimeServices& runtime);
+    ListingCore(ListingBuffer& buffer, reading::FileSystem& fileSystem,
+                runtime::RuntimeServices& runtime);
     ~ListingCore();
     ListingCore(const ListingCore&) = delete;
     ListingCore& operator=(const ListingCore&) = delete;
@@ -56,8 +77,8 @@ class ListingCore {
     // Told the buffer's line count after every file line, for the count display.
     void SetCountDisplay(std::function<void(int)> show) { showCount_ = std::move(show); }
     // What later walks leave out (see ListingOptions); the plain listing by default.
-    void SetOptions(ListingOptions options) { options_ = std::move(options); }
-    const ListingOptions& Options() const { return options_; }
+    void SetOptions(reading::ListingOptions options) { options_ = std::move(options); }
+    const reading::ListingOptions& Options() const { return options_; }
 
     // Walks `path` and everything below it into the buffer, depth first: a folder line, the
     // folder's file lines, then each subfolder in turn. A step that fails for lack of permission
@@ -70,15 +91,16 @@ class ListingCore {
     void ListFolder(const std::string& path);
 
     // A whole Save of `root`: opens and locks the list folder for its length (removing what a
-    // killed Save left there and moving an earlier record aside), empties the buffer, appends
-    // `root` as the root line, walks it, writes what is left, and then the record of the listing
-    // (see ListingRecord), whole or not at all. Every list file goes into the folder it locked,
-    // through the lock's handle, whatever happens to the folder's path meanwhile; the walk leaves
-    // out the temporary files the Save itself made there. Returns whether that final write was made
-    // (not when the walk's last flush left the buffer empty). Throws what the walk throws, and
-    // FileAlreadyOpen when another program is saving into the same folder. ListFolder and SaveList
-    // called on their own lock the folder the same way, from their first list file to their end.
-    bool SaveListing(const std::string& root);
+    // killed Save left there), runs `steps.beforeWalk`, empties the buffer, appends `root` as the
+    // root line, walks it, writes what is left, and then runs `steps.afterWalk` (the Save of the
+    // save room writes the record of the listing there). Every list file goes into the folder it
+    // locked, through the lock's handle, whatever happens to the folder's path meanwhile; the walk
+    // leaves out the temporary files the Save itself made there. Returns whether that final write
+    // was made (not when the walk's last flush left the buffer empty). Throws what the walk throws,
+    // and FileAlreadyOpen when another program is saving into the same folder. ListFolder and
+    // SaveList called on their own lock the folder the same way, from their first list file to
+    // their end.
+    bool SaveListing(const std::string& root, const SaveSteps& steps = {});
 
     // Writes every line of the buffer to the next list file, then empties the buffer and advances
     // the list-file number, and waits until the file is in place. The file appears whole or not at
@@ -122,9 +144,9 @@ class ListingCore {
     void VisitFolder(std::string_view name, Open&& open);
     bool ListFolderLine(std::size_t level);
     bool ListFileLines(std::size_t level);
-    Outcome ListOneFile(std::size_t level, Enumeration& files, bool skipOwn);
-    bool PassedOver(const Enumeration& files, bool skipOwn) const;
-    void AppendFileLine(const Enumeration& files);
+    Outcome ListOneFile(std::size_t level, reading::Enumeration& files, bool skipOwn);
+    bool PassedOver(const reading::Enumeration& files, bool skipOwn) const;
+    void AppendFileLine(const reading::Enumeration& files);
     void VisitNextSubfolder(std::size_t level);
     template <typename Step>
     Outcome Attempt(std::size_t level, Step&& step);
@@ -140,14 +162,13 @@ class ListingCore {
     void AppendAndFlush(std::string_view line, const LineDetails& details = {});
     void NoteDetails(const LineDetails& details);
     std::unique_ptr<runtime::TextOutput> WriteDetailsFile();
-    bool HoldsOwnTemporaryFiles(const Folder& folder) const;
+    bool HoldsOwnTemporaryFiles(const reading::Folder& folder) const;
     void TakeLock();
     void FlushIfFull();
-    bool OnAnotherDevice(const Folder& folder, std::size_t level);
-    void WriteRecord(const std::string& root, std::int64_t started, std::int16_t firstListFile);
+    bool OnAnotherDevice(const reading::Folder& folder, std::size_t level);
 
     ListingBuffer& buffer_;
-    FileSystem& fileSystem_;
+    reading::FileSystem& fileSystem_;
     runtime::RuntimeServices& runtime_;
     std::function<void()> yield_;
     std::function<void()> wait_;
@@ -166,7 +187,7 @@ class ListingCore {
     std::vector<IncompleteFolder> denied_;
     std::size_t deniedCount_ = 0;
     std::vector<std::string> notEntered_;
-    ListingOptions options_;
+    reading::ListingOptions options_;
     std::uint64_t rootDevice_ = 0;
     bool rootDeviceKnown_ = false;
     std::uint64_t linesSaved_ = 0;          // by this Save's list files so far

@@ -19,6 +19,7 @@
 
 #include "listing/list_file_name.h"
 #include "picker/folder_picker.h"
+#include "save/listing_save.h"
 #include "window/closing_animation.h"
 #include "window/command_button.h"
 #include "window/listing_view.h"
@@ -138,10 +139,11 @@ QFont ControlFont(const QFont& base) {
     return font;
 }
 
-MainWindow::MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
+MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& fileSystem,
                        WindowHooks hooks, QWidget* parent)
     : QWidget(parent),
       hooks_(std::move(hooks)),
+      runtime_(runtime),
       core_(buffer_, fileSystem, runtime),
       listView_(new QListView(this)),
       chooseButton_(MakeButton(kChooseText, "chooseButton", layout::kChooseButton, this)),
@@ -313,13 +315,13 @@ void MainWindow::save() {
         ~WalkingScope() { walking = false; }
     } walkingScope{walking_};
     const std::string folder = *chosenFolder_;  // Choose may change it during the walk
-    listing::ListingOptions options;
+    reading::ListingOptions options;
     options.oneFileSystem = stayOnDrive_;
     core_.SetOptions(std::move(options));
     linesSinceClockRead_ = kLinesPerClockRead - 1;  // the first line of a walk catches up
     try {
         // Lines left by a Save that failed were reported then; this Save starts afresh.
-        if (core_.SaveListing(folder)) {
+        if (save::SaveListing(core_, runtime_, folder)) {
             shownCount_ = -1;
             setWindowTitle(kTitleSaved);
         }

@@ -18,10 +18,10 @@
 #include <optional>
 #include <string>
 
-#include "listing/file_system.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
 #include "picker/folder_picker.h"
+#include "reading/file_system.h"
 #include "runtime/runtime_services.h"
 
 class QLabel;
@@ -55,7 +55,7 @@ class MainWindow : public QWidget {
     static constexpr int kCatchUpIntervalMs = 15;  // how often a walk lets the window catch up
     static constexpr int kLinesPerClockRead = 64;
 
-    MainWindow(runtime::RuntimeServices& runtime, listing::FileSystem& fileSystem,
+    MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& fileSystem,
                WindowHooks hooks = DefaultWindowHooks(), QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -93,6 +93,7 @@ class MainWindow : public QWidget {
     QString SavedStatus() const;
 
     WindowHooks hooks_;
+    runtime::RuntimeServices& runtime_;
     listing::ListingBuffer buffer_;
     listing::ListingCore core_;
     std::optional<std::string> chosenFolder_;

@@ -6,7 +6,7 @@ namespace quorvale::test {
 
 namespace {
 
-class FakeEnumeration final : public listing::Enumeration {
+class FakeEnumeration final : public reading::Enumeration {
   public:
     FakeEnumeration(const FakeFileSystem& fs, std::string path,
                     const std::vector<std::string>& names, Call current, Call next)
@@ -30,24 +30,24 @@ class FakeEnumeration final : public listing::Enumeration {
     std::size_t index_ = 0;
 };
 
-class FakeFolder final : public listing::Folder {
+class FakeFolder final : public reading::Folder {
   public:
     FakeFolder(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
     std::string Path() const override {
         fs_.ThrowIfFaulty(Call::Path, path_);
         return path_;
     }
-    std::unique_ptr<listing::Enumeration> Files() override {
+    std::unique_ptr<reading::Enumeration> Files() override {
         fs_.ThrowIfFaulty(Call::Files, path_);
         return std::make_unique<FakeEnumeration>(fs_, path_, fs_.nodes.at(path_).files,
                                                  Call::FileName, Call::NextFile);
     }
-    std::unique_ptr<listing::Enumeration> SubFolders() override {
+    std::unique_ptr<reading::Enumeration> SubFolders() override {
         fs_.ThrowIfFaulty(Call::SubFolders, path_);
         return std::make_unique<FakeEnumeration>(fs_, path_, fs_.nodes.at(path_).subfolders,
                                                  Call::SubFolderName, Call::NextSubFolder);
     }
-    std::unique_ptr<listing::Folder> OpenSubFolder(std::string_view name) override {
+    std::unique_ptr<reading::Folder> OpenSubFolder(std::string_view name) override {
         return fs_.Open(path_ + "/" + std::string(name));
     }
 
@@ -74,11 +74,11 @@ void FakeFileSystem::ThrowIfFaulty(Call call, const std::string& path) const {
     }
 }
 
-std::unique_ptr<listing::Folder> FakeFileSystem::GetFolder(const std::string& path) {
+std::unique_ptr<reading::Folder> FakeFileSystem::GetFolder(const std::string& path) {
     return Open(path);
 }
 
-std::unique_ptr<listing::Folder> FakeFileSystem::Open(const std::string& path) {
+std::unique_ptr<reading::Folder> FakeFileSystem::Open(const std::string& path) {
     opened.push_back(path);
     ThrowIfFaulty(Call::Open, path);
     if (nodes.count(path) == 0) {

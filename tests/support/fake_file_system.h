@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "listing/file_system.h"
+#include "reading/file_system.h"
 
 namespace quorvale::test {
 
@@ -22,7 +22,7 @@ enum class Call {
     NextSubFolder,  // advancing to the next subfolder
 };
 
-class FakeFileSystem final : public listing::FileSystem {
+class FakeFileSystem final : public reading::FileSystem {
   public:
     struct Node {
         std::vector<std::string> files;
@@ -41,8 +41,8 @@ class FakeFileSystem final : public listing::FileSystem {
     }
     void ThrowIfFaulty(Call call, const std::string& path) const;
 
-    std::unique_ptr<listing::Folder> GetFolder(const std::string& path) override;
-    std::unique_ptr<listing::Folder> Open(const std::string& path);
+    std::unique_ptr<reading::Folder> GetFolder(const std::string& path) override;
+    std::unique_ptr<reading::Folder> Open(const std::string& path);
 
     std::map<std::string, Node> nodes;
     std::vector<std::string> opened;  // every folder asked for, in order

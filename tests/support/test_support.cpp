@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "listing/list_file_name.h"
+#include "save/listing_save.h"
 
 namespace quorvale::test {
 
@@ -188,7 +189,7 @@ std::size_t TestRuntime::ListFilesOpened() const {
 
 std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const runtime::FolderLock& folder,
                                                                 const std::string& name) {
-    const std::string path = listing::JoinPath(folder.Path(), name);
+    const std::string path = runtime::JoinPath(folder.Path(), name);
     opened.push_back(path);
     if (failOpen != 0) {
         throw runtime::RuntimeError(failOpen, "Cannot open file \"" + path + "\": refused");
@@ -196,7 +197,7 @@ std::unique_ptr<runtime::TextOutput> TestRuntime::OpenForOutput(const runtime::F
     return std::make_unique<CountingOutput>(*this, folder, name, path);
 }
 
-Lister::Lister(listing::FileSystem& fs) : core(buffer, fs, runtime) {
+Lister::Lister(reading::FileSystem& fs) : core(buffer, fs, runtime) {
     core.SetCountDisplay([this](int count) { shownCount = count; });
 }
 
@@ -207,7 +208,7 @@ std::vector<std::string> Lister::Lines() const {
 }
 
 void Lister::Save(const std::string& path) {
-    core.SaveListing(path);
+    save::SaveListing(core, runtime, path);
 }
 
 std::string Lister::ListFile(int number) const {

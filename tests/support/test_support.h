@@ -11,7 +11,7 @@
 
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
-#include "listing/posix_file_system.h"
+#include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "support/listing_files.h"
 
@@ -74,7 +74,7 @@ class TestRuntime : public runtime::RuntimeServices {
 
 // A buffer, a core and a runtime writing to a temporary folder: the pieces of one Save.
 struct Lister {
-    explicit Lister(listing::FileSystem& fs);
+    explicit Lister(reading::FileSystem& fs);
     TempDir programFolder;
     TestRuntime runtime{programFolder.Path()};
     listing::ListingBuffer buffer;

@@ -1,4 +1,4 @@
-#include "listing/reader_pool.h"
+#include "reading/reader_pool.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 namespace {
 
@@ -295,4 +295,4 @@ void ReaderPool::Work(int niceness) {
     }
 }
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

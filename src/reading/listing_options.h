@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 struct ListingOptions {
     // A folder on another device than the root is listed by its folder line and not entered.
@@ -31,4 +31,4 @@ struct ListingOptions {
     }
 };
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "listing/folder_read.h"
+#include "reading/folder_read.h"
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 // An open folder handle, closed when the last of those using it (the walk, the readers opening its
 // subfolders) lets go.
@@ -183,4 +183,4 @@ class ReaderPool {
     std::vector<std::thread> readers_;
 };
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

@@ -1,4 +1,4 @@
-#include "listing/read_plan.h"
+#include "reading/read_plan.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 namespace {
 
@@ -447,4 +447,4 @@ ReadAheadStats ReadPlan::Stats() const {
     return stats;
 }
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "listing/file_system.h"
+#include "reading/file_system.h"
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 // How every folder is opened: never blocking, never becoming a terminal, closed on exec.
 inline constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -95,4 +95,4 @@ bool ReadEntries(FolderContents& contents, std::size_t limit = 0,
 // Sorts the files and the subfolders by the bytes of their names, as `LC_ALL=C sort` does.
 void SortEntries(FolderContents& contents);
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

@@ -30,11 +30,11 @@
 #include <memory>
 #include <vector>
 
-#include "listing/file_system.h"
-#include "listing/read_plan.h"
-#include "listing/read_tuning.h"
+#include "reading/file_system.h"
+#include "reading/read_plan.h"
+#include "reading/read_tuning.h"
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 class PosixFolder;
 
@@ -88,4 +88,4 @@ class PosixFileSystem final : public FileSystem {
 // the working folder, and repeated or trailing "/" and "." components are removed.
 std::string AbsoluteFolderPath(const std::string& path);
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

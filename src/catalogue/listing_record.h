@@ -10,16 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "listing/listing_options.h"
+#include "listing/walk_report.h"
+#include "reading/listing_options.h"
 #include "runtime/file_system_facts.h"
 
-namespace quorvale::listing {
-
-// A folder a walk left out or cut short, with the reason.
-struct IncompleteFolder {
-    std::string path;
-    std::string reason;
-};
+namespace quorvale::catalogue {
 
 struct ListingRecord {
     std::string version;  // of the program that saved
@@ -34,11 +29,11 @@ struct ListingRecord {
     std::uint64_t bytes = 0;  // of the list files together
     bool complete = true;
     std::size_t deniedCount = 0;
-    std::vector<IncompleteFolder> denied;  // the first ones
+    std::vector<listing::IncompleteFolder> denied;  // the first ones
     std::size_t incompleteCount = 0;
-    std::vector<IncompleteFolder> incomplete;  // the first ones
-    std::vector<std::string> notEntered;       // on another device (ListingOptions::oneFileSystem)
-    ListingOptions options;
+    std::vector<listing::IncompleteFolder> incomplete;  // the first ones
+    std::vector<std::string> notEntered;  // on another device (ListingOptions::oneFileSystem)
+    reading::ListingOptions options;
     std::vector<std::string> notOfThisListing;  // list files in the folder that other Saves left
 };
 
@@ -49,10 +44,4 @@ std::string RecordText(const ListingRecord& record);
 // the text is not such a record.
 std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why);
 
-// `seconds` since the epoch as "YYYY-MM-DDThh:mm:ssZ".
-std::string UtcTime(std::int64_t seconds);
-// The same, appended to `out`; the date is worked out once for each day met in a row, as the
-// files of one folder mostly share a few days.
-void AppendUtcTime(std::string& out, std::int64_t seconds);
-
-}  // namespace quorvale::listing
+}  // namespace quorvale::catalogue

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace quorvale::listing {
+namespace quorvale::catalogue {
 
 // Tells `difference` each entry only the old listing holds ("-\t" + its path there) and each only
 // the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order;
@@ -18,4 +18,4 @@ namespace quorvale::listing {
 bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
                      const std::function<void(std::string_view)>& difference);
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::catalogue

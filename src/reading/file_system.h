@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "listing/listing_options.h"
+#include "reading/listing_options.h"
 #include "runtime/path_join.h"
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 using runtime::AppendName;
 using runtime::AppendPath;
@@ -81,4 +81,4 @@ class FileSystem {
     virtual void SetReadOptions(const ListingOptions& /*options*/) {}
 };
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

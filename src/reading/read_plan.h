@@ -25,12 +25,12 @@
 #include <memory>
 #include <vector>
 
-#include "listing/folder_read.h"
-#include "listing/listing_options.h"
-#include "listing/read_tuning.h"
-#include "listing/reader_pool.h"
+#include "reading/folder_read.h"
+#include "reading/listing_options.h"
+#include "reading/read_tuning.h"
+#include "reading/reader_pool.h"
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 // A folder the walk is in or will reach: what was read of it and its handle, and its subfolders
 // requested so far.
@@ -176,4 +176,4 @@ class ReadPlan {
     std::uint64_t toppedUpAt_ = 0;  // the readers' finished reads at the last TopUp
 };
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

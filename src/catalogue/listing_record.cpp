@@ -1,13 +1,14 @@
-#include "listing/listing_record.h"
+#include "catalogue/listing_record.h"
 
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <memory>
 
+#include "runtime/utc_time.h"
 #include "runtime/utf8.h"
 
-namespace quorvale::listing {
+namespace quorvale::catalogue {
 
 namespace {
 
@@ -106,14 +107,14 @@ class JsonWriter {
 };
 
 void WriteFolders(JsonWriter& json, std::string_view key, std::size_t count,
-                  const std::vector<IncompleteFolder>& folders) {
+                  const std::vector<listing::IncompleteFolder>& folders) {
     json.Key(key);
     json.StartObject();
     json.Key("count");
     json.Number(count);
     json.Key("first");
     json.StartArray();
-    for (const IncompleteFolder& folder : folders) {
+    for (const listing::IncompleteFolder& folder : folders) {
         json.StartObject();
         json.Key("path");
         json.String(folder.path);
@@ -318,38 +319,6 @@ class JsonReader {
 
 }  // namespace
 
-void AppendUtcTime(std::string& out, std::int64_t seconds) {
-    constexpr std::int64_t kDay = 24 * 60 * 60;
-    thread_local std::int64_t lastDay = INT64_MIN;
-    thread_local char date[32];  // "YYYY-MM-DDT" of lastDay
-    const std::int64_t day = seconds / kDay - (seconds % kDay < 0 ? 1 : 0);
-    if (day != lastDay) {
-        const std::time_t start = static_cast<std::time_t>(day * kDay);
-        std::tm utc{};
-        ::gmtime_r(&start, &utc);
-        std::strftime(date, sizeof date, "%Y-%m-%dT", &utc);
-        lastDay = day;
-    }
-    const std::int64_t second = seconds - day * kDay;
-    const auto two = [&out](std::int64_t value) {
-        out += static_cast<char>('0' + value / 10);
-        out += static_cast<char>('0' + value % 10);
-    };
-    out += date;
-    two(second / 3600);
-    out += ':';
-    two(second / 60 % 60);
-    out += ':';
-    two(second % 60);
-    out += 'Z';
-}
-
-std::string UtcTime(std::int64_t seconds) {
-    std::string text;
-    AppendUtcTime(text, seconds);
-    return text;
-}
-
 std::string RecordText(const ListingRecord& record) {
     JsonWriter json;
     json.Open('{');
@@ -444,4 +413,4 @@ std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why)
     return record;
 }
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::catalogue

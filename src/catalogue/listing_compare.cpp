@@ -1,4 +1,4 @@
-#include "listing/listing_compare.h"
+#include "catalogue/listing_compare.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,13 +8,13 @@
 #include <memory>
 #include <optional>
 
-#include "listing/file_system.h"
+#include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "listing/listing_core.h"
-#include "listing/listing_record.h"
+#include "reading/file_system.h"
 #include "runtime/runtime_error.h"
 
-namespace quorvale::listing {
+namespace quorvale::catalogue {
 
 using runtime::RuntimeError;
 
@@ -98,7 +98,7 @@ class NumberedLines {
     }
 
   private:
-    std::string Path() const { return JoinPath(folder_, name_(number_ - 1)); }
+    std::string Path() const { return runtime::JoinPath(folder_, name_(number_ - 1)); }
 
     bool OpenNextFile() {
         if (fd_ >= 0) ::close(fd_);
@@ -129,7 +129,7 @@ class ListingReader {
         ReadRecordHere();
         CheckListFiles();
         const int last = record_.lastListFile;
-        lines_.emplace(folderFd_, folder_, &ListFileName, record_.firstListFile, last);
+        lines_.emplace(folderFd_, folder_, &listing::ListFileName, record_.firstListFile, last);
     }
     ~ListingReader() {
         lines_.reset();
@@ -142,7 +142,7 @@ class ListingReader {
     bool HasDetails() const { return record_.options.details; }
     // Reads the details files beside the list files from the start.
     void ReadDetails() {
-        details_.emplace(folderFd_, folder_, &DetailsFileName, record_.firstListFile,
+        details_.emplace(folderFd_, folder_, &listing::DetailsFileName, record_.firstListFile,
                          record_.lastListFile);
     }
 
@@ -220,10 +220,10 @@ class ListingReader {
     }
 
     void ReadRecordHere() {
-        const ReadFile file(folderFd_, std::string(kRecordName));
+        const ReadFile file(folderFd_, std::string(listing::kRecordName));
         struct stat st {};
         if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0) {
-            throw Unusable(folder_, "it holds no " + std::string(kRecordName) +
+            throw Unusable(folder_, "it holds no " + std::string(listing::kRecordName) +
                                         " (a Save of this version writes one)");
         }
         if (st.st_size > kMostRecordBytes) throw Unusable(folder_, "its record is too large");
@@ -237,7 +237,7 @@ class ListingReader {
         }
         std::string why;
         std::optional<ListingRecord> record = ReadRecord(text, why);
-        if (!record) throw Unusable(folder_, std::string(kRecordName) + ": " + why);
+        if (!record) throw Unusable(folder_, std::string(listing::kRecordName) + ": " + why);
         record_ = std::move(*record);
     }
 
@@ -246,8 +246,10 @@ class ListingReader {
         std::uint64_t bytes = 0;
         for (int number = record_.firstListFile; number <= record_.lastListFile; ++number) {
             struct stat st {};
-            if (::fstatat(folderFd_, ListFileName(number).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                throw Unusable(folder_, ListFileName(number) + " of its listing is missing");
+            if (::fstatat(folderFd_, listing::ListFileName(number).c_str(), &st,
+                          AT_SYMLINK_NOFOLLOW) != 0) {
+                throw Unusable(folder_,
+                               listing::ListFileName(number) + " of its listing is missing");
             }
             bytes += static_cast<std::uint64_t>(st.st_size);
         }
@@ -340,4 +342,4 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     return differ;
 }
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::catalogue

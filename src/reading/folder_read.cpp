@@ -1,4 +1,4 @@
-#include "listing/folder_read.h"
+#include "reading/folder_read.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <utility>
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 namespace {
 
@@ -401,4 +401,4 @@ FolderContents::~FolderContents() {
     if (fd >= 0) ::close(fd);
 }
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

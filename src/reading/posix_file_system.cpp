@@ -1,4 +1,4 @@
-#include "listing/posix_file_system.h"
+#include "reading/posix_file_system.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include "runtime/open_file_limit.h"
 #include "runtime/runtime_error.h"
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 using runtime::ErrorFromErrno;
 using runtime::RuntimeError;
@@ -485,4 +485,4 @@ bool PosixFileSystem::CloseShallowest(const PosixFolder* keep) {
     return false;
 }
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstddef>
 
-namespace quorvale::listing {
+namespace quorvale::reading {
 
 struct ReadTuning {
     // Reader threads: on a disk most of them wait for it, so more than the cores.
@@ -62,4 +62,4 @@ struct ReadTuning {
     }
 };
 
-}  // namespace quorvale::listing
+}  // namespace quorvale::reading

@@ -1,0 +1,15 @@
+// Times as the files a Save writes give them: UTC, ISO 8601, to the second.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quorvale::runtime {
+
+// `seconds` since the epoch as "YYYY-MM-DDThh:mm:ssZ".
+std::string UtcTime(std::int64_t seconds);
+// The same, appended to `out`; the date is worked out once for each day met in a row, as the
+// files of one folder mostly share a few days.
+void AppendUtcTime(std::string& out, std::int64_t seconds);
+
+}  // namespace quorvale::runtime

@@ -1,0 +1,101 @@
+#include "save/listing_save.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "catalogue/listing_record.h"
+#include "listing/list_file_name.h"
+#include "runtime/file_system_facts.h"
+#include "runtime/utc_time.h"
+
+namespace quorvale::save {
+
+namespace {
+
+// The list and details files in the list folder that are not this Save's, in the order of their
+// numbers.
+std::vector<std::string> NotOfThisListing(const runtime::FolderLock& lock,
+                                          const catalogue::ListingRecord& record) {
+    const auto isOurs = [&record](int number) {
+        return number >= record.firstListFile && number <= record.lastListFile;
+    };
+    std::vector<std::string> names;
+    for (const std::string& name : lock.EntryNames()) {
+        const int listed = listing::ListFileNumberOf(name);
+        const int detailed = listing::DetailsFileNumberOf(name);
+        if ((listed != 0 && !isOurs(listed)) ||
+            (detailed != 0 && (!record.options.details || !isOurs(detailed)))) {
+            names.push_back(name);
+        }
+    }
+    const auto numberOf = [](const std::string& name) {
+        return std::max(listing::ListFileNumberOf(name), listing::DetailsFileNumberOf(name));
+    };
+    std::sort(names.begin(), names.end(), [&numberOf](const std::string& a, const std::string& b) {
+        return std::pair(numberOf(a), a) < std::pair(numberOf(b), b);
+    });
+    return names;
+}
+
+catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtime::FolderLock& lock,
+                                  const listing::SaveSummary& summary) {
+    catalogue::ListingRecord record;
+    record.version = QUORVALE_VERSION;
+    record.root = summary.root;
+    record.started = runtime::UtcTime(summary.started);
+    record.ended = runtime::UtcTime(summary.ended);
+    record.host = runtime::HostName();
+    const int rootFd =
+        ::open(summary.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (rootFd >= 0) {
+        record.fileSystem = runtime::DescribeFileSystemOf(rootFd);
+        ::close(rootFd);
+    }
+    record.firstListFile = summary.firstListFile;
+    record.lastListFile = summary.lastListFile;
+    record.lines = summary.lines;
+    for (int number = record.firstListFile; number <= record.lastListFile; ++number) {
+        struct stat st {};
+        if (::fstatat(lock.Handle(), listing::ListFileName(number).c_str(), &st,
+                      AT_SYMLINK_NOFOLLOW) == 0) {
+            record.bytes += static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    record.complete = core.DeniedCount() == 0 && core.IncompleteCount() == 0;
+    record.deniedCount = core.DeniedCount();
+    record.denied = core.DeniedFolders();
+    record.incompleteCount = core.IncompleteCount();
+    record.incomplete = core.IncompleteFolders();
+    record.notEntered = core.NotEnteredFolders();
+    record.options = core.Options();
+    record.notOfThisListing = NotOfThisListing(lock, record);
+    return record;
+}
+
+}  // namespace
+
+bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
+                 const std::string& root) {
+    listing::SaveSteps steps;
+    steps.beforeWalk = [](runtime::FolderLock& lock) {
+        lock.MoveAside(std::string(listing::kRecordName),
+                       std::string(listing::kPreviousRecordName));
+    };
+    steps.afterWalk = [&core, &runtime](const runtime::FolderLock& lock,
+                                        const listing::SaveSummary& summary) {
+        std::unique_ptr<runtime::TextOutput> out =
+            runtime.OpenForOutput(lock, std::string(listing::kRecordName));
+        std::string text = catalogue::RecordText(RecordOf(core, lock, summary));
+        text.pop_back();  // the output ends each line itself
+        out->PrintLine(text);
+        out->Close();
+    };
+    return core.SaveListing(root, steps);
+}
+
+}  // namespace quorvale::save

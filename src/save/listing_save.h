@@ -1,0 +1,22 @@
+// A Save as the window and `quorvale --save` make it: the listing core's Save (the lock, the walk,
+// the list and details files) with the record of the listing beside its list files. It sits above
+// the listing and the catalogue because it joins them: the walk knows nothing of records, and the
+// catalogue, which reads records back, nothing of walks.
+#pragma once
+
+#include <string>
+
+#include "listing/listing_core.h"
+#include "runtime/runtime_services.h"
+
+namespace quorvale::save {
+
+// Saves the listing of `root` with `core`, into the folder `runtime` locks. An earlier record is
+// renamed quorvale-listing.previous.json before the first list file is written (from then on it
+// would describe files partly replaced); once every list file is in place, the record of this
+// Save (see catalogue::ListingRecord) is written through the lock's handle, whole or not at all.
+// Returns and throws what ListingCore::SaveListing does.
+bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
+                 const std::string& root);
+
+}  // namespace quorvale::save
