@@ -57,42 +57,59 @@ TEST_F(WalkFaults, UndisturbedWalkIsDepthFirstWithFilesBeforeSubfolders) {
     EXPECT_EQ(counts, (std::vector<int>{2, 3, 5, 7}));
 }
 
-TEST_F(WalkFaults, ObtainingTheFolder) {
-    fs.Fail(Call::Open, "/R/s", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, "\t/R/t", "\t\td"}));
-    buffer.Clear();
-    fs.Fail(Call::Open, "/R/s", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/t", "\t\td"}));
+// Each step of a folder's listing, failed once for lack of permission (a denial line, and the walk
+// resumes after the step) and once for any other reason (that folder's listing ends there).
+TEST_F(WalkFaults, EachStepFailedByDenialOrOtherwise) {
+    struct Case {
+        const char* step;
+        Call call;
+        const char* path;
+        int error;
+        Lines walked;
+    };
+    const Case cases[] = {
+        {"ObtainingTheFolder", Call::Open, "/R/s", PermissionDenied,
+         Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, "\t/R/t", "\t\td"}},
+        {"ObtainingTheFolder", Call::Open, "/R/s", kOther,
+         Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/t", "\t\td"}},
+        {"AppendingTheFolderLine", Call::Path, "/R/s", PermissionDenied,
+         Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, "\t\tc", "\t/R/t", "\t\td"}},
+        {"AppendingTheFolderLine", Call::Path, "/R/s", kOther,
+         Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/t", "\t\td"}},
+        {"StartingTheFileEnumeration", Call::Files, "/R", PermissionDenied,
+         Lines{"\t/R", kDenialLine}},
+        {"StartingTheFileEnumeration", Call::Files, "/R", kOther, Lines{"\t/R"}},
+        {"AppendingAFileLine", Call::FileName, "/R/s", PermissionDenied,
+         Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", kDenialLine, "\t/R/t", "\t\td"}},
+        {"AppendingAFileLine", Call::FileName, "/R/s", kOther,
+         Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t/R/t", "\t\td"}},
+        {"AdvancingToTheNextFile", Call::NextFile, "/R", PermissionDenied,
+         Lines{"\t/R", "\t\ta", kDenialLine, "\t/R/s", "\t\tc", "\t/R/t", "\t\td"}},
+        {"AdvancingToTheNextFile", Call::NextFile, "/R", kOther, Lines{"\t/R", "\t\ta"}},
+        {"StartingTheSubfolderEnumeration", Call::SubFolders, "/R", PermissionDenied,
+         Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine}},
+        {"StartingTheSubfolderEnumeration", Call::SubFolders, "/R", kOther,
+         Lines{"\t/R", "\t\ta", "\t\tb"}},
+        {"ReadingASubfolder", Call::SubFolderName, "/R", PermissionDenied,
+         Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, kDenialLine}},
+        {"ReadingASubfolder", Call::SubFolderName, "/R", kOther, Lines{"\t/R", "\t\ta", "\t\tb"}},
+        {"AdvancingToTheNextSubfolder", Call::NextSubFolder, "/R", PermissionDenied,
+         Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc", kDenialLine}},
+        {"AdvancingToTheNextSubfolder", Call::NextSubFolder, "/R", kOther,
+         Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc"}},
+    };
+    for (const Case& c : cases) {
+        buffer.Clear();
+        fs.Fail(c.call, c.path, c.error);
+        EXPECT_EQ(Walk(), c.walked) << c.step << (c.error == PermissionDenied ? " denied" : "");
+        fs.Fail(c.call, c.path, 0);
+    }
 }
 
 TEST_F(WalkFaults, MissingStartingFolderListsNothing) {
     core.ListFolder("/nowhere");
     core.ListFolder("");
     EXPECT_EQ(buffer.ListCount(), 0);
-}
-
-TEST_F(WalkFaults, AppendingTheFolderLine) {
-    fs.Fail(Call::Path, "/R/s", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, "\t\tc", "\t/R/t", "\t\td"}));
-    buffer.Clear();
-    fs.Fail(Call::Path, "/R/s", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/t", "\t\td"}));
-}
-
-TEST_F(WalkFaults, StartingTheFileEnumeration) {
-    fs.Fail(Call::Files, "/R", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", kDenialLine}));
-    buffer.Clear();
-    fs.Fail(Call::Files, "/R", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R"}));
-}
-
-TEST_F(WalkFaults, AppendingAFileLine) {
-    fs.Fail(Call::FileName, "/R/s", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", kDenialLine, "\t/R/t", "\t\td"}));
-    buffer.Clear();
-    fs.Fail(Call::FileName, "/R/s", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t/R/t", "\t\td"}));
 }
 
 TEST_F(WalkFaults, FullBufferEndsEachFolderAtItsFirstLine) {
@@ -140,38 +157,6 @@ TEST_F(WalkFaults, TheYield) {
         if (++yields == 2) throw RuntimeError(kOther, "injected");
     });
     EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta"}));
-}
-
-TEST_F(WalkFaults, AdvancingToTheNextFile) {
-    fs.Fail(Call::NextFile, "/R", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", kDenialLine, "\t/R/s", "\t\tc", "\t/R/t", "\t\td"}));
-    buffer.Clear();
-    fs.Fail(Call::NextFile, "/R", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta"}));
-}
-
-TEST_F(WalkFaults, StartingTheSubfolderEnumeration) {
-    fs.Fail(Call::SubFolders, "/R", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine}));
-    buffer.Clear();
-    fs.Fail(Call::SubFolders, "/R", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb"}));
-}
-
-TEST_F(WalkFaults, ReadingASubfolder) {
-    fs.Fail(Call::SubFolderName, "/R", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", kDenialLine, kDenialLine}));
-    buffer.Clear();
-    fs.Fail(Call::SubFolderName, "/R", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb"}));
-}
-
-TEST_F(WalkFaults, AdvancingToTheNextSubfolder) {
-    fs.Fail(Call::NextSubFolder, "/R", PermissionDenied);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc", kDenialLine}));
-    buffer.Clear();
-    fs.Fail(Call::NextSubFolder, "/R", kOther);
-    EXPECT_EQ(Walk(), (Lines{"\t/R", "\t\ta", "\t\tb", "\t/R/s", "\t\tc"}));
 }
 
 TEST_F(WalkFaults, FailedDenialLineCountsAgainstTheParentsStep) {

@@ -275,7 +275,9 @@ Options:
   --compare OLD NEW    print what changed from the listing in the list folder
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds
-                       (folders end with /), in listing order
+                       (folders end with /), and "~" for each both hold whose
+                       type, size or time differs (where both have details),
+                       in listing order
   --help               show this help and end
   --version            show the version and end
   --                   end the options: what follows is the folder

@@ -392,7 +392,6 @@ void ReadPlan::FreeHandles() {
     handles_ = std::min<std::size_t>(handles_, 2);
 }
 
-// Plans below `folder`, in the walk's order; false when the budgets are spent.
 // Whether the walk leaves out the subfolder `entry` of `folder`: by its name, or because `folder`
 // lies on another device than the top (the walk lists it without entering it).
 bool ReadPlan::LeftOut(const PlannedFolder& folder, FolderEntry entry) const {
@@ -400,6 +399,7 @@ bool ReadPlan::LeftOut(const PlannedFolder& folder, FolderEntry entry) const {
     return leaveOut_.Excludes(folder.contents.Name(entry));
 }
 
+// Plans below `folder`, in the walk's order; false when the budgets are spent.
 bool ReadPlan::PlanBelow(PlannedFolder& folder) {
     if (!Collect(folder) || folder.fullyPlanned) return true;
     // Its subfolders are opened under its handle; without one (or unread) there is nothing to plan.

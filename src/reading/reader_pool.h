@@ -1,5 +1,7 @@
 // Reader threads as plain executors, in the manner of a thread pool: each takes the next job from
-// one queue, runs it without holding the lock, and hands the result back in the job's own slot.
+// three queues (what the walk waits for first, then reads ahead in the walk's order, and closes in
+// batches once enough have gathered), runs it without holding the lock, and hands the result back
+// in the job's own slot.
 // The readers decide nothing about what to read: the walk (see read_plan.h) makes every request
 // and is the only one to look at a slot, once it is marked done. Shutdown is stop, wake all, join.
 #pragma once
