@@ -3,10 +3,14 @@
 // reader that runs out of handles.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -247,6 +251,87 @@ TEST(ReadAhead, ReaderThreadsStartOnlyWhenWanted) {
         EXPECT_EQ(Threads(), before + 32);
     }
     EXPECT_EQ(Threads(), before);
+}
+
+// Every folder charged to a request is given back once the walk takes it, so reading ahead goes
+// on to the end of a walk, with a budget of 16 folders, across a tree of 400.
+TEST(ReadAhead, EveryRequestsChargeIsGivenBackSoReadingAheadLastsTheWholeWalk) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 7, 3);  // 400 folders
+    ReadTuning tuning;
+    tuning.openDelay = std::chrono::milliseconds(1);  // a slow medium: the readers do the reading
+    tuning.foldersAhead = 16;
+    tuning.foldersAheadFromCache = 16;
+    const Walked walked = Walk(dir.Path(), tuning);
+    EXPECT_EQ(walked.lines.size(), 400u + 400u * 2);
+    EXPECT_GE(walked.stats.requested, 300u);
+}
+
+// With --one-file-system, what lies below a folder on another device is never read ahead.
+TEST(ReadAhead, NothingBelowAFolderOnAnotherDeviceIsReadAheadOnOneFileSystem) {
+    TempDir dir;
+    MakeFolder(dir / "R");
+    MakeFolder(dir / "R/mnt");
+    if (::mount("quorvale-test", (dir / "R/mnt").c_str(), "tmpfs", 0, "size=4m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
+                     << "): needs root and a system that allows mounting";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{dir / "R/mnt"};
+    MakeBushyTree(dir / "R/mnt", 4, 3);  // 84 folders below the mount point
+    ReadTuning slow;
+    slow.openDelay = std::chrono::milliseconds(1);
+    reading::ListingOptions options;
+    options.oneFileSystem = true;
+    const Walked walked = Walk(dir / "R", slow, {}, options);
+    EXPECT_EQ(walked.lines, (Lines{"\t" + dir / "R", "\t" + dir / "R/mnt"}));
+    EXPECT_LE(walked.stats.requested, 2u);
+}
+
+// The readers take reads ahead in the walk's depth-first order, whatever order they were asked
+// in: with one reader, a, a/x, b, c, although a/x was asked for last.
+TEST(ReaderPool, ReadsAheadAreTakenInTheWalksOrder) {
+    TempDir dir;
+    for (const char* folder : {"a", "a/x", "b", "c"}) MakeFolder(dir / folder);
+    reading::ReaderPool pool(1, 1, 0, std::chrono::milliseconds(20));
+    const auto top = std::make_shared<const reading::WalkOrder>(nullptr, 0);
+    const auto request = [&dir](std::shared_ptr<const reading::WalkOrder> order,
+                                const std::string& name) {
+        auto read = std::make_shared<reading::ReadRequest>();
+        read->name = dir / name;
+        read->order = std::move(order);
+        return read;
+    };
+    const auto a = request(std::make_shared<const reading::WalkOrder>(top, 0), "a");
+    const auto b = request(std::make_shared<const reading::WalkOrder>(top, 1), "b");
+    const auto c = request(std::make_shared<const reading::WalkOrder>(top, 2), "c");
+    const auto ax = request(std::make_shared<const reading::WalkOrder>(a->order, 0), "a/x");
+    // The one reader is held until every read is queued.
+    std::atomic<bool> held = false;
+    std::atomic<bool> release = false;
+    pool.Run([&] {
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    pool.Submit({a, b, c});
+    pool.Submit({ax});
+    release = true;
+    // One reader marks them done one after another: whenever one is done, so is every read
+    // before it in the walk's order. Looked at from the last to the first.
+    const std::vector<std::shared_ptr<reading::ReadRequest>> order{a, ax, b, c};
+    bool allDone = false;
+    while (!allDone) {
+        std::vector<bool> done(order.size());
+        for (std::size_t i = order.size(); i-- > 0;) done[i] = order[i]->Done();
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            ASSERT_FALSE(done[i] && !done[i - 1]) << "read " << i << " came before read " << i - 1;
+        }
+        allDone = done.back() && done.front();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace

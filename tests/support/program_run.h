@@ -33,17 +33,6 @@ inline bool CopyProgram(const std::string& copy) {
     return std::system(command.c_str()) == 0;
 }
 
-// Waits until `condition` holds, looking every few milliseconds, for at most `seconds`: long enough
-// for a machine busy with other builds. Returns whether it held.
-inline bool WaitUntil(const std::function<bool()>& condition, double seconds = 60) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // Whether process `pid` has a handler of its own for `signal` (its SigCgt mask in /proc).
 inline bool CatchesSignal(pid_t pid, int signal) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

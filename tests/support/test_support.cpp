@@ -117,6 +117,15 @@ void MakeFolder(const std::string& path) {
     Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
 }
 
+bool WaitUntil(const std::function<bool()>& condition, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 void UsePrivateRuntimeFolder() {
     static PrivateRuntimeFolder folder;
 }

@@ -21,6 +21,10 @@ using support::ListedPaths;
 using support::ReadBytes;
 using support::TempDir;
 
+// Waits until `condition` holds, looking every few milliseconds, for at most `seconds`: long enough
+// for a machine busy with other builds. Returns whether it held.
+bool WaitUntil(const std::function<bool()>& condition, double seconds = 60);
+
 // Points XDG_RUNTIME_DIR at a folder of this test program's own (done before main for every
 // program that links this file; idempotent).
 void UsePrivateRuntimeFolder();
