@@ -82,6 +82,10 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--save", "R", "--excludes=x"}, "unrecognized option '--excludes=x'"},
         {{"--save", "R", "--details=yes"}, "unrecognized option '--details=yes'"},
         {{"--versions"}, "unrecognized option '--versions'"},
+        // A flag given twice is wrong as any other option given twice.
+        {{"--save", "R", "--details", "--details"}, "--details is given more than once"},
+        {{"--save", "R", "--one-file-system", "--one-file-system"},
+         "--one-file-system is given more than once"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);

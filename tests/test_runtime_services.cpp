@@ -10,6 +10,7 @@
 
 #include "runtime/documents_folder.h"
 #include "runtime/program_folder.h"
+#include "runtime/utc_time.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -42,6 +43,29 @@ TEST(ErrorModel, DenialsAreSeventyAndEveryOtherFailureIsNot) {
     const RuntimeError e = runtime::ErrorFromErrno(ENOENT, "Cannot open folder", "/a b/c");
     EXPECT_EQ(e.Number(), runtime::PathNotFound);
     EXPECT_STREQ(e.what(), "Cannot open folder \"/a b/c\": No such file or directory");
+}
+
+// Every time an int64_t holds, as a file system may give it: around 1970, 2038 and 10000, at the
+// ends of the range, and days met out of order (the date of the last day met is kept).
+TEST(UtcTime, EveryTimeAFileSystemCanHoldIsADateWithoutOverflow) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {0, "1970-01-01T00:00:00Z"},
+        {-1, "1969-12-31T23:59:59Z"},
+        {2147483647, "2038-01-19T03:14:07Z"},
+        {2147483648, "2038-01-19T03:14:08Z"},
+        {253402300799, "9999-12-31T23:59:59Z"},
+        {253402300800, "+10000-01-01T00:00:00Z"},
+        {-62167219200, "0000-01-01T00:00:00Z"},
+        {-62167219201, "-0001-12-31T23:59:59Z"},
+        {INT64_MAX, "+292277026596-12-04T15:30:07Z"},
+        {INT64_MIN, "-292277022657-01-27T08:29:52Z"},
+        {std::int64_t{1} << 62, "+146138514283-06-19T07:45:04Z"},
+        {-(std::int64_t{1} << 40), "-32873-11-12T23:23:44Z"},
+        {951782400, "2000-02-29T00:00:00Z"},
+        {1709164800, "2024-02-29T00:00:00Z"},
+        {1, "1970-01-01T00:00:01Z"},
+    };
+    for (const auto& [seconds, text] : cases) EXPECT_EQ(runtime::UtcTime(seconds), text) << seconds;
 }
 
 TEST(TextOutput, WritesEachLineAsItsBytesWithCrLf) {

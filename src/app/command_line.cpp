@@ -102,9 +102,9 @@ constexpr OptionRow kOptions[] = {
     {"--version", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepVersion},
     {"--save", Form::kValue, Mode::kSave, true, "a folder", &Reader::KeepSave},
     {"--list-folder", Form::kValue, Mode::kWindowOrSave, true, "a folder", &Reader::KeepListFolder},
-    {"--one-file-system", Form::kFlag, Mode::kSave, false, "", &Reader::KeepOneFileSystem},
+    {"--one-file-system", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
     {"--exclude", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
-    {"--details", Form::kFlag, Mode::kSave, false, "", &Reader::KeepDetails},
+    {"--details", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
     {"--compare", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
 };
 constexpr const OptionRow& kSaveRow = kOptions[2];
