@@ -1,6 +1,8 @@
 // Listings people keep: the record each Save leaves beside its list files, leaving entries out,
 // staying on one drive, and comparing two listings.
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstring>
@@ -445,6 +447,81 @@ TEST_F(ComparedListings, TwoListingsOfAMillionLinesCompareInLittleMemory) {
     EXPECT_TRUE(run.out.starts_with("-\t/a/d100000/file1000000\n-\t/a/d100001/file1000100\n"))
         << run.out.substr(0, 200);
     EXPECT_LT(run.peakKiB, 30 * 1024);
+}
+
+// Hostile files in place of the record, a list file or a details file: each is refused at once
+// (exit 2, the file named), never read, never waited on.
+TEST_F(ComparedListings, AnythingButARegularFileInPlaceOfAKeptFileIsRefusedAtOnce) {
+    MakeFolder(dir / "base");
+    ASSERT_EQ(RunProgram({"--save", dir / "R", "--list-folder", dir / "base", "--details"}).status,
+              0);
+    struct Case {
+        std::string file;
+        std::string kind;  // what takes its place
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {std::string(listing::kRecordName), "fifo", "is not a regular file"},
+        {std::string(listing::kRecordName), "folder", "is not a regular file"},
+        {std::string(listing::kRecordName), "link", "is a link, not a file"},
+        {listing::ListFileName(1), "fifo", "is not a regular file"},
+        {listing::ListFileName(1), "link", "is a link, not a file"},
+        {listing::ListFileName(1), "device", "is not a regular file"},
+        {listing::DetailsFileName(1), "fifo", "is not a regular file"},
+        {listing::DetailsFileName(1), "folder", "is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        const std::string folder = dir / ("hostile-" + std::to_string(&c - cases.data()));
+        ASSERT_EQ(std::system(("cp -a '" + dir / "base" + "' '" + folder + "'").c_str()), 0);
+        const std::string path = folder + "/" + c.file;
+        ::unlink(path.c_str());
+        if (c.kind == "fifo") {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+        } else if (c.kind == "folder") {
+            MakeFolder(path);
+        } else if (c.kind == "link") {
+            MakeLink(dir / "base/" + c.file, path);
+        } else if (::mknod(path.c_str(), S_IFCHR | 0644, ::makedev(1, 5)) != 0) {
+            continue;  // a device (/dev/zero's numbers) needs root
+        }
+        const ProgramRun run = RunProgram({"--compare", dir / "base", folder});
+        EXPECT_EQ(run.status, 2) << c.file << " as a " << c.kind;
+        EXPECT_EQ(run.out, "") << c.file << " as a " << c.kind;
+        EXPECT_TRUE(Holds(run.err, c.file + " " + c.says)) << c.kind << ": " << run.err;
+    }
+}
+
+// A list file with no line break at all is refused once past the longest line a Save writes, in
+// one pass over its bytes, holding no more than that line.
+TEST_F(ComparedListings, ALineLongerThanASaveWritesIsRefusedWithItsFileAndNumber) {
+    MakeFolder(dir / "long");
+    const std::string text = "/R\r\n" + std::string(listing::kMaxLineBytes + 100, 'x');
+    MakeFile(dir / "long/ListTex1.txt", text);
+    catalogue::ListingRecord record;
+    record.root = "/R";
+    record.lastListFile = 1;
+    record.lines = 2;
+    record.bytes = text.size();
+    MakeFile(dir / "long/" + std::string(listing::kRecordName), catalogue::RecordText(record));
+    const ProgramRun run = RunProgram({"--compare", dir / "long", dir / "long"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Holds(run.err, "line 2 of ListTex1.txt is longer than a Save writes")) << run.err;
+    EXPECT_LT(run.peakKiB, 3 * static_cast<long>(listing::kMaxLineBytes) / 1024 + 30 * 1024);
+}
+
+// SIGINT, SIGTERM and SIGHUP stop a comparison with 130, 143 and 129, and a reader of its output
+// that goes away ends it with 141; what was printed is whole lines.
+TEST_F(ComparedListings, SignalsAndAReaderGoneStopAComparison) {
+    WriteListing(dir / "old", "/a", 2000000, 0);
+    WriteListing(dir / "new", "/b", 2000000, 3);
+    const ProgramRun stopped = RunProgram({"--compare", dir / "old", dir / "new"},
+                                          {.sigtermOnceTrue = [](pid_t) { return true; }});
+    EXPECT_EQ(stopped.status, 143) << stopped.err;
+    EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
+    EXPECT_TRUE(Holds(stopped.err, "stopped by signal 15")) << stopped.err;
+    const ProgramRun gone =
+        RunProgram({"--compare", dir / "old", dir / "new"}, {.stdoutReaderGone = true});
+    EXPECT_EQ(gone.status, 141) << gone.err;
 }
 
 }  // namespace

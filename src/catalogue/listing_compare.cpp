@@ -21,12 +21,37 @@ using runtime::RuntimeError;
 namespace {
 
 constexpr std::size_t kReadBlock = 1 << 16;
+// Entries compared between two calls of the caller's check: a few milliseconds' worth.
+constexpr std::size_t kStepsBetweenChecks = 4096;
 constexpr off_t kMostRecordBytes = 16 << 20;
 
-// A file of the list folder, opened for reading; closed with the object.
+RuntimeError Unusable(const std::string& folder, const std::string& why) {
+    return RuntimeError(runtime::InvalidProcedureCall, "Cannot compare \"" + folder + "\": " + why);
+}
+
+// Opens the file `name` of the list folder for reading: a regular file only, never through a link,
+// and never waiting on the open (a fifo or a device put in its place is refused, not read).
+// Returns -1 with errno set when there is no such file.
+int OpenRegularFile(int folder, const std::string& folderPath, const std::string& name) {
+    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ELOOP) throw Unusable(folderPath, name + " is a link, not a file");
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw Unusable(folderPath, name + " is not a regular file");
+    }
+    return fd;
+}
+
+// A file of the list folder, opened for reading as OpenRegularFile opens it; closed with the
+// object.
 class ReadFile {
   public:
-    ReadFile(int folder, const std::string& name) : fd_(::openat(folder, name.c_str(), kFlags)) {}
+    ReadFile(int folder, const std::string& folderPath, const std::string& name)
+        : fd_(OpenRegularFile(folder, folderPath, name)) {}
     ~ReadFile() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -35,13 +60,8 @@ class ReadFile {
     int Fd() const { return fd_; }
 
   private:
-    static constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW;
     int fd_;
 };
-
-RuntimeError Unusable(const std::string& folder, const std::string& why) {
-    return RuntimeError(runtime::InvalidProcedureCall, "Cannot compare \"" + folder + "\": " + why);
-}
 
 // One entry of a listing: a folder (by its folder line) or a file in the folder before it.
 struct Entry {
@@ -70,17 +90,27 @@ class NumberedLines {
     NumberedLines(const NumberedLines&) = delete;
     NumberedLines& operator=(const NumberedLines&) = delete;
 
-    // The next line without its CR LF; false at the end of the last file.
+    // The next line without its CR LF; false at the end of the last file. A line longer than a
+    // Save writes is refused; each byte is looked at once.
     bool Next(std::string_view& line) {
         for (;;) {
-            const std::size_t end = block_.find("\r\n", at_);
+            const std::size_t end = block_.find("\r\n", scanned_);
             if (end != std::string::npos) {
                 line = std::string_view(block_).substr(at_, end - at_);
                 at_ = end + 2;
+                scanned_ = at_;
+                ++lineNumber_;
                 return true;
             }
             block_.erase(0, at_);
+            // A CR at the end may begin the CR LF the next block ends.
+            scanned_ = block_.empty() ? 0 : block_.size() - 1;
             at_ = 0;
+            if (block_.size() > listing::kMaxLineBytes + 1) {
+                throw Unusable(folder_, "line " + std::to_string(lineNumber_ + 1) + " of " +
+                                            name_(number_ - 1) + " is longer than a Save writes (" +
+                                            std::to_string(listing::kMaxLineBytes) + " bytes)");
+            }
             if (fd_ < 0) return false;
             const std::size_t had = block_.size();
             block_.resize(had + kReadBlock);
@@ -104,8 +134,9 @@ class NumberedLines {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         if (number_ == 0 || number_ > last_) return false;
-        fd_ = ::openat(folderFd_, name_(number_).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        fd_ = OpenRegularFile(folderFd_, folder_, name_(number_));
         ++number_;
+        lineNumber_ = 0;
         if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", Path());
         return true;
     }
@@ -117,7 +148,9 @@ class NumberedLines {
     int last_;
     int fd_ = -1;
     std::string block_;
-    std::size_t at_ = 0;
+    std::size_t at_ = 0;       // where the next line begins in block_
+    std::size_t scanned_ = 0;  // where the search for its CR LF goes on
+    std::size_t lineNumber_ = 0;  // of the last line taken, in the file being read
 };
 
 // A listing's lines as entries, read a block at a time across its list files.
@@ -220,7 +253,7 @@ class ListingReader {
     }
 
     void ReadRecordHere() {
-        const ReadFile file(folderFd_, std::string(listing::kRecordName));
+        const ReadFile file(folderFd_, folder_, std::string(listing::kRecordName));
         struct stat st {};
         if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0) {
             throw Unusable(folder_, "it holds no " + std::string(listing::kRecordName) +
@@ -250,6 +283,12 @@ class ListingReader {
                           AT_SYMLINK_NOFOLLOW) != 0) {
                 throw Unusable(folder_,
                                listing::ListFileName(number) + " of its listing is missing");
+            }
+            if (S_ISLNK(st.st_mode)) {
+                throw Unusable(folder_, listing::ListFileName(number) + " is a link, not a file");
+            }
+            if (!S_ISREG(st.st_mode)) {
+                throw Unusable(folder_, listing::ListFileName(number) + " is not a regular file");
             }
             bytes += static_cast<std::uint64_t>(st.st_size);
         }
@@ -307,7 +346,9 @@ void Report(char sign, const Entry& entry, std::string& line,
 }  // namespace
 
 bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
-                     const std::function<void(std::string_view)>& difference) {
+                     const std::function<void(std::string_view)>& difference,
+                     const std::function<void()>& check) {
+    if (check) check();
     ListingReader olds(oldFolder);
     ListingReader news(newFolder);
     const bool withDetails = olds.HasDetails() && news.HasDetails();
@@ -319,7 +360,9 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     std::optional<Entry> now = news.Next();
     bool differ = false;
     std::string line;
+    std::size_t steps = 0;
     while (old || now) {
+        if (check && ++steps % kStepsBetweenChecks == 0) check();
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
             if (withDetails && old->details != now->details) {

@@ -14,8 +14,11 @@ namespace quorvale::catalogue {
 // where both listings have details, each entry in both whose type, size or time differs
 // ("~\t" + its path in the new one).
 // Returns whether there was any. Throws runtime::RuntimeError when a folder holds no record of a
-// listing, or its list files are missing or are not the ones its record describes.
+// listing, or its list files are missing, are not regular files, hold a line longer than a Save
+// writes or are not the ones its record describes. `check`, when given, is called every few
+// thousand entries; what it throws passes through (to stop a comparison on a signal).
 bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
-                     const std::function<void(std::string_view)>& difference);
+                     const std::function<void(std::string_view)>& difference,
+                     const std::function<void()>& check = {});
 
 }  // namespace quorvale::catalogue

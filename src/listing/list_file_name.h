@@ -14,6 +14,11 @@ std::string ListFileName(int number);
 // `folder` + "/" + ListFileName(number); no separator is doubled after "/".
 std::string ListFilePath(const std::string& folder, int number);
 
+// The longest line a Save writes into a list or details file (its CR LF not counted), and the
+// longest a reader of kept listings takes: a folder whose line would be longer (a path of
+// millions of bytes, far past any path limit) is left out of the listing as incomplete.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+
 // The record of the last complete Save in the list folder, and where a Save moves an earlier one
 // before it replaces the first list file.
 inline constexpr std::string_view kRecordName = "quorvale-listing.json";

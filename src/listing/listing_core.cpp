@@ -46,6 +46,20 @@ bool HasLineBreak(std::string_view line) {
 
 }  // namespace
 
+namespace {
+
+// Whether `line` (a buffer line) fits in a list file's line and in a details file's, with the
+// CR and LF it holds written as three bytes each and the details' fields before it.
+bool FitsInALine(std::string_view line) {
+    constexpr std::size_t kDetailsFields = 64;  // type, size and time with their tabs, at most
+    if (line.size() + kDetailsFields > kMaxLineBytes) return false;
+    std::size_t breaks = 0;
+    for (const char c : line) breaks += c == '\r' || c == '\n';
+    return line.size() + 2 * breaks + kDetailsFields <= kMaxLineBytes;
+}
+
+}  // namespace
+
 std::string ListFileText(std::string_view line) {
     std::string text;
     text.reserve(line.size());
@@ -406,6 +420,10 @@ bool ListingCore::ListFolderLine(std::size_t level) {
         const reading::Folder& folder = *stack_[level].folder;
         line_.assign("\t");
         line_ += folder.Path();
+        if (!FitsInALine(line_)) {
+            throw RuntimeError(runtime::Overflow, "its path is longer than a list file's line (" +
+                                                      std::to_string(kMaxLineBytes) + " bytes)");
+        }
         LineDetails details{LineDetails::Kind::kFolder};
         if (options_.details) details.known = folder.Details(details.entry);
         AppendAndFlush(line_, details);
