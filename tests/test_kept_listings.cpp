@@ -524,5 +524,59 @@ TEST_F(ComparedListings, SignalsAndAReaderGoneStopAComparison) {
     EXPECT_EQ(gone.status, 141) << gone.err;
 }
 
+// Records no Save writes are refused, saying which field is wrong; Quorvale's own are read back.
+TEST(RecordReader, HostileRecordsAreErrorsNamingWhatIsWrong) {
+    const auto record = [](const std::string& files, const std::string& rest = "") {
+        return R"({"program": "quorvale", "root": "/R", "listFiles": )" + files + rest + "}";
+    };
+    const std::string good = R"({"first": 1, "last": 2, "bytes": 100}, "lines": 40)";
+    struct Case {
+        std::string text;
+        std::string says;
+    };
+    const Case cases[] = {
+        {record(R"({"first": 1, "last": 2, "bytes": 18446744073709551616}, "lines": 40)"),
+         "a number past 2^64"},
+        {record(R"({"first": 4294967297, "last": 2, "bytes": 100}, "lines": 40)"),
+         "\"listFiles.first\" is out of range (4294967297)"},
+        {record(R"({"first": 1, "last": 40000, "bytes": 100}, "lines": 40)"),
+         "\"listFiles.last\" is out of range"},
+        {record(good, R"(, "lines": 2)"), "the key \"lines\" twice"},
+        {record(R"({"first": 3, "last": 2, "bytes": 100}, "lines": 40)"),
+         "\"listFiles.first\" is after \"listFiles.last\""},
+        {record(R"({"first": 1, "last": 0, "bytes": 0}, "lines": 5)"),
+         "\"lines\" and \"listFiles\" do not agree"},
+        {record(R"({"first": 1, "last": 1, "bytes": 7}, "lines": 5)"),
+         "\"lines\" and \"listFiles\" do not agree"},
+        {record(R"({"first": 1, "last": 2, "bytes": "100"}, "lines": 40)"),
+         "\"listFiles.bytes\" is missing or not a number"},
+        {record(R"({"first": 1, "last": 2, "bytes": 1e3}, "lines": 40)"),
+         "a number that is not whole"},
+        {record(good, R"(, "complete": "yes")"), "\"complete\" is not true or false"},
+        {record(good, R"(, "x": [[[[[[[[[[1]]]]]]]]]])"), "nested deeper than a record"},
+        {record(good) + "x", "text after the record's end"},
+    };
+    for (const Case& c : cases) {
+        std::string why;
+        EXPECT_FALSE(catalogue::ReadRecord(c.text, why).has_value()) << c.text;
+        EXPECT_TRUE(Holds(why, c.says)) << c.says << ": " << why;
+    }
+    // Values by the million, each small, are refused before they cost more than a few times the
+    // text: five million empty arrays in 15 MB.
+    std::string many = record(good, R"(, "x": [)");
+    many.pop_back();
+    for (int i = 0; i < 5000000; ++i) many += i == 0 ? "[]" : ",[]";
+    many += "]}";
+    std::string why;
+    EXPECT_FALSE(catalogue::ReadRecord(many, why).has_value());
+    EXPECT_TRUE(Holds(why, "more values than a record holds")) << why;
+    // Unknown keys are passed over, and a record of this version reads back.
+    std::string read;
+    const auto kept = catalogue::ReadRecord(record(good, R"(, "later": {"a": [1, "b"]})"), read);
+    ASSERT_TRUE(kept.has_value()) << read;
+    EXPECT_EQ(kept->lastListFile, 2);
+    EXPECT_EQ(kept->lines, 40u);
+}
+
 }  // namespace
 }  // namespace quorvale::test

@@ -26,8 +26,9 @@ int RunCompare(const std::string& oldFolder, const std::string& newFolder) {
         pending.clear();
     };
     try {
-        const bool differ =
-            catalogue::CompareListings(oldFolder, newFolder, [&](std::string_view line) {
+        const bool differ = catalogue::CompareListings(
+            oldFolder, newFolder,
+            [&](std::string_view line) {
                 pending.append(line);
                 pending += '\n';
                 if (pending.size() >= kOutputBlock) flush();

@@ -148,8 +148,8 @@ class NumberedLines {
     int last_;
     int fd_ = -1;
     std::string block_;
-    std::size_t at_ = 0;       // where the next line begins in block_
-    std::size_t scanned_ = 0;  // where the search for its CR LF goes on
+    std::size_t at_ = 0;          // where the next line begins in block_
+    std::size_t scanned_ = 0;     // where the search for its CR LF goes on
     std::size_t lineNumber_ = 0;  // of the last line taken, in the file being read
 };
 

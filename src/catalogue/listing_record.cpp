@@ -4,6 +4,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <new>
 
 #include "runtime/utc_time.h"
 #include "runtime/utf8.h"
@@ -148,6 +149,9 @@ struct JsonValue {
     }
 };
 
+// Strict JSON as a record holds it: nesting no deeper than a record's own, no key twice in an
+// object, whole numbers that fit 64 bits, and no more values than kMaxValues whatever their
+// shape. What it refuses is said in Error().
 class JsonReader {
   public:
     explicit JsonReader(std::string_view text) : text_(text) {}
@@ -156,12 +160,26 @@ class JsonReader {
         JsonValue value;
         if (!Value(value, 0)) return std::nullopt;
         SkipSpace();
-        if (at_ != text_.size()) return std::nullopt;
+        if (at_ != text_.size()) return Fail("text after the record's end");
         return value;
     }
+    const std::string& Error() const { return error_; }
 
   private:
-    static constexpr int kMaxDepth = 64;
+    // A record nests four deep (the record, "denied", "first", one folder); no record holds as
+    // many values (a few per list file and per folder it names, a few hundred in all, plus one
+    // per folder not entered).
+    static constexpr int kMaxDepth = 8;
+    static constexpr std::size_t kMaxValues = 1 << 20;
+
+    std::nullopt_t Fail(std::string why) {
+        if (error_.empty()) error_ = std::move(why);
+        return std::nullopt;
+    }
+    bool Failed(std::string why) {
+        Fail(std::move(why));
+        return false;
+    }
 
     void SkipSpace() {
         while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' ||
@@ -184,9 +202,10 @@ class JsonReader {
     }
 
     bool Value(JsonValue& value, int depth) {
-        if (depth > kMaxDepth) return false;
+        if (depth > kMaxDepth) return Failed("nested deeper than a record");
+        if (++values_ > kMaxValues) return Failed("more values than a record holds");
         SkipSpace();
-        if (at_ >= text_.size()) return false;
+        if (at_ >= text_.size()) return Failed("it ends before its last value");
         const char c = text_[at_];
         if (c == '{') return Object(value, depth);
         if (c == '[') return Array(value, depth);
@@ -194,13 +213,7 @@ class JsonReader {
             value.kind = JsonValue::Kind::kString;
             return String(value.text);
         }
-        if (c >= '0' && c <= '9') {
-            value.kind = JsonValue::Kind::kNumber;
-            while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
-                value.number = value.number * 10 + static_cast<std::uint64_t>(text_[at_++] - '0');
-            }
-            return true;
-        }
+        if (c >= '0' && c <= '9') return Number(value);
         if (Literal("true")) {
             value.kind = JsonValue::Kind::kBool;
             value.truth = true;
@@ -210,7 +223,22 @@ class JsonReader {
             value.kind = JsonValue::Kind::kBool;
             return true;
         }
-        return Literal("null");
+        return Literal("null") || Failed("a value that is not JSON");
+    }
+
+    bool Number(JsonValue& value) {
+        value.kind = JsonValue::Kind::kNumber;
+        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
+            const auto digit = static_cast<std::uint64_t>(text_[at_++] - '0');
+            if (value.number > (UINT64_MAX - digit) / 10) {
+                return Failed("a number past 2^64");
+            }
+            value.number = value.number * 10 + digit;
+        }
+        if (at_ < text_.size() && (text_[at_] == '.' || text_[at_] == 'e' || text_[at_] == 'E')) {
+            return Failed("a number that is not whole");
+        }
+        return true;
     }
 
     bool Object(JsonValue& value, int depth) {
@@ -221,8 +249,9 @@ class JsonReader {
             SkipSpace();
             std::string key;
             if (at_ >= text_.size() || text_[at_] != '"' || !String(key) || !Take(':')) {
-                return false;
+                return Failed("an object that is not JSON");
             }
+            if (value.members.contains(key)) return Failed("the key \"" + key + "\" twice");
             if (!Value(value.members[key], depth + 1)) return false;
         } while (Take(','));
         return Take('}');
@@ -315,7 +344,35 @@ class JsonReader {
 
     std::string_view text_;
     std::size_t at_ = 0;
+    std::size_t values_ = 0;
+    std::string error_;
 };
+
+// The number at `key` of `object`, when it lies in [low, high]; otherwise `why` names the field.
+std::optional<std::uint64_t> NumberAt(const JsonValue* object, const std::string& key,
+                                      std::string_view field, std::uint64_t low, std::uint64_t high,
+                                      std::string& why) {
+    const JsonValue* value = object != nullptr ? object->Member(key) : nullptr;
+    if (value == nullptr || value->kind != JsonValue::Kind::kNumber) {
+        why = "\"" + std::string(field) + "\" is missing or not a number";
+        return std::nullopt;
+    }
+    if (value->number < low || value->number > high) {
+        why = "\"" + std::string(field) + "\" is out of range (" + std::to_string(value->number) +
+              ")";
+        return std::nullopt;
+    }
+    return value->number;
+}
+
+// `object`'s truth value at `key`, `fallback` when there is none; nullopt when it is no truth
+// value.
+std::optional<bool> TruthAt(const JsonValue* object, const std::string& key, bool fallback) {
+    const JsonValue* value = object != nullptr ? object->Member(key) : nullptr;
+    if (value == nullptr) return fallback;
+    if (value->kind != JsonValue::Kind::kBool) return std::nullopt;
+    return value->truth;
+}
 
 }  // namespace
 
@@ -376,41 +433,75 @@ std::string RecordText(const ListingRecord& record) {
     return json.Text();
 }
 
-std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why) {
-    const std::optional<JsonValue> document = JsonReader(text).Document();
+namespace {
+
+// The list files, lines and bytes of a record, checked against each other: a Save that wrote no
+// list file has no line and no byte; one that did wrote its root line at least, and two bytes
+// (CR LF) a line at the least.
+bool ReadCounts(const JsonValue& document, ListingRecord& record, std::string& why) {
+    const JsonValue* files = document.Member("listFiles");
+    const auto first = NumberAt(files, "first", "listFiles.first", 1, 32767, why);
+    if (!first) return false;
+    const auto last = NumberAt(files, "last", "listFiles.last", 0, 32767, why);
+    if (!last) return false;
+    const auto bytes = NumberAt(files, "bytes", "listFiles.bytes", 0, UINT64_MAX, why);
+    if (!bytes) return false;
+    const auto lines = NumberAt(&document, "lines", "lines", 0, UINT64_MAX, why);
+    if (!lines) return false;
+    if (*last != 0 && *first > *last) {
+        why = "\"listFiles.first\" is after \"listFiles.last\"";
+        return false;
+    }
+    if ((*last == 0) != (*lines == 0) || (*lines == 0) != (*bytes == 0) || *bytes / 2 < *lines) {
+        why = "\"lines\" and \"listFiles\" do not agree";
+        return false;
+    }
+    record.firstListFile = static_cast<int>(*first);
+    record.lastListFile = static_cast<int>(*last);
+    record.lines = *lines;
+    record.bytes = *bytes;
+    return true;
+}
+
+std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& why) {
+    JsonReader reader(text);
+    const std::optional<JsonValue> document = reader.Document();
     if (!document || document->kind != JsonValue::Kind::kObject) {
-        why = "it is not a record of a listing (no JSON object)";
+        why = "it is not a record of a listing (" +
+              (reader.Error().empty() ? std::string("no JSON object") : reader.Error()) + ")";
         return std::nullopt;
     }
     const JsonValue* program = document->Member("program");
     const JsonValue* root = document->Member("root");
-    const JsonValue* files = document->Member("listFiles");
-    const JsonValue* lines = document->Member("lines");
-    const JsonValue* first = files ? files->Member("first") : nullptr;
-    const JsonValue* last = files ? files->Member("last") : nullptr;
-    const JsonValue* bytes = files ? files->Member("bytes") : nullptr;
-    const auto isNumber = [](const JsonValue* v) {
-        return v != nullptr && v->kind == JsonValue::Kind::kNumber;
-    };
     if (program == nullptr || program->text != "quorvale" || root == nullptr ||
-        root->kind != JsonValue::Kind::kString || !isNumber(lines) || !isNumber(first) ||
-        !isNumber(last) || !isNumber(bytes) || first->number == 0 || last->number > 32767) {
+        root->kind != JsonValue::Kind::kString) {
         why = "it is not a record of a listing (fields missing)";
         return std::nullopt;
     }
     ListingRecord record;
     record.root = root->text;
-    record.firstListFile = static_cast<int>(first->number);
-    record.lastListFile = static_cast<int>(last->number);
-    record.lines = lines->number;
-    record.bytes = bytes->number;
-    if (const JsonValue* complete = document->Member("complete")) record.complete = complete->truth;
-    if (const JsonValue* options = document->Member("options")) {
-        if (const JsonValue* details = options->Member("details")) {
-            record.options.details = details->truth;
-        }
+    if (!ReadCounts(*document, record, why)) return std::nullopt;
+    const std::optional<bool> complete = TruthAt(&*document, "complete", true);
+    const std::optional<bool> details = TruthAt(document->Member("options"), "details", false);
+    if (!complete || !details) {
+        why = std::string("\"") + (!complete ? "complete" : "options.details") +
+              "\" is not true or false";
+        return std::nullopt;
     }
+    record.complete = *complete;
+    record.options.details = *details;
     return record;
+}
+
+}  // namespace
+
+std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why) {
+    try {
+        return ReadRecordOf(text, why);
+    } catch (const std::bad_alloc&) {
+        why = "it is too large to read";
+        return std::nullopt;
+    }
 }
 
 }  // namespace quorvale::catalogue

@@ -125,9 +125,14 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         ::_exit(127);
     }
     if (options.sigtermOnceTrue) {
-        // The condition first: what it looks for may be a program exec'd since, whose handler is
-        // then looked at anew.
-        WaitUntil([&] { return options.sigtermOnceTrue(pid) && CatchesSignal(pid, SIGTERM); });
+        // The child runs the program (not this test program, whose handlers a fork copies), the
+        // condition holds, and then the program catches the signal: looked at in that order, as
+        // what the condition looks for may be a program exec'd since, with handlers of its own.
+        const std::string self = ExecutableName(::getpid());
+        WaitUntil([&] {
+            return ExecutableName(pid) != self && options.sigtermOnceTrue(pid) &&
+                   CatchesSignal(pid, SIGTERM);
+        });
         ::kill(pid, SIGTERM);
     }
     int status = 0;
