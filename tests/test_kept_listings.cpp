@@ -155,6 +155,12 @@ TEST_F(KeptListing, DeniedAndIncompleteFoldersAreCountedAndNamedWithTheirReasons
                       "        \"path\": \"" +
                           r + "/gone\""))
         << record;
+
+    // A folder left incomplete with none denied: not complete either.
+    fs.Fail(Call::Open, r + "/denied", 0);
+    EXPECT_EQ(app::RunHeadlessSave(r, runtime, fs), 1);
+    EXPECT_TRUE(Holds(Record(), "\"complete\": false")) << Record();
+    EXPECT_TRUE(Holds(Record(), "\"denied\": {\n    \"count\": 0")) << Record();
 }
 
 TEST_F(KeptListing, ExcludedNamesAreLeftOutWithEverythingBelowThemAndRecorded) {
@@ -384,6 +390,14 @@ TEST_F(ComparedListings, WithDetailsOnBothSidesAChangedSizeOrTimeIsMarked) {
     // Only one side with details: entries alone are compared.
     const ProgramRun plain = RunProgram({"--compare", dir / "plain", dir / "new"});
     EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
+    // The same tree listed with details from another place: its paths differ, its entries do not.
+    ASSERT_EQ(std::system(("cp -a '" + r + "' '" + dir / "copy" + "'").c_str()), 0);
+    MakeFolder(dir / "copied");
+    ASSERT_EQ(
+        RunProgram({"--save", dir / "copy", "--list-folder", dir / "copied", "--details"}).status,
+        0);
+    const ProgramRun moved = RunProgram({"--compare", dir / "new", dir / "copied"});
+    EXPECT_EQ(moved.status, 0) << moved.out << moved.err;
 }
 
 TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {
