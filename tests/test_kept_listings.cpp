@@ -463,6 +463,31 @@ TEST_F(ComparedListings, TwoListingsOfAMillionLinesCompareInLittleMemory) {
     EXPECT_LT(run.peakKiB, 30 * 1024);
 }
 
+// Names holding LF or CR, at several depths, sort by their real bytes in the walk; the comparison
+// orders them the same way, so an entry in both listings is never reported.
+TEST_F(ComparedListings, NamesWithLineBreaksAtEveryDepthCompareInTheWalksOrder) {
+    const std::string r = dir / "B";
+    MakeFolder(r);
+    for (const char* file : {"a\nb", "a~", "a\rc", "a", "a\x7f"}) MakeFile(r + "/" + file);
+    for (const char* folder : {"d\nx", "d~", "d\nx/e\rz", "d\nx/e~", "d\rq"}) {
+        MakeFolder(r + "/" + folder);
+    }
+    for (const char* file : {"d\nx/f\ny", "d\nx/f~", "d~/g", "d\nx/e\rz/h\n", "d\nx/e\rz/h~"}) {
+        MakeFile(r + "/" + file);
+    }
+    ASSERT_EQ(SaveInto(r, dir / "before").status, 0);
+    ASSERT_EQ(SaveInto(r, dir / "same").status, 0);
+    const ProgramRun same = RunProgram({"--compare", dir / "before", dir / "same"});
+    EXPECT_EQ(same.status, 0) << same.out << same.err;
+    EXPECT_EQ(same.out, "");
+    ::unlink((r + "/a~").c_str());
+    ::unlink((r + "/d\nx/e\rz/h~").c_str());
+    ASSERT_EQ(SaveInto(r, dir / "after").status, 0);
+    const ProgramRun changed = RunProgram({"--compare", dir / "before", dir / "after"});
+    EXPECT_EQ(changed.status, 1) << changed.err;
+    EXPECT_EQ(changed.out, "-\t" + r + "/a~\n-\t" + r + "/d\xE2\x90\x8Ax/e\xE2\x90\x8Dz/h~\n");
+}
+
 // Hostile files in place of the record, a list file or a details file: each is refused at once
 // (exit 2, the file named), never read, never waited on.
 TEST_F(ComparedListings, AnythingButARegularFileInPlaceOfAKeptFileIsRefusedAtOnce) {

@@ -310,23 +310,54 @@ class ListingReader {
     bool inFolder_ = false;
 };
 
-// The order the walk lists folders in: by their paths' names one by one ("a/b" before "a-b").
-int CompareFolders(std::string_view a, std::string_view b) {
-    const std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        if (a[i] == b[i]) continue;
-        const auto rank = [](char c) { return c == '/' ? 0 : 1 + static_cast<unsigned char>(c); };
-        return rank(a[i]) < rank(b[i]) ? -1 : 1;
+// The bytes of a name as the walk sorted them, from the list file's text of it: a CR or LF it
+// holds is written as the sign for it (three bytes), and taken back as the byte it stands for.
+// (A name that truly holds the sign cannot be told from one holding the byte.) -1 at the end.
+class WalkedBytes {
+  public:
+    explicit WalkedBytes(std::string_view text) : text_(text) {}
+    int Next() {
+        if (at_ == text_.size()) return -1;
+        if (text_.substr(at_, 2) == "\xE2\x90" && at_ + 2 < text_.size()) {
+            const char last = text_[at_ + 2];
+            if (last == '\x8A' || last == '\x8D') {
+                at_ += 3;
+                return last == '\x8A' ? '\n' : '\r';
+            }
+        }
+        return static_cast<unsigned char>(text_[at_++]);
     }
-    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+
+  private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+// The order the walk lists names or folders in: by the bytes it sorted, a name that ends first
+// first, and for folders by their paths' names one by one ("a/b" before "a-b": with `slashFirst`
+// "/" ranks before every byte).
+int CompareAsWalked(std::string_view a, std::string_view b, bool slashFirst) {
+    const auto rank = [slashFirst](int c) {
+        return c < 0 ? 0 : slashFirst && c == '/' ? 1 : c + 2;
+    };
+    WalkedBytes left(a);
+    WalkedBytes right(b);
+    for (;;) {
+        const int x = rank(left.Next());
+        const int y = rank(right.Next());
+        if (x != y) return x < y ? -1 : 1;
+        if (x == 0) return 0;
+    }
 }
 
 // The order of two entries in a listing: by folder, the folder's line before its files, files by
 // name.
 int CompareEntries(const Entry& a, const Entry& b) {
-    if (const int folders = CompareFolders(a.relative, b.relative); folders != 0) return folders;
+    if (const int folders = CompareAsWalked(a.relative, b.relative, true); folders != 0) {
+        return folders;
+    }
     if (a.isFile != b.isFile) return a.isFile ? 1 : -1;
-    return a.name < b.name ? -1 : a.name == b.name ? 0 : 1;
+    return CompareAsWalked(a.name, b.name, false);
 }
 
 void Report(char sign, const Entry& entry, std::string& line,
