@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app/headless_save.h"
+#include "catalogue/listing_compare.h"
 #include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "support/fake_file_system.h"
@@ -486,6 +487,37 @@ TEST_F(ComparedListings, NamesWithLineBreaksAtEveryDepthCompareInTheWalksOrder) 
     const ProgramRun changed = RunProgram({"--compare", dir / "before", dir / "after"});
     EXPECT_EQ(changed.status, 1) << changed.err;
     EXPECT_EQ(changed.out, "-\t" + r + "/a~\n-\t" + r + "/d\xE2\x90\x8Ax/e\xE2\x90\x8Dz/h~\n");
+}
+
+// A Save that replaces a list file while a comparison reads the listing (here between two of the
+// comparison's checks) is found at the end: the comparison says so rather than pass off what may
+// mix two listings; read again, the listing compares whole.
+TEST_F(ComparedListings, ASaveReplacingAListingWhileItIsReadIsFoundAtTheEnd) {
+    WriteListing(dir / "old", "/a", 200000, 0);
+    WriteListing(dir / "new", "/a", 200000, 7);
+    int checks = 0;
+    const auto replaceOnce = [&] {
+        if (++checks != 20) return;  // past the first list files
+        // What a Save does: a new file renamed into place.
+        const std::string file = dir / "new/ListTex1.txt";
+        ASSERT_EQ(std::system(("cp '" + file + "' '" + file + ".new' && mv '" + file + ".new' '" +
+                               file + "'")
+                                  .c_str()),
+                  0);
+    };
+    std::size_t told = 0;
+    EXPECT_THROW(catalogue::CompareListings(
+                     dir / "old", dir / "new", [&told](std::string_view) { ++told; }, replaceOnce),
+                 catalogue::ListingChanged);
+    EXPECT_GT(told, 0u);
+    std::size_t again = 0;
+    EXPECT_TRUE(catalogue::CompareListings(dir / "old", dir / "new",
+                                           [&again](std::string_view) { ++again; }));
+    EXPECT_EQ(again, told);
+    // The program prints only once it has read both whole.
+    const ProgramRun run = RunProgram({"--compare", dir / "old", dir / "new"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')), told);
 }
 
 // Hostile files in place of the record, a list file or a details file: each is refused at once

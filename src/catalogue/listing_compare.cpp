@@ -18,6 +18,11 @@ namespace quorvale::catalogue {
 
 using runtime::RuntimeError;
 
+ListingChanged::ListingChanged(const std::string& folder)
+    : RuntimeError(
+          runtime::InvalidProcedureCall,
+          "Cannot compare \"" + folder + "\": a Save replaced its listing while it was read") {}
+
 namespace {
 
 constexpr std::size_t kReadBlock = 1 << 16;
@@ -45,6 +50,34 @@ int OpenRegularFile(int folder, const std::string& folderPath, const std::string
     }
     return fd;
 }
+
+// The files of a listing as they were when they were opened, to tell at the end whether a Save
+// replaced any of them meanwhile (a Save takes a lock, a reader none: it never holds up a Save).
+class FileIdentities {
+  public:
+    void Note(int fd, std::string name) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0) files_.push_back({std::move(name), Identity(st)});
+    }
+    // Whether every file noted is still the one its name gives in `folder`.
+    bool Unchanged(int folder) const {
+        for (const auto& [name, identity] : files_) {
+            struct stat st {};
+            if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                Identity(st) != identity) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    using Id = std::tuple<dev_t, ino_t, off_t, std::int64_t, long>;
+    static Id Identity(const struct stat& st) {
+        return {st.st_dev, st.st_ino, st.st_size, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    }
+    std::vector<std::pair<std::string, Id>> files_;
+};
 
 // A file of the list folder, opened for reading as OpenRegularFile opens it; closed with the
 // object.
@@ -76,12 +109,14 @@ struct Entry {
 // one file after the other.
 class NumberedLines {
   public:
-    NumberedLines(int folderFd, std::string folder, std::string (*name)(int), int first, int last)
+    NumberedLines(int folderFd, std::string folder, std::string (*name)(int), int first, int last,
+                  FileIdentities& opened)
         : folderFd_(folderFd),
           folder_(std::move(folder)),
           name_(name),
           number_(first),
-          last_(last) {
+          last_(last),
+          opened_(opened) {
         OpenNextFile();
     }
     ~NumberedLines() {
@@ -138,6 +173,7 @@ class NumberedLines {
         ++number_;
         lineNumber_ = 0;
         if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", Path());
+        opened_.Note(fd_, name_(number_ - 1));
         return true;
     }
 
@@ -146,6 +182,7 @@ class NumberedLines {
     std::string (*name_)(int);
     int number_;
     int last_;
+    FileIdentities& opened_;
     int fd_ = -1;
     std::string block_;
     std::size_t at_ = 0;          // where the next line begins in block_
@@ -162,7 +199,8 @@ class ListingReader {
         ReadRecordHere();
         CheckListFiles();
         const int last = record_.lastListFile;
-        lines_.emplace(folderFd_, folder_, &listing::ListFileName, record_.firstListFile, last);
+        lines_.emplace(folderFd_, folder_, &listing::ListFileName, record_.firstListFile, last,
+                       opened_);
     }
     ~ListingReader() {
         lines_.reset();
@@ -173,10 +211,13 @@ class ListingReader {
     ListingReader& operator=(const ListingReader&) = delete;
 
     bool HasDetails() const { return record_.options.details; }
+    // Whether every file read so far is still the one its name gives: no Save replaced any.
+    bool Unchanged() const { return opened_.Unchanged(folderFd_); }
+    const std::string& FolderPath() const { return folder_; }
     // Reads the details files beside the list files from the start.
     void ReadDetails() {
         details_.emplace(folderFd_, folder_, &listing::DetailsFileName, record_.firstListFile,
-                         record_.lastListFile);
+                         record_.lastListFile, opened_);
     }
 
     // The next entry, or nullopt at the listing's end (which must be where its record says).
@@ -254,6 +295,7 @@ class ListingReader {
 
     void ReadRecordHere() {
         const ReadFile file(folderFd_, folder_, std::string(listing::kRecordName));
+        if (file.Fd() >= 0) opened_.Note(file.Fd(), std::string(listing::kRecordName));
         struct stat st {};
         if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0) {
             throw Unusable(folder_, "it holds no " + std::string(listing::kRecordName) +
@@ -302,6 +344,7 @@ class ListingReader {
     std::string folder_;
     int folderFd_ = -1;
     ListingRecord record_;
+    FileIdentities opened_;  // the record and every list and details file read so far
     std::optional<NumberedLines> lines_;
     std::optional<NumberedLines> details_;
     std::uint64_t count_ = 0;
@@ -412,6 +455,10 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
             Report('+', *now, line, difference);
             now = news.Next();
         }
+    }
+    // Told what was read; if a Save replaced any of it meanwhile, that may mix two listings.
+    for (const ListingReader* reader : {&olds, &news}) {
+        if (!reader->Unchanged()) throw ListingChanged(reader->FolderPath());
     }
     return differ;
 }

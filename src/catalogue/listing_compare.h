@@ -7,7 +7,16 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/runtime_error.h"
+
 namespace quorvale::catalogue {
+
+// Thrown by CompareListings when a Save replaced a listing's files while they were read: what it
+// told of the listings may mix two of them. Reading again may find one whole listing.
+class ListingChanged : public runtime::RuntimeError {
+  public:
+    explicit ListingChanged(const std::string& folder);
+};
 
 // Tells `difference` each entry only the old listing holds ("-\t" + its path there) and each only
 // the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order;
@@ -16,7 +25,9 @@ namespace quorvale::catalogue {
 // Returns whether there was any. Throws runtime::RuntimeError when a folder holds no record of a
 // listing, or its list files are missing, are not regular files, hold a line longer than a Save
 // writes or are not the ones its record describes. `check`, when given, is called every few
-// thousand entries; what it throws passes through (to stop a comparison on a signal).
+// thousand entries; what it throws passes through (to stop a comparison on a signal). Reads no
+// lock, so it never holds up a Save: when a Save replaced any file it read, it throws
+// ListingChanged once it has told every difference.
 bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
                      const std::function<void(std::string_view)>& difference,
                      const std::function<void()>& check = {});
