@@ -36,14 +36,6 @@ struct FlushFailed {
     RuntimeError error;
 };
 
-constexpr std::string_view kVisibleCR = "\xE2\x90\x8D";  // U+240D SYMBOL FOR CARRIAGE RETURN
-constexpr std::string_view kVisibleLF = "\xE2\x90\x8A";  // U+240A SYMBOL FOR LINE FEED
-
-bool HasLineBreak(std::string_view line) {
-    return std::memchr(line.data(), '\r', line.size()) != nullptr ||
-           std::memchr(line.data(), '\n', line.size()) != nullptr;
-}
-
 }  // namespace
 
 namespace {
@@ -60,21 +52,6 @@ bool FitsInALine(std::string_view line) {
 
 }  // namespace
 
-std::string ListFileText(std::string_view line) {
-    std::string text;
-    text.reserve(line.size());
-    for (const char c : line) {
-        if (c == '\r') {
-            text += kVisibleCR;
-        } else if (c == '\n') {
-            text += kVisibleLF;
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
-
 // One level of the walk: a folder whose subfolders are being visited. Members are released in
 // reverse order: the subfolder enumeration, then the folder.
 struct ListingCore::Frame {
@@ -86,209 +63,14 @@ struct ListingCore::Frame {
 
 ListingCore::ListingCore(ListingBuffer& buffer, reading::FileSystem& fileSystem,
                          runtime::RuntimeServices& runtime)
-    : buffer_(buffer),
-      fileSystem_(fileSystem),
-      runtime_(runtime),
-      commitsInFlight_(CommitsInFlight()) {}
+    : buffer_(buffer), fileSystem_(fileSystem), writer_(buffer, fileSystem, runtime) {}
 
 ListingCore::~ListingCore() = default;
 
-std::string ListingCore::NextListFilePath() {
-    return ListFilePath(lock_ ? lock_->Path() : runtime_.ListFileFolder(), listFileNumber_);
-}
-
-// Holds the list folder's lock from the first list file (or, with `now`, from the start) to the
-// end of the outermost Save, walk or SaveList; inner ones share it. Every commit is settled before
-// the lock goes.
-class ListingCore::LockScope {
-  public:
-    LockScope(ListingCore& core, bool now) : core_(core), outermost_(!core.lockScoped_) {
-        if (!outermost_) return;
-        if (now) core_.TakeLock();  // on a failure nothing is held
-        core_.lockScoped_ = true;
-    }
-    ~LockScope() {
-        if (!outermost_) return;
-        core_.WaitForWrites();
-        core_.lock_.reset();
-        core_.lockScoped_ = false;
-    }
-    LockScope(const LockScope&) = delete;
-    LockScope& operator=(const LockScope&) = delete;
-
-  private:
-    ListingCore& core_;
-    bool outermost_;
-};
-
-void ListingCore::TakeLock() {
-    if (lock_) return;
-    lock_ = runtime_.LockListFileFolder();
-    ownTemporaryNames_.clear();
-}
-
-// Whether `folder` is the locked list folder, which may hold the Save's own temporary files.
-bool ListingCore::HoldsOwnTemporaryFiles(const reading::Folder& folder) const {
-    if (!lock_ || ownTemporaryNames_.empty()) return false;
-    const reading::FolderIdentity id = folder.Identity();
-    return id.known && id.device == static_cast<std::uint64_t>(lock_->Device()) &&
-           id.inode == static_cast<std::uint64_t>(lock_->Inode());
-}
-
-std::size_t ListingCore::CommitsInFlight() {
-    // Each holds two handles (the file and its folder) until it is in place: a small open-file
-    // limit keeps one.
-    const std::size_t limit = runtime::OpenFileLimit();
-    return std::clamp<std::size_t>(limit > 32 ? (limit - 32) / 8 : 1, 1, kMaxCommitsInFlight);
-}
-
 void ListingCore::SaveList() {
-    const LockScope scope(*this, false);
-    StartSave();
-    FinishCommits();
-}
-
-// The next list file's output, in the locked folder. Out of handles, the file system lets go of
-// those it can spare and the file is tried again.
-std::unique_ptr<runtime::TextOutput> ListingCore::OpenListFile() {
-    try {
-        return runtime_.OpenForOutput(*lock_, ListFileName(listFileNumber_));
-    } catch (const RuntimeError& error) {
-        if (error.Number() != runtime::TooManyFiles) throw;
-    }
-    fileSystem_.FreeHandles();
-    return runtime_.OpenForOutput(*lock_, ListFileName(listFileNumber_));
-}
-
-// Writes the buffer to the next list file and queues it to be put in place; the buffer is emptied
-// and the number advanced. A failure to write keeps the buffer and the number as they were.
-void ListingCore::StartSave() {
-    CollectCommits(commitsInFlight_ - 1, true);
-    // The number must be able to advance past this file, or a later save would overwrite it.
-    if (listFileNumber_ == INT16_MAX) {
-        throw RuntimeError(runtime::Overflow,
-                           "Cannot write list file \"" + NextListFilePath() +
-                               "\": the last list file one run of the program writes is " +
-                               ListFileName(INT16_MAX - 1));
-    }
-    // On a failure the output goes out of scope unfinished, which removes its temporary file.
-    std::unique_ptr<runtime::TextOutput> out;
-    std::unique_ptr<runtime::TextOutput> details;
-    try {
-        TakeLock();
-        out = OpenListFile();
-        if (std::string temporary = out->TemporaryName(); !temporary.empty()) {
-            ownTemporaryNames_.insert(std::move(temporary));
-        }
-        for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
-            const std::string_view line = buffer_.Line(i);
-            if (HasLineBreak(line)) {
-                out->PrintLine(ListFileText(line));
-            } else {
-                out->PrintLine(line);
-            }
-        }
-        out->FinishWriting();
-        if (options_.details) details = WriteDetailsFile();
-    } catch (const RuntimeError&) {
-        // The files before it are in place (or the first that is not is reported) before the
-        // failure is: after a failed Save, ListTex1 up to the number before it are whole.
-        details.reset();
-        out.reset();
-        FinishCommits(false);
-        throw;
-    }
-    committer_.Submit(listFileNumber_, std::move(out));
-    if (details) committer_.Submit(listFileNumber_, std::move(details));
-    lineDetails_.clear();
-    linesSaved_ += static_cast<std::uint64_t>(buffer_.ListCount());
-    buffer_.Clear();
-    ++listFileNumber_;
-}
-
-namespace {
-
-// Appends a details line's fields: type, size and time, each followed by a tab.
-void AppendFields(std::string& text, const reading::EntryDetails& details) {
-    text += details.type;
-    text += '\t';
-    text += std::to_string(details.size);
-    text += '\t';
-    runtime::AppendUtcTime(text, details.modified);
-    text += '\t';
-}
-
-}  // namespace
-
-// The details file beside the list file the buffer is written to: line for line, each line's
-// type, size, time and full path (written as the list file writes it), tab-separated; lines that
-// name no entry (the root as chosen, denials) have the three fields empty.
-std::unique_ptr<runtime::TextOutput> ListingCore::WriteDetailsFile() {
-    const std::size_t count = buffer_.ListCount();
-    if (lineDetails_.size() != count) {
-        throw RuntimeError(runtime::InvalidProcedureCall,
-                           "Cannot write \"" + DetailsFileName(listFileNumber_) +
-                               "\": the details no longer match the listing's lines");
-    }
-    std::unique_ptr<runtime::TextOutput> out =
-        runtime_.OpenForOutput(*lock_, DetailsFileName(listFileNumber_));
-    if (std::string temporary = out->TemporaryName(); !temporary.empty()) {
-        ownTemporaryNames_.insert(std::move(temporary));
-    }
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view line = buffer_.Line(i);
-        const LineDetails& details = lineDetails_[i];
-        text.clear();
-        if (details.known) {
-            AppendFields(text, details.entry);
-        } else {
-            text += "\t\t\t";
-        }
-        const std::size_t pathStart = text.size();
-        if (details.kind == LineDetails::Kind::kFolder) {
-            detailsFolder_.assign(line.substr(1));
-            text += detailsFolder_;
-        } else if (details.kind == LineDetails::Kind::kFile) {
-            runtime::AppendPath(text, detailsFolder_, line.substr(2));
-        } else {
-            text += line;
-        }
-        const std::string_view path = std::string_view(text).substr(pathStart);
-        if (HasLineBreak(path)) text.replace(pathStart, std::string::npos, ListFileText(path));
-        out->PrintLine(text);
-    }
-    out->FinishWriting();
-    return out;
-}
-
-void ListingCore::NoteDetails(const LineDetails& details) {
-    if (options_.details) lineDetails_.push_back(details);
-}
-
-// Waits until at most `keep` list files are being put in place, letting the window catch up
-// meanwhile when `yielding`. If one failed (the committer abandoned every later one), the number
-// is the failed file's again (its lines are no longer in the buffer) and its failure is thrown.
-// Should the yield end the Save, the files queued stay for WaitForWrites.
-void ListingCore::CollectCommits(std::size_t keep, bool yielding) {
-    const std::function<void()>& wait = wait_ ? wait_ : yield_;
-    try {
-        committer_.WaitUntilAtMost(keep, yielding ? wait : std::function<void()>());
-    } catch (const CommitFailed& failed) {
-        listFileNumber_ = failed.number;
-        throw failed.error;
-    }
-}
-
-void ListingCore::FinishCommits(bool yielding) {
-    CollectCommits(0, yielding);
-}
-
-void ListingCore::WaitForWrites() noexcept {
-    try {
-        FinishCommits(false);
-    } catch (...) {
-    }
+    const ListFileWriter::LockScope scope(writer_, false);
+    writer_.StartSave();
+    writer_.FinishCommits();
 }
 
 namespace {
@@ -303,33 +85,32 @@ std::int64_t SecondsNow() {
 
 bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     // Whatever ends the Save, no commit outlives the lock.
-    const LockScope scope(*this, true);
-    lock_->RemoveLeftovers(IsLeftoverListFile);
-    if (steps.beforeWalk) steps.beforeWalk(*lock_);
+    const ListFileWriter::LockScope scope(writer_, true);
+    writer_.Lock().RemoveLeftovers(IsLeftoverListFile);
+    if (steps.beforeWalk) steps.beforeWalk(writer_.Lock());
     SaveSummary summary;
     summary.root = root;
     summary.started = SecondsNow();
-    summary.firstListFile = listFileNumber_;
-    linesSaved_ = 0;
+    summary.firstListFile = writer_.ListFileNumber();
+    writer_.StartListing();
     if (buffer_.ListCount() != 0) buffer_.Clear();
-    lineDetails_.clear();
-    detailsFolder_.clear();
     buffer_.AddItem(root);
-    NoteDetails({});
+    writer_.NoteDetails({});
     ListFolder(root);
     const bool wroteRest = buffer_.ListCount() != 0;
     if (wroteRest) SaveList();
     summary.ended = SecondsNow();
-    summary.lastListFile = listFileNumber_ > summary.firstListFile ? listFileNumber_ - 1 : 0;
-    summary.lines = linesSaved_;
-    if (steps.afterWalk) steps.afterWalk(*lock_, summary);
+    const int next = writer_.ListFileNumber();
+    summary.lastListFile = next > summary.firstListFile ? next - 1 : 0;
+    summary.lines = writer_.LinesSaved();
+    if (steps.afterWalk) steps.afterWalk(writer_.Lock(), summary);
     return wroteRest;
 }
 
 // Appends a line and saves the buffer when the line brings it to the threshold.
 void ListingCore::AppendAndFlush(std::string_view line, const LineDetails& details) {
     buffer_.AddItem(line);
-    NoteDetails(details);
+    writer_.NoteDetails(details);
     FlushIfFull();
 }
 
@@ -338,7 +119,7 @@ void ListingCore::FlushIfFull() {
     // The count display shows the lines saved, whichever line made them full.
     if (showCount_) showCount_(kFlushThreshold);
     try {
-        StartSave();
+        writer_.StartSave();
     } catch (const RuntimeError& error) {
         throw FlushFailed{error};
     }
@@ -441,7 +222,7 @@ bool ListingCore::ListFileLines(std::size_t level) {
         EndFolder(level);  // a denied start leaves no file to list
         return false;
     }
-    const bool skipOwn = HoldsOwnTemporaryFiles(*stack_[level].folder);
+    const bool skipOwn = writer_.HoldsOwnTemporaryFiles(*stack_[level].folder);
     while (!files->AtEnd()) {
         const Outcome outcome = ListOneFile(level, *files, skipOwn);
         if (outcome == Outcome::kEnded) return false;
@@ -473,7 +254,7 @@ ListingCore::Outcome ListingCore::ListOneFile(std::size_t level, reading::Enumer
 }
 
 bool ListingCore::PassedOver(const reading::Enumeration& files, bool skipOwn) const {
-    return (skipOwn && ownTemporaryNames_.contains(std::string(files.Current()))) ||
+    return (skipOwn && writer_.IsOwnTemporaryFile(files.Current())) ||
            (!options_.excludes.empty() && options_.Excludes(files.Current()));
 }
 
@@ -483,7 +264,7 @@ void ListingCore::AppendFileLine(const reading::Enumeration& files) {
     LineDetails details{LineDetails::Kind::kFile};
     if (options_.details) details.known = files.CurrentDetails(details.entry);
     buffer_.AddItem(line_);
-    NoteDetails(details);
+    writer_.NoteDetails(details);
 }
 
 // Lists one folder: its folder line and its file lines. If it has subfolders, its frame stays on
@@ -546,7 +327,7 @@ void ListingCore::ListFolder(const std::string& path) {
         throw RuntimeError(runtime::InvalidProcedureCall,
                            "Cannot list \"" + path + "\": a walk is already in progress");
     }
-    const LockScope scope(*this, false);
+    const ListFileWriter::LockScope scope(writer_, false);
     walking_ = true;
     root_ = path;
     incomplete_.clear();
@@ -560,7 +341,7 @@ void ListingCore::ListFolder(const std::string& path) {
         ~WalkEnd() {
             core.EndFolder(0);
             core.walking_ = false;
-            core.WaitForWrites();  // however the walk ends, its list files are settled
+            core.writer_.WaitForWrites();  // however the walk ends, its files are settled
         }
     } walkEnd{*this};
 
@@ -572,7 +353,7 @@ void ListingCore::ListFolder(const std::string& path) {
         throw failed.error;
     }
     // Every list file the walk wrote is in place when it returns.
-    FinishCommits();
+    writer_.FinishCommits();
 }
 
 }  // namespace quorvale::listing

@@ -1,8 +1,9 @@
-// The listing core: walks a folder tree into the listing buffer (`ListFolder`) and writes the
-// buffer to the numbered list files (`SaveList`), and a whole Save of both under the list folder's
-// lock (`SaveListing`). The window's Save command and `quorvale --save` drive it through the save
-// room (save/listing_save.h), which adds the record; tests also drive it directly with their own
-// file system and runtime services.
+// The listing core: walks a folder tree into the listing buffer (`ListFolder`: what comes next,
+// and the error policy), has the buffer written to the numbered list files (`SaveList`, by its
+// ListFileWriter: numbering, the 32000-line split, details files, commits, the lock), and makes a
+// whole Save of both under the list folder's lock (`SaveListing`). The window's Save command and
+// `quorvale --save` drive it through the save room (save/listing_save.h), which adds the record;
+// tests also drive it directly with their own file system and runtime services.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "listing/list_file_committer.h"
+#include "listing/list_file_writer.h"
 #include "listing/listing_buffer.h"
 #include "listing/walk_report.h"
 #include "reading/file_system.h"
@@ -25,13 +26,6 @@ namespace quorvale::listing {
 
 inline constexpr std::int16_t kFlushThreshold = 32000;
 inline constexpr std::string_view kDenialLine = "Permission Denied";
-
-// What a listing with details says of one line of the buffer, kept beside it.
-struct LineDetails {
-    enum class Kind : char { kText, kFolder, kFile } kind = Kind::kText;
-    bool known = false;
-    reading::EntryDetails entry{};
-};
 
 // What a Save's walk made, for the record of it written afterwards.
 struct SaveSummary {
@@ -64,10 +58,16 @@ class ListingCore {
 
     // Called after every folder line and every file line so that the window stays alive; may
     // throw RuntimeError, which the walk handles like the failure of any other step.
-    void SetYield(std::function<void()> yield) { yield_ = std::move(yield); }
+    void SetYield(std::function<void()> yield) {
+        yield_ = std::move(yield);
+        writer_.SetWaitHook(wait_ ? wait_ : yield_);
+    }
     // Called every few milliseconds while the walk waits for list files to be made durable (the
     // yield when none is set); what it throws passes through the save that waited.
-    void SetWaitHook(std::function<void()> wait) { wait_ = std::move(wait); }
+    void SetWaitHook(std::function<void()> wait) {
+        wait_ = std::move(wait);
+        writer_.SetWaitHook(wait_ ? wait_ : yield_);
+    }
     // Told every folder whose listing a failure denied, cut short or left out, with the reason, as
     // the walk meets it (for a report as find gives one).
     void SetFailureReport(
@@ -77,7 +77,10 @@ class ListingCore {
     // Told the buffer's line count after every file line, for the count display.
     void SetCountDisplay(std::function<void(int)> show) { showCount_ = std::move(show); }
     // What later walks leave out (see ListingOptions); the plain listing by default.
-    void SetOptions(reading::ListingOptions options) { options_ = std::move(options); }
+    void SetOptions(reading::ListingOptions options) {
+        options_ = std::move(options);
+        writer_.SetDetails(options_.details);
+    }
     const reading::ListingOptions& Options() const { return options_; }
 
     // Walks `path` and everything below it into the buffer, depth first: a folder line, the
@@ -112,12 +115,7 @@ class ListingCore {
 
     // Waits until the list file the walk saved last is in place; failures are left unreported
     // (for the program's end, which must not leave a file half-committed).
-    void WaitForWrites() noexcept;
-
-    // List files written and not yet in place at most, while the walk goes on: up to
-    // kMaxCommitsInFlight, fewer under a small open-file limit.
-    static constexpr std::size_t kMaxCommitsInFlight = 4;
-    static std::size_t CommitsInFlight();
+    void WaitForWrites() noexcept { writer_.WaitForWrites(); }
 
     // The folders the last walk left out or cut short for any reason but lack of permission (the
     // first kMaxRememberedIncomplete of them), and how many there were in all.
@@ -130,14 +128,13 @@ class ListingCore {
     const std::vector<std::string>& NotEnteredFolders() const { return notEntered_; }
 
     // The number of the next list file, 1 in a fresh core; it only grows.
-    std::int16_t ListFileNumber() const { return listFileNumber_; }
-    void SetListFileNumber(std::int16_t number) { listFileNumber_ = number; }
+    std::int16_t ListFileNumber() const { return writer_.ListFileNumber(); }
+    void SetListFileNumber(std::int16_t number) { writer_.SetListFileNumber(number); }
     // The list file the next SaveList writes.
-    std::string NextListFilePath();
+    std::string NextListFilePath() { return writer_.NextListFilePath(); }
 
   private:
     struct Frame;
-    class LockScope;
     enum class Outcome { kDone, kDenied, kEnded };
 
     template <typename Open>
@@ -154,34 +151,19 @@ class ListingCore {
     void EndFolder(std::size_t level);
     void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
     std::string FolderPathAt(std::size_t level) const;
-    void StartSave();
-    std::unique_ptr<runtime::TextOutput> OpenListFile();
-    void CollectCommits(std::size_t keep, bool yielding);
-    // Waits for every commit under way, letting the window catch up meanwhile when `yielding`.
-    void FinishCommits(bool yielding = true);
     void AppendAndFlush(std::string_view line, const LineDetails& details = {});
-    void NoteDetails(const LineDetails& details);
-    std::unique_ptr<runtime::TextOutput> WriteDetailsFile();
-    bool HoldsOwnTemporaryFiles(const reading::Folder& folder) const;
-    void TakeLock();
     void FlushIfFull();
     bool OnAnotherDevice(const reading::Folder& folder, std::size_t level);
 
     ListingBuffer& buffer_;
     reading::FileSystem& fileSystem_;
-    runtime::RuntimeServices& runtime_;
     std::function<void()> yield_;
     std::function<void()> wait_;
     std::function<void(int)> showCount_;
     std::function<void(const std::string&, const runtime::RuntimeError&)> reportFailure_;
-    std::int16_t listFileNumber_ = 1;
-    const std::size_t commitsInFlight_;
+    ListFileWriter writer_;     // the list and details files, their numbers and the lock
     std::vector<Frame> stack_;  // one frame per folder level of the walk, outermost first
     std::string root_;          // the folder the walk started from
-    std::unique_ptr<runtime::FolderLock> lock_;  // the list folder, while a Save writes there
-    // List files being put in place beside the walk, in order; gone before the lock.
-    ListFileCommitter committer_;
-    std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::vector<IncompleteFolder> incomplete_;
     std::size_t incompleteCount_ = 0;
     std::vector<IncompleteFolder> denied_;
@@ -190,17 +172,8 @@ class ListingCore {
     reading::ListingOptions options_;
     std::uint64_t rootDevice_ = 0;
     bool rootDeviceKnown_ = false;
-    std::uint64_t linesSaved_ = 0;          // by this Save's list files so far
-    std::vector<LineDetails> lineDetails_;  // one per buffer line, in a listing with details
-    std::string detailsFolder_;             // where the details file's next file lines lie
     bool walking_ = false;
-    bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
-    std::string line_;         // reused for every line, to spare an allocation per file
+    std::string line_;  // reused for every line, to spare an allocation per file
 };
-
-// The bytes a buffer line is written as in a list file. A CR or LF inside a name would let a
-// name pose as further lines, so each is written as the visible sign for it (U+240D, U+240A);
-// every other byte is written as it is.
-std::string ListFileText(std::string_view line);
 
 }  // namespace quorvale::listing

@@ -1,0 +1,124 @@
+// The writing of a listing's files: the buffer to the next numbered list file (and, in a listing
+// with details, its details file line for line), the numbering, the list folder's lock, and the
+// commits under way beside the walk. The walk (ListingCore) decides when; this decides how.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "listing/list_file_committer.h"
+#include "listing/listing_buffer.h"
+#include "reading/file_system.h"
+#include "runtime/folder_lock.h"
+#include "runtime/runtime_services.h"
+
+namespace quorvale::listing {
+
+// What a listing with details says of one line of the buffer, kept beside it.
+struct LineDetails {
+    enum class Kind : char { kText, kFolder, kFile } kind = Kind::kText;
+    bool known = false;
+    reading::EntryDetails entry{};
+};
+
+class ListFileWriter {
+  public:
+    // List files written and not yet in place at most, while the walk goes on: up to
+    // kMaxCommitsInFlight, fewer under a small open-file limit.
+    static constexpr std::size_t kMaxCommitsInFlight = 4;
+    static std::size_t CommitsInFlight();
+
+    ListFileWriter(ListingBuffer& buffer, reading::FileSystem& fileSystem,
+                   runtime::RuntimeServices& runtime);
+    ListFileWriter(const ListFileWriter&) = delete;
+    ListFileWriter& operator=(const ListFileWriter&) = delete;
+
+    // Called every few milliseconds while commits are waited for; what it throws passes through.
+    void SetWaitHook(std::function<void()> wait) { wait_ = std::move(wait); }
+    // Whether each list file gets a details file (the walk notes each line's details).
+    void SetDetails(bool details) { details_ = details; }
+    bool Details() const { return details_; }
+
+    // Holds the list folder's lock from the first list file (or, with `now`, from the start) to
+    // the end of the outermost Save, walk or SaveList; inner ones share it. Every commit is
+    // settled before the lock goes.
+    class LockScope {
+      public:
+        LockScope(ListFileWriter& writer, bool now);
+        ~LockScope();
+        LockScope(const LockScope&) = delete;
+        LockScope& operator=(const LockScope&) = delete;
+
+      private:
+        ListFileWriter& writer_;
+        bool outermost_;
+    };
+    // The locked list folder; only within a LockScope that took it.
+    runtime::FolderLock& Lock() { return *lock_; }
+
+    // Notes the details of the line just added to the buffer (in a listing with details).
+    void NoteDetails(const LineDetails& details) {
+        if (details_) lineDetails_.push_back(details);
+    }
+    // Starts a Save's files afresh: no line saved, no details noted.
+    void StartListing();
+    std::uint64_t LinesSaved() const { return linesSaved_; }
+
+    // Writes the buffer to the next list file and queues it to be put in place; the buffer is
+    // emptied and the number advanced. A failure to write keeps the buffer and the number as they
+    // were.
+    void StartSave();
+    // Waits until at most `keep` list files are being put in place, letting the window catch up
+    // meanwhile when `yielding`. If one failed (the committer abandoned every later one), the
+    // number is the failed file's again (its lines are no longer in the buffer) and its failure
+    // is thrown. Should the wait hook end the Save, the files queued stay for WaitForWrites.
+    void CollectCommits(std::size_t keep, bool yielding);
+    void FinishCommits(bool yielding = true) { CollectCommits(0, yielding); }
+    void WaitForWrites() noexcept;
+
+    // Whether `folder` is the locked list folder, which may hold the Save's own temporary files,
+    // and `name` one of them.
+    bool HoldsOwnTemporaryFiles(const reading::Folder& folder) const;
+    bool IsOwnTemporaryFile(std::string_view name) const {
+        return ownTemporaryNames_.contains(std::string(name));
+    }
+
+    std::int16_t ListFileNumber() const { return listFileNumber_; }
+    void SetListFileNumber(std::int16_t number) { listFileNumber_ = number; }
+    std::string NextListFilePath();
+
+  private:
+    void TakeLock();
+    std::unique_ptr<runtime::TextOutput> OpenListFile();
+    std::unique_ptr<runtime::TextOutput> WriteDetailsFile();
+
+    ListingBuffer& buffer_;
+    reading::FileSystem& fileSystem_;
+    runtime::RuntimeServices& runtime_;
+    std::function<void()> wait_;
+    bool details_ = false;
+    std::int16_t listFileNumber_ = 1;
+    const std::size_t commitsInFlight_;
+    std::unique_ptr<runtime::FolderLock> lock_;  // the list folder, while a Save writes there
+    // List files being put in place beside the walk, in order; gone before the lock.
+    ListFileCommitter committer_;
+    std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
+    std::uint64_t linesSaved_ = 0;                       // by this Save's list files so far
+    std::vector<LineDetails> lineDetails_;  // one per buffer line, in a listing with details
+    std::string detailsFolder_;             // where the details file's next file lines lie
+    bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
+};
+
+// The bytes a buffer line is written as in a list file. A CR or LF inside a name would let a
+// name pose as further lines, so each is written as the visible sign for it (U+240D, U+240A);
+// every other byte is written as it is.
+std::string ListFileText(std::string_view line);
+// Whether `line` holds a CR or an LF.
+bool HasLineBreak(std::string_view line);
+
+}  // namespace quorvale::listing
