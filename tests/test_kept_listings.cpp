@@ -54,11 +54,12 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
     const std::string record = Record();
     const std::string bytes = std::to_string(ListFile(1).size());
     for (const std::string& part : std::vector<std::string>{
-             "\"program\": \"quorvale\"", "\"version\": \"" QUORVALE_VERSION "\"",
-             "\"root\": \"" + dir / "R" + "\"", "\"first\": 1", "\"last\": 1",
-             "\"bytes\": " + bytes, "\"lines\": 5", "\"complete\": true",
-             "\"denied\": {\n    \"count\": 0", "\"incomplete\": {\n    \"count\": 0",
-             "\"oneFileSystem\": false", "\"exclude\": []", "\"notOfThisListing\": []"}) {
+             "\"program\": \"quorvale\",\n  \"format\": 1,",
+             "\"version\": \"" QUORVALE_VERSION "\"", "\"root\": \"" + dir / "R" + "\"",
+             "\"first\": 1", "\"last\": 1", "\"bytes\": " + bytes, "\"lines\": 5",
+             "\"complete\": true", "\"denied\": {\n    \"count\": 0",
+             "\"incomplete\": {\n    \"count\": 0", "\"oneFileSystem\": false", "\"exclude\": []",
+             "\"notOfThisListing\": []"}) {
         EXPECT_TRUE(Holds(record, part)) << part << "\n" << record;
     }
     // Times in UTC with seconds, the host and the drive's type as the system names them.
@@ -626,6 +627,8 @@ TEST(RecordReader, HostileRecordsAreErrorsNamingWhatIsWrong) {
         {record(good, R"(, "complete": "yes")"), "\"complete\" is not true or false"},
         {record(good, R"(, "x": [[[[[[[[[[1]]]]]]]]]])"), "nested deeper than a record"},
         {record(good) + "x", "text after the record's end"},
+        {record(good, R"(, "format": 2)"), "a record of a later format"},
+        {record(good, R"(, "format": "1")"), "\"format\" is missing or not a number"},
     };
     for (const Case& c : cases) {
         std::string why;

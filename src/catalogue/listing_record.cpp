@@ -381,6 +381,8 @@ std::string RecordText(const ListingRecord& record) {
     json.Open('{');
     json.Key("program");
     json.String("quorvale");
+    json.Key("format");
+    json.Number(kRecordFormat);
     json.Key("version");
     json.String(record.version);
     json.Key("root");
@@ -476,6 +478,15 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
     if (program == nullptr || program->text != "quorvale" || root == nullptr ||
         root->kind != JsonValue::Kind::kString) {
         why = "it is not a record of a listing (fields missing)";
+        return std::nullopt;
+    }
+    // Records from before the format was written are of the first format.
+    const std::optional<std::uint64_t> format =
+        document->Member("format") == nullptr
+            ? std::optional<std::uint64_t>(1)
+            : NumberAt(&*document, "format", "format", 1, kRecordFormat, why);
+    if (!format) {
+        why = "a record of a later format (" + why + "), which this version cannot read";
         return std::nullopt;
     }
     ListingRecord record;

@@ -16,6 +16,10 @@
 
 namespace quorvale::catalogue {
 
+// The record's format: it grows when a reader of an earlier format could no longer read a record
+// right. Keys added alongside do not change it (a reader passes over keys it does not know).
+inline constexpr std::uint64_t kRecordFormat = 1;
+
 struct ListingRecord {
     std::string version;  // of the program that saved
     std::string root;     // as chosen
