@@ -117,6 +117,9 @@ class NumberedLines {
           number_(first),
           last_(last),
           opened_(opened) {
+        // Room for the longest line and a block beside it, taken once: the pages are only
+        // memory once bytes are read into them, and a long line is never copied as it grows.
+        block_.reserve(listing::kMaxLineBytes + 2 * kReadBlock);
         OpenNextFile();
     }
     ~NumberedLines() {

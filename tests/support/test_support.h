@@ -25,6 +25,14 @@ using support::TempDir;
 // for a machine busy with other builds. Returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition, double seconds = 60);
 
+// What a sanitizer adds to a process's peak memory (its shadow memory and the freed blocks it
+// keeps), for tests that bound the program's memory.
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr long kSanitizerSlackKiB = 32 * 1024;
+#else
+inline constexpr long kSanitizerSlackKiB = 0;
+#endif
+
 // Points XDG_RUNTIME_DIR at a folder of this test program's own (done before main for every
 // program that links this file; idempotent).
 void UsePrivateRuntimeFolder();
