@@ -1,6 +1,5 @@
 // Listings people keep: the record each Save leaves beside its list files, leaving entries out,
 // staying on one drive, and comparing two listings.
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -185,14 +184,8 @@ TEST_F(KeptListing, ExcludedNamesAreLeftOutWithEverythingBelowThemAndRecorded) {
 
 TEST_F(KeptListing, OneFileSystemListsAMountedDriveByItsFolderLineWithoutEnteringIt) {
     MakeFolder(dir / "R/mnt");
-    if (::mount("quorvale-test", (dir / "R/mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
-                     << "): needs root and a system that allows mounting";
-    }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{dir / "R/mnt"};
+    const TmpfsMount drive(dir / "R/mnt", "1m");
+    if (!drive.WhyNot().empty()) GTEST_SKIP() << drive.WhyNot();
     MakeFile(dir / "R/mnt/on-the-other-drive");
     const std::string r = dir / "R";
     const ProgramRun run = Save(r, {"--one-file-system"});

@@ -3,14 +3,11 @@
 // reader that runs out of handles.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -272,14 +269,8 @@ TEST(ReadAhead, NothingBelowAFolderOnAnotherDeviceIsReadAheadOnOneFileSystem) {
     TempDir dir;
     MakeFolder(dir / "R");
     MakeFolder(dir / "R/mnt");
-    if (::mount("quorvale-test", (dir / "R/mnt").c_str(), "tmpfs", 0, "size=4m") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
-                     << "): needs root and a system that allows mounting";
-    }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{dir / "R/mnt"};
+    const TmpfsMount drive(dir / "R/mnt", "4m");
+    if (!drive.WhyNot().empty()) GTEST_SKIP() << drive.WhyNot();
     MakeBushyTree(dir / "R/mnt", 4, 3);  // 84 folders below the mount point
     ReadTuning slow;
     slow.openDelay = std::chrono::milliseconds(1);

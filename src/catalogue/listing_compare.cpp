@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -386,8 +387,19 @@ int CompareAsWalked(std::string_view a, std::string_view b, bool slashFirst) {
     const auto rank = [slashFirst](int c) {
         return c < 0 ? 0 : slashFirst && c == '/' ? 1 : c + 2;
     };
-    WalkedBytes left(a);
-    WalkedBytes right(b);
+    // The bytes both share are skipped at once, back to where a sign they may end inside began:
+    // only the rest is taken byte by byte.
+    std::size_t same = static_cast<std::size_t>(
+        std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first -
+        a.begin());
+    if (same == a.size() && same == b.size()) return 0;
+    if (same >= 1 && a[same - 1] == '\xE2') {
+        same -= 1;
+    } else if (same >= 2 && a[same - 1] == '\x90' && a[same - 2] == '\xE2') {
+        same -= 2;
+    }
+    WalkedBytes left(a.substr(same));
+    WalkedBytes right(b.substr(same));
     for (;;) {
         const int x = rank(left.Next());
         const int y = rank(right.Next());

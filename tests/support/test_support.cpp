@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,6 +116,17 @@ class CountingOutput final : public runtime::TextOutput {
 
 void MakeFolder(const std::string& path) {
     Check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
+}
+
+TmpfsMount::TmpfsMount(const std::string& folder, const std::string& size) : folder_(folder) {
+    if (::mount("quorvale-test", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+        whyNot_ = "cannot mount a tmpfs here (" + std::string(std::strerror(errno)) +
+                  "): needs root and a system that allows mounting";
+    }
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (whyNot_.empty()) ::umount2(folder_.c_str(), MNT_DETACH);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {

@@ -33,6 +33,22 @@ inline constexpr long kSanitizerSlackKiB = 32 * 1024;
 inline constexpr long kSanitizerSlackKiB = 0;
 #endif
 
+// A tmpfs mounted on `folder` for the object's life (another drive below a tree), where the
+// system allows it: it needs root.
+class TmpfsMount {
+  public:
+    TmpfsMount(const std::string& folder, const std::string& size);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    // Empty when mounted, otherwise why not (for GTEST_SKIP).
+    const std::string& WhyNot() const { return whyNot_; }
+
+  private:
+    std::string folder_;
+    std::string whyNot_;
+};
+
 // Points XDG_RUNTIME_DIR at a folder of this test program's own (done before main for every
 // program that links this file; idempotent).
 void UsePrivateRuntimeFolder();
