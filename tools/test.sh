@@ -15,23 +15,6 @@ bash tools/deps.sh program test
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 jobs=$(nproc)
 
-# Runs ctest in BUILD with a temporary folder of its own, and fails when a test left anything in it.
-ctest_leaving_nothing() {
-  local build="$1" scratch status=0
-  shift
-  scratch=$(mktemp -d)
-  chmod 0755 "$scratch"  # the tests that run as another user reach their folders in it
-  TMPDIR="$scratch" ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" "$@" ||
-    status=$?
-  if [ -n "$(ls -A "$scratch")" ]; then
-    echo "tests left in their temporary folder:"
-    ls -A "$scratch" | sed 's/^/  /'
-    status=1
-  fi
-  rm -rf "$scratch"
-  return $status
-}
-
 plain() {
   cmake -S . -B build-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
   cmake --build build-tests -j "$jobs"
