@@ -40,6 +40,16 @@ std::string ListFileText(std::string_view line) {
     return text;
 }
 
+bool FitsInAListFileLine(std::string_view line) {
+    constexpr std::size_t kDetailsFields = 64;  // type, size and time with their tabs, at most
+    if (line.size() + kDetailsFields > kMaxLineBytes) return false;
+    // Every path of a real tree: even were each byte a line break, it would fit.
+    if (3 * line.size() + kDetailsFields <= kMaxLineBytes) return true;
+    std::size_t breaks = 0;
+    for (const char c : line) breaks += c == '\r' || c == '\n';
+    return line.size() + 2 * breaks + kDetailsFields <= kMaxLineBytes;
+}
+
 ListFileWriter::ListFileWriter(ListingBuffer& buffer, reading::FileSystem& fileSystem,
                                runtime::RuntimeServices& runtime)
     : buffer_(buffer),

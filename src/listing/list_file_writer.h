@@ -120,5 +120,8 @@ class ListFileWriter {
 std::string ListFileText(std::string_view line);
 // Whether `line` holds a CR or an LF.
 bool HasLineBreak(std::string_view line);
+// Whether a buffer line fits in a list file's line and in a details file's (kMaxLineBytes), with
+// each CR and LF it holds written as three bytes and the details' fields before it.
+bool FitsInAListFileLine(std::string_view line);
 
 }  // namespace quorvale::listing

@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -35,22 +34,6 @@ namespace {
 struct FlushFailed {
     RuntimeError error;
 };
-
-}  // namespace
-
-namespace {
-
-// Whether `line` (a buffer line) fits in a list file's line and in a details file's, with the
-// CR and LF it holds written as three bytes each and the details' fields before it.
-bool FitsInALine(std::string_view line) {
-    constexpr std::size_t kDetailsFields = 64;  // type, size and time with their tabs, at most
-    if (line.size() + kDetailsFields > kMaxLineBytes) return false;
-    // Every path of a real tree: even were each byte a line break, it would fit.
-    if (3 * line.size() + kDetailsFields <= kMaxLineBytes) return true;
-    std::size_t breaks = 0;
-    for (const char c : line) breaks += c == '\r' || c == '\n';
-    return line.size() + 2 * breaks + kDetailsFields <= kMaxLineBytes;
-}
 
 }  // namespace
 
@@ -75,16 +58,6 @@ void ListingCore::SaveList() {
     writer_.FinishCommits();
 }
 
-namespace {
-
-std::int64_t SecondsNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
 bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     // Whatever ends the Save, no commit outlives the lock.
     const ListFileWriter::LockScope scope(writer_, true);
@@ -92,7 +65,7 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     if (steps.beforeWalk) steps.beforeWalk(writer_.Lock());
     SaveSummary summary;
     summary.root = root;
-    summary.started = SecondsNow();
+    summary.started = runtime::SecondsSinceEpoch();
     summary.firstListFile = writer_.ListFileNumber();
     writer_.StartListing();
     if (buffer_.ListCount() != 0) buffer_.Clear();
@@ -101,7 +74,7 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     ListFolder(root);
     const bool wroteRest = buffer_.ListCount() != 0;
     if (wroteRest) SaveList();
-    summary.ended = SecondsNow();
+    summary.ended = runtime::SecondsSinceEpoch();
     const int next = writer_.ListFileNumber();
     summary.lastListFile = next > summary.firstListFile ? next - 1 : 0;
     summary.lines = writer_.LinesSaved();
@@ -203,7 +176,7 @@ bool ListingCore::ListFolderLine(std::size_t level) {
         const reading::Folder& folder = *stack_[level].folder;
         line_.assign("\t");
         line_ += folder.Path();
-        if (!FitsInALine(line_)) {
+        if (!FitsInAListFileLine(line_)) {
             throw RuntimeError(runtime::Overflow, "its path is longer than a list file's line (" +
                                                       std::to_string(kMaxLineBytes) + " bytes)");
         }

@@ -1,5 +1,6 @@
 #include "runtime/utc_time.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -83,6 +84,12 @@ std::string UtcTime(std::int64_t seconds) {
     std::string text;
     AppendUtcTime(text, seconds);
     return text;
+}
+
+std::int64_t SecondsSinceEpoch() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace quorvale::runtime

@@ -13,5 +13,7 @@ std::string UtcTime(std::int64_t seconds);
 // The same, appended to `out`; the date is worked out once for each day met in a row, as the
 // files of one folder mostly share a few days.
 void AppendUtcTime(std::string& out, std::int64_t seconds);
+// The system clock now, in whole seconds since the epoch.
+std::int64_t SecondsSinceEpoch();
 
 }  // namespace quorvale::runtime
