@@ -1,5 +1,7 @@
 #include "catalogue/listing_record.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -134,13 +136,13 @@ void WriteStrings(JsonWriter& json, std::string_view key, const std::vector<std:
     json.Close(']');
 }
 
-// A JSON value as far as reading a record needs: objects, arrays, strings, numbers, literals.
+// A JSON value as far as reading a record needs: objects, strings, numbers, literals (an array
+// is checked, never kept).
 struct JsonValue {
     enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = Kind::kNull;
     bool truth = false;
     std::uint64_t number = 0;
     std::string text;
-    std::vector<JsonValue> items;
     std::map<std::string, JsonValue> members;
 
     const JsonValue* Member(const std::string& key) const {
@@ -149,16 +151,28 @@ struct JsonValue {
     }
 };
 
+// The fields of a record its readers use, as dotted paths; every other value is checked as
+// strictly and then passed over, so what a record holds beyond these costs no memory.
+constexpr std::array<std::string_view, 12> kFieldsRead = {
+    "program",        "format",          "root",      "lines",
+    "complete",       "ended",           "listFiles", "listFiles.first",
+    "listFiles.last", "listFiles.bytes", "options",   "options.details"};
+
+bool IsFieldRead(std::string_view path) {
+    return std::find(kFieldsRead.begin(), kFieldsRead.end(), path) != kFieldsRead.end();
+}
+
 // Strict JSON as a record holds it: nesting no deeper than a record's own, no key twice in an
-// object, whole numbers that fit 64 bits, and no more values than kMaxValues whatever their
-// shape. What it refuses is said in Error().
+// object, whole numbers that fit 64 bits. Only the values at kFieldsRead are kept: the memory it
+// takes is the text's size times a small constant (the keys of the objects being read, to find a
+// key twice), whatever the text's shape. What it refuses is said in Error().
 class JsonReader {
   public:
     explicit JsonReader(std::string_view text) : text_(text) {}
 
     std::optional<JsonValue> Document() {
         JsonValue value;
-        if (!Value(value, 0)) return std::nullopt;
+        if (!Value(&value, 0, {})) return std::nullopt;
         SkipSpace();
         if (at_ != text_.size()) return Fail("text after the record's end");
         return value;
@@ -166,11 +180,8 @@ class JsonReader {
     const std::string& Error() const { return error_; }
 
   private:
-    // A record nests four deep (the record, "denied", "first", one folder); no record holds as
-    // many values (a few per list file and per folder it names, a few hundred in all, plus one
-    // per folder not entered).
+    // A record nests four deep (the record, "denied", "first", one folder).
     static constexpr int kMaxDepth = 8;
-    static constexpr std::size_t kMaxValues = 1 << 20;
 
     std::nullopt_t Fail(std::string why) {
         if (error_.empty()) error_ = std::move(why);
@@ -201,26 +212,29 @@ class JsonReader {
         return true;
     }
 
-    bool Value(JsonValue& value, int depth) {
+    // The value at the reader's position, into `value` (nullptr: checked, not kept); `path` is
+    // its dotted path in the record.
+    bool Value(JsonValue* value, int depth, const std::string& path) {
         if (depth > kMaxDepth) return Failed("nested deeper than a record");
-        if (++values_ > kMaxValues) return Failed("more values than a record holds");
         SkipSpace();
         if (at_ >= text_.size()) return Failed("it ends before its last value");
+        JsonValue passedOver;
+        JsonValue& into = value != nullptr ? *value : passedOver;
         const char c = text_[at_];
-        if (c == '{') return Object(value, depth);
-        if (c == '[') return Array(value, depth);
+        if (c == '{') return Object(value, depth, path);
+        if (c == '[') return Array(depth, path);
         if (c == '"') {
-            value.kind = JsonValue::Kind::kString;
-            return String(value.text);
+            into.kind = JsonValue::Kind::kString;
+            return String(into.text);
         }
-        if (c >= '0' && c <= '9') return Number(value);
+        if (c >= '0' && c <= '9') return Number(into);
         if (Literal("true")) {
-            value.kind = JsonValue::Kind::kBool;
-            value.truth = true;
+            into.kind = JsonValue::Kind::kBool;
+            into.truth = true;
             return true;
         }
         if (Literal("false")) {
-            value.kind = JsonValue::Kind::kBool;
+            into.kind = JsonValue::Kind::kBool;
             return true;
         }
         return Literal("null") || Failed("a value that is not JSON");
@@ -241,29 +255,56 @@ class JsonReader {
         return true;
     }
 
-    bool Object(JsonValue& value, int depth) {
-        value.kind = JsonValue::Kind::kObject;
+    bool Object(JsonValue* value, int depth, const std::string& path) {
+        if (value != nullptr) value->kind = JsonValue::Kind::kObject;
         ++at_;
         if (Take('}')) return true;
+        std::vector<std::string_view> keys;  // as written; sorted at the end, to find one twice
         do {
             SkipSpace();
             std::string key;
-            if (at_ >= text_.size() || text_[at_] != '"' || !String(key) || !Take(':')) {
+            const std::size_t keyStart = at_ + 1;
+            if (at_ >= text_.size() || text_[at_] != '"' || !String(key)) {
                 return Failed("an object that is not JSON");
             }
-            if (value.members.contains(key)) return Failed("the key \"" + key + "\" twice");
-            if (!Value(value.members[key], depth + 1)) return false;
+            keys.push_back(text_.substr(keyStart, at_ - 1 - keyStart));
+            if (!Take(':')) return Failed("an object that is not JSON");
+            const std::string memberPath = path.empty() ? key : path + "." + key;
+            JsonValue* member = nullptr;
+            if (value != nullptr && IsFieldRead(memberPath)) {
+                if (value->members.contains(key)) return Failed("the key \"" + key + "\" twice");
+                member = &value->members[key];
+            }
+            if (!Value(member, depth + 1, memberPath)) return false;
         } while (Take(','));
-        return Take('}');
+        if (!Take('}')) return false;
+        const auto before = [](std::string_view a, std::string_view b) {
+            if (a.find('\\') == std::string_view::npos && b.find('\\') == std::string_view::npos) {
+                return a < b;  // what most keys are: their own text
+            }
+            return KeyOf(a) < KeyOf(b);
+        };
+        std::sort(keys.begin(), keys.end(), before);
+        const auto twice = std::adjacent_find(keys.begin(), keys.end(),
+                                              [&](auto a, auto b) { return !before(a, b); });
+        return twice == keys.end() || Failed("the key \"" + KeyOf(*twice) + "\" twice");
     }
 
-    bool Array(JsonValue& value, int depth) {
-        value.kind = JsonValue::Kind::kArray;
+    // A key as written between its quotes, its escapes undone (most keys have none).
+    static std::string KeyOf(std::string_view written) {
+        if (written.find('\\') == std::string_view::npos) return std::string(written);
+        const std::string quoted = "\"" + std::string(written) + "\"";
+        JsonReader reader(quoted);
+        std::string key;
+        reader.String(key);
+        return key;
+    }
+
+    bool Array(int depth, const std::string& path) {
         ++at_;
         if (Take(']')) return true;
         do {
-            value.items.emplace_back();
-            if (!Value(value.items.back(), depth + 1)) return false;
+            if (!Value(nullptr, depth + 1, path)) return false;
         } while (Take(','));
         return Take(']');
     }
@@ -344,7 +385,6 @@ class JsonReader {
 
     std::string_view text_;
     std::size_t at_ = 0;
-    std::size_t values_ = 0;
     std::string error_;
 };
 
