@@ -7,16 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/runtime_error.h"
+#include "catalogue/kept_listing.h"
 
 namespace quorvale::catalogue {
-
-// Thrown by CompareListings when a Save replaced a listing's files while they were read: what it
-// told of the listings may mix two of them. Reading again may find one whole listing.
-class ListingChanged : public runtime::RuntimeError {
-  public:
-    explicit ListingChanged(const std::string& folder);
-};
 
 // Tells `difference` each entry only the old listing holds ("-\t" + its path there) and each only
 // the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order;

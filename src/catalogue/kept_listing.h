@@ -1,0 +1,62 @@
+// Reading a kept listing back (a list folder with the record of its Save), as carefully as it was
+// written: the record read strictly, regular files only (never through a link, never waiting on a
+// fifo or a device), every line no longer than a Save writes, the lines and bytes the record
+// states, and no lock taken, so a reader never holds up a Save: it notes each file it opens and
+// tells at the end whether a Save replaced any of them meanwhile.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "catalogue/listing_record.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::catalogue {
+
+// Thrown when a Save replaced a listing's files while they were read: what was told of the
+// listing may mix two of them. Reading again may find one whole listing.
+class ListingChanged : public runtime::RuntimeError {
+  public:
+    // "Cannot <action> "<folder>": a Save replaced its listing while it was read".
+    ListingChanged(std::string_view action, const std::string& folder);
+};
+
+// One entry of a listing: a folder (by its folder line) or a file in the folder before it. The
+// views hold until the next entry is read.
+struct KeptEntry {
+    bool isFile = false;
+    std::string_view relative;    // the folder's path under the root ("" for the root)
+    std::string_view name;        // a file's name
+    std::string_view folderPath;  // the folder's full path as listed
+    std::string_view details;     // type, size and time, where the listing has details
+};
+
+// A listing's lines as entries, in the order the walk wrote them, read a block at a time across
+// its list files (and its details files when asked), so memory does not grow with the listing.
+// Throws runtime::RuntimeError, saying "Cannot <action> "<folder>": " and why, when the folder
+// holds no record of a listing or its files are not the ones the record describes.
+class KeptListing {
+  public:
+    KeptListing(const std::string& folder, std::string_view action);
+    ~KeptListing();
+    KeptListing(const KeptListing&) = delete;
+    KeptListing& operator=(const KeptListing&) = delete;
+
+    const ListingRecord& Record() const;
+    bool HasDetails() const;
+    // Whether every file read so far is still the one its name gives: no Save replaced any.
+    bool Unchanged() const;
+    const std::string& FolderPath() const;
+    // Reads the details files beside the list files, from the start.
+    void ReadDetails();
+    // The next entry, or nullopt at the listing's end (which must be where its record says).
+    std::optional<KeptEntry> Next();
+
+  private:
+    class Reader;
+    std::unique_ptr<Reader> reader_;
+};
+
+}  // namespace quorvale::catalogue
