@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstdint>
 #include <string_view>
 
 namespace quorvale::app {
@@ -47,10 +49,13 @@ enum class Mode {
     kWindowOrSave,  // with the window or --save
     kSave,          // only with --save
     kCompare,       // alone: --compare takes its two list folders and nothing else
+    kFind,          // --find: its pattern, the folders to search and the options below
+    kFindOption,    // only with --find
 };
 class Reader;
 struct OptionRow {
     std::string_view name;
+    std::string_view shortName;  // "-b" beside "--basename", where there is one
     Form form;
     Mode mode;
     bool once;              // given twice is wrong
@@ -74,6 +79,14 @@ class Reader {
     }
     void KeepDetails(std::vector<std::string>&&) { line_.details = true; }
     void KeepCompare(std::vector<std::string>&& values) { line_.compared = std::move(values); }
+    void KeepFind(std::vector<std::string>&& values) { line_.find.query.pattern = values[0]; }
+    void KeepBasename(std::vector<std::string>&&) { line_.find.query.basename = true; }
+    void KeepIgnoreCase(std::vector<std::string>&&) { line_.find.query.ignoreCase = true; }
+    void KeepNull(std::vector<std::string>&&) { line_.find.nulls = true; }
+    void KeepCount(std::vector<std::string>&&) { line_.find.count = true; }
+    void KeepAll(std::vector<std::string>&&) { line_.find.all = true; }
+    void KeepLong(std::vector<std::string>&&) { line_.find.details = true; }
+    void KeepLimit(std::vector<std::string>&& values);
 
   private:
     bool Wrong() const { return line_.action == CommandLine::Action::kWrong; }
@@ -81,6 +94,8 @@ class Reader {
     void Option(const OptionRow& row, std::string_view arg);
     std::optional<std::string> Value(const OptionRow& row, std::string_view arg);
     void CheckModes();
+    void CheckFind();
+    void CheckOneFolder();
     void Folder(std::string_view folder);
     bool ToolkitArgument(std::string_view arg);
     void Wrong(std::string why) {
@@ -93,26 +108,35 @@ class Reader {
     int index_ = 1;
     CommandLine line_;
     bool optionsEnded_ = false;
-    bool folderGiven_ = false;
+    std::vector<std::string> folders_;     // the arguments that are not options, in order
     std::vector<const OptionRow*> given_;  // in the order given
 };
 
 constexpr OptionRow kOptions[] = {
-    {"--help", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepHelp},
-    {"--version", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepVersion},
-    {"--save", Form::kValue, Mode::kSave, true, "a folder", &Reader::KeepSave},
-    {"--list-folder", Form::kValue, Mode::kWindowOrSave, true, "a folder", &Reader::KeepListFolder},
-    {"--one-file-system", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
-    {"--exclude", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
-    {"--details", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
-    {"--compare", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
+    {"--help", "", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepHelp},
+    {"--version", "", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepVersion},
+    {"--save", "", Form::kValue, Mode::kSave, true, "a folder", &Reader::KeepSave},
+    {"--list-folder", "", Form::kValue, Mode::kWindowOrSave, true, "a folder",
+     &Reader::KeepListFolder},
+    {"--one-file-system", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
+    {"--exclude", "", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
+    {"--details", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
+    {"--compare", "", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
+    {"--find", "", Form::kValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
+    {"--basename", "-b", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepBasename},
+    {"--ignore-case", "-i", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepIgnoreCase},
+    {"--null", "-0", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepNull},
+    {"--count", "-c", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepCount},
+    {"--limit", "-l", Form::kValue, Mode::kFindOption, true, "a number", &Reader::KeepLimit},
+    {"--all", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepAll},
+    {"--long", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepLong},
 };
 constexpr const OptionRow& kSaveRow = kOptions[2];
 
 // The row `arg` names: a flag by its whole name, an option with a value also as "--name=VALUE".
 const OptionRow* FindOption(std::string_view arg) {
     for (const OptionRow& row : kOptions) {
-        if (arg == row.name) return &row;
+        if (arg == row.name || (!row.shortName.empty() && arg == row.shortName)) return &row;
         if (row.form != Form::kFlag && arg.starts_with(row.name) && arg.size() > row.name.size() &&
             arg[row.name.size()] == '=') {
             return &row;
@@ -169,7 +193,7 @@ void Reader::Option(const OptionRow& row, std::string_view arg) {
 // The option's value, from "--name=VALUE" or the next argument; empty values are wrong.
 std::optional<std::string> Reader::Value(const OptionRow& row, std::string_view arg) {
     std::string value;
-    if (arg.size() > row.name.size()) {
+    if (arg != row.name && arg != row.shortName) {
         value = arg.substr(row.name.size() + 1);
     } else if (index_ + 1 < argc_) {
         value = argv_[++index_];
@@ -191,20 +215,26 @@ void Reader::CheckModes() {
         return std::any_of(given_.begin(), given_.end(),
                            [mode](const OptionRow* row) { return row->mode == mode; });
     };
+    if (given(Mode::kFind)) return CheckFind();
+    for (const OptionRow* row : given_) {
+        if (row->mode == Mode::kFindOption) {
+            return Wrong(std::string(row->name) + " is an option of --find");
+        }
+    }
     if (given(Mode::kCompare)) {
-        if (given_.size() > 1 || folderGiven_ || !line_.toolkitOptions.empty()) {
+        if (given_.size() > 1 || !folders_.empty() || !line_.toolkitOptions.empty()) {
             return Wrong("--compare takes its two list folders and nothing else");
         }
         line_.action = CommandLine::Action::kCompare;
         return;
     }
+    CheckOneFolder();
+    if (Wrong()) return;
     const bool save = std::find(given_.begin(), given_.end(), &kSaveRow) != given_.end();
     if (!save) {
-        for (const OptionRow& row : kOptions) {
-            if (row.mode == Mode::kSave && &row != &kSaveRow &&
-                std::find(given_.begin(), given_.end(), &row) != given_.end()) {
-                return Wrong(std::string(row.name) + " is an option of --save");
-            }
+        for (const OptionRow* row : given_) {
+            if (row->mode == Mode::kSave)
+                return Wrong(std::string(row->name) + " is an option of --save");
         }
         return;
     }
@@ -215,15 +245,43 @@ void Reader::CheckModes() {
     line_.action = CommandLine::Action::kSave;
 }
 
-void Reader::Folder(std::string_view folder) {
-    if (folder.empty()) {
-        Wrong("a folder's name cannot be empty");
-    } else if (folderGiven_) {
-        Wrong("give one folder only ('" + std::string(folder) + "' is a second one)");
-    } else {
-        folderGiven_ = true;
-        line_.folder = folder;
+// --find takes its pattern, the folders to search and its own options, nothing else.
+void Reader::CheckFind() {
+    for (const OptionRow* row : given_) {
+        if (row->mode != Mode::kFind && row->mode != Mode::kFindOption) {
+            return Wrong(std::string(row->name) + " is not an option of --find");
+        }
     }
+    if (!line_.toolkitOptions.empty()) {
+        return Wrong("'" + line_.toolkitOptions.front() +
+                     "' is an option of the window, and --find shows none");
+    }
+    line_.find.folders = folders_;
+    line_.action = CommandLine::Action::kFind;
+}
+
+// The window and --save take one folder at most.
+void Reader::CheckOneFolder() {
+    if (folders_.size() > 1) {
+        return Wrong("give one folder only ('" + folders_[1] + "' is a second one)");
+    }
+    if (!folders_.empty()) line_.folder = folders_.front();
+}
+
+void Reader::KeepLimit(std::vector<std::string>&& values) {
+    const std::string& text = values[0];
+    std::uint64_t limit = 0;
+    const bool digits = text.find_first_not_of("0123456789") == std::string::npos;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), limit);
+    if (!digits || error != std::errc() || end != text.data() + text.size()) {
+        return Wrong("option '--limit' needs a whole number, not '" + text + "'");
+    }
+    if (limit != 0) line_.find.limit = limit;  // 0: no limit, as locate takes it
+}
+
+void Reader::Folder(std::string_view folder) {
+    if (folder.empty()) return Wrong("a folder's name cannot be empty");
+    folders_.emplace_back(folder);
 }
 
 bool Reader::ToolkitArgument(std::string_view arg) {

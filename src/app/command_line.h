@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "app/find_command.h"
+
 namespace quorvale::app {
 
 struct CommandLine {
-    enum class Action { kWindow, kSave, kCompare, kHelp, kVersion, kWrong };
+    enum class Action { kWindow, kSave, kCompare, kFind, kHelp, kVersion, kWrong };
     Action action = Action::kWindow;
     std::string folder;  // the folder to list (--save) or to choose at start (empty: none)
     std::optional<std::string> listFolder;    // --list-folder, when given
@@ -19,13 +21,16 @@ struct CommandLine {
     std::vector<std::string> excludes;        // each --exclude (with --save)
     bool details = false;                     // --details (with --save)
     std::vector<std::string> compared;        // kCompare: the old and the new list folder
+    FindRequest find;                         // kFind: what to find, where and how to print it
     std::string wrong;                        // kWrong: the one line that says why
 };
 
 // Reads argv[1..argc-1]. `--opt VALUE` and `--opt=VALUE` alike; `--` ends the options. An empty,
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
-// kWrong, and so are --one-file-system, --exclude or --details without --save, and --compare with
-// anything but its two list folders. --help and --version end the reading where they stand.
+// kWrong, and so are --one-file-system, --exclude or --details without --save, --compare with
+// anything but its two list folders, and --find with anything but its pattern, the folders to
+// search and its own options (-b, -i, -0, -c, -l N, --all, --long), which it alone takes. --help
+// and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
 // The --help text; the manual page is made from it.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/compare_command.h"
+#include "app/find_command.h"
 #include "app/headless_save.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
@@ -12,6 +13,20 @@
 #include "runtime/program_folder.h"
 
 namespace quorvale::app {
+
+namespace {
+
+// Where a Save without --list-folder writes its list files.
+runtime::ListFileFolderChoice ListFolderChoice(const std::string& given) {
+    return runtime::ChooseListFileFolder(given, runtime::ExecutableFolderOrNone(),
+                                         given.empty() ? runtime::ListFolderInDocuments() : "");
+}
+
+std::string DefaultListFolder() {
+    return ListFolderChoice("").path;
+}
+
+}  // namespace
 
 int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -27,15 +42,15 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
             return WriteOutput("quorvale " QUORVALE_VERSION "\n");
         case CommandLine::Action::kCompare:
             return RunCompare(line.compared[0], line.compared[1]);
+        case CommandLine::Action::kFind:
+            return RunFind(line.find, DefaultListFolder());
         case CommandLine::Action::kSave:
         case CommandLine::Action::kWindow:
             break;
     }
     runtime::RaiseOpenFileLimit();
     const std::string given = line.listFolder.value_or("");
-    runtime::SystemRuntimeServices runtime(
-        runtime::ChooseListFileFolder(given, runtime::ExecutableFolderOrNone(),
-                                      given.empty() ? runtime::ListFolderInDocuments() : ""));
+    runtime::SystemRuntimeServices runtime(ListFolderChoice(given));
     if (line.action == CommandLine::Action::kSave) {
         reading::ListingOptions options;
         options.oneFileSystem = line.oneFileSystem;

@@ -153,10 +153,24 @@ struct JsonValue {
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 12> kFieldsRead = {
-    "program",        "format",          "root",      "lines",
-    "complete",       "ended",           "listFiles", "listFiles.first",
-    "listFiles.last", "listFiles.bytes", "options",   "options.details"};
+constexpr std::array<std::string_view, 18> kFieldsRead = {"program",
+                                                          "format",
+                                                          "root",
+                                                          "lines",
+                                                          "complete",
+                                                          "ended",
+                                                          "host",
+                                                          "listFiles",
+                                                          "listFiles.first",
+                                                          "listFiles.last",
+                                                          "listFiles.bytes",
+                                                          "options",
+                                                          "options.details",
+                                                          "fileSystem",
+                                                          "fileSystem.uuid",
+                                                          "fileSystem.label",
+                                                          "fileSystem.source",
+                                                          "fileSystem.type"};
 
 bool IsFieldRead(std::string_view path) {
     return std::find(kFieldsRead.begin(), kFieldsRead.end(), path) != kFieldsRead.end();
@@ -505,6 +519,44 @@ bool ReadCounts(const JsonValue& document, ListingRecord& record, std::string& w
     return true;
 }
 
+// The string at `key` of `object` ("" when there is none); nullopt when it is no string.
+std::optional<std::string> TextAt(const JsonValue* object, const std::string& key) {
+    const JsonValue* value = object != nullptr ? object->Member(key) : nullptr;
+    if (value == nullptr) return std::string();
+    if (value->kind != JsonValue::Kind::kString) return std::nullopt;
+    return value->text;
+}
+
+// When the Save ended, on which host and from which file system: what tells listings of one drive
+// apart from another's, and the newest. The time is printed beside each match a search finds, so
+// it must be a time as a Save writes it (or none), nothing else.
+bool ReadWhereAndWhen(const JsonValue& document, ListingRecord& record, std::string& why) {
+    const std::optional<std::string> ended = TextAt(&document, "ended");
+    if (!ended || ended->size() > 32 ||
+        ended->find_first_not_of("0123456789+-:TZ") != std::string::npos) {
+        why = "\"ended\" is not a time";
+        return false;
+    }
+    record.ended = *ended;
+    const JsonValue* fileSystem = document.Member("fileSystem");
+    const std::pair<const JsonValue*, std::pair<std::string, std::string*>> fields[] = {
+        {&document, {"host", &record.host}},
+        {fileSystem, {"uuid", &record.fileSystem.uuid}},
+        {fileSystem, {"label", &record.fileSystem.label}},
+        {fileSystem, {"source", &record.fileSystem.source}},
+        {fileSystem, {"type", &record.fileSystem.type}},
+    };
+    for (const auto& [object, field] : fields) {
+        std::optional<std::string> text = TextAt(object, field.first);
+        if (!text) {
+            why = "\"" + field.first + "\" is not a string";
+            return false;
+        }
+        *field.second = std::move(*text);
+    }
+    return true;
+}
+
 std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& why) {
     JsonReader reader(text);
     const std::optional<JsonValue> document = reader.Document();
@@ -541,6 +593,7 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
     }
     record.complete = *complete;
     record.options.details = *details;
+    if (!ReadWhereAndWhen(*document, record, why)) return std::nullopt;
     return record;
 }
 

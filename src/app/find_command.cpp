@@ -1,0 +1,127 @@
+#include "app/find_command.h"
+
+#include <string_view>
+
+#include "app/held_output.h"
+#include "app/signal_catcher.h"
+#include "app/standard_streams.h"
+#include "listing/list_file_name.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::app {
+
+namespace {
+
+// Thrown through a search when a signal asks it to stop.
+struct Stopped {
+    int signal;
+};
+
+void StopOnSignal() {
+    if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
+}
+
+// One search over the listings, its matches held one listing at a time until that listing was
+// read whole and unchanged.
+class Search {
+  public:
+    Search(const FindRequest& request, const std::vector<std::string>& folders)
+        : request_(request), matcher_(request.query), folders_(folders) {}
+
+    int Run() {
+        const auto listings = catalogue::ListingsToSearch(
+            folders_, request_.all, [this](const std::string& why) { Problem(why); });
+        if (listings.empty() && !problems_) {
+            for (const std::string& folder : folders_) {
+                Problem("No kept listing in \"" + folder + "\" (a list folder holds " +
+                        std::string(listing::kRecordName) + ")");
+            }
+        }
+        for (const catalogue::ListingToSearch& listing : listings) {
+            if (Done()) break;
+            if (const int status = SearchListing(listing); status != 0) return status;
+        }
+        if (request_.count) {
+            if (const int status = WriteOutput(std::to_string(found_) + "\n"); status != 0) {
+                return status;
+            }
+        }
+        if (found_ != 0) return kFound;
+        return searched_ == 0 ? kFindFailed : kNothingFound;
+    }
+
+  private:
+    bool Done() const { return request_.limit && found_ >= *request_.limit; }
+
+    void Problem(const std::string& why) {
+        ++problems_;
+        WriteError("quorvale: " + why + "\n");
+    }
+
+    // Searches one listing, and once more when a Save replaced it while it was read; what it
+    // found is printed once it was read whole. 0, or the status output failed with.
+    int SearchListing(const catalogue::ListingToSearch& listing) {
+        const std::uint64_t before = found_;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            found_ = before;
+            held_.Clear();
+            try {
+                Read(listing);
+                ++searched_;
+                return request_.count ? 0 : held_.Print();
+            } catch (const catalogue::ListingChanged& changed) {
+                if (attempt == 1) Problem(changed.what());
+            } catch (const runtime::RuntimeError& error) {
+                Problem(error.what());
+                break;
+            }
+        }
+        found_ = before;
+        return 0;
+    }
+
+    void Read(const catalogue::ListingToSearch& listing) {
+        const std::string prefix = listing.folder + '\t' + listing.record.ended + '\t';
+        const char end = request_.nulls ? '\0' : '\n';
+        std::string line;
+        catalogue::FindInListing(
+            listing.folder, matcher_, request_.details,
+            [&](const catalogue::FoundEntry& entry) {
+                ++found_;
+                if (!request_.count) {
+                    line.assign(prefix);
+                    if (request_.details) line += entry.details.empty() ? "\t\t\t" : entry.details;
+                    line += entry.path;
+                    held_.Line(line, end);
+                }
+                return !Done();
+            },
+            StopOnSignal);
+    }
+
+    const FindRequest& request_;
+    const catalogue::EntryMatcher matcher_;
+    const std::vector<std::string>& folders_;
+    HeldOutput held_{"quorvale-find"};
+    std::uint64_t found_ = 0;
+    std::size_t searched_ = 0;  // listings read whole
+    std::size_t problems_ = 0;
+};
+
+}  // namespace
+
+int RunFind(const FindRequest& request, const std::string& defaultFolder) {
+    const std::vector<std::string> folders =
+        request.folders.empty() ? std::vector<std::string>{defaultFolder} : request.folders;
+    try {
+        return Search(request, folders).Run();
+    } catch (const Stopped& stopped) {
+        WriteError("quorvale: stopped by signal " + std::to_string(stopped.signal) + "\n");
+        return 128 + stopped.signal;
+    } catch (const runtime::RuntimeError& error) {
+        WriteError("quorvale: " + std::string(error.what()) + "\n");
+        return kFindFailed;
+    }
+}
+
+}  // namespace quorvale::app

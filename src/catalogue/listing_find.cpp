@@ -1,0 +1,253 @@
+#include "catalogue/listing_find.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "listing/list_file_name.h"
+#include "runtime/path_join.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+// Entries searched between two calls of the caller's check: a few milliseconds' worth.
+constexpr std::size_t kStepsBetweenChecks = 4096;
+// How far below each folder given a search looks for list folders.
+constexpr int kLevelsBelow = 2;
+
+char Folded(char c, bool fold) {
+    return fold && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether byte `c` is in the set of a bracket expression whose text (past "[" and a "!" or "^")
+// begins at `at` in `pattern`; `end` is set past its "]". False with end = npos when the bracket
+// never closes (the "[" is then a plain byte).
+bool InSet(std::string_view pattern, std::size_t at, char c, bool fold, std::size_t& end) {
+    bool in = false;
+    bool first = true;
+    for (std::size_t i = at; i < pattern.size(); first = false) {
+        char low = pattern[i];
+        if (low == ']' && !first) {
+            end = i + 1;
+            return in;
+        }
+        if (low == '\\' && i + 1 < pattern.size()) low = pattern[++i];
+        char high = low;
+        ++i;
+        if (i + 1 < pattern.size() && pattern[i] == '-' && pattern[i + 1] != ']') {
+            high =
+                pattern[i + 1] == '\\' && i + 2 < pattern.size() ? pattern[i + 2] : pattern[i + 1];
+            i += pattern[i + 1] == '\\' && i + 2 < pattern.size() ? 3 : 2;
+        }
+        const auto byte = [](char x) { return static_cast<unsigned char>(x); };
+        const char folded = Folded(c, fold);
+        in = in || (byte(low) <= byte(c) && byte(c) <= byte(high)) ||
+             (fold && byte(Folded(low, true)) <= byte(folded) &&
+              byte(folded) <= byte(Folded(high, true)));
+    }
+    end = std::string_view::npos;
+    return false;
+}
+
+// Whether the pattern's element at `p` matches the byte `c`; `next` is set past the element.
+bool MatchesOne(std::string_view pattern, std::size_t p, char c, bool fold, std::size_t& next) {
+    const char e = pattern[p];
+    if (e == '?') {
+        next = p + 1;
+        return true;
+    }
+    if (e == '[') {
+        const bool negated =
+            p + 1 < pattern.size() && (pattern[p + 1] == '!' || pattern[p + 1] == '^');
+        std::size_t end = 0;
+        const bool in = InSet(pattern, p + 1 + (negated ? 1 : 0), c, fold, end);
+        if (end != std::string_view::npos) {
+            next = end;
+            return in != negated;
+        }
+    }
+    const char plain = e == '\\' && p + 1 < pattern.size() ? pattern[p + 1] : e;
+    next = p + (e == '\\' && p + 1 < pattern.size() ? 2 : 1);
+    return Folded(plain, fold) == Folded(c, fold);
+}
+
+// A shell pattern against the whole of `text`, by bytes. A '*' that fails is retried one byte
+// further on, from the last '*' only: time is at most the product of the two lengths.
+bool PatternMatches(std::string_view pattern, std::string_view text, bool fold) {
+    std::size_t p = 0;
+    std::size_t t = 0;
+    std::size_t starP = std::string_view::npos;
+    std::size_t starT = 0;
+    while (t < text.size()) {
+        std::size_t next = 0;
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = ++p;
+            starT = t;
+        } else if (p < pattern.size() && MatchesOne(pattern, p, text[t], fold, next)) {
+            p = next;
+            ++t;
+        } else if (starP != std::string_view::npos) {
+            p = starP;
+            t = ++starT;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+std::string FoldedText(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) c = Folded(c, true);
+    return folded;
+}
+
+}  // namespace
+
+EntryMatcher::EntryMatcher(FindQuery query)
+    : query_(std::move(query)),
+      isPattern_(query_.pattern.find_first_of("*?[") != std::string::npos),
+      folded_(query_.ignoreCase && !isPattern_ ? FoldedText(query_.pattern) : query_.pattern) {}
+
+bool EntryMatcher::Matches(std::string_view path) const {
+    std::string_view text = path;
+    if (query_.basename) {
+        const std::size_t slash = text.rfind('/');
+        if (slash != std::string_view::npos && slash + 1 < text.size()) {
+            text.remove_prefix(slash + 1);
+        }
+    }
+    if (isPattern_) return PatternMatches(folded_, text, query_.ignoreCase);
+    if (!query_.ignoreCase) return text.find(folded_) != std::string_view::npos;
+    scratch_.assign(text);
+    for (char& c : scratch_) c = Folded(c, true);
+    return scratch_.find(folded_) != std::string::npos;
+}
+
+namespace {
+
+// A folder below the ones given, opened by handle, never through a link; -1 when it is none.
+int OpenFolderAt(int parent, const char* name) {
+    return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The list folders in the folder open as `fd` (at `path`) and `levels` levels below it, in the
+// order of their names' bytes.
+void CollectListFolders(int fd, const std::string& path, int levels,
+                        std::vector<std::string>& found) {
+    struct stat st {};
+    if (::fstatat(fd, std::string(listing::kRecordName).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        found.push_back(path);
+    }
+    if (levels == 0) return;
+    const int listFd = ::dup(fd);
+    DIR* folder = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (folder == nullptr) {
+        if (listFd >= 0) ::close(listFd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) names.emplace_back(name);
+    }
+    ::closedir(folder);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const int sub = OpenFolderAt(fd, name.c_str());
+        if (sub < 0) continue;  // not a folder, or a link to one
+        CollectListFolders(sub, runtime::JoinPath(path, name), levels - 1, found);
+        ::close(sub);
+    }
+}
+
+// Which listings are one drive's listing of one root: the newest of them answers alone.
+std::string DriveAndRoot(const ListingRecord& record) {
+    const runtime::FileSystemFacts& drive = record.fileSystem;
+    std::string key = !drive.uuid.empty()    ? "uuid:" + drive.uuid
+                      : !drive.label.empty() ? "label:" + drive.label
+                                             : "host:" + record.host + '\0' + drive.source;
+    key += '\0';
+    key += record.root;
+    return key;
+}
+
+}  // namespace
+
+std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
+                                              const std::function<void(std::string)>& problem) {
+    std::vector<std::string> listFolders;
+    for (const std::string& folder : folders) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            problem(runtime::ErrorFromErrno(errno, "Cannot search", folder).what());
+            continue;
+        }
+        CollectListFolders(fd, folder, kLevelsBelow, listFolders);
+        ::close(fd);
+    }
+    std::vector<ListingToSearch> listings;
+    for (std::string& folder : listFolders) {
+        try {
+            const KeptListing listing(folder, "search");
+            listings.push_back({std::move(folder), listing.Record()});
+        } catch (const runtime::RuntimeError& error) {
+            problem(error.what());
+        }
+    }
+    std::stable_sort(listings.begin(), listings.end(),
+                     [](const auto& a, const auto& b) { return a.record.ended > b.record.ended; });
+    if (all) return listings;
+    std::map<std::string, bool> seen;
+    std::erase_if(listings, [&seen](const ListingToSearch& listing) {
+        return !seen.emplace(DriveAndRoot(listing.record), true).second;
+    });
+    return listings;
+}
+
+namespace {
+
+// The path a search matches and prints of an entry, in `path`; returns where the "/" a folder's
+// path ends with in the output begins (the path's size for a file).
+std::size_t EntryPath(const KeptEntry& entry, std::string& path) {
+    path.assign(entry.folderPath);
+    if (!path.ends_with('/')) path += '/';
+    if (!entry.isFile) return path.size() == 1 ? 1 : path.size() - 1;
+    path += entry.name;
+    return path.size();
+}
+
+}  // namespace
+
+std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
+                            bool withDetails, const std::function<bool(const FoundEntry&)>& found,
+                            const std::function<void()>& check) {
+    if (check) check();
+    KeptListing listing(folder, "search");
+    const bool details = withDetails && listing.HasDetails();
+    if (details) listing.ReadDetails();
+    std::uint64_t count = 0;
+    std::string path;
+    std::size_t steps = 0;
+    while (const std::optional<KeptEntry> entry = listing.Next()) {
+        if (check && ++steps % kStepsBetweenChecks == 0) check();
+        const std::size_t matched = EntryPath(*entry, path);
+        if (!matcher.Matches(std::string_view(path).substr(0, matched))) continue;
+        ++count;
+        if (!found({path, details ? entry->details : std::string_view()})) break;
+    }
+    if (!listing.Unchanged()) throw ListingChanged("search", folder);
+    return count;
+}
+
+}  // namespace quorvale::catalogue

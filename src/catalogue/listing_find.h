@@ -1,0 +1,69 @@
+// Finding entries in kept listings: which listings a search reads (list folders found below the
+// folders given, the newest of each drive and root first), what matches (as `locate` matches:
+// a substring of the full path, or a shell pattern on it, or on the name alone), and the search
+// of one listing, read with the checks of KeptListing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalogue/kept_listing.h"
+
+namespace quorvale::catalogue {
+
+struct FindQuery {
+    std::string pattern;      // without '*', '?' or '[': a substring; with them: a shell pattern
+    bool basename = false;    // match the entry's name, not its full path
+    bool ignoreCase = false;  // the letters A-Z and a-z fold; every other byte is itself
+};
+
+// Whether an entry matches a query. Bytes throughout, whatever the locale: a shell pattern's '*'
+// matches any bytes ('/' too), '?' one byte, "[...]" one byte of a set ("[!...]" or "[^...]" one
+// byte not in it, "a-z" a range), and a backslash makes the byte after it plain.
+class EntryMatcher {
+  public:
+    explicit EntryMatcher(FindQuery query);
+    // `path`: the entry's full path as the listing wrote it, without the "/" a folder's path ends
+    // with in the output; its name is the part after the last "/".
+    bool Matches(std::string_view path) const;
+
+  private:
+    FindQuery query_;
+    bool isPattern_ = false;
+    std::string folded_;  // the pattern, its letters folded when the query ignores case
+    mutable std::string scratch_;
+};
+
+// A kept listing a search reads: where it lies and what its record says of it.
+struct ListingToSearch {
+    std::string folder;
+    ListingRecord record;
+};
+
+// The kept listings in `folders` and in their subfolders two levels down (never through a link),
+// each read back by its record: newest first (by the time each Save ended), and unless `all`
+// only the newest of each drive and root. `problem` is told each folder or listing that cannot be
+// read, with why ("Cannot search ...").
+std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
+                                              const std::function<void(std::string)>& problem);
+
+// One match: the entry's full path as the listing wrote it (a folder's ending in "/"), and its
+// details (type, size, time and a tab each) where the listing has them and `withDetails` asked.
+struct FoundEntry {
+    std::string_view path;
+    std::string_view details;
+};
+
+// Tells `found` each entry of the listing in `folder` that `matcher` matches, in listing order,
+// until `found` returns false. Returns how many it told. `check`, when given, is called every few
+// thousand entries; what it throws passes through. Throws runtime::RuntimeError when the listing
+// cannot be read, and ListingChanged when a Save replaced any file it read (after telling what it
+// read: a caller holds what it was told until the search returns).
+std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
+                            bool withDetails, const std::function<bool(const FoundEntry&)>& found,
+                            const std::function<void()>& check = {});
+
+}  // namespace quorvale::catalogue
