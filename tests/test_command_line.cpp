@@ -86,6 +86,21 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--save", "R", "--details", "--details"}, "--details is given more than once"},
         {{"--save", "R", "--one-file-system", "--one-file-system"},
          "--one-file-system is given more than once"},
+        // --find takes its pattern, folders and its own options; they go with nothing else.
+        {{"--find"}, "option '--find' needs a pattern"},
+        {{"--find", ""}, "option '--find' needs a pattern, not an empty name"},
+        {{"-b", "R"}, "--basename is an option of --find"},
+        {{"--save", "R", "--count"}, "--count is an option of --find"},
+        {{"--find", "x", "--save", "R"}, "--save is not an option of --find"},
+        {{"--find", "x", "--list-folder", "R"}, "--list-folder is not an option of --find"},
+        {{"--find", "x", "-style", "Fusion"},
+         "'-style' is an option of the window, and --find shows none"},
+        {{"--find", "x", "-l", "ten"}, "option '--limit' needs a whole number, not 'ten'"},
+        {{"--find", "x", "--limit=-1"}, "option '--limit' needs a whole number, not '-1'"},
+        {{"--find", "x", "--limit", "18446744073709551616"},
+         "option '--limit' needs a whole number, not '18446744073709551616'"},
+        {{"--find", "x", "-i", "--ignore-case"}, "--ignore-case is given more than once"},
+        {{"--find", "x", "-bi"}, "unrecognized option '-bi'"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);
@@ -100,6 +115,18 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(kept.action, Action::kSave) << kept.wrong;
     EXPECT_TRUE(kept.details && kept.oneFileSystem);
     EXPECT_EQ(kept.excludes, (std::vector<std::string>{"a*", "b"}));
+    const CommandLine find = Read({"-i", "--find", "-name-\xFF", "-0", "A", "--basename", "-c",
+                                   "--all", "--long", "-l", "7", "--", "-B"});
+    EXPECT_EQ(find.action, Action::kFind) << find.wrong;
+    EXPECT_EQ(find.find.query.pattern, "-name-\xFF");
+    EXPECT_TRUE(find.find.query.ignoreCase && find.find.query.basename && find.find.nulls &&
+                find.find.count && find.find.all && find.find.details);
+    EXPECT_EQ(find.find.limit, 7u);
+    EXPECT_EQ(find.find.folders, (std::vector<std::string>{"A", "-B"}));
+    const CommandLine plain = Read({"--find=x", "--limit=0"});
+    EXPECT_EQ(plain.action, Action::kFind) << plain.wrong;
+    EXPECT_FALSE(plain.find.limit.has_value() || plain.find.query.ignoreCase);
+    EXPECT_TRUE(plain.find.folders.empty());
     EXPECT_EQ(Read({"--help", "--bogus"}).action, Action::kHelp);
     EXPECT_EQ(Read({"--version"}).action, Action::kVersion);
     EXPECT_EQ(Read({}).action, Action::kWindow);
@@ -108,11 +135,13 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
 TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
     std::string readme = ReadBytes(QUORVALE_SOURCE_DIR "/README.md");
     const std::string help = app::HelpText();
-    for (const char* line : {"quorvale [FOLDER] [--list-folder DIR]",
-                             "quorvale --save FOLDER [--list-folder DIR] [--details]",
-                             "            [--one-file-system] [--exclude PATTERN]...",
-                             "quorvale --compare OLD NEW", "quorvale --help | --version",
-                             "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
+    for (const char* line :
+         {"quorvale [FOLDER] [--list-folder DIR]",
+          "quorvale --save FOLDER [--list-folder DIR] [--details]",
+          "            [--one-file-system] [--exclude PATTERN]...", "quorvale --compare OLD NEW",
+          "quorvale --find PATTERN [FOLDER]... [-b] [-i] [-0] [-c] [-l N]",
+          "            [--all] [--long]", "quorvale --help | --version",
+          "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
         EXPECT_NE(readme.find("    " + std::string(line) + "\n"), std::string::npos) << line;
     }

@@ -17,6 +17,7 @@
 #include "listing/list_file_name.h"
 #include "support/fake_file_system.h"
 #include "support/program_run.h"
+#include "support/synthetic_listing.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -414,39 +415,6 @@ TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {
     EXPECT_EQ(RunProgram({"--compare", dir / "old"}).status, 2);
 }
 
-// Writes a listing of `root` as a Save would: its folder line, then one folder line per 100 files,
-// every `skip`-th file left out (none when 0), split every 32000 lines, and its record.
-void WriteListing(const std::string& folder, const std::string& root, int files, int skip) {
-    MakeFolder(folder);
-    catalogue::ListingRecord record;
-    record.root = root;
-    int number = 1;
-    std::string text;
-    std::uint64_t lines = 0;
-    const auto add = [&](const std::string& line) {
-        text += line;
-        text += "\r\n";
-        if (++lines % 32000 == 0) {
-            MakeFile(folder + "/" + listing::ListFileName(number++), text);
-            record.bytes += text.size();
-            text.clear();
-        }
-    };
-    add(root);
-    add("\t" + root);
-    for (int i = 0; i < files; ++i) {
-        if (i % 100 == 0) add("\t" + root + "/d" + std::to_string(100000 + i / 100));
-        if (skip == 0 || i % skip != 0) add("\t\tfile" + std::to_string(1000000 + i));
-    }
-    if (!text.empty()) {
-        MakeFile(folder + "/" + listing::ListFileName(number++), text);
-        record.bytes += text.size();
-    }
-    record.lastListFile = number - 1;
-    record.lines = lines;
-    MakeFile(folder + "/" + std::string(listing::kRecordName), catalogue::RecordText(record));
-}
-
 TEST_F(ComparedListings, TwoListingsOfAMillionLinesCompareInLittleMemory) {
     WriteListing(dir / "old", "/a", 1000000, 0);
     WriteListing(dir / "new", "/b", 1000000, 100);
@@ -594,8 +562,8 @@ TEST_F(ComparedListings, ARecordOfAnyShapeCostsAFewTimesItsSize) {
     };
     const std::string shapes[] = {
         shaped('[', "[[[[[", "]]]]]", 900000),  // many values, nested
-        shaped('{', "\"k", "\":0", 1300000),     // many keys of one object
-        shaped('[', "\"", "\"", 1500000),        // many small strings
+        shaped('{', "\"k", "\":0", 1300000),    // many keys of one object
+        shaped('[', "\"", "\"", 1500000),       // many small strings
     };
     for (const std::string& text : shapes) {
         ASSERT_LT(text.size(), 16u << 20);

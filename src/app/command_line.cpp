@@ -310,6 +310,8 @@ std::string HelpText() {
   or:  quorvale --save FOLDER [--list-folder DIR] [--details]
                 [--one-file-system] [--exclude PATTERN]...
   or:  quorvale --compare OLD NEW
+  or:  quorvale --find PATTERN [FOLDER]... [-b] [-i] [-0] [-c] [-l N]
+                [--all] [--long]
   or:  quorvale --help | --version
 List every folder and file below FOLDER into the plain-text list files
 ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
@@ -336,6 +338,23 @@ Options:
                        (folders end with /), and "~" for each both hold whose
                        type, size or time differs (where both have details),
                        in listing order
+  --find PATTERN       print where the entries whose full path holds PATTERN
+                       lie in the kept listings (list folders with a record)
+                       in each FOLDER and two levels below it (default: where
+                       a Save without --list-folder writes): the list folder,
+                       a tab, when its Save ended (UTC), a tab, the full path
+                       (folders end with /). With *, ? or [ PATTERN is a shell
+                       pattern on the whole path. The newest listing of each
+                       drive and root answers, newest first
+  -b, --basename       with --find: match the entry's name only
+  -i, --ignore-case    with --find: the letters A-Z and a-z match each other
+  -0, --null           with --find: end each line with NUL, not a newline
+  -c, --count          with --find: print only how many entries match
+  -l, --limit N        with --find: stop after N matches (0: no limit)
+  --all                with --find: search every listing, not only the newest
+                       of each drive and root
+  --long               with --find: type, size and time (from listings saved
+                       with --details) before the path, each with a tab
   --help               show this help and end
   --version            show the version and end
   --                   end the options: what follows is the folder
@@ -358,6 +377,9 @@ their bytes: each stray byte XX is written \udcXX.
 
 Exit status of --compare: 0 the listings are equal, 1 they differ, 2 a folder
 holds no record or its list files are not the ones it describes.
+
+Exit status of --find: 0 something matched, 1 nothing did, 2 no listing could
+be read (each listing that cannot be read is named on stderr).
 
 Exit status of --save:
   0    the listing is complete

@@ -5,7 +5,6 @@
 #include "app/held_output.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
-#include "listing/list_file_name.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::app {
@@ -31,12 +30,6 @@ class Search {
     int Run() {
         const auto listings = catalogue::ListingsToSearch(
             folders_, request_.all, [this](const std::string& why) { Problem(why); });
-        if (listings.empty() && !problems_) {
-            for (const std::string& folder : folders_) {
-                Problem("No kept listing in \"" + folder + "\" (a list folder holds " +
-                        std::string(listing::kRecordName) + ")");
-            }
-        }
         for (const catalogue::ListingToSearch& listing : listings) {
             if (Done()) break;
             if (const int status = SearchListing(listing); status != 0) return status;
@@ -53,10 +46,7 @@ class Search {
   private:
     bool Done() const { return request_.limit && found_ >= *request_.limit; }
 
-    void Problem(const std::string& why) {
-        ++problems_;
-        WriteError("quorvale: " + why + "\n");
-    }
+    void Problem(const std::string& why) { WriteError("quorvale: " + why + "\n"); }
 
     // Searches one listing, and once more when a Save replaced it while it was read; what it
     // found is printed once it was read whole. 0, or the status output failed with.
@@ -105,7 +95,6 @@ class Search {
     HeldOutput held_{"quorvale-find"};
     std::uint64_t found_ = 0;
     std::size_t searched_ = 0;  // listings read whole
-    std::size_t problems_ = 0;
 };
 
 }  // namespace

@@ -193,8 +193,14 @@ std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& fo
             problem(runtime::ErrorFromErrno(errno, "Cannot search", folder).what());
             continue;
         }
+        const std::size_t before = listFolders.size();
         CollectListFolders(fd, folder, kLevelsBelow, listFolders);
         ::close(fd);
+        if (listFolders.size() == before) {
+            problem("No kept listing in \"" + folder +
+                    "\" or two levels below it (a list folder holds " +
+                    std::string(listing::kRecordName) + ")");
+        }
     }
     std::vector<ListingToSearch> listings;
     for (std::string& folder : listFolders) {

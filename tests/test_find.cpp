@@ -1,0 +1,344 @@
+// Finding entries in kept listings: the patterns as locate takes them, matches against the tests'
+// own walk of odd trees, several listings and drives, and what a search does with listings it
+// cannot read.
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "catalogue/listing_find.h"
+#include "listing/list_file_name.h"
+#include "support/program_run.h"
+#include "support/synthetic_listing.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+bool Holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Patterns against paths, a table of what locate's users expect, bytes throughout.
+TEST(FindPattern, SubstringsShellPatternsNamesAndCaseAsLocateTakesThem) {
+    struct Case {
+        std::string pattern;
+        bool basename;
+        bool ignoreCase;
+        std::string path;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"port", false, false, "/srv/reports/may.txt", true},  // a substring anywhere
+        {"Port", false, false, "/srv/reports/may.txt", false},
+        {"Port", false, true, "/srv/reports/may.txt", true},
+        {"srv", true, false, "/srv/reports/may.txt", false},    // the name only
+        {"*.txt", false, false, "/srv/reports/may.txt", true},  // the whole path
+        {"may*", false, false, "/srv/reports/may.txt", false},
+        {"may*", true, false, "/srv/reports/may.txt", true},
+        {"/srv/*/may.txt", false, false, "/srv/a/b/may.txt", true},  // '*' crosses '/'
+        {"ma?.txt", true, false, "may.txt", true},
+        {"ma?.txt", true, false, "ma.txt", false},
+        {"[lm]ay.txt", true, false, "may.txt", true},
+        {"[!m]ay.txt", true, false, "may.txt", false},
+        {"[^a-l]ay.txt", true, false, "may.txt", true},
+        {"[A-Z]AY.TXT", true, true, "may.txt", true},
+        {"[]x]", true, false, "]", true},   // "]" first is a member
+        {"[a-]", true, false, "-", true},   // "-" last is a member
+        {"a\\*", true, false, "a*", true},  // a backslash makes the byte plain
+        {"a\\*", true, false, "ab", false},
+        {"[ab", true, false, "[ab", true},  // a bracket never closed is plain
+        {"*[ab", true, false, "x[ab", true},
+        {"\xC3\xA9", false, true, "/\xC3\x89t\xC3\xA9", true},  // only A-Z fold
+        {"\xC3\x89T\xC3\x89", false, true, "/\xC3\xA9t\xC3\xA9", false},
+        {"\xFF*", true, false, "\xFF\xFE", true},  // bytes that are not UTF-8
+        {"*", false, false, "", true},
+        {"", false, false, "/anything", true},
+        {"*a*a*a*a*a*b", false, false, std::string(200, 'a'), false},  // no blow-up
+    };
+    for (const Case& c : cases) {
+        const catalogue::EntryMatcher matcher({c.pattern, c.basename, c.ignoreCase});
+        EXPECT_EQ(matcher.Matches(c.path), c.matches)
+            << "'" << c.pattern << "' " << (c.basename ? "-b " : "") << (c.ignoreCase ? "-i " : "")
+            << "on '" << c.path << "'";
+    }
+}
+
+// A tree of odd names: bytes that are not UTF-8, CR and LF, leading dashes, shell pattern
+// characters, names of 255 bytes.
+void MakeOddTree(const std::string& root, std::mt19937& random) {
+    const std::vector<std::string> parts = {
+        "a", "b", "report", "Report", "-x", "\xFF", "\xC3\xA9", "\r", "\n", " ",
+        "*", "[", "?",      ".",      "A",  "z",    "tmp",      "-",  "]",  "x"};
+    std::uniform_int_distribution<std::size_t> part(0, parts.size() - 1);
+    std::uniform_int_distribution<int> count(1, 4);
+    std::set<std::string> made;
+    const auto name = [&] {
+        std::string text;
+        for (int i = count(random); i > 0; --i) text += parts[part(random)];
+        return text == "." || text == ".." ? text + "x" : text;
+    };
+    std::vector<std::string> folders = {root};
+    for (int i = 0; i < 12; ++i) {
+        const std::string folder = folders[random() % folders.size()] + "/" + name();
+        if (made.insert(folder).second) {
+            MakeFolder(folder);
+            folders.push_back(folder);
+        }
+    }
+    for (int i = 0; i < 120; ++i) {
+        const std::string file = folders[random() % folders.size()] + "/" + name();
+        if (made.insert(file).second) MakeFile(file);
+    }
+    MakeFile(root + "/" + std::string(255, 'L'));
+    MakeFile(root + "/-" + std::string(254, '\xFF'));
+}
+
+// The path a listing writes for a path of the tree: CR and LF as the signs for them.
+std::string Written(const std::string& path) {
+    std::string text;
+    for (const char c : path) {
+        text += c == '\r' ? "\xE2\x90\x8D" : c == '\n' ? "\xE2\x90\x8A" : std::string(1, c);
+    }
+    return text;
+}
+
+// Every entry below and with `root`, by the tests' own walk: its written path, folders ending
+// in "/".
+void Walk(const std::string& path, std::vector<std::string>& entries) {
+    entries.push_back(Written(path) + "/");
+    DIR* folder = ::opendir(path.c_str());
+    ASSERT_NE(folder, nullptr) << path;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        const std::string child = path + "/" + name;
+        ASSERT_EQ(::lstat(child.c_str(), &st), 0);
+        if (S_ISDIR(st.st_mode)) {
+            Walk(child, entries);
+        } else {
+            entries.push_back(Written(child));
+        }
+    }
+    ::closedir(folder);
+}
+
+// What locate would find among `entries`, by the C library's fnmatch in the C locale.
+std::multiset<std::string> Expected(const std::vector<std::string>& entries,
+                                    const catalogue::FindQuery& query) {
+    std::multiset<std::string> found;
+    for (const std::string& entry : entries) {
+        std::string text =
+            entry.size() > 1 && entry.ends_with('/') ? entry.substr(0, entry.size() - 1) : entry;
+        if (query.basename) text = text.substr(text.rfind('/') + 1);
+        bool match = false;
+        if (query.pattern.find_first_of("*?[") != std::string::npos) {
+            match = ::fnmatch(query.pattern.c_str(), text.c_str(),
+                              query.ignoreCase ? FNM_CASEFOLD : 0) == 0;
+        } else {
+            std::string pattern = query.pattern;
+            if (query.ignoreCase) {
+                for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+                for (char& c : pattern) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+            }
+            match = text.find(pattern) != std::string::npos;
+        }
+        if (match) found.insert(entry);
+    }
+    return found;
+}
+
+// The paths of `quorvale --find` output, each line's third field on.
+std::multiset<std::string> FoundPaths(const std::string& out, char end, std::string* prefix) {
+    std::multiset<std::string> paths;
+    std::size_t at = 0;
+    while (at < out.size()) {
+        const std::size_t stop = out.find(end, at);
+        if (stop == std::string::npos) {
+            ADD_FAILURE() << "a line without its end";
+            break;
+        }
+        const std::string line = out.substr(at, stop - at);
+        const std::size_t second = line.find('\t', line.find('\t') + 1);
+        if (prefix != nullptr) *prefix = line.substr(0, second + 1);
+        paths.insert(line.substr(second + 1));
+        at = stop + 1;
+    }
+    return paths;
+}
+
+class FindInKeptListings : public ::testing::Test {
+  protected:
+    ProgramRun Find(std::vector<std::string> flags, const std::string& pattern,
+                    std::vector<std::string> folders) {
+        flags.push_back("--find");
+        flags.push_back(pattern);
+        flags.insert(flags.end(), folders.begin(), folders.end());
+        return RunProgram(flags);
+    }
+    ProgramRun SaveInto(const std::string& root, const std::string& listFolder,
+                        std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"--save", root, "--list-folder", listFolder};
+        args.insert(args.end(), more.begin(), more.end());
+        return RunProgram(args);
+    }
+    // Sets what a record says of when its Save ended and of its drive.
+    void SetRecord(const std::string& listFolder, const std::string& ended,
+                   const std::string& uuid = "") {
+        const std::string path = listFolder + "/" + std::string(listing::kRecordName);
+        std::string text = ReadBytes(path);
+        const auto replace = [&text](const std::string& key, const std::string& value) {
+            const std::size_t at = text.find("\"" + key + "\": \"");
+            ASSERT_NE(at, std::string::npos) << key;
+            const std::size_t start = at + key.size() + 5;
+            text.replace(start, text.find('"', start) - start, value);
+        };
+        replace("ended", ended);
+        replace("uuid", uuid);
+        MakeFile(path, text);
+    }
+
+    TempDir dir;
+};
+
+// Random odd trees: every pattern form, with and without -b and -i, finds what the C library's
+// fnmatch or a plain substring search finds over the tests' own walk of the tree; -0 ends each
+// line with NUL, -c counts, -l limits.
+TEST_F(FindInKeptListings, EveryPatternFormFindsWhatAnIndependentSearchFinds) {
+    std::mt19937 random(20261208);
+    for (int tree = 0; tree < 3; ++tree) {
+        const std::string root = dir / ("T" + std::to_string(tree));
+        const std::string list = dir / ("L" + std::to_string(tree));
+        MakeFolder(root);
+        MakeOddTree(root, random);
+        ASSERT_EQ(SaveInto(root, list).status, 0);
+        std::vector<std::string> entries;
+        Walk(root, entries);
+        std::vector<std::string> patterns = {
+            "a",  "report", "*", "*.",  "*[ab]*",       "?",  "*\xFF*", "[!a-z]*",
+            "-x", "*\\**",  "[", "*[*", "\xE2\x90\x8A", "*L", "REPORT"};
+        for (int i = 0; i < 5; ++i) {  // pieces of real entries
+            const std::string& entry = entries[random() % entries.size()];
+            const std::size_t at = random() % entry.size();
+            patterns.push_back(entry.substr(at, 1 + random() % 6));
+        }
+        for (const std::string& pattern : patterns) {
+            for (const int form : {0, 1, 2, 3}) {
+                const catalogue::FindQuery query{pattern, (form & 1) != 0, (form & 2) != 0};
+                std::vector<std::string> flags = {"-0"};
+                if (query.basename) flags.push_back("-b");
+                if (query.ignoreCase) flags.push_back("--ignore-case");
+                const ProgramRun run = Find(flags, pattern, {list});
+                const std::multiset<std::string> expected = Expected(entries, query);
+                std::string prefix;
+                EXPECT_EQ(FoundPaths(run.out, '\0', &prefix), expected)
+                    << "'" << pattern << "' form " << form << ": " << run.err;
+                EXPECT_EQ(run.status, expected.empty() ? 1 : 0);
+                if (!expected.empty()) EXPECT_TRUE(prefix.starts_with(list + "\t")) << prefix;
+                flags.front() = "-c";
+                const ProgramRun count = Find(flags, pattern, {list});
+                EXPECT_EQ(count.out, std::to_string(expected.size()) + "\n") << pattern;
+            }
+        }
+        const ProgramRun limited = Find({"--limit", "3"}, "/", {list});
+        EXPECT_EQ(std::count(limited.out.begin(), limited.out.end(), '\n'), 3);
+    }
+}
+
+// Listings of several drives below the folders given (two levels down, not three): the newest of
+// each drive and root answers, newest first, or every listing with --all; a listing that cannot
+// be read is named and the others are searched.
+TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
+    for (const std::string tree : {"A", "B"}) {
+        MakeFolder(dir / tree);
+        MakeFile(dir / (tree + "/photo.jpg"));
+    }
+    const std::string catalogue = dir / "catalogue";
+    ASSERT_EQ(SaveInto(dir / "A", catalogue + "/a-monday").status, 0);
+    ASSERT_EQ(SaveInto(dir / "A", catalogue + "/a-tuesday").status, 0);
+    ASSERT_EQ(SaveInto(dir / "B", catalogue + "/b/stick").status, 0);
+    ASSERT_EQ(SaveInto(dir / "B", catalogue + "/x/y/too-deep").status, 0);
+    SetRecord(catalogue + "/a-monday", "2026-01-05T10:00:00Z");
+    SetRecord(catalogue + "/a-tuesday", "2026-01-06T10:00:00Z");
+    SetRecord(catalogue + "/b/stick", "2025-12-24T10:00:00Z");
+    const std::string a = "\t" + dir / "A/photo.jpg\n";
+    const std::string b = "\t" + dir / "B/photo.jpg\n";
+    const ProgramRun newest = Find({}, "photo", {catalogue});
+    EXPECT_EQ(newest.status, 0) << newest.err;
+    EXPECT_EQ(newest.out, catalogue + "/a-tuesday\t2026-01-06T10:00:00Z" + a + catalogue +
+                              "/b/stick\t2025-12-24T10:00:00Z" + b);
+    const ProgramRun all = Find({"--all"}, "photo", {catalogue});
+    EXPECT_EQ(all.out, catalogue + "/a-tuesday\t2026-01-06T10:00:00Z" + a + catalogue +
+                           "/a-monday\t2026-01-05T10:00:00Z" + a + catalogue +
+                           "/b/stick\t2025-12-24T10:00:00Z" + b);
+    // The same root on two drives (their records name two UUIDs): both answer.
+    SetRecord(catalogue + "/a-monday", "2026-01-05T10:00:00Z", "1111-AAAA");
+    SetRecord(catalogue + "/a-tuesday", "2026-01-06T10:00:00Z", "2222-BBBB");
+    EXPECT_EQ(Find({"-c"}, "photo", {catalogue}).out, "3\n");
+    // A listing that cannot be read is named; the others answer.
+    ::unlink((catalogue + "/a-tuesday/" + listing::ListFileName(1)).c_str());
+    const ProgramRun damaged = Find({"-c"}, "photo", {catalogue});
+    EXPECT_EQ(damaged.status, 0);
+    EXPECT_EQ(damaged.out, "2\n");
+    EXPECT_TRUE(Holds(damaged.err, "Cannot search \"" + catalogue + "/a-tuesday\"")) << damaged.err;
+    // None can be read, or there is none: 2, and why.
+    const ProgramRun none = Find({}, "photo", {catalogue + "/a-tuesday", dir / "A", dir / "gone"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(Holds(none.err, "No kept listing in \"" + dir / "A" + "\"")) << none.err;
+    EXPECT_TRUE(Holds(none.err, "Cannot search \"" + dir / "gone" + "\"")) << none.err;
+}
+
+// With --long, a listing with details gives each match's type, size and time before its path.
+TEST_F(FindInKeptListings, LongGivesTypeSizeAndTimeFromDetails) {
+    MakeFolder(dir / "R");
+    MakeFile(dir / "R/seven", "1234567");
+    ASSERT_EQ(SaveInto(dir / "R", dir / "with", {"--details"}).status, 0);
+    ASSERT_EQ(SaveInto(dir / "R", dir / "without").status, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "R/seven").c_str(), &st), 0);
+    char time[32];
+    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&st.st_mtime));
+    const ProgramRun with = Find({"--long"}, "seven", {dir / "with"});
+    EXPECT_TRUE(with.out.ends_with("\tf\t7\t" + std::string(time) + "\t" + dir / "R/seven\n"))
+        << with.out;
+    const ProgramRun without = Find({"--long"}, "seven", {dir / "without"});
+    EXPECT_TRUE(without.out.ends_with("Z\t\t\t\t" + dir / "R/seven\n")) << without.out;
+}
+
+// A Save that replaces a list file while a search reads it is found at the end; read again, the
+// listing answers whole. SIGTERM stops a search with 143, and what was printed is whole lines.
+TEST_F(FindInKeptListings, ASaveReplacingTheListingIsFoundAndSignalsStopASearch) {
+    WriteListing(dir / "big", "/a", 300000, 0);
+    int checks = 0;
+    const auto replaceOnce = [&] {
+        if (++checks != 20) return;
+        const std::string file = dir / "big/ListTex1.txt";
+        ASSERT_EQ(std::system(("cp '" + file + "' '" + file + ".new' && mv '" + file + ".new' '" +
+                               file + "'")
+                                  .c_str()),
+                  0);
+    };
+    const catalogue::EntryMatcher matcher({"file12", false, false});
+    std::uint64_t told = 0;
+    const auto count = [&told](const catalogue::FoundEntry&) { return ++told != 0; };
+    EXPECT_THROW(catalogue::FindInListing(dir / "big", matcher, false, count, replaceOnce),
+                 catalogue::ListingChanged);
+    const std::uint64_t first = told;
+    told = 0;
+    EXPECT_EQ(catalogue::FindInListing(dir / "big", matcher, false, count), first);
+    EXPECT_EQ(told, first);
+    WriteListing(dir / "huge", "/b", 2000000, 0);
+    const ProgramRun stopped = RunProgram({"--find", "file", dir / "huge"},
+                                          {.sigtermOnceTrue = [](pid_t) { return true; }});
+    EXPECT_EQ(stopped.status, 143) << stopped.err;
+    EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
+}
+
+}  // namespace
+}  // namespace quorvale::test
