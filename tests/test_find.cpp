@@ -327,11 +327,11 @@ TEST_F(FindInKeptListings, ASaveReplacingTheListingIsFoundAndSignalsStopASearch)
     const catalogue::EntryMatcher matcher({"file12", false, false});
     std::uint64_t told = 0;
     const auto count = [&told](const catalogue::FoundEntry&) { return ++told != 0; };
-    EXPECT_THROW(catalogue::FindInListing(dir / "big", matcher, false, count, replaceOnce),
+    EXPECT_THROW(catalogue::FindInListing(dir / "big", matcher, {false, false}, count, replaceOnce),
                  catalogue::ListingChanged);
     const std::uint64_t first = told;
     told = 0;
-    EXPECT_EQ(catalogue::FindInListing(dir / "big", matcher, false, count), first);
+    EXPECT_EQ(catalogue::FindInListing(dir / "big", matcher, {false, false}, count), first);
     EXPECT_EQ(told, first);
     WriteListing(dir / "huge", "/b", 2000000, 0);
     const ProgramRun stopped = RunProgram({"--find", "file", dir / "huge"},

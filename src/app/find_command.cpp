@@ -48,19 +48,24 @@ class Search {
 
     void Problem(const std::string& why) { WriteError("quorvale: " + why + "\n"); }
 
-    // Searches one listing, and once more when a Save replaced it while it was read; what it
-    // found is printed once it was read whole. 0, or the status output failed with.
+    // Searches one listing, and once more when a Save replaced it while it was read; by its list
+    // files when its index cannot be used. What it found is printed once it was read whole. 0, or
+    // the status output failed with.
     int SearchListing(const catalogue::ListingToSearch& listing) {
         const std::uint64_t before = found_;
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        catalogue::FindOptions options{request_.details, true};
+        for (int attempt = 0; attempt < 2;) {
             found_ = before;
             held_.Clear();
             try {
-                Read(listing);
+                Read(listing, options);
                 ++searched_;
                 return request_.count ? 0 : held_.Print();
+            } catch (const catalogue::IndexDamaged& damaged) {
+                SlowerOnce(listing.folder, damaged.what());
+                options.useIndex = false;
             } catch (const catalogue::ListingChanged& changed) {
-                if (attempt == 1) Problem(changed.what());
+                if (++attempt == 2) Problem(changed.what());
             } catch (const runtime::RuntimeError& error) {
                 Problem(error.what());
                 break;
@@ -70,12 +75,21 @@ class Search {
         return 0;
     }
 
-    void Read(const catalogue::ListingToSearch& listing) {
+    // Says, once in a search, that a listing is searched by its list files, line by line.
+    void SlowerOnce(const std::string& folder, const std::string& why) {
+        if (saidSlower_) return;
+        saidSlower_ = true;
+        WriteError("quorvale: \"" + folder + "\": " + why +
+                   "; its list files are searched instead, more slowly (a Save of it writes an "
+                   "index again)\n");
+    }
+
+    void Read(const catalogue::ListingToSearch& listing, const catalogue::FindOptions& options) {
         const std::string prefix = listing.folder + '\t' + listing.record.ended + '\t';
         const char end = request_.nulls ? '\0' : '\n';
         std::string line;
         catalogue::FindInListing(
-            listing.folder, matcher_, request_.details,
+            listing.folder, matcher_, options,
             [&](const catalogue::FoundEntry& entry) {
                 ++found_;
                 if (!request_.count) {
@@ -95,6 +109,7 @@ class Search {
     HeldOutput held_{"quorvale-find"};
     std::uint64_t found_ = 0;
     std::size_t searched_ = 0;  // listings read whole
+    bool saidSlower_ = false;
 };
 
 }  // namespace

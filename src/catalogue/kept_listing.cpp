@@ -194,10 +194,23 @@ class KeptListing::Reader {
         folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
         ReadRecordHere();
-        CheckListFiles();
-        const int last = record_.lastListFile;
-        lines_.emplace(folderFd_, folder_, context_, &listing::ListFileName, record_.firstListFile,
-                       last, opened_);
+        StartReading();
+    }
+    Reader(int folderFd, const std::string& folder, const ListingRecord& record,
+           std::string_view action)
+        : folder_(folder),
+          context_("Cannot " + std::string(action) + " \"" + folder + "\""),
+          record_(record) {
+        folderFd_ = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+        if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
+        StartReading();
+    }
+    // The file `name` of the list folder, opened as a list file is (a regular file only) and
+    // noted with them; -1 when there is none. The caller closes it.
+    int OpenFile(const std::string& name) {
+        const int fd = OpenRegularFile(folderFd_, context_, name);
+        if (fd >= 0) opened_.Note(fd, name);
+        return fd;
     }
     ~Reader() {
         lines_.reset();
@@ -234,6 +247,12 @@ class KeptListing::Reader {
     }
 
   private:
+    void StartReading() {
+        CheckListFiles();
+        lines_.emplace(folderFd_, folder_, context_, &listing::ListFileName, record_.firstListFile,
+                       record_.lastListFile, opened_);
+    }
+
     // At the end of the list files: the record's count and the details files must end there too.
     void CheckEnd() {
         if (count_ != record_.lines) {
@@ -354,7 +373,13 @@ class KeptListing::Reader {
 
 KeptListing::KeptListing(const std::string& folder, std::string_view action)
     : reader_(std::make_unique<Reader>(folder, action)) {}
+KeptListing::KeptListing(int folderFd, const std::string& folder, const ListingRecord& record,
+                         std::string_view action)
+    : reader_(std::make_unique<Reader>(folderFd, folder, record, action)) {}
 KeptListing::~KeptListing() = default;
+int KeptListing::OpenFile(const std::string& name) {
+    return reader_->OpenFile(name);
+}
 const ListingRecord& KeptListing::Record() const {
     return reader_->Record();
 }

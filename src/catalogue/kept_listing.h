@@ -40,6 +40,10 @@ struct KeptEntry {
 class KeptListing {
   public:
     KeptListing(const std::string& folder, std::string_view action);
+    // The listing in the folder open as `folderFd` (at `folder`) that `record` describes, before
+    // the record is written: how a Save reads back the list files it has just put in place.
+    KeptListing(int folderFd, const std::string& folder, const ListingRecord& record,
+                std::string_view action);
     ~KeptListing();
     KeptListing(const KeptListing&) = delete;
     KeptListing& operator=(const KeptListing&) = delete;
@@ -49,6 +53,10 @@ class KeptListing {
     // Whether every file read so far is still the one its name gives: no Save replaced any.
     bool Unchanged() const;
     const std::string& FolderPath() const;
+    // Another file of the list folder, opened as its list files are (a regular file only, never
+    // through a link, never waited on) and noted with them, so Unchanged looks at it too; -1 when
+    // there is none. The caller closes it.
+    int OpenFile(const std::string& name);
     // Reads the details files beside the list files, from the start.
     void ReadDetails();
     // The next entry, or nullopt at the listing's end (which must be where its record says).

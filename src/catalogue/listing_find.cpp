@@ -221,10 +221,6 @@ std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& fo
     return listings;
 }
 
-namespace {
-
-// The path a search matches and prints of an entry, in `path`; returns where the "/" a folder's
-// path ends with in the output begins (the path's size for a file).
 std::size_t EntryPath(const KeptEntry& entry, std::string& path) {
     path.assign(entry.folderPath);
     if (!path.ends_with('/')) path += '/';
@@ -233,14 +229,52 @@ std::size_t EntryPath(const KeptEntry& entry, std::string& path) {
     return path.size();
 }
 
+namespace {
+
+// The search of a listing by the index its record names.
+std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
+                            const std::function<bool(const FoundEntry&)>& found,
+                            const std::function<void()>& check) {
+    const ListingRecord& record = listing.Record();
+    if (record.indexName.empty())
+        throw IndexDamaged("it has no index (saved by an earlier version)");
+    int fd = -1;
+    try {
+        fd = listing.OpenFile(record.indexName);
+    } catch (const runtime::RuntimeError& error) {
+        throw IndexDamaged(error.what());
+    }
+    if (fd < 0) throw IndexDamaged("its index " + record.indexName + " is missing");
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != record.indexBytes) {
+        throw IndexDamaged("its index is not the one its record names");
+    }
+    return SearchIndex(
+        fd, record.indexBytes, record.lines, record.bytes, matcher,
+        [&found](std::string_view path) {
+            return found({path, {}});
+        },
+        check);
+}
+
 }  // namespace
 
 std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
-                            bool withDetails, const std::function<bool(const FoundEntry&)>& found,
+                            const FindOptions& options,
+                            const std::function<bool(const FoundEntry&)>& found,
                             const std::function<void()>& check) {
     if (check) check();
     KeptListing listing(folder, "search");
-    const bool details = withDetails && listing.HasDetails();
+    const bool details = options.withDetails && listing.HasDetails();
+    if (!details && options.useIndex) {
+        const std::uint64_t count = SearchByIndex(listing, matcher, found, check);
+        if (!listing.Unchanged()) throw ListingChanged("search", folder);
+        return count;
+    }
     if (details) listing.ReadDetails();
     std::uint64_t count = 0;
     std::string path;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/kept_listing.h"
+#include "catalogue/listing_index.h"
 
 namespace quorvale::catalogue {
 
@@ -29,6 +30,8 @@ class EntryMatcher {
     // `path`: the entry's full path as the listing wrote it, without the "/" a folder's path ends
     // with in the output; its name is the part after the last "/".
     bool Matches(std::string_view path) const;
+    const FindQuery& Query() const { return query_; }
+    bool IsShellPattern() const { return isPattern_; }
 
   private:
     FindQuery query_;
@@ -57,13 +60,25 @@ struct FoundEntry {
     std::string_view details;
 };
 
+// The path of `entry` as a search prints it, in `path` (a folder's ending in "/"); returns how
+// much of it a search matches (all but that "/").
+std::size_t EntryPath(const KeptEntry& entry, std::string& path);
+
+struct FindOptions {
+    bool withDetails = false;  // the details, where the listing has them (read from its files)
+    bool useIndex = true;      // the listing's index, where details are not asked for
+};
+
 // Tells `found` each entry of the listing in `folder` that `matcher` matches, in listing order,
-// until `found` returns false. Returns how many it told. `check`, when given, is called every few
-// thousand entries; what it throws passes through. Throws runtime::RuntimeError when the listing
-// cannot be read, and ListingChanged when a Save replaced any file it read (after telling what it
-// read: a caller holds what it was told until the search returns).
+// until `found` returns false. Returns how many it told. The listing's index is read where it
+// may be, else its list files. `check`, when given, is called every few thousand entries; what it
+// throws passes through. Throws runtime::RuntimeError when the listing cannot be read,
+// IndexDamaged when its index cannot be used (the caller searches again without it), and
+// ListingChanged when a Save replaced any file it read; the last two perhaps after telling some
+// entries: a caller holds what it was told until the search returns.
 std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
-                            bool withDetails, const std::function<bool(const FoundEntry&)>& found,
+                            const FindOptions& options,
+                            const std::function<bool(const FoundEntry&)>& found,
                             const std::function<void()>& check = {});
 
 }  // namespace quorvale::catalogue

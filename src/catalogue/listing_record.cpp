@@ -153,7 +153,10 @@ struct JsonValue {
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 18> kFieldsRead = {"program",
+constexpr std::array<std::string_view, 21> kFieldsRead = {"index",
+                                                          "index.name",
+                                                          "index.bytes",
+                                                          "program",
                                                           "format",
                                                           "root",
                                                           "lines",
@@ -485,6 +488,15 @@ std::string RecordText(const ListingRecord& record) {
     json.Bool(record.options.details);
     json.Close('}');
     WriteStrings(json, "notOfThisListing", record.notOfThisListing);
+    if (!record.indexName.empty()) {
+        json.Key("index");
+        json.StartObject();
+        json.Key("name");
+        json.String(record.indexName);
+        json.Key("bytes");
+        json.Number(record.indexBytes);
+        json.Close('}');
+    }
     json.Close('}');
     return json.Text();
 }
@@ -527,6 +539,23 @@ std::optional<std::string> TextAt(const JsonValue* object, const std::string& ke
     return value->text;
 }
 
+// The index the record names, if any: a name of its own folder only.
+bool ReadIndex(const JsonValue& document, ListingRecord& record, std::string& why) {
+    const JsonValue* index = document.Member("index");
+    if (index == nullptr) return true;
+    const std::optional<std::string> name = TextAt(index, "name");
+    if (!name || name->empty() || name->find('/') != std::string::npos || *name == "." ||
+        *name == "..") {
+        why = "\"index.name\" is not a file's name";
+        return false;
+    }
+    const auto bytes = NumberAt(index, "bytes", "index.bytes", 1, UINT64_MAX, why);
+    if (!bytes) return false;
+    record.indexName = *name;
+    record.indexBytes = *bytes;
+    return true;
+}
+
 // When the Save ended, on which host and from which file system: what tells listings of one drive
 // apart from another's, and the newest. The time is printed beside each match a search finds, so
 // it must be a time as a Save writes it (or none), nothing else.
@@ -554,7 +583,7 @@ bool ReadWhereAndWhen(const JsonValue& document, ListingRecord& record, std::str
         }
         *field.second = std::move(*text);
     }
-    return true;
+    return ReadIndex(document, record, why);
 }
 
 std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& why) {

@@ -39,6 +39,8 @@ struct ListingRecord {
     std::vector<std::string> notEntered;  // on another device (ListingOptions::oneFileSystem)
     reading::ListingOptions options;
     std::vector<std::string> notOfThisListing;  // list files in the folder that other Saves left
+    std::string indexName;                      // the index a search reads (empty: none)
+    std::uint64_t indexBytes = 0;               // its size
 };
 
 // The record as JSON text.

@@ -56,7 +56,8 @@ bool IsLeftoverListFile(std::string_view name) {
     const auto marker = name.find(runtime::kTempMarker);
     if (marker == std::string_view::npos) return false;
     const std::string_view final = name.substr(1, marker - 1);
-    return ListFileNumberOf(final) != 0 || DetailsFileNumberOf(final) != 0 || final == kRecordName;
+    return ListFileNumberOf(final) != 0 || DetailsFileNumberOf(final) != 0 ||
+           final == kRecordName || final == kIndexName;
 }
 
 }  // namespace quorvale::listing

@@ -23,6 +23,10 @@ inline constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
 // before it replaces the first list file.
 inline constexpr std::string_view kRecordName = "quorvale-listing.json";
 inline constexpr std::string_view kPreviousRecordName = "quorvale-listing.previous.json";
+// The index of the listing's entries a search reads instead of the list files, named in the
+// record, and where a Save moves an earlier one, as it moves the record.
+inline constexpr std::string_view kIndexName = "quorvale-index.bin";
+inline constexpr std::string_view kPreviousIndexName = "quorvale-index.previous.bin";
 
 // "ListTex<number>.tsv": the details of the list file of that number, line for line.
 std::string DetailsFileName(int number);
@@ -38,8 +42,8 @@ int ListFileNumberOf(std::string_view name);
 std::string SavedStatus(int lastFile);
 inline constexpr std::string_view kNotSavedStatus = "Not Saved";
 
-// Whether `name` is the temporary file of a write of a list file or of the record that never
-// finished (the program was killed): "." + the final name + the temporary marker + a suffix.
+// Whether `name` is the temporary file of a write of a list file, the record or the index that
+// never finished (the program was killed): "." + the final name + the temporary marker + a suffix.
 bool IsLeftoverListFile(std::string_view name);
 
 }  // namespace quorvale::listing

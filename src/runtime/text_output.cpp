@@ -116,6 +116,12 @@ void FileTextOutput::PrintLine(std::string_view line) {
     if (pending_.size() >= kOutputBlock) FlushBuffer();
 }
 
+void FileTextOutput::PrintBytes(std::string_view bytes) {
+    if (fd_ < 0) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
+    pending_.append(bytes);
+    if (pending_.size() >= kOutputBlock) FlushBuffer();
+}
+
 // Writes every pending byte; a write that takes only part of them is followed by another.
 void FileTextOutput::FlushBuffer() {
     std::size_t done = 0;

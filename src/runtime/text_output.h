@@ -5,7 +5,8 @@
 // output before Close, removes the temporary file. Every name is taken relative to the handle of
 // the folder the output was given, never by path.
 //
-// Each line is written as its own bytes followed by CR LF.
+// Each line is written as its own bytes followed by CR LF; bytes printed as bytes are written as
+// they are.
 #pragma once
 
 #include <sys/stat.h>
@@ -19,6 +20,8 @@ class TextOutput {
   public:
     virtual ~TextOutput() = default;
     virtual void PrintLine(std::string_view line) = 0;
+    // Writes `bytes` as they are, with no line end (a file that is not lines of text).
+    virtual void PrintBytes(std::string_view bytes) = 0;
     // Hands every line printed so far to the file system; afterwards only Close may be called.
     virtual void FinishWriting() = 0;
     // Finishes writing, makes the file durable and puts it in place under its name. After Close,
@@ -65,6 +68,7 @@ class FileTextOutput final : public TextOutput {
     FileTextOutput& operator=(const FileTextOutput&) = delete;
 
     void PrintLine(std::string_view line) override;
+    void PrintBytes(std::string_view bytes) override;
     void FinishWriting() override;
     void Close() override;
     std::string TemporaryName() const override { return tempName_; }

@@ -8,6 +8,9 @@
 #include <memory>
 #include <utility>
 
+#include "catalogue/kept_listing.h"
+#include "catalogue/listing_find.h"
+#include "catalogue/listing_index.h"
 #include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "runtime/file_system_facts.h"
@@ -77,6 +80,25 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     return record;
 }
 
+// The index of the listing just written, from its list files read back through the lock's handle.
+std::string IndexOf(const runtime::FolderLock& lock, const catalogue::ListingRecord& record) {
+    catalogue::KeptListing listing(lock.Handle(), lock.Path(), record, "index");
+    catalogue::ListingIndexBuilder builder;
+    std::string path;
+    while (const std::optional<catalogue::KeptEntry> entry = listing.Next()) {
+        const std::size_t matched = catalogue::EntryPath(*entry, path);
+        builder.Add(std::string_view(path).substr(0, matched), !entry->isFile);
+    }
+    return builder.Finish(record.lines, record.bytes);
+}
+
+void WriteBytes(runtime::RuntimeServices& runtime, const runtime::FolderLock& lock,
+                std::string_view name, std::string_view bytes) {
+    std::unique_ptr<runtime::TextOutput> out = runtime.OpenForOutput(lock, std::string(name));
+    out->PrintBytes(bytes);
+    out->Close();
+}
+
 }  // namespace
 
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
@@ -85,12 +107,18 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
     steps.beforeWalk = [](runtime::FolderLock& lock) {
         lock.MoveAside(std::string(listing::kRecordName),
                        std::string(listing::kPreviousRecordName));
+        lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
     };
     steps.afterWalk = [&core, &runtime](const runtime::FolderLock& lock,
                                         const listing::SaveSummary& summary) {
+        catalogue::ListingRecord record = RecordOf(core, lock, summary);
+        const std::string index = IndexOf(lock, record);
+        WriteBytes(runtime, lock, listing::kIndexName, index);
+        record.indexName = listing::kIndexName;
+        record.indexBytes = index.size();
         std::unique_ptr<runtime::TextOutput> out =
             runtime.OpenForOutput(lock, std::string(listing::kRecordName));
-        std::string text = catalogue::RecordText(RecordOf(core, lock, summary));
+        std::string text = catalogue::RecordText(record);
         text.pop_back();  // the output ends each line itself
         out->PrintLine(text);
         out->Close();

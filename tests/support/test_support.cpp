@@ -79,6 +79,15 @@ class CountingOutput final : public runtime::TextOutput {
         ++lines_;
         real_.PrintLine(line);
     }
+    void PrintBytes(std::string_view bytes) override {
+        const bool thisOutput = owner_.failOutput < 0 || owner_.failOutput == index_;
+        if (thisOutput && owner_.failAfterLines >= 0 && lines_ >= owner_.failAfterLines) {
+            throw runtime::RuntimeError(
+                owner_.failNumber, "Cannot write file \"" + path_ + "\": No space left on device");
+        }
+        ++lines_;
+        real_.PrintBytes(bytes);
+    }
     void FinishWriting() override { real_.FinishWriting(); }
     std::string TemporaryName() const override { return real_.TemporaryName(); }
     void Close() override {

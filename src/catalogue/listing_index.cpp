@@ -1,0 +1,360 @@
+#include "catalogue/listing_index.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+#include "catalogue/listing_find.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+constexpr std::string_view kMagic = "QVIDX001";
+constexpr std::size_t kHeaderBytes = 64;
+constexpr std::size_t kTrigramRowBytes = 12;
+// Blocks searched between two calls of the caller's check.
+constexpr std::size_t kBlocksBetweenChecks = 32;
+
+unsigned char Fold(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+std::uint32_t TrigramAt(std::string_view text, std::size_t at) {
+    return static_cast<std::uint32_t>(Fold(static_cast<unsigned char>(text[at]))) << 16 |
+           static_cast<std::uint32_t>(Fold(static_cast<unsigned char>(text[at + 1]))) << 8 |
+           Fold(static_cast<unsigned char>(text[at + 2]));
+}
+
+void PutVarint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out += static_cast<char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    out += static_cast<char>(value);
+}
+
+template <typename Number>
+void PutFixed(std::string& out, Number value) {
+    char bytes[sizeof(Number)];
+    std::memcpy(bytes, &value, sizeof(Number));
+    out.append(bytes, sizeof(Number));
+}
+
+}  // namespace
+
+void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
+    if (inBlock_ == 0) {
+        blockOffsets_.push_back(blocks_.size());
+        previous_.clear();
+    }
+    const std::size_t limit = std::min(previous_.size(), path.size());
+    const std::size_t shared = static_cast<std::size_t>(
+        std::mismatch(path.begin(), path.begin() + limit, previous_.begin()).first - path.begin());
+    PutVarint(blocks_, shared);
+    PutVarint(blocks_, (path.size() - shared) << 1 | (isFolder ? 1 : 0));
+    blocks_.append(path.substr(shared));
+    // The trigrams of the bytes shared with the entry before are this block's already.
+    for (std::size_t at = shared >= 2 ? shared - 2 : 0; at + 3 <= path.size(); ++at) {
+        trigrams_.push_back(TrigramAt(path, at));
+    }
+    previous_.assign(path);
+    ++entries_;
+    if (++inBlock_ == kEntriesPerBlock) EndBlock();
+}
+
+void ListingIndexBuilder::EndBlock() {
+    std::sort(trigrams_.begin(), trigrams_.end());
+    trigrams_.erase(std::unique(trigrams_.begin(), trigrams_.end()), trigrams_.end());
+    const std::uint64_t block = blockOffsets_.size() - 1;
+    for (const std::uint32_t trigram : trigrams_) {
+        postings_.push_back(static_cast<std::uint64_t>(trigram) << 32 | block);
+    }
+    trigrams_.clear();
+    inBlock_ = 0;
+}
+
+std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {
+    if (inBlock_ != 0) EndBlock();
+    std::sort(postings_.begin(), postings_.end());
+    std::string out(kHeaderBytes, '\0');
+    out += blocks_;
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+    const std::uint64_t blockTable = out.size();
+    for (const std::uint64_t offset : blockOffsets_) PutFixed(out, kHeaderBytes + offset);
+    PutFixed(out, static_cast<std::uint64_t>(blockTable));
+    // The posting lists, then the table that points into them.
+    std::string lists;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> rows;
+    std::uint64_t previousBlock = 0;
+    for (const std::uint64_t posting : postings_) {
+        const auto trigram = static_cast<std::uint32_t>(posting >> 32);
+        const std::uint64_t block = posting & 0xFFFFFFFF;
+        if (rows.empty() || rows.back().first != trigram) {
+            rows.emplace_back(trigram, lists.size());
+            previousBlock = 0;
+            PutVarint(lists, block);
+        } else {
+            PutVarint(lists, block - previousBlock);
+        }
+        previousBlock = block;
+    }
+    const std::uint64_t trigramTable = out.size();
+    const std::uint64_t listsAt = trigramTable + rows.size() * kTrigramRowBytes + 8;
+    for (const auto& [trigram, offset] : rows) {
+        PutFixed(out, trigram);
+        PutFixed(out, listsAt + offset);
+    }
+    PutFixed(out, listsAt + lists.size());
+    out += lists;
+    std::string header(kMagic);
+    PutFixed(header, lines);
+    PutFixed(header, bytes);
+    PutFixed(header, entries_);
+    PutFixed(header, static_cast<std::uint32_t>(blockOffsets_.size()));
+    PutFixed(header, static_cast<std::uint32_t>(rows.size()));
+    PutFixed(header, blockTable);
+    PutFixed(header, trigramTable);
+    PutFixed(header, static_cast<std::uint64_t>(out.size()));
+    out.replace(0, kHeaderBytes, header);
+    return out;
+}
+
+IndexDamaged::IndexDamaged(const std::string& why)
+    : RuntimeError(runtime::InvalidProcedureCall, why) {}
+
+std::vector<std::uint32_t> TrigramsOfPattern(std::string_view pattern, bool isShellPattern) {
+    std::vector<std::uint32_t> trigrams;
+    std::string run;
+    const auto endRun = [&] {
+        for (std::size_t at = 0; at + 3 <= run.size(); ++at) trigrams.push_back(TrigramAt(run, at));
+        run.clear();
+    };
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (!isShellPattern) {
+            run += c;
+        } else if (c == '\\' && i + 1 < pattern.size()) {
+            run += pattern[++i];
+        } else if (c == '*' || c == '?' || c == '[') {
+            // A bracket may close or not; what follows it is not known to be plain.
+            endRun();
+            if (c == '[') break;
+        } else {
+            run += c;
+        }
+    }
+    endRun();
+    std::sort(trigrams.begin(), trigrams.end());
+    trigrams.erase(std::unique(trigrams.begin(), trigrams.end()), trigrams.end());
+    return trigrams;
+}
+
+namespace {
+
+// Reading an index by its handle, a few bytes at a time where they are needed (a file replaced or
+// cut short meanwhile gives errors, never a signal), every read checked against its bounds.
+class IndexReader {
+  public:
+    IndexReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+
+    std::uint64_t Size() const { return size_; }
+    template <typename Number>
+    Number Fixed(std::uint64_t at) const {
+        Number value;
+        Read(at, &value, sizeof(Number));
+        return value;
+    }
+    // Bytes [at, end) of the index: a posting list or a block.
+    std::string Range(std::uint64_t at, std::uint64_t end) const {
+        Within(at, end);
+        if (end - at > kMostRangeBytes) Damaged("a block larger than a search reads");
+        std::string bytes(end - at, '\0');
+        Read(at, bytes.data(), bytes.size());
+        return bytes;
+    }
+    // Checks that [at, end) lies in the index.
+    void Within(std::uint64_t at, std::uint64_t end) const {
+        if (at > end || end > size_) Damaged("an offset past its end");
+    }
+    [[noreturn]] static void Damaged(const std::string& why) {
+        throw IndexDamaged("its index is damaged (" + why + ")");
+    }
+
+  private:
+    static constexpr std::uint64_t kMostRangeBytes = 32 << 20;
+
+    void Read(std::uint64_t at, void* into, std::size_t count) const {
+        if (at > size_ || size_ - at < count) Damaged("past its end");
+        auto* bytes = static_cast<char*>(into);
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t n =
+                ::pread(fd_, bytes + done, count - done, static_cast<off_t>(at + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) Damaged("it cannot be read");
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    int fd_;
+    std::uint64_t size_;
+};
+
+// A varint of `bytes` at `at`, which it moves past it.
+std::uint64_t Varint(std::string_view bytes, std::size_t& at) {
+    std::uint64_t value = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        if (at >= bytes.size()) IndexReader::Damaged("a number past its end");
+        const auto byte = static_cast<unsigned char>(bytes[at++]);
+        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) return value;
+    }
+    IndexReader::Damaged("a number too long");
+}
+
+struct IndexHeader {
+    std::uint64_t entries = 0;
+    std::uint32_t blocks = 0;
+    std::uint32_t trigrams = 0;
+    std::uint64_t blockTable = 0;
+    std::uint64_t trigramTable = 0;
+};
+
+IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint64_t listBytes) {
+    if (reader.Size() < kHeaderBytes || reader.Range(0, kMagic.size()) != kMagic) {
+        throw IndexDamaged("its index is not one this version reads");
+    }
+    if (reader.Fixed<std::uint64_t>(8) != lines || reader.Fixed<std::uint64_t>(16) != listBytes) {
+        throw IndexDamaged("its index is of other list files than its record's");
+    }
+    IndexHeader header;
+    header.entries = reader.Fixed<std::uint64_t>(24);
+    header.blocks = reader.Fixed<std::uint32_t>(32);
+    header.trigrams = reader.Fixed<std::uint32_t>(36);
+    header.blockTable = reader.Fixed<std::uint64_t>(40);
+    header.trigramTable = reader.Fixed<std::uint64_t>(48);
+    const std::uint64_t size = reader.Size();
+    if (reader.Fixed<std::uint64_t>(56) != size) IndexReader::Damaged("its size");
+    if (header.blockTable > size || (size - header.blockTable) / 8 < header.blocks + 1ull ||
+        header.trigramTable > size || size - header.trigramTable < 8 ||
+        (size - header.trigramTable - 8) / kTrigramRowBytes < header.trigrams) {
+        IndexReader::Damaged("its tables");
+    }
+    return header;
+}
+
+// The posting list of `trigram`, decoded; empty when no block holds it.
+std::vector<std::uint32_t> PostingsOf(const IndexReader& reader, const IndexHeader& header,
+                                      std::uint32_t trigram) {
+    std::uint32_t low = 0;
+    std::uint32_t high = header.trigrams;
+    while (low < high) {
+        const std::uint32_t middle = low + (high - low) / 2;
+        const auto at = reader.Fixed<std::uint32_t>(header.trigramTable +
+                                                    std::uint64_t{middle} * kTrigramRowBytes);
+        if (at < trigram) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    std::vector<std::uint32_t> blocks;
+    const std::uint64_t row = header.trigramTable + std::uint64_t{low} * kTrigramRowBytes;
+    if (low == header.trigrams || reader.Fixed<std::uint32_t>(row) != trigram) return blocks;
+    // The list ends where the next one begins: the next row's offset, or the end after the table.
+    const std::uint64_t next =
+        low + 1 == header.trigrams ? row + kTrigramRowBytes : row + kTrigramRowBytes + 4;
+    const std::string list =
+        reader.Range(reader.Fixed<std::uint64_t>(row + 4), reader.Fixed<std::uint64_t>(next));
+    std::uint64_t block = 0;
+    for (std::size_t at = 0; at < list.size();) {
+        block += Varint(list, at);
+        if (block >= header.blocks || (!blocks.empty() && block <= blocks.back())) {
+            IndexReader::Damaged("a posting list");
+        }
+        blocks.push_back(static_cast<std::uint32_t>(block));
+    }
+    return blocks;
+}
+
+// The blocks that may hold a match: those in the posting lists of every trigram, or all.
+std::vector<std::uint32_t> CandidateBlocks(const IndexReader& reader, const IndexHeader& header,
+                                           const std::vector<std::uint32_t>& trigrams) {
+    std::vector<std::uint32_t> candidates;
+    if (trigrams.empty()) {
+        candidates.resize(header.blocks);
+        for (std::uint32_t block = 0; block < header.blocks; ++block) candidates[block] = block;
+        return candidates;
+    }
+    std::vector<std::vector<std::uint32_t>> lists;
+    for (const std::uint32_t trigram : trigrams) {
+        lists.push_back(PostingsOf(reader, header, trigram));
+        if (lists.back().empty()) return {};
+    }
+    std::sort(lists.begin(), lists.end(),
+              [](const auto& a, const auto& b) { return a.size() < b.size(); });
+    candidates = std::move(lists.front());
+    for (std::size_t i = 1; i < lists.size() && !candidates.empty(); ++i) {
+        std::vector<std::uint32_t> both;
+        std::set_intersection(candidates.begin(), candidates.end(), lists[i].begin(),
+                              lists[i].end(), std::back_inserter(both));
+        candidates = std::move(both);
+    }
+    return candidates;
+}
+
+// Tells `found` the entries of one block `matcher` matches; false once `found` asked to stop.
+bool SearchBlock(std::string_view block, const EntryMatcher& matcher, const IndexMatch& found,
+                 std::string& path, std::uint64_t& count) {
+    path.clear();
+    for (std::size_t at = 0; at < block.size();) {
+        const std::uint64_t shared = Varint(block, at);
+        const std::uint64_t rest = Varint(block, at);
+        const std::uint64_t length = rest >> 1;
+        if (shared > path.size() || length > block.size() - at) IndexReader::Damaged("a path");
+        path.resize(shared);
+        path.append(block.substr(at, length));
+        at += length;
+        if (!matcher.Matches(path)) continue;
+        ++count;
+        const bool isFolder = (rest & 1) != 0;
+        if (!isFolder || path.ends_with('/')) {
+            if (!found(path)) return false;
+            continue;
+        }
+        path += '/';
+        const bool more = found(path);
+        path.pop_back();
+        if (!more) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes,
+                          const EntryMatcher& matcher, const IndexMatch& found,
+                          const std::function<void()>& check) {
+    const IndexReader reader(fd, size);
+    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+    const std::vector<std::uint32_t> candidates = CandidateBlocks(
+        reader, header, TrigramsOfPattern(matcher.Query().pattern, matcher.IsShellPattern()));
+    std::uint64_t count = 0;
+    std::string path;
+    std::size_t searched = 0;
+    for (const std::uint32_t block : candidates) {
+        if (check && ++searched % kBlocksBetweenChecks == 0) check();
+        const std::uint64_t row = header.blockTable + 8ull * block;
+        const std::string bytes =
+            reader.Range(reader.Fixed<std::uint64_t>(row), reader.Fixed<std::uint64_t>(row + 8));
+        if (!SearchBlock(bytes, matcher, found, path, count)) break;
+    }
+    return count;
+}
+
+}  // namespace quorvale::catalogue
