@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
@@ -309,6 +310,63 @@ TEST_F(FindInKeptListings, LongGivesTypeSizeAndTimeFromDetails) {
         << with.out;
     const ProgramRun without = Find({"--long"}, "seven", {dir / "without"});
     EXPECT_TRUE(without.out.ends_with("Z\t\t\t\t" + dir / "R/seven\n")) << without.out;
+}
+
+// A listing whose index is missing, stale, damaged anywhere or no regular file is searched by its
+// list files: the same matches, and stderr says so once for the whole search.
+TEST_F(FindInKeptListings, AMissingStaleOrDamagedIndexFallsBackToTheListFilesSayingSoOnce) {
+    std::mt19937 random(7);
+    MakeFolder(dir / "T");
+    MakeOddTree(dir / "T", random);
+    for (int i = 0; i < 1500; ++i) MakeFile(dir / ("T/file" + std::to_string(i) + "e"));
+    ASSERT_EQ(SaveInto(dir / "T", dir / "L/one").status, 0);
+    ASSERT_EQ(SaveInto(dir / "T", dir / "L/two").status, 0);
+    ASSERT_EQ(SaveInto(dir / "T", dir / "other", {"--exclude", "file1*"}).status, 0);
+    const std::string index = dir / "L/one/" + std::string(listing::kIndexName);
+    const std::string whole = ReadBytes(index);
+    const std::vector<std::string> patterns = {"e", "file12", "*9e", "REPORT"};
+    std::map<std::string, std::string> expected;
+    for (const std::string& pattern : patterns) {
+        const ProgramRun run = Find({"--all", "-i"}, pattern, {dir / "L"});
+        ASSERT_TRUE(run.err.empty()) << run.err;
+        expected[pattern] = run.out;
+    }
+    const auto same = [&](const std::string& what, bool saysSo) {
+        for (const std::string& pattern : patterns) {
+            const ProgramRun run = Find({"--all", "-i"}, pattern, {dir / "L"});
+            EXPECT_EQ(run.out, expected[pattern]) << what << ", '" << pattern << "'";
+            const std::size_t said = std::count(run.err.begin(), run.err.end(), '\n');
+            if (saysSo) {
+                EXPECT_EQ(said, 1u) << what << ": " << run.err;
+                EXPECT_TRUE(Holds(run.err, "its list files are searched instead")) << run.err;
+            } else {
+                EXPECT_LE(said, 1u) << what << ": " << run.err;
+            }
+        }
+    };
+    const std::string other = dir / "L/two/" + std::string(listing::kIndexName);
+    ::unlink(index.c_str());
+    ::unlink(other.c_str());
+    same("both missing", true);
+    MakeFile(index, ReadBytes(dir / "other/" + std::string(listing::kIndexName)));
+    MakeFile(other, whole);
+    same("one of other list files", true);
+    MakeFile(index, whole.substr(0, whole.size() / 2));
+    same("cut short", true);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    ASSERT_EQ(::mkfifo(index.c_str(), 0644), 0);
+    same("a fifo", true);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), index.c_str()), 0);
+    same("a link", true);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    // A byte changed anywhere, the size kept: where a search reads it, it is found.
+    for (std::size_t at = 0; at < whole.size(); at += 1 + random() % (whole.size() / 40)) {
+        std::string damaged = whole;
+        damaged[at] = static_cast<char>(damaged[at] ^ (1 << (random() % 8)));
+        MakeFile(index, damaged);
+        same("byte " + std::to_string(at) + " changed", false);
+    }
 }
 
 // A Save that replaces a list file while a search reads it is found at the end; read again, the

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -59,7 +60,9 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
              "\"first\": 1", "\"last\": 1", "\"bytes\": " + bytes, "\"lines\": 5",
              "\"complete\": true", "\"denied\": {\n    \"count\": 0",
              "\"incomplete\": {\n    \"count\": 0", "\"oneFileSystem\": false", "\"exclude\": []",
-             "\"notOfThisListing\": []"}) {
+             "\"notOfThisListing\": []",
+             "\"index\": {\n    \"name\": \"quorvale-index.bin\",\n    \"bytes\": " +
+                 std::to_string(ReadBytes(Out(listing::kIndexName)).size()) + "\n  }\n}"}) {
         EXPECT_TRUE(Holds(record, part)) << part << "\n" << record;
     }
     // Times in UTC with seconds, the host and the drive's type as the system names them.
@@ -69,10 +72,13 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
     EXPECT_FALSE(Holds(record, "\"type\": \"\"")) << record;
     EXPECT_FALSE(Holds(record, "\"device\": \"\"")) << record;
     // No temporary file is left of it.
-    for (const std::string& name :
-         {std::string("ListTex1.txt"), std::string(listing::kRecordName)}) {
+    for (const std::string& name : {std::string("ListTex1.txt"), std::string(listing::kRecordName),
+                                    std::string(listing::kIndexName)}) {
         EXPECT_TRUE(std::ifstream(Out(name)).good()) << name;
     }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "out"),
+                            std::filesystem::directory_iterator()),
+              3);
 }
 
 TEST_F(KeptListing, ARootThatIsNotUtf8IsRecordedByteForByte) {
@@ -121,18 +127,24 @@ TEST_F(KeptListing, ASaveThatFailsLeavesTheEarlierRecordOrNone) {
     fs.Add(dir / "R", {"a"});
     EXPECT_EQ(app::RunHeadlessSave(dir / "R", runtime, fs), 2);
     EXPECT_FALSE(std::ifstream(Out(listing::kRecordName)).good());
+    EXPECT_FALSE(std::ifstream(Out(listing::kIndexName)).good());
     EXPECT_EQ(ReadBytes(Out(listing::kPreviousRecordName)), earlier);
+    EXPECT_TRUE(std::ifstream(Out(listing::kPreviousIndexName)).good());
 }
 
-TEST_F(KeptListing, ARecordThatAloneCannotBeWrittenEndsTheSaveWithExitTwo) {
-    TestRuntime runtime(dir / "out");
-    runtime.failAfterLines = 0;
-    runtime.failOutput = 1;  // the record, after ListTex1.txt
-    FakeFileSystem fs;
-    fs.Add(dir / "R", {"a"});
-    EXPECT_EQ(app::RunHeadlessSave(dir / "R", runtime, fs), 2);
-    EXPECT_TRUE(std::ifstream(dir / "out/ListTex1.txt").good());
-    EXPECT_FALSE(std::ifstream(Out(listing::kRecordName)).good());
+// The index or the record alone failing ends the Save with exit 2, and no record describes it.
+TEST_F(KeptListing, AnIndexOrARecordThatAloneCannotBeWrittenEndsTheSaveWithExitTwo) {
+    for (const int failing : {1, 2}) {  // after ListTex1.txt: the index, then the record
+        TestRuntime runtime(dir / "out");
+        runtime.failAfterLines = 0;
+        runtime.failOutput = failing;
+        FakeFileSystem fs;
+        fs.Add(dir / "R", {"a"});
+        EXPECT_EQ(app::RunHeadlessSave(dir / "R", runtime, fs), 2);
+        EXPECT_TRUE(std::ifstream(dir / "out/ListTex1.txt").good());
+        EXPECT_FALSE(std::ifstream(Out(listing::kRecordName)).good());
+        EXPECT_EQ(std::ifstream(Out(listing::kIndexName)).good(), failing == 2);
+    }
 }
 
 TEST_F(KeptListing, DeniedAndIncompleteFoldersAreCountedAndNamedWithTheirReasons) {

@@ -15,7 +15,9 @@ namespace {
 
 constexpr std::string_view kMagic = "QVIDX001";
 constexpr std::size_t kHeaderBytes = 64;
-constexpr std::size_t kTrigramRowBytes = 12;
+constexpr std::size_t kBlockRowBytes = 12;    // u64 offset, u32 checksum
+constexpr std::size_t kTrigramRowBytes = 20;  // u32 trigram, u32 list's checksum, u64 offset,
+                                              // u32 the row's own checksum
 // Blocks searched between two calls of the caller's check.
 constexpr std::size_t kBlocksBetweenChecks = 32;
 
@@ -35,6 +37,16 @@ void PutVarint(std::string& out, std::uint64_t value) {
         value >>= 7;
     }
     out += static_cast<char>(value);
+}
+
+// FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one.
+std::uint32_t Checksum(std::string_view bytes) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
 template <typename Number>
@@ -85,29 +97,37 @@ std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes
     blocks_.clear();
     blocks_.shrink_to_fit();
     const std::uint64_t blockTable = out.size();
-    for (const std::uint64_t offset : blockOffsets_) PutFixed(out, kHeaderBytes + offset);
-    PutFixed(out, static_cast<std::uint64_t>(blockTable));
+    blockOffsets_.push_back(blockTable - kHeaderBytes);
+    for (std::size_t block = 0; block + 1 < blockOffsets_.size(); ++block) {
+        const std::uint64_t at = kHeaderBytes + blockOffsets_[block];
+        PutFixed(out, at);
+        PutFixed(out, Checksum(std::string_view(out).substr(
+                          at, kHeaderBytes + blockOffsets_[block + 1] - at)));
+    }
+    PutFixed(out, blockTable);
     // The posting lists, then the table that points into them.
     std::string lists;
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> rows;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> rows;  // trigram, where its list begins
     std::uint64_t previousBlock = 0;
     for (const std::uint64_t posting : postings_) {
         const auto trigram = static_cast<std::uint32_t>(posting >> 32);
         const std::uint64_t block = posting & 0xFFFFFFFF;
-        if (rows.empty() || rows.back().first != trigram) {
-            rows.emplace_back(trigram, lists.size());
-            previousBlock = 0;
-            PutVarint(lists, block);
-        } else {
-            PutVarint(lists, block - previousBlock);
-        }
+        const bool first = rows.empty() || rows.back().first != trigram;
+        if (first) rows.emplace_back(trigram, lists.size());
+        PutVarint(lists, first ? block : block - previousBlock);
         previousBlock = block;
     }
     const std::uint64_t trigramTable = out.size();
     const std::uint64_t listsAt = trigramTable + rows.size() * kTrigramRowBytes + 8;
-    for (const auto& [trigram, offset] : rows) {
-        PutFixed(out, trigram);
-        PutFixed(out, listsAt + offset);
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const std::uint64_t end = row + 1 < rows.size() ? rows[row + 1].second : lists.size();
+        std::string fields;
+        PutFixed(fields, rows[row].first);
+        PutFixed(fields, Checksum(std::string_view(lists).substr(rows[row].second,
+                                                                 end - rows[row].second)));
+        PutFixed(fields, listsAt + rows[row].second);
+        PutFixed(fields, Checksum(fields));
+        out += fields;
     }
     PutFixed(out, listsAt + lists.size());
     out += lists;
@@ -115,7 +135,7 @@ std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes
     PutFixed(header, lines);
     PutFixed(header, bytes);
     PutFixed(header, entries_);
-    PutFixed(header, static_cast<std::uint32_t>(blockOffsets_.size()));
+    PutFixed(header, static_cast<std::uint32_t>(blockOffsets_.size() - 1));
     PutFixed(header, static_cast<std::uint32_t>(rows.size()));
     PutFixed(header, blockTable);
     PutFixed(header, trigramTable);
@@ -205,6 +225,14 @@ class IndexReader {
     std::uint64_t size_;
 };
 
+// The number at `at` of bytes read from the index.
+template <typename Number>
+Number Field(std::string_view bytes, std::size_t at) {
+    Number value;
+    std::memcpy(&value, bytes.data() + at, sizeof(Number));
+    return value;
+}
+
 // A varint of `bytes` at `at`, which it moves past it.
 std::uint64_t Varint(std::string_view bytes, std::size_t& at) {
     std::uint64_t value = 0;
@@ -240,7 +268,8 @@ IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint
     header.trigramTable = reader.Fixed<std::uint64_t>(48);
     const std::uint64_t size = reader.Size();
     if (reader.Fixed<std::uint64_t>(56) != size) IndexReader::Damaged("its size");
-    if (header.blockTable > size || (size - header.blockTable) / 8 < header.blocks + 1ull ||
+    if (header.blockTable > size || size - header.blockTable < 8 ||
+        (size - header.blockTable - 8) / kBlockRowBytes < header.blocks ||
         header.trigramTable > size || size - header.trigramTable < 8 ||
         (size - header.trigramTable - 8) / kTrigramRowBytes < header.trigrams) {
         IndexReader::Damaged("its tables");
@@ -251,26 +280,37 @@ IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint
 // The posting list of `trigram`, decoded; empty when no block holds it.
 std::vector<std::uint32_t> PostingsOf(const IndexReader& reader, const IndexHeader& header,
                                       std::uint32_t trigram) {
+    // Every row the search looks at is checked, so a damaged one cannot lead it astray unseen.
+    const auto rowAt = [&](std::uint32_t index) {
+        const std::uint64_t at = header.trigramTable + std::uint64_t{index} * kTrigramRowBytes;
+        const std::string row = reader.Range(at, at + kTrigramRowBytes);
+        if (Checksum(std::string_view(row).substr(0, 16)) != Field<std::uint32_t>(row, 16)) {
+            IndexReader::Damaged("a row of its trigram table");
+        }
+        return row;
+    };
     std::uint32_t low = 0;
     std::uint32_t high = header.trigrams;
     while (low < high) {
         const std::uint32_t middle = low + (high - low) / 2;
-        const auto at = reader.Fixed<std::uint32_t>(header.trigramTable +
-                                                    std::uint64_t{middle} * kTrigramRowBytes);
-        if (at < trigram) {
+        if (Field<std::uint32_t>(rowAt(middle), 0) < trigram) {
             low = middle + 1;
         } else {
             high = middle;
         }
     }
     std::vector<std::uint32_t> blocks;
-    const std::uint64_t row = header.trigramTable + std::uint64_t{low} * kTrigramRowBytes;
-    if (low == header.trigrams || reader.Fixed<std::uint32_t>(row) != trigram) return blocks;
-    // The list ends where the next one begins: the next row's offset, or the end after the table.
+    if (low == header.trigrams) return blocks;
+    const std::string row = rowAt(low);
+    if (Field<std::uint32_t>(row, 0) != trigram) return blocks;
+    // The list ends where the next one begins: at the next row's offset, or at the end the table
+    // is followed by.
+    const std::uint64_t at = header.trigramTable + std::uint64_t{low} * kTrigramRowBytes;
     const std::uint64_t next =
-        low + 1 == header.trigrams ? row + kTrigramRowBytes : row + kTrigramRowBytes + 4;
+        low + 1 == header.trigrams ? at + kTrigramRowBytes : at + kTrigramRowBytes + 8;
     const std::string list =
-        reader.Range(reader.Fixed<std::uint64_t>(row + 4), reader.Fixed<std::uint64_t>(next));
+        reader.Range(Field<std::uint64_t>(row, 8), reader.Fixed<std::uint64_t>(next));
+    if (Checksum(list) != Field<std::uint32_t>(row, 4)) IndexReader::Damaged("a posting list");
     std::uint64_t block = 0;
     for (std::size_t at = 0; at < list.size();) {
         block += Varint(list, at);
@@ -349,9 +389,11 @@ std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::
     std::size_t searched = 0;
     for (const std::uint32_t block : candidates) {
         if (check && ++searched % kBlocksBetweenChecks == 0) check();
-        const std::uint64_t row = header.blockTable + 8ull * block;
-        const std::string bytes =
-            reader.Range(reader.Fixed<std::uint64_t>(row), reader.Fixed<std::uint64_t>(row + 8));
+        const std::uint64_t row = header.blockTable + kBlockRowBytes * block;
+        const std::string bytes = reader.Range(reader.Fixed<std::uint64_t>(row),
+                                               reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
+        if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8))
+            IndexReader::Damaged("a block");
         if (!SearchBlock(bytes, matcher, found, path, count)) break;
     }
     return count;
