@@ -4,8 +4,8 @@
 #   package  making the Debian package
 #   test     the test suite (GoogleTest, a virtual X server, its utilities and a window manager,
 #            the validators, lintian, clang-format and clang-tidy)
-#   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time) and its slow medium
-#            (libfuse3)
+#   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time), the finder a
+#            search is timed beside (plocate) and the slow medium (libfuse3)
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
@@ -13,7 +13,7 @@ declare -A needs=(
   [package]="dpkg-dev file"
   [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db clang-format clang-tidy"
-  [bench]="bfs fd-find time bc findutils libfuse3-dev fuse3 pkg-config"
+  [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config"
 )
 packages=()
 for purpose in "$@"; do
