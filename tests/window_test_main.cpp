@@ -10,6 +10,9 @@
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     quorvale::test::UsePrivateRuntimeFolder();
+    // What the window remembers (QSettings) goes into a folder of the tests', removed at the end.
+    static const quorvale::support::TempDir config("quorvale-config");
+    ::setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     ::testing::InitGoogleTest(&argc, argv);

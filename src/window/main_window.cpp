@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -115,6 +116,7 @@ WindowHooks DefaultWindowHooks() {
     hooks.messageBox = ShowInformation;
     hooks.endProgram = [] { std::_Exit(0); };
     hooks.closingAnimation = PlayClosingAnimation;
+    hooks.openFolder = DefaultFindDialogHooks().openFolder;
     return hooks;
 }
 
@@ -218,6 +220,14 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
     connect(chooseButton_, &QPushButton::clicked, this, &MainWindow::choose);
     connect(saveButton_, &QPushButton::clicked, this, &MainWindow::save);
     connect(exitButton_, &QPushButton::clicked, this, &MainWindow::exit);
+    // Finding in kept listings: Ctrl+F, or the window's context menu (a right click anywhere in
+    // it, or the menu key), beside the three buttons rather than among them.
+    auto* findAction = new QAction("Find in Kept Listings...", this);
+    findAction->setShortcut(QKeySequence::Find);
+    findAction->setShortcutContext(Qt::WindowShortcut);
+    connect(findAction, &QAction::triggered, this, &MainWindow::openFind);
+    addAction(findAction);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
     core_.SetYield([this] { CatchUpAfterLine(); });
     // While a large folder is read and sorted, or a list file made durable, the window keeps
     // catching up too.
@@ -227,6 +237,23 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::openFind() {
+    if (findDialog_ == nullptr) {
+        std::string folder;
+        try {
+            folder = runtime_.ListFileFolder();
+        } catch (const runtime::RuntimeError&) {
+        }
+        FindDialogHooks findHooks;
+        findHooks.openFolder = hooks_.openFolder;
+        findDialog_ = new FindDialog(folder, findHooks, this);
+        findDialog_->setWindowFlag(Qt::Window);
+    }
+    findDialog_->show();
+    findDialog_->raise();
+    findDialog_->activateWindow();
+}
 
 void MainWindow::CatchUpView() {
     if (model_->CatchUp()) {

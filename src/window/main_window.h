@@ -23,6 +23,7 @@
 #include "picker/folder_picker.h"
 #include "reading/file_system.h"
 #include "runtime/runtime_services.h"
+#include "window/find_dialog.h"
 
 class QLabel;
 class QListView;
@@ -44,6 +45,8 @@ struct WindowHooks {
     std::function<void()> endProgram;
     // Plays the closing sequence on the window.
     std::function<void(QWidget* window)> closingAnimation;
+    // Opens a folder (bytes) in the file manager, from a match of "Find in kept listings".
+    std::function<bool(const std::string& folder)> openFolder;
 };
 
 WindowHooks DefaultWindowHooks();
@@ -73,11 +76,17 @@ class MainWindow : public QWidget {
     // Chooses `path` (bytes) as if it had been picked with Choose Folder Or Drive; a path that is
     // not a folder gets a message box naming it, and nothing is chosen. Returns whether it was.
     bool ChooseFolder(const std::string& path);
+    // "Find in kept listings", opened beside the window (Ctrl+F, or its context menu); null
+    // until first opened.
+    FindDialog* Finder() const { return findDialog_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+
+  public slots:
+    void openFind();
 
   private slots:
     void choose();
@@ -113,6 +122,7 @@ class MainWindow : public QWidget {
     QLabel* countLabel_;
     ListingModel* model_;
     TabStopDelegate* delegate_;
+    FindDialog* findDialog_ = nullptr;
 };
 
 // The control font: the largest sans-serif size up to 8 points at which every text of the window

@@ -1,0 +1,321 @@
+#include "window/find_dialog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "runtime/file_system_facts.h"
+
+namespace quorvale::window {
+
+namespace {
+
+// How often the dialog takes what the search handed it.
+constexpr int kTakeIntervalMs = 30;
+// The settings live in ~/.config/quorvale/quorvale.conf (XDG_CONFIG_HOME when set).
+constexpr const char* kSettingsFolder = "quorvale";
+constexpr const char* kSettingsName = "quorvale";
+constexpr const char* kFoldersKey = "find/folders";
+
+// Thrown through a search the dialog stopped.
+struct Stopped {};
+
+QString Shown(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), bytes.size());
+}
+
+std::string DriveName(const catalogue::ListingRecord& record) {
+    const runtime::FileSystemFacts& drive = record.fileSystem;
+    if (!drive.label.empty()) return drive.label;
+    if (!drive.uuid.empty()) return drive.uuid;
+    return drive.source.empty() ? record.root : drive.source;
+}
+
+// The folder holding a match: a folder's own path, a file's folder.
+std::string FolderOf(const std::string& path) {
+    if (path.ends_with('/')) return path.size() > 1 ? path.substr(0, path.size() - 1) : path;
+    const std::size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+FindDialogHooks DefaultFindDialogHooks() {
+    FindDialogHooks hooks;
+    hooks.openFolder = [](const std::string& folder) {
+        // The URL is made from the path's bytes, so a name that is not UTF-8 opens as it is.
+        const QByteArray bytes(folder.data(), static_cast<qsizetype>(folder.size()));
+        return QDesktopServices::openUrl(
+            QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/")));
+    };
+    return hooks;
+}
+
+bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& record,
+                     std::string& why) {
+    const std::string drive = DriveName(record);
+    why = "Connect the drive \"" + drive +
+          "\" to open this folder: it is not mounted where it was "
+          "listed";
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    const runtime::FileSystemFacts now = runtime::DescribeFileSystemOf(fd);
+    ::close(fd);
+    const runtime::FileSystemFacts& then = record.fileSystem;
+    if (!then.uuid.empty()) return now.uuid == then.uuid;
+    if (!then.label.empty()) return now.label == then.label;
+    return now.source == then.source && now.type == then.type;
+}
+
+FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget* parent)
+    : QDialog(parent), hooks_(std::move(hooks)) {
+    setWindowTitle("Find in kept listings");
+    setAccessibleName("Find in kept listings");
+    folders_.push_back(std::move(defaultFolder));
+    const QSettings settings(kSettingsFolder, kSettingsName);
+    for (const QString& folder : settings.value(kFoldersKey).toStringList()) {
+        const QByteArray bytes = folder.toUtf8();
+        const std::string added(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        if (std::find(folders_.begin(), folders_.end(), added) == folders_.end()) {
+            folders_.push_back(added);
+        }
+    }
+    patternEdit_ = new QLineEdit(this);
+    patternEdit_->setAccessibleName("Pattern");
+    patternEdit_->setPlaceholderText("Part of a path, or a pattern such as *.jpg");
+    findButton_ = new QPushButton("&Find", this);
+    findButton_->setAccessibleName("Find");
+    stopButton_ = new QPushButton("&Stop", this);
+    stopButton_->setAccessibleName("Stop");
+    stopButton_->setEnabled(false);
+    addFolderButton_ = new QPushButton("&Add Folder...", this);
+    addFolderButton_->setAccessibleName("Add a folder to search");
+    matchesView_ = new QTreeWidget(this);
+    matchesView_->setAccessibleName("Matches");
+    matchesView_->setHeaderLabels({"Path", "Drive", "Listed"});
+    matchesView_->setRootIsDecorated(false);
+    matchesView_->setUniformRowHeights(true);
+    matchesView_->header()->setStretchLastSection(false);
+    matchesView_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    countLabel_ = new QLabel(this);
+    countLabel_->setAccessibleName("Matches found");
+    noticeLabel_ = new QLabel(this);
+    noticeLabel_->setAccessibleName("Notice");
+    noticeLabel_->setWordWrap(true);
+    auto* top = new QHBoxLayout;
+    top->addWidget(patternEdit_, 1);
+    top->addWidget(findButton_);
+    top->addWidget(stopButton_);
+    top->addWidget(addFolderButton_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(matchesView_, 1);
+    layout->addWidget(countLabel_);
+    layout->addWidget(noticeLabel_);
+    resize(760, 420);
+    takeTimer_ = new QTimer(this);
+    takeTimer_->setInterval(kTakeIntervalMs);
+    connect(takeTimer_, &QTimer::timeout, this, [this] { TakeHanded(); });
+    connect(patternEdit_, &QLineEdit::returnPressed, this, &FindDialog::startSearch);
+    connect(findButton_, &QPushButton::clicked, this, &FindDialog::startSearch);
+    connect(stopButton_, &QPushButton::clicked, this, &FindDialog::stopSearch);
+    connect(addFolderButton_, &QPushButton::clicked, this, [this] { AddFolderByPicker(); });
+    // Enter and a double click on a match both activate it.
+    connect(matchesView_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
+        OpenMatchAt(matchesView_->indexOfTopLevelItem(item));
+    });
+    // Enter in the pattern searches; no button takes Enter as the dialog's default.
+    for (QPushButton* button : {findButton_, stopButton_, addFolderButton_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    patternEdit_->setFocus();
+}
+
+FindDialog::~FindDialog() {
+    Join();
+}
+
+void FindDialog::AddFolder(const std::string& folder) {
+    if (folder.empty() || std::find(folders_.begin(), folders_.end(), folder) != folders_.end()) {
+        return;
+    }
+    folders_.push_back(folder);
+    QStringList added;
+    for (std::size_t i = 1; i < folders_.size(); ++i) added << Shown(folders_[i]);
+    QSettings(kSettingsFolder, kSettingsName).setValue(kFoldersKey, added);
+}
+
+void FindDialog::AddFolderByPicker() {
+    const QString folder = QFileDialog::getExistingDirectory(this, "Add a folder to search");
+    const QByteArray bytes = folder.toUtf8();
+    AddFolder(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+void FindDialog::startSearch() {
+    Join();
+    const QByteArray pattern = patternEdit_->text().toUtf8();
+    if (pattern.isEmpty()) return;
+    matchesView_->clear();
+    matches_.clear();
+    problems_.clear();
+    noticeLabel_->clear();
+    found_ = 0;
+    finished_ = false;
+    stop_ = false;
+    stopButton_->setEnabled(true);
+    ShowCount();
+    catalogue::FindQuery query{std::string(pattern.constData(), pattern.size()), false, true};
+    worker_ = std::thread([this, folders = folders_, query] { Search(folders, query); });
+    takeTimer_->start();
+}
+
+void FindDialog::stopSearch() {
+    Join();
+    TakeHanded();
+}
+
+// Stop, then join: the search notices within a few thousand entries.
+void FindDialog::Join() {
+    stop_ = true;
+    if (worker_.joinable()) worker_.join();
+}
+
+// On the search thread: the listings, newest first, each one's matches handed over whole.
+void FindDialog::Search(std::vector<std::string> folders, catalogue::FindQuery query) {
+    const catalogue::EntryMatcher matcher(std::move(query));
+    try {
+        const auto listings = catalogue::ListingsToSearch(folders, false, [this](std::string why) {
+            Hand({{}, 0, std::move(why), false});
+        });
+        for (const catalogue::ListingToSearch& listing : listings) {
+            if (stop_) break;
+            SearchOne(listing, matcher);
+        }
+    } catch (const Stopped&) {
+    }
+    Hand({{}, 0, {}, true});
+}
+
+void FindDialog::SearchOne(const catalogue::ListingToSearch& listing,
+                           const catalogue::EntryMatcher& matcher) {
+    const auto record = std::make_shared<const catalogue::ListingRecord>(listing.record);
+    catalogue::FindOptions options;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Handed handed;
+        try {
+            catalogue::FindInListing(
+                listing.folder, matcher, options,
+                [&](const catalogue::FoundEntry& entry) {
+                    if (++handed.found <= static_cast<std::uint64_t>(kMostShown)) {
+                        handed.matches.push_back(
+                            {std::string(entry.path), DriveName(*record), record->ended, record});
+                    }
+                    return true;
+                },
+                [this] {
+                    if (stop_) throw Stopped{};
+                });
+            return Hand(std::move(handed));
+        } catch (const catalogue::IndexDamaged&) {
+            options.useIndex = false;
+            --attempt;  // the list files are searched instead; that is no second attempt
+        } catch (const catalogue::ListingChanged& changed) {
+            if (attempt == 1) return Hand({{}, 0, changed.what(), false});
+        } catch (const runtime::RuntimeError& error) {
+            return Hand({{}, 0, error.what(), false});
+        }
+    }
+}
+
+void FindDialog::Hand(Handed handed) {
+    const std::lock_guard<std::mutex> lock(handedMutex_);
+    handed_.push_back(std::move(handed));
+}
+
+// On the window's thread: what the search handed over since the last time, into the view.
+void FindDialog::TakeHanded() {
+    std::deque<Handed> taken;
+    {
+        const std::lock_guard<std::mutex> lock(handedMutex_);
+        taken.swap(handed_);
+    }
+    for (Handed& handed : taken) {
+        if (!handed.problem.empty()) problems_.push_back(std::move(handed.problem));
+        found_ += handed.found;
+        for (FoundMatch& match : handed.matches) {
+            if (matchesView_->topLevelItemCount() >= kMostShown) break;
+            auto* item =
+                new QTreeWidgetItem({Shown(match.path), Shown(match.drive), Shown(match.listed)});
+            matchesView_->addTopLevelItem(item);
+            matches_.push_back(std::move(match));
+        }
+        if (handed.finished) {
+            finished_ = true;
+            takeTimer_->stop();
+            stopButton_->setEnabled(false);
+        }
+    }
+    if (!taken.empty()) ShowCount();
+}
+
+void FindDialog::ShowCount() {
+    QString text =
+        finished_ ? QString("%1 found").arg(found_) : QString("%1 found so far").arg(found_);
+    if (found_ > static_cast<std::uint64_t>(kMostShown))
+        text += QString(", the first %1 shown").arg(kMostShown);
+    countLabel_->setText(text);
+    if (!problems_.empty()) noticeLabel_->setText(Shown(problems_.back()));
+}
+
+QString FindDialog::Notice() const {
+    return noticeLabel_->text();
+}
+
+void FindDialog::OpenMatchAt(int row) {
+    if (row < 0 || static_cast<std::size_t>(row) >= matches_.size()) return;
+    const FoundMatch& match = matches_[static_cast<std::size_t>(row)];
+    const std::string folder = FolderOf(match.path);
+    std::string why;
+    if (!MountedAsListed(folder, *match.record, why)) {
+        noticeLabel_->setText(Shown(why));
+        return;
+    }
+    if (!hooks_.openFolder(folder)) {
+        noticeLabel_->setText(Shown("The file manager could not be asked to open " + folder));
+        return;
+    }
+    noticeLabel_->setText(Shown("Opened " + folder));
+}
+
+void FindDialog::keyPressEvent(QKeyEvent* event) {
+    // Escape stops a search first, and closes the dialog when none runs.
+    if (event->key() == Qt::Key_Escape && Searching()) {
+        stopSearch();
+        return;
+    }
+    // Enter was the pattern's or a match's (they act on it themselves): it closes nothing.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) return;
+    QDialog::keyPressEvent(event);
+}
+
+void FindDialog::hideEvent(QHideEvent* event) {
+    stopSearch();
+    QDialog::hideEvent(event);
+}
+
+}  // namespace quorvale::window

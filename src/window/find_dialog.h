@@ -1,0 +1,126 @@
+// "Find in kept listings": a pattern, the matches in the kept listings as each listing is searched
+// (path, drive, when it was listed), their count and Stop; Enter or a double click opens the
+// folder holding a match in the file manager when its drive is mounted where it was listed.
+//
+// Threads: the dialog and its state belong to the window's thread. A search runs on a thread of
+// its own (one at a time), which only reads kept listings and hands each listing's matches back
+// through a queue the dialog takes from on a timer; the dialog never waits on the disk. A new
+// search, Stop and closing the dialog stop the thread the same way: ask it to stop, then join it
+// (it notices within a few thousand entries).
+#pragma once
+
+#include <QDialog>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalogue/listing_find.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace quorvale::window {
+
+// One match as the dialog shows it.
+struct FoundMatch {
+    std::string path;    // as the listing wrote it, a folder's ending in "/"
+    std::string drive;   // the listed drive's label, else its UUID, else its source
+    std::string listed;  // when its Save ended (UTC)
+    std::shared_ptr<const catalogue::ListingRecord> record;  // of its listing
+};
+
+// What the dialog asks of the world around it; tests replace it.
+struct FindDialogHooks {
+    // Opens `folder` (bytes) in the file manager; false when it could not be handed over.
+    std::function<bool(const std::string& folder)> openFolder;
+};
+
+FindDialogHooks DefaultFindDialogHooks();
+
+class FindDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    static constexpr int kMostShown = 10000;  // matches listed; the count goes on past them
+
+    // `defaultFolder`: where a Save without a chosen list folder writes; the folders the person
+    // added are remembered with the application's settings.
+    FindDialog(std::string defaultFolder, FindDialogHooks hooks = DefaultFindDialogHooks(),
+               QWidget* parent = nullptr);
+    ~FindDialog() override;
+
+    // State, for tests.
+    bool Searching() const { return worker_.joinable() && !finished_; }
+    std::uint64_t Found() const { return found_; }
+    const std::vector<std::string>& Folders() const { return folders_; }
+    const std::vector<FoundMatch>& Matches() const { return matches_; }
+    QString Notice() const;
+    // Opens the folder holding the match in `row`, as Enter or a double click on it does.
+    void OpenMatchAt(int row);
+    // Adds a folder to search (remembered for later searches).
+    void AddFolder(const std::string& folder);
+
+  public slots:
+    void startSearch();
+    void stopSearch();
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+  private:
+    // What the search thread hands the dialog.
+    struct Handed {
+        std::vector<FoundMatch> matches;
+        std::uint64_t found = 0;  // matches of this listing, shown or not
+        std::string problem;      // a listing that could not be read, and why
+        bool finished = false;    // the search ended (or was stopped)
+    };
+
+    void Search(std::vector<std::string> folders, catalogue::FindQuery query);
+    void SearchOne(const catalogue::ListingToSearch& listing,
+                   const catalogue::EntryMatcher& matcher);
+    void Hand(Handed handed);
+    void TakeHanded();
+    void Join();
+
+    void AddFolderByPicker();
+    void ShowCount();
+
+    FindDialogHooks hooks_;
+    std::vector<std::string> folders_;
+    QLineEdit* patternEdit_;
+    QTreeWidget* matchesView_;
+    QLabel* countLabel_;
+    QLabel* noticeLabel_;
+    QPushButton* findButton_;
+    QPushButton* stopButton_;
+    QPushButton* addFolderButton_;
+    QTimer* takeTimer_;
+
+    std::thread worker_;
+    std::atomic<bool> stop_{false};
+    std::mutex handedMutex_;
+    std::deque<Handed> handed_;  // guarded by handedMutex_
+    std::uint64_t found_ = 0;
+    bool finished_ = true;
+    std::vector<std::string> problems_;
+    std::vector<FoundMatch> matches_;  // the ones shown, row for row
+};
+
+// Whether the drive a listing was made of is mounted at `folder` now, as the record names it (its
+// UUID, else its label, else its source); `why` says which drive to connect when it is not.
+bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& record,
+                     std::string& why);
+
+}  // namespace quorvale::window

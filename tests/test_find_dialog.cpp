@@ -1,0 +1,154 @@
+// "Find in kept listings" on the offscreen platform: opened from the window by Ctrl+F and its
+// context menu, finding as each listing is searched, opening a match's folder where its drive is
+// mounted as listed (and saying which drive to connect where it is not), stopping, and every
+// control named and reached by the keyboard.
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "listing/list_file_name.h"
+#include "support/accessible_names.h"
+#include "support/fake_file_system.h"
+#include "support/program_run.h"
+#include "support/synthetic_listing.h"
+#include "support/test_support.h"
+#include "window/find_dialog.h"
+#include "window/main_window.h"
+
+namespace quorvale::test {
+namespace {
+
+class FindDialog : public ::testing::Test {
+  protected:
+    FindDialog() {
+        MakeFolder(dir / "R");
+        MakeFolder(dir / "R/photos");
+        MakeFile(dir / "R/photos/beach.jpg");
+        MakeFile(dir / "R/notes.txt");
+        EXPECT_EQ(RunProgram({"--save", dir / "R", "--list-folder", dir / "catalogue/R"}).status,
+                  0);
+        hooks.openFolder = [this](const std::string& folder) {
+            opened.push_back(folder);
+            return true;
+        };
+    }
+    // Searches for `pattern` as a person does: types it and presses Enter; waits for the end.
+    void Search(window::FindDialog& dialog, const QString& pattern) {
+        auto* edit = dialog.findChild<QLineEdit*>();
+        edit->setFocus();
+        edit->clear();
+        QTest::keyClicks(edit, pattern);
+        QTest::keyClick(edit, Qt::Key_Return);
+        EXPECT_TRUE(WaitUntil([&] {
+            QApplication::processEvents();
+            return !dialog.Searching();
+        }));
+        QApplication::processEvents();
+    }
+    std::vector<std::string> Paths(const window::FindDialog& dialog) {
+        std::vector<std::string> paths;
+        for (const window::FoundMatch& match : dialog.Matches()) paths.push_back(match.path);
+        return paths;
+    }
+
+    TempDir dir;
+    window::FindDialogHooks hooks;
+    std::vector<std::string> opened;
+};
+
+TEST_F(FindDialog, CtrlFAndTheContextMenuOpenItBesideTheWindow) {
+    FakeFileSystem fs;
+    TestRuntime runtime(dir / "catalogue");
+    window::WindowHooks windowHooks;
+    windowHooks.openFolder = hooks.openFolder;
+    window::MainWindow form(runtime, fs, windowHooks);
+    form.show();
+    form.activateWindow();
+    QApplication::processEvents();
+    EXPECT_EQ(form.Finder(), nullptr);
+    QTest::keyClick(&form, Qt::Key_F, Qt::ControlModifier);
+    ASSERT_NE(form.Finder(), nullptr);
+    EXPECT_TRUE(form.Finder()->isVisible());
+    EXPECT_EQ(form.Finder()->windowTitle(), "Find in kept listings");
+    // The window's context menu offers it; the three buttons stay as they are.
+    EXPECT_EQ(form.contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_EQ(form.actions().size(), 1);
+    EXPECT_EQ(form.actions().front()->text(), "Find in Kept Listings...");
+    EXPECT_EQ(form.findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly).size(), 3);
+    form.Finder()->hide();
+    form.actions().front()->trigger();
+    EXPECT_TRUE(form.Finder()->isVisible());
+    // It searches where the window's Saves write.
+    Search(*form.Finder(), "beach");
+    EXPECT_EQ(Paths(*form.Finder()), std::vector<std::string>{dir / "R/photos/beach.jpg"});
+}
+
+TEST_F(FindDialog, FindsOpensAndSaysWhichDriveToConnectByKeyboardAlone) {
+    window::FindDialog dialog(dir / "catalogue", hooks);
+    dialog.show();
+    EXPECT_EQ(UnnamedAccessibleElements(&dialog).join(", ").toStdString(), "");
+    Search(dialog, "PHOTO");  // letters fold
+    EXPECT_EQ(Paths(dialog),
+              (std::vector<std::string>{dir / "R/photos/", dir / "R/photos/beach.jpg"}));
+    EXPECT_EQ(dialog.Found(), 2u);
+    // In the matches, down to the file, Enter: its folder opens.
+    auto* matches = dialog.findChild<QTreeWidget*>();
+    matches->setFocus();
+    QTest::keyClick(matches, Qt::Key_Down);
+    QTest::keyClick(matches, Qt::Key_Down);
+    QTest::keyClick(matches, Qt::Key_Return);
+    EXPECT_EQ(opened, std::vector<std::string>{dir / "R/photos"});
+    EXPECT_EQ(UnnamedAccessibleElements(&dialog).join(", ").toStdString(), "");
+    // A listing of a drive that is not mounted where it was listed: nothing opens, and the
+    // notice names the drive to connect.
+    const std::string record = dir / "catalogue/R/" + std::string(listing::kRecordName);
+    std::string text = ReadBytes(record);
+    const std::string uuid = "\"uuid\": \"";
+    text.insert(text.find(uuid) + uuid.size(), "AAAA-1111");
+    MakeFile(record, text);
+    Search(dialog, "notes");
+    ASSERT_EQ(dialog.Matches().size(), 1u);
+    dialog.OpenMatchAt(0);
+    EXPECT_EQ(opened.size(), 1u);
+    EXPECT_TRUE(dialog.Notice().contains("Connect the drive \"AAAA-1111\""))
+        << dialog.Notice().toStdString();
+}
+
+TEST_F(FindDialog, StopEndsASearchAndTheFoldersAddedAreRemembered) {
+    WriteListing(dir / "catalogue/huge", "/h", 2000000, 0);
+    window::FindDialog dialog(dir / "catalogue", hooks);
+    dialog.show();
+    auto* edit = dialog.findChild<QLineEdit*>();
+    edit->setText("file");
+    dialog.startSearch();
+    EXPECT_TRUE(dialog.Searching());
+    dialog.stopSearch();
+    EXPECT_FALSE(dialog.Searching());
+    EXPECT_LT(dialog.Found(), 2000000u);
+    // Folders added are searched and remembered for the next dialog.
+    MakeFolder(dir / "elsewhere");
+    MakeFolder(dir / "elsewhere/R2");
+    MakeFile(dir / "elsewhere/R2/beach-too.jpg");
+    ASSERT_EQ(RunProgram({"--save", dir / "elsewhere/R2", "--list-folder", dir / "more/R2"}).status,
+              0);
+    dialog.AddFolder(dir / "more");
+    window::FindDialog later(dir / "catalogue", hooks);
+    EXPECT_EQ(later.Folders(), (std::vector<std::string>{dir / "catalogue", dir / "more"}));
+    later.show();
+    ::unlink((dir / "catalogue/huge/ListTex1.txt").c_str());  // named, not searched
+    Search(later, "beach");
+    std::vector<std::string> found = Paths(later);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{dir / "R/photos/beach.jpg",
+                                               dir / "elsewhere/R2/beach-too.jpg"}));
+    EXPECT_TRUE(later.Notice().contains("huge")) << later.Notice().toStdString();
+}
+
+}  // namespace
+}  // namespace quorvale::test
