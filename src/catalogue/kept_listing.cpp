@@ -186,6 +186,29 @@ class NumberedLines {
 
 }  // namespace
 
+std::optional<KeptEntry> ListingLines::Take(std::string_view line, std::string_view details) {
+    if (++count_ == 1) return std::nullopt;  // the root as chosen
+    if (line.starts_with("\t\t")) {
+        if (!inFolder_) return std::nullopt;  // a file before the first folder line
+        return KeptEntry{true, Relative(), line.substr(2), folderPath_, details};
+    }
+    if (line.starts_with('\t')) {
+        folderPath_.assign(line.substr(1));
+        if (!inFolder_) base_ = folderPath_;
+        inFolder_ = true;
+        return KeptEntry{false, Relative(), {}, folderPath_, details};
+    }
+    return std::nullopt;  // a denial line
+}
+
+std::string_view ListingLines::Relative() const {
+    std::string_view path = folderPath_;
+    if (!path.starts_with(base_)) return path;
+    path.remove_prefix(base_.size());
+    while (path.starts_with('/')) path.remove_prefix(1);
+    return path;
+}
+
 // A listing's lines as entries, read a block at a time across its list files.
 class KeptListing::Reader {
   public:
@@ -194,15 +217,6 @@ class KeptListing::Reader {
         folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
         ReadRecordHere();
-        StartReading();
-    }
-    Reader(int folderFd, const std::string& folder, const ListingRecord& record,
-           std::string_view action)
-        : folder_(folder),
-          context_("Cannot " + std::string(action) + " \"" + folder + "\""),
-          record_(record) {
-        folderFd_ = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-        if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
         StartReading();
     }
     // The file `name` of the list folder, opened as a list file is (a regular file only) and
@@ -239,10 +253,8 @@ class KeptListing::Reader {
                 CheckEnd();
                 return std::nullopt;
             }
-            ++count_;
             const std::string_view details = DetailsOfLine();
-            if (count_ == 1) continue;  // the root as chosen
-            if (std::optional<KeptEntry> entry = EntryOf(line, details)) return entry;
+            if (std::optional<KeptEntry> entry = meaning_.Take(line, details)) return entry;
         }
     }
 
@@ -255,8 +267,8 @@ class KeptListing::Reader {
 
     // At the end of the list files: the record's count and the details files must end there too.
     void CheckEnd() {
-        if (count_ != record_.lines) {
-            throw Unusable(context_, "its list files hold " + std::to_string(count_) +
+        if (meaning_.Count() != record_.lines) {
+            throw Unusable(context_, "its list files hold " + std::to_string(meaning_.Count()) +
                                          " lines, and its record says " +
                                          std::to_string(record_.lines));
         }
@@ -276,22 +288,6 @@ class KeptListing::Reader {
         return details.substr(0, FieldsEnd(details));
     }
 
-    // The entry a list line names: a file, a folder, or none (a denial line, or a file before
-    // the first folder line).
-    std::optional<KeptEntry> EntryOf(std::string_view line, std::string_view details) {
-        if (line.starts_with("\t\t")) {
-            if (!inFolder_) return std::nullopt;
-            return KeptEntry{true, Relative(), line.substr(2), folderPath_, details};
-        }
-        if (line.starts_with('\t')) {
-            folderPath_.assign(line.substr(1));
-            if (!inFolder_) base_ = folderPath_;
-            inFolder_ = true;
-            return KeptEntry{false, Relative(), {}, folderPath_, details};
-        }
-        return std::nullopt;  // a denial line
-    }
-
     // Where the three fields before a details line's path end.
     static std::size_t FieldsEnd(std::string_view details) {
         std::size_t at = 0;
@@ -300,14 +296,6 @@ class KeptListing::Reader {
             if (at != std::string_view::npos) ++at;
         }
         return at == std::string_view::npos ? details.size() : at;
-    }
-
-    std::string_view Relative() const {
-        std::string_view path = folderPath_;
-        if (!path.starts_with(base_)) return path;
-        path.remove_prefix(base_.size());
-        while (path.starts_with('/')) path.remove_prefix(1);
-        return path;
     }
 
     void ReadRecordHere() {
@@ -365,17 +353,11 @@ class KeptListing::Reader {
     FileIdentities opened_;  // the record and every list and details file read so far
     std::optional<NumberedLines> lines_;
     std::optional<NumberedLines> details_;
-    std::uint64_t count_ = 0;
-    std::string base_;        // the root's folder line
-    std::string folderPath_;  // the current folder's
-    bool inFolder_ = false;
+    ListingLines meaning_;
 };
 
 KeptListing::KeptListing(const std::string& folder, std::string_view action)
     : reader_(std::make_unique<Reader>(folder, action)) {}
-KeptListing::KeptListing(int folderFd, const std::string& folder, const ListingRecord& record,
-                         std::string_view action)
-    : reader_(std::make_unique<Reader>(folderFd, folder, record, action)) {}
 KeptListing::~KeptListing() = default;
 int KeptListing::OpenFile(const std::string& name) {
     return reader_->OpenFile(name);

@@ -5,6 +5,7 @@
 // tells at the end whether a Save replaced any of them meanwhile.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,24 @@ struct KeptEntry {
     std::string_view details;     // type, size and time, where the listing has details
 };
 
+// What the lines of a listing mean, taken one at a time in the order they were written: the
+// first is the root as chosen; "\t" + path a folder; "\t\t" + name a file in the folder before
+// it; anything else a denial line, which names no entry.
+class ListingLines {
+  public:
+    // The entry `line` names, if any; its views hold until the next line is taken.
+    std::optional<KeptEntry> Take(std::string_view line, std::string_view details = {});
+    std::uint64_t Count() const { return count_; }
+
+  private:
+    std::string_view Relative() const;
+
+    std::uint64_t count_ = 0;
+    std::string base_;        // the root's folder line
+    std::string folderPath_;  // the current folder's
+    bool inFolder_ = false;
+};
+
 // A listing's lines as entries, in the order the walk wrote them, read a block at a time across
 // its list files (and its details files when asked), so memory does not grow with the listing.
 // Throws runtime::RuntimeError, saying "Cannot <action> "<folder>": " and why, when the folder
@@ -40,10 +59,6 @@ struct KeptEntry {
 class KeptListing {
   public:
     KeptListing(const std::string& folder, std::string_view action);
-    // The listing in the folder open as `folderFd` (at `folder`) that `record` describes, before
-    // the record is written: how a Save reads back the list files it has just put in place.
-    KeptListing(int folderFd, const std::string& folder, const ListingRecord& record,
-                std::string_view action);
     ~KeptListing();
     KeptListing(const KeptListing&) = delete;
     KeptListing& operator=(const KeptListing&) = delete;

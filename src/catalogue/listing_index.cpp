@@ -60,18 +60,24 @@ void PutFixed(std::string& out, Number value) {
 
 void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
     if (inBlock_ == 0) {
-        blockOffsets_.push_back(blocks_.size());
+        blocks_.emplace_back();
         previous_.clear();
     }
+    std::string& block = blocks_.back();
     const std::size_t limit = std::min(previous_.size(), path.size());
     const std::size_t shared = static_cast<std::size_t>(
         std::mismatch(path.begin(), path.begin() + limit, previous_.begin()).first - path.begin());
-    PutVarint(blocks_, shared);
-    PutVarint(blocks_, (path.size() - shared) << 1 | (isFolder ? 1 : 0));
-    blocks_.append(path.substr(shared));
+    PutVarint(block, shared);
+    PutVarint(block, (path.size() - shared) << 1 | (isFolder ? 1 : 0));
+    block.append(path.substr(shared));
     // The trigrams of the bytes shared with the entry before are this block's already.
     for (std::size_t at = shared >= 2 ? shared - 2 : 0; at + 3 <= path.size(); ++at) {
-        trigrams_.push_back(TrigramAt(path, at));
+        const std::uint32_t trigram = TrigramAt(path, at);
+        std::uint64_t& word = inThisBlock_[trigram >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (trigram & 63);
+        if ((word & bit) != 0) continue;
+        word |= bit;
+        trigrams_.push_back(trigram);
     }
     previous_.assign(path);
     ++entries_;
@@ -79,55 +85,77 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
 }
 
 void ListingIndexBuilder::EndBlock() {
-    std::sort(trigrams_.begin(), trigrams_.end());
-    trigrams_.erase(std::unique(trigrams_.begin(), trigrams_.end()), trigrams_.end());
-    const std::uint64_t block = blockOffsets_.size() - 1;
+    const std::uint64_t block = blocks_.size() - 1;
     for (const std::uint32_t trigram : trigrams_) {
         postings_.push_back(static_cast<std::uint64_t>(trigram) << 32 | block);
+        inThisBlock_[trigram >> 6] = 0;
     }
     trigrams_.clear();
     inBlock_ = 0;
 }
 
+// The postings in trigram order, each trigram's blocks ascending: they were added block by block,
+// so a stable sort by the trigram alone (two passes of 12 bits) is enough.
+std::unique_ptr<std::uint64_t[]> ListingIndexBuilder::SortedPostings() {
+    constexpr int kDigitBits = 12;
+    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+    const std::size_t count = postings_.size();
+    std::unique_ptr<std::uint64_t[]> first(new std::uint64_t[count]);
+    std::unique_ptr<std::uint64_t[]> second(new std::uint64_t[count]);
+    const auto pass = [&](auto begin, auto end, std::uint64_t* into, int shift) {
+        std::vector<std::size_t> starts(kDigits + 1, 0);
+        for (auto at = begin; at != end; ++at) ++starts[((*at >> shift) & (kDigits - 1)) + 1];
+        for (std::size_t digit = 1; digit <= kDigits; ++digit) starts[digit] += starts[digit - 1];
+        for (auto at = begin; at != end; ++at) into[starts[(*at >> shift) & (kDigits - 1)]++] = *at;
+    };
+    pass(postings_.begin(), postings_.end(), first.get(), 32);
+    postings_ = {};
+    pass(first.get(), first.get() + count, second.get(), 32 + kDigitBits);
+    return second;
+}
+
 std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {
     if (inBlock_ != 0) EndBlock();
-    std::sort(postings_.begin(), postings_.end());
-    std::string out(kHeaderBytes, '\0');
-    out += blocks_;
-    blocks_.clear();
-    blocks_.shrink_to_fit();
-    const std::uint64_t blockTable = out.size();
-    blockOffsets_.push_back(blockTable - kHeaderBytes);
-    for (std::size_t block = 0; block + 1 < blockOffsets_.size(); ++block) {
-        const std::uint64_t at = kHeaderBytes + blockOffsets_[block];
-        PutFixed(out, at);
-        PutFixed(out, Checksum(std::string_view(out).substr(
-                          at, kHeaderBytes + blockOffsets_[block + 1] - at)));
-    }
-    PutFixed(out, blockTable);
-    // The posting lists, then the table that points into them.
+    const std::size_t postings = postings_.size();
+    const std::unique_ptr<std::uint64_t[]> sorted = SortedPostings();
+    // The posting lists first, so the index's room is taken once.
     std::string lists;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> rows;  // trigram, where its list begins
     std::uint64_t previousBlock = 0;
-    for (const std::uint64_t posting : postings_) {
-        const auto trigram = static_cast<std::uint32_t>(posting >> 32);
-        const std::uint64_t block = posting & 0xFFFFFFFF;
+    for (std::size_t i = 0; i < postings; ++i) {
+        const auto trigram = static_cast<std::uint32_t>(sorted[i] >> 32);
+        const std::uint64_t block = sorted[i] & 0xFFFFFFFF;
         const bool first = rows.empty() || rows.back().first != trigram;
         if (first) rows.emplace_back(trigram, lists.size());
         PutVarint(lists, first ? block : block - previousBlock);
         previousBlock = block;
     }
+    std::size_t blockBytes = 0;
+    for (const std::string& block : blocks_) blockBytes += block.size();
+    std::string out(kHeaderBytes, '\0');
+    out.reserve(kHeaderBytes + blockBytes + blocks_.size() * kBlockRowBytes + 8 +
+                rows.size() * kTrigramRowBytes + 8 + lists.size());
+    std::string table;
+    table.reserve(blocks_.size() * kBlockRowBytes + 8);
+    for (std::string& block : blocks_) {
+        PutFixed(table, static_cast<std::uint64_t>(out.size()));
+        PutFixed(table, Checksum(block));
+        out += block;
+        block = {};
+    }
+    const std::uint64_t blockTable = out.size();
+    PutFixed(table, blockTable);
+    out += table;
     const std::uint64_t trigramTable = out.size();
     const std::uint64_t listsAt = trigramTable + rows.size() * kTrigramRowBytes + 8;
     for (std::size_t row = 0; row < rows.size(); ++row) {
         const std::uint64_t end = row + 1 < rows.size() ? rows[row + 1].second : lists.size();
-        std::string fields;
-        PutFixed(fields, rows[row].first);
-        PutFixed(fields, Checksum(std::string_view(lists).substr(rows[row].second,
-                                                                 end - rows[row].second)));
-        PutFixed(fields, listsAt + rows[row].second);
-        PutFixed(fields, Checksum(fields));
-        out += fields;
+        const std::size_t at = out.size();
+        PutFixed(out, rows[row].first);
+        PutFixed(out, Checksum(std::string_view(lists).substr(rows[row].second,
+                                                              end - rows[row].second)));
+        PutFixed(out, listsAt + rows[row].second);
+        PutFixed(out, Checksum(std::string_view(out).substr(at, 16)));
     }
     PutFixed(out, listsAt + lists.size());
     out += lists;
@@ -135,7 +163,7 @@ std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes
     PutFixed(header, lines);
     PutFixed(header, bytes);
     PutFixed(header, entries_);
-    PutFixed(header, static_cast<std::uint32_t>(blockOffsets_.size() - 1));
+    PutFixed(header, static_cast<std::uint32_t>(blocks_.size()));
     PutFixed(header, static_cast<std::uint32_t>(rows.size()));
     PutFixed(header, blockTable);
     PutFixed(header, trigramTable);

@@ -20,7 +20,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +33,7 @@ namespace quorvale::catalogue {
 
 class EntryMatcher;
 
-inline constexpr std::size_t kEntriesPerBlock = 128;
+inline constexpr std::size_t kEntriesPerBlock = 512;
 
 // Builds an index from a listing's entries, given in listing order.
 class ListingIndexBuilder {
@@ -43,11 +45,13 @@ class ListingIndexBuilder {
 
   private:
     void EndBlock();
+    std::unique_ptr<std::uint64_t[]> SortedPostings();
 
-    std::string blocks_;
-    std::vector<std::uint64_t> blockOffsets_;
-    std::vector<std::uint64_t> postings_;  // trigram << 32 | block
-    std::vector<std::uint32_t> trigrams_;  // of the block being built
+    std::vector<std::string> blocks_;      // each block's bytes, apart: none is ever copied to grow
+    std::deque<std::uint64_t> postings_;   // trigram << 32 | block, block by block
+    std::vector<std::uint32_t> trigrams_;  // of the block being built, each once
+    // One bit per trigram: whether the block being built holds it (2 MiB, whatever the listing).
+    std::vector<std::uint64_t> inThisBlock_ = std::vector<std::uint64_t>(std::size_t{1} << 18);
     std::string previous_;
     std::size_t inBlock_ = 0;
     std::uint64_t entries_ = 0;

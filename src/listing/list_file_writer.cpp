@@ -137,9 +137,12 @@ void ListFileWriter::StartSave() {
         for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
             if (HasLineBreak(line)) {
-                out->PrintLine(ListFileText(line));
+                const std::string text = ListFileText(line);
+                out->PrintLine(text);
+                if (lineObserver_) lineObserver_(text);
             } else {
                 out->PrintLine(line);
+                if (lineObserver_) lineObserver_(line);
             }
         }
         out->FinishWriting();

@@ -67,6 +67,11 @@ class ListFileWriter {
     }
     // Starts a Save's files afresh: no line saved, no details noted.
     void StartListing();
+    // Tells `observer` each line as it is written into a list file (a CR or LF it holds as the
+    // sign for it), on the thread that saves the buffer; none when empty.
+    void SetLineObserver(std::function<void(std::string_view)> observer) {
+        lineObserver_ = std::move(observer);
+    }
     std::uint64_t LinesSaved() const { return linesSaved_; }
 
     // Writes the buffer to the next list file and queues it to be put in place; the buffer is
@@ -110,8 +115,9 @@ class ListFileWriter {
     std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::uint64_t linesSaved_ = 0;                       // by this Save's list files so far
     std::vector<LineDetails> lineDetails_;  // one per buffer line, in a listing with details
-    std::string detailsFolder_;             // where the details file's next file lines lie
-    bool lockScoped_ = false;  // a Save, walk or SaveList holds (or will take) the lock
+    std::function<void(std::string_view)> lineObserver_;
+    std::string detailsFolder_;  // where the details file's next file lines lie
+    bool lockScoped_ = false;    // a Save, walk or SaveList holds (or will take) the lock
 };
 
 // The bytes a buffer line is written as in a list file. A CR or LF inside a name would let a

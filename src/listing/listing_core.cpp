@@ -61,6 +61,12 @@ void ListingCore::SaveList() {
 bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     // Whatever ends the Save, no commit outlives the lock.
     const ListFileWriter::LockScope scope(writer_, true);
+    // The observer is the Save's, for its length only.
+    writer_.SetLineObserver(steps.listLine);
+    struct ObserverScope {
+        ListFileWriter& writer;
+        ~ObserverScope() { writer.SetLineObserver({}); }
+    } observerScope{writer_};
     writer_.Lock().RemoveLeftovers(IsLeftoverListFile);
     if (steps.beforeWalk) steps.beforeWalk(writer_.Lock());
     SaveSummary summary;

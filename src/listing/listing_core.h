@@ -43,6 +43,8 @@ struct SaveSummary {
 struct SaveSteps {
     std::function<void(runtime::FolderLock&)> beforeWalk;
     std::function<void(const runtime::FolderLock&, const SaveSummary&)> afterWalk;
+    // Each line as it is written into a list file, in order (see ListFileWriter::SetLineObserver).
+    std::function<void(std::string_view)> listLine;
 };
 
 class ListingCore {

@@ -80,17 +80,30 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     return record;
 }
 
-// The index of the listing just written, from its list files read back through the lock's handle.
-std::string IndexOf(const runtime::FolderLock& lock, const catalogue::ListingRecord& record) {
-    catalogue::KeptListing listing(lock.Handle(), lock.Path(), record, "index");
-    catalogue::ListingIndexBuilder builder;
-    std::string path;
-    while (const std::optional<catalogue::KeptEntry> entry = listing.Next()) {
-        const std::size_t matched = catalogue::EntryPath(*entry, path);
-        builder.Add(std::string_view(path).substr(0, matched), !entry->isFile);
+// The index of a listing, made from its lines as they are written into its list files.
+class IndexOfLines {
+  public:
+    void Line(std::string_view line) {
+        if (const std::optional<catalogue::KeptEntry> entry = meaning_.Take(line)) {
+            const std::size_t matched = catalogue::EntryPath(*entry, path_);
+            builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile);
+        }
     }
-    return builder.Finish(record.lines, record.bytes);
-}
+    std::string Finish(const catalogue::ListingRecord& record) {
+        if (meaning_.Count() != record.lines) {
+            throw runtime::RuntimeError(runtime::InvalidProcedureCall,
+                                        "Cannot write the index: it was told " +
+                                            std::to_string(meaning_.Count()) + " lines of " +
+                                            std::to_string(record.lines));
+        }
+        return builder_.Finish(record.lines, record.bytes);
+    }
+
+  private:
+    catalogue::ListingLines meaning_;
+    catalogue::ListingIndexBuilder builder_;
+    std::string path_;
+};
 
 void WriteBytes(runtime::RuntimeServices& runtime, const runtime::FolderLock& lock,
                 std::string_view name, std::string_view bytes) {
@@ -109,13 +122,15 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
                        std::string(listing::kPreviousRecordName));
         lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
     };
-    steps.afterWalk = [&core, &runtime](const runtime::FolderLock& lock,
-                                        const listing::SaveSummary& summary) {
+    IndexOfLines index;
+    steps.listLine = [&index](std::string_view line) { index.Line(line); };
+    steps.afterWalk = [&core, &runtime, &index](const runtime::FolderLock& lock,
+                                                const listing::SaveSummary& summary) {
         catalogue::ListingRecord record = RecordOf(core, lock, summary);
-        const std::string index = IndexOf(lock, record);
-        WriteBytes(runtime, lock, listing::kIndexName, index);
+        const std::string bytes = index.Finish(record);
+        WriteBytes(runtime, lock, listing::kIndexName, bytes);
         record.indexName = listing::kIndexName;
-        record.indexBytes = index.size();
+        record.indexBytes = bytes.size();
         std::unique_ptr<runtime::TextOutput> out =
             runtime.OpenForOutput(lock, std::string(listing::kRecordName));
         std::string text = catalogue::RecordText(record);
