@@ -1,6 +1,7 @@
 #include "app/held_output.h"
 
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,7 +48,21 @@ void HeldOutput::Clear() {
 
 int HeldOutput::Print() {
     Flush();
-    if (::lseek(fd_, 0, SEEK_SET) != 0) return kHeldOutputLost;
+    // Straight from the anonymous file to stdout where the kernel can (a pipe or a file), else
+    // through a block here.
+    off_t sent = 0;
+    const off_t held = ::lseek(fd_, 0, SEEK_END);
+    while (held > 0 && sent < held) {
+        const ssize_t n =
+            ::sendfile(STDOUT_FILENO, fd_, &sent, static_cast<std::size_t>(held - sent));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+    if (held > 0 && sent == held) {
+        Clear();
+        return 0;
+    }
+    if (::lseek(fd_, sent, SEEK_SET) != sent) return kHeldOutputLost;
     std::string block(kOutputBlock, '\0');
     for (;;) {
         const ssize_t n = ::read(fd_, block.data(), block.size());

@@ -105,12 +105,7 @@ class NumberedLines {
           name_(name),
           number_(first),
           last_(last),
-          opened_(opened) {
-        // Room for the longest line and a block beside it, taken once: the pages are only
-        // memory once bytes are read into them, and a long line is never copied as it grows.
-        block_.reserve(listing::kMaxLineBytes + 2 * kReadBlock);
-        OpenNextFile();
-    }
+          opened_(opened) {}
     ~NumberedLines() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -120,6 +115,7 @@ class NumberedLines {
     // The next line without its CR LF; false at the end of the last file. A line longer than a
     // Save writes is refused; each byte is looked at once.
     bool Next(std::string_view& line) {
+        if (!started_) Start();
         for (;;) {
             const std::size_t end = block_.find("\r\n", scanned_);
             if (end != std::string::npos) {
@@ -158,6 +154,15 @@ class NumberedLines {
   private:
     std::string Path() const { return runtime::JoinPath(folder_, name_(number_ - 1)); }
 
+    // The first file opened when the first line is asked for: a search by the index never is.
+    void Start() {
+        started_ = true;
+        // Room for the longest line and a block beside it, taken once: the pages are only
+        // memory once bytes are read into them, and a long line is never copied as it grows.
+        block_.reserve(listing::kMaxLineBytes + 2 * kReadBlock);
+        OpenNextFile();
+    }
+
     bool OpenNextFile() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -182,6 +187,7 @@ class NumberedLines {
     std::size_t at_ = 0;          // where the next line begins in block_
     std::size_t scanned_ = 0;     // where the search for its CR LF goes on
     std::size_t lineNumber_ = 0;  // of the last line taken, in the file being read
+    bool started_ = false;
 };
 
 }  // namespace

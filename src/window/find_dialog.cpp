@@ -172,6 +172,7 @@ void FindDialog::startSearch() {
     if (pattern.isEmpty()) return;
     matchesView_->clear();
     matches_.clear();
+    toShow_.clear();
     problems_.clear();
     noticeLabel_->clear();
     found_ = 0;
@@ -258,19 +259,26 @@ void FindDialog::TakeHanded() {
         if (!handed.problem.empty()) problems_.push_back(std::move(handed.problem));
         found_ += handed.found;
         for (FoundMatch& match : handed.matches) {
-            if (matchesView_->topLevelItemCount() >= kMostShown) break;
-            auto* item =
-                new QTreeWidgetItem({Shown(match.path), Shown(match.drive), Shown(match.listed)});
-            matchesView_->addTopLevelItem(item);
-            matches_.push_back(std::move(match));
+            if (matches_.size() + toShow_.size() >= static_cast<std::size_t>(kMostShown)) break;
+            toShow_.push_back(std::move(match));
         }
         if (handed.finished) {
             finished_ = true;
-            takeTimer_->stop();
             stopButton_->setEnabled(false);
         }
     }
-    if (!taken.empty()) ShowCount();
+    // A few hundred rows a tick, so the window answers at once however many a listing gave.
+    QList<QTreeWidgetItem*> items;
+    while (!toShow_.empty() && items.size() < kShownPerTick) {
+        FoundMatch& match = toShow_.front();
+        items.append(
+            new QTreeWidgetItem({Shown(match.path), Shown(match.drive), Shown(match.listed)}));
+        matches_.push_back(std::move(match));
+        toShow_.pop_front();
+    }
+    if (!items.isEmpty()) matchesView_->addTopLevelItems(items);
+    if (finished_ && toShow_.empty()) takeTimer_->stop();
+    if (!taken.empty() || !items.isEmpty()) ShowCount();
 }
 
 void FindDialog::ShowCount() {

@@ -51,7 +51,8 @@ class FindDialog : public QDialog {
     Q_OBJECT
 
   public:
-    static constexpr int kMostShown = 10000;  // matches listed; the count goes on past them
+    static constexpr int kMostShown = 10000;   // matches listed; the count goes on past them
+    static constexpr int kShownPerTick = 500;  // rows added to the list at a time
 
     // `defaultFolder`: where a Save without a chosen list folder writes; the folders the person
     // added are remembered with the application's settings.
@@ -116,6 +117,7 @@ class FindDialog : public QDialog {
     bool finished_ = true;
     std::vector<std::string> problems_;
     std::vector<FoundMatch> matches_;  // the ones shown, row for row
+    std::deque<FoundMatch> toShow_;    // handed over, not yet shown
 };
 
 // Whether the drive a listing was made of is mounted at `folder` now, as the record names it (its
