@@ -72,12 +72,7 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
     block.append(path.substr(shared));
     // The trigrams of the bytes shared with the entry before are this block's already.
     for (std::size_t at = shared >= 2 ? shared - 2 : 0; at + 3 <= path.size(); ++at) {
-        const std::uint32_t trigram = TrigramAt(path, at);
-        std::uint64_t& word = inThisBlock_[trigram >> 6];
-        const std::uint64_t bit = std::uint64_t{1} << (trigram & 63);
-        if ((word & bit) != 0) continue;
-        word |= bit;
-        trigrams_.push_back(trigram);
+        NoteTrigram(TrigramAt(path, at));
     }
     previous_.assign(path);
     ++entries_;
@@ -88,10 +83,32 @@ void ListingIndexBuilder::EndBlock() {
     const std::uint64_t block = blocks_.size() - 1;
     for (const std::uint32_t trigram : trigrams_) {
         postings_.push_back(static_cast<std::uint64_t>(trigram) << 32 | block);
-        inThisBlock_[trigram >> 6] = 0;
     }
     trigrams_.clear();
+    std::fill(inThisBlock_.begin(), inThisBlock_.end(), kNoTrigram);
     inBlock_ = 0;
+}
+
+// Notes that the block holds `trigram`, once: a small open-addressed set, which stays in the
+// processor's cache, grown when half full.
+void ListingIndexBuilder::NoteTrigram(std::uint32_t trigram) {
+    const std::size_t mask = inThisBlock_.size() - 1;
+    for (std::size_t slot = (trigram * 2654435761u) & mask;; slot = (slot + 1) & mask) {
+        if (inThisBlock_[slot] == trigram) return;
+        if (inThisBlock_[slot] == kNoTrigram) {
+            inThisBlock_[slot] = trigram;
+            break;
+        }
+    }
+    trigrams_.push_back(trigram);
+    if (trigrams_.size() * 2 <= inThisBlock_.size()) return;
+    inThisBlock_.assign(inThisBlock_.size() * 2, kNoTrigram);
+    const std::size_t wider = inThisBlock_.size() - 1;
+    for (const std::uint32_t held : trigrams_) {
+        std::size_t slot = (held * 2654435761u) & wider;
+        while (inThisBlock_[slot] != kNoTrigram) slot = (slot + 1) & wider;
+        inThisBlock_[slot] = held;
+    }
 }
 
 // The postings in trigram order, each trigram's blocks ascending: they were added block by block,

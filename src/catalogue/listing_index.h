@@ -45,13 +45,15 @@ class ListingIndexBuilder {
 
   private:
     void EndBlock();
+    void NoteTrigram(std::uint32_t trigram);
     std::unique_ptr<std::uint64_t[]> SortedPostings();
 
     std::vector<std::string> blocks_;      // each block's bytes, apart: none is ever copied to grow
     std::deque<std::uint64_t> postings_;   // trigram << 32 | block, block by block
     std::vector<std::uint32_t> trigrams_;  // of the block being built, each once
-    // One bit per trigram: whether the block being built holds it (2 MiB, whatever the listing).
-    std::vector<std::uint64_t> inThisBlock_ = std::vector<std::uint64_t>(std::size_t{1} << 18);
+    // The trigrams the block being built holds, as a set (kNoTrigram: an empty slot).
+    static constexpr std::uint32_t kNoTrigram = 0xFFFFFFFF;
+    std::vector<std::uint32_t> inThisBlock_ = std::vector<std::uint32_t>(4096, kNoTrigram);
     std::string previous_;
     std::size_t inBlock_ = 0;
     std::uint64_t entries_ = 0;
