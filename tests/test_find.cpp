@@ -229,23 +229,35 @@ TEST_F(FindInKeptListings, EveryPatternFormFindsWhatAnIndependentSearchFinds) {
             const std::size_t at = random() % entry.size();
             patterns.push_back(entry.substr(at, 1 + random() % 6));
         }
+        // Every form by the index and by the list files alone: the same entries as fnmatch.
         for (const std::string& pattern : patterns) {
             for (const int form : {0, 1, 2, 3}) {
                 const catalogue::FindQuery query{pattern, (form & 1) != 0, (form & 2) != 0};
-                std::vector<std::string> flags = {"-0"};
-                if (query.basename) flags.push_back("-b");
-                if (query.ignoreCase) flags.push_back("--ignore-case");
-                const ProgramRun run = Find(flags, pattern, {list});
                 const std::multiset<std::string> expected = Expected(entries, query);
-                std::string prefix;
-                EXPECT_EQ(FoundPaths(run.out, '\0', &prefix), expected)
-                    << "'" << pattern << "' form " << form << ": " << run.err;
-                EXPECT_EQ(run.status, expected.empty() ? 1 : 0);
-                if (!expected.empty()) EXPECT_TRUE(prefix.starts_with(list + "\t")) << prefix;
-                flags.front() = "-c";
-                const ProgramRun count = Find(flags, pattern, {list});
-                EXPECT_EQ(count.out, std::to_string(expected.size()) + "\n") << pattern;
+                for (const bool useIndex : {true, false}) {
+                    std::multiset<std::string> found;
+                    catalogue::FindInListing(list, catalogue::EntryMatcher(query),
+                                             {false, useIndex},
+                                             [&found](const catalogue::FoundEntry& entry) {
+                                                 found.emplace(entry.path);
+                                                 return true;
+                                             });
+                    EXPECT_EQ(found, expected) << "'" << pattern << "' form " << form
+                                               << (useIndex ? ", by the index" : ", streamed");
+                }
             }
+        }
+        // The program prints them so, -0 ends each with NUL, -c counts them.
+        for (const std::string& pattern : {patterns[1], patterns[7], patterns.back()}) {
+            const catalogue::FindQuery query{pattern, true, true};
+            const std::multiset<std::string> expected = Expected(entries, query);
+            const ProgramRun run = Find({"-0", "-b", "--ignore-case"}, pattern, {list});
+            std::string prefix;
+            EXPECT_EQ(FoundPaths(run.out, '\0', &prefix), expected) << pattern << run.err;
+            EXPECT_EQ(run.status, expected.empty() ? 1 : 0);
+            if (!expected.empty()) EXPECT_TRUE(prefix.starts_with(list + "\t")) << prefix;
+            const ProgramRun count = Find({"-c", "-b", "-i"}, pattern, {list});
+            EXPECT_EQ(count.out, std::to_string(expected.size()) + "\n") << pattern;
         }
         const ProgramRun limited = Find({"--limit", "3"}, "/", {list});
         EXPECT_EQ(std::count(limited.out.begin(), limited.out.end(), '\n'), 3);
@@ -360,13 +372,37 @@ TEST_F(FindInKeptListings, AMissingStaleOrDamagedIndexFallsBackToTheListFilesSay
     ASSERT_EQ(::symlink(other.c_str(), index.c_str()), 0);
     same("a link", true);
     ASSERT_EQ(::unlink(index.c_str()), 0);
-    // A byte changed anywhere, the size kept: where a search reads it, it is found.
-    for (std::size_t at = 0; at < whole.size(); at += 1 + random() % (whole.size() / 40)) {
+    // A byte changed anywhere, the size kept: where a search reads it, it is found (the search
+    // says the index is damaged, and the program searches the list files instead); a search that
+    // does not read it finds what the list files hold.
+    const auto search = [&](const std::string& pattern, bool useIndex) {
+        std::vector<std::string> found;
+        catalogue::FindInListing(dir / "L/one", catalogue::EntryMatcher({pattern, false, true}),
+                                 {false, useIndex}, [&found](const catalogue::FoundEntry& entry) {
+                                     found.emplace_back(entry.path);
+                                     return true;
+                                 });
+        return found;
+    };
+    MakeFile(index, whole);
+    std::map<std::string, std::vector<std::string>> streamed;
+    for (const std::string& pattern : patterns) streamed[pattern] = search(pattern, false);
+    int damagedFound = 0;
+    for (std::size_t at = 0; at < whole.size(); at += 1 + random() % (whole.size() / 200)) {
         std::string damaged = whole;
         damaged[at] = static_cast<char>(damaged[at] ^ (1 << (random() % 8)));
         MakeFile(index, damaged);
-        same("byte " + std::to_string(at) + " changed", false);
+        for (const std::string& pattern : patterns) {
+            try {
+                EXPECT_EQ(search(pattern, true), streamed[pattern])
+                    << "byte " << at << " changed, '" << pattern << "'";
+            } catch (const catalogue::IndexDamaged&) {
+                ++damagedFound;
+            }
+        }
     }
+    EXPECT_GT(damagedFound, 0);
+    same("the last byte changed", false);
 }
 
 // A Save that replaces a list file while a search reads it is found at the end; read again, the
