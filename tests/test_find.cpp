@@ -255,7 +255,9 @@ TEST_F(FindInKeptListings, EveryPatternFormFindsWhatAnIndependentSearchFinds) {
             std::string prefix;
             EXPECT_EQ(FoundPaths(run.out, '\0', &prefix), expected) << pattern << run.err;
             EXPECT_EQ(run.status, expected.empty() ? 1 : 0);
-            if (!expected.empty()) EXPECT_TRUE(prefix.starts_with(list + "\t")) << prefix;
+            if (!expected.empty()) {
+                EXPECT_TRUE(prefix.starts_with(list + "\t")) << prefix;
+            }
             const ProgramRun count = Find({"-c", "-b", "-i"}, pattern, {list});
             EXPECT_EQ(count.out, std::to_string(expected.size()) + "\n") << pattern;
         }

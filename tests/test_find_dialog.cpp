@@ -138,8 +138,10 @@ TEST_F(FindDialog, StopEndsASearchAndTheFoldersAddedAreRemembered) {
     ASSERT_EQ(RunProgram({"--save", dir / "elsewhere/R2", "--list-folder", dir / "more/R2"}).status,
               0);
     dialog.AddFolder(dir / "more");
+    dialog.AddFolder(dir / "gone\xFF");  // remembered byte for byte
     window::FindDialog later(dir / "catalogue", hooks);
-    EXPECT_EQ(later.Folders(), (std::vector<std::string>{dir / "catalogue", dir / "more"}));
+    EXPECT_EQ(later.Folders(),
+              (std::vector<std::string>{dir / "catalogue", dir / "more", dir / "gone\xFF"}));
     later.show();
     ::unlink((dir / "catalogue/huge/ListTex1.txt").c_str());  // named, not searched
     Search(later, "beach");

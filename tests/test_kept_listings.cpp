@@ -71,6 +71,7 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
     EXPECT_FALSE(Holds(record, "\"host\": \"\"")) << record;
     EXPECT_FALSE(Holds(record, "\"type\": \"\"")) << record;
     EXPECT_FALSE(Holds(record, "\"device\": \"\"")) << record;
+    EXPECT_TRUE(Holds(record, "\"mountPoint\": \"/")) << record;
     // No temporary file is left of it.
     for (const std::string& name : {std::string("ListTex1.txt"), std::string(listing::kRecordName),
                                     std::string(listing::kIndexName)}) {

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "runtime/documents_folder.h"
+#include "runtime/file_system_facts.h"
+#include "runtime/path_join.h"
 #include "runtime/program_folder.h"
 #include "runtime/utc_time.h"
 #include "support/test_support.h"
@@ -214,6 +216,42 @@ TEST(ListFileFolder, InstalledCopiesNeverWriteBesideThemselves) {
     TempDir portable;
     EXPECT_EQ(runtime::ChooseListFileFolder("", portable.Path(), "/docs").path, portable.Path());
     EXPECT_EQ(runtime::ChooseListFileFolder("/given", portable.Path(), "/docs").path, "/given");
+}
+
+// Where a drive is mounted, from the mount table's own text (escapes undone; a bind mount of one
+// of its folders is not where the drive is mounted), and a path moved from one mount to another.
+TEST(MountTable, AMountPointIsTheWholeDrivesAndAPathMovesWithIt) {
+    const std::string table =
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "40 22 8:17 /photos /srv/bound rw shared:5 - ext4 /dev/sdb1 rw\n"
+        "41 22 8:17 / /media/alice/My\\040Disk rw,nosuid shared:6 - ext4 /dev/sdb1 rw\n"
+        "42 22 0:45 / /tmp rw - tmpfs tmpfs rw\n";
+    const std::vector<runtime::MountLine> mounts = runtime::ReadMountTable(table);
+    ASSERT_EQ(mounts.size(), 4u);
+    EXPECT_EQ(mounts[2].mountPoint, "/media/alice/My Disk");
+    EXPECT_EQ(mounts[2].type, "ext4");
+    EXPECT_EQ(mounts[2].source, "/dev/sdb1");
+    EXPECT_EQ(runtime::MountPointOf(mounts, "8:17"), "/media/alice/My Disk");
+    EXPECT_EQ(runtime::MountPointOf(mounts, "8:1"), "/");
+    EXPECT_EQ(runtime::MountPointOf(mounts, "8:33"), "");
+    struct Case {
+        const char* path;
+        const char* from;
+        const char* to;
+        const char* moved;
+    };
+    const Case cases[] = {
+        {"/media/a/x/y", "/media/a", "/mnt/b", "/mnt/b/x/y"},
+        {"/media/a", "/media/a", "/mnt/b", "/mnt/b"},
+        {"/media/ab/x", "/media/a", "/mnt/b", ""},  // not below it
+        {"/x/y", "/", "/mnt/b", "/mnt/b/x/y"},
+        {"/media/a/x", "/media/a/", "/", "/x"},
+        {"/elsewhere", "/media/a", "/mnt/b", ""},
+        {"/media/a/x", "", "/mnt/b", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(runtime::RerootPath(c.path, c.from, c.to), c.moved) << c.path << " " << c.from;
+    }
 }
 
 TEST(ProgramFolder, IsTheFolderOfTheRunningExecutable) {

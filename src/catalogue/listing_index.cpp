@@ -350,9 +350,9 @@ std::vector<std::uint32_t> PostingsOf(const IndexReader& reader, const IndexHead
     if (Field<std::uint32_t>(row, 0) != trigram) return blocks;
     // The list ends where the next one begins: at the next row's offset, or at the end the table
     // is followed by.
-    const std::uint64_t at = header.trigramTable + std::uint64_t{low} * kTrigramRowBytes;
+    const std::uint64_t rowStart = header.trigramTable + std::uint64_t{low} * kTrigramRowBytes;
     const std::uint64_t next =
-        low + 1 == header.trigrams ? at + kTrigramRowBytes : at + kTrigramRowBytes + 8;
+        low + 1 == header.trigrams ? rowStart + kTrigramRowBytes : rowStart + kTrigramRowBytes + 8;
     const std::string list =
         reader.Range(Field<std::uint64_t>(row, 8), reader.Fixed<std::uint64_t>(next));
     if (Checksum(list) != Field<std::uint32_t>(row, 4)) IndexReader::Damaged("a posting list");

@@ -153,7 +153,8 @@ struct JsonValue {
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 21> kFieldsRead = {"index",
+constexpr std::array<std::string_view, 22> kFieldsRead = {"fileSystem.mountPoint",
+                                                          "index",
                                                           "index.name",
                                                           "index.bytes",
                                                           "program",
@@ -462,6 +463,8 @@ std::string RecordText(const ListingRecord& record) {
     json.String(record.fileSystem.uuid);
     json.Key("label");
     json.String(record.fileSystem.label);
+    json.Key("mountPoint");
+    json.String(record.fileSystem.mountPoint);
     json.Close('}');
     json.Key("listFiles");
     json.StartObject();
@@ -574,6 +577,7 @@ bool ReadWhereAndWhen(const JsonValue& document, ListingRecord& record, std::str
         {fileSystem, {"label", &record.fileSystem.label}},
         {fileSystem, {"source", &record.fileSystem.source}},
         {fileSystem, {"type", &record.fileSystem.type}},
+        {fileSystem, {"mountPoint", &record.fileSystem.mountPoint}},
     };
     for (const auto& [object, field] : fields) {
         std::optional<std::string> text = TextAt(object, field.first);

@@ -33,28 +33,92 @@ std::string DeviceNameIn(const char* folder, dev_t device) {
     return found;
 }
 
+// A field of the mount table with its escapes undone: "\040" is a space, "\011" a tab, "\012" a
+// newline, "\134" a backslash.
+std::string Unescaped(const std::string& field) {
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        const auto isOctal = [&](std::size_t at) { return field[at] >= '0' && field[at] <= '7'; };
+        const bool octal = field[i] == '\\' && i + 3 < field.size() && isOctal(i + 1) &&
+                           isOctal(i + 2) && isOctal(i + 3);
+        if (octal) {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+std::string DeviceText(dev_t device) {
+    return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+std::string ReadFileText(const char* path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 }  // namespace
+
+std::vector<MountLine> ReadMountTable(const std::string& text) {
+    std::vector<MountLine> table;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string id, parent;
+        MountLine mount;
+        fields >> id >> parent >> mount.device >> mount.root >> mount.mountPoint;
+        mount.root = Unescaped(mount.root);
+        mount.mountPoint = Unescaped(mount.mountPoint);
+        for (std::string field; fields >> field;) {
+            if (field == "-") {
+                fields >> mount.type >> mount.source;
+                break;
+            }
+        }
+        if (!mount.device.empty()) table.push_back(std::move(mount));
+    }
+    return table;
+}
+
+std::string MountPointOf(const std::vector<MountLine>& table, const std::string& device) {
+    for (const MountLine& mount : table) {
+        if (mount.device == device && mount.root == "/") return mount.mountPoint;
+    }
+    return {};
+}
+
+std::string MountPointOfDrive(const std::string& uuid, const std::string& label) {
+    const std::string link = !uuid.empty()    ? "/dev/disk/by-uuid/" + uuid
+                             : !label.empty() ? "/dev/disk/by-label/" + label
+                                              : std::string();
+    struct stat st {};
+    if (link.empty() || link.find('/', 18) != std::string::npos || ::stat(link.c_str(), &st) != 0 ||
+        !S_ISBLK(st.st_mode)) {
+        return {};
+    }
+    return MountPointOf(ReadMountTable(ReadFileText("/proc/self/mountinfo")),
+                        DeviceText(st.st_rdev));
+}
 
 FileSystemFacts DescribeFileSystemOf(int fd) {
     FileSystemFacts facts;
     struct stat st {};
     if (::fstat(fd, &st) != 0) return facts;
-    facts.device = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
-    // "id parent major:minor root mount-point options [optional fields] - type source options"
-    std::ifstream table("/proc/self/mountinfo");
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device;
-        fields >> id >> parent >> device;
-        if (device != facts.device) continue;
-        for (std::string field; fields >> field;) {
-            if (field == "-") {
-                fields >> facts.type >> facts.source;
-                break;
-            }
-        }
+    facts.device = DeviceText(st.st_dev);
+    const std::vector<MountLine> table = ReadMountTable(ReadFileText("/proc/self/mountinfo"));
+    for (const MountLine& mount : table) {
+        if (mount.device != facts.device) continue;
+        facts.type = mount.type;
+        facts.source = mount.source;
         break;
     }
+    facts.mountPoint = MountPointOf(table, facts.device);
     facts.uuid = DeviceNameIn("/dev/disk/by-uuid", st.st_dev);
     facts.label = DeviceNameIn("/dev/disk/by-label", st.st_dev);
     return facts;

@@ -2,16 +2,39 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quorvale::runtime {
 
 struct FileSystemFacts {
-    std::string type;    // as the mount table names it ("ext4", "tmpfs"); empty when unknown
-    std::string device;  // "major:minor"
-    std::string source;  // what was mounted ("/dev/sda1", "tmpfs")
-    std::string uuid;    // from /dev/disk/by-uuid, where the system names it there
-    std::string label;   // from /dev/disk/by-label, likewise
+    std::string type;        // as the mount table names it ("ext4", "tmpfs"); empty when unknown
+    std::string device;      // "major:minor"
+    std::string source;      // what was mounted ("/dev/sda1", "tmpfs")
+    std::string uuid;        // from /dev/disk/by-uuid, where the system names it there
+    std::string label;       // from /dev/disk/by-label, likewise
+    std::string mountPoint;  // where the file system is mounted (its root), as the table names it
 };
+
+// One line of /proc/self/mountinfo, as far as the program needs it.
+struct MountLine {
+    std::string device;      // "major:minor"
+    std::string root;        // the folder of the file system mounted there ("/" for all of it)
+    std::string mountPoint;  // with the table's escapes (\040 for a space) undone
+    std::string type;
+    std::string source;
+};
+
+// The lines of a mount table's text ("id parent major:minor root mount-point options
+// [optional fields] - type source options").
+std::vector<MountLine> ReadMountTable(const std::string& text);
+
+// Where the file system on `device` ("major:minor") is mounted whole, in `table`: the first mount
+// of its root; empty when it is not mounted.
+std::string MountPointOf(const std::vector<MountLine>& table, const std::string& device);
+
+// Where the drive with this UUID (or, with no UUID, this label) is mounted now, by
+// /dev/disk/by-uuid or /dev/disk/by-label and the process's mount table; empty when it is not.
+std::string MountPointOfDrive(const std::string& uuid, const std::string& label);
 
 // The facts of the file system that holds the open folder `fd`. What cannot be found out is
 // left empty.

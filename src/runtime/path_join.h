@@ -20,6 +20,20 @@ inline void AppendName(std::string& path, std::string_view name) {
     path += name;
 }
 
+// `path` moved from below the folder `from` to below `to` ("/media/a/x" from "/media/a" to
+// "/mnt/b": "/mnt/b/x"); empty when `path` is not `from` or below it.
+inline std::string RerootPath(std::string_view path, std::string_view from, std::string_view to) {
+    if (from.empty() || !path.starts_with(from)) return {};
+    std::string_view rest = path.substr(from.size());
+    if (!rest.empty() && from.back() != '/' && rest.front() != '/')
+        return {};  // "/ab" is not below "/a"
+    while (rest.starts_with('/')) rest.remove_prefix(1);
+    if (rest.empty()) return std::string(to);
+    std::string moved;
+    AppendPath(moved, to, rest);
+    return moved;
+}
+
 // `folder` + "/" + `name`, as AppendPath joins them.
 inline std::string JoinPath(std::string_view folder, std::string_view name) {
     std::string path;

@@ -19,6 +19,7 @@
 #include <algorithm>
 
 #include "runtime/file_system_facts.h"
+#include "runtime/path_join.h"
 
 namespace quorvale::window {
 
@@ -81,14 +82,26 @@ bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& 
     return now.source == then.source && now.type == then.type;
 }
 
+std::string FolderNow(const std::string& folder, const catalogue::ListingRecord& record,
+                      std::string& why) {
+    if (MountedAsListed(folder, record, why)) return folder;
+    const runtime::FileSystemFacts& drive = record.fileSystem;
+    if (drive.uuid.empty() && drive.label.empty()) return {};
+    const std::string mountedNow = runtime::MountPointOfDrive(drive.uuid, drive.label);
+    const std::string moved = runtime::RerootPath(folder, drive.mountPoint, mountedNow);
+    if (mountedNow.empty() || moved.empty()) return {};
+    std::string ignored;
+    return MountedAsListed(moved, record, ignored) ? moved : std::string();
+}
+
 FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget* parent)
     : QDialog(parent), hooks_(std::move(hooks)) {
     setWindowTitle("Find in kept listings");
     setAccessibleName("Find in kept listings");
     folders_.push_back(std::move(defaultFolder));
     const QSettings settings(kSettingsFolder, kSettingsName);
-    for (const QString& folder : settings.value(kFoldersKey).toStringList()) {
-        const QByteArray bytes = folder.toUtf8();
+    for (const QVariant& folder : settings.value(kFoldersKey).toList()) {
+        const QByteArray bytes = folder.toByteArray();
         const std::string added(bytes.constData(), static_cast<std::size_t>(bytes.size()));
         if (std::find(folders_.begin(), folders_.end(), added) == folders_.end()) {
             folders_.push_back(added);
@@ -155,8 +168,11 @@ void FindDialog::AddFolder(const std::string& folder) {
         return;
     }
     folders_.push_back(folder);
-    QStringList added;
-    for (std::size_t i = 1; i < folders_.size(); ++i) added << Shown(folders_[i]);
+    // Kept as bytes, so a folder whose name is not UTF-8 is searched again as it is.
+    QVariantList added;
+    for (std::size_t i = 1; i < folders_.size(); ++i) {
+        added << QByteArray(folders_[i].data(), static_cast<qsizetype>(folders_[i].size()));
+    }
     QSettings(kSettingsFolder, kSettingsName).setValue(kFoldersKey, added);
 }
 
@@ -168,6 +184,11 @@ void FindDialog::AddFolderByPicker() {
 
 void FindDialog::startSearch() {
     Join();
+    {
+        // What the last search handed over and was not taken is no part of this one.
+        const std::lock_guard<std::mutex> lock(handedMutex_);
+        handed_.clear();
+    }
     const QByteArray pattern = patternEdit_->text().toUtf8();
     if (pattern.isEmpty()) return;
     matchesView_->clear();
@@ -297,9 +318,9 @@ QString FindDialog::Notice() const {
 void FindDialog::OpenMatchAt(int row) {
     if (row < 0 || static_cast<std::size_t>(row) >= matches_.size()) return;
     const FoundMatch& match = matches_[static_cast<std::size_t>(row)];
-    const std::string folder = FolderOf(match.path);
     std::string why;
-    if (!MountedAsListed(folder, *match.record, why)) {
+    const std::string folder = FolderNow(FolderOf(match.path), *match.record, why);
+    if (folder.empty()) {
         noticeLabel_->setText(Shown(why));
         return;
     }

@@ -125,4 +125,10 @@ class FindDialog : public QDialog {
 bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& record,
                      std::string& why);
 
+// Where the listed `folder` is now: where it was listed when its drive is mounted there, else
+// the same place on the drive wherever it is mounted now (found by its UUID or label); empty,
+// with `why`, when the drive is not mounted.
+std::string FolderNow(const std::string& folder, const catalogue::ListingRecord& record,
+                      std::string& why);
+
 }  // namespace quorvale::window
