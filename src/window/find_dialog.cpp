@@ -124,6 +124,8 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     matchesView_->setUniformRowHeights(true);
     matchesView_->header()->setStretchLastSection(false);
     matchesView_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    matchesView_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    matchesView_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     countLabel_ = new QLabel(this);
     countLabel_->setAccessibleName("Matches found");
     noticeLabel_ = new QLabel(this);
