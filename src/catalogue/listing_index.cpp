@@ -1,11 +1,14 @@
 #include "catalogue/listing_index.h"
 
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
 
 #include "catalogue/listing_find.h"
 
@@ -15,6 +18,7 @@ namespace {
 
 constexpr std::string_view kMagic = "QVIDX001";
 constexpr std::size_t kHeaderBytes = 64;
+constexpr int kCompressionLevel = 3;
 constexpr std::size_t kBlockRowBytes = 12;    // u64 offset, u32 checksum
 constexpr std::size_t kTrigramRowBytes = 20;  // u32 trigram, u32 list's checksum, u64 offset,
                                               // u32 the row's own checksum
@@ -37,6 +41,18 @@ void PutVarint(std::string& out, std::uint64_t value) {
         value >>= 7;
     }
     out += static_cast<char>(value);
+}
+
+// A block as the index holds it: one zstd frame, which names its own size.
+std::string Compressed(const std::string& block) {
+    thread_local const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(
+        ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    std::string frame(ZSTD_compressBound(block.size()), '\0');
+    const std::size_t size = ZSTD_compressCCtx(context.get(), frame.data(), frame.size(),
+                                               block.data(), block.size(), kCompressionLevel);
+    if (ZSTD_isError(size) != 0) throw std::bad_alloc();
+    frame.resize(size);
+    return frame;
 }
 
 // FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one.
@@ -81,6 +97,7 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
 
 void ListingIndexBuilder::EndBlock() {
     const std::uint64_t block = blocks_.size() - 1;
+    blocks_.back() = Compressed(blocks_.back());
     for (const std::uint32_t trigram : trigrams_) {
         postings_.push_back(static_cast<std::uint64_t>(trigram) << 32 | block);
     }
@@ -393,6 +410,23 @@ std::vector<std::uint32_t> CandidateBlocks(const IndexReader& reader, const Inde
     return candidates;
 }
 
+// A block's entries from its frame; a frame that is not whole, or that would be larger than a
+// Save makes one, is a damaged index.
+std::string Decompressed(std::string_view frame) {
+    constexpr unsigned long long kMostBlockBytes = 32 << 20;
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN ||
+        size > kMostBlockBytes) {
+        IndexReader::Damaged("a block that is not whole");
+    }
+    std::string block(static_cast<std::size_t>(size), '\0');
+    const std::size_t made =
+        ZSTD_decompress(block.data(), block.size(), frame.data(), frame.size());
+    if (ZSTD_isError(made) != 0 || made != block.size())
+        IndexReader::Damaged("a block that is not whole");
+    return block;
+}
+
 // Tells `found` the entries of one block `matcher` matches; false once `found` asked to stop.
 bool SearchBlock(std::string_view block, const EntryMatcher& matcher, const IndexMatch& found,
                  std::string& path, std::uint64_t& count) {
@@ -439,7 +473,7 @@ std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::
                                                reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
         if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8))
             IndexReader::Damaged("a block");
-        if (!SearchBlock(bytes, matcher, found, path, count)) break;
+        if (!SearchBlock(Decompressed(bytes), matcher, found, path, count)) break;
     }
     return count;
 }

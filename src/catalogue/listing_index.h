@@ -5,18 +5,21 @@
 //   header, 64 bytes: "QVIDX001"; u64 lines and u64 bytes of the list files it was made from (as
 //       the record states them); u64 entries; u32 blocks; u32 trigrams; u64 where the block table
 //       begins; u64 where the trigram table begins; u64 the file's size.
-//   blocks: the listing's entries in listing order, kEntriesPerBlock to a block, each entry its
-//       full path as the listing wrote it (a folder's without its closing "/") coded against the
-//       entry before it in the block: varint bytes shared with it, varint (bytes that follow << 1
-//       | 1 for a folder), those bytes.
-//   block table: u64 offset of each block, then of the end of the last.
-//   trigram table, by trigram: u32 trigram (three bytes of a path, the letters A-Z as a-z), u64
-//       offset of its posting list; then u64 the end of the last list.
+//   blocks: the listing's entries in listing order, kEntriesPerBlock to a block, each block one
+//       zstd frame of its entries, each entry its full path as the listing wrote it (a folder's
+//       without its closing "/") coded against the entry before it in the block: varint bytes
+//       shared with it, varint (bytes that follow << 1 | 1 for a folder), those bytes.
+//   block table: for each block u64 where its frame begins and u32 the frame's checksum; then
+//       u64 where the last one ends.
+//   trigram table, by trigram: u32 trigram (three bytes of a path, the letters A-Z as a-z), u32
+//       the checksum of its posting list, u64 where the list begins, u32 the checksum of the
+//       row's first 16 bytes; then u64 where the last list ends.
 //   posting lists: the blocks whose paths hold the trigram, ascending, as varint differences.
 //
 // A search takes the trigrams of the literal parts of its pattern, reads their posting lists, and
 // decodes and matches only the blocks in all of them. Everything read is checked against the
-// file's bounds: a damaged index is an error (IndexDamaged), never a crash.
+// file's bounds and its checksum (FNV-1a, 64 bits folded to 32): a damaged index is an error
+// (IndexDamaged), never a crash or a wrong answer.
 #pragma once
 
 #include <cstdint>
