@@ -8,7 +8,6 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <new>
 
 #include "catalogue/listing_find.h"
 
@@ -50,7 +49,11 @@ std::string Compressed(const std::string& block) {
     std::string frame(ZSTD_compressBound(block.size()), '\0');
     const std::size_t size = ZSTD_compressCCtx(context.get(), frame.data(), frame.size(),
                                                block.data(), block.size(), kCompressionLevel);
-    if (ZSTD_isError(size) != 0) throw std::bad_alloc();
+    if (ZSTD_isError(size) != 0) {
+        throw runtime::RuntimeError(
+            runtime::InvalidProcedureCall,
+            std::string("Cannot write the index: ") + ZSTD_getErrorName(size));
+    }
     frame.resize(size);
     return frame;
 }
