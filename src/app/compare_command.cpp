@@ -12,17 +12,10 @@ namespace quorvale::app {
 
 namespace {
 
-// Thrown through the comparison when a signal asks it to stop.
-struct Stopped {
-    int signal;
-};
-
 bool Compare(const std::string& oldFolder, const std::string& newFolder, HeldOutput& output) {
     return catalogue::CompareListings(
         oldFolder, newFolder, [&output](std::string_view line) { output.Line(line); },
-        [] {
-            if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
-        });
+        StopIfSignalled);
 }
 
 // Compares, and once more when a Save replaced a listing while it was read.
@@ -43,9 +36,8 @@ int RunCompare(const std::string& oldFolder, const std::string& newFolder) {
         const bool differ = CompareWhole(oldFolder, newFolder, output);
         if (const int status = output.Print(); status != 0) return status;
         return differ ? kListingsDiffer : kListingsEqual;
-    } catch (const Stopped& stopped) {
-        WriteError("quorvale: stopped by signal " + std::to_string(stopped.signal) + "\n");
-        return 128 + stopped.signal;
+    } catch (const StoppedBySignal& stopped) {
+        return ReportStopped(stopped);
     } catch (const runtime::RuntimeError& error) {
         WriteError("quorvale: " + std::string(error.what()) + "\n");
         return kCompareFailed;

@@ -11,15 +11,6 @@ namespace quorvale::app {
 
 namespace {
 
-// Thrown through a search when a signal asks it to stop.
-struct Stopped {
-    int signal;
-};
-
-void StopOnSignal() {
-    if (const int signal = TerminationSignal(); signal != 0) throw Stopped{signal};
-}
-
 // One search over the listings, its matches held one listing at a time until that listing was
 // read whole and unchanged.
 class Search {
@@ -100,7 +91,7 @@ class Search {
                 }
                 return !Done();
             },
-            StopOnSignal);
+            StopIfSignalled);
     }
 
     const FindRequest& request_;
@@ -119,9 +110,8 @@ int RunFind(const FindRequest& request, const std::string& defaultFolder) {
         request.folders.empty() ? std::vector<std::string>{defaultFolder} : request.folders;
     try {
         return Search(request, folders).Run();
-    } catch (const Stopped& stopped) {
-        WriteError("quorvale: stopped by signal " + std::to_string(stopped.signal) + "\n");
-        return 128 + stopped.signal;
+    } catch (const StoppedBySignal& stopped) {
+        return ReportStopped(stopped);
     } catch (const runtime::RuntimeError& error) {
         WriteError("quorvale: " + std::string(error.what()) + "\n");
         return kFindFailed;

@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <initializer_list>
+#include <string>
+
+#include "app/standard_streams.h"
 
 namespace quorvale::app {
 
@@ -42,6 +45,15 @@ int TerminationSignal() {
 
 int TerminationSignalPipe() {
     return signalPipe[0];
+}
+
+void StopIfSignalled() {
+    if (const int signal = TerminationSignal(); signal != 0) throw StoppedBySignal{signal};
+}
+
+int ReportStopped(const StoppedBySignal& stopped) {
+    WriteError("quorvale: stopped by signal " + std::to_string(stopped.signal) + "\n");
+    return 128 + stopped.signal;
 }
 
 }  // namespace quorvale::app

@@ -14,4 +14,15 @@ int TerminationSignal();
 // The reading end of the pipe the handlers write the signals' numbers to (non-blocking), or -1.
 int TerminationSignalPipe();
 
+// Thrown through a comparison or a search when a termination signal asks it to stop.
+struct StoppedBySignal {
+    int signal;
+};
+
+// Throws StoppedBySignal once a termination signal was caught; a comparison's or a search's check.
+void StopIfSignalled();
+
+// Says on stderr which signal stopped the program; returns the status to end with (128 + it).
+int ReportStopped(const StoppedBySignal& stopped);
+
 }  // namespace quorvale::app
