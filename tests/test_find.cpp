@@ -326,6 +326,24 @@ TEST_F(FindInKeptListings, LongGivesTypeSizeAndTimeFromDetails) {
     EXPECT_TRUE(without.out.ends_with("Z\t\t\t\t" + dir / "R/seven\n")) << without.out;
 }
 
+// A search takes no lock: a Save into the folder of the listing it reads goes ahead, and the
+// search, finding the listing replaced, says so rather than pass off a mix of two.
+TEST_F(FindInKeptListings, ASaveIntoTheListingWhileASearchReadsItGoesAhead) {
+    WriteListing(dir / "big", "/a", 300000, 0);
+    MakeFolder(dir / "R");
+    MakeFile(dir / "R/x");
+    int checks = 0;
+    int saved = -1;
+    const auto saveOnce = [&] {
+        if (++checks == 20) saved = SaveInto(dir / "R", dir / "big").status;
+    };
+    EXPECT_THROW(catalogue::FindInListing(
+                     dir / "big", catalogue::EntryMatcher({"file", false, false}), {false, false},
+                     [](const catalogue::FoundEntry&) { return true; }, saveOnce),
+                 catalogue::ListingChanged);
+    EXPECT_EQ(saved, 0);
+}
+
 // A listing whose index is missing, stale, damaged anywhere or no regular file is searched by its
 // list files: the same matches, and stderr says so once for the whole search.
 TEST_F(FindInKeptListings, AMissingStaleOrDamagedIndexFallsBackToTheListFilesSayingSoOnce) {

@@ -131,6 +131,10 @@ TEST_F(FindDialog, StopEndsASearchAndTheFoldersAddedAreRemembered) {
     dialog.stopSearch();
     EXPECT_FALSE(dialog.Searching());
     EXPECT_LT(dialog.Found(), 2000000u);
+    // Escape stops a search as Stop does.
+    dialog.startSearch();
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog.Searching());
     // Folders added are searched and remembered for the next dialog.
     MakeFolder(dir / "elsewhere");
     MakeFolder(dir / "elsewhere/R2");
