@@ -15,8 +15,8 @@ namespace quorvale::catalogue {
 
 namespace {
 
-constexpr std::string_view kMagic = "QVIDX001";
-constexpr std::size_t kHeaderBytes = 64;
+constexpr std::string_view kMagic = "QVIDX002";
+constexpr std::size_t kHeaderBytes = 96;
 constexpr int kCompressionLevel = 3;
 constexpr std::size_t kBlockRowBytes = 12;    // u64 offset, u32 checksum
 constexpr std::size_t kTrigramRowBytes = 20;  // u32 trigram, u32 list's checksum, u64 offset,
@@ -68,6 +68,53 @@ std::uint32_t Checksum(std::string_view bytes) {
     return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
+void PutZigzag(std::string& out, std::int64_t value) {
+    PutVarint(out,
+              (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63));
+}
+
+// What an entry is, in the two bits the index keeps of it.
+std::uint64_t KindBits(char kind) {
+    switch (kind) {
+        case 'd':
+        case 'f':
+            return 1;
+        case 'l':
+            return 2;
+        case 'o':
+            return 3;
+        default:
+            return 0;
+    }
+}
+
+char KindOf(std::uint64_t bits, bool isFolder) {
+    switch (bits) {
+        case 1:
+            return isFolder ? 'd' : 'f';
+        case 2:
+            return 'l';
+        case 3:
+            return 'o';
+        default:
+            return '?';
+    }
+}
+
+// The last part of a path: an entry's name (all of it for a root such as "/").
+std::string_view LastPart(std::string_view path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string_view::npos || slash + 1 == path.size() ? path
+                                                                       : path.substr(slash + 1);
+}
+
+// Whether a name holds the sign a list file writes for a CR or an LF: its bytes in the listing are
+// then not the name's own.
+bool HoldsLineBreakSign(std::string_view name) {
+    return name.find("\xE2\x90\x8A") != std::string_view::npos ||
+           name.find("\xE2\x90\x8D") != std::string_view::npos;
+}
+
 template <typename Number>
 void PutFixed(std::string& out, Number value) {
     char bytes[sizeof(Number)];
@@ -77,7 +124,18 @@ void PutFixed(std::string& out, Number value) {
 
 }  // namespace
 
-void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
+void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
+                              const reading::FolderStamp& stamp) {
+    if (isFolder) {
+        AddFolder(path, stamp);
+        // Its name cannot be told from the listing, nor can the entries of its parent.
+        if ((kind != 'd' && kind != 'l') || HoldsLineBreakSign(LastPart(path))) {
+            if (folderChain_.size() >= 2) CutShort(folderChain_[folderChain_.size() - 2].second);
+        }
+    } else if (!folderChain_.empty() && ((kind != 'f' && kind != 'l' && kind != 'o') ||
+                                         HoldsLineBreakSign(LastPart(path)))) {
+        CutShort(folderChain_.back().second);
+    }
     if (inBlock_ == 0) {
         blocks_.emplace_back();
         previous_.clear();
@@ -87,7 +145,7 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
     const std::size_t shared = static_cast<std::size_t>(
         std::mismatch(path.begin(), path.begin() + limit, previous_.begin()).first - path.begin());
     PutVarint(block, shared);
-    PutVarint(block, (path.size() - shared) << 1 | (isFolder ? 1 : 0));
+    PutVarint(block, (path.size() - shared) << 3 | KindBits(kind) << 1 | (isFolder ? 1 : 0));
     block.append(path.substr(shared));
     // The trigrams of the bytes shared with the entry before are this block's already.
     for (std::size_t at = shared >= 2 ? shared - 2 : 0; at + 3 <= path.size(); ++at) {
@@ -96,6 +154,67 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder) {
     previous_.assign(path);
     ++entries_;
     if (++inBlock_ == kEntriesPerBlock) EndBlock();
+}
+
+// A folder's row, and where it stands among the folders it lies in.
+void ListingIndexBuilder::AddFolder(std::string_view path, const reading::FolderStamp& stamp) {
+    // The folders of the chain that `path` does not lie in are behind.
+    const auto liesIn = [&](std::size_t length) {
+        return path.size() > length && path.substr(0, length) == folderPath_.substr(0, length) &&
+               (folderPath_[length - 1] == '/' || path[length] == '/');
+    };
+    while (!folderChain_.empty() && !liesIn(folderChain_.back().first)) folderChain_.pop_back();
+    const std::uint64_t number = folders_++;
+    PutVarint(folderRows_, entries_ - lastFolderEntry_);
+    lastFolderEntry_ = entries_;
+    PutVarint(folderRows_, folderChain_.empty() ? 0 : number - folderChain_.back().second);
+    PutVarint(folderRows_, stamp.known ? 1 : 0);
+    if (stamp.known) {
+        PutZigzag(folderRows_, static_cast<std::int64_t>(stamp.device));
+        PutZigzag(folderRows_, static_cast<std::int64_t>(stamp.inode));
+        PutZigzag(folderRows_, stamp.modified);
+        PutZigzag(folderRows_, stamp.changed);
+        PutZigzag(folderRows_, stamp.readAt);
+    }
+    const std::string_view name = LastPart(path);
+    PutVarint(folderRows_, name.size());
+    folderRows_.append(name);
+    folderChain_.emplace_back(path.size(), number);
+    folderPath_.assign(path);
+    if (folders_ % kFoldersPerFrame == 0) EndFolderFrame();
+}
+
+void ListingIndexBuilder::EndFolderFrame() {
+    folderFrames_.push_back(Compressed(folderRows_));
+    folderRows_.clear();
+}
+
+// The folder frames, their table and the cut-short list, to be placed at `at`.
+std::string ListingIndexBuilder::FolderSections(std::uint64_t at, std::uint32_t& cutShortChecksum,
+                                                std::uint64_t& folderTable,
+                                                std::uint64_t& cutShortAt) {
+    if (!folderRows_.empty()) EndFolderFrame();
+    std::string frames;
+    std::string table;
+    for (std::string& frame : folderFrames_) {
+        PutFixed(table, at + frames.size());
+        PutFixed(table, Checksum(frame));
+        frames += frame;
+        frame = {};
+    }
+    folderTable = at + frames.size();
+    PutFixed(table, folderTable);
+    std::sort(cutShort_.begin(), cutShort_.end());
+    cutShort_.erase(std::unique(cutShort_.begin(), cutShort_.end()), cutShort_.end());
+    std::string list;
+    std::uint64_t previous = 0;
+    for (const std::uint64_t folder : cutShort_) {
+        PutVarint(list, folder - previous);
+        previous = folder;
+    }
+    cutShortChecksum = Checksum(list);
+    cutShortAt = folderTable + table.size();
+    return frames + table + list;
 }
 
 void ListingIndexBuilder::EndBlock() {
@@ -196,6 +315,10 @@ std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes
     }
     PutFixed(out, listsAt + lists.size());
     out += lists;
+    std::uint32_t cutShortChecksum = 0;
+    std::uint64_t folderTable = 0;
+    std::uint64_t cutShortAt = 0;
+    out += FolderSections(out.size(), cutShortChecksum, folderTable, cutShortAt);
     std::string header(kMagic);
     PutFixed(header, lines);
     PutFixed(header, bytes);
@@ -205,6 +328,11 @@ std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes
     PutFixed(header, blockTable);
     PutFixed(header, trigramTable);
     PutFixed(header, static_cast<std::uint64_t>(out.size()));
+    PutFixed(header, folders_);
+    PutFixed(header, folderTable);
+    PutFixed(header, static_cast<std::uint32_t>(folderFrames_.size()));
+    PutFixed(header, cutShortChecksum);
+    PutFixed(header, cutShortAt);
     out.replace(0, kHeaderBytes, header);
     return out;
 }
@@ -316,6 +444,11 @@ struct IndexHeader {
     std::uint32_t trigrams = 0;
     std::uint64_t blockTable = 0;
     std::uint64_t trigramTable = 0;
+    std::uint64_t folders = 0;
+    std::uint64_t folderTable = 0;
+    std::uint32_t folderFrames = 0;
+    std::uint32_t cutShortChecksum = 0;
+    std::uint64_t cutShortAt = 0;
 };
 
 IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint64_t listBytes) {
@@ -331,12 +464,22 @@ IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint
     header.trigrams = reader.Fixed<std::uint32_t>(36);
     header.blockTable = reader.Fixed<std::uint64_t>(40);
     header.trigramTable = reader.Fixed<std::uint64_t>(48);
+    header.folders = reader.Fixed<std::uint64_t>(64);
+    header.folderTable = reader.Fixed<std::uint64_t>(72);
+    header.folderFrames = reader.Fixed<std::uint32_t>(80);
+    header.cutShortChecksum = reader.Fixed<std::uint32_t>(84);
+    header.cutShortAt = reader.Fixed<std::uint64_t>(88);
     const std::uint64_t size = reader.Size();
     if (reader.Fixed<std::uint64_t>(56) != size) IndexReader::Damaged("its size");
-    if (header.blockTable > size || size - header.blockTable < 8 ||
-        (size - header.blockTable - 8) / kBlockRowBytes < header.blocks ||
-        header.trigramTable > size || size - header.trigramTable < 8 ||
-        (size - header.trigramTable - 8) / kTrigramRowBytes < header.trigrams) {
+    const auto fits = [size](std::uint64_t at, std::uint64_t count, std::size_t rowBytes) {
+        return at <= size && size - at >= 8 && (size - at - 8) / rowBytes >= count;
+    };
+    if (!fits(header.blockTable, header.blocks, kBlockRowBytes) ||
+        !fits(header.trigramTable, header.trigrams, kTrigramRowBytes) ||
+        !fits(header.folderTable, header.folderFrames, kBlockRowBytes) ||
+        header.cutShortAt > size ||
+        header.blocks != (header.entries + kEntriesPerBlock - 1) / kEntriesPerBlock ||
+        header.folderFrames != (header.folders + kFoldersPerFrame - 1) / kFoldersPerFrame) {
         IndexReader::Damaged("its tables");
     }
     return header;
@@ -437,7 +580,7 @@ bool SearchBlock(std::string_view block, const EntryMatcher& matcher, const Inde
     for (std::size_t at = 0; at < block.size();) {
         const std::uint64_t shared = Varint(block, at);
         const std::uint64_t rest = Varint(block, at);
-        const std::uint64_t length = rest >> 1;
+        const std::uint64_t length = rest >> 3;
         if (shared > path.size() || length > block.size() - at) IndexReader::Damaged("a path");
         path.resize(shared);
         path.append(block.substr(at, length));
@@ -459,6 +602,115 @@ bool SearchBlock(std::string_view block, const EntryMatcher& matcher, const Inde
 
 }  // namespace
 
+namespace {
+
+// Frame `number` of a table at `table` (rows of u64 offset and u32 checksum, then the end),
+// checked and decompressed.
+std::string FrameAt(const IndexReader& reader, std::uint64_t table, std::uint64_t number) {
+    const std::uint64_t row = table + kBlockRowBytes * number;
+    const std::string bytes = reader.Range(reader.Fixed<std::uint64_t>(row),
+                                           reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
+    if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8)) IndexReader::Damaged("a block");
+    return Decompressed(bytes);
+}
+
+std::int64_t Zigzag(std::string_view bytes, std::size_t& at) {
+    const std::uint64_t value = Varint(bytes, at);
+    return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
+}
+
+// One folder's row of a folder frame, at `at`, which it moves past it.
+IndexedFolder FolderRow(std::string_view rows, std::size_t& at, std::uint64_t number,
+                        std::uint64_t& entry) {
+    IndexedFolder folder;
+    entry += Varint(rows, at);
+    folder.entry = entry;
+    const std::uint64_t parentBack = Varint(rows, at);
+    if (parentBack > number) IndexReader::Damaged("a folder's parent");
+    folder.parent = parentBack == 0 ? 0 : number - parentBack + 1;
+    const std::uint64_t flags = Varint(rows, at);
+    if (flags > 1) IndexReader::Damaged("a folder's row");
+    if (flags == 1) {
+        folder.stamp.device = static_cast<std::uint64_t>(Zigzag(rows, at));
+        folder.stamp.inode = static_cast<std::uint64_t>(Zigzag(rows, at));
+        folder.stamp.modified = Zigzag(rows, at);
+        folder.stamp.changed = Zigzag(rows, at);
+        folder.stamp.readAt = Zigzag(rows, at);
+        folder.stamp.known = true;
+    }
+    const std::uint64_t length = Varint(rows, at);
+    if (length > rows.size() - at) IndexReader::Damaged("a folder's name");
+    folder.name.assign(rows.substr(at, length));
+    at += length;
+    return folder;
+}
+
+// Marks the folders of the cut-short list.
+void ReadCutShort(const IndexReader& reader, const IndexHeader& header,
+                  std::vector<IndexedFolder>& folders) {
+    const std::string list = reader.Range(header.cutShortAt, reader.Size());
+    if (Checksum(list) != header.cutShortChecksum) IndexReader::Damaged("its cut-short list");
+    std::uint64_t folder = 0;
+    for (std::size_t at = 0; at < list.size();) {
+        folder += Varint(list, at);
+        if (folder >= folders.size()) IndexReader::Damaged("its cut-short list");
+        folders[folder].cutShort = true;
+    }
+}
+
+}  // namespace
+
+std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::uint64_t lines,
+                                              std::uint64_t listBytes) {
+    const IndexReader reader(fd, size);
+    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+    std::vector<IndexedFolder> folders;
+    std::uint64_t entry = 0;
+    for (std::uint32_t frame = 0; frame < header.folderFrames; ++frame) {
+        const std::string rows = FrameAt(reader, header.folderTable, frame);
+        for (std::size_t at = 0; at < rows.size();) {
+            folders.push_back(FolderRow(rows, at, folders.size(), entry));
+        }
+    }
+    if (folders.size() != header.folders) IndexReader::Damaged("its folder count");
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const std::uint64_t next = i + 1 < folders.size() ? folders[i + 1].entry : header.entries;
+        if (next <= folders[i].entry || next > header.entries) {
+            IndexReader::Damaged("a folder's entries");
+        }
+        folders[i].files = next - folders[i].entry - 1;
+    }
+    ReadCutShort(reader, header, folders);
+    return folders;
+}
+
+IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
+                              std::uint64_t listBytes, std::uint64_t entry) {
+    const IndexReader reader(fd, size);
+    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+    if (entry >= header.entries) IndexReader::Damaged("an entry past its end");
+    const std::uint64_t number = entry / kEntriesPerBlock;
+    const std::string block = FrameAt(reader, header.blockTable, number);
+    IndexedBlock decoded;
+    decoded.first = number * kEntriesPerBlock;
+    std::string path;
+    for (std::size_t at = 0; at < block.size();) {
+        const std::uint64_t shared = Varint(block, at);
+        const std::uint64_t rest = Varint(block, at);
+        const std::uint64_t length = rest >> 3;
+        if (shared > path.size() || length > block.size() - at) IndexReader::Damaged("a path");
+        path.resize(shared);
+        path.append(block.substr(at, length));
+        at += length;
+        decoded.paths.push_back(path);
+        decoded.kinds += KindOf((rest >> 1) & 3, (rest & 1) != 0);
+    }
+    const std::uint64_t expected =
+        std::min<std::uint64_t>(kEntriesPerBlock, header.entries - decoded.first);
+    if (decoded.paths.size() != expected) IndexReader::Damaged("a block's entries");
+    return decoded;
+}
+
 std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes,
                           const EntryMatcher& matcher, const IndexMatch& found,
                           const std::function<void()>& check) {
@@ -471,12 +723,8 @@ std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::
     std::size_t searched = 0;
     for (const std::uint32_t block : candidates) {
         if (check && ++searched % kBlocksBetweenChecks == 0) check();
-        const std::uint64_t row = header.blockTable + kBlockRowBytes * block;
-        const std::string bytes = reader.Range(reader.Fixed<std::uint64_t>(row),
-                                               reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
-        if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8))
-            IndexReader::Damaged("a block");
-        if (!SearchBlock(Decompressed(bytes), matcher, found, path, count)) break;
+        if (!SearchBlock(FrameAt(reader, header.blockTable, block), matcher, found, path, count))
+            break;
     }
     return count;
 }

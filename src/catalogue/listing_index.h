@@ -1,20 +1,34 @@
 // The index a Save writes beside its list files (listing::kIndexName), so that a search reads a
-// few blocks of it rather than every line of the list files. Its format (numbers little-endian,
-// "varint" the 7-bits-a-byte encoding of LEB128):
+// few blocks of it rather than every line of the list files, and a later Save knows which folders
+// have not changed since. Its format (numbers little-endian, "varint" the 7-bits-a-byte encoding
+// of LEB128, "zigzag" a signed number as a varint of (n << 1) ^ (n >> 63)):
 //
-//   header, 64 bytes: "QVIDX001"; u64 lines and u64 bytes of the list files it was made from (as
+//   header, 96 bytes: "QVIDX002"; u64 lines and u64 bytes of the list files it was made from (as
 //       the record states them); u64 entries; u32 blocks; u32 trigrams; u64 where the block table
-//       begins; u64 where the trigram table begins; u64 the file's size.
+//       begins; u64 where the trigram table begins; u64 the file's size; u64 folders; u64 where
+//       the folder table begins; u32 folder frames; u32 the cut-short list's checksum; u64 where
+//       the cut-short list begins (it ends where the file does).
 //   blocks: the listing's entries in listing order, kEntriesPerBlock to a block, each block one
 //       zstd frame of its entries, each entry its full path as the listing wrote it (a folder's
 //       without its closing "/") coded against the entry before it in the block: varint bytes
-//       shared with it, varint (bytes that follow << 1 | 1 for a folder), those bytes.
+//       shared with it, varint (bytes that follow << 3 | kind << 1 | 1 for a folder), those bytes;
+//       kind 1 a folder or a regular file, 2 a link (a folder's: a link to a folder), 3 anything
+//       else, 0 not known.
 //   block table: for each block u64 where its frame begins and u32 the frame's checksum; then
 //       u64 where the last one ends.
 //   trigram table, by trigram: u32 trigram (three bytes of a path, the letters A-Z as a-z), u32
 //       the checksum of its posting list, u64 where the list begins, u32 the checksum of the
 //       row's first 16 bytes; then u64 where the last list ends.
 //   posting lists: the blocks whose paths hold the trigram, ascending, as varint differences.
+//   folder frames: the folders in the order of their folder lines, kFoldersPerFrame to a zstd
+//       frame, each: varint its entry's number less the folder before's, varint its number less
+//       its parent's (0: none), varint 1 when stamped, then zigzag device, inode, modified,
+//       changed and read-at (nanoseconds since the epoch, see reading::FolderStamp), and varint
+//       its name's length and the name (the last part of its path).
+//   folder table: for each frame u64 where it begins and u32 its checksum; then u64 where the last
+//       one ends.
+//   cut-short list: the numbers of the folders whose lines lack something they hold (their
+//       entries cannot be told from the listing), ascending, as varint differences.
 //
 // A search takes the trigrams of the literal parts of its pattern, reads their posting lists, and
 // decodes and matches only the blocks in all of them. Everything read is checked against the
@@ -30,6 +44,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reading/file_system.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::catalogue {
@@ -37,12 +52,19 @@ namespace quorvale::catalogue {
 class EntryMatcher;
 
 inline constexpr std::size_t kEntriesPerBlock = 512;
+inline constexpr std::size_t kFoldersPerFrame = 1024;
 
 // Builds an index from a listing's entries, given in listing order.
 class ListingIndexBuilder {
   public:
-    // `path`: the entry's full path as a search matches it (a folder's without its closing "/").
-    void Add(std::string_view path, bool isFolder);
+    // `path`: the entry's full path as a search matches it (a folder's without its closing "/");
+    // `kind` what it is (see reading::Enumeration::CurrentKind); a folder's `stamp` where it was
+    // entered.
+    void Add(std::string_view path, bool isFolder, char kind,
+             const reading::FolderStamp& stamp = {});
+    // The folder `folder` (numbered from 0 in the order of their entries) lacks something it
+    // holds; told at any time, before or after its entry.
+    void CutShort(std::uint64_t folder) { cutShort_.push_back(folder); }
     // The index's bytes, for a listing whose list files hold `lines` lines and `bytes` bytes.
     std::string Finish(std::uint64_t lines, std::uint64_t bytes);
 
@@ -50,6 +72,10 @@ class ListingIndexBuilder {
     void EndBlock();
     void NoteTrigram(std::uint32_t trigram);
     std::unique_ptr<std::uint64_t[]> SortedPostings();
+    void AddFolder(std::string_view path, const reading::FolderStamp& stamp);
+    void EndFolderFrame();
+    std::string FolderSections(std::uint64_t at, std::uint32_t& cutShortChecksum,
+                               std::uint64_t& folderTable, std::uint64_t& cutShortAt);
 
     std::vector<std::string> blocks_;      // each block's bytes, apart: none is ever copied to grow
     std::deque<std::uint64_t> postings_;   // trigram << 32 | block, block by block
@@ -60,7 +86,45 @@ class ListingIndexBuilder {
     std::string previous_;
     std::size_t inBlock_ = 0;
     std::uint64_t entries_ = 0;
+    // The folders: their rows, kFoldersPerFrame to a frame, the frame being filled, and the
+    // folders the latest one lies in (the length of each one's path in `folderPath_`, and its
+    // number), for its parent.
+    std::vector<std::string> folderFrames_;
+    std::string folderRows_;
+    std::uint64_t folders_ = 0;
+    std::uint64_t lastFolderEntry_ = 0;
+    std::vector<std::pair<std::size_t, std::uint64_t>> folderChain_;
+    std::string folderPath_;
+    std::vector<std::uint64_t> cutShort_;
 };
+
+// What the index holds of one folder (see the folder frames above).
+struct IndexedFolder {
+    std::uint64_t entry = 0;   // the number of its folder line's entry
+    std::uint64_t files = 0;   // the file entries after it
+    std::uint64_t parent = 0;  // its parent's number + 1; 0: none
+    reading::FolderStamp stamp;
+    bool cutShort = false;
+    std::string name;
+};
+
+// The folders of the index open as `fd` (`size` bytes) of a listing whose list files hold `lines`
+// lines and `listBytes` bytes, in order. Throws IndexDamaged.
+std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::uint64_t lines,
+                                              std::uint64_t listBytes);
+
+// The entries of one block of an index: each one's path as the index holds it (a folder's
+// without its closing "/") and its kind ('d', 'f', 'l', 'o' or '?').
+struct IndexedBlock {
+    std::uint64_t first = 0;  // the number of its first entry
+    std::vector<std::string> paths;
+    std::string kinds;
+};
+
+// The block holding entry `entry` of the same index. Throws IndexDamaged (also when there is no
+// such entry).
+IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
+                              std::uint64_t listBytes, std::uint64_t entry);
 
 // An index read back is not what a Save writes: the search goes on the list files instead.
 class IndexDamaged : public runtime::RuntimeError {

@@ -134,15 +134,21 @@ void ListFileWriter::StartSave() {
         if (std::string temporary = out->TemporaryName(); !temporary.empty()) {
             ownTemporaryNames_.insert(std::move(temporary));
         }
-        for (std::size_t i = 0, count = buffer_.ListCount(); i < count; ++i) {
+        const std::size_t count = buffer_.ListCount();
+        if (lineObserver_ && lineDetails_.size() != count) {
+            throw RuntimeError(runtime::InvalidProcedureCall,
+                               "Cannot write \"" + NextListFilePath() +
+                                   "\": what the walk noted no longer matches the listing's lines");
+        }
+        for (std::size_t i = 0; i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
             if (HasLineBreak(line)) {
                 const std::string text = ListFileText(line);
                 out->PrintLine(text);
-                if (lineObserver_) lineObserver_(text);
+                if (lineObserver_) lineObserver_(text, lineDetails_[i]);
             } else {
                 out->PrintLine(line);
-                if (lineObserver_) lineObserver_(line);
+                if (lineObserver_) lineObserver_(line, lineDetails_[i]);
             }
         }
         out->FinishWriting();

@@ -19,11 +19,15 @@
 
 namespace quorvale::listing {
 
-// What a listing with details says of one line of the buffer, kept beside it.
+// What the walk knows of one line of the buffer, kept beside it in a listing with details or for
+// a line observer: whether it is a folder line, a file line or text, what the entry is (see
+// Enumeration::CurrentKind), its details where the listing has them, and a folder's stamp.
 struct LineDetails {
     enum class Kind : char { kText, kFolder, kFile } kind = Kind::kText;
-    bool known = false;
+    bool known = false;  // `entry` holds the details
+    char entryKind = '?';
     reading::EntryDetails entry{};
+    reading::FolderStamp stamp{};
 };
 
 class ListFileWriter {
@@ -61,17 +65,17 @@ class ListFileWriter {
     // The locked list folder; only within a LockScope that took it.
     runtime::FolderLock& Lock() { return *lock_; }
 
-    // Notes the details of the line just added to the buffer (in a listing with details).
+    // Notes what the walk knows of the line just added to the buffer.
     void NoteDetails(const LineDetails& details) {
-        if (details_) lineDetails_.push_back(details);
+        if (details_ || lineObserver_) lineDetails_.push_back(details);
     }
     // Starts a Save's files afresh: no line saved, no details noted.
     void StartListing();
     // Tells `observer` each line as it is written into a list file (a CR or LF it holds as the
-    // sign for it), on the thread that saves the buffer; none when empty.
-    void SetLineObserver(std::function<void(std::string_view)> observer) {
-        lineObserver_ = std::move(observer);
-    }
+    // sign for it), with what the walk noted of it, on the thread that saves the buffer; none
+    // when empty. Set before the listing's first line.
+    using LineObserver = std::function<void(std::string_view, const LineDetails&)>;
+    void SetLineObserver(LineObserver observer) { lineObserver_ = std::move(observer); }
     std::uint64_t LinesSaved() const { return linesSaved_; }
 
     // Writes the buffer to the next list file and queues it to be put in place; the buffer is
@@ -114,8 +118,8 @@ class ListFileWriter {
     ListFileCommitter committer_;
     std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::uint64_t linesSaved_ = 0;                       // by this Save's list files so far
-    std::vector<LineDetails> lineDetails_;  // one per buffer line, in a listing with details
-    std::function<void(std::string_view)> lineObserver_;
+    std::vector<LineDetails> lineDetails_;  // one per buffer line, with details or an observer
+    LineObserver lineObserver_;
     std::string detailsFolder_;  // where the details file's next file lines lie
     bool lockScoped_ = false;    // a Save, walk or SaveList holds (or will take) the lock
 };

@@ -41,6 +41,7 @@ struct FlushFailed {
 // reverse order: the subfolder enumeration, then the folder.
 struct ListingCore::Frame {
     std::string_view name;  // under the parent (held by the parent's enumeration); the root's path
+    std::int64_t folderLine = -1;  // the number of its folder line, once it has one
     std::unique_ptr<reading::Folder> folder;
     std::unique_ptr<reading::Enumeration> subfolders;
     bool childVisited = false;  // the current subfolder has been walked; advance before the next
@@ -63,10 +64,14 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     const ListFileWriter::LockScope scope(writer_, true);
     // The observer is the Save's, for its length only.
     writer_.SetLineObserver(steps.listLine);
+    cutShort_ = steps.folderCutShort;
     struct ObserverScope {
-        ListFileWriter& writer;
-        ~ObserverScope() { writer.SetLineObserver({}); }
-    } observerScope{writer_};
+        ListingCore& core;
+        ~ObserverScope() {
+            core.writer_.SetLineObserver({});
+            core.cutShort_ = {};
+        }
+    } observerScope{*this};
     writer_.Lock().RemoveLeftovers(IsLeftoverListFile);
     if (steps.beforeWalk) steps.beforeWalk(writer_.Lock());
     SaveSummary summary;
@@ -128,6 +133,7 @@ ListingCore::Outcome ListingCore::Attempt(std::size_t level, Step&& step) {
 // The policy's answer to `error` at `level`: a denial line and `denied`, or the folder's end.
 void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bool& denied) {
     denied = false;
+    NoteCutShort(level);
     if (error.Number() == runtime::PermissionDenied) {
         ++deniedCount_;
         if (reportFailure_ || denied_.size() < kMaxRememberedIncomplete) {
@@ -151,6 +157,18 @@ void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bo
     }
     RememberIncomplete(level, error);
     EndFolder(level);
+}
+
+// Tells the Save that a step at `level` failed: the folder there lacks something, or, when it has
+// no folder line (it could not be opened or listed), its parent lacks it.
+void ListingCore::NoteCutShort(std::size_t level) {
+    if (!cutShort_) return;
+    for (std::size_t at = std::min(level + 1, stack_.size()); at-- > 0;) {
+        if (stack_[at].folderLine >= 0) {
+            cutShort_(static_cast<std::uint64_t>(stack_[at].folderLine));
+            return;
+        }
+    }
 }
 
 // Notes the folder at `level` as left out or cut short, with the reason.
@@ -177,7 +195,9 @@ std::string ListingCore::FolderPathAt(std::size_t level) const {
 }
 
 // The folder line and the yield after it; false when the folder's listing has ended.
-bool ListingCore::ListFolderLine(std::size_t level) {
+// A folder that is `entered` is one whose folder line stands for all it holds; one listed without
+// being entered has no stamp, so that nobody takes its lines for its entries.
+bool ListingCore::ListFolderLine(std::size_t level, bool entered) {
     const auto appendLine = [&] {
         const reading::Folder& folder = *stack_[level].folder;
         line_.assign("\t");
@@ -188,7 +208,12 @@ bool ListingCore::ListFolderLine(std::size_t level) {
         }
         LineDetails details{LineDetails::Kind::kFolder};
         if (options_.details) details.known = folder.Details(details.entry);
-        AppendAndFlush(line_, details);
+        details.entryKind = folder.Kind();
+        if (entered) details.stamp = folder.Stamp();
+        buffer_.AddItem(line_);
+        writer_.NoteDetails(details);
+        stack_[level].folderLine = static_cast<std::int64_t>(folderLines_++);
+        FlushIfFull();
     };
     if (Attempt(level, appendLine) == Outcome::kEnded) return false;
     // Yield after the folder line too, so that a tree of many empty folders keeps the window alive.
@@ -244,6 +269,7 @@ void ListingCore::AppendFileLine(const reading::Enumeration& files) {
     line_ += files.Current();
     LineDetails details{LineDetails::Kind::kFile};
     if (options_.details) details.known = files.CurrentDetails(details.entry);
+    details.entryKind = files.CurrentKind();
     buffer_.AddItem(line_);
     writer_.NoteDetails(details);
 }
@@ -260,7 +286,7 @@ void ListingCore::VisitFolder(std::string_view name, Open&& open) {
         return EndFolder(level);
     if (OnAnotherDevice(*stack_[level].folder, level)) {
         // Listed by its folder line, as a link to a folder is, and not entered.
-        if (ListFolderLine(level)) {
+        if (ListFolderLine(level, false)) {
             notEntered_.push_back(stack_[level].folder->Path());
             EndFolder(level);
         }
@@ -317,6 +343,7 @@ void ListingCore::ListFolder(const std::string& path) {
     deniedCount_ = 0;
     notEntered_.clear();
     rootDeviceKnown_ = false;
+    folderLines_ = 0;
     struct WalkEnd {
         ListingCore& core;
         ~WalkEnd() {

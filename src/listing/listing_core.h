@@ -44,7 +44,11 @@ struct SaveSteps {
     std::function<void(runtime::FolderLock&)> beforeWalk;
     std::function<void(const runtime::FolderLock&, const SaveSummary&)> afterWalk;
     // Each line as it is written into a list file, in order (see ListFileWriter::SetLineObserver).
-    std::function<void(std::string_view)> listLine;
+    ListFileWriter::LineObserver listLine;
+    // Told, as the walk meets it, the number (from 0, in the order of the folder lines) of each
+    // folder whose lines lack something it holds: a step of its listing failed or was denied, or
+    // a subfolder of it could not be listed by its folder line.
+    std::function<void(std::uint64_t folder)> folderCutShort;
 };
 
 class ListingCore {
@@ -141,7 +145,8 @@ class ListingCore {
 
     template <typename Open>
     void VisitFolder(std::string_view name, Open&& open);
-    bool ListFolderLine(std::size_t level);
+    bool ListFolderLine(std::size_t level, bool entered = true);
+    void NoteCutShort(std::size_t level);
     bool ListFileLines(std::size_t level);
     Outcome ListOneFile(std::size_t level, reading::Enumeration& files, bool skipOwn);
     bool PassedOver(const reading::Enumeration& files, bool skipOwn) const;
@@ -176,6 +181,8 @@ class ListingCore {
     bool rootDeviceKnown_ = false;
     bool walking_ = false;
     std::string line_;  // reused for every line, to spare an allocation per file
+    std::function<void(std::uint64_t)> cutShort_;  // the Save's, for its length
+    std::uint64_t folderLines_ = 0;                // in this walk so far
 };
 
 }  // namespace quorvale::listing

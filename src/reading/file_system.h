@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "reading/earlier_reading.h"
 #include "reading/listing_options.h"
 #include "runtime/path_join.h"
 
@@ -38,6 +39,9 @@ class Enumeration {
     virtual void Next() = 0;
     // The current entry's details, where the service was asked to read them; false otherwise.
     virtual bool CurrentDetails(EntryDetails& /*details*/) const { return false; }
+    // What the current entry is, where the service can tell: 'd' a folder, 'f' a regular file,
+    // 'l' a link (among subfolders, a link to a folder), 'o' anything else; '?' where it cannot.
+    virtual char CurrentKind() const { return '?'; }
 };
 
 // Which folder on which device, however it is named; `known` is false where the service cannot
@@ -45,6 +49,19 @@ class Enumeration {
 struct FolderIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    bool known = false;
+};
+
+// What tells whether a folder changed since it was read: its device and inode, when its entries
+// were last changed and its status last changed, and when the service read its entries (times in
+// nanoseconds since the epoch). `known` is false where the service cannot tell (a folder listed
+// but not entered, or a service that keeps no times).
+struct FolderStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+    std::int64_t readAt = 0;
     bool known = false;
 };
 
@@ -64,6 +81,10 @@ class Folder {
     virtual FolderIdentity Identity() const { return {}; }
     // The folder's own details, where the service was asked to read them; false otherwise.
     virtual bool Details(EntryDetails& /*details*/) const { return false; }
+    virtual FolderStamp Stamp() const { return {}; }
+    // What it is: 'd' a folder, 'l' a link to one (listed, never entered); '?' where the service
+    // cannot tell.
+    virtual char Kind() const { return '?'; }
 };
 
 class FileSystem {
@@ -79,6 +100,9 @@ class FileSystem {
     // What later walks list (see ListingOptions): whether they read each entry's details too, and
     // what they leave out, which a service reading ahead need not read.
     virtual void SetReadOptions(const ListingOptions& /*options*/) {}
+    // Where later walks take the entries of a folder that has not changed since an earlier
+    // listing read it (none: they read every folder). It must outlive those walks.
+    virtual void SetEarlierReading(const EarlierReading* /*earlier*/) {}
 };
 
 }  // namespace quorvale::reading

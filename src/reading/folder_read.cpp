@@ -1,6 +1,7 @@
 #include "reading/folder_read.h"
 
 #include <dirent.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace quorvale::reading {
@@ -233,6 +235,10 @@ bool IsDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+char KindOf(unsigned char type) {
+    return type == DT_DIR ? 'd' : type == DT_REG ? 'f' : type == DT_LNK ? 'l' : 'o';
+}
+
 // Appends the entry's details after its name: the entry itself, never what a link points to. An
 // entry gone meanwhile is described by its type alone.
 void AppendDetails(FolderContents& contents, const char* name, unsigned char type) {
@@ -241,7 +247,7 @@ void AppendDetails(FolderContents& contents, const char* name, unsigned char typ
     if (::fstatat(contents.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         details = DetailsOf(st);
     } else {
-        details.type = type == DT_DIR ? 'd' : type == DT_REG ? 'f' : type == DT_LNK ? 'l' : 'o';
+        details.type = KindOf(type);
     }
     char bytes[FolderContents::kDetailsBytes];
     bytes[0] = details.type;
@@ -262,6 +268,7 @@ void AppendEntry(FolderContents& contents, const char* name, std::size_t size, u
         contents.names += static_cast<char>(size >> 8);
     }
     contents.names.append(name, size);
+    contents.names += KindOf(type);
     if (contents.details) AppendDetails(contents, name, type);
     if (type == DT_DIR) {
         contents.subfolders.push_back(entry);
@@ -295,24 +302,55 @@ void ReserveForEntries(FolderContents& contents, std::size_t limit) {
 // What became of one block of directory entries.
 enum class BlockTaken { kAll, kEnded, kTooLarge };
 
+// Takes one entry (its type: a stat for a directory that reports none, when `type` says so).
+template <typename Type>
+BlockTaken TakeEntry(FolderContents& contents, const char* name, std::size_t size,
+                     std::size_t limit, Type&& type) {
+    const std::size_t taken = size + 4 + (contents.details ? FolderContents::kDetailsBytes : 0);
+    if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
+        contents.readError = EOVERFLOW;
+        return BlockTaken::kEnded;
+    }
+    if (limit != 0 && contents.Bytes() + taken + sizeof(FolderEntry) > limit) {
+        return BlockTaken::kTooLarge;
+    }
+    AppendEntry(contents, name, size, type());
+    return BlockTaken::kAll;
+}
+
 BlockTaken TakeBlock(FolderContents& contents, const char* block, ssize_t bytes,
                      std::size_t limit) {
     for (ssize_t off = 0; off < bytes;) {
         const auto* d = reinterpret_cast<const struct dirent64*>(block + off);
         off += d->d_reclen;
         if (IsDotOrDotDot(d->d_name)) continue;
-        const std::size_t size = std::strlen(d->d_name);
-        const std::size_t taken = size + 3 + (contents.details ? FolderContents::kDetailsBytes : 0);
-        if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
-            contents.readError = EOVERFLOW;
-            return BlockTaken::kEnded;
-        }
-        if (limit != 0 && contents.Bytes() + taken + sizeof(FolderEntry) > limit) {
-            return BlockTaken::kTooLarge;
-        }
-        AppendEntry(contents, d->d_name, size, EntryType(contents.fd, *d));
+        const BlockTaken taken = TakeEntry(contents, d->d_name, std::strlen(d->d_name), limit,
+                                           [&] { return EntryType(contents.fd, *d); });
+        if (taken != BlockTaken::kAll) return taken;
     }
     return BlockTaken::kAll;
+}
+
+// Takes the entries an earlier reading holds of the folder when it has not changed since; nothing
+// when it must be read.
+std::optional<BlockTaken> TakeEarlier(FolderContents& contents, std::size_t limit) {
+    BlockTaken taken = BlockTaken::kAll;
+    std::string name;  // the names told are not ended by a zero byte
+    const bool known =
+        contents.earlier->Entries(contents.st, [&](std::string_view told, unsigned char type) {
+            if (taken != BlockTaken::kAll) return;
+            name.assign(told);
+            taken = TakeEntry(contents, name.c_str(), name.size(), limit, [type] { return type; });
+        });
+    if (!known) return std::nullopt;
+    contents.fromEarlier = true;
+    return taken;
+}
+
+std::int64_t NanosecondsNow() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace
@@ -321,6 +359,15 @@ BlockTaken TakeBlock(FolderContents& contents, const char* block, ssize_t bytes,
 // report no types).
 bool ReadEntries(FolderContents& contents, std::size_t limit, const std::function<void()>& pause) {
     // Not zeroed, so that only what the directory fills costs memory.
+    contents.readAt = NanosecondsNow();
+    if (contents.earlier != nullptr) {
+        if (const std::optional<BlockTaken> taken = TakeEarlier(contents, limit)) {
+            if (*taken != BlockTaken::kTooLarge) return true;
+            DropEntries(contents);
+            contents.fromEarlier = false;
+            return false;
+        }
+    }
     thread_local const std::unique_ptr<char[]> block(new char[kReadBlock]);
     ReserveForEntries(contents, limit);
     for (;;) {
@@ -391,6 +438,9 @@ FolderContents& FolderContents::operator=(FolderContents&& other) noexcept {
     openError = other.openError;
     readError = other.readError;
     details = other.details;
+    earlier = other.earlier;
+    fromEarlier = other.fromEarlier;
+    readAt = other.readAt;
     names = std::move(other.names);
     files = std::move(other.files);
     subfolders = std::move(other.subfolders);

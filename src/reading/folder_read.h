@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reading/earlier_reading.h"
 #include "reading/file_system.h"
 
 namespace quorvale::reading {
@@ -40,8 +41,14 @@ struct FolderContents {
     int readError = 0;  // errno of a failed read; then there are no entries
     // Whether each entry's details are read too (set before the read).
     bool details = false;
+    // Where the entries are taken from if the folder has not changed since it was read for an
+    // earlier listing (set before the read; none: always read).
+    const EarlierReading* earlier = nullptr;
+    bool fromEarlier = false;  // they were taken from there
+    std::int64_t readAt = 0;   // when the entries were read: nanoseconds since the epoch
     // Every name, end to end, each after its length: one byte below 255, else 255 and two bytes
-    // (low first); with details, each name is followed by its entry's (kDetailsBytes).
+    // (low first), and followed by its kind (see Kind); with details, then by its entry's
+    // (kDetailsBytes).
     std::string names;
     std::vector<FolderEntry> files;
     std::vector<FolderEntry> subfolders;
@@ -61,10 +68,16 @@ struct FolderContents {
         return {reinterpret_cast<const char*>(at + 3),
                 static_cast<std::size_t>(at[1] | (at[2] << 8))};
     }
+    // What the entry is, as its directory reports it: 'd' a folder, 'f' a regular file, 'l' a
+    // link (among the subfolders: a link to a folder), 'o' anything else.
+    char Kind(FolderEntry entry) const {
+        const std::string_view name = Name(entry);
+        return name.data()[name.size()];
+    }
     // The entry's details; only where `details` was set for the read.
     EntryDetails Details(FolderEntry entry) const {
         const std::string_view name = Name(entry);
-        const char* at = name.data() + name.size();
+        const char* at = name.data() + name.size() + 1;
         EntryDetails described;
         described.type = at[0];
         std::memcpy(&described.size, at + 1, 8);
@@ -85,7 +98,8 @@ bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents)
 // The details of an entry whose status is `st`.
 EntryDetails DetailsOf(const struct stat& st);
 
-// Reads every entry of the open folder into `contents` (with their details when it says so). With a
+// Reads every entry of the open folder into `contents` (with their details when it says so), or
+// takes them from the earlier reading it names when that holds the folder unchanged. With a
 // `limit`, stops as soon as the names and entries would take more than that, returns false and
 // leaves the folder unread (its entries dropped, its position back at the start). `pause` is called
 // after each block.

@@ -49,6 +49,7 @@ class EntryEnumeration final : public Enumeration {
         details = contents_.Details(entries_[index_]);
         return true;
     }
+    char CurrentKind() const override { return AtEnd() ? '?' : contents_.Kind(entries_[index_]); }
     void Next() override {
         if (AtEnd()) return;
         ++index_;
@@ -71,8 +72,10 @@ class EntryEnumeration final : public Enumeration {
 class PosixFolder final : public Folder {
   public:
     // A folder that is listed but not entered (a link to a folder, or a loop back to an ancestor).
-    static std::unique_ptr<PosixFolder> NotEntered(std::string path) {
-        return std::unique_ptr<PosixFolder>(new PosixFolder(std::move(path)));
+    static std::unique_ptr<PosixFolder> NotEntered(std::string path, char kind) {
+        auto folder = std::unique_ptr<PosixFolder>(new PosixFolder(std::move(path)));
+        folder->kind_ = kind;
+        return folder;
     }
 
     // A folder whose open failed for lack of permission: it has a path, and reading it fails.
@@ -132,6 +135,21 @@ class PosixFolder final : public Folder {
         return true;
     }
 
+    FolderStamp Stamp() const override {
+        if (node_ == nullptr) return {};
+        const struct stat& st = node_->contents.st;
+        const auto nanoseconds = [](const struct timespec& t) {
+            return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+        };
+        return {static_cast<std::uint64_t>(st.st_dev),
+                static_cast<std::uint64_t>(st.st_ino),
+                nanoseconds(st.st_mtim),
+                nanoseconds(st.st_ctim),
+                node_->contents.readAt,
+                true};
+    }
+    char Kind() const override { return kind_; }
+
     FolderIdentity Identity() const override {
         return {static_cast<std::uint64_t>(dev_), static_cast<std::uint64_t>(ino_), fs_ != nullptr};
     }
@@ -167,7 +185,7 @@ class PosixFolder final : public Folder {
             if (contents.details) folder->details_ = contents.Details(*it);
             return folder;
         };
-        if (!it->Enter()) return described(NotEntered(JoinPath(Path(), name)));
+        if (!it->Enter()) return described(NotEntered(JoinPath(Path(), name), 'l'));
         const auto index = static_cast<std::size_t>(it - entries.begin());
 
         ReadPlan& plan = *fs_->plan_;
@@ -205,7 +223,7 @@ class PosixFolder final : public Folder {
             }
             throw error;
         }
-        if (IsAncestorOrSelf(read.st)) return described(NotEntered(JoinPath(Path(), name)));
+        if (IsAncestorOrSelf(read.st)) return described(NotEntered(JoinPath(Path(), name), 'd'));
         return Opened(fs_, this, std::string(name), std::exchange(child, nullptr));
     }
 
@@ -255,6 +273,7 @@ class PosixFolder final : public Folder {
     std::optional<EntryDetails> details_;  // with a listing with details
     PlannedFolder* node_ = nullptr;  // what it holds: its entries, its handle (the plan owns it)
     bool offChain_ = false;          // a later sibling was opened: only destroying it is left
+    char kind_ = 'd';                // 'l': a link to a folder
 };
 
 std::string AbsoluteFolderPath(const std::string& path) {
@@ -304,6 +323,15 @@ void PosixFileSystem::SetReadOptions(const ListingOptions& options) {
             earlierStats_ = ReadStats();
             plan_.reset();
         }
+    }
+}
+
+void PosixFileSystem::SetEarlierReading(const EarlierReading* earlier) {
+    if (tuning_.earlierReading == earlier) return;
+    tuning_.earlierReading = earlier;
+    if (plan_ && chain_.empty()) {  // the next walk's plan reads with it
+        earlierStats_ = ReadStats();
+        plan_.reset();
     }
 }
 

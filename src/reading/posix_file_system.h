@@ -57,6 +57,7 @@ class PosixFileSystem final : public FileSystem {
     // the next walk.
     void SetReadAhead(std::size_t folders);
     void SetReadOptions(const ListingOptions& options) override;
+    void SetEarlierReading(const EarlierReading* earlier) override;
     // What reading ahead did in the walks so far.
     ReadAheadStats ReadStats() const;
 

@@ -104,6 +104,7 @@ std::shared_ptr<ReadRequest> ReadPlan::NewRequest(const PlannedFolder& parent, s
                                                   std::size_t byteLimit) const {
     auto request = std::make_shared<ReadRequest>();
     request->contents.details = tuning_.entryDetails;
+    request->contents.earlier = tuning_.earlierReading;
     request->parent = parent.handle;
     request->name = parent.contents.Name(parent.contents.subfolders[index]);
     request->byteLimit = byteLimit;
@@ -298,6 +299,7 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
     const auto start = std::chrono::steady_clock::now();
     if (contents.fd >= 0) {
         contents.details = tuning_.entryDetails;
+        contents.earlier = tuning_.earlierReading;
         Pacer pace(wait, tuning_.waitSlice);
         ReadEntries(contents, 0, std::ref(pace));
         if (contents.Entries() < tuning_.largeFolder) {

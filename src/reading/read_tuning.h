@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "reading/earlier_reading.h"
+
 namespace quorvale::reading {
 
 struct ReadTuning {
@@ -42,6 +44,9 @@ struct ReadTuning {
 
     // Whether every read gathers each entry's details (a listing with details) too.
     bool entryDetails = false;
+    // Where the entries of folders that have not changed since an earlier listing are taken
+    // from, rather than read (none: every folder is read).
+    const EarlierReading* earlierReading = nullptr;
 
     // Who reads a folder the walk needs and nobody has requested yet.
     enum class Handover {

@@ -83,12 +83,14 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
 // The index of a listing, made from its lines as they are written into its list files.
 class IndexOfLines {
   public:
-    void Line(std::string_view line) {
+    void Line(std::string_view line, const listing::LineDetails& noted) {
         if (const std::optional<catalogue::KeptEntry> entry = meaning_.Take(line)) {
             const std::size_t matched = catalogue::EntryPath(*entry, path_);
-            builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile);
+            builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile,
+                         noted.entryKind, noted.stamp);
         }
     }
+    void CutShort(std::uint64_t folder) { builder_.CutShort(folder); }
     std::string Finish(const catalogue::ListingRecord& record) {
         if (meaning_.Count() != record.lines) {
             throw runtime::RuntimeError(runtime::InvalidProcedureCall,
@@ -123,7 +125,10 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
         lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
     };
     IndexOfLines index;
-    steps.listLine = [&index](std::string_view line) { index.Line(line); };
+    steps.listLine = [&index](std::string_view line, const listing::LineDetails& noted) {
+        index.Line(line, noted);
+    };
+    steps.folderCutShort = [&index](std::uint64_t folder) { index.CutShort(folder); };
     steps.afterWalk = [&core, &runtime, &index](const runtime::FolderLock& lock,
                                                 const listing::SaveSummary& summary) {
         catalogue::ListingRecord record = RecordOf(core, lock, summary);
