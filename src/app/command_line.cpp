@@ -78,6 +78,8 @@ class Reader {
         line_.excludes.push_back(std::move(values[0]));
     }
     void KeepDetails(std::vector<std::string>&&) { line_.details = true; }
+    void KeepReuse(std::vector<std::string>&& values) { line_.reuse = std::move(values[0]); }
+    void KeepReuseTrust(std::vector<std::string>&&) { line_.reuseTrust = true; }
     void KeepCompare(std::vector<std::string>&& values) { line_.compared = std::move(values); }
     void KeepFind(std::vector<std::string>&& values) { line_.find.query.pattern = values[0]; }
     void KeepBasename(std::vector<std::string>&&) { line_.find.query.basename = true; }
@@ -121,6 +123,8 @@ constexpr OptionRow kOptions[] = {
     {"--one-file-system", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
     {"--exclude", "", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
     {"--details", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
+    {"--reuse", "", Form::kValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
+    {"--reuse-trust", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepReuseTrust},
     {"--compare", "", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
     {"--find", "", Form::kValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
     {"--basename", "-b", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepBasename},
@@ -242,6 +246,7 @@ void Reader::CheckModes() {
         return Wrong("'" + line_.toolkitOptions.front() +
                      "' is an option of the window, and --save shows none");
     }
+    if (line_.reuseTrust && !line_.reuse) return Wrong("--reuse-trust is an option of --reuse");
     line_.action = CommandLine::Action::kSave;
 }
 
@@ -309,6 +314,7 @@ std::string HelpText() {
     return R"(Usage: quorvale [FOLDER] [--list-folder DIR]
   or:  quorvale --save FOLDER [--list-folder DIR] [--details]
                 [--one-file-system] [--exclude PATTERN]...
+                [--reuse OLD [--reuse-trust]]
   or:  quorvale --compare OLD NEW
   or:  quorvale --find PATTERN [FOLDER]... [-b] [-i] [-0] [-c] [-l N]
                 [--all] [--long]
@@ -332,6 +338,19 @@ Options:
   --exclude PATTERN    with --save: leave out every entry whose name matches
                        the shell pattern (case-sensitive, * also matches a
                        leading dot; may be given more than once)
+  --reuse OLD          with --save: take each folder that has not changed
+                       since the listing kept in the list folder OLD was made
+                       (same device, inode, modification and change time, and
+                       those older than OLD's reading of it by a second) from
+                       OLD instead of reading it; the list files are the same
+                       as without it. OLD must be a listing of the same FOLDER
+                       by the same user and groups with the same options,
+                       complete and indexed, on a file system whose folder
+                       times are trusted (ext2, ext3, ext4, xfs, btrfs, tmpfs,
+                       f2fs); otherwise every folder is read, said once on
+                       stderr. OLD cannot be the list folder being written
+  --reuse-trust        with --reuse: trust the folder times of any file system
+                       (network and FUSE file systems among them)
   --compare OLD NEW    print what changed from the listing in the list folder
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds

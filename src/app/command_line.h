@@ -20,6 +20,8 @@ struct CommandLine {
     bool oneFileSystem = false;               // --one-file-system (with --save)
     std::vector<std::string> excludes;        // each --exclude (with --save)
     bool details = false;                     // --details (with --save)
+    std::optional<std::string> reuse;         // --reuse OLD (with --save)
+    bool reuseTrust = false;                  // --reuse-trust (with --reuse)
     std::vector<std::string> compared;        // kCompare: the old and the new list folder
     FindRequest find;                         // kFind: what to find, where and how to print it
     std::string wrong;                        // kWrong: the one line that says why
@@ -27,7 +29,8 @@ struct CommandLine {
 
 // Reads argv[1..argc-1]. `--opt VALUE` and `--opt=VALUE` alike; `--` ends the options. An empty,
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
-// kWrong, and so are --one-file-system, --exclude or --details without --save, --compare with
+// kWrong, and so are --one-file-system, --exclude, --details or --reuse without --save,
+// --reuse-trust without --reuse, --compare with
 // anything but its two list folders, and --find with anything but its pattern, the folders to
 // search and its own options (-b, -i, -0, -c, -l N, --all, --long), which it alone takes. --help
 // and --version end the reading where they stand.

@@ -1,5 +1,6 @@
 #include "app/headless_save.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,14 +10,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "app/progress_line.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
+#include "catalogue/earlier_listing.h"
 #include "listing/list_file_name.h"
 #include "listing/listing_buffer.h"
 #include "listing/listing_core.h"
 #include "reading/posix_file_system.h"
+#include "runtime/file_system_facts.h"
 #include "runtime/process_memory.h"
 #include "save/listing_save.h"
 
@@ -49,10 +53,10 @@ std::string WhyNotAFolder(const std::string& folder) {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    const reading::ListingOptions& options) {
+                    const reading::ListingOptions& options, const ReuseChoice& reuse) {
     runtime::KeepFreedMemoryUntilExit();  // the process ends with the Save
     reading::PosixFileSystem fileSystem;
-    return RunHeadlessSave(folder, runtime, fileSystem, options);
+    return RunHeadlessSave(folder, runtime, fileSystem, options, reuse);
 }
 
 namespace {
@@ -77,9 +81,26 @@ class ScriptSave {
     ScriptSave(const ScriptSave&) = delete;
     ScriptSave& operator=(const ScriptSave&) = delete;
 
-    int Run(const std::string& folder) {
+    int Run(const std::string& folder, const ReuseChoice& reuse) {
+        save::Reuse reused;
+        std::unique_ptr<catalogue::EarlierListing> earlier;
+        if (reuse.listing) {
+            if (!IsListFolder(*reuse.listing, reused)) {
+                Say("quorvale: cannot reuse \"" + *reuse.listing +
+                    "\": it is the list folder this Save writes\n");
+                return kNotSaved;
+            }
+            earlier = EarlierListingToReuse(folder, reuse);
+            if (!earlier) reused.listing.clear();
+        }
+        // The file system may outlive this Save; the earlier listing does not.
+        struct EarlierScope {
+            reading::FileSystem& fileSystem;
+            ~EarlierScope() { fileSystem.SetEarlierReading(nullptr); }
+        } earlierScope{fileSystem_};
+        fileSystem_.SetEarlierReading(earlier.get());
         try {
-            save::SaveListing(core_, runtime_, folder);
+            save::SaveListing(core_, runtime_, folder, reused);
         } catch (const Stopped& stopped) {
             if (stopped.signal != SIGPIPE) {
                 Say(ClearProgress() + "quorvale: stopped by signal " +
@@ -99,6 +120,46 @@ class ScriptSave {
     }
 
   private:
+    // Notes which folder the earlier listing lies in; false when it is the list folder this Save
+    // would write into.
+    bool IsListFolder(const std::string& listing, save::Reuse& reused) {
+        struct stat earlier {};
+        struct stat writing {};
+        if (::stat(listing.c_str(), &earlier) != 0) return true;
+        reused = {listing, static_cast<std::uint64_t>(earlier.st_dev),
+                  static_cast<std::uint64_t>(earlier.st_ino)};
+        return ::stat(runtime_.ListFileFolder().c_str(), &writing) != 0 ||
+               earlier.st_dev != writing.st_dev || earlier.st_ino != writing.st_ino;
+    }
+
+    // The earlier listing, when a Save of `folder` may reuse it; otherwise none, and why is said.
+    std::unique_ptr<catalogue::EarlierListing> EarlierListingToReuse(const std::string& folder,
+                                                                     const ReuseChoice& reuse) {
+        const std::string& listing = *reuse.listing;
+        std::unique_ptr<catalogue::EarlierListing> earlier;
+        std::string why;
+        try {
+            earlier = std::make_unique<catalogue::EarlierListing>(listing);
+        } catch (const runtime::RuntimeError& error) {
+            Say(std::string("quorvale: ") + error.what() + "; reading every folder\n");
+            return nullptr;
+        }
+        catalogue::ReuseRequest request;
+        request.root = reading::AbsoluteFolderPath(folder);
+        request.options = core_.Options();
+        request.user = catalogue::CurrentUser();
+        request.trustFileSystem = reuse.trustFileSystem;
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            request.fileSystemType = runtime::DescribeFileSystemOf(fd).type;
+            ::close(fd);
+        }
+        why = catalogue::WhyNotReused(earlier->Record(), request);
+        if (why.empty()) return earlier;
+        Say("quorvale: cannot reuse \"" + listing + "\": " + why + "; reading every folder\n");
+        return nullptr;
+    }
+
     // A reader of stderr that goes away stops the Save as SIGTERM does.
     void Say(const std::string& text) {
         if (WriteError(text) == EPIPE) readerGone_ = true;
@@ -137,7 +198,8 @@ class ScriptSave {
 }  // namespace
 
 int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime,
-                    reading::FileSystem& fileSystem, const reading::ListingOptions& options) {
+                    reading::FileSystem& fileSystem, const reading::ListingOptions& options,
+                    const ReuseChoice& reuse) {
     CatchTerminationSignals();
     // Nothing is written for what is not a folder: the earlier list files stay as they were.
     if (const std::string why = WhyNotAFolder(folder); !why.empty()) {
@@ -145,7 +207,7 @@ int RunHeadlessSave(const std::string& folder, runtime::RuntimeServices& runtime
         const int status = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
         return status != 0 ? status : kNotSaved;
     }
-    return ScriptSave(runtime, fileSystem, options).Run(folder);
+    return ScriptSave(runtime, fileSystem, options).Run(folder, reuse);
 }
 
 }  // namespace quorvale::app

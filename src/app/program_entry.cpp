@@ -56,7 +56,7 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         options.oneFileSystem = line.oneFileSystem;
         options.excludes = line.excludes;
         options.details = line.details;
-        return RunHeadlessSave(line.folder, runtime, options);
+        return RunHeadlessSave(line.folder, runtime, options, {line.reuse, line.reuseTrust});
     }
     return runWindow(line, runtime);
 }

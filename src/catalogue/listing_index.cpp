@@ -127,7 +127,7 @@ void PutFixed(std::string& out, Number value) {
 void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
                               const reading::FolderStamp& stamp) {
     if (isFolder) {
-        AddFolder(path, stamp);
+        AddFolder(path, kind, stamp);
         // Its name cannot be told from the listing, nor can the entries of its parent.
         if ((kind != 'd' && kind != 'l') || HoldsLineBreakSign(LastPart(path))) {
             if (folderChain_.size() >= 2) CutShort(folderChain_[folderChain_.size() - 2].second);
@@ -157,7 +157,8 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
 }
 
 // A folder's row, and where it stands among the folders it lies in.
-void ListingIndexBuilder::AddFolder(std::string_view path, const reading::FolderStamp& stamp) {
+void ListingIndexBuilder::AddFolder(std::string_view path, char kind,
+                                    const reading::FolderStamp& stamp) {
     // The folders of the chain that `path` does not lie in are behind.
     const auto liesIn = [&](std::size_t length) {
         return path.size() > length && path.substr(0, length) == folderPath_.substr(0, length) &&
@@ -168,7 +169,7 @@ void ListingIndexBuilder::AddFolder(std::string_view path, const reading::Folder
     PutVarint(folderRows_, entries_ - lastFolderEntry_);
     lastFolderEntry_ = entries_;
     PutVarint(folderRows_, folderChain_.empty() ? 0 : number - folderChain_.back().second);
-    PutVarint(folderRows_, stamp.known ? 1 : 0);
+    PutVarint(folderRows_, (stamp.known ? 1 : 0) | (kind == 'l' ? 2 : 0));
     if (stamp.known) {
         PutZigzag(folderRows_, static_cast<std::int64_t>(stamp.device));
         PutZigzag(folderRows_, static_cast<std::int64_t>(stamp.inode));
@@ -629,8 +630,9 @@ IndexedFolder FolderRow(std::string_view rows, std::size_t& at, std::uint64_t nu
     if (parentBack > number) IndexReader::Damaged("a folder's parent");
     folder.parent = parentBack == 0 ? 0 : number - parentBack + 1;
     const std::uint64_t flags = Varint(rows, at);
-    if (flags > 1) IndexReader::Damaged("a folder's row");
-    if (flags == 1) {
+    if (flags > 3) IndexReader::Damaged("a folder's row");
+    folder.kind = (flags & 2) != 0 ? 'l' : 'd';
+    if ((flags & 1) != 0) {
         folder.stamp.device = static_cast<std::uint64_t>(Zigzag(rows, at));
         folder.stamp.inode = static_cast<std::uint64_t>(Zigzag(rows, at));
         folder.stamp.modified = Zigzag(rows, at);
@@ -682,6 +684,19 @@ std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::u
     }
     ReadCutShort(reader, header, folders);
     return folders;
+}
+
+void CheckIndexedBlocks(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes) {
+    const IndexReader reader(fd, size);
+    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+    for (std::uint32_t block = 0; block < header.blocks; ++block) {
+        const std::uint64_t row = header.blockTable + kBlockRowBytes * block;
+        const std::string bytes = reader.Range(reader.Fixed<std::uint64_t>(row),
+                                               reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
+        if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8)) {
+            IndexReader::Damaged("a block");
+        }
+    }
 }
 
 IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,

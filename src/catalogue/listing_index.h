@@ -22,9 +22,10 @@
 //   posting lists: the blocks whose paths hold the trigram, ascending, as varint differences.
 //   folder frames: the folders in the order of their folder lines, kFoldersPerFrame to a zstd
 //       frame, each: varint its entry's number less the folder before's, varint its number less
-//       its parent's (0: none), varint 1 when stamped, then zigzag device, inode, modified,
-//       changed and read-at (nanoseconds since the epoch, see reading::FolderStamp), and varint
-//       its name's length and the name (the last part of its path).
+//       its parent's (0: none), varint flags (1 stamped, 2 a link to a folder), when stamped zigzag
+//       device, inode, modified, changed and read-at (nanoseconds since the epoch, see
+//       reading::FolderStamp), and varint its name's length and the name (the last part of its
+//       path).
 //   folder table: for each frame u64 where it begins and u32 its checksum; then u64 where the last
 //       one ends.
 //   cut-short list: the numbers of the folders whose lines lack something they hold (their
@@ -72,7 +73,7 @@ class ListingIndexBuilder {
     void EndBlock();
     void NoteTrigram(std::uint32_t trigram);
     std::unique_ptr<std::uint64_t[]> SortedPostings();
-    void AddFolder(std::string_view path, const reading::FolderStamp& stamp);
+    void AddFolder(std::string_view path, char kind, const reading::FolderStamp& stamp);
     void EndFolderFrame();
     std::string FolderSections(std::uint64_t at, std::uint32_t& cutShortChecksum,
                                std::uint64_t& folderTable, std::uint64_t& cutShortAt);
@@ -104,6 +105,7 @@ struct IndexedFolder {
     std::uint64_t files = 0;   // the file entries after it
     std::uint64_t parent = 0;  // its parent's number + 1; 0: none
     reading::FolderStamp stamp;
+    char kind = 'd';  // 'l': a link to a folder
     bool cutShort = false;
     std::string name;
 };
@@ -120,6 +122,10 @@ struct IndexedBlock {
     std::vector<std::string> paths;
     std::string kinds;
 };
+
+// Checks every block of the same index against its checksum, reading each once. Throws
+// IndexDamaged.
+void CheckIndexedBlocks(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes);
 
 // The block holding entry `entry` of the same index. Throws IndexDamaged (also when there is no
 // such entry).

@@ -144,6 +144,7 @@ struct JsonValue {
     std::uint64_t number = 0;
     std::string text;
     std::map<std::string, JsonValue> members;
+    std::vector<JsonValue> items;  // of an array at a field read
 
     const JsonValue* Member(const std::string& key) const {
         const auto it = members.find(key);
@@ -153,7 +154,12 @@ struct JsonValue {
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 22> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 27> kFieldsRead = {"fileSystem.mountPoint",
+                                                          "options.oneFileSystem",
+                                                          "options.exclude",
+                                                          "user",
+                                                          "user.id",
+                                                          "user.groups",
                                                           "index",
                                                           "index.name",
                                                           "index.bytes",
@@ -240,7 +246,7 @@ class JsonReader {
         JsonValue& into = value != nullptr ? *value : passedOver;
         const char c = text_[at_];
         if (c == '{') return Object(value, depth, path);
-        if (c == '[') return Array(depth, path);
+        if (c == '[') return Array(value, depth, path);
         if (c == '"') {
             into.kind = JsonValue::Kind::kString;
             return String(into.text);
@@ -318,11 +324,13 @@ class JsonReader {
         return key;
     }
 
-    bool Array(int depth, const std::string& path) {
+    bool Array(JsonValue* value, int depth, const std::string& path) {
+        if (value != nullptr) value->kind = JsonValue::Kind::kArray;
         ++at_;
         if (Take(']')) return true;
         do {
-            if (!Value(nullptr, depth + 1, path)) return false;
+            JsonValue* item = value != nullptr ? &value->items.emplace_back() : nullptr;
+            if (!Value(item, depth + 1, path)) return false;
         } while (Take(','));
         return Take(']');
     }
@@ -490,6 +498,17 @@ std::string RecordText(const ListingRecord& record) {
     json.Key("details");
     json.Bool(record.options.details);
     json.Close('}');
+    if (record.user) {
+        json.Key("user");
+        json.StartObject();
+        json.Key("id");
+        json.Number(record.user->id);
+        json.Key("groups");
+        json.StartArray();
+        for (const std::uint64_t group : record.user->groups) json.Number(group);
+        json.Close(']');
+        json.Close('}');
+    }
     WriteStrings(json, "notOfThisListing", record.notOfThisListing);
     if (!record.indexName.empty()) {
         json.Key("index");
@@ -498,6 +517,17 @@ std::string RecordText(const ListingRecord& record) {
         json.String(record.indexName);
         json.Key("bytes");
         json.Number(record.indexBytes);
+        json.Close('}');
+    }
+    if (!record.reuse.listing.empty()) {
+        json.Key("reuse");
+        json.StartObject();
+        json.Key("listing");
+        json.String(record.reuse.listing);
+        json.Key("foldersReused");
+        json.Number(record.reuse.foldersReused);
+        json.Key("foldersRead");
+        json.Number(record.reuse.foldersRead);
         json.Close('}');
     }
     json.Close('}');
@@ -590,6 +620,43 @@ bool ReadWhereAndWhen(const JsonValue& document, ListingRecord& record, std::str
     return ReadIndex(document, record, why);
 }
 
+// What a later Save must match to reuse the listing: the options beyond details, and the user and
+// groups it was made as (a record without them matches no one).
+bool ReadWalkedAs(const JsonValue& document, ListingRecord& record, std::string& why) {
+    const JsonValue* options = document.Member("options");
+    const std::optional<bool> oneFileSystem = TruthAt(options, "oneFileSystem", false);
+    if (!oneFileSystem) {
+        why = "\"options.oneFileSystem\" is not true or false";
+        return false;
+    }
+    record.options.oneFileSystem = *oneFileSystem;
+    const JsonValue* excludes = options != nullptr ? options->Member("exclude") : nullptr;
+    if (excludes != nullptr) {
+        for (const JsonValue& item : excludes->items) {
+            if (item.kind != JsonValue::Kind::kString) {
+                why = "\"options.exclude\" is not a list of patterns";
+                return false;
+            }
+            record.options.excludes.push_back(item.text);
+        }
+    }
+    const JsonValue* user = document.Member("user");
+    if (user == nullptr) return true;
+    const auto id = NumberAt(user, "id", "user.id", 0, UINT32_MAX, why);
+    if (!id) return false;
+    ListingRecord::User walkedAs{*id, {}};
+    const JsonValue* groups = user->Member("groups");
+    for (const JsonValue& item : groups != nullptr ? groups->items : std::vector<JsonValue>{}) {
+        if (item.kind != JsonValue::Kind::kNumber || item.number > UINT32_MAX) {
+            why = "\"user.groups\" is not a list of numbers";
+            return false;
+        }
+        walkedAs.groups.push_back(item.number);
+    }
+    record.user = std::move(walkedAs);
+    return true;
+}
+
 std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& why) {
     JsonReader reader(text);
     const std::optional<JsonValue> document = reader.Document();
@@ -626,7 +693,9 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
     }
     record.complete = *complete;
     record.options.details = *details;
-    if (!ReadWhereAndWhen(*document, record, why)) return std::nullopt;
+    if (!ReadWhereAndWhen(*document, record, why) || !ReadWalkedAs(*document, record, why)) {
+        return std::nullopt;
+    }
     return record;
 }
 

@@ -41,6 +41,20 @@ struct ListingRecord {
     std::vector<std::string> notOfThisListing;  // list files in the folder that other Saves left
     std::string indexName;                      // the index a search reads (empty: none)
     std::uint64_t indexBytes = 0;               // its size
+    // Whom the Save read the tree as: what a later Save must be to reuse the listing.
+    struct User {
+        std::uint64_t id = 0;
+        std::vector<std::uint64_t> groups;  // ascending
+    };
+    std::optional<User> user;
+    // The earlier listing whose folders a Save took where they had not changed (none: it read
+    // every folder), and how many folders it took from there and how many it read.
+    struct Reuse {
+        std::string listing;
+        std::uint64_t foldersReused = 0;
+        std::uint64_t foldersRead = 0;
+    };
+    Reuse reuse;
 };
 
 // The record as JSON text.

@@ -63,6 +63,7 @@ struct FolderStamp {
     std::int64_t changed = 0;
     std::int64_t readAt = 0;
     bool known = false;
+    bool reused = false;  // its entries were taken from an earlier listing (see EarlierReading)
 };
 
 // A folder read by the service. A subfolder object never outlives the folder it was opened from.

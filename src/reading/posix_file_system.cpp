@@ -146,7 +146,8 @@ class PosixFolder final : public Folder {
                 nanoseconds(st.st_mtim),
                 nanoseconds(st.st_ctim),
                 node_->contents.readAt,
-                true};
+                true,
+                node_->contents.fromEarlier};
     }
     char Kind() const override { return kind_; }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "catalogue/earlier_listing.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
 #include "catalogue/listing_index.h"
@@ -76,6 +77,7 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     record.incomplete = core.IncompleteFolders();
     record.notEntered = core.NotEnteredFolders();
     record.options = core.Options();
+    record.user = catalogue::CurrentUser();
     record.notOfThisListing = NotOfThisListing(lock, record);
     return record;
 }
@@ -88,8 +90,11 @@ class IndexOfLines {
             const std::size_t matched = catalogue::EntryPath(*entry, path_);
             builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile,
                          noted.entryKind, noted.stamp);
+            if (noted.stamp.known) ++(noted.stamp.reused ? foldersReused_ : foldersRead_);
         }
     }
+    std::uint64_t FoldersReused() const { return foldersReused_; }
+    std::uint64_t FoldersRead() const { return foldersRead_; }
     void CutShort(std::uint64_t folder) { builder_.CutShort(folder); }
     std::string Finish(const catalogue::ListingRecord& record) {
         if (meaning_.Count() != record.lines) {
@@ -105,7 +110,22 @@ class IndexOfLines {
     catalogue::ListingLines meaning_;
     catalogue::ListingIndexBuilder builder_;
     std::string path_;
+    std::uint64_t foldersReused_ = 0;
+    std::uint64_t foldersRead_ = 0;
 };
+
+// A Save must never write into the listing it reuses: its record and index would be replaced
+// while the walk reads them.
+void RefuseToWriteInto(const runtime::FolderLock& lock, const Reuse& reuse) {
+    struct stat st {};
+    if (reuse.listing.empty() || ::fstat(lock.Handle(), &st) != 0) return;
+    if (static_cast<std::uint64_t>(st.st_dev) == reuse.device &&
+        static_cast<std::uint64_t>(st.st_ino) == reuse.inode) {
+        throw runtime::RuntimeError(
+            runtime::InvalidProcedureCall,
+            "Cannot reuse \"" + reuse.listing + "\": it is the list folder this Save writes");
+    }
+}
 
 void WriteBytes(runtime::RuntimeServices& runtime, const runtime::FolderLock& lock,
                 std::string_view name, std::string_view bytes) {
@@ -117,9 +137,10 @@ void WriteBytes(runtime::RuntimeServices& runtime, const runtime::FolderLock& lo
 }  // namespace
 
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
-                 const std::string& root) {
+                 const std::string& root, const Reuse& reuse) {
     listing::SaveSteps steps;
-    steps.beforeWalk = [](runtime::FolderLock& lock) {
+    steps.beforeWalk = [&reuse](runtime::FolderLock& lock) {
+        RefuseToWriteInto(lock, reuse);
         lock.MoveAside(std::string(listing::kRecordName),
                        std::string(listing::kPreviousRecordName));
         lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
@@ -129,9 +150,12 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
         index.Line(line, noted);
     };
     steps.folderCutShort = [&index](std::uint64_t folder) { index.CutShort(folder); };
-    steps.afterWalk = [&core, &runtime, &index](const runtime::FolderLock& lock,
-                                                const listing::SaveSummary& summary) {
+    steps.afterWalk = [&core, &runtime, &index, &reuse](const runtime::FolderLock& lock,
+                                                        const listing::SaveSummary& summary) {
         catalogue::ListingRecord record = RecordOf(core, lock, summary);
+        if (!reuse.listing.empty()) {
+            record.reuse = {reuse.listing, index.FoldersReused(), index.FoldersRead()};
+        }
         const std::string bytes = index.Finish(record);
         WriteBytes(runtime, lock, listing::kIndexName, bytes);
         record.indexName = listing::kIndexName;

@@ -4,6 +4,7 @@
 // catalogue, which reads records back, nothing of walks.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "listing/listing_core.h"
@@ -16,7 +17,15 @@ namespace quorvale::save {
 // would describe files partly replaced); once every list file is in place, the record of this
 // Save (see catalogue::ListingRecord) is written through the lock's handle, whole or not at all.
 // Returns and throws what ListingCore::SaveListing does.
+// With `reuse`, the record names the earlier listing whose unchanged folders the walk took (the
+// file system was told where it lies) and how many folders it took and read; a Save into that
+// listing's own folder is refused before anything is written there.
+struct Reuse {
+    std::string listing;       // the earlier listing's list folder, as given (empty: none)
+    std::uint64_t device = 0;  // and which folder it is
+    std::uint64_t inode = 0;
+};
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
-                 const std::string& root);
+                 const std::string& root, const Reuse& reuse = {});
 
 }  // namespace quorvale::save
