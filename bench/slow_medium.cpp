@@ -1,8 +1,11 @@
 // A slow medium for the benchmark: a read-only FUSE view of a folder that waits before each folder
 // is opened, as a network share or a busy disk does, and serves many requests at once (libfuse's
-// multi-threaded loop), so that reads in parallel overlap their waits as they would there.
+// multi-threaded loop), so that reads in parallel overlap their waits as they would there. With
+// ATTR_DELAY_MS it also waits before each lookup and attribute read, which then are not cached
+// (a network share pays for each), and gives the entries their own inode numbers.
 //
-//   slow_medium SOURCE MOUNTPOINT DELAY_MS [fuse options]   (unmount with fusermount3 -u)
+//   slow_medium SOURCE MOUNTPOINT DELAY_MS [ATTR_DELAY_MS] [fuse options]
+//   (unmount with fusermount3 -u)
 //   slow_medium --check FOLDER      opens 16 of FOLDER's subfolders at once, prints how long it
 //   took
 #define FUSE_USE_VERSION 31
@@ -26,12 +29,14 @@ namespace {
 
 std::string source;
 std::chrono::milliseconds delay{5};
+std::chrono::milliseconds attrDelay{0};
 
 std::string Real(const char* path) {
     return source + path;
 }
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
+    if (attrDelay.count() > 0) std::this_thread::sleep_for(attrDelay);
     return ::lstat(Real(path).c_str(), st) == 0 ? 0 : -errno;
 }
 
@@ -123,7 +128,8 @@ int Check(const std::string& folder) {
 int main(int argc, char* argv[]) {
     if (argc == 3 && std::string(argv[1]) == "--check") return Check(argv[2]);
     if (argc < 4) {
-        std::fprintf(stderr, "usage: slow_medium SOURCE MOUNTPOINT DELAY_MS [fuse options]\n");
+        std::fprintf(stderr,
+                     "usage: slow_medium SOURCE MOUNTPOINT DELAY_MS [ATTR_DELAY_MS] [fuse options]\n");
         return 2;
     }
     char* real = ::realpath(argv[1], nullptr);
@@ -147,7 +153,14 @@ int main(int argc, char* argv[]) {
     std::vector<char*> fuseArguments{argv[0], argv[2]};
     std::string options = "-oro,default_permissions,allow_other,max_threads=64";
     fuseArguments.push_back(options.data());
-    for (int i = 4; i < argc; ++i) fuseArguments.push_back(argv[i]);
+    int first = 4;
+    if (argc > 4 && argv[4][0] != '-') {
+        attrDelay = std::chrono::milliseconds(std::atoi(argv[4]));
+        first = 5;
+    }
+    std::string uncached = "-ouse_ino,attr_timeout=0,entry_timeout=0,negative_timeout=0";
+    if (attrDelay.count() > 0) fuseArguments.push_back(uncached.data());
+    for (int i = first; i < argc; ++i) fuseArguments.push_back(argv[i]);
     return fuse_main(static_cast<int>(fuseArguments.size()), fuseArguments.data(), &operations,
                      nullptr);
 }

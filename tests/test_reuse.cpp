@@ -97,7 +97,7 @@ void MakeTree(const std::string& root, std::mt19937& random) {
     }
     MakeFile(root + "/target");
     ::mkdir((root + "/links").c_str(), 0755);  // its folder stays as it is when the target changes
-    ::symlink("../target", (root + "/links/link").c_str());
+    EXPECT_EQ(::symlink("../target", (root + "/links/link").c_str()), 0);
 }
 
 class ReuseUnchangedFolders : public ::testing::Test {
@@ -420,7 +420,7 @@ TEST_F(ReuseUnchangedFolders, ReusingTheListFolderBeingWrittenIsRefused) {
     ASSERT_EQ(Save(dir / "kept").status, 0);
     const std::string before =
         ListingBytes(dir / "kept") + ReadBytes(dir / "kept/quorvale-listing.json");
-    ::symlink("kept", (dir / "same").c_str());
+    ASSERT_EQ(::symlink("kept", (dir / "same").c_str()), 0);
     for (const std::string& named : {dir / "kept", dir / "same", dir / "kept/."}) {
         const ProgramRun run = Save(dir / "kept", {"--reuse", named});
         EXPECT_EQ(run.status, 2);
