@@ -128,8 +128,9 @@ int Check(const std::string& folder) {
 int main(int argc, char* argv[]) {
     if (argc == 3 && std::string(argv[1]) == "--check") return Check(argv[2]);
     if (argc < 4) {
-        std::fprintf(stderr,
-                     "usage: slow_medium SOURCE MOUNTPOINT DELAY_MS [ATTR_DELAY_MS] [fuse options]\n");
+        std::fprintf(
+            stderr,
+            "usage: slow_medium SOURCE MOUNTPOINT DELAY_MS [ATTR_DELAY_MS] [fuse options]\n");
         return 2;
     }
     char* real = ::realpath(argv[1], nullptr);

@@ -27,11 +27,6 @@ std::int64_t Nanoseconds(const struct timespec& t) {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-std::string_view NameOf(std::string_view path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 // What a directory would report for an entry of this kind; 0 when the kind is not known.
 unsigned char DirectoryType(char kind) {
     switch (kind) {
@@ -165,22 +160,35 @@ class EarlierListing::Folders {
         return same && olderThanItsReading ? &folder : nullptr;
     }
 
-    // The folder's entries, files first, then its subfolders, each with its directory type.
-    bool EntriesOf(const IndexedFolder& folder,
-                   std::vector<std::pair<std::string, unsigned char>>& entries) const {
-        for (std::uint64_t i = 0; i < folder.files; ++i) {
-            const std::uint64_t entry = folder.entry + 1 + i;
-            const std::shared_ptr<const IndexedBlock> block = BlockOf(entry);
+    // Tells `told` the folder's entries, files first, then its subfolders, each with its
+    // directory type; false, having told nothing, when the index cannot give them all.
+    bool TellEntries(const IndexedFolder& folder, const Entry& told) const {
+        // The blocks that hold its files, held while they are told.
+        std::vector<std::shared_ptr<const IndexedBlock>> blocks;
+        const std::uint64_t end = folder.entry + 1 + folder.files;
+        for (std::uint64_t entry = folder.entry + 1; entry < end;) {
+            std::shared_ptr<const IndexedBlock> block = BlockOf(entry);
             if (!block) return false;
-            const std::size_t at = entry - block->first;
-            const unsigned char type = DirectoryType(block->kinds[at]);
-            if (type == 0 || type == DT_DIR) return false;
-            entries.emplace_back(NameOf(block->paths[at]), type);
+            const std::uint64_t blockEnd = std::min(end, block->first + block->Count());
+            for (std::uint64_t at = entry; at < blockEnd; ++at) {
+                const unsigned char type = DirectoryType(block->kinds[at - block->first]);
+                if (type == 0 || type == DT_DIR) return false;
+            }
+            entry = blockEnd;
+            blocks.push_back(std::move(block));
+        }
+        std::uint64_t entry = folder.entry + 1;
+        for (const auto& block : blocks) {
+            const std::uint64_t blockEnd = std::min(end, block->first + block->Count());
+            for (; entry < blockEnd; ++entry) {
+                const std::size_t at = entry - block->first;
+                told(block->Name(at), DirectoryType(block->kinds[at]));
+            }
         }
         const auto number = static_cast<std::size_t>(&folder - folders_.data());
         for (std::size_t c = childStart_[number]; c < childStart_[number + 1]; ++c) {
             const IndexedFolder& child = folders_[children_[c]];
-            entries.emplace_back(child.name, child.kind == 'l' ? DT_LNK : DT_DIR);
+            told(child.name, child.kind == 'l' ? DT_LNK : DT_DIR);
         }
         return true;
     }
@@ -206,7 +214,7 @@ class EarlierListing::Folders {
     std::shared_ptr<const IndexedBlock> BlockOf(std::uint64_t entry) const {
         const std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& block : blocks_) {
-            if (entry >= block->first && entry - block->first < block->paths.size()) return block;
+            if (entry >= block->first && entry - block->first < block->Count()) return block;
         }
         const ListingRecord& record = listing_.Record();
         std::shared_ptr<const IndexedBlock> block;
@@ -246,11 +254,7 @@ const std::string& EarlierListing::FolderPath() const {
 
 bool EarlierListing::Entries(const struct stat& st, const Entry& entry) const {
     const IndexedFolder* folder = folders_->Unchanged(st);
-    if (folder == nullptr) return false;
-    std::vector<std::pair<std::string, unsigned char>> entries;
-    if (!folders_->EntriesOf(*folder, entries)) return false;
-    for (const auto& [name, type] : entries) entry(name, type);
-    return true;
+    return folder != nullptr && folders_->TellEntries(*folder, entry);
 }
 
 }  // namespace quorvale::catalogue

@@ -717,12 +717,13 @@ IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
         path.resize(shared);
         path.append(block.substr(at, length));
         at += length;
-        decoded.paths.push_back(path);
+        decoded.names.append(LastPart(path));
+        decoded.ends.push_back(static_cast<std::uint32_t>(decoded.names.size()));
         decoded.kinds += KindOf((rest >> 1) & 3, (rest & 1) != 0);
     }
     const std::uint64_t expected =
         std::min<std::uint64_t>(kEntriesPerBlock, header.entries - decoded.first);
-    if (decoded.paths.size() != expected) IndexReader::Damaged("a block's entries");
+    if (decoded.Count() != expected) IndexReader::Damaged("a block's entries");
     return decoded;
 }
 

@@ -115,12 +115,19 @@ struct IndexedFolder {
 std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::uint64_t lines,
                                               std::uint64_t listBytes);
 
-// The entries of one block of an index: each one's path as the index holds it (a folder's
-// without its closing "/") and its kind ('d', 'f', 'l', 'o' or '?').
+// The entries of one block of an index: each one's name (the last part of its path) and its kind
+// ('d', 'f', 'l', 'o' or '?').
 struct IndexedBlock {
-    std::uint64_t first = 0;  // the number of its first entry
-    std::vector<std::string> paths;
+    std::uint64_t first = 0;          // the number of its first entry
+    std::string names;                // end to end
+    std::vector<std::uint32_t> ends;  // where each one's name ends in `names`
     std::string kinds;
+
+    std::size_t Count() const { return ends.size(); }
+    std::string_view Name(std::size_t i) const {
+        const std::uint32_t start = i == 0 ? 0 : ends[i - 1];
+        return std::string_view(names).substr(start, ends[i] - start);
+    }
 };
 
 // Checks every block of the same index against its checksum, reading each once. Throws
