@@ -4,7 +4,12 @@
 # folder and the same list files written and made durable), on an unchanged tree and with 1% of
 # its folders changed, warm and (with --cold, as root) with the page cache dropped before each run.
 #
-#   bench/reuse.sh [WORK_FOLDER] [--rounds N] [--cold] [--trees big,small]
+#   bench/reuse.sh [WORK_FOLDER] [--rounds N] [--cold] [--trees big,small] [--slow-medium]
+#
+# With --slow-medium (as root, with the bench dependencies) it times instead a tree of 2,000
+# folders of 50 files seen through the benchmark's FUSE view (bench/slow_medium.cpp), which waits
+# 5 ms before each folder is opened and 1 ms before each lookup and attribute read, uncached, as a
+# network share does: a full Save beside one reusing the last listing with --reuse-trust.
 #
 # Trees, made once in WORK_FOLDER (default: a new folder under /var/tmp, removed at the end; given,
 # it is kept for the next run): "big", 1,000,000 files in 1,000 folders; "small", 111,111 folders
@@ -18,9 +23,10 @@ floor="$build/bench/reuse_floor"
 for program in "$quorvale" "$floor"; do
   [ -x "$program" ] || { echo "no $program: build first (tools/test.sh)" >&2; exit 2; }
 done
-work=""; rounds=7; cold=0; trees="big,small"
+work=""; rounds=7; cold=0; trees="big,small"; slow=0
 while [ $# -gt 0 ]; do
   case "$1" in
+    --slow-medium) slow=1; shift ;;
     --rounds) rounds="$2"; shift 2 ;;
     --cold) cold=1; shift ;;
     --trees) trees="$2"; shift 2 ;;
@@ -32,6 +38,46 @@ if [ -z "$work" ]; then
   trap 'rm -rf "$work"' EXIT
 fi
 mkdir -p "$work"
+if ((slow)); then
+  medium="$build/bench/slow_medium"
+  [ -x "$medium" ] || { echo "no $medium: tools/deps.sh bench, then build" >&2; exit 2; }
+  tree="$work/medium"
+  if [ ! -e "$tree.made" ]; then
+    for d in $(seq -w 0 1999); do
+      mkdir -p "$tree/group${d:0:2}/folder$d"
+      (cd "$tree/group${d:0:2}/folder$d" && touch $(seq -f "file%02g.dat" 0 49))
+    done
+    touch "$tree.made"; sleep 1.1
+  fi
+  mountpoint=$(mktemp -d)
+  trap 'fusermount3 -u "$mountpoint" 2>/dev/null || true; rmdir "$mountpoint"' EXIT
+  "$medium" "$tree" "$mountpoint" 5 1
+  echo "load $(cut -d' ' -f1-3 /proc/loadavg); $rounds rounds; slow medium: 5 ms an open, 1 ms a lookup"
+  rm -rf "$work/slow-base"
+  "$quorvale" --save "$mountpoint" --list-folder "$work/slow-base" > /dev/null
+  python3 - "$quorvale" "$mountpoint" "$work" "$rounds" <<'EOF'
+import statistics, subprocess, sys, time
+quorvale, tree, work, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+runs = {
+    "full Save": [quorvale, "--save", tree, "--list-folder", work + "/slow-full"],
+    "--reuse --reuse-trust": [quorvale, "--save", tree, "--list-folder", work + "/slow-reuse",
+                              "--reuse", work + "/slow-base", "--reuse-trust"],
+}
+times = {name: [] for name in runs}
+for _ in range(rounds):
+    for name, argv in runs.items():
+        start = time.perf_counter()
+        subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
+        times[name].append(time.perf_counter() - start)
+m = {name: statistics.median(values) for name, values in times.items()}
+same = (open(work + "/slow-full/ListTex1.txt", "rb").read() ==
+        open(work + "/slow-reuse/ListTex1.txt", "rb").read())
+print("full Save %.3f s, --reuse --reuse-trust %.3f s: %.2f of it; list files the same: %s" % (
+    m["full Save"], m["--reuse --reuse-trust"], m["--reuse --reuse-trust"] / m["full Save"],
+    "yes" if same else "NO"))
+EOF
+  exit 0
+fi
 echo "load $(cut -d' ' -f1-3 /proc/loadavg); $rounds rounds; $( ((cold)) && echo cold || echo warm)"
 python3 - "$quorvale" "$floor" "$work" "$rounds" "$cold" "$trees" <<'EOF'
 import os, shutil, statistics, subprocess, sys, time

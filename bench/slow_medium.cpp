@@ -35,6 +35,18 @@ std::string Real(const char* path) {
     return source + path;
 }
 
+// With a delay for lookups, nothing the kernel learns is kept, and each entry has its own inode
+// number, as on a network share.
+void* Init(fuse_conn_info*, fuse_config* config) {
+    if (attrDelay.count() > 0) {
+        config->use_ino = 1;
+        config->attr_timeout = 0;
+        config->entry_timeout = 0;
+        config->negative_timeout = 0;
+    }
+    return nullptr;
+}
+
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
     if (attrDelay.count() > 0) std::this_thread::sleep_for(attrDelay);
     return ::lstat(Real(path).c_str(), st) == 0 ? 0 : -errno;
@@ -142,6 +154,7 @@ int main(int argc, char* argv[]) {
     std::free(real);
     delay = std::chrono::milliseconds(std::atoi(argv[3]));
     fuse_operations operations{};
+    operations.init = Init;
     operations.getattr = GetAttr;
     operations.readlink = ReadLink;
     operations.opendir = OpenDir;
@@ -159,8 +172,6 @@ int main(int argc, char* argv[]) {
         attrDelay = std::chrono::milliseconds(std::atoi(argv[4]));
         first = 5;
     }
-    std::string uncached = "-ouse_ino,attr_timeout=0,entry_timeout=0,negative_timeout=0";
-    if (attrDelay.count() > 0) fuseArguments.push_back(uncached.data());
     for (int i = first; i < argc; ++i) fuseArguments.push_back(argv[i]);
     return fuse_main(static_cast<int>(fuseArguments.size()), fuseArguments.data(), &operations,
                      nullptr);

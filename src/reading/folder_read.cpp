@@ -347,6 +347,19 @@ std::optional<BlockTaken> TakeEarlier(FolderContents& contents, std::size_t limi
     return taken;
 }
 
+// Opens to read a folder that was only looked up; false with openError (the handle closed).
+bool OpenToRead(FolderContents& contents) {
+    const int fd = ::openat(contents.fd, ".", kOpenFolderFlags);
+    if (fd < 0) {
+        contents.openError = errno;
+        ::close(std::exchange(contents.fd, -1));
+        return false;
+    }
+    ::close(std::exchange(contents.fd, fd));
+    contents.lookedUpOnly = false;
+    return true;
+}
+
 std::int64_t NanosecondsNow() {
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -368,6 +381,7 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
             return false;
         }
     }
+    if (contents.lookedUpOnly && !OpenToRead(contents)) return true;
     thread_local const std::unique_ptr<char[]> block(new char[kReadBlock]);
     ReserveForEntries(contents, limit);
     for (;;) {
@@ -411,7 +425,12 @@ void SortEntries(FolderContents& contents) {
 }
 
 bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents) {
-    contents.fd = parentFd >= 0 ? ::openat(parentFd, name.c_str(), kOpenFolderFlags | O_NOFOLLOW)
+    // Opening a folder to read it is what a slow medium charges most for; looking it up is enough
+    // for one whose entries an earlier reading holds.
+    contents.lookedUpOnly = parentFd >= 0 && contents.earlier != nullptr;
+    const int flags = contents.lookedUpOnly ? O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW
+                                            : kOpenFolderFlags | O_NOFOLLOW;
+    contents.fd = parentFd >= 0 ? ::openat(parentFd, name.c_str(), flags)
                                 : ::open(name.c_str(), kOpenFolderFlags);
     if (contents.fd < 0) {
         contents.openError = errno;
@@ -440,6 +459,7 @@ FolderContents& FolderContents::operator=(FolderContents&& other) noexcept {
     details = other.details;
     earlier = other.earlier;
     fromEarlier = other.fromEarlier;
+    lookedUpOnly = other.lookedUpOnly;
     readAt = other.readAt;
     names = std::move(other.names);
     files = std::move(other.files);

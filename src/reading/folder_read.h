@@ -45,7 +45,10 @@ struct FolderContents {
     // earlier listing (set before the read; none: always read).
     const EarlierReading* earlier = nullptr;
     bool fromEarlier = false;  // they were taken from there
-    std::int64_t readAt = 0;   // when the entries were read: nanoseconds since the epoch
+    // `fd` was only looked up (O_PATH), not opened to read: enough to check the folder against an
+    // earlier reading and to open, stat and look up what lies in it.
+    bool lookedUpOnly = false;
+    std::int64_t readAt = 0;  // when the entries were read: nanoseconds since the epoch
     // Every name, end to end, each after its length: one byte below 255, else 255 and two bytes
     // (low first), and followed by its kind (see Kind); with details, then by its entry's
     // (kDetailsBytes).
@@ -93,6 +96,9 @@ struct FolderContents {
 
 // Opens the folder `name` under `parentFd` (never following a link there), or the path `name`
 // when `parentFd` is negative (a link there is followed), into `contents`; false with openError.
+// Under a parent, a folder an earlier reading may hold is only looked up (see `lookedUpOnly`):
+// ReadEntries opens it to read when that reading does not hold it (a failure then is an
+// openError as well).
 bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents);
 
 // The details of an entry whose status is `st`.
