@@ -20,4 +20,15 @@ desktop-file-validate "$root/usr/share/applications/quorvale.desktop"
 grep -qx 'Exec=quorvale %f' "$root/usr/share/applications/quorvale.desktop"
 grep -qx 'MimeType=inode/directory;' "$root/usr/share/applications/quorvale.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml"
+# The manual page, made from --help, has the sections people look for, and every form of the
+# command under SYNOPSIS.
+manual=$(MANWIDTH=100 man -l "$root/usr/share/man/man1/quorvale.1.gz" 2>/dev/null | col -b)
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+  grep -qx "$section" <<<"$manual" || { echo "the manual page has no $section section"; exit 1; }
+done
+synopsis=$(sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p' <<<"$manual")
+for form in "quorvale --save FOLDER" "quorvale --compare OLD NEW" "quorvale --find PATTERN" \
+            "quorvale -h | --help | -V | --version"; do
+  grep -qF -- "$form" <<<"$synopsis" || { echo "SYNOPSIS lacks: $form"; exit 1; }
+done
 echo "installed files valid"

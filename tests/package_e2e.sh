@@ -61,7 +61,7 @@ echo "$depends" | grep -q 'libqt6widgets6' || { echo "Qt is missing from Depends
 
 # The manual page says what --help says, exit statuses included.
 manual=$(man -l "$work/run/root/usr/share/man/man1/quorvale.1.gz" 2>/dev/null | col -b)
-for part in "--save" "--list-folder" "32000" "Exit status" "Example"; do
+for part in "--save" "--list-folder" "32000" "EXIT STATUS" "EXAMPLES" "--reuse"; do
   grep -qF -- "$part" <<<"$manual" || { echo "the manual page lacks: $part"; exit 1; }
 done
 if command -v lintian >/dev/null; then

@@ -9,6 +9,7 @@
 #include "app/display_check.h"
 #include "app/headless_save.h"
 #include "app/progress_line.h"
+#include "app/standard_streams.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 
@@ -63,7 +64,11 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{""}, "a folder's name cannot be empty"},
         {{"--help-all"}, "unrecognized option '--help-all'"},
         {{"--bogus", "--help"}, "unrecognized option '--bogus'"},
-        {{"-x"}, "unrecognized option '-x'"},
+        {{"-z"}, "unrecognized option '-z'"},
+        {{"-x"}, "--one-file-system is an option of --save"},
+        {{"R", "--reuse", "OLD"}, "--reuse is an option of --save"},
+        {{"--save", "R", "--reuse-trust"}, "--reuse-trust is an option of --reuse"},
+        {{"--save", "R", "--reuse="}, "option '--reuse' needs a list folder, not an empty name"},
         {{"--save", "A", "-style", "Fusion"},
          "'-style' is an option of the window, and --save "
          "shows none"},
@@ -128,7 +133,13 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_FALSE(plain.find.limit.has_value() || plain.find.query.ignoreCase);
     EXPECT_TRUE(plain.find.folders.empty());
     EXPECT_EQ(Read({"--help", "--bogus"}).action, Action::kHelp);
+    EXPECT_EQ(Read({"-h"}).action, Action::kHelp);
     EXPECT_EQ(Read({"--version"}).action, Action::kVersion);
+    EXPECT_EQ(Read({"-V", "--bogus"}).action, Action::kVersion);
+    const CommandLine shortly = Read({"--save", "R", "-x", "--reuse", "OLD\xFF", "--reuse-trust"});
+    EXPECT_EQ(shortly.action, Action::kSave) << shortly.wrong;
+    EXPECT_TRUE(shortly.oneFileSystem && shortly.reuseTrust);
+    EXPECT_EQ(shortly.reuse.value_or(""), "OLD\xFF");
     EXPECT_EQ(Read({}).action, Action::kWindow);
 }
 
@@ -137,10 +148,9 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
     const std::string help = app::HelpText();
     for (const char* line :
          {"quorvale [FOLDER] [--list-folder DIR]",
-          "quorvale --save FOLDER [--list-folder DIR] [--details]",
-          "            [--one-file-system] [--exclude PATTERN]...", "quorvale --compare OLD NEW",
-          "quorvale --find PATTERN [FOLDER]... [-b] [-i] [-0] [-c] [-l N]",
-          "            [--all] [--long]", "quorvale --help | --version",
+          "quorvale --save FOLDER [--list-folder DIR] [SAVE OPTION]...",
+          "quorvale --compare OLD NEW", "quorvale --find PATTERN [FOLDER]... [FIND OPTION]...",
+          "quorvale -h | --help | -V | --version",
           "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
         EXPECT_NE(readme.find("    " + std::string(line) + "\n"), std::string::npos) << line;
@@ -151,7 +161,7 @@ TEST(CommandLineBytes, HelpNamesWhereListFilesGoTheSplitTheExitStatusesAndAnExam
     const std::string help = app::HelpText();
     for (const char* part :
          {"Usage: quorvale", "--save FOLDER", "--list-folder DIR", "32000", "~/Documents/Quorvale",
-          "Exit status", "  0 ", "  1 ", "  2 ", "141", "Example:"}) {
+          "Exit status:", "Files:", "Examples:", "See also:", "quorvale-index.bin", "141"}) {
         EXPECT_NE(help.find(part), std::string::npos) << part;
     }
     for (std::size_t start = 0, end; start < help.size(); start = end + 1) {
@@ -241,10 +251,26 @@ TEST(ProgressLine, FitsTheTerminalWithEveryCharacterWholeAndNoControlByte) {
         }
     }
     const std::string shortened = app::ProgressLine(1, 0, 0.0, cjk, 80);
-    EXPECT_EQ(shortened.rfind("1 lines, 0 list files, 0.0 s, /data/", 0), 0u) << shortened;
+    EXPECT_EQ(shortened.rfind("1 line, 0 list files, 0.0 s, /data/", 0), 0u) << shortened;
     EXPECT_NE(shortened.find("\xE2\x80\xA6"), std::string::npos);   // …
     EXPECT_TRUE(shortened.ends_with("/\xE6\x96\x87\xE4\xBB\xB6"));  // the end is kept
     EXPECT_EQ(app::ProgressLine(5, 0, 1.0, "/short", 80), "5 lines, 0 list files, 1.0 s, /short");
+    EXPECT_EQ(app::ProgressLine(32001, 1, 1.0, "", 80), "32001 lines, 1 list file, 1.0 s");
+}
+
+// Every message on stderr in one style: "quorvale: " and a first word in lower case, unless it
+// is a name.
+TEST(CommandLineBytes, MessagesSayTheProgramAndBeginInLowerCase) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Cannot open folder \"/A\": No such file",
+         "quorvale: cannot open folder \"/A\": No such file\n"},
+        {"cannot list \"x\"", "quorvale: cannot list \"x\"\n"},
+        {"ListTex1.txt is gone", "quorvale: ListTex1.txt is gone\n"},
+        {"/srv/A: Permission denied", "quorvale: /srv/A: Permission denied\n"},
+        {"I", "quorvale: I\n"},
+        {"", "quorvale: \n"},
+    };
+    for (const auto& [text, said] : cases) EXPECT_EQ(app::ErrorMessage(text), said) << text;
 }
 
 }  // namespace

@@ -301,12 +301,13 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     const ProgramRun damaged = Find({"-c"}, "photo", {catalogue});
     EXPECT_EQ(damaged.status, 0);
     EXPECT_EQ(damaged.out, "2\n");
-    EXPECT_TRUE(Holds(damaged.err, "Cannot search \"" + catalogue + "/a-tuesday\"")) << damaged.err;
+    EXPECT_TRUE(Holds(damaged.err, "quorvale: cannot search \"" + catalogue + "/a-tuesday\""))
+        << damaged.err;
     // None can be read, or there is none: 2, and why.
     const ProgramRun none = Find({}, "photo", {catalogue + "/a-tuesday", dir / "A", dir / "gone"});
     EXPECT_EQ(none.status, 2);
-    EXPECT_TRUE(Holds(none.err, "No kept listing in \"" + dir / "A" + "\"")) << none.err;
-    EXPECT_TRUE(Holds(none.err, "Cannot search \"" + dir / "gone" + "\"")) << none.err;
+    EXPECT_TRUE(Holds(none.err, "quorvale: no kept listing in \"" + dir / "A" + "\"")) << none.err;
+    EXPECT_TRUE(Holds(none.err, "quorvale: cannot search \"" + dir / "gone" + "\"")) << none.err;
 }
 
 // With --long, a listing with details gives each match's type, size and time before its path.

@@ -383,6 +383,21 @@ TEST_F(ComparedListings, AddedRemovedAndReplacedEntriesAtEveryDepthInListingOrde
     EXPECT_EQ(same.out, "");
 }
 
+// Listings made with other options are compared all the same, with a warning on stderr that
+// names them: what one leaves out shows as removed.
+TEST_F(ComparedListings, ListingsMadeWithOtherOptionsAreComparedWithAWarning) {
+    const std::string r = dir / "R";
+    ASSERT_EQ(SaveInto(r, dir / "all").status, 0);
+    ASSERT_EQ(RunProgram({"--save", r, "--list-folder", dir / "some", "--exclude", "b"}).status, 0);
+    const ProgramRun run = RunProgram({"--compare", dir / "all", dir / "some"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "-\t" + r + "/s/b\n");
+    EXPECT_EQ(run.err,
+              "quorvale: warning: the listings were made with other options (no options, then "
+              "--exclude 'b'): what one leaves out shows as removed or added\n");
+    EXPECT_EQ(RunProgram({"--compare", dir / "all", dir / "all"}).err, "");
+}
+
 TEST_F(ComparedListings, WithDetailsOnBothSidesAChangedSizeOrTimeIsMarked) {
     const std::string r = dir / "R";
     ASSERT_EQ(RunProgram({"--save", r, "--list-folder", dir / "out", "--details"}).status, 0);
@@ -395,7 +410,9 @@ TEST_F(ComparedListings, WithDetailsOnBothSidesAChangedSizeOrTimeIsMarked) {
     ASSERT_EQ(RunProgram({"--save", r, "--list-folder", dir / "new", "--details"}).status, 0);
     const ProgramRun run = RunProgram({"--compare", dir / "out", dir / "new"});
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(run.out, "~\t" + r + "/a\n~\t" + r + "/s/b\n");
+    // What changed, by its letters: the time alone, then the size and the time.
+    EXPECT_EQ(run.out, "~m\t" + r + "/a\n~sm\t" + r + "/s/b\n");
+    EXPECT_EQ(run.err, "");
     // Only one side with details: entries alone are compared.
     const ProgramRun plain = RunProgram({"--compare", dir / "plain", dir / "new"});
     EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
@@ -416,7 +433,7 @@ TEST_F(ComparedListings, AFolderWithoutARecordOrWithStaleListFilesIsAnError) {
     const ProgramRun bare = RunProgram({"--compare", dir / "old", dir / "bare"});
     EXPECT_EQ(bare.status, 2);
     EXPECT_EQ(bare.out, "");
-    EXPECT_TRUE(Holds(bare.err, "quorvale: Cannot compare \"" + dir / "bare" + "\": it holds no " +
+    EXPECT_TRUE(Holds(bare.err, "quorvale: cannot compare \"" + dir / "bare" + "\": it holds no " +
                                     std::string(listing::kRecordName)))
         << bare.err;
     std::ofstream(dir / "old/ListTex1.txt", std::ios::app) << "\t\tadded by hand\r\n";

@@ -115,12 +115,12 @@ class Reader {
 };
 
 constexpr OptionRow kOptions[] = {
-    {"--help", "", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepHelp},
-    {"--version", "", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepVersion},
+    {"--help", "-h", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepHelp},
+    {"--version", "-V", Form::kFlag, Mode::kEnds, false, "", &Reader::KeepVersion},
     {"--save", "", Form::kValue, Mode::kSave, true, "a folder", &Reader::KeepSave},
     {"--list-folder", "", Form::kValue, Mode::kWindowOrSave, true, "a folder",
      &Reader::KeepListFolder},
-    {"--one-file-system", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
+    {"--one-file-system", "-x", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
     {"--exclude", "", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
     {"--details", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
     {"--reuse", "", Form::kValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
@@ -312,13 +312,10 @@ CommandLine ReadCommandLine(int argc, const char* const argv[]) {
 
 std::string HelpText() {
     return R"(Usage: quorvale [FOLDER] [--list-folder DIR]
-  or:  quorvale --save FOLDER [--list-folder DIR] [--details]
-                [--one-file-system] [--exclude PATTERN]...
-                [--reuse OLD [--reuse-trust]]
+  or:  quorvale --save FOLDER [--list-folder DIR] [SAVE OPTION]...
   or:  quorvale --compare OLD NEW
-  or:  quorvale --find PATTERN [FOLDER]... [-b] [-i] [-0] [-c] [-l N]
-                [--all] [--long]
-  or:  quorvale --help | --version
+  or:  quorvale --find PATTERN [FOLDER]... [FIND OPTION]...
+  or:  quorvale -h | --help | -V | --version
 List every folder and file below FOLDER into the plain-text list files
 ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
 its name, a new list file every 32000 lines.
@@ -333,7 +330,8 @@ Options:
                        ListTex<n>.tsv, line for line: type (d folder, f file,
                        l link, o other), size in bytes, time modified (UTC),
                        full path, separated by tabs
-  --one-file-system    with --save: list a folder on another drive by its
+  -x, --one-file-system
+                       with --save: list a folder on another drive by its
                        folder line, without entering it
   --exclude PATTERN    with --save: leave out every entry whose name matches
                        the shell pattern (case-sensitive, * also matches a
@@ -354,9 +352,10 @@ Options:
   --compare OLD NEW    print what changed from the listing in the list folder
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds
-                       (folders end with /), and "~" for each both hold whose
-                       type, size or time differs (where both have details),
-                       in listing order
+                       (folders end with /), and "~" with a letter for each
+                       of type, size and time that differs (t, s, m) for each
+                       both hold (where both have details), in listing order;
+                       a warning on stderr when their options differ
   --find PATTERN       print where the entries whose full path holds PATTERN
                        lie in the kept listings (list folders with a record)
                        in each FOLDER and two levels below it (default: where
@@ -374,8 +373,8 @@ Options:
                        of each drive and root
   --long               with --find: type, size and time (from listings saved
                        with --details) before the path, each with a tab
-  --help               show this help and end
-  --version            show the version and end
+  -h, --help           show this help and end
+  -V, --version        show the version and end
   --                   end the options: what follows is the folder
 The window also takes the toolkit's own options, such as -style NAME and
 -platform NAME. Without a display to open it on (none named by -platform,
@@ -387,29 +386,47 @@ that holds the program, when it is a copy of its own (not installed under
 /usr, /bin, /sbin or /opt) and may be written; otherwise Quorvale in your
 documents folder (usually ~/Documents/Quorvale), created when needed.
 
-After its last list file, a Save writes quorvale-listing.json beside them, the
-record of the listing: its root, times, host and drive, which list files are
-its own (and which others the folder holds), its line count, whether it is
-complete, the folders denied or left out, and the options. An earlier record
-is renamed quorvale-listing.previous.json first. Names that are not UTF-8 keep
-their bytes: each stray byte XX is written \udcXX.
+Files:
+  ListTex<n>.txt       the list files, 32000 lines each (CR LF)
+  ListTex<n>.tsv       with --details: type, size, time and path, line for line
+  quorvale-listing.json
+                       the record a Save writes after its last list file: its
+                       root, times, host and drive, which list files are its
+                       own, its line count, whether it is complete, the
+                       folders denied or left out, the options and the user.
+                       An earlier record is renamed
+                       quorvale-listing.previous.json first. Names that are
+                       not UTF-8 keep their bytes: each stray byte XX is
+                       written \udcXX
+  quorvale-index.bin   the index --find and --reuse read, written before the
+                       record (an earlier one is renamed
+                       quorvale-index.previous.bin)
 
-Exit status of --compare: 0 the listings are equal, 1 they differ, 2 a folder
-holds no record or its list files are not the ones it describes.
+Exit status:
+  --save: 0 the listing is complete; 1 it was written, but some folders were
+  denied or left incomplete (each named on stderr with its reason); 2 the Save
+  or its output failed, or the command line is wrong; 130 stopped by SIGINT,
+  143 by SIGTERM, 141 when the reader of the output went away.
+  --compare: 0 the listings are equal, 1 they differ, 2 a folder holds no
+  record or its list files are not the ones it describes.
+  --find: 0 something matched, 1 nothing did, 2 no listing could be read (each
+  listing that cannot be read is named on stderr).
 
-Exit status of --find: 0 something matched, 1 nothing did, 2 no listing could
-be read (each listing that cannot be read is named on stderr).
-
-Exit status of --save:
-  0    the listing is complete
-  1    it was written, but some folders were denied or left incomplete
-       (each named on stderr with its reason)
-  2    the Save or its output failed, or the command line is wrong
-  130  stopped by SIGINT; 143 by SIGTERM; 141 when the reader of the
-       output went away
-
-Example:
+Examples:
   quorvale --save /srv/share --list-folder /var/backups/listing
+
+  A nightly catalogue of a share, reusing yesterday's listing, and what
+  changed since:
+    today=/var/backups/listing/$(date +%F)
+    yesterday=/var/backups/listing/$(date -d yesterday +%F)
+    quorvale --save /srv/share --list-folder "$today" -x --reuse "$yesterday"
+    quorvale --compare "$yesterday" "$today"
+
+  Where is that file, on every drive listed:
+    quorvale -i -b --find 'holiday*.jpg' ~/catalogue
+
+See also:
+  find(1), locate(1), plocate(1), ncdu(1)
 )";
 }
 

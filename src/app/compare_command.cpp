@@ -1,6 +1,7 @@
 #include "app/compare_command.h"
 
 #include <string_view>
+#include <utility>
 
 #include "app/held_output.h"
 #include "app/signal_catcher.h"
@@ -12,10 +13,16 @@ namespace quorvale::app {
 
 namespace {
 
+// A warning is said once, however often the listings are compared.
 bool Compare(const std::string& oldFolder, const std::string& newFolder, HeldOutput& output) {
+    static bool warned = false;
     return catalogue::CompareListings(
         oldFolder, newFolder, [&output](std::string_view line) { output.Line(line); },
-        StopIfSignalled);
+        StopIfSignalled,
+        [](std::string_view warning) {
+            if (std::exchange(warned, true)) return;
+            WriteError(ErrorMessage("warning: " + std::string(warning)));
+        });
 }
 
 // Compares, and once more when a Save replaced a listing while it was read.
@@ -39,7 +46,7 @@ int RunCompare(const std::string& oldFolder, const std::string& newFolder) {
     } catch (const StoppedBySignal& stopped) {
         return ReportStopped(stopped);
     } catch (const runtime::RuntimeError& error) {
-        WriteError("quorvale: " + std::string(error.what()) + "\n");
+        WriteError(ErrorMessage(error.what()));
         return kCompareFailed;
     }
 }

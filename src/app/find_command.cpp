@@ -37,7 +37,7 @@ class Search {
   private:
     bool Done() const { return request_.limit && found_ >= *request_.limit; }
 
-    void Problem(const std::string& why) { WriteError("quorvale: " + why + "\n"); }
+    void Problem(const std::string& why) { WriteError(ErrorMessage(why)); }
 
     // Searches one listing, and once more when a Save replaced it while it was read; by its list
     // files when its index cannot be used. What it found is printed once it was read whole. 0, or
@@ -113,7 +113,7 @@ int RunFind(const FindRequest& request, const std::string& defaultFolder) {
     } catch (const StoppedBySignal& stopped) {
         return ReportStopped(stopped);
     } catch (const runtime::RuntimeError& error) {
-        WriteError("quorvale: " + std::string(error.what()) + "\n");
+        WriteError(ErrorMessage(error.what()));
         return kFindFailed;
     }
 }

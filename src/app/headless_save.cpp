@@ -73,7 +73,7 @@ class ScriptSave {
         fileSystem_.SetWaitHook([this] { Check(); });
         core_.SetFailureReport([this](const std::string& path, const runtime::RuntimeError& error) {
             if (error.Number() == runtime::PermissionDenied) denied_ = true;
-            Say(ClearProgress() + "quorvale: " + path + ": " + error.what() + "\n");
+            Say(ClearProgress() + ErrorMessage(path + ": " + error.what()));
         });
     }
     // The file system may outlive this Save; the hook, which refers to it, does not.
@@ -108,7 +108,7 @@ class ScriptSave {
             }
             return 128 + stopped.signal;
         } catch (const runtime::RuntimeError& error) {
-            Say(ClearProgress() + "quorvale: " + error.what() + "\n");
+            Say(ClearProgress() + ErrorMessage(error.what()));
             const int written = WriteOutput(std::string(listing::kNotSavedStatus) + "\n");
             return written != 0 && written != kNotSaved ? written : kNotSaved;
         }
@@ -141,7 +141,7 @@ class ScriptSave {
         try {
             earlier = std::make_unique<catalogue::EarlierListing>(listing);
         } catch (const runtime::RuntimeError& error) {
-            Say(std::string("quorvale: ") + error.what() + "; reading every folder\n");
+            Say(ErrorMessage(std::string(error.what()) + "; reading every folder"));
             return nullptr;
         }
         catalogue::ReuseRequest request;

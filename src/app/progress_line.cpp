@@ -67,8 +67,8 @@ std::string Printable(std::string_view name) {
 std::string ProgressLine(long lines, long listFiles, double seconds, std::string_view folder,
                          std::size_t columns) {
     char counts[96];
-    std::snprintf(counts, sizeof counts, "%ld lines, %ld list files, %.1f s", lines, listFiles,
-                  seconds);
+    std::snprintf(counts, sizeof counts, "%ld line%s, %ld list file%s, %.1f s", lines,
+                  lines == 1 ? "" : "s", listFiles, listFiles == 1 ? "" : "s", seconds);
     std::string line = counts;
     const std::size_t room = columns > 1 ? columns - 1 : 0;
     if (line.size() >= room) return line.substr(0, room);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -31,6 +32,19 @@ int WriteOutput(std::string_view text) {
 
 int WriteError(std::string_view text) {
     return WriteAll(STDERR_FILENO, text);
+}
+
+std::string ErrorMessage(std::string_view text) {
+    const std::size_t wordEnd = std::min(text.find(' '), text.size());
+    const std::string_view word = text.substr(0, wordEnd);
+    const bool ordinary =
+        word.size() > 1 && word[0] >= 'A' && word[0] <= 'Z' &&
+        std::all_of(word.begin() + 1, word.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+    std::string message = "quorvale: ";
+    message += text;
+    if (ordinary) message[10] = static_cast<char>(word[0] - 'A' + 'a');
+    message += '\n';
+    return message;
 }
 
 }  // namespace quorvale::app

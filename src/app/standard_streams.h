@@ -12,6 +12,11 @@ int WriteAll(int fd, std::string_view text);
 // returns 2, or returns 141 (as a process killed by SIGPIPE) when the reader has gone away.
 int WriteOutput(std::string_view text);
 
+// A message as the program says it on stderr, in the style of the system's tools: "quorvale: ",
+// the text with its first word in lower case where that is an ordinary word ("Cannot open ..."
+// becomes "cannot open ...", "ListTex1.txt ..." stays), and a newline.
+std::string ErrorMessage(std::string_view text);
+
 // Writes `text` to stderr; returns 0 or the errno of the failure (EPIPE: the reader went away).
 int WriteError(std::string_view text);
 

@@ -54,12 +54,6 @@ struct IdentityHash {
     }
 };
 
-std::string Joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) text += (text.empty() ? "" : " ") + item;
-    return text.empty() ? "none" : text;
-}
-
 }  // namespace
 
 bool TrustsFolderTimes(std::string_view fileSystemType) {
@@ -84,9 +78,8 @@ std::string WhyNotReused(const ListingRecord& record, const ReuseRequest& reques
     const reading::ListingOptions& now = request.options;
     if (was.oneFileSystem != now.oneFileSystem || was.details != now.details ||
         was.excludes != now.excludes) {
-        return "it was made with other options (--one-file-system " +
-               std::string(was.oneFileSystem ? "given" : "not given") + ", --details " +
-               (was.details ? "given" : "not given") + ", --exclude " + Joined(was.excludes) + ")";
+        return "it was made with other options (" + OptionsText(was) + ", not " + OptionsText(now) +
+               ")";
     }
     if (!record.complete) return "it is not complete (folders were denied or cut short)";
     if (record.indexName.empty()) return "it has no index";

@@ -75,9 +75,24 @@ int CompareEntries(const KeptEntry& a, const KeptEntry& b) {
     return CompareAsWalked(a.name, b.name, false);
 }
 
-void Report(char sign, const KeptEntry& entry, std::string& line,
+// The letters of what differs between two entries' details (type, size, time, each ended by a
+// tab): "t", "s", "m".
+std::string WhatChanged(std::string_view was, std::string_view now) {
+    static constexpr char kLetters[] = {'t', 's', 'm'};
+    std::string letters;
+    for (const char letter : kLetters) {
+        const std::size_t a = std::min(was.find('\t'), was.size());
+        const std::size_t b = std::min(now.find('\t'), now.size());
+        if (was.substr(0, a) != now.substr(0, b)) letters += letter;
+        was.remove_prefix(std::min(a + 1, was.size()));
+        now.remove_prefix(std::min(b + 1, now.size()));
+    }
+    return letters;
+}
+
+void Report(std::string_view sign, const KeptEntry& entry, std::string& line,
             const std::function<void(std::string_view)>& difference) {
-    line.assign(1, sign);
+    line.assign(sign);
     line += '\t';
     line += entry.folderPath;
     if (entry.isFile) {
@@ -89,14 +104,25 @@ void Report(char sign, const KeptEntry& entry, std::string& line,
     difference(line);
 }
 
+// Listings made with options that leave out other entries differ by those entries.
+void WarnOfOtherOptions(const reading::ListingOptions& was, const reading::ListingOptions& then,
+                        const std::function<void(std::string_view)>& warning) {
+    if (warning && (was.oneFileSystem != then.oneFileSystem || was.excludes != then.excludes)) {
+        warning("the listings were made with other options (" + OptionsText(was) + ", then " +
+                OptionsText(then) + "): what one leaves out shows as removed or added");
+    }
+}
+
 }  // namespace
 
 bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
                      const std::function<void(std::string_view)>& difference,
-                     const std::function<void()>& check) {
+                     const std::function<void()>& check,
+                     const std::function<void(std::string_view)>& warning) {
     if (check) check();
     KeptListing olds(oldFolder, "compare");
     KeptListing news(newFolder, "compare");
+    WarnOfOtherOptions(olds.Record().options, news.Record().options, warning);
     const bool withDetails = olds.HasDetails() && news.HasDetails();
     if (withDetails) {
         olds.ReadDetails();
@@ -113,7 +139,7 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         if (order == 0) {
             if (withDetails && old->details != now->details) {
                 differ = true;
-                Report('~', *now, line, difference);
+                Report("~" + WhatChanged(old->details, now->details), *now, line, difference);
             }
             old = olds.Next();
             now = news.Next();
@@ -121,10 +147,10 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         }
         differ = true;
         if (order < 0) {
-            Report('-', *old, line, difference);
+            Report("-", *old, line, difference);
             old = olds.Next();
         } else {
-            Report('+', *now, line, difference);
+            Report("+", *now, line, difference);
             now = news.Next();
         }
     }

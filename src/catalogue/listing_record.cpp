@@ -701,6 +701,18 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
 
 }  // namespace
 
+std::string OptionsText(const reading::ListingOptions& options) {
+    std::string text;
+    const auto add = [&text](std::string_view part) {
+        if (!text.empty()) text += ' ';
+        text += part;
+    };
+    if (options.details) add("--details");
+    if (options.oneFileSystem) add("--one-file-system");
+    for (const std::string& pattern : options.excludes) add("--exclude '" + pattern + "'");
+    return text.empty() ? "no options" : text;
+}
+
 std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why) {
     try {
         return ReadRecordOf(text, why);

@@ -57,6 +57,10 @@ struct ListingRecord {
     Reuse reuse;
 };
 
+// The options of a listing as the command line gives them ("--details --one-file-system
+// --exclude '*.tmp'"), or "no options".
+std::string OptionsText(const reading::ListingOptions& options);
+
 // The record as JSON text.
 std::string RecordText(const ListingRecord& record);
 
