@@ -106,6 +106,12 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
          "option '--limit' needs a whole number, not '18446744073709551616'"},
         {{"--find", "x", "-i", "--ignore-case"}, "--ignore-case is given more than once"},
         {{"--find", "x", "-bi"}, "unrecognized option '-bi'"},
+        // --export takes its format, its list folder and -0.
+        {{"--export", "csv"}, "option '--export' needs a format and a list folder"},
+        {{"--export", "csv", "L", "M"},
+         "--export takes its format and its list folder and nothing else"},
+        {{"--export", "csv", "L", "-b"}, "--basename is not an option of --export"},
+        {{"--export", "csv", "L", "--save", "R"}, "--save is not an option of --export"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);
@@ -132,6 +138,11 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(plain.action, Action::kFind) << plain.wrong;
     EXPECT_FALSE(plain.find.limit.has_value() || plain.find.query.ignoreCase);
     EXPECT_TRUE(plain.find.folders.empty());
+    const CommandLine exported = Read({"-0", "--export", "paths", "L\xFF"});
+    EXPECT_EQ(exported.action, Action::kExport) << exported.wrong;
+    EXPECT_EQ(exported.exported.format, "paths");
+    EXPECT_EQ(exported.exported.listing, "L\xFF");
+    EXPECT_TRUE(exported.exported.nulls);
     EXPECT_EQ(Read({"--help", "--bogus"}).action, Action::kHelp);
     EXPECT_EQ(Read({"-h"}).action, Action::kHelp);
     EXPECT_EQ(Read({"--version"}).action, Action::kVersion);
@@ -150,7 +161,7 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
          {"quorvale [FOLDER] [--list-folder DIR]",
           "quorvale --save FOLDER [--list-folder DIR] [SAVE OPTION]...",
           "quorvale --compare OLD NEW", "quorvale --find PATTERN [FOLDER]... [FIND OPTION]...",
-          "quorvale -h | --help | -V | --version",
+          "quorvale --export FORMAT LISTING [-0]", "quorvale -h | --help | -V | --version",
           "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
         EXPECT_NE(readme.find("    " + std::string(line) + "\n"), std::string::npos) << line;

@@ -3,7 +3,8 @@
 #   program  building and running the program (and its manual page)
 #   package  making the Debian package
 #   test     the test suite (GoogleTest, a virtual X server, its utilities and a window manager,
-#            the validators, lintian, clang-format and clang-tidy)
+#            the validators, lintian, clang-format and clang-tidy, and ncdu and Python, which read
+#            the exports back)
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time), the finder a
 #            search is timed beside (plocate) and the slow medium (libfuse3)
 # Usage: tools/deps.sh PURPOSE...
@@ -12,7 +13,7 @@ declare -A needs=(
   [program]="g++ cmake ninja-build qt6-base-dev libzstd-dev fonts-dejavu-core help2man"
   [package]="dpkg-dev file"
   [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
-          desktop-file-utils appstream lintian man-db clang-format clang-tidy"
+          desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3"
   [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config"
 )
 packages=()

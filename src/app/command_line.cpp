@@ -49,6 +49,7 @@ enum class Mode {
     kWindowOrSave,  // with the window or --save
     kSave,          // only with --save
     kCompare,       // alone: --compare takes its two list folders and nothing else
+    kExport,        // --export takes its format, its list folder and -0
     kFind,          // --find: its pattern, the folders to search and the options below
     kFindOption,    // only with --find
 };
@@ -81,6 +82,10 @@ class Reader {
     void KeepReuse(std::vector<std::string>&& values) { line_.reuse = std::move(values[0]); }
     void KeepReuseTrust(std::vector<std::string>&&) { line_.reuseTrust = true; }
     void KeepCompare(std::vector<std::string>&& values) { line_.compared = std::move(values); }
+    void KeepExport(std::vector<std::string>&& values) {
+        line_.exported.format = std::move(values[0]);
+        line_.exported.listing = std::move(values[1]);
+    }
     void KeepFind(std::vector<std::string>&& values) { line_.find.query.pattern = values[0]; }
     void KeepBasename(std::vector<std::string>&&) { line_.find.query.basename = true; }
     void KeepIgnoreCase(std::vector<std::string>&&) { line_.find.query.ignoreCase = true; }
@@ -97,6 +102,7 @@ class Reader {
     std::optional<std::string> Value(const OptionRow& row, std::string_view arg);
     void CheckModes();
     void CheckFind();
+    void CheckExport();
     void CheckOneFolder();
     void Folder(std::string_view folder);
     bool ToolkitArgument(std::string_view arg);
@@ -126,6 +132,7 @@ constexpr OptionRow kOptions[] = {
     {"--reuse", "", Form::kValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
     {"--reuse-trust", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepReuseTrust},
     {"--compare", "", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
+    {"--export", "", Form::kTwoValues, Mode::kExport, true, "a format", &Reader::KeepExport},
     {"--find", "", Form::kValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
     {"--basename", "-b", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepBasename},
     {"--ignore-case", "-i", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepIgnoreCase},
@@ -186,8 +193,9 @@ void Reader::Option(const OptionRow& row, std::string_view arg) {
     }
     if (row.form == Form::kTwoValues) {
         if (index_ + 1 >= argc_ || std::string_view(argv_[index_ + 1]).empty()) {
-            return Wrong("option '" + std::string(row.name) +
-                         "' needs two list folders, OLD and NEW");
+            return Wrong("option '" + std::string(row.name) + "' needs " +
+                         (row.mode == Mode::kExport ? "a format and a list folder"
+                                                    : "two list folders, OLD and NEW"));
         }
         values.emplace_back(argv_[++index_]);
     }
@@ -220,6 +228,7 @@ void Reader::CheckModes() {
                            [mode](const OptionRow* row) { return row->mode == mode; });
     };
     if (given(Mode::kFind)) return CheckFind();
+    if (given(Mode::kExport)) return CheckExport();
     for (const OptionRow* row : given_) {
         if (row->mode == Mode::kFindOption) {
             return Wrong(std::string(row->name) + " is an option of --find");
@@ -263,6 +272,20 @@ void Reader::CheckFind() {
     }
     line_.find.folders = folders_;
     line_.action = CommandLine::Action::kFind;
+}
+
+// --export takes its format, its list folder and -0, nothing else.
+void Reader::CheckExport() {
+    for (const OptionRow* row : given_) {
+        if (row->mode != Mode::kExport && row->name != "--null") {
+            return Wrong(std::string(row->name) + " is not an option of --export");
+        }
+        if (row->name == "--null") line_.exported.nulls = true;
+    }
+    if (!folders_.empty() || !line_.toolkitOptions.empty()) {
+        return Wrong("--export takes its format and its list folder and nothing else");
+    }
+    line_.action = CommandLine::Action::kExport;
 }
 
 // The window and --save take one folder at most.
@@ -315,6 +338,7 @@ std::string HelpText() {
   or:  quorvale --save FOLDER [--list-folder DIR] [SAVE OPTION]...
   or:  quorvale --compare OLD NEW
   or:  quorvale --find PATTERN [FOLDER]... [FIND OPTION]...
+  or:  quorvale --export FORMAT LISTING [-0]
   or:  quorvale -h | --help | -V | --version
 List every folder and file below FOLDER into the plain-text list files
 ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
@@ -364,9 +388,19 @@ Options:
                        (folders end with /). With *, ? or [ PATTERN is a shell
                        pattern on the whole path. The newest listing of each
                        drive and root answers, newest first
+  --export FORMAT LISTING
+                       print the listing kept in the list folder LISTING in a
+                       format other programs read: "paths", each entry's full
+                       path a line, folders ending with / (with -0 ended by
+                       NUL; a CR or LF in a name as the list files write it);
+                       "csv" (RFC 4180), type, size, time (where the listing
+                       has details) and path; "ncdu", the JSON export that
+                       ncdu -f and gdu -f read (disk usage: the size rounded
+                       up to 4 KiB)
   -b, --basename       with --find: match the entry's name only
   -i, --ignore-case    with --find: the letters A-Z and a-z match each other
-  -0, --null           with --find: end each line with NUL, not a newline
+  -0, --null           with --find or --export paths: end each line with NUL,
+                       not a newline
   -c, --count          with --find: print only how many entries match
   -l, --limit N        with --find: stop after N matches (0: no limit)
   --all                with --find: search every listing, not only the newest
@@ -411,6 +445,8 @@ Exit status:
   record or its list files are not the ones it describes.
   --find: 0 something matched, 1 nothing did, 2 no listing could be read (each
   listing that cannot be read is named on stderr).
+  --export: 0 written, 2 the listing could not be read or the format is not
+  one of these.
 
 Examples:
   quorvale --save /srv/share --list-folder /var/backups/listing

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "app/export_command.h"
 #include "app/find_command.h"
 
 namespace quorvale::app {
 
 struct CommandLine {
-    enum class Action { kWindow, kSave, kCompare, kFind, kHelp, kVersion, kWrong };
+    enum class Action { kWindow, kSave, kCompare, kFind, kExport, kHelp, kVersion, kWrong };
     Action action = Action::kWindow;
     std::string folder;  // the folder to list (--save) or to choose at start (empty: none)
     std::optional<std::string> listFolder;    // --list-folder, when given
@@ -24,6 +25,7 @@ struct CommandLine {
     bool reuseTrust = false;                  // --reuse-trust (with --reuse)
     std::vector<std::string> compared;        // kCompare: the old and the new list folder
     FindRequest find;                         // kFind: what to find, where and how to print it
+    ExportCommand exported;                   // kExport: which listing, in which format
     std::string wrong;                        // kWrong: the one line that says why
 };
 
@@ -31,8 +33,9 @@ struct CommandLine {
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
 // kWrong, and so are --one-file-system, --exclude, --details or --reuse without --save,
 // --reuse-trust without --reuse, --compare with
-// anything but its two list folders, and --find with anything but its pattern, the folders to
-// search and its own options (-b, -i, -0, -c, -l N, --all, --long), which it alone takes. --help
+// anything but its two list folders, --export with anything but its format, its list folder and
+// -0, and --find with anything but its pattern, the folders to search and its own options (-b,
+// -i, -0, -c, -l N, --all, --long), which it alone takes. --help
 // and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 

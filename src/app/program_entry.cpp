@@ -44,6 +44,8 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
             return RunCompare(line.compared[0], line.compared[1]);
         case CommandLine::Action::kFind:
             return RunFind(line.find, DefaultListFolder());
+        case CommandLine::Action::kExport:
+            return RunExport(line.exported);
         case CommandLine::Action::kSave:
         case CommandLine::Action::kWindow:
             break;

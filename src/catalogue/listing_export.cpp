@@ -1,0 +1,221 @@
+#include "catalogue/listing_export.h"
+
+#include <time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "catalogue/kept_listing.h"
+#include "catalogue/listing_find.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+// Entries written between two calls of the caller's check.
+constexpr std::size_t kEntriesBetweenChecks = 4096;
+// What ncdu takes a file to occupy on disk when only its size is known: whole blocks of 4 KiB.
+constexpr std::uint64_t kDiskBlock = 4096;
+
+// The details of an entry as the listing has them: "type\tsize\ttime\t".
+struct Details {
+    std::string_view type;
+    std::string_view size;
+    std::string_view time;
+};
+
+Details SplitDetails(std::string_view details) {
+    Details split;
+    std::string_view* fields[] = {&split.type, &split.size, &split.time};
+    for (std::string_view* field : fields) {
+        const std::size_t tab = std::min(details.find('\t'), details.size());
+        *field = details.substr(0, tab);
+        details.remove_prefix(std::min(tab + 1, details.size()));
+    }
+    return split;
+}
+
+// A CSV field as RFC 4180 wants it: quoted, its quotes doubled, where it holds a comma, a quote,
+// a CR or an LF.
+void AppendCsvField(std::string& out, std::string_view field) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += field;
+        return;
+    }
+    out += '"';
+    for (const char c : field) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+// A JSON string of the name's bytes: quotes, backslashes and control bytes escaped, every other
+// byte as it is (ncdu reads names as bytes).
+void AppendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+// Seconds since the epoch of a details time ("2026-12-07T21:04:05Z"); none for another form.
+std::optional<std::int64_t> SecondsOf(std::string_view time) {
+    struct tm parts {};
+    const std::string text(time);
+    char end = 0;
+    if (text.size() != 20 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &parts.tm_year, &parts.tm_mon,
+                    &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &end) != 7 ||
+        end != 'Z') {
+        return std::nullopt;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return static_cast<std::int64_t>(::timegm(&parts));
+}
+
+// The ncdu export: a folder opens an array that its last entry below closes. Folders come in the
+// walk's order, depth first, so the folders open are the current one's ancestors.
+class NcduWriter {
+  public:
+    NcduWriter(const ExportRequest& request, const std::function<void(std::string_view)>& write)
+        : write_(write) {
+        out_ = "[1,2,{\"progname\":";
+        AppendJsonString(out_, request.program);
+        out_ += ",\"progver\":";
+        AppendJsonString(out_, request.version);
+        out_ += ",\"timestamp\":" + std::to_string(static_cast<long long>(::time(nullptr))) + "}";
+    }
+
+    void Entry(const KeptEntry& entry) {
+        if (entry.isFile) {
+            out_ += ",\n";
+            Object(entry.name, entry.details);
+        } else {
+            Folder(entry);
+        }
+        if (out_.size() > (1 << 16)) Flush();
+    }
+
+    void Finish() {
+        for (std::size_t i = 0; i < open_.size(); ++i) out_ += ']';
+        out_ += "]\n";
+        Flush();
+    }
+
+  private:
+    void Folder(const KeptEntry& entry) {
+        const std::string_view path = entry.folderPath;
+        // Close the folders this one does not lie in.
+        while (!open_.empty() && !LiesIn(path, open_.back())) {
+            out_ += ']';
+            open_.pop_back();
+        }
+        out_ += ",\n[";
+        const std::string_view name =
+            open_.empty() ? path : path.substr(path.find_last_of('/') + 1);
+        Object(name, entry.details);
+        open_.emplace_back(path);
+    }
+
+    static bool LiesIn(std::string_view path, const std::string& folder) {
+        return path.size() > folder.size() && path.starts_with(folder) &&
+               (folder.ends_with('/') || path[folder.size()] == '/');
+    }
+
+    void Object(std::string_view name, std::string_view details) {
+        out_ += "{\"name\":";
+        AppendJsonString(out_, name);
+        if (!details.empty()) {
+            const Details split = SplitDetails(details);
+            const std::string size(split.size);
+            if (!size.empty() && size.find_first_not_of("0123456789") == std::string::npos) {
+                const std::uint64_t bytes = std::stoull(size);
+                out_ += ",\"asize\":" + size + ",\"dsize\":" +
+                        std::to_string((bytes + kDiskBlock - 1) / kDiskBlock * kDiskBlock);
+            }
+            if (const std::optional<std::int64_t> seconds = SecondsOf(split.time)) {
+                out_ += ",\"mtime\":" + std::to_string(*seconds);
+            }
+            if (split.type == "l" || split.type == "o") out_ += ",\"notreg\":true";
+        }
+        out_ += '}';
+    }
+
+    void Flush() {
+        write_(out_);
+        out_.clear();
+    }
+
+    const std::function<void(std::string_view)>& write_;
+    std::string out_;
+    std::vector<std::string> open_;  // the folders whose arrays are open, outermost first
+};
+
+}  // namespace
+
+std::optional<ExportFormat> ExportFormatNamed(std::string_view name) {
+    if (name == "paths") return ExportFormat::kPaths;
+    if (name == "csv") return ExportFormat::kCsv;
+    if (name == "ncdu") return ExportFormat::kNcdu;
+    return std::nullopt;
+}
+
+void ExportListing(const std::string& folder, const ExportRequest& request,
+                   const std::function<void(std::string_view)>& write,
+                   const std::function<void()>& check) {
+    if (check) check();
+    KeptListing listing(folder, "export");
+    if (request.format != ExportFormat::kPaths && listing.HasDetails()) listing.ReadDetails();
+    std::optional<NcduWriter> ncdu;
+    if (request.format == ExportFormat::kNcdu) ncdu.emplace(request, write);
+    std::string out;
+    if (request.format == ExportFormat::kCsv) out = "type,size,time,path\r\n";
+    std::string path;
+    std::size_t entries = 0;
+    while (const std::optional<KeptEntry> entry = listing.Next()) {
+        if (check && ++entries % kEntriesBetweenChecks == 0) check();
+        if (ncdu) {
+            ncdu->Entry(*entry);
+            continue;
+        }
+        EntryPath(*entry, path);
+        if (request.format == ExportFormat::kPaths) {
+            out += path;
+            out += request.nulls ? '\0' : '\n';
+        } else {
+            const Details split = SplitDetails(entry->details);
+            for (const std::string_view field : {split.type, split.size, split.time}) {
+                out += field;
+                out += ',';
+            }
+            AppendCsvField(out, path);
+            out += "\r\n";
+        }
+        if (out.size() > (1 << 16)) {
+            write(out);
+            out.clear();
+        }
+    }
+    if (ncdu) {
+        ncdu->Finish();
+    } else {
+        write(out);
+    }
+    if (!listing.Unchanged()) throw ListingChanged("export", listing.FolderPath());
+}
+
+}  // namespace quorvale::catalogue

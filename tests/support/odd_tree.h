@@ -1,0 +1,79 @@
+// A tree of odd names for the tests of what reads kept listings back (finding, exporting), and
+// the tests' own walk of it, independent of the program's.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace quorvale::test {
+
+// A tree of odd names: bytes that are not UTF-8, CR and LF, leading dashes, shell pattern
+// characters, names of 255 bytes.
+inline void MakeOddTree(const std::string& root, std::mt19937& random) {
+    const std::vector<std::string> parts = {
+        "a", "b", "report", "Report", "-x", "\xFF", "\xC3\xA9", "\r", "\n", " ", "*",
+        "[", "?", ".",      "A",      "z",  "tmp",  "-",        "]",  "x",  ",", "\""};
+    std::uniform_int_distribution<std::size_t> part(0, parts.size() - 1);
+    std::uniform_int_distribution<int> count(1, 4);
+    std::set<std::string> made;
+    const auto name = [&] {
+        std::string text;
+        for (int i = count(random); i > 0; --i) text += parts[part(random)];
+        return text == "." || text == ".." ? text + "x" : text;
+    };
+    std::vector<std::string> folders = {root};
+    for (int i = 0; i < 12; ++i) {
+        const std::string folder = folders[random() % folders.size()] + "/" + name();
+        if (made.insert(folder).second) {
+            MakeFolder(folder);
+            folders.push_back(folder);
+        }
+    }
+    for (int i = 0; i < 120; ++i) {
+        const std::string file = folders[random() % folders.size()] + "/" + name();
+        if (made.insert(file).second) MakeFile(file);
+    }
+    MakeFile(root + "/" + std::string(255, 'L'));
+    MakeFile(root + "/-" + std::string(254, '\xFF'));
+}
+
+// The path a listing writes for a path of the tree: CR and LF as the signs for them.
+inline std::string Written(const std::string& path) {
+    std::string text;
+    for (const char c : path) {
+        text += c == '\r' ? "\xE2\x90\x8D" : c == '\n' ? "\xE2\x90\x8A" : std::string(1, c);
+    }
+    return text;
+}
+
+// Every entry below and with `root`, by the tests' own walk: its written path, folders ending
+// in "/".
+inline void Walk(const std::string& path, std::vector<std::string>& entries) {
+    entries.push_back(Written(path) + "/");
+    DIR* folder = ::opendir(path.c_str());
+    ASSERT_NE(folder, nullptr) << path;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        const std::string child = path + "/" + name;
+        ASSERT_EQ(::lstat(child.c_str(), &st), 0);
+        if (S_ISDIR(st.st_mode)) {
+            Walk(child, entries);
+        } else {
+            entries.push_back(Written(child));
+        }
+    }
+    ::closedir(folder);
+}
+
+}  // namespace quorvale::test

@@ -1,0 +1,163 @@
+// Exporting a kept listing in formats other programs read, each read back by an independent
+// reader: the paths line by line (and NUL-ended), CSV by Python's csv module, and ncdu's JSON by
+// ncdu itself (`ncdu -f FILE -o -`, its own export of what it read), against the tests' own walk.
+#include <sys/stat.h>
+
+#include <map>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "support/odd_tree.h"
+#include "support/program_run.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+// What the tests' own walk says of each entry: its written path (a folder's ending in "/"), and
+// its type and size as a listing with details has them.
+std::map<std::string, std::string> Described(const std::string& root) {
+    std::vector<std::string> entries;
+    Walk(root, entries);
+    std::map<std::string, std::string> described;
+    for (const std::string& entry : entries) {
+        std::string path;  // the path on disk: the signs back to CR and LF
+        for (std::size_t i = 0; i < entry.size(); ++i) {
+            const std::string_view rest = std::string_view(entry).substr(i);
+            if (rest.starts_with("\xE2\x90\x8D") || rest.starts_with("\xE2\x90\x8A")) {
+                path += rest[2] == '\x8D' ? '\r' : '\n';
+                i += 2;
+            } else {
+                path += entry[i];
+            }
+        }
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        const char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : 'l';
+        described[entry] = std::string(1, type) + "\t" + std::to_string(st.st_size);
+    }
+    return described;
+}
+
+// Runs a Python program on `input`, its bytes kept (surrogateescape), and returns its stdout.
+std::string Python(const std::string& program, const std::string& input, const TempDir& dir) {
+    MakeFile(dir / "program.py", program);
+    MakeFile(dir / "input", input);
+    const std::string command =
+        "python3 '" + dir / "program.py" + "' < '" + dir / "input" + "' > '" + dir / "output" + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << "python3: tools/deps.sh test installs it";
+    return ReadBytes(dir / "output");
+}
+
+std::map<std::string, std::string> Lines(const std::string& text) {
+    std::map<std::string, std::string> lines;
+    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        const std::string line = text.substr(start, end - start);
+        const std::size_t tab = line.find('\t');
+        lines[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return lines;
+}
+
+class ExportedListings : public ::testing::Test {
+  protected:
+    ExportedListings() {
+        std::mt19937 random(20261208);
+        MakeFolder(tree);
+        MakeOddTree(tree, random);
+        MakeFile(tree + "/sized", std::string(5000, 'x'));
+        EXPECT_EQ(::symlink("sized", (tree + "/link").c_str()), 0);
+        EXPECT_EQ(RunProgram({"--save", tree, "--list-folder", dir / "kept", "--details"}).status,
+                  0);
+    }
+    TempDir dir;
+    TempDir scratch;
+    const std::string tree = dir / "tree";
+};
+
+// Every entry's path a line, or NUL-ended, as the tests' walk writes them.
+TEST_F(ExportedListings, PathsAreEveryEntryOnceNewlineOrNulEnded) {
+    const std::map<std::string, std::string> described = Described(tree);
+    for (const char end : {'\n', '\0'}) {
+        const ProgramRun run = RunProgram(
+            end == '\n' ? std::vector<std::string>{"--export", "paths", dir / "kept"}
+                        : std::vector<std::string>{"--export", "paths", dir / "kept", "-0"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        std::multiset<std::string> paths;
+        for (std::size_t start = 0, stop; start < run.out.size(); start = stop + 1) {
+            stop = run.out.find(end, start);
+            ASSERT_NE(stop, std::string::npos) << "the last path is not ended";
+            paths.insert(run.out.substr(start, stop - start));
+        }
+        std::multiset<std::string> expected;
+        for (const auto& [path, what] : described) expected.insert(path);
+        EXPECT_EQ(paths, expected);
+    }
+}
+
+// CSV as a spreadsheet reads it: RFC 4180, read back by Python's csv module.
+TEST_F(ExportedListings, CsvIsWhatPythonsCsvModuleReadsBack) {
+    const ProgramRun run = RunProgram({"--export", "csv", dir / "kept"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with("type,size,time,path\r\n"));
+    const std::string rows = Python(R"(import csv, sys
+text = sys.stdin.buffer.read().decode("utf-8", "surrogateescape")
+rows = list(csv.reader(text.splitlines(keepends=True), strict=True))
+assert rows[0] == ["type", "size", "time", "path"], rows[0]
+out = "".join("%s\t%s\t%s\n" % (r[3], r[0], r[1]) for r in rows[1:] if len(r) == 4)
+sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
+)",
+                                    run.out, scratch);
+    std::map<std::string, std::string> expected = Described(tree);
+    std::map<std::string, std::string> read = Lines(rows);
+    // A folder's size is its own, as the walk saw it.
+    EXPECT_EQ(read, expected);
+}
+
+// The ncdu export, read by ncdu: what it exports again holds every entry, with its apparent size
+// and its size on disk rounded up to 4 KiB, and links as not regular.
+TEST_F(ExportedListings, NcduReadsTheExportBackWithEveryEntryAndSize) {
+    const ProgramRun run = RunProgram({"--export", "ncdu", dir / "kept"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    MakeFile(scratch / "export.json", run.out);
+    const std::string command = "ncdu -f '" + scratch / "export.json" + "' -o '" +
+                                scratch / "again.json" + "' 2> '" + scratch / "ncdu.err" + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0)
+        << "ncdu (tools/deps.sh test installs it): " << ReadBytes(scratch / "ncdu.err");
+    const std::string entries = Python(R"(import json, sys
+text = sys.stdin.buffer.read().decode("utf-8", "surrogateescape")
+out = []
+def walk(node, parent):
+    info = node[0] if isinstance(node, list) else node
+    path = parent + info["name"] if parent else info["name"]
+    disk = info.get("dsize", 0)
+    assert disk % 4096 == 0 and disk >= info.get("asize", 0), info
+    kind = "d" if isinstance(node, list) else ("l" if info.get("notreg") else "f")
+    out.append("%s\t%s\t%d" % (path + ("/" if kind == "d" and not path.endswith("/") else ""),
+                               kind, info.get("asize", 0)))
+    if isinstance(node, list):
+        for child in node[1:]:
+            walk(child, path + ("" if path.endswith("/") else "/"))
+walk(json.loads(text)[3], "")
+sys.stdout.buffer.write(("\n".join(out) + "\n").encode("utf-8", "surrogateescape"))
+)",
+                                       ReadBytes(scratch / "again.json"), scratch);
+    EXPECT_EQ(Lines(entries), Described(tree));
+}
+
+// What cannot be exported: an unknown format, a folder with no listing; each said, with 2.
+TEST_F(ExportedListings, AnUnknownFormatOrNoListingIsSaidWithTwo) {
+    const ProgramRun format = RunProgram({"--export", "xml", dir / "kept"});
+    EXPECT_EQ(format.status, 2);
+    EXPECT_EQ(format.err, "quorvale: cannot export \"" + dir / "kept" +
+                              "\": 'xml' is not a format (paths, csv, ncdu)\n");
+    const ProgramRun none = RunProgram({"--export", "paths", tree});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(none.err.starts_with("quorvale: cannot export \"" + tree + "\"")) << none.err;
+    EXPECT_EQ(none.out, "");
+}
+
+}  // namespace
+}  // namespace quorvale::test
