@@ -14,6 +14,9 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <cstdint>
 #include <cstdlib>
@@ -158,7 +161,15 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
       delegate_(new TabStopDelegate(this)) {
     setWindowTitle(kTitle);
     setWindowIcon(MakeIcon());
-    setFixedSize(Px(layout::kClientWidth), Px(layout::kClientHeight));
+    // The spec'd size, within the screen it opens on at any scale.
+    QSize size(Px(layout::kClientWidth), Px(layout::kClientHeight));
+    QSize least(Px(layout::kMinimumWidth), Px(layout::kMinimumHeight));
+    if (const QScreen* shown = screen()) {
+        size = size.boundedTo(shown->availableGeometry().size());
+        least = least.boundedTo(size);
+    }
+    setMinimumSize(least);
+    resize(size);
     setAcceptDrops(true);
 
     QFont font = QApplication::font();
@@ -197,19 +208,20 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
     delegate_->SetTabStops(listView_->font(), layout::kFirstTabStop, layout::kSecondTabStop);
 
     // What Save does and where the list files go; the folder is elided if it is long.
-    QString folder;
     try {
-        folder = FromBytes(runtime.ListFileFolder());
+        listFolder_ = FromBytes(runtime.ListFileFolder());
     } catch (const runtime::RuntimeError&) {
-        folder = "the program's folder";
+        listFolder_ = "the program's folder";
     }
-    const QString notice =
+    noticeBefore_ =
         "Save lists every folder and file below the chosen one into ListTex1.txt, ListTex2.txt, "
         "... (32000 lines each) in ";
-    const QFontMetrics metrics(font);
-    const int room = noticeLabel_->width() - metrics.horizontalAdvance(notice);
-    noticeLabel_->setText(notice + metrics.elidedText(folder, Qt::ElideMiddle, std::max(room, 40)));
-    noticeLabel_->setToolTip(notice + folder);
+    noticeLabel_->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
+                                          Qt::LinksAccessibleByKeyboard);
+    connect(noticeLabel_, &QLabel::linkActivated, this, [this] {
+        if (hooks_.openFolder) hooks_.openFolder(QFile::encodeName(listFolder_).toStdString());
+    });
+    LayOut();
 
     // Tab order: Choose, the list, Exit, Save; labels take no focus.
     setTabOrder(chooseButton_, listView_);
@@ -227,6 +239,16 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
     findAction->setShortcutContext(Qt::WindowShortcut);
     connect(findAction, &QAction::triggered, this, &MainWindow::openFind);
     addAction(findAction);
+    // The commands by the keys people expect: Ctrl+O chooses, Ctrl+S saves, Ctrl+Q exits.
+    const std::pair<QKeySequence, void (MainWindow::*)()> keys[] = {
+        {QKeySequence::Open, &MainWindow::choose},
+        {QKeySequence::Save, &MainWindow::save},
+        {QKeySequence(Qt::CTRL | Qt::Key_Q), &MainWindow::exit}};
+    for (const auto& [key, command] : keys) {
+        auto* shortcut = new QShortcut(key, this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, command);
+    }
     setContextMenuPolicy(Qt::ActionsContextMenu);
     core_.SetYield([this] { CatchUpAfterLine(); });
     // While a large folder is read and sorted, or a list file made durable, the window keeps
@@ -237,6 +259,68 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
 }
 
 MainWindow::~MainWindow() = default;
+
+// The places of the layout at the window's own size, the list taking what it gained or lost.
+void MainWindow::LayOut() {
+    const int wider = width() - Px(layout::kClientWidth);
+    const int taller = height() - Px(layout::kClientHeight);
+    const auto below = [taller](const Place& place) {
+        return place.Pixels().translated(0, taller);
+    };
+    listView_->setGeometry(layout::kList.Pixels().adjusted(0, 0, wider, taller));
+    chooseButton_->setGeometry(below(layout::kChooseButton));
+    exitButton_->setGeometry(below(layout::kExitButton));
+    saveButton_->setGeometry(below(layout::kSaveButton));
+    statusLabel_->setGeometry(below(layout::kStatusLabel));
+    countLabel_->setGeometry(below(layout::kCountLabel));
+    noticeLabel_->setGeometry(below(layout::kNoticeLabel).adjusted(0, 0, wider, 0));
+    if (noticeLabel_->textFormat() != Qt::RichText) ShowNotice();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayOut();
+}
+
+// What Save does and where the list files go, the folder elided to the line's width.
+void MainWindow::ShowNotice() {
+    const QFontMetrics metrics(font());
+    const int room = noticeLabel_->width() - metrics.horizontalAdvance(noticeBefore_);
+    noticeLabel_->setTextFormat(Qt::PlainText);
+    noticeLabel_->setText(noticeBefore_ +
+                          metrics.elidedText(listFolder_, Qt::ElideMiddle, std::max(room, 40)));
+    noticeLabel_->setToolTip(noticeBefore_ + listFolder_);
+}
+
+// After a Save, the notice line says which list files this Save wrote (the status keeps its own
+// text, which counts from the run's first), how many folders were denied or cut short, and offers
+// to open the list files' folder.
+void MainWindow::ShowWhatThisSaveWrote(int firstListFile) {
+    const int last = core_.ListFileNumber() - 1;
+    QString text = "This Save: ";
+    if (last < firstListFile) {
+        text += "no list file";
+    } else {
+        text += QString::fromStdString(listing::ListFileName(firstListFile));
+        if (last > firstListFile) {
+            text += " to " + QString::fromStdString(listing::ListFileName(last));
+        }
+    }
+    const std::size_t denied = core_.DeniedCount();
+    const std::size_t incomplete = core_.IncompleteCount();
+    QString missing;
+    if (denied != 0) missing += QString(denied == 1 ? "1 denial" : "%1 denials").arg(denied);
+    if (incomplete != 0) {
+        if (!missing.isEmpty()) missing += ", ";
+        missing += QString(incomplete == 1 ? "1 folder cut short" : "%1 folders cut short")
+                       .arg(incomplete);
+    }
+    const QString plain =
+        text + " in " + listFolder_ + (missing.isEmpty() ? QString() : "; " + missing) + ".";
+    noticeLabel_->setTextFormat(Qt::RichText);
+    noticeLabel_->setText(plain.toHtmlEscaped() + " <a href=\"open\">Open the folder</a>");
+    noticeLabel_->setToolTip(plain);
+}
 
 void MainWindow::openFind() {
     if (findDialog_ == nullptr) {
@@ -346,6 +430,7 @@ void MainWindow::save() {
     options.oneFileSystem = stayOnDrive_;
     core_.SetOptions(std::move(options));
     linesSinceClockRead_ = kLinesPerClockRead - 1;  // the first line of a walk catches up
+    const int firstListFile = core_.ListFileNumber();
     try {
         // Lines left by a Save that failed were reported then; this Save starts afresh.
         if (save::SaveListing(core_, runtime_, folder)) {
@@ -353,6 +438,7 @@ void MainWindow::save() {
             setWindowTitle(kTitleSaved);
         }
         statusLabel_->setText(SavedStatus());
+        ShowWhatThisSaveWrote(firstListFile);
     } catch (const ProgramEnded&) {
         return;
     } catch (const runtime::RuntimeError& error) {

@@ -82,6 +82,7 @@ class MainWindow : public QWidget {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -94,6 +95,9 @@ class MainWindow : public QWidget {
     void exit();
 
   private:
+    void LayOut();
+    void ShowNotice();
+    void ShowWhatThisSaveWrote(int firstListFile);
     void CatchUpAfterLine();
     void CatchUpDuringWalk();
     void ShowSaveError(const runtime::RuntimeError& error);
@@ -123,6 +127,8 @@ class MainWindow : public QWidget {
     ListingModel* model_;
     TabStopDelegate* delegate_;
     FindDialog* findDialog_ = nullptr;
+    QString listFolder_;    // where the list files go, as the notice line names it
+    QString noticeBefore_;  // the notice line's text before the folder's name
 };
 
 // The control font: the largest sans-serif size up to 8 points at which every text of the window

@@ -1,4 +1,7 @@
-// The window's layout, in twips (15 to a logical pixel at 96 dots per inch), in one table.
+// The window's layout, in twips (15 to a logical pixel at 96 dots per inch), in one table: the
+// places at the window's own size. A larger or smaller window grows or shrinks the list; the
+// controls below it keep their places relative to its bottom-left, and the notice line its width
+// relative to the window's.
 #pragma once
 
 #include <QRect>
@@ -30,6 +33,9 @@ inline constexpr Place kSaveButton{3720, 3480, 1455, 375};
 inline constexpr Place kStatusLabel{5400, 3480, 2175, 375};
 inline constexpr Place kNoticeLabel{120, 3840, 11775, 255};
 inline constexpr Place kCountLabel{8880, 3480, 2775, 255};
+// The smallest client area the window can be made: the buttons and the status beside them.
+inline constexpr int kMinimumWidth = kStatusLabel.left + kStatusLabel.width + 120;
+inline constexpr int kMinimumHeight = kClientHeight - kList.height + 600;
 // The list's tab stops, in dialog units (a quarter of the font's average character width).
 inline constexpr int kFirstTabStop = 30;
 inline constexpr int kSecondTabStop = 60;
