@@ -10,15 +10,16 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 for file in usr/bin/quorvale usr/libexec/quorvale/quorvale-window \
-            usr/share/applications/quorvale.desktop \
+            usr/share/applications/quorvale.desktop usr/share/applications/zz-quorvale-folder.desktop \
             usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml \
             usr/share/icons/hicolor/24x24/apps/quorvale.png \
             usr/share/icons/hicolor/256x256/apps/quorvale.png; do
   [ -f "$root/$file" ] || { echo "not installed: /$file"; exit 1; }
 done
 desktop-file-validate "$root/usr/share/applications/quorvale.desktop"
+desktop-file-validate "$root/usr/share/applications/zz-quorvale-folder.desktop"
 grep -qx 'Exec=quorvale %f' "$root/usr/share/applications/quorvale.desktop"
-grep -qx 'MimeType=inode/directory;' "$root/usr/share/applications/quorvale.desktop"
+grep -qx 'MimeType=inode/directory;' "$root/usr/share/applications/zz-quorvale-folder.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.quorvale.Quorvale.metainfo.xml"
 # The manual page, made from --help, has the sections people look for, and every form of the
 # command under SYNOPSIS.
