@@ -220,6 +220,40 @@ TEST(ListFileFolder, InstalledCopiesNeverWriteBesideThemselves) {
 
 // Where a drive is mounted, from the mount table's own text (escapes undone; a bind mount of one
 // of its folders is not where the drive is mounted), and a path moved from one mount to another.
+// The picker names a drive as people know it: its label, else its disk's model, else where it is
+// mounted, with its size; the model found from a partition's disk as the kernel lays them out.
+TEST(MountTable, ADriveIsKnownByItsLabelOrModelAndItsSize) {
+    const std::pair<std::tuple<std::string, std::string, std::uint64_t, std::string>, std::string>
+        cases[] = {
+            {{"photos", "SanDisk Ultra", 1000204886016, "/media/a/photos"}, "photos (1.0 TB)"},
+            {{"", "SanDisk Ultra", 61530439680, "/media/a/3F2A-11C0"}, "SanDisk Ultra (61.5 GB)"},
+            {{"", "", 999, "/mnt/backup"}, "backup (999 B)"},
+            {{"", "", 0, "/mnt/backup"}, "backup"},
+            {{"", "", 1500, "/"}, "/ (1.5 kB)"},
+        };
+    for (const auto& [given, title] : cases) {
+        const auto& [label, model, bytes, mountPoint] = given;
+        EXPECT_EQ(runtime::DriveTitle(label, model, bytes, mountPoint), title);
+    }
+    TempDir sys;
+    const std::string disk = sys / "devices/pci0000:00/usb1/block/sdb";
+    MakeFolder(sys / "devices");
+    ASSERT_EQ(std::system(("mkdir -p '" + disk + "/sdb1' '" + disk + "/device' '" +
+                           sys / "class/block" + "'")
+                              .c_str()),
+              0);
+    MakeFile(disk + "/device/model", "SanDisk Ultra   \n");
+    ASSERT_EQ(::symlink("../../devices/pci0000:00/usb1/block/sdb/sdb1",
+                        (sys / "class/block/sdb1").c_str()),
+              0);
+    ASSERT_EQ(
+        ::symlink("../../devices/pci0000:00/usb1/block/sdb", (sys / "class/block/sdb").c_str()), 0);
+    EXPECT_EQ(runtime::DriveModel("/dev/sdb1", sys.Path()), "SanDisk Ultra");
+    EXPECT_EQ(runtime::DriveModel("/dev/sdb", sys.Path()), "SanDisk Ultra");
+    EXPECT_EQ(runtime::DriveModel("/dev/sdc1", sys.Path()), "");
+    EXPECT_EQ(runtime::DriveModel("tmpfs", sys.Path()), "");
+}
+
 TEST(MountTable, AMountPointIsTheWholeDrivesAndAPathMovesWithIt) {
     const std::string table =
         "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
 
 namespace quorvale::picker {
@@ -141,10 +142,14 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     };
     addPlace("Home", QDir::homePath());
     addPlace("/", "/");
+    // Each drive by its label or its disk's model and its size; where it is mounted in the tip.
     for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
         if (IsUserDrive(volume) && !volume.isRoot()) {
-            const QString name = volume.name().isEmpty() ? volume.rootPath() : volume.name();
-            addPlace(name, volume.rootPath());
+            const std::string title = runtime::DriveTitle(
+                volume.name().toStdString(), runtime::DriveModel(volume.device().toStdString()),
+                static_cast<std::uint64_t>(std::max<qint64>(volume.bytesTotal(), 0)),
+                QFile::encodeName(volume.rootPath()).toStdString());
+            addPlace(QString::fromStdString(title), volume.rootPath());
         }
     }
     places_->setMaximumWidth(160);

@@ -6,7 +6,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -122,6 +125,51 @@ FileSystemFacts DescribeFileSystemOf(int fd) {
     facts.uuid = DeviceNameIn("/dev/disk/by-uuid", st.st_dev);
     facts.label = DeviceNameIn("/dev/disk/by-label", st.st_dev);
     return facts;
+}
+
+std::string DriveModel(const std::string& device, const std::string& sysfs) {
+    const std::size_t slash = device.find_last_of('/');
+    const std::string name = slash == std::string::npos ? device : device.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return {};
+    // A partition's folder lies in its disk's, which names the model.
+    char* real = ::realpath((sysfs + "/class/block/" + name).c_str(), nullptr);
+    if (real == nullptr) return {};
+    std::string folder = real;
+    std::free(real);
+    for (int up = 0; up < 2 && !folder.empty(); ++up) {
+        std::ifstream file(folder + "/device/model");
+        std::string model;
+        if (std::getline(file, model)) {
+            while (!model.empty() && (model.back() == ' ' || model.back() == '\n'))
+                model.pop_back();
+            if (!model.empty()) return model;
+        }
+        folder = folder.substr(0, folder.find_last_of('/'));
+    }
+    return {};
+}
+
+std::string DriveTitle(const std::string& label, const std::string& model, std::uint64_t bytes,
+                       const std::string& mountPoint) {
+    std::string title = label;
+    if (title.empty()) title = model;
+    if (title.empty()) {
+        const std::size_t slash = mountPoint.find_last_of('/');
+        title = slash == std::string::npos || slash + 1 == mountPoint.size()
+                    ? mountPoint
+                    : mountPoint.substr(slash + 1);
+    }
+    if (bytes == 0) return title;
+    static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
+    double size = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (size >= 1000 && unit + 1 < std::size(kUnits)) {
+        size /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? " (%.0f %s)" : " (%.1f %s)", size, kUnits[unit]);
+    return title + text;
 }
 
 std::string HostName() {

@@ -1,6 +1,7 @@
 // What the system knows about the file system a folder lies on, for the record of a listing.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,15 @@ std::string MountPointOfDrive(const std::string& uuid, const std::string& label)
 // The facts of the file system that holds the open folder `fd`. What cannot be found out is
 // left empty.
 FileSystemFacts DescribeFileSystemOf(int fd);
+
+// The model of the disk that holds `device` ("/dev/sdb1": the model of sdb), as the kernel names
+// it under `sysfs` (/sys); empty when it names none.
+std::string DriveModel(const std::string& device, const std::string& sysfs = "/sys");
+
+// How a person knows a mounted drive: its label, else its disk's model, else the last part of
+// where it is mounted, and its size in decimal units ("photos (931.5 GB)"; no size when 0).
+std::string DriveTitle(const std::string& label, const std::string& model, std::uint64_t bytes,
+                       const std::string& mountPoint);
 
 // This machine's name; empty when it cannot be had.
 std::string HostName();
