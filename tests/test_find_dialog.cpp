@@ -135,6 +135,11 @@ TEST_F(FindDialog, StopEndsASearchAndTheFoldersAddedAreRemembered) {
     dialog.startSearch();
     QTest::keyClick(&dialog, Qt::Key_Escape);
     EXPECT_FALSE(dialog.Searching());
+    EXPECT_TRUE(dialog.isVisible());
+    // With no search running, Escape closes it, as any dialog.
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isVisible());
+    dialog.show();
     // Folders added are searched and remembered for the next dialog.
     MakeFolder(dir / "elsewhere");
     MakeFolder(dir / "elsewhere/R2");
