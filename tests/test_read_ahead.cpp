@@ -6,12 +6,15 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "reading/earlier_reading.h"
 #include "reading/read_plan.h"
 #include "reading/read_tuning.h"
 #include "reading/reader_pool.h"
@@ -116,6 +119,87 @@ TEST(ReadAhead, TheWalkReadingItselfAndHandingEveryFolderOverListTheSameLines) {
     EXPECT_EQ(byWalk.stats.handedOver, 0u);
     EXPECT_EQ(byReader.stats.handedOver, 340u);  // every folder but the top
     EXPECT_EQ(byReader.stats.readByWalk, 1u);
+}
+
+// An earlier reading that holds every other folder of a tree (by their inodes), as the tests'
+// own readdir saw them, and one name more in one of them, so that what it told shows in the lines.
+class HalfTheTree final : public reading::EarlierReading {
+  public:
+    HalfTheTree(const std::string& root, std::string ghostIn) : ghostIn_(std::move(ghostIn)) {
+        Read(root);
+    }
+    bool Entries(const struct stat& st, const Entry& entry) const override {
+        const auto it = folders_.find(st.st_ino);
+        if (it == folders_.end() || st.st_ino % 2 != 0) return false;
+        for (const auto& [name, type] : it->second) entry(name, type);
+        told_.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    std::size_t Told() const { return told_.load(); }
+    std::uint64_t GhostInode() const { return ghostInode_; }
+
+  private:
+    void Read(const std::string& folder) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+        auto& entries = folders_[st.st_ino];
+        if (folder == ghostIn_) {
+            entries.emplace_back("zz-ghost", DT_REG);
+            ghostInode_ = st.st_ino;
+        }
+        DIR* dir = ::opendir(folder.c_str());
+        ASSERT_NE(dir, nullptr);
+        std::vector<std::string> below;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            entries.emplace_back(name, entry->d_type);
+            if (entry->d_type == DT_DIR) below.push_back(folder + "/" + name);
+        }
+        ::closedir(dir);
+        for (const std::string& sub : below) Read(sub);
+    }
+
+    std::string ghostIn_;
+    std::map<ino_t, std::vector<std::pair<std::string, unsigned char>>> folders_;
+    std::uint64_t ghostInode_ = 0;
+    mutable std::atomic<std::size_t> told_{0};
+};
+
+// The entries of a folder an earlier reading holds are taken from it (on the readers, by the
+// walk, handed over), every other folder is read, and the lines are the walk's own but for what
+// the earlier reading told.
+TEST(ReadAhead, AFolderAnEarlierReadingHoldsIsTakenFromItAndTheOthersAreRead) {
+    TempDir dir;
+    MakeBushyTree(dir.Path(), 4, 3);
+    MakeLink(dir / "d10", dir / "link");
+    Lines expected = Walk(dir.Path(), ReadTuning{}).lines;
+    // The ghost's folder: the first whose inode the earlier reading holds.
+    std::string ghostIn;
+    for (const std::string& line : expected) {
+        struct stat st {};
+        if (line.size() > 1 && line[0] == '\t' && line[1] != '\t' &&
+            ::lstat(line.c_str() + 1, &st) == 0 && S_ISDIR(st.st_mode) && st.st_ino % 2 == 0) {
+            ghostIn = line.substr(1);
+            break;
+        }
+    }
+    ASSERT_FALSE(ghostIn.empty());
+    const auto folderLine = std::find(expected.begin(), expected.end(), "\t" + ghostIn);
+    auto after = folderLine + 1;
+    while (after != expected.end() && after->starts_with("\t\t")) ++after;
+    expected.insert(after, "\t\tzz-ghost");
+    for (const ReadTuning::Handover handover :
+         {ReadTuning::Handover::kAlwaysWalk, ReadTuning::Handover::kAlwaysReader,
+          ReadTuning::Handover::kByReadTime}) {
+        const HalfTheTree earlier(dir.Path(), ghostIn);
+        ReadTuning tuning;
+        tuning.handover = handover;
+        tuning.earlierReading = &earlier;
+        const Walked walked = Walk(dir.Path(), tuning);
+        EXPECT_TRUE(walked.lines == expected) << static_cast<int>(handover);
+        EXPECT_GT(earlier.Told(), 0u);
+    }
 }
 
 TEST(ReadAhead, ManyLargeSiblingsNeverHoldMoreThanTheByteBudgetPlusOneFolder) {
