@@ -42,20 +42,23 @@ void PutVarint(std::string& out, std::uint64_t value) {
     out += static_cast<char>(value);
 }
 
-// A block as the index holds it: one zstd frame, which names its own size.
+// A block as the index holds it: one zstd frame, which names its own size. Compressed into room
+// kept for the next block, and kept in a string of its own size: fresh memory costs a page fault
+// a page.
 std::string Compressed(const std::string& block) {
     thread_local const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(
         ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    std::string frame(ZSTD_compressBound(block.size()), '\0');
-    const std::size_t size = ZSTD_compressCCtx(context.get(), frame.data(), frame.size(),
-                                               block.data(), block.size(), kCompressionLevel);
+    thread_local std::string room;
+    const std::size_t bound = ZSTD_compressBound(block.size());
+    if (room.size() < bound) room.resize(bound);
+    const std::size_t size = ZSTD_compressCCtx(context.get(), room.data(), bound, block.data(),
+                                               block.size(), kCompressionLevel);
     if (ZSTD_isError(size) != 0) {
         throw runtime::RuntimeError(
             runtime::InvalidProcedureCall,
             std::string("Cannot write the index: ") + ZSTD_getErrorName(size));
     }
-    frame.resize(size);
-    return frame;
+    return std::string(room.data(), size);
 }
 
 // FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one.
@@ -136,11 +139,8 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
                                          HoldsLineBreakSign(LastPart(path)))) {
         CutShort(folderChain_.back().second);
     }
-    if (inBlock_ == 0) {
-        blocks_.emplace_back();
-        previous_.clear();
-    }
-    std::string& block = blocks_.back();
+    if (inBlock_ == 0) previous_.clear();
+    std::string& block = block_;
     const std::size_t limit = std::min(previous_.size(), path.size());
     const std::size_t shared = static_cast<std::size_t>(
         std::mismatch(path.begin(), path.begin() + limit, previous_.begin()).first - path.begin());
@@ -219,8 +219,9 @@ std::string ListingIndexBuilder::FolderSections(std::uint64_t at, std::uint32_t&
 }
 
 void ListingIndexBuilder::EndBlock() {
-    const std::uint64_t block = blocks_.size() - 1;
-    blocks_.back() = Compressed(blocks_.back());
+    const std::uint64_t block = blocks_.size();
+    blocks_.push_back(Compressed(block_));
+    block_.clear();  // its room is the next block's
     for (const std::uint32_t trigram : trigrams_) {
         postings_.push_back(static_cast<std::uint64_t>(trigram) << 32 | block);
     }

@@ -78,7 +78,8 @@ class ListingIndexBuilder {
     std::string FolderSections(std::uint64_t at, std::uint32_t& cutShortChecksum,
                                std::uint64_t& folderTable, std::uint64_t& cutShortAt);
 
-    std::vector<std::string> blocks_;      // each block's bytes, apart: none is ever copied to grow
+    std::vector<std::string> blocks_;      // each block's frame, apart: none is ever copied to grow
+    std::string block_;                    // the block being built
     std::deque<std::uint64_t> postings_;   // trigram << 32 | block, block by block
     std::vector<std::uint32_t> trigrams_;  // of the block being built, each once
     // The trigrams the block being built holds, as a set (kNoTrigram: an empty slot).
