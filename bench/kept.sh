@@ -4,9 +4,10 @@
 #   bench/kept.sh details TREE [--rounds N] [--cold]
 #       `quorvale --save --details` beside `find -printf` with the same fields (TZ=UTC), the
 #       floor (one lstat per entry alone: save_bench --stat-walk) and a plain Save.
-#   bench/kept.sh compare [--lines N] [--rounds N]
+#   bench/kept.sh compare [--lines N] [--rounds N] [--baseline QUORVALE]
 #       `quorvale --compare` of two synthetic listings of N lines (default 1,000,000) that differ
 #       in 1% of their files, beside `diff` of their concatenated list files; peak memory too.
+#       --baseline times another build's --compare beside it (an earlier version, say).
 #
 # Needs a build with the benchmark (tools/test.sh builds it in build-tests/) and the bench
 # dependencies (tools/deps.sh bench). --cold empties the page cache before every run (root).
@@ -15,17 +16,18 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUORVALE_BUILD:-$here/build-tests}"
 quorvale="$build/src/quorvale"
 walker="$build/bench/save_bench"
-usage() { echo "usage: bench/kept.sh details TREE [--rounds N] [--cold] | compare [--lines N] [--rounds N]" >&2; exit 2; }
+usage() { echo "usage: bench/kept.sh details TREE [--rounds N] [--cold] | compare [--lines N] [--rounds N] [--baseline QUORVALE]" >&2; exit 2; }
 [ $# -ge 1 ] || usage
 mode="$1"; shift
 tree=""
 if [ "$mode" = details ]; then [ $# -ge 1 ] || usage; tree="$1"; shift; fi
-rounds=5; cold=""; lines=1000000
+rounds=5; cold=""; lines=1000000; baseline=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds="$2"; shift 2 ;;
     --cold) cold=yes; shift ;;
     --lines) lines="$2"; shift 2 ;;
+    --baseline) baseline="$2"; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -97,9 +99,16 @@ elif [ "$mode" = compare ]; then
   for round in $(seq "$rounds"); do
     run compare "'$quorvale' --compare '$out/old' '$out/new' > '$out/compare.txt' || [ \$? = 1 ]"
     run diff "cat '$out'/old/ListTex*.txt > '$out/old.txt'; cat '$out'/new/ListTex*.txt > '$out/new.txt'; diff '$out/old.txt' '$out/new.txt' > '$out/diff.txt' || [ \$? = 1 ]"
+    if [ -n "$baseline" ]; then
+      run baseline "'$baseline' --compare '$out/old' '$out/new' > '$out/baseline.txt' || [ \$? = 1 ]"
+    fi
   done
   echo "differences reported: $(wc -l < "$out/compare.txt")"
   report compare diff
+  if [ -n "$baseline" ]; then
+    echo "baseline reported: $(wc -l < "$out/baseline.txt")"
+    report compare baseline
+  fi
 else
   usage
 fi

@@ -47,8 +47,9 @@ class ListingLines {
     std::string_view Relative() const;
 
     std::uint64_t count_ = 0;
-    std::string base_;        // the root's folder line
-    std::string folderPath_;  // the current folder's
+    std::string base_;           // the root's folder line
+    std::string folderPath_;     // the current folder's
+    std::string_view relative_;  // its path under the root, in folderPath_
     bool inFolder_ = false;
 };
 
