@@ -93,7 +93,7 @@ TEST_F(MainWindow, EveryElementAScreenReaderReachesHasAName) {
 
 TEST_F(MainWindow, StartsEmptyWithItsLayoutAndTheFocusOnChoose) {
     EXPECT_EQ(form->windowTitle(), " Quorvale");
-    // The spec'd size, unless the screen is smaller (at twice the scale, the test's screen is).
+    // The window's own size, unless the screen is smaller (at twice the scale, the test's is).
     EXPECT_EQ(form->size(), QSize(792, 273).boundedTo(form->screen()->availableGeometry().size()));
     form->resize(792, 273);
     EXPECT_EQ(listView()->model()->rowCount(), 0);

@@ -161,7 +161,7 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
       delegate_(new TabStopDelegate(this)) {
     setWindowTitle(kTitle);
     setWindowIcon(MakeIcon());
-    // The spec'd size, within the screen it opens on at any scale.
+    // The window's own size, within the screen it opens on at any scale.
     QSize size(Px(layout::kClientWidth), Px(layout::kClientHeight));
     QSize least(Px(layout::kMinimumWidth), Px(layout::kMinimumHeight));
     if (const QScreen* shown = screen()) {
