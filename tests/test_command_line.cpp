@@ -112,6 +112,7 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
          "--export takes its format and its list folder and nothing else"},
         {{"--export", "csv", "L", "-b"}, "--basename is not an option of --export"},
         {{"--export", "csv", "L", "--save", "R"}, "--save is not an option of --export"},
+        {{"--export", "csv", "L", "-0"}, "-0 ends the paths of --export paths, not lines of csv"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);

@@ -285,6 +285,9 @@ void Reader::CheckExport() {
     if (!folders_.empty() || !line_.toolkitOptions.empty()) {
         return Wrong("--export takes its format and its list folder and nothing else");
     }
+    if (line_.exported.nulls && line_.exported.format != "paths") {
+        return Wrong("-0 ends the paths of --export paths, not lines of " + line_.exported.format);
+    }
     line_.action = CommandLine::Action::kExport;
 }
 
