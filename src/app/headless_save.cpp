@@ -85,7 +85,7 @@ class ScriptSave {
         save::Reuse reused;
         std::unique_ptr<catalogue::EarlierListing> earlier;
         if (reuse.listing) {
-            if (!IsListFolder(*reuse.listing, reused)) {
+            if (WritesInto(*reuse.listing, reused)) {
                 Say("quorvale: cannot reuse \"" + *reuse.listing +
                     "\": it is the list folder this Save writes\n");
                 return kNotSaved;
@@ -120,16 +120,22 @@ class ScriptSave {
     }
 
   private:
-    // Notes which folder the earlier listing lies in; false when it is the list folder this Save
-    // would write into.
-    bool IsListFolder(const std::string& listing, save::Reuse& reused) {
+    // Whether the earlier listing lies in the list folder this Save writes into; notes which
+    // folder it is, for the Save to check again through the folder's handle.
+    bool WritesInto(const std::string& listing, save::Reuse& reused) {
         struct stat earlier {};
         struct stat writing {};
-        if (::stat(listing.c_str(), &earlier) != 0) return true;
+        if (::stat(listing.c_str(), &earlier) != 0) return false;
         reused = {listing, static_cast<std::uint64_t>(earlier.st_dev),
                   static_cast<std::uint64_t>(earlier.st_ino)};
-        return ::stat(runtime_.ListFileFolder().c_str(), &writing) != 0 ||
-               earlier.st_dev != writing.st_dev || earlier.st_ino != writing.st_ino;
+        std::string folder;
+        try {
+            folder = runtime_.ListFileFolder();
+        } catch (const runtime::RuntimeError&) {
+            return false;  // the Save says why it cannot write there
+        }
+        return ::stat(folder.c_str(), &writing) == 0 && earlier.st_dev == writing.st_dev &&
+               earlier.st_ino == writing.st_ino;
     }
 
     // The earlier listing, when a Save of `folder` may reuse it; otherwise none, and why is said.
@@ -145,7 +151,12 @@ class ScriptSave {
             return nullptr;
         }
         catalogue::ReuseRequest request;
-        request.root = reading::AbsoluteFolderPath(folder);
+        try {
+            request.root = reading::AbsoluteFolderPath(folder);
+        } catch (const runtime::RuntimeError& error) {
+            Say(ErrorMessage(std::string(error.what()) + "; reading every folder"));
+            return nullptr;
+        }
         request.options = core_.Options();
         request.user = catalogue::CurrentUser();
         request.trustFileSystem = reuse.trustFileSystem;
