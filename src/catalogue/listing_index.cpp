@@ -575,18 +575,25 @@ std::string Decompressed(std::string_view frame) {
     return block;
 }
 
+// The entry of a decoded block at `at`, which it moves past it: its path into `path` (coded
+// against the entry before, which `path` holds), and the rest of its code (kind, folder) returned.
+std::uint64_t NextEntry(std::string_view block, std::size_t& at, std::string& path) {
+    const std::uint64_t shared = Varint(block, at);
+    const std::uint64_t rest = Varint(block, at);
+    const std::uint64_t length = rest >> 3;
+    if (shared > path.size() || length > block.size() - at) IndexReader::Damaged("a path");
+    path.resize(shared);
+    path.append(block.substr(at, length));
+    at += length;
+    return rest;
+}
+
 // Tells `found` the entries of one block `matcher` matches; false once `found` asked to stop.
 bool SearchBlock(std::string_view block, const EntryMatcher& matcher, const IndexMatch& found,
                  std::string& path, std::uint64_t& count) {
     path.clear();
     for (std::size_t at = 0; at < block.size();) {
-        const std::uint64_t shared = Varint(block, at);
-        const std::uint64_t rest = Varint(block, at);
-        const std::uint64_t length = rest >> 3;
-        if (shared > path.size() || length > block.size() - at) IndexReader::Damaged("a path");
-        path.resize(shared);
-        path.append(block.substr(at, length));
-        at += length;
+        const std::uint64_t rest = NextEntry(block, at, path);
         if (!matcher.Matches(path)) continue;
         ++count;
         const bool isFolder = (rest & 1) != 0;
@@ -711,13 +718,7 @@ IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
     decoded.first = number * kEntriesPerBlock;
     std::string path;
     for (std::size_t at = 0; at < block.size();) {
-        const std::uint64_t shared = Varint(block, at);
-        const std::uint64_t rest = Varint(block, at);
-        const std::uint64_t length = rest >> 3;
-        if (shared > path.size() || length > block.size() - at) IndexReader::Damaged("a path");
-        path.resize(shared);
-        path.append(block.substr(at, length));
-        at += length;
+        const std::uint64_t rest = NextEntry(block, at, path);
         decoded.names.append(LastPart(path));
         decoded.ends.push_back(static_cast<std::uint32_t>(decoded.names.size()));
         decoded.kinds += KindOf((rest >> 1) & 3, (rest & 1) != 0);
