@@ -2,6 +2,7 @@
 // own walk of odd trees, several listings and drives, and what a search does with listings it
 // cannot read.
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "catalogue/listing_find.h"
+#include "catalogue/listing_index.h"
 #include "listing/list_file_name.h"
 #include "support/odd_tree.h"
 #include "support/program_run.h"
@@ -394,6 +396,56 @@ TEST_F(FindInKeptListings, ASaveReplacingTheListingIsFoundAndSignalsStopASearch)
                                           {.sigtermOnceTrue = [](pid_t) { return true; }});
     EXPECT_EQ(stopped.status, 143) << stopped.err;
     EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
+}
+
+// An index of many blocks and more trigrams than its builder first makes room for: every search
+// by it finds, in order, what a plain scan of the same paths finds, with and without case.
+TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
+    std::mt19937 random(8122026);
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789-_.\xC3\xA9";
+    std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
+    catalogue::ListingIndexBuilder builder;
+    for (int folder = 0; folder < 12; ++folder) {
+        const std::string folderPath = "/top/f" + std::to_string(folder);
+        entries.emplace_back(folderPath, true);
+        for (int file = 0; file < 400; ++file) {
+            std::string name;
+            for (std::size_t i = 4 + random() % 16; i > 0; --i)
+                name += letters[random() % letters.size()];
+            entries.emplace_back(folderPath + "/" + name, false);
+        }
+    }
+    for (const auto& [path, isFolder] : entries) builder.Add(path, isFolder, isFolder ? 'd' : 'f');
+    const std::string index = builder.Finish(entries.size(), 0);
+    TempDir dir;
+    MakeFile(dir / "index", index);
+    const int fd = ::open((dir / "index").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::vector<std::string> patterns = {"ab", "f1", "/top/f11/", "zz9", "-_."};
+    for (int i = 0; i < 40; ++i) {
+        const std::string& path = entries[random() % entries.size()].first;
+        const std::size_t at = random() % path.size();
+        patterns.push_back(path.substr(at, 3 + random() % 5));
+    }
+    for (const std::string& pattern : patterns) {
+        for (const bool ignoreCase : {false, true}) {
+            const catalogue::EntryMatcher matcher({pattern, false, ignoreCase});
+            std::vector<std::string> expected;
+            for (const auto& [path, isFolder] : entries) {
+                if (matcher.Matches(path)) expected.push_back(path + (isFolder ? "/" : ""));
+            }
+            std::vector<std::string> found;
+            catalogue::SearchIndex(
+                fd, index.size(), entries.size(), 0, matcher,
+                [&found](std::string_view path) {
+                    found.emplace_back(path);
+                    return true;
+                },
+                [] {});
+            EXPECT_EQ(found, expected) << "'" << pattern << "'" << (ignoreCase ? " -i" : "");
+        }
+    }
+    ::close(fd);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -32,6 +33,13 @@ std::uint32_t TrigramAt(std::string_view text, std::size_t at) {
     return static_cast<std::uint32_t>(Fold(static_cast<unsigned char>(text[at]))) << 16 |
            static_cast<std::uint32_t>(Fold(static_cast<unsigned char>(text[at + 1]))) << 8 |
            Fold(static_cast<unsigned char>(text[at + 2]));
+}
+
+// Where a trigram is looked for first in a set of `slots` (a power of two) of them: the high bits
+// of a multiplicative hash, which depend on every byte of it.
+std::size_t TrigramSlotOf(std::uint32_t key, std::size_t slots) {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
+                                    (64 - std::countr_zero(slots)));
 }
 
 void PutVarint(std::string& out, std::uint64_t value) {
@@ -118,6 +126,27 @@ bool HoldsLineBreakSign(std::string_view name) {
            name.find("\xE2\x90\x8D") != std::string_view::npos;
 }
 
+// Whether the last part of `path` holds such a sign: the path is first looked at for the sign's
+// first byte, which most paths lack, before its last part is found.
+bool NameHoldsLineBreakSign(std::string_view path) {
+    return path.find('\xE2') != std::string_view::npos && HoldsLineBreakSign(LastPart(path));
+}
+
+// How many bytes `a` and `b` begin with alike, compared eight at a time.
+std::size_t SharedPrefix(std::string_view a, std::string_view b) {
+    const std::size_t limit = std::min(a.size(), b.size());
+    std::size_t at = 0;
+    for (; at + 8 <= limit; at += 8) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + at, 8);
+        std::memcpy(&y, b.data() + at, 8);
+        if (x != y) return at + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+    }
+    while (at < limit && a[at] == b[at]) ++at;
+    return at;
+}
+
 template <typename Number>
 void PutFixed(std::string& out, Number value) {
     char bytes[sizeof(Number)];
@@ -132,26 +161,31 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
     if (isFolder) {
         AddFolder(path, kind, stamp);
         // Its name cannot be told from the listing, nor can the entries of its parent.
-        if ((kind != 'd' && kind != 'l') || HoldsLineBreakSign(LastPart(path))) {
+        if ((kind != 'd' && kind != 'l') || NameHoldsLineBreakSign(path)) {
             if (folderChain_.size() >= 2) CutShort(folderChain_[folderChain_.size() - 2].second);
         }
-    } else if (!folderChain_.empty() && ((kind != 'f' && kind != 'l' && kind != 'o') ||
-                                         HoldsLineBreakSign(LastPart(path)))) {
+    } else if (!folderChain_.empty() &&
+               ((kind != 'f' && kind != 'l' && kind != 'o') || NameHoldsLineBreakSign(path))) {
         CutShort(folderChain_.back().second);
     }
     if (inBlock_ == 0) previous_.clear();
     std::string& block = block_;
-    const std::size_t limit = std::min(previous_.size(), path.size());
-    const std::size_t shared = static_cast<std::size_t>(
-        std::mismatch(path.begin(), path.begin() + limit, previous_.begin()).first - path.begin());
+    const std::size_t shared = SharedPrefix(path, previous_);
     PutVarint(block, shared);
     PutVarint(block, (path.size() - shared) << 3 | KindBits(kind) << 1 | (isFolder ? 1 : 0));
     block.append(path.substr(shared));
     // The trigrams of the bytes shared with the entry before are this block's already.
-    for (std::size_t at = shared >= 2 ? shared - 2 : 0; at + 3 <= path.size(); ++at) {
-        NoteTrigram(TrigramAt(path, at));
+    const std::size_t first = shared >= 2 ? shared - 2 : 0;
+    if (first + 3 <= path.size()) {
+        std::uint32_t trigram = TrigramAt(path, first);
+        NoteTrigram(trigram);
+        for (std::size_t at = first + 3; at < path.size(); ++at) {
+            trigram = (trigram << 8 | Fold(static_cast<unsigned char>(path[at]))) & 0xFFFFFF;
+            NoteTrigram(trigram);
+        }
     }
-    previous_.assign(path);
+    previous_.resize(shared);
+    previous_.append(path.substr(shared));
     ++entries_;
     if (++inBlock_ == kEntriesPerBlock) EndBlock();
 }
@@ -219,74 +253,55 @@ std::string ListingIndexBuilder::FolderSections(std::uint64_t at, std::uint32_t&
 }
 
 void ListingIndexBuilder::EndBlock() {
-    const std::uint64_t block = blocks_.size();
     blocks_.push_back(Compressed(block_));
     block_.clear();  // its room is the next block's
-    for (const std::uint32_t trigram : trigrams_) {
-        postings_.push_back(static_cast<std::uint64_t>(trigram) << 32 | block);
-    }
-    trigrams_.clear();
-    std::fill(inThisBlock_.begin(), inThisBlock_.end(), kNoTrigram);
     inBlock_ = 0;
 }
 
-// Notes that the block holds `trigram`, once: a small open-addressed set, which stays in the
-// processor's cache, grown when half full.
+// Notes that the block being built holds `trigram`: the block joins the trigram's posting list
+// once.
 void ListingIndexBuilder::NoteTrigram(std::uint32_t trigram) {
-    const std::size_t mask = inThisBlock_.size() - 1;
-    for (std::size_t slot = (trigram * 2654435761u) & mask;; slot = (slot + 1) & mask) {
-        if (inThisBlock_[slot] == trigram) return;
-        if (inThisBlock_[slot] == kNoTrigram) {
-            inThisBlock_[slot] = trigram;
-            break;
-        }
+    const std::uint32_t key = trigram + 1;
+    const auto block = static_cast<std::uint32_t>(blocks_.size());
+    const std::size_t mask = trigramSlots_.size() - 1;
+    std::size_t slot = TrigramSlotOf(key, trigramSlots_.size());
+    while (trigramSlots_[slot].key != key && trigramSlots_[slot].key != 0) slot = (slot + 1) & mask;
+    TrigramSlot& held = trigramSlots_[slot];
+    if (held.key == key && held.lastBlock == block + 1) return;
+    if (held.key == 0) {
+        held = {key, 0, static_cast<std::uint32_t>(lists_.size())};
+        lists_.push_back({trigram, {}});
     }
-    trigrams_.push_back(trigram);
-    if (trigrams_.size() * 2 <= inThisBlock_.size()) return;
-    inThisBlock_.assign(inThisBlock_.size() * 2, kNoTrigram);
-    const std::size_t wider = inThisBlock_.size() - 1;
-    for (const std::uint32_t held : trigrams_) {
-        std::size_t slot = (held * 2654435761u) & wider;
-        while (inThisBlock_[slot] != kNoTrigram) slot = (slot + 1) & wider;
-        inThisBlock_[slot] = held;
-    }
+    // The first block whole, then each one less the one before.
+    PutVarint(lists_[held.list].blocks, block - (held.lastBlock == 0 ? 0 : held.lastBlock - 1));
+    held.lastBlock = block + 1;
+    if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
 }
 
-// The postings in trigram order, each trigram's blocks ascending: they were added block by block,
-// so a stable sort by the trigram alone (two passes of 12 bits) is enough.
-std::unique_ptr<std::uint64_t[]> ListingIndexBuilder::SortedPostings() {
-    constexpr int kDigitBits = 12;
-    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-    const std::size_t count = postings_.size();
-    std::unique_ptr<std::uint64_t[]> first(new std::uint64_t[count]);
-    std::unique_ptr<std::uint64_t[]> second(new std::uint64_t[count]);
-    const auto pass = [&](auto begin, auto end, std::uint64_t* into, int shift) {
-        std::vector<std::size_t> starts(kDigits + 1, 0);
-        for (auto at = begin; at != end; ++at) ++starts[((*at >> shift) & (kDigits - 1)) + 1];
-        for (std::size_t digit = 1; digit <= kDigits; ++digit) starts[digit] += starts[digit - 1];
-        for (auto at = begin; at != end; ++at) into[starts[(*at >> shift) & (kDigits - 1)]++] = *at;
-    };
-    pass(postings_.begin(), postings_.end(), first.get(), 32);
-    postings_ = {};
-    pass(first.get(), first.get() + count, second.get(), 32 + kDigitBits);
-    return second;
+void ListingIndexBuilder::WidenTrigramSlots() {
+    std::vector<TrigramSlot> wider(trigramSlots_.size() * 2);
+    const std::size_t mask = wider.size() - 1;
+    for (const TrigramSlot& held : trigramSlots_) {
+        if (held.key == 0) continue;
+        std::size_t slot = TrigramSlotOf(held.key, wider.size());
+        while (wider[slot].key != 0) slot = (slot + 1) & mask;
+        wider[slot] = held;
+    }
+    trigramSlots_ = std::move(wider);
 }
 
 std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {
     if (inBlock_ != 0) EndBlock();
-    const std::size_t postings = postings_.size();
-    const std::unique_ptr<std::uint64_t[]> sorted = SortedPostings();
+    std::sort(lists_.begin(), lists_.end(),
+              [](const PostingList& a, const PostingList& b) { return a.trigram < b.trigram; });
     // The posting lists first, so the index's room is taken once.
     std::string lists;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> rows;  // trigram, where its list begins
-    std::uint64_t previousBlock = 0;
-    for (std::size_t i = 0; i < postings; ++i) {
-        const auto trigram = static_cast<std::uint32_t>(sorted[i] >> 32);
-        const std::uint64_t block = sorted[i] & 0xFFFFFFFF;
-        const bool first = rows.empty() || rows.back().first != trigram;
-        if (first) rows.emplace_back(trigram, lists.size());
-        PutVarint(lists, first ? block : block - previousBlock);
-        previousBlock = block;
+    rows.reserve(lists_.size());
+    for (PostingList& list : lists_) {
+        rows.emplace_back(list.trigram, lists.size());
+        lists += list.blocks;
+        list.blocks = {};
     }
     std::size_t blockBytes = 0;
     for (const std::string& block : blocks_) blockBytes += block.size();

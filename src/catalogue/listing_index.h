@@ -38,7 +38,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -72,19 +71,30 @@ class ListingIndexBuilder {
   private:
     void EndBlock();
     void NoteTrigram(std::uint32_t trigram);
-    std::unique_ptr<std::uint64_t[]> SortedPostings();
+    void WidenTrigramSlots();
     void AddFolder(std::string_view path, char kind, const reading::FolderStamp& stamp);
     void EndFolderFrame();
     std::string FolderSections(std::uint64_t at, std::uint32_t& cutShortChecksum,
                                std::uint64_t& folderTable, std::uint64_t& cutShortAt);
 
-    std::vector<std::string> blocks_;      // each block's frame, apart: none is ever copied to grow
-    std::string block_;                    // the block being built
-    std::deque<std::uint64_t> postings_;   // trigram << 32 | block, block by block
-    std::vector<std::uint32_t> trigrams_;  // of the block being built, each once
-    // The trigrams the block being built holds, as a set (kNoTrigram: an empty slot).
-    static constexpr std::uint32_t kNoTrigram = 0xFFFFFFFF;
-    std::vector<std::uint32_t> inThisBlock_ = std::vector<std::uint32_t>(4096, kNoTrigram);
+    std::vector<std::string> blocks_;  // each block's frame, apart: none is ever copied to grow
+    std::string block_;                // the block being built
+    // Each trigram's posting list as it grows, as the index holds it: a posting costs a byte or
+    // two, never a sort.
+    struct PostingList {
+        std::uint32_t trigram = 0;
+        std::string blocks;
+    };
+    std::vector<PostingList> lists_;
+    // Where each trigram's list is, and the last block it holds: an open-addressed set, grown when
+    // half full, small enough to stay in the processor's cache for most listings. Noting a trigram
+    // the block being built holds already is one look into it.
+    struct TrigramSlot {
+        std::uint32_t key = 0;        // the trigram + 1; 0: an empty slot
+        std::uint32_t lastBlock = 0;  // the last block in its list + 1
+        std::uint32_t list = 0;       // its list in lists_
+    };
+    std::vector<TrigramSlot> trigramSlots_ = std::vector<TrigramSlot>(4096);
     std::string previous_;
     std::size_t inBlock_ = 0;
     std::uint64_t entries_ = 0;
