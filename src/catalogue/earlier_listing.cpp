@@ -116,10 +116,10 @@ class EarlierListing::Folders {
                                          "Cannot reuse \"" + folder + "\": " + why);
         };
         if (record.indexName.empty()) throw cannot("it has no index");
-        fd_ = listing_.OpenFile(record.indexName);
+        std::uint64_t size = 0;
+        fd_ = listing_.OpenFile(record.indexName, size);
         if (fd_ < 0) throw cannot("its index is missing");
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != record.indexBytes) {
+        if (size != record.indexBytes) {
             throw cannot("its index is not the size its record states");
         }
         try {

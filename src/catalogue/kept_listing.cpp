@@ -33,14 +33,14 @@ RuntimeError Unusable(const std::string& context, const std::string& why) {
 
 // Opens the file `name` of the list folder for reading: a regular file only, never through a link,
 // and never waiting on the open (a fifo or a device put in its place is refused, not read).
-// Returns -1 with errno set when there is no such file.
-int OpenRegularFile(int folder, const std::string& context, const std::string& name) {
+// Returns -1 with errno set when there is no such file; else the file's handle, its status in `st`.
+int OpenRegularFile(int folder, const std::string& context, const std::string& name,
+                    struct stat& st) {
     const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ELOOP) throw Unusable(context, name + " is a link, not a file");
         return -1;
     }
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         throw Unusable(context, name + " is not a regular file");
@@ -52,9 +52,9 @@ int OpenRegularFile(int folder, const std::string& context, const std::string& n
 // replaced any of them meanwhile (a Save takes a lock, a reader none: it never holds up a Save).
 class FileIdentities {
   public:
-    void Note(int fd, std::string name) {
-        struct stat st {};
-        if (::fstat(fd, &st) == 0) files_.push_back({std::move(name), Identity(st)});
+    // The file `name`, opened with the status `st`.
+    void Note(std::string name, const struct stat& st) {
+        files_.push_back({std::move(name), Identity(st)});
     }
     // Whether every file noted is still the one its name gives in `folder`.
     bool Unchanged(int folder) const {
@@ -81,15 +81,18 @@ class FileIdentities {
 class ReadFile {
   public:
     ReadFile(int folder, const std::string& context, const std::string& name)
-        : fd_(OpenRegularFile(folder, context, name)) {}
+        : fd_(OpenRegularFile(folder, context, name, st_)) {}
     ~ReadFile() {
         if (fd_ >= 0) ::close(fd_);
     }
     ReadFile(const ReadFile&) = delete;
     ReadFile& operator=(const ReadFile&) = delete;
     int Fd() const { return fd_; }
+    // Its status when it was opened.
+    const struct stat& Status() const { return st_; }
 
   private:
+    struct stat st_ {};
     int fd_;
 };
 
@@ -167,11 +170,12 @@ class NumberedLines {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         if (number_ == 0 || number_ > last_) return false;
-        fd_ = OpenRegularFile(folderFd_, context_, name_(number_));
+        struct stat st {};
+        fd_ = OpenRegularFile(folderFd_, context_, name_(number_), st);
         ++number_;
         lineNumber_ = 0;
         if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", Path());
-        opened_.Note(fd_, name_(number_ - 1));
+        opened_.Note(name_(number_ - 1), st);
         return true;
     }
 
@@ -228,9 +232,11 @@ class KeptListing::Reader {
     }
     // The file `name` of the list folder, opened as a list file is (a regular file only) and
     // noted with them; -1 when there is none. The caller closes it.
-    int OpenFile(const std::string& name) {
-        const int fd = OpenRegularFile(folderFd_, context_, name);
-        if (fd >= 0) opened_.Note(fd, name);
+    int OpenFile(const std::string& name, std::uint64_t& size) {
+        struct stat st {};
+        const int fd = OpenRegularFile(folderFd_, context_, name, st);
+        if (fd >= 0) opened_.Note(name, st);
+        size = static_cast<std::uint64_t>(st.st_size);
         return fd;
     }
     ~Reader() {
@@ -307,9 +313,9 @@ class KeptListing::Reader {
 
     void ReadRecordHere() {
         const ReadFile file(folderFd_, context_, std::string(listing::kRecordName));
-        if (file.Fd() >= 0) opened_.Note(file.Fd(), std::string(listing::kRecordName));
-        struct stat st {};
-        if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0) {
+        if (file.Fd() >= 0) opened_.Note(std::string(listing::kRecordName), file.Status());
+        const struct stat& st = file.Status();
+        if (file.Fd() < 0) {
             throw Unusable(context_, "it holds no " + std::string(listing::kRecordName) +
                                          " (a Save of this version writes one)");
         }
@@ -366,8 +372,8 @@ class KeptListing::Reader {
 KeptListing::KeptListing(const std::string& folder, std::string_view action)
     : reader_(std::make_unique<Reader>(folder, action)) {}
 KeptListing::~KeptListing() = default;
-int KeptListing::OpenFile(const std::string& name) {
-    return reader_->OpenFile(name);
+int KeptListing::OpenFile(const std::string& name, std::uint64_t& size) {
+    return reader_->OpenFile(name, size);
 }
 const ListingRecord& KeptListing::Record() const {
     return reader_->Record();

@@ -71,8 +71,8 @@ class KeptListing {
     const std::string& FolderPath() const;
     // Another file of the list folder, opened as its list files are (a regular file only, never
     // through a link, never waited on) and noted with them, so Unchanged looks at it too; -1 when
-    // there is none. The caller closes it.
-    int OpenFile(const std::string& name);
+    // there is none. Its size when opened in `size`. The caller closes it.
+    int OpenFile(const std::string& name, std::uint64_t& size);
     // Reads the details files beside the list files, from the start.
     void ReadDetails();
     // The next entry, or nullopt at the listing's end (which must be where its record says).

@@ -239,8 +239,9 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
     if (record.indexName.empty())
         throw IndexDamaged("it has no index (saved by an earlier version)");
     int fd = -1;
+    std::uint64_t size = 0;
     try {
-        fd = listing.OpenFile(record.indexName);
+        fd = listing.OpenFile(record.indexName, size);
     } catch (const runtime::RuntimeError& error) {
         throw IndexDamaged(error.what());
     }
@@ -249,8 +250,7 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != record.indexBytes) {
+    if (size != record.indexBytes) {
         throw IndexDamaged("its index is not the one its record names");
     }
     return SearchIndex(

@@ -393,13 +393,7 @@ class IndexReader {
     IndexReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
 
     std::uint64_t Size() const { return size_; }
-    template <typename Number>
-    Number Fixed(std::uint64_t at) const {
-        Number value;
-        Read(at, &value, sizeof(Number));
-        return value;
-    }
-    // Bytes [at, end) of the index: a posting list or a block.
+    // Bytes [at, end) of the index: its header, a table's rows, a posting list or a block.
     std::string Range(std::uint64_t at, std::uint64_t end) const {
         Within(at, end);
         if (end - at > kMostRangeBytes) Damaged("a block larger than a search reads");
@@ -469,25 +463,25 @@ struct IndexHeader {
 };
 
 IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint64_t listBytes) {
-    if (reader.Size() < kHeaderBytes || reader.Range(0, kMagic.size()) != kMagic) {
-        throw IndexDamaged("its index is not one this version reads");
-    }
-    if (reader.Fixed<std::uint64_t>(8) != lines || reader.Fixed<std::uint64_t>(16) != listBytes) {
+    if (reader.Size() < kHeaderBytes) throw IndexDamaged("its index is not one this version reads");
+    const std::string head = reader.Range(0, kHeaderBytes);  // one read for all of it
+    if (!head.starts_with(kMagic)) throw IndexDamaged("its index is not one this version reads");
+    if (Field<std::uint64_t>(head, 8) != lines || Field<std::uint64_t>(head, 16) != listBytes) {
         throw IndexDamaged("its index is of other list files than its record's");
     }
     IndexHeader header;
-    header.entries = reader.Fixed<std::uint64_t>(24);
-    header.blocks = reader.Fixed<std::uint32_t>(32);
-    header.trigrams = reader.Fixed<std::uint32_t>(36);
-    header.blockTable = reader.Fixed<std::uint64_t>(40);
-    header.trigramTable = reader.Fixed<std::uint64_t>(48);
-    header.folders = reader.Fixed<std::uint64_t>(64);
-    header.folderTable = reader.Fixed<std::uint64_t>(72);
-    header.folderFrames = reader.Fixed<std::uint32_t>(80);
-    header.cutShortChecksum = reader.Fixed<std::uint32_t>(84);
-    header.cutShortAt = reader.Fixed<std::uint64_t>(88);
+    header.entries = Field<std::uint64_t>(head, 24);
+    header.blocks = Field<std::uint32_t>(head, 32);
+    header.trigrams = Field<std::uint32_t>(head, 36);
+    header.blockTable = Field<std::uint64_t>(head, 40);
+    header.trigramTable = Field<std::uint64_t>(head, 48);
+    header.folders = Field<std::uint64_t>(head, 64);
+    header.folderTable = Field<std::uint64_t>(head, 72);
+    header.folderFrames = Field<std::uint32_t>(head, 80);
+    header.cutShortChecksum = Field<std::uint32_t>(head, 84);
+    header.cutShortAt = Field<std::uint64_t>(head, 88);
     const std::uint64_t size = reader.Size();
-    if (reader.Fixed<std::uint64_t>(56) != size) IndexReader::Damaged("its size");
+    if (Field<std::uint64_t>(head, 56) != size) IndexReader::Damaged("its size");
     const auto fits = [size](std::uint64_t at, std::uint64_t count, std::size_t rowBytes) {
         return at <= size && size - at >= 8 && (size - at - 8) / rowBytes >= count;
     };
@@ -502,23 +496,57 @@ IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint
     return header;
 }
 
-// The posting list of `trigram`, decoded; empty when no block holds it.
-std::vector<std::uint32_t> PostingsOf(const IndexReader& reader, const IndexHeader& header,
-                                      std::uint32_t trigram) {
-    // Every row the search looks at is checked, so a damaged one cannot lead it astray unseen.
-    const auto rowAt = [&](std::uint32_t index) {
-        const std::uint64_t at = header.trigramTable + std::uint64_t{index} * kTrigramRowBytes;
-        const std::string row = reader.Range(at, at + kTrigramRowBytes);
-        if (Checksum(std::string_view(row).substr(0, 16)) != Field<std::uint32_t>(row, 16)) {
+// The rows of an index's trigram table, each checked as it is looked at, so a damaged one cannot
+// lead a search astray unseen. A table of up to kWholeTableBytes is read in one go; a larger one a
+// row at a time, as a search looks for its trigrams in it.
+class TrigramRows {
+  public:
+    TrigramRows(const IndexReader& reader, const IndexHeader& header)
+        : reader_(reader), header_(header) {
+        const std::uint64_t bytes = std::uint64_t{header.trigrams} * kTrigramRowBytes + 8;
+        if (bytes <= kWholeTableBytes) {
+            whole_ = reader.Range(header.trigramTable, header.trigramTable + bytes);
+        }
+    }
+    // Row `index` (of the header's count) with what follows it up to the offset after it: the
+    // next row's offset, or the end the table is followed by.
+    std::string_view Row(std::uint32_t index) {
+        const std::uint64_t at = std::uint64_t{index} * kTrigramRowBytes;
+        const std::uint64_t length =
+            index + 1 == header_.trigrams ? kTrigramRowBytes + 8 : kTrigramRowBytes + 16;
+        if (whole_.empty()) {
+            row_ = reader_.Range(header_.trigramTable + at, header_.trigramTable + at + length);
+        } else {
+            row_.assign(std::string_view(whole_).substr(at, length));
+        }
+        if (Checksum(std::string_view(row_).substr(0, 16)) != Field<std::uint32_t>(row_, 16)) {
             IndexReader::Damaged("a row of its trigram table");
         }
-        return row;
-    };
+        return row_;
+    }
+    // The offset that follows row `index`.
+    std::uint64_t EndOf(std::string_view row, std::uint32_t index) const {
+        return Field<std::uint64_t>(
+            row, index + 1 == header_.trigrams ? kTrigramRowBytes : kTrigramRowBytes + 8);
+    }
+
+  private:
+    static constexpr std::uint64_t kWholeTableBytes = 1 << 20;
+
+    const IndexReader& reader_;
+    const IndexHeader& header_;
+    std::string whole_;
+    std::string row_;
+};
+
+// The posting list of `trigram`, decoded; empty when no block holds it.
+std::vector<std::uint32_t> PostingsOf(const IndexReader& reader, const IndexHeader& header,
+                                      TrigramRows& rows, std::uint32_t trigram) {
     std::uint32_t low = 0;
     std::uint32_t high = header.trigrams;
     while (low < high) {
         const std::uint32_t middle = low + (high - low) / 2;
-        if (Field<std::uint32_t>(rowAt(middle), 0) < trigram) {
+        if (Field<std::uint32_t>(rows.Row(middle), 0) < trigram) {
             low = middle + 1;
         } else {
             high = middle;
@@ -526,15 +554,10 @@ std::vector<std::uint32_t> PostingsOf(const IndexReader& reader, const IndexHead
     }
     std::vector<std::uint32_t> blocks;
     if (low == header.trigrams) return blocks;
-    const std::string row = rowAt(low);
+    const std::string_view row = rows.Row(low);
     if (Field<std::uint32_t>(row, 0) != trigram) return blocks;
-    // The list ends where the next one begins: at the next row's offset, or at the end the table
-    // is followed by.
-    const std::uint64_t rowStart = header.trigramTable + std::uint64_t{low} * kTrigramRowBytes;
-    const std::uint64_t next =
-        low + 1 == header.trigrams ? rowStart + kTrigramRowBytes : rowStart + kTrigramRowBytes + 8;
-    const std::string list =
-        reader.Range(Field<std::uint64_t>(row, 8), reader.Fixed<std::uint64_t>(next));
+    // The list ends where the next one begins.
+    const std::string list = reader.Range(Field<std::uint64_t>(row, 8), rows.EndOf(row, low));
     if (Checksum(list) != Field<std::uint32_t>(row, 4)) IndexReader::Damaged("a posting list");
     std::uint64_t block = 0;
     for (std::size_t at = 0; at < list.size();) {
@@ -557,8 +580,9 @@ std::vector<std::uint32_t> CandidateBlocks(const IndexReader& reader, const Inde
         return candidates;
     }
     std::vector<std::vector<std::uint32_t>> lists;
+    TrigramRows rows(reader, header);
     for (const std::uint32_t trigram : trigrams) {
-        lists.push_back(PostingsOf(reader, header, trigram));
+        lists.push_back(PostingsOf(reader, header, rows, trigram));
         if (lists.back().empty()) return {};
     }
     std::sort(lists.begin(), lists.end(),
@@ -628,14 +652,21 @@ bool SearchBlock(std::string_view block, const EntryMatcher& matcher, const Inde
 
 namespace {
 
-// Frame `number` of a table at `table` (rows of u64 offset and u32 checksum, then the end),
-// checked and decompressed.
+// Frame `number` of a table at `table` (rows of u64 offset and u32 checksum, then the end), as
+// the index holds it, checked against its checksum: its row and the end that follows it in one
+// read.
+std::string FrameBytes(const IndexReader& reader, std::uint64_t table, std::uint64_t number) {
+    const std::uint64_t at = table + kBlockRowBytes * number;
+    const std::string row = reader.Range(at, at + kBlockRowBytes + 8);
+    const std::string bytes =
+        reader.Range(Field<std::uint64_t>(row, 0), Field<std::uint64_t>(row, kBlockRowBytes));
+    if (Checksum(bytes) != Field<std::uint32_t>(row, 8)) IndexReader::Damaged("a block");
+    return bytes;
+}
+
+// The same frame, checked and decompressed.
 std::string FrameAt(const IndexReader& reader, std::uint64_t table, std::uint64_t number) {
-    const std::uint64_t row = table + kBlockRowBytes * number;
-    const std::string bytes = reader.Range(reader.Fixed<std::uint64_t>(row),
-                                           reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
-    if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8)) IndexReader::Damaged("a block");
-    return Decompressed(bytes);
+    return Decompressed(FrameBytes(reader, table, number));
 }
 
 std::int64_t Zigzag(std::string_view bytes, std::size_t& at) {
@@ -713,12 +744,7 @@ void CheckIndexedBlocks(int fd, std::uint64_t size, std::uint64_t lines, std::ui
     const IndexReader reader(fd, size);
     const IndexHeader header = ReadHeader(reader, lines, listBytes);
     for (std::uint32_t block = 0; block < header.blocks; ++block) {
-        const std::uint64_t row = header.blockTable + kBlockRowBytes * block;
-        const std::string bytes = reader.Range(reader.Fixed<std::uint64_t>(row),
-                                               reader.Fixed<std::uint64_t>(row + kBlockRowBytes));
-        if (Checksum(bytes) != reader.Fixed<std::uint32_t>(row + 8)) {
-            IndexReader::Damaged("a block");
-        }
+        FrameBytes(reader, header.blockTable, block);
     }
 }
 
