@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -398,17 +399,19 @@ TEST_F(FindInKeptListings, ASaveReplacingTheListingIsFoundAndSignalsStopASearch)
     EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
 }
 
-// An index of many blocks and more trigrams than its builder first makes room for: every search
-// by it finds, in order, what a plain scan of the same paths finds, with and without case.
+// An index of many blocks and more trigrams than its builder first makes room for, or than a search
+// reads in one go: every search by it finds, in order, what a plain scan of the same paths finds,
+// with and without case.
 TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
     std::mt19937 random(8122026);
-    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789-_.\xC3\xA9";
+    std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789-_.\xC3\xA9";
+    for (char c = '\xA0'; c != '\xB0'; ++c) letters += c;
     std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
     catalogue::ListingIndexBuilder builder;
     for (int folder = 0; folder < 12; ++folder) {
         const std::string folderPath = "/top/f" + std::to_string(folder);
         entries.emplace_back(folderPath, true);
-        for (int file = 0; file < 400; ++file) {
+        for (int file = 0; file < 1200; ++file) {
             std::string name;
             for (std::size_t i = 4 + random() % 16; i > 0; --i)
                 name += letters[random() % letters.size()];
@@ -417,6 +420,9 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
     }
     for (const auto& [path, isFolder] : entries) builder.Add(path, isFolder, isFolder ? 'd' : 'f');
     const std::string index = builder.Finish(entries.size(), 0);
+    std::uint32_t trigrams = 0;
+    std::memcpy(&trigrams, index.data() + 36, sizeof trigrams);
+    ASSERT_GT(trigrams, 60000u) << "a trigram table of over a mebibyte";
     TempDir dir;
     MakeFile(dir / "index", index);
     const int fd = ::open((dir / "index").c_str(), O_RDONLY | O_CLOEXEC);
