@@ -65,6 +65,14 @@ TEST(FindPattern, SubstringsShellPatternsNamesAndCaseAsLocateTakesThem) {
         {"*", false, false, "", true},
         {"", false, false, "/anything", true},
         {"*a*a*a*a*a*b", false, false, std::string(200, 'a'), false},  // no blow-up
+        {"a*a", true, false, "a", false},  // the parts between stars never overlap
+        {"a*b*a", true, false, "aba", true},
+        {"*b*b", true, false, "abab", true},
+        {"*b*b", true, false, "ab", false},
+        {"**ay**", true, false, "may", true},
+        {"MAY*TXT", true, true, "may.txt", true},
+        {"a\\\\*", true, false, "a\\x", true},  // an escaped backslash, then a star
+        {"*/may.txt", true, false, "may.txt", false},
     };
     for (const Case& c : cases) {
         const catalogue::EntryMatcher matcher({c.pattern, c.basename, c.ignoreCase});

@@ -116,16 +116,63 @@ std::string FoldedText(std::string_view text) {
 EntryMatcher::EntryMatcher(FindQuery query)
     : query_(std::move(query)),
       isPattern_(query_.pattern.find_first_of("*?[") != std::string::npos),
-      folded_(query_.ignoreCase && !isPattern_ ? FoldedText(query_.pattern) : query_.pattern) {}
+      folded_(query_.ignoreCase && !isPattern_ ? FoldedText(query_.pattern) : query_.pattern) {
+    if (!isPattern_ || query_.pattern.find_first_of("?[") != std::string::npos) return;
+    starsOnly_ = true;
+    const std::string& pattern = query_.pattern;
+    bool afterStar = false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '*') {
+            starFirst_ = starFirst_ || starParts_.empty();
+            afterStar = true;
+            continue;
+        }
+        if (afterStar || starParts_.empty()) starParts_.emplace_back();
+        afterStar = false;
+        const bool escaped = pattern[i] == '\\' && i + 1 < pattern.size();
+        starParts_.back() += Folded(escaped ? pattern[++i] : pattern[i], query_.ignoreCase);
+    }
+    starLast_ = afterStar;
+}
+
+bool EntryMatcher::MatchesStarParts(std::string_view text) const {
+    if (query_.ignoreCase) {
+        scratch_.assign(text);
+        for (char& c : scratch_) c = Folded(c, true);
+        text = scratch_;
+    }
+    std::size_t at = 0;
+    std::size_t end = text.size();
+    std::size_t first = 0;
+    std::size_t last = starParts_.size();
+    if (!starFirst_ && first < last) {
+        if (!text.starts_with(starParts_[first])) return false;
+        at = starParts_[first++].size();
+    }
+    if (!starLast_ && first < last) {
+        const std::string& part = starParts_[--last];
+        if (end - at < part.size() || !text.ends_with(part)) return false;
+        end -= part.size();
+    }
+    for (; first < last; ++first) {
+        const std::size_t found = text.substr(0, end).find(starParts_[first], at);
+        if (found == std::string_view::npos) return false;
+        at = found + starParts_[first].size();
+    }
+    return true;
+}
 
 bool EntryMatcher::Matches(std::string_view path) const {
     std::string_view text = path;
-    if (query_.basename) {
-        const std::size_t slash = text.rfind('/');
-        if (slash != std::string_view::npos && slash + 1 < text.size()) {
-            text.remove_prefix(slash + 1);
-        }
+    if (query_.basename && !text.empty()) {
+        const void* slash = ::memrchr(text.data(), '/', text.size());
+        const std::size_t after =
+            slash == nullptr
+                ? 0
+                : static_cast<std::size_t>(static_cast<const char*>(slash) - text.data()) + 1;
+        if (after < text.size()) text.remove_prefix(after);
     }
+    if (starsOnly_) return MatchesStarParts(text);
     if (isPattern_) return PatternMatches(folded_, text, query_.ignoreCase);
     if (!query_.ignoreCase) return text.find(folded_) != std::string_view::npos;
     scratch_.assign(text);

@@ -34,9 +34,19 @@ class EntryMatcher {
     bool IsShellPattern() const { return isPattern_; }
 
   private:
+    bool MatchesStarParts(std::string_view text) const;
+
     FindQuery query_;
     bool isPattern_ = false;
     std::string folded_;  // the pattern, its letters folded when the query ignores case
+    // A shell pattern whose only wildcard is '*' (most are: "*.jpg", "IMG_*", "*2024*"): its
+    // plain parts between the stars (letters folded when the query ignores case), each found
+    // after the one before, the first at the start unless a star comes before it, the last at the
+    // end unless one comes after it.
+    bool starsOnly_ = false;
+    std::vector<std::string> starParts_;
+    bool starFirst_ = false;
+    bool starLast_ = false;
     mutable std::string scratch_;
 };
 
