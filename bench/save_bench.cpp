@@ -16,6 +16,10 @@
 //
 //   save_bench --minimal-walk ROOT OUT   one getdents64 pass per folder, unsorted, into OUT
 //   save_bench --stat-walk ROOT          the same with one lstat per entry and no output
+//   save_bench --find-latency FOLDER PATTERN [ROUNDS]
+//                                        the window's "Find in kept listings" searching the kept
+//                                        listings in and below FOLDER, with the window's input
+//                                        latency meanwhile (exit 3 when a probe waited 50 ms)
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -26,8 +30,10 @@
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -35,6 +41,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -43,6 +50,7 @@
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "support/listing_files.h"
+#include "window/find_dialog.h"
 #include "window/main_window.h"
 
 namespace {
@@ -249,9 +257,74 @@ long PeakResidentKiB() {
     return usage.ru_maxrss;
 }
 
+// Posts a probe event every 20 ms, as a click would arrive, from its start to its destruction.
+class ProbePoster {
+  public:
+    explicit ProbePoster(LatencyProbe& probe)
+        : thread_([this, &probe] {
+              while (!done_) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                  if (!done_) {
+                      QCoreApplication::postEvent(&probe, new LatencyProbe::Probe(Clock::now()));
+                  }
+              }
+          }) {}
+    ~ProbePoster() {
+        done_ = true;
+        thread_.join();
+    }
+    ProbePoster(const ProbePoster&) = delete;
+    ProbePoster& operator=(const ProbePoster&) = delete;
+
+  private:
+    std::atomic<bool> done_ = false;
+    std::thread thread_;
+};
+
+// The window's search of kept listings, timed `rounds` times with the input latency meanwhile.
+int TimeFindInTheWindow(int argc, char* argv[], const std::string& folder,
+                        const std::string& pattern, int rounds) {
+    QApplication app(argc, argv);
+    quorvale::window::FindDialog dialog(folder);
+    dialog.show();
+    QApplication::processEvents();
+    dialog.findChild<QLineEdit*>()->setText(QString::fromLocal8Bit(pattern.c_str()));
+    LatencyProbe probe;
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        {
+            const ProbePoster poster(probe);
+            dialog.startSearch();
+            QTimer poll;
+            QObject::connect(&poll, &QTimer::timeout, [&dialog] {
+                if (!dialog.Searching()) QApplication::quit();
+            });
+            poll.start(2);
+            QApplication::exec();
+        }
+        times.push_back(Seconds(Clock::now() - start));
+    }
+    QApplication::processEvents();
+    const double latencyMax =
+        probe.waits.empty() ? 0 : *std::max_element(probe.waits.begin(), probe.waits.end());
+    std::printf("platform        %s\n", QApplication::platformName().toStdString().c_str());
+    std::printf("search (median) %.3f s over %d rounds: %llu matches, %zu shown\n", Median(times),
+                rounds, static_cast<unsigned long long>(dialog.Found()), dialog.Matches().size());
+    std::printf("input latency   %zu probes, median %.1f ms, max %.1f ms\n", probe.waits.size(),
+                probe.waits.empty() ? 0.0 : Median(probe.waits), latencyMax);
+    std::printf("peak memory     %.1f MiB resident\n",
+                static_cast<double>(PeakResidentKiB()) / 1024.0);
+    return latencyMax < 50 ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "--find-latency") {
+        return TimeFindInTheWindow(argc, argv, argv[2], argv[3],
+                                   argc == 5 ? std::atoi(argv[4]) : 3);
+    }
     // The minimal walk alone, as a process of its own, for timing beside other whole programs.
     if (argc == 4 && std::string(argv[1]) == "--minimal-walk") {
         TimeMinimalWalk(argv[2], argv[3]);
@@ -291,7 +364,8 @@ int main(int argc, char* argv[]) {
             std::cerr << "usage: save_bench [--files N] [--root PATH] [--rounds R] [--keep] "
                          "[--no-sync] [--cold] [--one-folder | --small-folders]\n"
                          "       save_bench --minimal-walk ROOT OUT\n"
-                         "       save_bench --stat-walk ROOT\n";
+                         "       save_bench --stat-walk ROOT\n"
+                         "       save_bench --find-latency FOLDER PATTERN [ROUNDS]\n";
             return 2;
         }
     }
@@ -342,24 +416,12 @@ int main(int argc, char* argv[]) {
     const auto save = [&](bool probing) {
         form.Core().SetListFileNumber(1);
         if (cold) DropCaches();  // before the probes start: it is not the Save's delay
-        std::atomic<bool> done = false;
-        std::thread poster;
-        if (probing) {
-            // Post an event every 20 ms while the walk runs, as a click would arrive.
-            poster = std::thread([&] {
-                while (!done) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    if (!done) {
-                        QCoreApplication::postEvent(&probe, new LatencyProbe::Probe(Clock::now()));
-                    }
-                }
-            });
-        }
+        std::optional<ProbePoster> poster;
+        if (probing) poster.emplace(probe);
         const auto start = Clock::now();
         saveButton->click();
         const double seconds = Seconds(Clock::now() - start);
-        done = true;
-        if (poster.joinable()) poster.join();
+        poster.reset();
         QApplication::processEvents();
         return seconds;
     };
