@@ -42,12 +42,21 @@ std::size_t TrigramSlotOf(std::uint32_t key, std::size_t slots) {
                                     (64 - std::countr_zero(slots)));
 }
 
-void PutVarint(std::string& out, std::uint64_t value) {
+void PutLongVarint(std::string& out, std::uint64_t value) {
     while (value >= 0x80) {
         out += static_cast<char>((value & 0x7F) | 0x80);
         value >>= 7;
     }
     out += static_cast<char>(value);
+}
+
+// Most numbers an index holds take one byte: those are put in place here.
+inline void PutVarint(std::string& out, std::uint64_t value) {
+    if (value < 0x80) {
+        out += static_cast<char>(value);
+    } else {
+        PutLongVarint(out, value);
+    }
 }
 
 // A block as the index holds it: one zstd frame, which names its own size. Compressed into room
@@ -126,10 +135,17 @@ bool HoldsLineBreakSign(std::string_view name) {
            name.find("\xE2\x90\x8D") != std::string_view::npos;
 }
 
-// Whether the last part of `path` holds such a sign: the path is first looked at for the sign's
-// first byte, which most paths lack, before its last part is found.
+// Whether the last part of `path` holds such a sign: the part is found from the end, and looked at
+// for the sign's first byte, which most names lack.
 bool NameHoldsLineBreakSign(std::string_view path) {
-    return path.find('\xE2') != std::string_view::npos && HoldsLineBreakSign(LastPart(path));
+    if (path.empty()) return false;
+    const void* slash = ::memrchr(path.data(), '/', path.size());
+    const std::size_t start =
+        slash == nullptr
+            ? 0
+            : static_cast<std::size_t>(static_cast<const char*>(slash) - path.data()) + 1;
+    return std::memchr(path.data() + start, 0xE2, path.size() - start) != nullptr &&
+           HoldsLineBreakSign(LastPart(path));
 }
 
 // How many bytes `a` and `b` begin with alike, compared eight at a time.
@@ -261,33 +277,43 @@ void ListingIndexBuilder::EndBlock() {
 // Notes that the block being built holds `trigram`: the block joins the trigram's posting list
 // once.
 void ListingIndexBuilder::NoteTrigram(std::uint32_t trigram) {
-    const std::uint32_t key = trigram + 1;
-    const auto block = static_cast<std::uint32_t>(blocks_.size());
+    const std::uint64_t key = trigram + 1;
+    const std::uint64_t block = blocks_.size();
+    const std::uint64_t heldNow = key | (block + 1) << kKeyBits;
+    const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
     const std::size_t mask = trigramSlots_.size() - 1;
-    std::size_t slot = TrigramSlotOf(key, trigramSlots_.size());
-    while (trigramSlots_[slot].key != key && trigramSlots_[slot].key != 0) slot = (slot + 1) & mask;
-    TrigramSlot& held = trigramSlots_[slot];
-    if (held.key == key && held.lastBlock == block + 1) return;
-    if (held.key == 0) {
-        held = {key, 0, static_cast<std::uint32_t>(lists_.size())};
+    std::size_t slot = TrigramSlotOf(static_cast<std::uint32_t>(key), trigramSlots_.size());
+    while ((trigramSlots_[slot] & keyMask) != key && trigramSlots_[slot] != 0) {
+        slot = (slot + 1) & mask;
+    }
+    const std::uint64_t held = trigramSlots_[slot];
+    if (held == heldNow) return;
+    if (held == 0) {
+        slotList_[slot] = static_cast<std::uint32_t>(lists_.size());
         lists_.push_back({trigram, {}});
     }
     // The first block whole, then each one less the one before.
-    PutVarint(lists_[held.list].blocks, block - (held.lastBlock == 0 ? 0 : held.lastBlock - 1));
-    held.lastBlock = block + 1;
+    const std::uint64_t last = held >> kKeyBits;
+    PutVarint(lists_[slotList_[slot]].blocks, block - (last == 0 ? 0 : last - 1));
+    trigramSlots_[slot] = heldNow;
     if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
 }
 
 void ListingIndexBuilder::WidenTrigramSlots() {
-    std::vector<TrigramSlot> wider(trigramSlots_.size() * 2);
+    std::vector<std::uint64_t> wider(trigramSlots_.size() * 2);
+    std::vector<std::uint32_t> widerList(wider.size());
     const std::size_t mask = wider.size() - 1;
-    for (const TrigramSlot& held : trigramSlots_) {
-        if (held.key == 0) continue;
-        std::size_t slot = TrigramSlotOf(held.key, wider.size());
-        while (wider[slot].key != 0) slot = (slot + 1) & mask;
-        wider[slot] = held;
+    const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
+    for (std::size_t held = 0; held < trigramSlots_.size(); ++held) {
+        if (trigramSlots_[held] == 0) continue;
+        const auto key = static_cast<std::uint32_t>(trigramSlots_[held] & keyMask);
+        std::size_t slot = TrigramSlotOf(key, wider.size());
+        while (wider[slot] != 0) slot = (slot + 1) & mask;
+        wider[slot] = trigramSlots_[held];
+        widerList[slot] = slotList_[held];
     }
     trigramSlots_ = std::move(wider);
+    slotList_ = std::move(widerList);
 }
 
 std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {

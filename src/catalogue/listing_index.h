@@ -86,15 +86,14 @@ class ListingIndexBuilder {
         std::string blocks;
     };
     std::vector<PostingList> lists_;
-    // Where each trigram's list is, and the last block it holds: an open-addressed set, grown when
-    // half full, small enough to stay in the processor's cache for most listings. Noting a trigram
-    // the block being built holds already is one look into it.
-    struct TrigramSlot {
-        std::uint32_t key = 0;        // the trigram + 1; 0: an empty slot
-        std::uint32_t lastBlock = 0;  // the last block in its list + 1
-        std::uint32_t list = 0;       // its list in lists_
-    };
-    std::vector<TrigramSlot> trigramSlots_ = std::vector<TrigramSlot>(4096);
+    // Which trigrams have a list, and the last block in each: an open-addressed set of eight-byte
+    // slots (the trigram + 1 in the low kKeyBits, 0 for an empty slot; the last block + 1 above
+    // it), grown when half full, small enough to stay in the processor's cache for most listings,
+    // so that noting a trigram the block being built holds already is one compare. slotList_
+    // holds, slot for slot, where each one's list is in lists_.
+    static constexpr int kKeyBits = 25;
+    std::vector<std::uint64_t> trigramSlots_ = std::vector<std::uint64_t>(4096);
+    std::vector<std::uint32_t> slotList_ = std::vector<std::uint32_t>(4096);
     std::string previous_;
     std::size_t inBlock_ = 0;
     std::uint64_t entries_ = 0;

@@ -118,22 +118,32 @@ void FileTextOutput::PrintLine(std::string_view line) {
 
 void FileTextOutput::PrintBytes(std::string_view bytes) {
     if (fd_ < 0) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
-    pending_.append(bytes);
-    if (pending_.size() >= kOutputBlock) FlushBuffer();
+    if (pending_.size() + bytes.size() < kOutputBlock) {
+        pending_.append(bytes);
+        return;
+    }
+    // Many bytes at once are written as they are, never copied into the buffer first.
+    FlushBuffer();
+    WriteAll(bytes);
 }
 
-// Writes every pending byte; a write that takes only part of them is followed by another.
+// Writes every pending byte.
 void FileTextOutput::FlushBuffer() {
+    WriteAll(pending_);
+    pending_.clear();
+}
+
+// A write that takes only part of `bytes` is followed by another.
+void FileTextOutput::WriteAll(std::string_view bytes) {
     std::size_t done = 0;
-    while (done < pending_.size()) {
-        const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             Fail(errno, "Cannot write file");
         }
         done += static_cast<std::size_t>(n);
     }
-    pending_.clear();
 }
 
 void FileTextOutput::FinishWriting() {

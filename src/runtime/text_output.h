@@ -77,6 +77,7 @@ class FileTextOutput final : public TextOutput {
     void CheckReplaceable() const;
     void CreateTemporary();
     void FlushBuffer();
+    void WriteAll(std::string_view bytes);
     [[noreturn]] void Fail(int err, std::string_view action);
     void Abandon() noexcept;
 
