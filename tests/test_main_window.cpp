@@ -340,6 +340,30 @@ TEST_F(MainWindow, ClosingDuringAWalkEndsWithoutWritingTheUnsavedLines) {
     EXPECT_EQ(ended, 1);
 }
 
+// Making the record durable may wait on the disk for long: the window answers meanwhile (held
+// here until the window's own timer, which only its event loop runs, lets it go).
+TEST_F(MainWindow, AnswersWhileTheIndexAndTheRecordAreMadeDurable) {
+    fs.Add("/R", {"a"});
+    Choose("/R");
+    for (const std::string_view name : {listing::kIndexName, listing::kRecordName}) {
+        runtime.holdOnly = std::string(name);
+        runtime.holdCommits = true;
+        runtime.releaseCommits = false;
+        int answered = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (!runtime.commitHeld) return;
+            ++answered;
+            runtime.releaseCommits = true;
+        });
+        timer.start(5);
+        saveButton()->click();
+        EXPECT_FALSE(runtime.commitWaitedOut) << name;
+        EXPECT_GE(answered, 1) << name;
+        EXPECT_TRUE(statusLabel()->text().startsWith("ListTex")) << name;
+    }
+}
+
 TEST_F(MainWindow, FailedWriteIsShownAndNeverReportedAsSaved) {
     fs.Add("/R", {"a"});
     Choose("/R");

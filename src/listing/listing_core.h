@@ -74,6 +74,8 @@ class ListingCore {
         wait_ = std::move(wait);
         writer_.SetWaitHook(wait_ ? wait_ : yield_);
     }
+    // What a Save calls while it waits (the wait hook, else the yield; perhaps none).
+    const std::function<void()>& WaitHook() const { return wait_ ? wait_ : yield_; }
     // Told every folder whose listing a failure denied, cut short or left out, with the reason, as
     // the walk meets it (for a report as find gives one).
     void SetFailureReport(

@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <future>
 #include <memory>
 #include <utility>
 
@@ -20,6 +24,9 @@
 namespace quorvale::save {
 
 namespace {
+
+// How often a thread that waits for the index and the record to be made durable is let catch up.
+constexpr int kWaitSliceMs = 10;
 
 // The list and details files in the list folder that are not this Save's, in the order of their
 // numbers.
@@ -134,6 +141,28 @@ void WriteBytes(runtime::RuntimeServices& runtime, const runtime::FolderLock& lo
     out->Close();
 }
 
+// Runs `work` on a thread of its own, calling `wait` (when there is one) every few milliseconds
+// meanwhile, and throws what `work` threw once it has ended. Should `wait` throw (the program
+// ends), `work` is still waited for, so that no file is left half written, and then that is thrown.
+void RunBeside(const std::function<void()>& wait, const std::function<void()>& work) {
+    if (!wait) {
+        work();
+        return;
+    }
+    std::future<void> done = std::async(std::launch::async, work);
+    std::exception_ptr ended;
+    while (done.wait_for(std::chrono::milliseconds(kWaitSliceMs)) != std::future_status::ready) {
+        if (ended) continue;
+        try {
+            wait();
+        } catch (...) {
+            ended = std::current_exception();
+        }
+    }
+    done.get();
+    if (ended) std::rethrow_exception(ended);
+}
+
 }  // namespace
 
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
@@ -156,16 +185,20 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
         if (!reuse.listing.empty()) {
             record.reuse = {reuse.listing, index.FoldersReused(), index.FoldersRead()};
         }
-        const std::string bytes = index.Finish(record);
-        WriteBytes(runtime, lock, listing::kIndexName, bytes);
-        record.indexName = listing::kIndexName;
-        record.indexBytes = bytes.size();
-        std::unique_ptr<runtime::TextOutput> out =
-            runtime.OpenForOutput(lock, std::string(listing::kRecordName));
-        std::string text = catalogue::RecordText(record);
-        text.pop_back();  // the output ends each line itself
-        out->PrintLine(text);
-        out->Close();
+        // Making the index and the record durable may wait on the disk for long: the caller's
+        // thread (the window's) keeps answering meanwhile.
+        RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record] {
+            const std::string bytes = index.Finish(record);
+            WriteBytes(runtime, lock, listing::kIndexName, bytes);
+            record.indexName = listing::kIndexName;
+            record.indexBytes = bytes.size();
+            std::unique_ptr<runtime::TextOutput> out =
+                runtime.OpenForOutput(lock, std::string(listing::kRecordName));
+            std::string text = catalogue::RecordText(record);
+            text.pop_back();  // the output ends each line itself
+            out->PrintLine(text);
+            out->Close();
+        });
     };
     return core.SaveListing(root, steps);
 }

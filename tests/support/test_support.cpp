@@ -59,6 +59,7 @@ class CountingOutput final : public runtime::TextOutput {
                 owner.outputCalls != nullptr ? *owner.outputCalls
                                              : runtime::OutputSystemCalls::Real()),
           path_(path),
+          name_(name),
           index_(static_cast<int>(owner.opened.size()) - 1) {
         ++owner_.openOutputs;
         const int live = ++owner_.liveOutputs;
@@ -91,7 +92,7 @@ class CountingOutput final : public runtime::TextOutput {
     void FinishWriting() override { real_.FinishWriting(); }
     std::string TemporaryName() const override { return real_.TemporaryName(); }
     void Close() override {
-        if (owner_.holdCommits) {
+        if (owner_.holdCommits && (owner_.holdOnly.empty() || owner_.holdOnly == name_)) {
             owner_.commitHeld = true;
             const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             while (!owner_.releaseCommits) {
@@ -116,6 +117,7 @@ class CountingOutput final : public runtime::TextOutput {
     TestRuntime& owner_;
     runtime::FileTextOutput real_;
     std::string path_;
+    std::string name_;
     int index_;
     long lines_ = 0;
     bool open_ = true;

@@ -91,6 +91,7 @@ class TestRuntime : public runtime::RuntimeServices {
     std::atomic<bool> commitHeld = false;
     std::atomic<bool> releaseCommits = false;
     std::atomic<bool> commitWaitedOut = false;
+    std::string holdOnly;  // when set, only the output of this name is held
 
     std::vector<std::string> opened;
     // How many of the outputs opened were list files (not the record of a Save).
