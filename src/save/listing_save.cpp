@@ -10,6 +10,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <system_error>
 #include <utility>
 
 #include "catalogue/earlier_listing.h"
@@ -149,7 +150,13 @@ void RunBeside(const std::function<void()>& wait, const std::function<void()>& w
         work();
         return;
     }
-    std::future<void> done = std::async(std::launch::async, work);
+    std::future<void> done;
+    try {
+        done = std::async(std::launch::async, work);
+    } catch (const std::system_error&) {  // no thread to be had: the caller's own does it
+        work();
+        return;
+    }
     std::exception_ptr ended;
     while (done.wait_for(std::chrono::milliseconds(kWaitSliceMs)) != std::future_status::ready) {
         if (ended) continue;
