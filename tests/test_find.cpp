@@ -57,7 +57,8 @@ TEST(FindPattern, SubstringsShellPatternsNamesAndCaseAsLocateTakesThem) {
         {"[a-]", true, false, "-", true},   // "-" last is a member
         {"a\\*", true, false, "a*", true},  // a backslash makes the byte plain
         {"a\\*", true, false, "ab", false},
-        {"[ab", true, false, "[ab", true},  // a bracket never closed is plain
+        {"a\\*", true, false, "a*x", false},  // the whole name, as any pattern
+        {"[ab", true, false, "[ab", true},    // a bracket never closed is plain
         {"*[ab", true, false, "x[ab", true},
         {"\xC3\xA9", false, true, "/\xC3\x89t\xC3\xA9", true},  // only A-Z fold
         {"\xC3\x89T\xC3\x89", false, true, "/\xC3\xA9t\xC3\xA9", false},

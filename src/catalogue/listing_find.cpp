@@ -133,6 +133,8 @@ EntryMatcher::EntryMatcher(FindQuery query)
         starParts_.back() += Folded(escaped ? pattern[++i] : pattern[i], query_.ignoreCase);
     }
     starLast_ = afterStar;
+    // Every star escaped: the pattern is one plain part, matched whole by PatternMatches.
+    starsOnly_ = starFirst_ || starLast_ || starParts_.size() > 1;
 }
 
 bool EntryMatcher::MatchesStarParts(std::string_view text) const {

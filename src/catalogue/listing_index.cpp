@@ -157,7 +157,12 @@ std::size_t SharedPrefix(std::string_view a, std::string_view b) {
         std::uint64_t y = 0;
         std::memcpy(&x, a.data() + at, 8);
         std::memcpy(&y, b.data() + at, 8);
-        if (x != y) return at + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+        if (x == y) continue;
+        // The first byte that differs is the lowest of the eight on a little-endian processor.
+        if constexpr (std::endian::native == std::endian::little) {
+            return at + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+        }
+        break;
     }
     while (at < limit && a[at] == b[at]) ++at;
     return at;
