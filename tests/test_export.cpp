@@ -147,6 +147,27 @@ sys.stdout.buffer.write(("\n".join(out) + "\n").encode("utf-8", "surrogateescape
     EXPECT_EQ(Lines(entries), Described(tree));
 }
 
+// A size in a kept details file that is no 64-bit number is left out of the ncdu export, and one
+// whose whole blocks are no 64-bit number has no disk size: never a crash or a wrapped number.
+TEST_F(ExportedListings, SizesPastSixtyFourBitsAreLeftOutOfNcdu) {
+    const std::string details = dir / "kept/ListTex1.tsv";
+    std::string text = ReadBytes(details);
+    const std::size_t sized = text.find("\t5000\t");
+    ASSERT_NE(sized, std::string::npos);
+    text.replace(sized, 6, "\t99999999999999999999999\t");
+    // The root folder's line: the first with a type.
+    const std::size_t root = text.find("\nd\t");
+    ASSERT_NE(root, std::string::npos);
+    const std::size_t size = root + 3;
+    text.replace(size, text.find('\t', size) - size, "18446744073709551615");
+    MakeFile(details, text);
+    const ProgramRun run = RunProgram({"--export", "ncdu", dir / "kept"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("9999999999999999999"), std::string::npos);
+    EXPECT_NE(run.out.find("{\"name\":\"sized\",\"mtime\":"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"asize\":18446744073709551615,\"mtime\":"), std::string::npos);
+}
+
 // What cannot be exported: an unknown format, a folder with no listing; each said, with 2.
 TEST_F(ExportedListings, AnUnknownFormatOrNoListingIsSaidWithTwo) {
     const ProgramRun format = RunProgram({"--export", "xml", dir / "kept"});

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -69,6 +70,17 @@ void AppendJsonString(std::string& out, std::string_view text) {
         }
     }
     out += '"';
+}
+
+// The size of a details line, when it is a number of 64 bits (a details file is read as it was
+// kept, and may say anything).
+std::optional<std::uint64_t> SizeOf(std::string_view size) {
+    std::uint64_t bytes = 0;
+    const auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), bytes);
+    if (size.empty() || error != std::errc() || end != size.data() + size.size()) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 // Seconds since the epoch of a details time ("2026-12-07T21:04:05Z"); none for another form.
@@ -141,11 +153,13 @@ class NcduWriter {
         AppendJsonString(out_, name);
         if (!details.empty()) {
             const Details split = SplitDetails(details);
-            const std::string size(split.size);
-            if (!size.empty() && size.find_first_not_of("0123456789") == std::string::npos) {
-                const std::uint64_t bytes = std::stoull(size);
-                out_ += ",\"asize\":" + size + ",\"dsize\":" +
-                        std::to_string((bytes + kDiskBlock - 1) / kDiskBlock * kDiskBlock);
+            if (const std::optional<std::uint64_t> bytes = SizeOf(split.size)) {
+                out_ += ",\"asize\":" + std::to_string(*bytes);
+                // Whole blocks, where their size is a number too.
+                if (*bytes <= UINT64_MAX - (kDiskBlock - 1)) {
+                    out_ += ",\"dsize\":" +
+                            std::to_string((*bytes + kDiskBlock - 1) / kDiskBlock * kDiskBlock);
+                }
             }
             if (const std::optional<std::int64_t> seconds = SecondsOf(split.time)) {
                 out_ += ",\"mtime\":" + std::to_string(*seconds);
