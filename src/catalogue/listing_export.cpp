@@ -10,6 +10,7 @@
 
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
+#include "runtime/path_join.h"
 
 namespace quorvale::catalogue {
 
@@ -137,8 +138,7 @@ class NcduWriter {
             open_.pop_back();
         }
         out_ += ",\n[";
-        const std::string_view name =
-            open_.empty() ? path : path.substr(path.find_last_of('/') + 1);
+        const std::string_view name = open_.empty() ? path : runtime::LastPathPart(path);
         Object(name, entry.details);
         open_.emplace_back(path);
     }

@@ -166,14 +166,7 @@ bool EntryMatcher::MatchesStarParts(std::string_view text) const {
 
 bool EntryMatcher::Matches(std::string_view path) const {
     std::string_view text = path;
-    if (query_.basename && !text.empty()) {
-        const void* slash = ::memrchr(text.data(), '/', text.size());
-        const std::size_t after =
-            slash == nullptr
-                ? 0
-                : static_cast<std::size_t>(static_cast<const char*>(slash) - text.data()) + 1;
-        if (after < text.size()) text.remove_prefix(after);
-    }
+    if (query_.basename) text = runtime::LastPathPart(text);
     if (starsOnly_) return MatchesStarParts(text);
     if (isPattern_) return PatternMatches(folded_, text, query_.ignoreCase);
     if (!query_.ignoreCase) return text.find(folded_) != std::string_view::npos;

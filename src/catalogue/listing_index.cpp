@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "catalogue/listing_find.h"
+#include "runtime/path_join.h"
 
 namespace quorvale::catalogue {
 
@@ -121,13 +122,6 @@ char KindOf(std::uint64_t bits, bool isFolder) {
     }
 }
 
-// The last part of a path: an entry's name (all of it for a root such as "/").
-std::string_view LastPart(std::string_view path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string_view::npos || slash + 1 == path.size() ? path
-                                                                       : path.substr(slash + 1);
-}
-
 // Whether a name holds the sign a list file writes for a CR or an LF: its bytes in the listing are
 // then not the name's own.
 bool HoldsLineBreakSign(std::string_view name) {
@@ -138,14 +132,8 @@ bool HoldsLineBreakSign(std::string_view name) {
 // Whether the last part of `path` holds such a sign: the part is found from the end, and looked at
 // for the sign's first byte, which most names lack.
 bool NameHoldsLineBreakSign(std::string_view path) {
-    if (path.empty()) return false;
-    const void* slash = ::memrchr(path.data(), '/', path.size());
-    const std::size_t start =
-        slash == nullptr
-            ? 0
-            : static_cast<std::size_t>(static_cast<const char*>(slash) - path.data()) + 1;
-    return std::memchr(path.data() + start, 0xE2, path.size() - start) != nullptr &&
-           HoldsLineBreakSign(LastPart(path));
+    const std::string_view name = runtime::LastPathPart(path);
+    return std::memchr(name.data(), 0xE2, name.size()) != nullptr && HoldsLineBreakSign(name);
 }
 
 // How many bytes `a` and `b` begin with alike, compared eight at a time.
@@ -232,7 +220,7 @@ void ListingIndexBuilder::AddFolder(std::string_view path, char kind,
         PutZigzag(folderRows_, stamp.changed);
         PutZigzag(folderRows_, stamp.readAt);
     }
-    const std::string_view name = LastPart(path);
+    const std::string_view name = runtime::LastPathPart(path);
     PutVarint(folderRows_, name.size());
     folderRows_.append(name);
     folderChain_.emplace_back(path.size(), number);
@@ -791,7 +779,7 @@ IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
     std::string path;
     for (std::size_t at = 0; at < block.size();) {
         const std::uint64_t rest = NextEntry(block, at, path);
-        decoded.names.append(LastPart(path));
+        decoded.names.append(runtime::LastPathPart(path));
         decoded.ends.push_back(static_cast<std::uint32_t>(decoded.names.size()));
         decoded.kinds += KindOf((rest >> 1) & 3, (rest & 1) != 0);
     }

@@ -145,11 +145,11 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
     // Each drive by its label or its disk's model and its size; where it is mounted in the tip.
     for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
         if (IsUserDrive(volume) && !volume.isRoot()) {
-            const std::string title = runtime::DriveTitle(
+            const std::string driveTitle = runtime::DriveTitle(
                 volume.name().toStdString(), runtime::DriveModel(volume.device().toStdString()),
                 static_cast<std::uint64_t>(std::max<qint64>(volume.bytesTotal(), 0)),
                 QFile::encodeName(volume.rootPath()).toStdString());
-            addPlace(QString::fromStdString(title), volume.rootPath());
+            addPlace(QString::fromStdString(driveTitle), volume.rootPath());
         }
     }
     places_->setMaximumWidth(160);

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <vector>
 
+#include "runtime/path_join.h"
+
 namespace quorvale::runtime {
 
 namespace {
@@ -153,12 +155,7 @@ std::string DriveTitle(const std::string& label, const std::string& model, std::
                        const std::string& mountPoint) {
     std::string title = label;
     if (title.empty()) title = model;
-    if (title.empty()) {
-        const std::size_t slash = mountPoint.find_last_of('/');
-        title = slash == std::string::npos || slash + 1 == mountPoint.size()
-                    ? mountPoint
-                    : mountPoint.substr(slash + 1);
-    }
+    if (title.empty()) title = LastPathPart(mountPoint);
     if (bytes == 0) return title;
     static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
     double size = static_cast<double>(bytes);

@@ -1,7 +1,9 @@
 // Joining a folder and a name, the one way the program does it: "/" between them, never doubled
-// where the folder already ends in one. Bytes in, bytes out.
+// where the folder already ends in one; and the name again, the last part of a path. Bytes in,
+// bytes out.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,16 @@ inline std::string RerootPath(std::string_view path, std::string_view from, std:
     std::string moved;
     AppendPath(moved, to, rest);
     return moved;
+}
+
+// The last part of `path`, after its last "/" (looked for from the end): an entry's name; all of
+// `path` when it holds no "/" or ends with one (a root such as "/").
+inline std::string_view LastPathPart(std::string_view path) {
+    if (path.empty()) return path;
+    const void* slash = ::memrchr(path.data(), '/', path.size());
+    if (slash == nullptr) return path;
+    const auto after = static_cast<std::size_t>(static_cast<const char*>(slash) - path.data()) + 1;
+    return after == path.size() ? path : path.substr(after);
 }
 
 // `folder` + "/" + `name`, as AppendPath joins them.
