@@ -86,8 +86,8 @@ class ScriptSave {
         std::unique_ptr<catalogue::EarlierListing> earlier;
         if (reuse.listing) {
             if (WritesInto(*reuse.listing, reused)) {
-                Say("quorvale: cannot reuse \"" + *reuse.listing +
-                    "\": it is the list folder this Save writes\n");
+                Say(ErrorMessage("Cannot reuse \"" + *reuse.listing +
+                                 "\": it is the list folder this Save writes"));
                 return kNotSaved;
             }
             earlier = EarlierListingToReuse(folder, reuse);

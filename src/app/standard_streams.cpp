@@ -40,9 +40,10 @@ std::string ErrorMessage(std::string_view text) {
     const bool ordinary =
         word.size() > 1 && word[0] >= 'A' && word[0] <= 'Z' &&
         std::all_of(word.begin() + 1, word.end(), [](char c) { return c >= 'a' && c <= 'z'; });
-    std::string message = "quorvale: ";
+    constexpr std::string_view kProgram = "quorvale: ";
+    std::string message(kProgram);
     message += text;
-    if (ordinary) message[10] = static_cast<char>(word[0] - 'A' + 'a');
+    if (ordinary) message[kProgram.size()] = static_cast<char>(word[0] - 'A' + 'a');
     message += '\n';
     return message;
 }
