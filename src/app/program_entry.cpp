@@ -43,7 +43,8 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         case CommandLine::Action::kCompare:
             return RunCompare(line.compared[0], line.compared[1]);
         case CommandLine::Action::kFind:
-            return RunFind(line.find, DefaultListFolder());
+            // The default is looked for only when no folder is given.
+            return RunFind(line.find, line.find.folders.empty() ? DefaultListFolder() : "");
         case CommandLine::Action::kExport:
             return RunExport(line.exported);
         case CommandLine::Action::kSave:

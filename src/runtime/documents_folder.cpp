@@ -3,8 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 namespace quorvale::runtime {
 
@@ -20,11 +20,16 @@ std::string Home() {
 // The value of XDG_DOCUMENTS_DIR in a user-dirs.dirs file: a line XDG_DOCUMENTS_DIR="…", the
 // value either absolute or "$HOME/…"; empty if there is none.
 std::string FromUserDirs(const std::string& file, const std::string& home) {
-    std::ifstream in(file, std::ios::binary);
-    std::string line;
+    // Read with stdio rather than a stream, which would set up the C++ locales at every start.
+    FILE* in = std::fopen(file.c_str(), "rbe");
+    if (in == nullptr) return {};
     std::string found;
     const std::string key = "XDG_DOCUMENTS_DIR=\"";
-    while (std::getline(in, line)) {
+    char* read = nullptr;
+    std::size_t capacity = 0;
+    for (ssize_t length; (length = ::getline(&read, &capacity, in)) >= 0;) {
+        std::string line(read, static_cast<std::size_t>(length));
+        if (line.ends_with('\n')) line.pop_back();
         if (line.rfind(key, 0) != 0) continue;
         const std::size_t end = line.rfind('"');
         if (end == std::string::npos || end < key.size()) continue;
@@ -36,6 +41,8 @@ std::string FromUserDirs(const std::string& file, const std::string& home) {
         }
         found = value;
     }
+    std::free(read);
+    std::fclose(in);
     return found;
 }
 
