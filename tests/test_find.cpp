@@ -463,5 +463,66 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
     ::close(fd);
 }
 
+// A builder that keeps its blocks, folder frames and posting lists in a scratch file, spilling the
+// lists at every block, now and then, or never, writes the very index one that keeps everything in
+// memory writes, folder stamps, links and folders cut short included; a scratch file that cannot
+// be written is an error, never an index with a hole in it.
+TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
+    std::mt19937 random(9122026);
+    struct Entry {
+        std::string path;
+        bool isFolder;
+        char kind;
+        reading::FolderStamp stamp;
+    };
+    std::vector<Entry> entries;
+    std::vector<std::uint64_t> cutShort;
+    const std::string letters = "abcdefgh0123456789-._\xC3\xA9XYZ";
+    for (int folder = 0; folder < 2600; ++folder) {
+        const std::string folderPath =
+            "/r/g" + std::to_string(folder % 7) + "/d" + std::to_string(folder);
+        reading::FolderStamp stamp;
+        stamp.known = folder % 5 != 0;
+        stamp.device = 2049;
+        stamp.inode = 1000 + static_cast<std::uint64_t>(folder);
+        stamp.modified = stamp.changed = 1700000000000000000 + folder;
+        stamp.readAt = stamp.modified + 5;
+        entries.push_back({folderPath, true, folder % 97 == 0 ? 'l' : 'd', stamp});
+        if (folder % 131 == 0) cutShort.push_back(static_cast<std::uint64_t>(folder));
+        for (std::size_t file = random() % 9; file > 0; --file) {
+            std::string name;
+            for (std::size_t i = 3 + random() % 12; i > 0; --i)
+                name += letters[random() % letters.size()];
+            entries.push_back({folderPath + "/" + name, false, "fflo" [random() % 4], {}});
+        }
+    }
+    const auto build = [&](int scratch, std::size_t held) {
+        catalogue::ListingIndexBuilder builder;
+        if (scratch >= 0) builder.KeepIn(scratch, held);
+        for (const Entry& entry : entries) {
+            builder.Add(entry.path, entry.isFolder, entry.kind, entry.stamp);
+        }
+        for (const std::uint64_t folder : cutShort) builder.CutShort(folder);
+        std::string pieces;
+        const std::uint64_t size = builder.Finish(
+            entries.size(), 12345, [&pieces](std::string_view piece) { pieces += piece; });
+        EXPECT_EQ(size, pieces.size());
+        return pieces;
+    };
+    const std::string inMemory = build(-1, 0);
+    ASSERT_GT(inMemory.size(), 10000u);
+    TempDir dir;
+    for (const std::size_t held : {std::size_t{0}, std::size_t{777}, std::size_t{1} << 30}) {
+        const int scratch = ::open(dir.Path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        ASSERT_GE(scratch, 0);
+        EXPECT_TRUE(build(scratch, held) == inMemory) << "spilling past " << held << " bytes";
+        ::close(scratch);
+    }
+    MakeFile(dir / "read-only", "");
+    const int readOnly = ::open((dir / "read-only").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_THROW(build(readOnly, 0), runtime::RuntimeError);
+    ::close(readOnly);
+}
+
 }  // namespace
 }  // namespace quorvale::test

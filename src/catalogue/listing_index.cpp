@@ -79,14 +79,26 @@ std::string Compressed(const std::string& block) {
     return std::string(room.data(), size);
 }
 
-// FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one.
-std::uint32_t Checksum(std::string_view bytes) {
-    std::uint64_t hash = 14695981039346656037ull;
-    for (const char c : bytes) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ull;
+// FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one. Told
+// its bytes in as many pieces as they come in.
+class Fnv {
+  public:
+    void Add(std::string_view bytes) {
+        for (const char c : bytes) {
+            hash_ ^= static_cast<unsigned char>(c);
+            hash_ *= 1099511628211ull;
+        }
     }
-    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+    std::uint32_t Folded() const { return static_cast<std::uint32_t>(hash_ ^ (hash_ >> 32)); }
+
+  private:
+    std::uint64_t hash_ = 14695981039346656037ull;
+};
+
+std::uint32_t Checksum(std::string_view bytes) {
+    Fnv hash;
+    hash.Add(bytes);
+    return hash.Folded();
 }
 
 void PutZigzag(std::string& out, std::int64_t value) {
@@ -163,7 +175,114 @@ void PutFixed(std::string& out, Number value) {
     out.append(bytes, sizeof(Number));
 }
 
+[[noreturn]] void ScratchFailed(int err) {
+    throw runtime::RuntimeError(
+        runtime::ErrorNumberFromErrno(err),
+        "Cannot write the index: its scratch file: " + runtime::SystemReason(err));
+}
+
+void WriteScratch(int fd, std::uint64_t at, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ScratchFailed(n < 0 ? errno : ENOSPC);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        at += static_cast<std::uint64_t>(n);
+    }
+}
+
+void ReadScratch(int fd, std::uint64_t at, std::size_t size, std::string& out) {
+    out.resize(size);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n =
+            ::pread(fd, out.data() + done, size - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ScratchFailed(n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// One run of posting lists spilled to the scratch file, read back a trigram at a time through a
+// window of `window` bytes: each list there is u32 trigram, u32 length, its bytes, in the order of
+// the trigrams.
+class SpilledRun {
+  public:
+    SpilledRun(int fd, std::uint64_t at, std::uint64_t bytes, std::size_t window)
+        : fd_(fd), at_(at), left_(bytes), windowBytes_(window) {
+        Next();
+    }
+    bool AtEnd() const { return atEnd_; }
+    std::uint32_t Trigram() const { return trigram_; }
+    // Appends the current list to `out`, and moves on to the next.
+    void Take(std::string& out) {
+        Consume(length_, &out);
+        Next();
+    }
+
+  private:
+    void Next() {
+        atEnd_ = left_ == 0 && used_ == window_.size();
+        if (atEnd_) return;
+        std::string header;
+        Consume(8, &header);
+        std::memcpy(&trigram_, header.data(), 4);
+        std::memcpy(&length_, header.data() + 4, 4);
+    }
+
+    void Consume(std::size_t bytes, std::string* out) {
+        while (bytes > 0) {
+            if (used_ == window_.size()) {
+                if (left_ == 0) ScratchFailed(EIO);  // a run never ends inside a list
+                const auto size =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(left_, windowBytes_));
+                ReadScratch(fd_, at_, size, window_);
+                at_ += size;
+                left_ -= size;
+                used_ = 0;
+            }
+            const std::size_t taken = std::min(bytes, window_.size() - used_);
+            out->append(window_, used_, taken);
+            used_ += taken;
+            bytes -= taken;
+        }
+    }
+
+    int fd_;
+    std::uint64_t at_;    // of what is not yet in the window
+    std::uint64_t left_;  // bytes not yet in the window
+    std::size_t windowBytes_;
+    std::string window_;
+    std::size_t used_ = 0;
+    bool atEnd_ = true;
+    std::uint32_t trigram_ = 0;
+    std::uint32_t length_ = 0;
+};
+
 }  // namespace
+
+void ListingIndexBuilder::KeepIn(int scratch, std::size_t postingBytesHeld) {
+    scratch_ = scratch;
+    postingBytesHeld_ = postingBytesHeld;
+}
+
+// Appends `bytes` to the scratch file; returns where they begin.
+std::uint64_t ListingIndexBuilder::Scratch(std::string_view bytes) {
+    const std::uint64_t at = scratchEnd_;
+    WriteScratch(scratch_, at, bytes);
+    scratchEnd_ += bytes.size();
+    return at;
+}
+
+void ListingIndexBuilder::Keep(Frames& frames, std::string frame) {
+    frames.checksums.push_back(Checksum(frame));
+    frames.bytes += frame.size();
+    if (scratch_ < 0) {
+        frames.held.push_back(std::move(frame));
+        return;
+    }
+    frames.at.push_back(Scratch(frame));
+    frames.sizes.push_back(static_cast<std::uint32_t>(frame.size()));
+}
 
 void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
                               const reading::FolderStamp& stamp) {
@@ -196,7 +315,10 @@ void ListingIndexBuilder::Add(std::string_view path, bool isFolder, char kind,
     previous_.resize(shared);
     previous_.append(path.substr(shared));
     ++entries_;
-    if (++inBlock_ == kEntriesPerBlock) EndBlock();
+    if (++inBlock_ == kEntriesPerBlock) {
+        EndBlock();
+        if (scratch_ >= 0 && postingBytes_ > postingBytesHeld_) SpillPostingLists();
+    }
 }
 
 // A folder's row, and where it stands among the folders it lies in.
@@ -229,49 +351,69 @@ void ListingIndexBuilder::AddFolder(std::string_view path, char kind,
 }
 
 void ListingIndexBuilder::EndFolderFrame() {
-    folderFrames_.push_back(Compressed(folderRows_));
+    Keep(folderFrames_, Compressed(folderRows_));
     folderRows_.clear();
 }
 
-// The folder frames, their table and the cut-short list, to be placed at `at`.
-std::string ListingIndexBuilder::FolderSections(std::uint64_t at, std::uint32_t& cutShortChecksum,
-                                                std::uint64_t& folderTable,
-                                                std::uint64_t& cutShortAt) {
-    if (!folderRows_.empty()) EndFolderFrame();
-    std::string frames;
-    std::string table;
-    for (std::string& frame : folderFrames_) {
-        PutFixed(table, at + frames.size());
-        PutFixed(table, Checksum(frame));
-        frames += frame;
-        frame = {};
-    }
-    folderTable = at + frames.size();
-    PutFixed(table, folderTable);
-    std::sort(cutShort_.begin(), cutShort_.end());
-    cutShort_.erase(std::unique(cutShort_.begin(), cutShort_.end()), cutShort_.end());
-    std::string list;
-    std::uint64_t previous = 0;
-    for (const std::uint64_t folder : cutShort_) {
-        PutVarint(list, folder - previous);
-        previous = folder;
-    }
-    cutShortChecksum = Checksum(list);
-    cutShortAt = folderTable + table.size();
-    return frames + table + list;
-}
-
 void ListingIndexBuilder::EndBlock() {
-    blocks_.push_back(Compressed(block_));
+    Keep(blocks_, Compressed(block_));
     block_.clear();  // its room is the next block's
     inBlock_ = 0;
+}
+
+// Where each list is in lists_, in the order of their trigrams.
+std::vector<std::uint32_t> ListingIndexBuilder::ListsByTrigram() const {
+    std::vector<std::uint32_t> order(lists_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
+        return lists_[a].trigram < lists_[b].trigram;
+    });
+    return order;
+}
+
+// Moves the posting lists to the scratch file as one run. Each trigram's slot keeps its last
+// block, so the lists go on as differences: a trigram's whole list is its pieces end to end.
+void ListingIndexBuilder::SpillPostingLists() {
+    std::string run;
+    for (const std::uint32_t i : ListsByTrigram()) {
+        PostingList& list = lists_[i];
+        if (list.blocks.empty()) continue;
+        PutFixed(run, list.trigram);
+        PutFixed(run, static_cast<std::uint32_t>(list.blocks.size()));
+        run += list.blocks;
+        list.blocks = {};
+    }
+    runs_.push_back({Scratch(run), run.size()});
+    postingBytes_ = 0;
+}
+
+// Tells `told` each trigram's whole list, from the runs spilled and what is held, by trigram.
+void ListingIndexBuilder::EachMergedList(const MergedList& told) const {
+    std::vector<SpilledRun> runs;
+    runs.reserve(runs_.size());
+    // Each run's window a small share of what the lists may hold in memory.
+    const std::size_t window =
+        std::clamp<std::size_t>(postingBytesHeld_ / 64, 256, std::size_t{64} << 10);
+    for (const Run& run : runs_) runs.emplace_back(scratch_, run.at, run.bytes, window);
+    const std::vector<std::uint32_t> held = ListsByTrigram();
+    std::string merged;
+    for (const std::uint32_t i : held) {
+        // Every trigram ever noted has its place in lists_, whether its list is held or spilled.
+        const PostingList& list = lists_[i];
+        merged.clear();
+        for (SpilledRun& run : runs) {
+            if (!run.AtEnd() && run.Trigram() == list.trigram) run.Take(merged);
+        }
+        merged += list.blocks;
+        told(list.trigram, merged);
+    }
 }
 
 // Notes that the block being built holds `trigram`: the block joins the trigram's posting list
 // once.
 void ListingIndexBuilder::NoteTrigram(std::uint32_t trigram) {
     const std::uint64_t key = trigram + 1;
-    const std::uint64_t block = blocks_.size();
+    const std::uint64_t block = blocks_.Count();
     const std::uint64_t heldNow = key | (block + 1) << kKeyBits;
     const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
     const std::size_t mask = trigramSlots_.size() - 1;
@@ -287,7 +429,10 @@ void ListingIndexBuilder::NoteTrigram(std::uint32_t trigram) {
     }
     // The first block whole, then each one less the one before.
     const std::uint64_t last = held >> kKeyBits;
-    PutVarint(lists_[slotList_[slot]].blocks, block - (last == 0 ? 0 : last - 1));
+    std::string& list = lists_[slotList_[slot]].blocks;
+    const std::size_t before = list.size();
+    PutVarint(list, block - (last == 0 ? 0 : last - 1));
+    postingBytes_ += list.size() - before;
     trigramSlots_[slot] = heldNow;
     if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
 }
@@ -309,67 +454,119 @@ void ListingIndexBuilder::WidenTrigramSlots() {
     slotList_ = std::move(widerList);
 }
 
-std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {
+// Writes `frames` (to be placed at `at`), letting go of each, and adds their rows to `table`:
+// where each begins and its checksum, then where the last ends.
+void ListingIndexBuilder::WriteFrames(Frames& frames, std::uint64_t at, const Write& write,
+                                      std::string& table) {
+    std::string room;
+    for (std::size_t i = 0; i < frames.Count(); ++i) {
+        PutFixed(table, at);
+        PutFixed(table, frames.checksums[i]);
+        if (scratch_ < 0) {
+            write(frames.held[i]);
+            at += frames.held[i].size();
+            frames.held[i] = {};
+            continue;
+        }
+        // Frames made one after the other lie one after the other: read together, up to a MiB.
+        std::size_t last = i;
+        std::uint64_t span = frames.sizes[i];
+        while (last + 1 < frames.Count() &&
+               frames.at[last + 1] == frames.at[last] + frames.sizes[last] &&
+               span + frames.sizes[last + 1] <= (std::uint64_t{1} << 20)) {
+            span += frames.sizes[++last];
+        }
+        ReadScratch(scratch_, frames.at[i], span, room);
+        write(room);
+        for (std::size_t k = i + 1; k <= last; ++k) {
+            at += frames.sizes[k - 1];
+            PutFixed(table, at);
+            PutFixed(table, frames.checksums[k]);
+        }
+        at += frames.sizes[last];
+        i = last;
+    }
+    PutFixed(table, at);
+}
+
+// The numbers of the folders cut short, ascending, as varint differences.
+std::string ListingIndexBuilder::CutShortList() {
+    std::sort(cutShort_.begin(), cutShort_.end());
+    cutShort_.erase(std::unique(cutShort_.begin(), cutShort_.end()), cutShort_.end());
+    std::string list;
+    std::uint64_t previous = 0;
+    for (const std::uint64_t folder : cutShort_) {
+        PutVarint(list, folder - previous);
+        previous = folder;
+    }
+    return list;
+}
+
+std::uint64_t ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes,
+                                          const Write& write) {
     if (inBlock_ != 0) EndBlock();
-    std::sort(lists_.begin(), lists_.end(),
-              [](const PostingList& a, const PostingList& b) { return a.trigram < b.trigram; });
-    // The posting lists first, so the index's room is taken once.
-    std::string lists;
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> rows;  // trigram, where its list begins
-    rows.reserve(lists_.size());
-    for (PostingList& list : lists_) {
-        rows.emplace_back(list.trigram, lists.size());
-        lists += list.blocks;
-        list.blocks = {};
-    }
-    std::size_t blockBytes = 0;
-    for (const std::string& block : blocks_) blockBytes += block.size();
-    std::string out(kHeaderBytes, '\0');
-    out.reserve(kHeaderBytes + blockBytes + blocks_.size() * kBlockRowBytes + 8 +
-                rows.size() * kTrigramRowBytes + 8 + lists.size());
-    std::string table;
-    table.reserve(blocks_.size() * kBlockRowBytes + 8);
-    for (std::string& block : blocks_) {
-        PutFixed(table, static_cast<std::uint64_t>(out.size()));
-        PutFixed(table, Checksum(block));
-        out += block;
-        block = {};
-    }
-    const std::uint64_t blockTable = out.size();
-    PutFixed(table, blockTable);
-    out += table;
-    const std::uint64_t trigramTable = out.size();
-    const std::uint64_t listsAt = trigramTable + rows.size() * kTrigramRowBytes + 8;
-    for (std::size_t row = 0; row < rows.size(); ++row) {
-        const std::uint64_t end = row + 1 < rows.size() ? rows[row + 1].second : lists.size();
-        const std::size_t at = out.size();
-        PutFixed(out, rows[row].first);
-        PutFixed(out, Checksum(std::string_view(lists).substr(rows[row].second,
-                                                              end - rows[row].second)));
-        PutFixed(out, listsAt + rows[row].second);
-        PutFixed(out, Checksum(std::string_view(out).substr(at, 16)));
-    }
-    PutFixed(out, listsAt + lists.size());
-    out += lists;
-    std::uint32_t cutShortChecksum = 0;
-    std::uint64_t folderTable = 0;
-    std::uint64_t cutShortAt = 0;
-    out += FolderSections(out.size(), cutShortChecksum, folderTable, cutShortAt);
+    if (!folderRows_.empty()) EndFolderFrame();
+    // Where every part begins follows from the sizes of those before it.
+    std::string trigramRows;
+    std::uint64_t listBytes = 0;
+    EachMergedList([&](std::uint32_t trigram, std::string_view list) {
+        PutFixed(trigramRows, trigram);
+        PutFixed(trigramRows, Checksum(list));
+        PutFixed(trigramRows, listBytes);  // made absolute below
+        PutFixed(trigramRows, std::uint32_t{0});
+        listBytes += list.size();
+    });
+    const std::uint64_t trigrams = trigramRows.size() / kTrigramRowBytes;
+    const std::uint64_t blockTable = kHeaderBytes + blocks_.bytes;
+    const std::uint64_t trigramTable = blockTable + blocks_.Count() * kBlockRowBytes + 8;
+    const std::uint64_t listsAt = trigramTable + trigrams * kTrigramRowBytes + 8;
+    const std::uint64_t foldersAt = listsAt + listBytes;
+    const std::uint64_t folderTable = foldersAt + folderFrames_.bytes;
+    const std::uint64_t cutShortAt = folderTable + folderFrames_.Count() * kBlockRowBytes + 8;
+    const std::string cutShort = CutShortList();
+    const std::uint64_t size = cutShortAt + cutShort.size();
+
     std::string header(kMagic);
     PutFixed(header, lines);
     PutFixed(header, bytes);
     PutFixed(header, entries_);
-    PutFixed(header, static_cast<std::uint32_t>(blocks_.size()));
-    PutFixed(header, static_cast<std::uint32_t>(rows.size()));
+    PutFixed(header, static_cast<std::uint32_t>(blocks_.Count()));
+    PutFixed(header, static_cast<std::uint32_t>(trigrams));
     PutFixed(header, blockTable);
     PutFixed(header, trigramTable);
-    PutFixed(header, static_cast<std::uint64_t>(out.size()));
+    PutFixed(header, size);
     PutFixed(header, folders_);
     PutFixed(header, folderTable);
-    PutFixed(header, static_cast<std::uint32_t>(folderFrames_.size()));
-    PutFixed(header, cutShortChecksum);
+    PutFixed(header, static_cast<std::uint32_t>(folderFrames_.Count()));
+    PutFixed(header, Checksum(cutShort));
     PutFixed(header, cutShortAt);
-    out.replace(0, kHeaderBytes, header);
+    write(header);
+
+    std::string table;
+    WriteFrames(blocks_, kHeaderBytes, write, table);
+    write(table);
+    for (std::size_t row = 0; row < trigramRows.size(); row += kTrigramRowBytes) {
+        std::uint64_t at = 0;
+        std::memcpy(&at, trigramRows.data() + row + 8, 8);
+        at += listsAt;
+        std::memcpy(trigramRows.data() + row + 8, &at, 8);
+        const std::uint32_t rowChecksum = Checksum(std::string_view(trigramRows).substr(row, 16));
+        std::memcpy(trigramRows.data() + row + 16, &rowChecksum, 4);
+    }
+    PutFixed(trigramRows, listsAt + listBytes);
+    write(trigramRows);
+    trigramRows = {};
+    EachMergedList([&write](std::uint32_t, std::string_view list) { write(list); });
+    table.clear();
+    WriteFrames(folderFrames_, foldersAt, write, table);
+    write(table);
+    write(cutShort);
+    return size;
+}
+
+std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {
+    std::string out;
+    Finish(lines, bytes, [&out](std::string_view piece) { out += piece; });
     return out;
 }
 

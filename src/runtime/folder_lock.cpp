@@ -77,6 +77,10 @@ void FolderLock::MoveAside(const std::string& name, const std::string& to) {
     throw ErrorFromErrno(errno, "Cannot move aside", JoinedPath(name));
 }
 
+int FolderLock::OpenScratchFile() const {
+    return ::openat(fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
 std::string FolderLock::JoinedPath(const std::string& name) const {
     return JoinPath(path_, name);
 }

@@ -43,6 +43,11 @@ class FolderLock {
     // there is no `name`. Throws RuntimeError when it cannot.
     void MoveAside(const std::string& name, const std::string& to);
 
+    // A file without a name in the folder, open for reading and writing, for work the Save keeps
+    // on the disk rather than in memory: nobody else sees it, and it is gone when closed, whatever
+    // ends the program. -1 where the file system has no such files.
+    int OpenScratchFile() const;
+
     // The path of `name` in the folder, for messages.
     std::string JoinedPath(const std::string& name) const;
 

@@ -93,6 +93,20 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
 // The index of a listing, made from its lines as they are written into its list files.
 class IndexOfLines {
   public:
+    IndexOfLines() = default;
+    ~IndexOfLines() {
+        if (scratch_ >= 0) ::close(scratch_);
+    }
+    IndexOfLines(const IndexOfLines&) = delete;
+    IndexOfLines& operator=(const IndexOfLines&) = delete;
+
+    // Before the first line: what the index is made of is kept in a scratch file in the list
+    // folder, so that a Save's memory does not grow with the tree; in memory where the folder's
+    // file system has no such files.
+    void KeepInScratchFile(const runtime::FolderLock& lock) {
+        scratch_ = lock.OpenScratchFile();
+        if (scratch_ >= 0) builder_.KeepIn(scratch_);
+    }
     void Line(std::string_view line, const listing::LineDetails& noted) {
         if (const std::optional<catalogue::KeptEntry> entry = meaning_.Take(line)) {
             const std::size_t matched = catalogue::EntryPath(*entry, path_);
@@ -104,14 +118,16 @@ class IndexOfLines {
     std::uint64_t FoldersReused() const { return foldersReused_; }
     std::uint64_t FoldersRead() const { return foldersRead_; }
     void CutShort(std::uint64_t folder) { builder_.CutShort(folder); }
-    std::string Finish(const catalogue::ListingRecord& record) {
+    // Writes the index to `out`; returns its size.
+    std::uint64_t Finish(const catalogue::ListingRecord& record, runtime::TextOutput& out) {
         if (meaning_.Count() != record.lines) {
             throw runtime::RuntimeError(runtime::InvalidProcedureCall,
                                         "Cannot write the index: it was told " +
                                             std::to_string(meaning_.Count()) + " lines of " +
                                             std::to_string(record.lines));
         }
-        return builder_.Finish(record.lines, record.bytes);
+        return builder_.Finish(record.lines, record.bytes,
+                               [&out](std::string_view piece) { out.PrintBytes(piece); });
     }
 
   private:
@@ -120,6 +136,7 @@ class IndexOfLines {
     std::string path_;
     std::uint64_t foldersReused_ = 0;
     std::uint64_t foldersRead_ = 0;
+    int scratch_ = -1;
 };
 
 // A Save must never write into the listing it reuses: its record and index would be replaced
@@ -133,13 +150,6 @@ void RefuseToWriteInto(const runtime::FolderLock& lock, const Reuse& reuse) {
             runtime::InvalidProcedureCall,
             "Cannot reuse \"" + reuse.listing + "\": it is the list folder this Save writes");
     }
-}
-
-void WriteBytes(runtime::RuntimeServices& runtime, const runtime::FolderLock& lock,
-                std::string_view name, std::string_view bytes) {
-    std::unique_ptr<runtime::TextOutput> out = runtime.OpenForOutput(lock, std::string(name));
-    out->PrintBytes(bytes);
-    out->Close();
 }
 
 // Runs `work` on a thread of its own, calling `wait` (when there is one) every few milliseconds
@@ -175,13 +185,14 @@ void RunBeside(const std::function<void()>& wait, const std::function<void()>& w
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
                  const std::string& root, const Reuse& reuse) {
     listing::SaveSteps steps;
-    steps.beforeWalk = [&reuse](runtime::FolderLock& lock) {
+    IndexOfLines index;
+    steps.beforeWalk = [&reuse, &index](runtime::FolderLock& lock) {
         RefuseToWriteInto(lock, reuse);
         lock.MoveAside(std::string(listing::kRecordName),
                        std::string(listing::kPreviousRecordName));
         lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
+        index.KeepInScratchFile(lock);
     };
-    IndexOfLines index;
     steps.listLine = [&index](std::string_view line, const listing::LineDetails& noted) {
         index.Line(line, noted);
     };
@@ -195,10 +206,11 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
         // Making the index and the record durable may wait on the disk for long: the caller's
         // thread (the window's) keeps answering meanwhile.
         RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record] {
-            const std::string bytes = index.Finish(record);
-            WriteBytes(runtime, lock, listing::kIndexName, bytes);
+            std::unique_ptr<runtime::TextOutput> indexOut =
+                runtime.OpenForOutput(lock, std::string(listing::kIndexName));
+            record.indexBytes = index.Finish(record, *indexOut);
+            indexOut->Close();
             record.indexName = listing::kIndexName;
-            record.indexBytes = bytes.size();
             std::unique_ptr<runtime::TextOutput> out =
                 runtime.OpenForOutput(lock, std::string(listing::kRecordName));
             std::string text = catalogue::RecordText(record);
