@@ -20,11 +20,16 @@
 //                                        the window's "Find in kept listings" searching the kept
 //                                        listings in and below FOLDER, with the window's input
 //                                        latency meanwhile (exit 3 when a probe waited 50 ms)
+//   save_bench --index-memory FOLDER MILLIONS...
+//                                        the peak memory of making the index of so many million
+//                                        entries (folders of 1,000 files), each in a process of
+//                                        its own, its scratch file in FOLDER as a Save's is
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -47,6 +52,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/listing_index.h"
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "support/listing_files.h"
@@ -257,6 +263,56 @@ long PeakResidentKiB() {
     return usage.ru_maxrss;
 }
 
+// Makes the index of `millions` million entries as a Save does (with a scratch file in `folder`),
+// and prints what it added to the process's peak memory.
+void IndexMemoryOf(const std::string& folder, double millions) {
+    const int scratch = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (scratch < 0) {
+        std::perror("a scratch file");
+        std::exit(2);
+    }
+    quorvale::catalogue::ListingIndexBuilder builder;
+    builder.KeepIn(scratch);
+    const long before = PeakResidentKiB();
+    const auto folders = static_cast<long>(millions * 1000);
+    std::uint64_t entries = 0;
+    char path[96];
+    for (long d = 0; d < folders; ++d) {
+        std::snprintf(path, sizeof path, "/media/backup/photos/folder%06ld", d);
+        quorvale::reading::FolderStamp stamp;
+        stamp.known = true;
+        stamp.inode = static_cast<std::uint64_t>(d);
+        builder.Add(path, true, 'd', stamp);
+        ++entries;
+        for (int f = 0; f < 999; ++f, ++entries) {
+            std::snprintf(path, sizeof path, "/media/backup/photos/folder%06ld/IMG_%06ld_%03d.jpg",
+                          d, d, f);
+            builder.Add(path, false, 'f');
+        }
+    }
+    std::uint64_t bytes = 0;
+    builder.Finish(entries, 0, [&bytes](std::string_view piece) { bytes += piece.size(); });
+    std::printf("%9llu entries: index %llu bytes, peak memory %ld KiB more than before\n",
+                static_cast<unsigned long long>(entries), static_cast<unsigned long long>(bytes),
+                PeakResidentKiB() - before);
+    ::close(scratch);
+}
+
+int TimeIndexMemory(int argc, char* argv[]) {
+    for (int i = 3; i < argc; ++i) {
+        std::fflush(stdout);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            IndexMemoryOf(argv[2], std::atof(argv[i]));
+            std::fflush(stdout);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    }
+    return 0;
+}
+
 // Posts a probe event every 20 ms, as a click would arrive, from its start to its destruction.
 class ProbePoster {
   public:
@@ -325,6 +381,7 @@ int main(int argc, char* argv[]) {
         return TimeFindInTheWindow(argc, argv, argv[2], argv[3],
                                    argc == 5 ? std::atoi(argv[4]) : 3);
     }
+    if (argc >= 4 && std::string(argv[1]) == "--index-memory") return TimeIndexMemory(argc, argv);
     // The minimal walk alone, as a process of its own, for timing beside other whole programs.
     if (argc == 4 && std::string(argv[1]) == "--minimal-walk") {
         TimeMinimalWalk(argv[2], argv[3]);

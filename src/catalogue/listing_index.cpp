@@ -374,16 +374,25 @@ std::vector<std::uint32_t> ListingIndexBuilder::ListsByTrigram() const {
 // Moves the posting lists to the scratch file as one run. Each trigram's slot keeps its last
 // block, so the lists go on as differences: a trigram's whole list is its pieces end to end.
 void ListingIndexBuilder::SpillPostingLists() {
-    std::string run;
+    // Written a piece at a time, each list let go of once copied: the run is never whole in memory
+    // beside the lists.
+    constexpr std::size_t kPiece = std::size_t{64} << 10;
+    std::string piece;
+    const std::uint64_t at = scratchEnd_;
     for (const std::uint32_t i : ListsByTrigram()) {
         PostingList& list = lists_[i];
         if (list.blocks.empty()) continue;
-        PutFixed(run, list.trigram);
-        PutFixed(run, static_cast<std::uint32_t>(list.blocks.size()));
-        run += list.blocks;
+        PutFixed(piece, list.trigram);
+        PutFixed(piece, static_cast<std::uint32_t>(list.blocks.size()));
+        piece += list.blocks;
         list.blocks = {};
+        if (piece.size() >= kPiece) {
+            Scratch(piece);
+            piece.clear();
+        }
     }
-    runs_.push_back({Scratch(run), run.size()});
+    Scratch(piece);
+    runs_.push_back({at, scratchEnd_ - at});
     postingBytes_ = 0;
 }
 

@@ -56,7 +56,7 @@ inline constexpr std::size_t kFoldersPerFrame = 1024;
 
 // How many bytes of posting lists a builder that keeps its work in a scratch file holds in memory
 // before it moves them there.
-inline constexpr std::size_t kPostingBytesHeld = std::size_t{4} << 20;
+inline constexpr std::size_t kPostingBytesHeld = std::size_t{2} << 20;
 
 // Builds an index from a listing's entries, given in listing order.
 class ListingIndexBuilder {
