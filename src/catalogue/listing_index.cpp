@@ -477,12 +477,12 @@ void ListingIndexBuilder::WriteFrames(Frames& frames, std::uint64_t at, const Wr
             frames.held[i] = {};
             continue;
         }
-        // Frames made one after the other lie one after the other: read together, up to a MiB.
+        // Frames made one after the other lie one after the other: read together, up to 256 KiB.
         std::size_t last = i;
         std::uint64_t span = frames.sizes[i];
         while (last + 1 < frames.Count() &&
                frames.at[last + 1] == frames.at[last] + frames.sizes[last] &&
-               span + frames.sizes[last + 1] <= (std::uint64_t{1} << 20)) {
+               span + frames.sizes[last + 1] <= (std::uint64_t{256} << 10)) {
             span += frames.sizes[++last];
         }
         ReadScratch(scratch_, frames.at[i], span, room);
