@@ -9,7 +9,8 @@
 # With --slow-medium (as root, with the bench dependencies) it times instead a tree of 2,000
 # folders of 50 files seen through the benchmark's FUSE view (bench/slow_medium.cpp), which waits
 # 5 ms before each folder is opened and 1 ms before each lookup and attribute read, uncached, as a
-# network share does: a full Save beside one reusing the last listing with --reuse-trust.
+# network share does: a full Save beside one reusing the last listing with --reuse-trust, and the
+# floor under it on that medium (one statx a folder from 32 threads at once).
 #
 # Trees, made once in WORK_FOLDER (default: a new folder under /var/tmp, removed at the end; given,
 # it is kept for the next run): "big", 1,000,000 files in 1,000 folders; "small", 111,111 folders
@@ -55,13 +56,18 @@ if ((slow)); then
   echo "load $(cut -d' ' -f1-3 /proc/loadavg); $rounds rounds; slow medium: 5 ms an open, 1 ms a lookup"
   rm -rf "$work/slow-base"
   "$quorvale" --save "$mountpoint" --list-folder "$work/slow-base" > /dev/null
-  python3 - "$quorvale" "$mountpoint" "$work" "$rounds" <<'EOF'
+  # The medium's own floor: one statx a folder through the view, from as many threads as a Save
+  # reads with, and the same list files written.
+  (cd "$tree" && find . -type d) | sed "s|^\.|$mountpoint|" > "$work/medium.folders"
+  python3 - "$quorvale" "$mountpoint" "$work" "$rounds" "$floor" <<'EOF'
 import statistics, subprocess, sys, time
-quorvale, tree, work, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+quorvale, tree, work, rounds, floor = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
 runs = {
     "full Save": [quorvale, "--save", tree, "--list-folder", work + "/slow-full"],
     "--reuse --reuse-trust": [quorvale, "--save", tree, "--list-folder", work + "/slow-reuse",
                               "--reuse", work + "/slow-base", "--reuse-trust"],
+    "floor": [floor, "--threads", "32", work + "/medium.folders", work + "/slow-base",
+              work + "/slow-floor"],
 }
 times = {name: [] for name in runs}
 for _ in range(rounds):
@@ -75,6 +81,9 @@ same = (open(work + "/slow-full/ListTex1.txt", "rb").read() ==
 print("full Save %.3f s, --reuse --reuse-trust %.3f s: %.2f of it; list files the same: %s" % (
     m["full Save"], m["--reuse --reuse-trust"], m["--reuse --reuse-trust"] / m["full Save"],
     "yes" if same else "NO"))
+print("floor (one statx a folder from 32 threads, the same list files) %.3f s: --reuse %.2f of it,"
+      " the floor %.2f of the full Save" % (m["floor"], m["--reuse --reuse-trust"] / m["floor"],
+                                            m["floor"] / m["full Save"]))
 EOF
   exit 0
 fi
