@@ -270,9 +270,10 @@ void AppendEntry(FolderContents& contents, const char* name, std::size_t size, u
     contents.names.append(name, size);
     contents.names += KindOf(type);
     if (contents.details) AppendDetails(contents, name, type);
+    if (type == DT_LNK && contents.fd < 0) contents.linksUnresolved = true;
     if (type == DT_DIR) {
         contents.subfolders.push_back(entry);
-    } else if (type == DT_LNK && LinksToFolder(contents.fd, name)) {
+    } else if (type == DT_LNK && contents.fd >= 0 && LinksToFolder(contents.fd, name)) {
         entry.bits |= FolderEntry::kNotEntered;
         contents.subfolders.push_back(entry);
     } else {
@@ -408,6 +409,66 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
     }
 }
 
+namespace {
+
+bool SameFolderUnchanged(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Lets go of what TakeWithoutReading took: the folder is to be opened and read as any other.
+bool TakenBack(FolderContents& contents) {
+    DropEntries(contents);
+    if (contents.fd >= 0) ::close(std::exchange(contents.fd, -1));
+    contents.fromEarlier = false;
+    contents.lookedUpOnly = false;
+    contents.linksUnresolved = false;
+    contents.st = {};
+    contents.readAt = 0;
+    return false;
+}
+
+// Gives the folder looked up as `contents.st` its handle, by its name under `parentFd`: the same
+// folder, unchanged.
+bool LookUpHandle(int parentFd, const std::string& name, FolderContents& contents) {
+    const int fd = ::openat(parentFd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat opened {};
+    if (fd >= 0 && ::fstat(fd, &opened) == 0 && SameFolderUnchanged(opened, contents.st)) {
+        contents.fd = fd;
+        contents.lookedUpOnly = true;
+        return true;
+    }
+    if (fd >= 0) ::close(fd);
+    return false;
+}
+
+}  // namespace
+
+bool TakeWithoutReading(int parentFd, const std::string& name, FolderContents& contents,
+                        std::size_t limit) {
+    if (contents.earlier == nullptr || contents.details || parentFd < 0 || contents.fd >= 0) {
+        return false;
+    }
+    // Noted before the look: a change in between is seen by the next listing that reuses this one.
+    contents.readAt = NanosecondsNow();
+    if (::fstatat(parentFd, name.c_str(), &contents.st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(contents.st.st_mode)) {
+        return TakenBack(contents);
+    }
+    std::optional<BlockTaken> taken = TakeEarlier(contents, limit);
+    if (!taken || *taken == BlockTaken::kTooLarge) return TakenBack(contents);
+    if (contents.subfolders.empty() && !contents.linksUnresolved) return true;
+    if (!LookUpHandle(parentFd, name, contents)) return TakenBack(contents);
+    if (!contents.linksUnresolved) return true;
+    // Taken again with the handle, which tells links to folders from other links.
+    DropEntries(contents);
+    contents.linksUnresolved = false;
+    taken = TakeEarlier(contents, limit);
+    if (!taken || *taken == BlockTaken::kTooLarge) return TakenBack(contents);
+    return true;
+}
+
 EntryDetails DetailsOf(const struct stat& st) {
     EntryDetails details;
     details.type = S_ISDIR(st.st_mode)   ? 'd'
@@ -460,6 +521,7 @@ FolderContents& FolderContents::operator=(FolderContents&& other) noexcept {
     earlier = other.earlier;
     fromEarlier = other.fromEarlier;
     lookedUpOnly = other.lookedUpOnly;
+    linksUnresolved = other.linksUnresolved;
     readAt = other.readAt;
     names = std::move(other.names);
     files = std::move(other.files);

@@ -48,6 +48,9 @@ struct FolderContents {
     // `fd` was only looked up (O_PATH), not opened to read: enough to check the folder against an
     // earlier reading and to open, stat and look up what lies in it.
     bool lookedUpOnly = false;
+    // Entries taken without a handle (see TakeWithoutReading) hold a link, which only the folder's
+    // handle can tell from a link to a folder.
+    bool linksUnresolved = false;
     std::int64_t readAt = 0;  // when the entries were read: nanoseconds since the epoch
     // Every name, end to end, each after its length: one byte below 255, else 255 and two bytes
     // (low first), and followed by its kind (see Kind); with details, then by its entry's
@@ -100,6 +103,16 @@ struct FolderContents {
 // ReadEntries opens it to read when that reading does not hold it (a failure then is an
 // openError as well).
 bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents);
+
+// For a folder under `parentFd` whose entries an earlier reading may hold (`contents.earlier` set,
+// no details asked): looks it up by name (never following a link) and, when the earlier reading
+// holds it unchanged, takes its entries from there (within `limit`, as ReadEntries does), with no
+// read. A folder without subfolders is then never opened: nothing below it needs a handle. One
+// with subfolders is looked up once more for its handle (see `lookedUpOnly`), which must be the
+// same folder, unchanged. False, with `contents` as it was, when the folder must be opened and
+// read as any other.
+bool TakeWithoutReading(int parentFd, const std::string& name, FolderContents& contents,
+                        std::size_t limit = 0);
 
 // The details of an entry whose status is `st`.
 EntryDetails DetailsOf(const struct stat& st);

@@ -201,17 +201,11 @@ class PosixFolder final : public Folder {
         } leave{plan, child};
         const int openError = child->read ? child->contents.openError : 0;
         if (!child->read || openError == EMFILE || openError == ENFILE) {
-            // Nobody read it, or a reader ran out of handles: the walk opens it, freeing handles
-            // of its own if it must, and reads it.
+            // Nobody read it, or a reader ran out of handles: the walk takes it from an earlier
+            // reading, or opens it, freeing handles of its own if it must, and reads it.
             fs_->EnsureOpen(this);
-            const int fd = fs_->OpenAt(this, std::string(name).c_str());
-            if (fd < 0) {
-                child->contents = FolderContents();
-                child->contents.openError = errno;
-                child->read = true;
-            } else {
-                plan.ReadHere(*child, fd, fs_->waitHook_);
-            }
+            const std::string childName(name);
+            if (!plan.TakeHere(*child, Fd(), childName)) OpenAndRead(*child, childName);
         } else if (child->unread) {
             plan.ReadHere(*child, -1, fs_->waitHook_);  // too large to have been read ahead
         }
@@ -230,6 +224,18 @@ class PosixFolder final : public Folder {
 
   private:
     friend class PosixFileSystem;
+
+    // Opens the subfolder `name` on the walk's thread, and reads it into `child`.
+    void OpenAndRead(PlannedFolder& child, const std::string& name) {
+        const int fd = fs_->OpenAt(this, name.c_str());
+        if (fd < 0) {
+            child.contents = FolderContents();
+            child.contents.openError = errno;
+            child.read = true;
+            return;
+        }
+        fs_->plan_->ReadHere(child, fd, fs_->waitHook_);
+    }
 
     explicit PosixFolder(std::string name) : name_(std::move(name)) {}
 
@@ -409,7 +415,8 @@ void PosixFileSystem::Register(PosixFolder* folder) {
     }
     folder->depth_ = chain_.size();
     chain_.push_back(folder);
-    ++open_;
+    // A folder taken from an earlier reading without subfolders holds no handle.
+    if (folder->Fd() >= 0) ++open_;
     KeepWithinBudget(folder);
 }
 

@@ -286,6 +286,24 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
     return child;
 }
 
+bool ReadPlan::TakeHere(PlannedFolder& folder, int parentFd, const std::string& name) {
+    FolderContents contents;
+    contents.details = tuning_.entryDetails;
+    contents.earlier = tuning_.earlierReading;
+    if (!TakeWithoutReading(parentFd, name, contents)) return false;
+    SortEntries(contents);
+    folder.unread = false;
+    Keep(folder, std::move(contents));
+    ++stats_.readByWalk;
+    folder.read = true;
+    if (folder.inWalk) {
+        bytesOnPath_ += folder.contents.Bytes();
+        NoteHeld();
+    }
+    TopUp();
+    return true;
+}
+
 void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void()>& wait) {
     FolderContents& contents = folder.contents;
     if (fd >= 0) {

@@ -91,6 +91,11 @@ class ReadPlan {
     // `wait` meanwhile).
     void ReadHere(PlannedFolder& folder, int fd, const std::function<void()>& wait);
 
+    // Takes the entries of `folder`, the subfolder `name` of the folder open as `parentFd`, from
+    // the earlier reading without reading it, when that holds it unchanged (see
+    // TakeWithoutReading); false when the walk must open and read it.
+    bool TakeHere(PlannedFolder& folder, int parentFd, const std::string& name);
+
     // The walk has left `folder`: it and everything planned below it are let go of.
     void Leave(PlannedFolder& folder);
 

@@ -216,11 +216,12 @@ void ReaderPool::RunRead(ReadRequest& request) {
         const auto start = std::chrono::steady_clock::now();
         if (openDelay_.count() > 0) std::this_thread::sleep_for(openDelay_);
         FolderContents& contents = request.contents;
-        const bool opened =
-            OpenFolder(request.parent ? request.parent->fd : -1, request.name, contents);
+        const int parentFd = request.parent ? request.parent->fd : -1;
+        const bool taken = TakeWithoutReading(parentFd, request.name, contents, request.byteLimit);
+        const bool opened = taken || OpenFolder(parentFd, request.name, contents);
         request.parent.reset();  // the parent may close now, as far as this read goes
         if (opened) {
-            request.tooLarge = !ReadEntries(contents, request.byteLimit);
+            request.tooLarge = !taken && !ReadEntries(contents, request.byteLimit);
             if (!request.tooLarge) SortEntries(contents);
         }
         request.took = std::chrono::steady_clock::now() - start;
