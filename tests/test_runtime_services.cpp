@@ -1,6 +1,8 @@
 // The error model and the text output the list files are written with.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -320,6 +322,22 @@ TEST(DocumentsFolder, ComesFromTheUserFoldersFileOrIsDocumentsInTheHome) {
     EXPECT_EQ(documentsWith("XDG_DOCUMENTS_DIR=\"/srv/papers/\"\n"), "/srv/papers");
     EXPECT_EQ(documentsWith("XDG_DOCUMENTS_DIR=\"papers\"\n"), home + "/Documents");
     EXPECT_EQ(runtime::ListFolderInDocuments(), home + "/Documents/Quorvale");
+    // A fifo in the file's place is not waited on (a child asks, so that a hang fails the test).
+    ::unlink((config + "/user-dirs.dirs").c_str());
+    ASSERT_EQ(::mkfifo((config + "/user-dirs.dirs").c_str(), 0600), 0);
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(runtime::DocumentsFolder() == home + "/Documents" ? 0 : 1);
+    int status = -1;
+    for (int waited = 0; waited < 2000 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
+        ::usleep(10000);
+    }
+    if (status == -1) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        ADD_FAILURE() << "a fifo for the user folders file held the program";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
     ::setenv("HOME", savedHome.c_str(), 1);
     if (savedConfig != nullptr) {
         ::setenv("XDG_CONFIG_HOME", keptConfig.c_str(), 1);

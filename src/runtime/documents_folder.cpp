@@ -1,6 +1,8 @@
 #include "runtime/documents_folder.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,9 @@
 namespace quorvale::runtime {
 
 namespace {
+
+// Far more than any user folders file holds.
+constexpr off_t kMostUserDirsBytes = 1 << 20;
 
 std::string Home() {
     const char* home = std::getenv("HOME");
@@ -20,9 +25,18 @@ std::string Home() {
 // The value of XDG_DOCUMENTS_DIR in a user-dirs.dirs file: a line XDG_DOCUMENTS_DIR="…", the
 // value either absolute or "$HOME/…"; empty if there is none.
 std::string FromUserDirs(const std::string& file, const std::string& home) {
-    // Read with stdio rather than a stream, which would set up the C++ locales at every start.
-    FILE* in = std::fopen(file.c_str(), "rbe");
-    if (in == nullptr) return {};
+    // A regular file of a sensible size only: a fifo or a device there must not hold the program
+    // at its start. Read with stdio rather than a stream, which would set up the C++ locales.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    struct stat st {};
+    FILE* in = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMostUserDirsBytes
+                   ? ::fdopen(fd, "rb")
+                   : nullptr;
+    if (in == nullptr) {
+        ::close(fd);
+        return {};
+    }
     std::string found;
     const std::string key = "XDG_DOCUMENTS_DIR=\"";
     char* read = nullptr;
