@@ -25,6 +25,8 @@ constexpr std::size_t kTrigramRowBytes = 20;  // u32 trigram, u32 list's checksu
                                               // u32 the row's own checksum
 // Blocks searched between two calls of the caller's check.
 constexpr std::size_t kBlocksBetweenChecks = 32;
+// Bytes of blocks and frames held before they are written to the scratch file together.
+constexpr std::size_t kScratchPending = std::size_t{32} << 10;
 
 unsigned char Fold(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
@@ -265,12 +267,25 @@ void ListingIndexBuilder::KeepIn(int scratch, std::size_t postingBytesHeld) {
     postingBytesHeld_ = postingBytesHeld;
 }
 
-// Appends `bytes` to the scratch file; returns where they begin.
+// Appends `bytes` to the scratch file; returns where they begin. Small pieces wait to be written
+// together, up to kScratchPending bytes.
 std::uint64_t ListingIndexBuilder::Scratch(std::string_view bytes) {
     const std::uint64_t at = scratchEnd_;
-    WriteScratch(scratch_, at, bytes);
     scratchEnd_ += bytes.size();
+    if (scratchPending_.size() + bytes.size() > kScratchPending) FlushScratch();
+    if (bytes.size() < kScratchPending) {
+        scratchPending_ += bytes;
+    } else {
+        WriteScratch(scratch_, at, bytes);
+        scratchWritten_ = scratchEnd_;
+    }
     return at;
+}
+
+void ListingIndexBuilder::FlushScratch() {
+    WriteScratch(scratch_, scratchWritten_, scratchPending_);
+    scratchWritten_ += scratchPending_.size();
+    scratchPending_.clear();
 }
 
 void ListingIndexBuilder::Keep(Frames& frames, std::string frame) {
@@ -515,6 +530,7 @@ std::uint64_t ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t byt
                                           const Write& write) {
     if (inBlock_ != 0) EndBlock();
     if (!folderRows_.empty()) EndFolderFrame();
+    if (scratch_ >= 0) FlushScratch();  // all of it is read back from here on
     // Where every part begins follows from the sizes of those before it.
     std::string trigramRows;
     std::uint64_t listBytes = 0;

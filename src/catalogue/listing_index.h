@@ -110,6 +110,7 @@ class ListingIndexBuilder {
     void EndFolderFrame();
     void Keep(Frames& frames, std::string frame);
     std::uint64_t Scratch(std::string_view bytes);
+    void FlushScratch();
     void WriteFrames(Frames& frames, std::uint64_t at, const Write& write, std::string& table);
     void SpillPostingLists();
     std::vector<std::uint32_t> ListsByTrigram() const;
@@ -147,9 +148,12 @@ class ListingIndexBuilder {
     std::vector<std::pair<std::size_t, std::uint64_t>> folderChain_;
     std::string folderPath_;
     std::vector<std::uint64_t> cutShort_;
-    // The scratch file (-1: none), how much of it is written, and the runs spilled there.
+    // The scratch file (-1: none), how much of it is made, the end of it not yet written (a few
+    // blocks are written at once), and the runs spilled there.
     int scratch_ = -1;
     std::uint64_t scratchEnd_ = 0;
+    std::string scratchPending_;
+    std::uint64_t scratchWritten_ = 0;
     std::size_t postingBytesHeld_ = 0;
     std::vector<Run> runs_;
 };
