@@ -512,7 +512,8 @@ TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
     const std::string inMemory = build(-1, 0);
     ASSERT_GT(inMemory.size(), 10000u);
     TempDir dir;
-    for (const std::size_t held : {std::size_t{0}, std::size_t{777}, std::size_t{1} << 30}) {
+    for (const std::size_t held :
+         {std::size_t{0}, std::size_t{777}, std::size_t{300000}, std::size_t{1} << 30}) {
         const int scratch = ::open(dir.Path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         ASSERT_GE(scratch, 0);
         EXPECT_TRUE(build(scratch, held) == inMemory) << "spilling past " << held << " bytes";

@@ -25,8 +25,6 @@ constexpr std::size_t kTrigramRowBytes = 20;  // u32 trigram, u32 list's checksu
                                               // u32 the row's own checksum
 // Blocks searched between two calls of the caller's check.
 constexpr std::size_t kBlocksBetweenChecks = 32;
-// Bytes of blocks and frames held before they are written to the scratch file together.
-constexpr std::size_t kScratchPending = std::size_t{32} << 10;
 
 unsigned char Fold(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
@@ -265,15 +263,17 @@ class SpilledRun {
 void ListingIndexBuilder::KeepIn(int scratch, std::size_t postingBytesHeld) {
     scratch_ = scratch;
     postingBytesHeld_ = postingBytesHeld;
+    // Small pieces wait to be written together, up to a small share of what the lists may hold.
+    scratchPendingBytes_ =
+        std::clamp<std::size_t>(postingBytesHeld / 64, 256, std::size_t{32} << 10);
 }
 
-// Appends `bytes` to the scratch file; returns where they begin. Small pieces wait to be written
-// together, up to kScratchPending bytes.
+// Appends `bytes` to the scratch file; returns where they begin.
 std::uint64_t ListingIndexBuilder::Scratch(std::string_view bytes) {
     const std::uint64_t at = scratchEnd_;
     scratchEnd_ += bytes.size();
-    if (scratchPending_.size() + bytes.size() > kScratchPending) FlushScratch();
-    if (bytes.size() < kScratchPending) {
+    if (scratchPending_.size() + bytes.size() > scratchPendingBytes_) FlushScratch();
+    if (bytes.size() < scratchPendingBytes_) {
         scratchPending_ += bytes;
     } else {
         WriteScratch(scratch_, at, bytes);

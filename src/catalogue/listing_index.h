@@ -153,6 +153,7 @@ class ListingIndexBuilder {
     int scratch_ = -1;
     std::uint64_t scratchEnd_ = 0;
     std::string scratchPending_;
+    std::size_t scratchPendingBytes_ = 0;
     std::uint64_t scratchWritten_ = 0;
     std::size_t postingBytesHeld_ = 0;
     std::vector<Run> runs_;
