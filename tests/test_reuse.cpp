@@ -105,7 +105,7 @@ class ReuseUnchangedFolders : public ::testing::Test {
     ProgramRun Save(const std::string& listFolder, std::vector<std::string> more = {}) {
         std::vector<std::string> args{"--save", tree, "--list-folder", listFolder};
         args.insert(args.end(), more.begin(), more.end());
-        return RunProgram(args);
+        return RunProgram(args, runOptions);
     }
     // A full Save and a Save reusing `earlier`, which must write the same.
     void SaveBothAndCompare(const std::string& full, const std::string& reused,
@@ -138,6 +138,7 @@ class ReuseUnchangedFolders : public ::testing::Test {
 
     TempDir dir;
     const std::string tree = dir / "tree";
+    RunOptions runOptions;  // of every Save
 };
 
 // Each kind of change a tree goes through between two Saves; false when the tree offers nothing
@@ -266,6 +267,32 @@ TEST_F(ReuseUnchangedFolders, AfterRandomChangesASaveThatReusesWritesWhatAFullSa
         const std::string reused = dir / ("reuse" + std::to_string(round));
         SaveBothAndCompare(dir / ("full" + std::to_string(round)), reused, earlier);
         EXPECT_GT(FoldersReused(reused), 0) << "nothing was reused";
+    }
+}
+
+// Under a small open-file limit a Save that reuses writes what a full Save writes, and reuses every
+// folder: a folder looked at and not opened holds no handle, and one opened for what lies below it
+// is charged its handle as any other (a deep chain with a side folder and a link at every level).
+TEST_F(ReuseUnchangedFolders, UnderASmallOpenFileLimitASaveThatReusesWritesWhatAFullSaveWrites) {
+    std::mt19937 random(9122026);
+    MakeTree(tree, random);
+    std::string deep = tree;
+    for (int level = 0; level < 80; ++level) {
+        deep += "/level" + std::to_string(level);
+        MakeFolder(deep);
+        MakeFolder(deep + "/side");
+        MakeFile(deep + "/side/file");
+        ASSERT_EQ(::symlink("side", (deep + "/to side").c_str()), 0);
+    }
+    WaitUntilTheTreeIsOld();
+    ASSERT_EQ(Save(dir / "earlier").status, 0);
+    const auto folders = static_cast<std::int64_t>(FoldersOf(tree).size());
+    for (const rlim_t files : {rlim_t{24}, rlim_t{40}}) {
+        SCOPED_TRACE(std::to_string(files) + " open files at most");
+        runOptions.openFiles = files;
+        const std::string name = std::to_string(files);
+        SaveBothAndCompare(dir / ("full" + name), dir / ("reused" + name), dir / "earlier");
+        EXPECT_EQ(FoldersReused(dir / ("reused" + name)), folders);
     }
 }
 

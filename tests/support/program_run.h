@@ -74,6 +74,7 @@ struct RunOptions {
     const char* stdoutFile = nullptr;  // stdout goes there (such as /dev/full) instead
     bool stdoutReaderGone = false;     // stdout is a pipe nobody reads
     bool stderrReaderGone = false;     // stderr is a pipe nobody reads
+    rlim_t openFiles = 0;              // when set, the program's limit of open files, soft and hard
 };
 
 // A pipe whose reading end is closed: every write to `fd` fails with EPIPE.
@@ -111,6 +112,10 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         }
         for (const auto& [name, value] : options.environment)
             ::setenv(name.c_str(), value.c_str(), 1);
+        if (options.openFiles != 0) {
+            const rlimit limit{options.openFiles, options.openFiles};
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
+        }
         if (options.asNobody && ::geteuid() == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                 ::setresuid(65534, 65534, 65534) != 0) {
