@@ -249,6 +249,21 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     SetRecord(catalogue + "/a-monday", "2026-01-05T10:00:00Z", "1111-AAAA");
     SetRecord(catalogue + "/a-tuesday", "2026-01-06T10:00:00Z", "2222-BBBB");
     EXPECT_EQ(Find({"-c"}, "photo", {catalogue}).out, "3\n");
+    // A listing a Save replaced after it was chosen is searched as it is now, and told with the
+    // record it has now, never the one it was chosen by.
+    const auto chosen =
+        catalogue::ListingsToSearch({catalogue + "/b/stick"}, false, [](const std::string&) {});
+    ASSERT_EQ(chosen.size(), 1u);
+    SetRecord(catalogue + "/b/stick", "2026-02-01T10:00:00Z");
+    std::string searchedEnded;
+    EXPECT_EQ(catalogue::FindInListing(
+                  chosen[0].folder, catalogue::EntryMatcher({"photo", false, false}), {},
+                  [](const catalogue::FoundEntry&) { return true; }, {},
+                  [&](const catalogue::ListingRecord& record) { searchedEnded = record.ended; }),
+              1u);
+    EXPECT_EQ(chosen[0].record.ended, "2025-12-24T10:00:00Z");
+    EXPECT_EQ(searchedEnded, "2026-02-01T10:00:00Z");
+    SetRecord(catalogue + "/b/stick", "2025-12-24T10:00:00Z");
     // A listing that cannot be read is named; the others answer.
     ::unlink((catalogue + "/a-tuesday/" + listing::ListFileName(1)).c_str());
     const ProgramRun damaged = Find({"-c"}, "photo", {catalogue});

@@ -76,7 +76,9 @@ class Search {
     }
 
     void Read(const catalogue::ListingToSearch& listing, const catalogue::FindOptions& options) {
-        const std::string prefix = listing.folder + '\t' + listing.record.ended + '\t';
+        // The date of the listing as it is searched, which a Save may have replaced since it
+        // was chosen.
+        std::string prefix;
         const char end = request_.nulls ? '\0' : '\n';
         std::string line;
         catalogue::FindInListing(
@@ -91,7 +93,10 @@ class Search {
                 }
                 return !Done();
             },
-            StopIfSignalled);
+            StopIfSignalled,
+            [&prefix, &listing](const catalogue::ListingRecord& record) {
+                prefix = listing.folder + '\t' + record.ended + '\t';
+            });
     }
 
     const FindRequest& request_;

@@ -308,9 +308,11 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
 std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
                             const FindOptions& options,
                             const std::function<bool(const FoundEntry&)>& found,
-                            const std::function<void()>& check) {
+                            const std::function<void()>& check,
+                            const std::function<void(const ListingRecord&)>& opened) {
     if (check) check();
     KeptListing listing(folder, "search");
+    if (opened) opened(listing.Record());
     const bool details = options.withDetails && listing.HasDetails();
     if (!details && options.useIndex) {
         const std::uint64_t count = SearchByIndex(listing, matcher, found, check);

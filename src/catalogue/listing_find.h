@@ -85,10 +85,13 @@ struct FindOptions {
 // throws passes through. Throws runtime::RuntimeError when the listing cannot be read,
 // IndexDamaged when its index cannot be used (the caller searches again without it), and
 // ListingChanged when a Save replaced any file it read; the last two perhaps after telling some
-// entries: a caller holds what it was told until the search returns.
+// entries: a caller holds what it was told until the search returns. `opened`, when given, is told
+// the record of the listing as it is read, before any entry: what the entries are of (a Save may
+// have replaced the listing since its record was read to choose it).
 std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
                             const FindOptions& options,
                             const std::function<bool(const FoundEntry&)>& found,
-                            const std::function<void()>& check = {});
+                            const std::function<void()>& check = {},
+                            const std::function<void(const ListingRecord&)>& opened = {});
 
 }  // namespace quorvale::catalogue

@@ -237,7 +237,9 @@ void FindDialog::Search(std::vector<std::string> folders, catalogue::FindQuery q
 
 void FindDialog::SearchOne(const catalogue::ListingToSearch& listing,
                            const catalogue::EntryMatcher& matcher) {
-    const auto record = std::make_shared<const catalogue::ListingRecord>(listing.record);
+    // The record of the listing as it is searched (a Save may have replaced it since it was
+    // chosen): its drive is where a match is opened.
+    std::shared_ptr<const catalogue::ListingRecord> record;
     catalogue::FindOptions options;
     for (int attempt = 0; attempt < 2; ++attempt) {
         Handed handed;
@@ -253,6 +255,9 @@ void FindDialog::SearchOne(const catalogue::ListingToSearch& listing,
                 },
                 [this] {
                     if (stop_) throw Stopped{};
+                },
+                [&record](const catalogue::ListingRecord& read) {
+                    record = std::make_shared<const catalogue::ListingRecord>(read);
                 });
             return Hand(std::move(handed));
         } catch (const catalogue::IndexDamaged&) {
