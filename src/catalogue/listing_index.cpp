@@ -79,26 +79,14 @@ std::string Compressed(const std::string& block) {
     return std::string(room.data(), size);
 }
 
-// FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one. Told
-// its bytes in as many pieces as they come in.
-class Fnv {
-  public:
-    void Add(std::string_view bytes) {
-        for (const char c : bytes) {
-            hash_ ^= static_cast<unsigned char>(c);
-            hash_ *= 1099511628211ull;
-        }
-    }
-    std::uint32_t Folded() const { return static_cast<std::uint32_t>(hash_ ^ (hash_ >> 32)); }
-
-  private:
-    std::uint64_t hash_ = 14695981039346656037ull;
-};
-
+// FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one.
 std::uint32_t Checksum(std::string_view bytes) {
-    Fnv hash;
-    hash.Add(bytes);
-    return hash.Folded();
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
 void PutZigzag(std::string& out, std::int64_t value) {
