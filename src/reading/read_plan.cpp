@@ -292,15 +292,7 @@ bool ReadPlan::TakeHere(PlannedFolder& folder, int parentFd, const std::string& 
     contents.earlier = tuning_.earlierReading;
     if (!TakeWithoutReading(parentFd, name, contents)) return false;
     SortEntries(contents);
-    folder.unread = false;
-    Keep(folder, std::move(contents));
-    ++stats_.readByWalk;
-    folder.read = true;
-    if (folder.inWalk) {
-        bytesOnPath_ += folder.contents.Bytes();
-        NoteHeld();
-    }
-    TopUp();
+    KeepReadByWalk(folder, std::move(contents));
     return true;
 }
 
@@ -346,6 +338,11 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
         NoteRead(took, contents.Entries());
         walkRead_ += (took - walkRead_) / 4;
     }
+    KeepReadByWalk(folder, std::move(contents));
+}
+
+// Keeps what the walk read of `folder` itself, and tops the requests up.
+void ReadPlan::KeepReadByWalk(PlannedFolder& folder, FolderContents contents) {
     folder.unread = false;
     Keep(folder, std::move(contents));
     ++stats_.readByWalk;

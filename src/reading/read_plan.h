@@ -136,6 +136,7 @@ class ReadPlan {
                                             PlannedFolder& child, std::size_t byteLimit) const;
     bool Collect(PlannedFolder& folder);
     void Keep(PlannedFolder& folder, FolderContents contents);
+    void KeepReadByWalk(PlannedFolder& folder, FolderContents contents);
     void Release(std::unique_ptr<PlannedFolder>& folder);
     void Refund(PlannedFolder& folder);
     void Sweep();
