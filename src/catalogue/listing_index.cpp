@@ -179,15 +179,21 @@ void WriteScratch(int fd, std::uint64_t at, std::string_view bytes) {
     }
 }
 
-void ReadScratch(int fd, std::uint64_t at, std::size_t size, std::string& out) {
-    out.resize(size);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n =
-            ::pread(fd, out.data() + done, size - done, static_cast<off_t>(at + done));
+// Reads `count` bytes at `at` of the file open as `fd` into `into`: 0, or the errno of the read
+// that failed (EIO when the file ends first).
+int ReadAt(int fd, std::uint64_t at, char* into, std::size_t count) {
+    for (std::size_t done = 0; done < count;) {
+        const ssize_t n = ::pread(fd, into + done, count - done, static_cast<off_t>(at + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ScratchFailed(n < 0 ? errno : EIO);
+        if (n <= 0) return n < 0 ? errno : EIO;
         done += static_cast<std::size_t>(n);
     }
+    return 0;
+}
+
+void ReadScratch(int fd, std::uint64_t at, std::size_t size, std::string& out) {
+    out.resize(size);
+    if (const int err = ReadAt(fd, at, out.data(), size); err != 0) ScratchFailed(err);
 }
 
 // One run of posting lists spilled to the scratch file, read back a trigram at a time through a
@@ -211,10 +217,10 @@ class SpilledRun {
     void Next() {
         atEnd_ = left_ == 0 && used_ == window_.size();
         if (atEnd_) return;
-        std::string header;
-        Consume(8, &header);
-        std::memcpy(&trigram_, header.data(), 4);
-        std::memcpy(&length_, header.data() + 4, 4);
+        header_.clear();
+        Consume(8, &header_);
+        std::memcpy(&trigram_, header_.data(), 4);
+        std::memcpy(&length_, header_.data() + 4, 4);
     }
 
     void Consume(std::size_t bytes, std::string* out) {
@@ -240,6 +246,7 @@ class SpilledRun {
     std::uint64_t left_;  // bytes not yet in the window
     std::size_t windowBytes_;
     std::string window_;
+    std::string header_;  // of the current list
     std::size_t used_ = 0;
     bool atEnd_ = true;
     std::uint32_t trigram_ = 0;
@@ -415,6 +422,10 @@ void ListingIndexBuilder::EachMergedList(const MergedList& told) const {
         merged.clear();
         for (SpilledRun& run : runs) {
             if (!run.AtEnd() && run.Trigram() == list.trigram) run.Take(merged);
+        }
+        if (merged.empty()) {  // nothing of it spilled: told as it is held
+            told(list.trigram, list.blocks);
+            continue;
         }
         merged += list.blocks;
         told(list.trigram, merged);
@@ -643,15 +654,7 @@ class IndexReader {
 
     void Read(std::uint64_t at, void* into, std::size_t count) const {
         if (at > size_ || size_ - at < count) Damaged("past its end");
-        auto* bytes = static_cast<char*>(into);
-        std::size_t done = 0;
-        while (done < count) {
-            const ssize_t n =
-                ::pread(fd_, bytes + done, count - done, static_cast<off_t>(at + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) Damaged("it cannot be read");
-            done += static_cast<std::size_t>(n);
-        }
+        if (ReadAt(fd_, at, static_cast<char*>(into), count) != 0) Damaged("it cannot be read");
     }
 
     int fd_;
