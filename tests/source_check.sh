@@ -6,6 +6,9 @@
 #                                     (clang-tidy, with BUILD's compile_commands.json)
 #   source_check.sh rooms             every #include of src/ points down the rooms, never up or
 #                                     across, and the plain C++ rooms include nothing of Qt
+#   source_check.sh descriptors       every descriptor of src/ is closed by its one owner
+#                                     (runtime/unique_fd.h), or by a close of what was released
+#                                     from it, never by a bare close
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$source_dir"
@@ -28,6 +31,16 @@ case "${1:-}" in
         --config="{CheckOptions: [{key: readability-function-cognitive-complexity.Threshold, value: 25}, {key: readability-function-cognitive-complexity.DescribeBasicIncrements, value: false}]}" \
         --warnings-as-errors='*' 2>/dev/null
     echo "no function of src/ above cognitive complexity 25"
+    ;;
+  descriptors)
+    bare=$(grep -rn --include='*.cpp' --include='*.h' -E '(::|[^a-zA-Z_.>])close\([^)]' src |
+      grep -v '^src/runtime/unique_fd.h:' | grep -v 'close([a-zA-Z_.]*Release())' || true)
+    if [ -n "$bare" ]; then
+      echo "descriptors closed outside their owner (hold them in a runtime::UniqueFd):"
+      echo "$bare"
+      exit 1
+    fi
+    echo "every descriptor of src/ is closed by its owner"
     ;;
   rooms)
     # What each room of src/ may include besides itself, lowest first: runtime, then reading the

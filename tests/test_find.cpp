@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/earlier_listing.h"
 #include "catalogue/listing_find.h"
 #include "catalogue/listing_index.h"
 #include "listing/list_file_name.h"
@@ -276,6 +277,62 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     EXPECT_EQ(none.status, 2);
     EXPECT_TRUE(Holds(none.err, "quorvale: no kept listing in \"" + dir / "A" + "\"")) << none.err;
     EXPECT_TRUE(Holds(none.err, "quorvale: cannot search \"" + dir / "gone" + "\"")) << none.err;
+}
+
+// How many descriptors this process holds.
+std::size_t OpenDescriptors() {
+    std::size_t count = 0;
+    DIR* fds = ::opendir("/proc/self/fd");
+    while (fds != nullptr && ::readdir(fds) != nullptr) ++count;
+    if (fds != nullptr) ::closedir(fds);
+    return count;
+}
+
+// Listings that cannot be read (a damaged record, a damaged index) hold no descriptor once they
+// were given up, however often they are searched or reused; and under a small open-file limit a
+// search still gives the readable listing's matches.
+TEST_F(FindInKeptListings, UnreadableListingsHoldNoDescriptorAndTheOthersStillAnswer) {
+    MakeFolder(dir / "A");
+    MakeFile(dir / "A/photo.jpg");
+    const std::string catalogue = dir / "catalogue";
+    ASSERT_EQ(SaveInto(dir / "A", catalogue + "/good").status, 0);
+    for (int i = 0; i < 20; ++i) {
+        const std::string bad = catalogue + "/bad" + std::to_string(i);
+        ASSERT_EQ(SaveInto(dir / "A", bad).status, 0);
+        MakeFile(bad + "/" + std::string(listing::kRecordName), "{");
+    }
+    const std::string badIndex = catalogue + "/bad-index";
+    ASSERT_EQ(SaveInto(dir / "A", badIndex).status, 0);
+    const std::string index = badIndex + "/" + std::string(listing::kIndexName);
+    std::string bytes = ReadBytes(index);
+    for (std::size_t at = 8; at < bytes.size(); at += 7) bytes[at] = static_cast<char>(~bytes[at]);
+    MakeFile(index, bytes);
+
+    const std::size_t before = OpenDescriptors();
+    const catalogue::EntryMatcher matcher({"photo", false, false});
+    for (int round = 0; round < 30; ++round) {
+        for (const std::string& folder :
+             {catalogue + "/bad0", catalogue + "/bad7", badIndex, catalogue + "/good"}) {
+            try {
+                catalogue::FindInListing(folder, matcher, {},
+                                         [](const catalogue::FoundEntry&) { return true; });
+            } catch (const runtime::RuntimeError&) {
+            }
+        }
+        EXPECT_THROW(catalogue::EarlierListing{badIndex}, runtime::RuntimeError);
+        EXPECT_THROW(catalogue::EarlierListing{catalogue + "/bad3"}, runtime::RuntimeError);
+        const auto listings = catalogue::ListingsToSearch({catalogue}, true, [](std::string) {});
+        EXPECT_EQ(listings.size(), 2u);  // good, and the one with a damaged index
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+
+    RunOptions few;
+    few.openFiles = 24;
+    const ProgramRun limited = RunProgram({"--find", "photo", catalogue}, few);
+    EXPECT_EQ(limited.status, 0) << limited.err;
+    EXPECT_TRUE(Holds(limited.out, "\t" + dir / "A/photo.jpg\n")) << limited.out;
+    EXPECT_TRUE(Holds(limited.err, "quorvale: cannot search \"" + catalogue + "/bad19\""))
+        << limited.err;
 }
 
 // With --long, a listing with details gives each match's type, size and time before its path.

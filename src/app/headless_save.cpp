@@ -22,6 +22,7 @@
 #include "reading/posix_file_system.h"
 #include "runtime/file_system_facts.h"
 #include "runtime/process_memory.h"
+#include "runtime/unique_fd.h"
 #include "save/listing_save.h"
 
 namespace quorvale::app {
@@ -160,11 +161,9 @@ class ScriptSave {
         request.options = core_.Options();
         request.user = catalogue::CurrentUser();
         request.trustFileSystem = reuse.trustFileSystem;
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-        if (fd >= 0) {
-            request.fileSystemType = runtime::DescribeFileSystemOf(fd).type;
-            ::close(fd);
-        }
+        const runtime::UniqueFd fd(
+            ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+        if (fd) request.fileSystemType = runtime::DescribeFileSystemOf(fd.Get()).type;
         why = catalogue::WhyNotReused(earlier->Record(), request);
         if (why.empty()) return earlier;
         Say("quorvale: cannot reuse \"" + listing + "\": " + why + "; reading every folder\n");

@@ -19,11 +19,10 @@ constexpr int kHeldOutputLost = 2;
 }  // namespace
 
 HeldOutput::HeldOutput(const char* name) : fd_(::memfd_create(name, MFD_CLOEXEC)) {
-    if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot hold the output", "memfd");
-}
-
-HeldOutput::~HeldOutput() {
-    ::close(fd_);
+    if (!fd_) {
+        const int err = errno;
+        throw runtime::ErrorFromErrno(err, "Cannot hold the output", "memfd");
+    }
 }
 
 void HeldOutput::Line(std::string_view line, char end) {
@@ -33,7 +32,7 @@ void HeldOutput::Line(std::string_view line, char end) {
 }
 
 void HeldOutput::Flush() {
-    if (const int err = WriteAll(fd_, pending_); err != 0) {
+    if (const int err = WriteAll(fd_.Get(), pending_); err != 0) {
         throw runtime::ErrorFromErrno(err, "Cannot hold the output", "memfd");
     }
     pending_.clear();
@@ -41,7 +40,7 @@ void HeldOutput::Flush() {
 
 void HeldOutput::Clear() {
     pending_.clear();
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+    if (::ftruncate(fd_.Get(), 0) != 0 || ::lseek(fd_.Get(), 0, SEEK_SET) != 0) {
         throw runtime::ErrorFromErrno(errno, "Cannot hold the output", "memfd");
     }
 }
@@ -51,10 +50,10 @@ int HeldOutput::Print() {
     // Straight from the anonymous file to stdout where the kernel can (a pipe or a file), else
     // through a block here.
     off_t sent = 0;
-    const off_t held = ::lseek(fd_, 0, SEEK_END);
+    const off_t held = ::lseek(fd_.Get(), 0, SEEK_END);
     while (held > 0 && sent < held) {
         const ssize_t n =
-            ::sendfile(STDOUT_FILENO, fd_, &sent, static_cast<std::size_t>(held - sent));
+            ::sendfile(STDOUT_FILENO, fd_.Get(), &sent, static_cast<std::size_t>(held - sent));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
     }
@@ -62,10 +61,10 @@ int HeldOutput::Print() {
         Clear();
         return 0;
     }
-    if (::lseek(fd_, sent, SEEK_SET) != sent) return kHeldOutputLost;
+    if (::lseek(fd_.Get(), sent, SEEK_SET) != sent) return kHeldOutputLost;
     std::string block(kOutputBlock, '\0');
     for (;;) {
-        const ssize_t n = ::read(fd_, block.data(), block.size());
+        const ssize_t n = ::read(fd_.Get(), block.data(), block.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return kHeldOutputLost;
         if (n == 0) break;

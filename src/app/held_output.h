@@ -5,13 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/unique_fd.h"
+
 namespace quorvale::app {
 
 class HeldOutput {
   public:
     // `name` names the anonymous file (seen in /proc/PID/fd).
     explicit HeldOutput(const char* name);
-    ~HeldOutput();
     HeldOutput(const HeldOutput&) = delete;
     HeldOutput& operator=(const HeldOutput&) = delete;
 
@@ -26,7 +27,7 @@ class HeldOutput {
   private:
     void Flush();
 
-    int fd_;
+    runtime::UniqueFd fd_;
     std::string pending_;
 };
 

@@ -118,21 +118,18 @@ class EarlierListing::Folders {
         if (record.indexName.empty()) throw cannot("it has no index");
         std::uint64_t size = 0;
         fd_ = listing_.OpenFile(record.indexName, size);
-        if (fd_ < 0) throw cannot("its index is missing");
+        if (!fd_) throw cannot("its index is missing");
         if (size != record.indexBytes) {
             throw cannot("its index is not the size its record states");
         }
         try {
-            folders_ = ReadIndexedFolders(fd_, record.indexBytes, record.lines, record.bytes);
-            CheckIndexedBlocks(fd_, record.indexBytes, record.lines, record.bytes);
+            folders_ = ReadIndexedFolders(fd_.Get(), record.indexBytes, record.lines, record.bytes);
+            CheckIndexedBlocks(fd_.Get(), record.indexBytes, record.lines, record.bytes);
         } catch (const IndexDamaged& damaged) {
             throw cannot(damaged.what());
         }
         if (!listing_.Unchanged()) throw ListingChanged("reuse", folder);
         Arrange();
-    }
-    ~Folders() {
-        if (fd_ >= 0) ::close(fd_);
     }
     Folders(const Folders&) = delete;
     Folders& operator=(const Folders&) = delete;
@@ -213,7 +210,7 @@ class EarlierListing::Folders {
         std::shared_ptr<const IndexedBlock> block;
         try {
             block = std::make_shared<const IndexedBlock>(
-                ReadIndexedBlock(fd_, record.indexBytes, record.lines, record.bytes, entry));
+                ReadIndexedBlock(fd_.Get(), record.indexBytes, record.lines, record.bytes, entry));
         } catch (const runtime::RuntimeError&) {
             return nullptr;  // the folder is read instead
         }
@@ -223,7 +220,7 @@ class EarlierListing::Folders {
     }
 
     KeptListing listing_;
-    int fd_ = -1;
+    runtime::UniqueFd fd_;
     std::vector<IndexedFolder> folders_;
     std::vector<std::size_t> childStart_;  // folder i's subfolders: children_[childStart_[i]..]
     std::vector<std::size_t> children_;

@@ -11,10 +11,12 @@
 #include "listing/list_file_name.h"
 #include "runtime/path_join.h"
 #include "runtime/runtime_error.h"
+#include "runtime/unique_fd.h"
 
 namespace quorvale::catalogue {
 
 using runtime::RuntimeError;
+using runtime::UniqueFd;
 
 ListingChanged::ListingChanged(std::string_view action, const std::string& folder)
     : RuntimeError(runtime::InvalidProcedureCall,
@@ -33,16 +35,16 @@ RuntimeError Unusable(const std::string& context, const std::string& why) {
 
 // Opens the file `name` of the list folder for reading: a regular file only, never through a link,
 // and never waiting on the open (a fifo or a device put in its place is refused, not read).
-// Returns -1 with errno set when there is no such file; else the file's handle, its status in `st`.
-int OpenRegularFile(int folder, const std::string& context, const std::string& name,
-                    struct stat& st) {
-    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
+// Returns no handle, with errno set, when there is no such file; else the file's handle, its
+// status in `st`.
+UniqueFd OpenRegularFile(int folder, const std::string& context, const std::string& name,
+                         struct stat& st) {
+    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
         if (errno == ELOOP) throw Unusable(context, name + " is a link, not a file");
-        return -1;
+        return fd;
     }
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         throw Unusable(context, name + " is not a regular file");
     }
     return fd;
@@ -82,18 +84,13 @@ class ReadFile {
   public:
     ReadFile(int folder, const std::string& context, const std::string& name)
         : fd_(OpenRegularFile(folder, context, name, st_)) {}
-    ~ReadFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ReadFile(const ReadFile&) = delete;
-    ReadFile& operator=(const ReadFile&) = delete;
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
     // Its status when it was opened.
     const struct stat& Status() const { return st_; }
 
   private:
     struct stat st_ {};
-    int fd_;
+    UniqueFd fd_;
 };
 
 // The lines of a listing's numbered files ("ListTex<n>.txt" or ".tsv"), read a block at a time,
@@ -109,9 +106,6 @@ class NumberedLines {
           number_(first),
           last_(last),
           opened_(opened) {}
-    ~NumberedLines() {
-        if (fd_ >= 0) ::close(fd_);
-    }
     NumberedLines(const NumberedLines&) = delete;
     NumberedLines& operator=(const NumberedLines&) = delete;
 
@@ -138,15 +132,18 @@ class NumberedLines {
                                              " is longer than a Save writes (" +
                                              std::to_string(listing::kMaxLineBytes) + " bytes)");
             }
-            if (fd_ < 0) return false;
+            if (!fd_) return false;
             const std::size_t had = block_.size();
             block_.resize(had + kReadBlock);
-            const ssize_t n = ::read(fd_, block_.data() + had, kReadBlock);
+            const ssize_t n = ::read(fd_.Get(), block_.data() + had, kReadBlock);
             if (n < 0 && errno == EINTR) {
                 block_.resize(had);
                 continue;
             }
-            if (n < 0) throw runtime::ErrorFromErrno(errno, "Cannot read", Path());
+            if (n < 0) {
+                const int err = errno;
+                throw runtime::ErrorFromErrno(err, "Cannot read", Path());
+            }
             block_.resize(had + static_cast<std::size_t>(n));
             if (n == 0 && !OpenNextFile() && !block_.empty()) {
                 throw Unusable(context_, "its last list file does not end with a whole line");
@@ -167,14 +164,14 @@ class NumberedLines {
     }
 
     bool OpenNextFile() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        fd_.Reset();
         if (number_ == 0 || number_ > last_) return false;
         struct stat st {};
         fd_ = OpenRegularFile(folderFd_, context_, name_(number_), st);
+        const int err = errno;
         ++number_;
         lineNumber_ = 0;
-        if (fd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", Path());
+        if (!fd_) throw runtime::ErrorFromErrno(err, "Cannot open", Path());
         opened_.Note(name_(number_ - 1), st);
         return true;
     }
@@ -186,7 +183,7 @@ class NumberedLines {
     int number_;
     int last_;
     FileIdentities& opened_;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string block_;
     std::size_t at_ = 0;          // where the next line begins in block_
     std::size_t scanned_ = 0;     // where the search for its CR LF goes on
@@ -225,24 +222,22 @@ class KeptListing::Reader {
   public:
     Reader(const std::string& folder, std::string_view action)
         : folder_(folder), context_("Cannot " + std::string(action) + " \"" + folder + "\"") {
-        folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderFd_ < 0) throw runtime::ErrorFromErrno(errno, "Cannot open", folder);
+        folderFd_.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folderFd_) {
+            const int err = errno;
+            throw runtime::ErrorFromErrno(err, "Cannot open", folder);
+        }
         ReadRecordHere();
         StartReading();
     }
     // The file `name` of the list folder, opened as a list file is (a regular file only) and
-    // noted with them; -1 when there is none. The caller closes it.
-    int OpenFile(const std::string& name, std::uint64_t& size) {
+    // noted with them; no handle when there is none.
+    UniqueFd OpenFile(const std::string& name, std::uint64_t& size) {
         struct stat st {};
-        const int fd = OpenRegularFile(folderFd_, context_, name, st);
-        if (fd >= 0) opened_.Note(name, st);
+        UniqueFd fd = OpenRegularFile(folderFd_.Get(), context_, name, st);
+        if (fd) opened_.Note(name, st);
         size = static_cast<std::uint64_t>(st.st_size);
         return fd;
-    }
-    ~Reader() {
-        lines_.reset();
-        details_.reset();
-        ::close(folderFd_);
     }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -250,11 +245,11 @@ class KeptListing::Reader {
     const ListingRecord& Record() const { return record_; }
     bool HasDetails() const { return record_.options.details; }
     // Whether every file read so far is still the one its name gives: no Save replaced any.
-    bool Unchanged() const { return opened_.Unchanged(folderFd_); }
+    bool Unchanged() const { return opened_.Unchanged(folderFd_.Get()); }
     const std::string& FolderPath() const { return folder_; }
     // Reads the details files beside the list files from the start.
     void ReadDetails() {
-        details_.emplace(folderFd_, folder_, context_, &listing::DetailsFileName,
+        details_.emplace(folderFd_.Get(), folder_, context_, &listing::DetailsFileName,
                          record_.firstListFile, record_.lastListFile, opened_);
     }
 
@@ -274,8 +269,8 @@ class KeptListing::Reader {
   private:
     void StartReading() {
         CheckListFiles();
-        lines_.emplace(folderFd_, folder_, context_, &listing::ListFileName, record_.firstListFile,
-                       record_.lastListFile, opened_);
+        lines_.emplace(folderFd_.Get(), folder_, context_, &listing::ListFileName,
+                       record_.firstListFile, record_.lastListFile, opened_);
     }
 
     // At the end of the list files: the record's count and the details files must end there too.
@@ -312,7 +307,7 @@ class KeptListing::Reader {
     }
 
     void ReadRecordHere() {
-        const ReadFile file(folderFd_, context_, std::string(listing::kRecordName));
+        const ReadFile file(folderFd_.Get(), context_, std::string(listing::kRecordName));
         if (file.Fd() >= 0) opened_.Note(std::string(listing::kRecordName), file.Status());
         const struct stat& st = file.Status();
         if (file.Fd() < 0) {
@@ -339,7 +334,7 @@ class KeptListing::Reader {
         std::uint64_t bytes = 0;
         for (int number = record_.firstListFile; number <= record_.lastListFile; ++number) {
             struct stat st {};
-            if (::fstatat(folderFd_, listing::ListFileName(number).c_str(), &st,
+            if (::fstatat(folderFd_.Get(), listing::ListFileName(number).c_str(), &st,
                           AT_SYMLINK_NOFOLLOW) != 0) {
                 throw Unusable(context_,
                                listing::ListFileName(number) + " of its listing is missing");
@@ -361,7 +356,7 @@ class KeptListing::Reader {
 
     std::string folder_;
     std::string context_;  // what the messages say could not be done with the folder
-    int folderFd_ = -1;
+    UniqueFd folderFd_;    // declared before what reads through it, so it closes after them
     ListingRecord record_;
     FileIdentities opened_;  // the record and every list and details file read so far
     std::optional<NumberedLines> lines_;
@@ -372,7 +367,7 @@ class KeptListing::Reader {
 KeptListing::KeptListing(const std::string& folder, std::string_view action)
     : reader_(std::make_unique<Reader>(folder, action)) {}
 KeptListing::~KeptListing() = default;
-int KeptListing::OpenFile(const std::string& name, std::uint64_t& size) {
+runtime::UniqueFd KeptListing::OpenFile(const std::string& name, std::uint64_t& size) {
     return reader_->OpenFile(name, size);
 }
 const ListingRecord& KeptListing::Record() const {

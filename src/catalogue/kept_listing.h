@@ -13,6 +13,7 @@
 
 #include "catalogue/listing_record.h"
 #include "runtime/runtime_error.h"
+#include "runtime/unique_fd.h"
 
 namespace quorvale::catalogue {
 
@@ -70,9 +71,9 @@ class KeptListing {
     bool Unchanged() const;
     const std::string& FolderPath() const;
     // Another file of the list folder, opened as its list files are (a regular file only, never
-    // through a link, never waited on) and noted with them, so Unchanged looks at it too; -1 when
-    // there is none. Its size when opened in `size`. The caller closes it.
-    int OpenFile(const std::string& name, std::uint64_t& size);
+    // through a link, never waited on) and noted with them, so Unchanged looks at it too; no handle
+    // when there is none. Its size when opened in `size`.
+    runtime::UniqueFd OpenFile(const std::string& name, std::uint64_t& size);
     // Reads the details files beside the list files, from the start.
     void ReadDetails();
     // The next entry, or nullopt at the listing's end (which must be where its record says).

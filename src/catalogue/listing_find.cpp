@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "listing/list_file_name.h"
 #include "runtime/path_join.h"
+#include "runtime/unique_fd.h"
 
 namespace quorvale::catalogue {
 
@@ -177,9 +179,10 @@ bool EntryMatcher::Matches(std::string_view path) const {
 
 namespace {
 
-// A folder below the ones given, opened by handle, never through a link; -1 when it is none.
-int OpenFolderAt(int parent, const char* name) {
-    return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// A folder below the ones given, opened by handle, never through a link; none when it is none.
+runtime::UniqueFd OpenFolderAt(int parent, const char* name) {
+    return runtime::UniqueFd(
+        ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 // The list folders in the folder open as `fd` (at `path`) and `levels` levels below it, in the
@@ -191,25 +194,24 @@ void CollectListFolders(int fd, const std::string& path, int levels,
         found.push_back(path);
     }
     if (levels == 0) return;
-    const int listFd = ::dup(fd);
-    DIR* folder = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (folder == nullptr) {
-        if (listFd >= 0) ::close(listFd);
-        return;
-    }
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(folder)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) names.emplace_back(name);
+    {
+        runtime::UniqueFd listFd(::dup(fd));
+        DIR* folder = listFd ? ::fdopendir(listFd.Get()) : nullptr;
+        if (folder == nullptr) return;
+        (void)listFd.Release();  // the stream owns it now, closed with it
+        const std::unique_ptr<DIR, int (*)(DIR*)> stream(folder, &::closedir);
+        while (const dirent* entry = ::readdir(folder)) {
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) names.emplace_back(name);
+        }
     }
-    ::closedir(folder);
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        const int sub = OpenFolderAt(fd, name.c_str());
-        if (sub < 0) continue;  // not a folder, or a link to one
-        CollectListFolders(sub, runtime::JoinPath(path, name), levels - 1, found);
-        ::close(sub);
+        const runtime::UniqueFd sub = OpenFolderAt(fd, name.c_str());
+        if (!sub) continue;  // not a folder, or a link to one
+        CollectListFolders(sub.Get(), runtime::JoinPath(path, name), levels - 1, found);
     }
 }
 
@@ -230,14 +232,14 @@ std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& fo
                                               const std::function<void(std::string)>& problem) {
     std::vector<std::string> listFolders;
     for (const std::string& folder : folders) {
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            problem(runtime::ErrorFromErrno(errno, "Cannot search", folder).what());
+        const runtime::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd) {
+            const int err = errno;
+            problem(runtime::ErrorFromErrno(err, "Cannot search", folder).what());
             continue;
         }
         const std::size_t before = listFolders.size();
-        CollectListFolders(fd, folder, kLevelsBelow, listFolders);
-        ::close(fd);
+        CollectListFolders(fd.Get(), folder, kLevelsBelow, listFolders);
         if (listFolders.size() == before) {
             problem("No kept listing in \"" + folder +
                     "\" or two levels below it (a list folder holds " +
@@ -280,23 +282,19 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
     const ListingRecord& record = listing.Record();
     if (record.indexName.empty())
         throw IndexDamaged("it has no index (saved by an earlier version)");
-    int fd = -1;
+    runtime::UniqueFd fd;
     std::uint64_t size = 0;
     try {
         fd = listing.OpenFile(record.indexName, size);
     } catch (const runtime::RuntimeError& error) {
         throw IndexDamaged(error.what());
     }
-    if (fd < 0) throw IndexDamaged("its index " + record.indexName + " is missing");
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    if (!fd) throw IndexDamaged("its index " + record.indexName + " is missing");
     if (size != record.indexBytes) {
         throw IndexDamaged("its index is not the one its record names");
     }
     return SearchIndex(
-        fd, record.indexBytes, record.lines, record.bytes, matcher,
+        fd.Get(), record.indexBytes, record.lines, record.bytes, matcher,
         [&found](std::string_view path) {
             return found({path, {}});
         },

@@ -244,7 +244,7 @@ char KindOf(unsigned char type) {
 void AppendDetails(FolderContents& contents, const char* name, unsigned char type) {
     struct stat st {};
     EntryDetails details;
-    if (::fstatat(contents.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (::fstatat(contents.fd.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         details = DetailsOf(st);
     } else {
         details.type = KindOf(type);
@@ -270,10 +270,10 @@ void AppendEntry(FolderContents& contents, const char* name, std::size_t size, u
     contents.names.append(name, size);
     contents.names += KindOf(type);
     if (contents.details) AppendDetails(contents, name, type);
-    if (type == DT_LNK && contents.fd < 0) contents.linksUnresolved = true;
+    if (type == DT_LNK && !contents.fd) contents.linksUnresolved = true;
     if (type == DT_DIR) {
         contents.subfolders.push_back(entry);
-    } else if (type == DT_LNK && contents.fd >= 0 && LinksToFolder(contents.fd, name)) {
+    } else if (type == DT_LNK && contents.fd && LinksToFolder(contents.fd.Get(), name)) {
         entry.bits |= FolderEntry::kNotEntered;
         contents.subfolders.push_back(entry);
     } else {
@@ -326,7 +326,7 @@ BlockTaken TakeBlock(FolderContents& contents, const char* block, ssize_t bytes,
         off += d->d_reclen;
         if (IsDotOrDotDot(d->d_name)) continue;
         const BlockTaken taken = TakeEntry(contents, d->d_name, std::strlen(d->d_name), limit,
-                                           [&] { return EntryType(contents.fd, *d); });
+                                           [&] { return EntryType(contents.fd.Get(), *d); });
         if (taken != BlockTaken::kAll) return taken;
     }
     return BlockTaken::kAll;
@@ -350,15 +350,22 @@ std::optional<BlockTaken> TakeEarlier(FolderContents& contents, std::size_t limi
 
 // Opens to read a folder that was only looked up; false with openError (the handle closed).
 bool OpenToRead(FolderContents& contents) {
-    const int fd = ::openat(contents.fd, ".", kOpenFolderFlags);
-    if (fd < 0) {
-        contents.openError = errno;
-        ::close(std::exchange(contents.fd, -1));
-        return false;
-    }
-    ::close(std::exchange(contents.fd, fd));
+    const int fd = ::openat(contents.fd.Get(), ".", kOpenFolderFlags);
+    if (fd < 0) contents.openError = errno;
+    contents.fd.Reset(fd);
+    if (fd < 0) return false;
     contents.lookedUpOnly = false;
     return true;
+}
+
+// Puts the folder's reading back at its first entry, for whoever reads it next. Where the handle
+// cannot be wound back, it is opened afresh (a new handle reads from the start); when that fails
+// too, the folder is one that could not be read.
+void Rewind(FolderContents& contents) {
+    if (::lseek(contents.fd.Get(), 0, SEEK_SET) == 0) return;
+    const int fd = ::openat(contents.fd.Get(), ".", kOpenFolderFlags);
+    if (fd < 0) contents.readError = errno;
+    contents.fd.Reset(fd);
 }
 
 std::int64_t NanosecondsNow() {
@@ -387,7 +394,7 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
     ReserveForEntries(contents, limit);
     for (;;) {
         if (pause) pause();
-        const ssize_t n = ::getdents64(contents.fd, block.get(), kReadBlock);
+        const ssize_t n = ::getdents64(contents.fd.Get(), block.get(), kReadBlock);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             contents.readError = errno;
@@ -403,8 +410,8 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
             case BlockTaken::kTooLarge:
                 // Too large to read ahead: left whole for whoever needs it.
                 DropEntries(contents);
-                ::lseek(contents.fd, 0, SEEK_SET);
-                return false;
+                Rewind(contents);
+                return contents.readError != 0;
         }
     }
 }
@@ -420,7 +427,7 @@ bool SameFolderUnchanged(const struct stat& a, const struct stat& b) {
 // Lets go of what TakeWithoutReading took: the folder is to be opened and read as any other.
 bool TakenBack(FolderContents& contents) {
     DropEntries(contents);
-    if (contents.fd >= 0) ::close(std::exchange(contents.fd, -1));
+    contents.fd.Reset();
     contents.fromEarlier = false;
     contents.lookedUpOnly = false;
     contents.linksUnresolved = false;
@@ -432,14 +439,14 @@ bool TakenBack(FolderContents& contents) {
 // Gives the folder looked up as `contents.st` its handle, by its name under `parentFd`: the same
 // folder, unchanged.
 bool LookUpHandle(int parentFd, const std::string& name, FolderContents& contents) {
-    const int fd = ::openat(parentFd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    runtime::UniqueFd fd(
+        ::openat(parentFd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     struct stat opened {};
-    if (fd >= 0 && ::fstat(fd, &opened) == 0 && SameFolderUnchanged(opened, contents.st)) {
-        contents.fd = fd;
+    if (fd && ::fstat(fd.Get(), &opened) == 0 && SameFolderUnchanged(opened, contents.st)) {
+        contents.fd = std::move(fd);
         contents.lookedUpOnly = true;
         return true;
     }
-    if (fd >= 0) ::close(fd);
     return false;
 }
 
@@ -447,7 +454,7 @@ bool LookUpHandle(int parentFd, const std::string& name, FolderContents& content
 
 bool TakeWithoutReading(int parentFd, const std::string& name, FolderContents& contents,
                         std::size_t limit) {
-    if (contents.earlier == nullptr || contents.details || parentFd < 0 || contents.fd >= 0) {
+    if (contents.earlier == nullptr || contents.details || parentFd < 0 || contents.fd) {
         return false;
     }
     // Noted before the look: a change in between is seen by the next listing that reuses this one.
@@ -491,46 +498,18 @@ bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents)
     contents.lookedUpOnly = parentFd >= 0 && contents.earlier != nullptr;
     const int flags = contents.lookedUpOnly ? O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW
                                             : kOpenFolderFlags | O_NOFOLLOW;
-    contents.fd = parentFd >= 0 ? ::openat(parentFd, name.c_str(), flags)
-                                : ::open(name.c_str(), kOpenFolderFlags);
-    if (contents.fd < 0) {
+    contents.fd.Reset(parentFd >= 0 ? ::openat(parentFd, name.c_str(), flags)
+                                    : ::open(name.c_str(), kOpenFolderFlags));
+    if (!contents.fd) {
         contents.openError = errno;
         return false;
     }
-    if (::fstat(contents.fd, &contents.st) != 0) {
+    if (::fstat(contents.fd.Get(), &contents.st) != 0) {
         contents.openError = errno;
-        ::close(contents.fd);
-        contents.fd = -1;
+        contents.fd.Reset();
         return false;
     }
     return true;
-}
-
-FolderContents::FolderContents(FolderContents&& other) noexcept {
-    *this = std::move(other);
-}
-
-FolderContents& FolderContents::operator=(FolderContents&& other) noexcept {
-    if (this == &other) return *this;
-    if (fd >= 0) ::close(fd);
-    fd = std::exchange(other.fd, -1);
-    st = other.st;
-    openError = other.openError;
-    readError = other.readError;
-    details = other.details;
-    earlier = other.earlier;
-    fromEarlier = other.fromEarlier;
-    lookedUpOnly = other.lookedUpOnly;
-    linksUnresolved = other.linksUnresolved;
-    readAt = other.readAt;
-    names = std::move(other.names);
-    files = std::move(other.files);
-    subfolders = std::move(other.subfolders);
-    return *this;
-}
-
-FolderContents::~FolderContents() {
-    if (fd >= 0) ::close(fd);
 }
 
 }  // namespace quorvale::reading

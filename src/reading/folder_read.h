@@ -16,6 +16,7 @@
 
 #include "reading/earlier_reading.h"
 #include "reading/file_system.h"
+#include "runtime/unique_fd.h"
 
 namespace quorvale::reading {
 
@@ -35,10 +36,10 @@ struct FolderEntry {
 
 // What reading one folder gave.
 struct FolderContents {
-    int fd = -1;        // the open folder, owned by whoever holds the contents
-    struct stat st {};  // of the open folder
-    int openError = 0;  // errno of a failed open; then nothing else is set
-    int readError = 0;  // errno of a failed read; then there are no entries
+    runtime::UniqueFd fd;  // the open folder, owned by whoever holds the contents
+    struct stat st {};     // of the open folder
+    int openError = 0;     // errno of a failed open; then nothing else is set
+    int readError = 0;     // errno of a failed read; then there are no entries
     // Whether each entry's details are read too (set before the read).
     bool details = false;
     // Where the entries are taken from if the folder has not changed since it was read for an
@@ -62,9 +63,9 @@ struct FolderContents {
     FolderContents() = default;
     FolderContents(const FolderContents&) = delete;
     FolderContents& operator=(const FolderContents&) = delete;
-    FolderContents(FolderContents&& other) noexcept;
-    FolderContents& operator=(FolderContents&& other) noexcept;
-    ~FolderContents();
+    FolderContents(FolderContents&& other) noexcept = default;
+    FolderContents& operator=(FolderContents&& other) noexcept = default;
+    ~FolderContents() = default;
 
     static constexpr std::size_t kDetailsBytes = 1 + 8 + 8;  // type, size, modified
 

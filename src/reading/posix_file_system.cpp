@@ -207,7 +207,8 @@ class PosixFolder final : public Folder {
             const std::string childName(name);
             if (!plan.TakeHere(*child, Fd(), childName)) OpenAndRead(*child, childName);
         } else if (child->unread) {
-            plan.ReadHere(*child, -1, fs_->waitHook_);  // too large to have been read ahead
+            plan.ReadHere(*child, runtime::UniqueFd(),
+                          fs_->waitHook_);  // too large to have been read ahead
         }
         const FolderContents& read = child->contents;
         if (read.openError != 0) {
@@ -227,14 +228,14 @@ class PosixFolder final : public Folder {
 
     // Opens the subfolder `name` on the walk's thread, and reads it into `child`.
     void OpenAndRead(PlannedFolder& child, const std::string& name) {
-        const int fd = fs_->OpenAt(this, name.c_str());
-        if (fd < 0) {
+        runtime::UniqueFd fd = fs_->OpenAt(this, name.c_str());
+        if (!fd) {
             child.contents = FolderContents();
             child.contents.openError = errno;
             child.read = true;
             return;
         }
-        fs_->plan_->ReadHere(child, fd, fs_->waitHook_);
+        fs_->plan_->ReadHere(child, std::move(fd), fs_->waitHook_);
     }
 
     explicit PosixFolder(std::string name) : name_(std::move(name)) {}
@@ -443,8 +444,8 @@ void PosixFileSystem::EnsureOpen(PosixFolder* folder) {
 // Reopens one folder by its name under its (open) parent, or by its path at the top, and checks
 // that it is still the folder that was read.
 void PosixFileSystem::Reopen(PosixFolder* folder) {
-    const int fd = OpenAt(folder->parent_, folder->name_.c_str());
-    if (fd < 0) {
+    runtime::UniqueFd fd = OpenAt(folder->parent_, folder->name_.c_str());
+    if (!fd) {
         const int err = errno;
         const bool outOfHandles = err == EMFILE || err == ENFILE;
         throw RuntimeError(runtime::PathFileAccessError,
@@ -453,13 +454,12 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
                                (outOfHandles ? "" : " (moved or removed during the walk)"));
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_dev != folder->dev_ || st.st_ino != folder->ino_) {
-        ::close(fd);
+    if (::fstat(fd.Get(), &st) != 0 || st.st_dev != folder->dev_ || st.st_ino != folder->ino_) {
         throw RuntimeError(runtime::PathFileAccessError,
                            "Cannot return to folder \"" + folder->Path() +
                                "\": it was moved or replaced during the walk");
     }
-    plan_->SetHandle(*folder->node_, std::make_shared<FolderHandle>(fd));
+    plan_->SetHandle(*folder->node_, std::make_shared<FolderHandle>(std::move(fd)));
     ++open_;
     firstMaybeOpen_ = std::min(firstMaybeOpen_, folder->depth_);
     KeepWithinBudget(folder);
@@ -467,16 +467,16 @@ void PosixFileSystem::Reopen(PosixFolder* folder) {
 
 // Opens `name` as a folder under `parent` (by path when there is none). When the process is out of
 // handles, the shallowest held ones are closed until the open succeeds or none is left to close.
-int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
+runtime::UniqueFd PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
     bool closedReleased = false;
     bool awaitedReaders = false;
     // The same slow medium for the walk's own opens as for the readers'.
     if (tuning_.openDelay.count() > 0) std::this_thread::sleep_for(tuning_.openDelay);
     for (;;) {
-        const int fd = parent != nullptr
-                           ? ::openat(parent->Fd(), name, kOpenFolderFlags | O_NOFOLLOW)
-                           : ::open(name, kOpenFolderFlags);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+        runtime::UniqueFd fd(parent != nullptr
+                                 ? ::openat(parent->Fd(), name, kOpenFolderFlags | O_NOFOLLOW)
+                                 : ::open(name, kOpenFolderFlags));
+        if (fd || (errno != EMFILE && errno != ENFILE)) return fd;
         const int err = errno;
         // Handles let go of and not yet closed by the readers go first, at once, then those of
         // the folders read ahead.
@@ -493,7 +493,7 @@ int PosixFileSystem::OpenAt(PosixFolder* parent, const char* name) {
                 continue;
             }
             errno = err;
-            return -1;
+            return runtime::UniqueFd();
         }
         plan_->CloseReleasedNow();
         maxOpen_ = std::max<std::size_t>(open_, 2);  // the process holds less than was thought

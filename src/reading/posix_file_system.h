@@ -67,7 +67,7 @@ class PosixFileSystem final : public FileSystem {
     void Unregister(PosixFolder* folder);
     void EnsureOpen(PosixFolder* folder);
     void Reopen(PosixFolder* folder);
-    int OpenAt(PosixFolder* parent, const char* name);
+    runtime::UniqueFd OpenAt(PosixFolder* parent, const char* name);
     ReadPlan& StartPlan();
     void KeepWithinBudget(const PosixFolder* keep);
     bool CloseShallowest(const PosixFolder* keep);

@@ -63,7 +63,7 @@ PlannedFolder* ReadPlan::EnterTop(FolderContents opened, const std::function<voi
     PlannedFolder* folder = top.get();
     walkTip_ = folder;
     tops_.push_back(std::move(top));
-    ReadHere(*folder, -1, wait);
+    ReadHere(*folder, runtime::UniqueFd(), wait);
     return folder;
 }
 
@@ -71,8 +71,8 @@ PlannedFolder* ReadPlan::EnterTop(FolderContents opened, const std::function<voi
 // subfolders (a folder too large to read ahead keeps it in its contents, for the walk's read).
 void ReadPlan::Keep(PlannedFolder& folder, FolderContents contents) {
     folder.contents = std::move(contents);
-    if (folder.contents.fd >= 0 && !folder.unread) {
-        folder.handle = std::make_shared<FolderHandle>(std::exchange(folder.contents.fd, -1));
+    if (folder.contents.fd && !folder.unread) {
+        folder.handle = std::make_shared<FolderHandle>(std::move(folder.contents.fd));
     }
 }
 
@@ -152,7 +152,7 @@ bool ReadPlan::Collect(PlannedFolder& folder) {
         folder.chargedBytes = folder.contents.Bytes();
         bytesCharged_ += folder.chargedBytes;
         handlesCharged_ -= folder.chargedHandles;
-        folder.chargedHandles = (folder.handle || folder.contents.fd >= 0) ? 1 : 0;
+        folder.chargedHandles = (folder.handle || folder.contents.fd) ? 1 : 0;
         handlesCharged_ += folder.chargedHandles;
         bytesHeldAhead_ += folder.contents.Bytes();
         NoteHeld();
@@ -192,8 +192,8 @@ void ReadPlan::Release(std::unique_ptr<PlannedFolder>& folder) {
     Refund(*folder);
     if (folder->inWalk && folder->read) bytesOnPath_ -= folder->contents.Bytes();
     pool_.Close(std::move(folder->handle));
-    if (folder->contents.fd >= 0) {
-        pool_.Close(std::make_shared<FolderHandle>(std::exchange(folder->contents.fd, -1)));
+    if (folder->contents.fd) {
+        pool_.Close(std::make_shared<FolderHandle>(std::move(folder->contents.fd)));
     }
     if (walkTip_ == folder.get()) walkTip_ = folder->parent;
     folder.reset();
@@ -296,18 +296,20 @@ bool ReadPlan::TakeHere(PlannedFolder& folder, int parentFd, const std::string& 
     return true;
 }
 
-void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void()>& wait) {
+void ReadPlan::ReadHere(PlannedFolder& folder, runtime::UniqueFd fd,
+                        const std::function<void()>& wait) {
     FolderContents& contents = folder.contents;
-    if (fd >= 0) {
+    const bool openedHere = fd.Valid();
+    if (openedHere) {
         contents = FolderContents();
-        contents.fd = fd;
-        if (::fstat(fd, &contents.st) != 0) {
+        contents.fd = std::move(fd);
+        if (::fstat(contents.fd.Get(), &contents.st) != 0) {
             contents.openError = errno;
-            ::close(std::exchange(contents.fd, -1));
+            contents.fd.Reset();
         }
     }
     const auto start = std::chrono::steady_clock::now();
-    if (contents.fd >= 0) {
+    if (contents.fd) {
         contents.details = tuning_.entryDetails;
         contents.earlier = tuning_.earlierReading;
         Pacer pace(wait, tuning_.waitSlice);
@@ -333,7 +335,7 @@ void ReadPlan::ReadHere(PlannedFolder& folder, int fd, const std::function<void(
             }
         }
     }
-    if (fd >= 0) {
+    if (openedHere) {
         const auto took = std::chrono::steady_clock::now() - start;
         NoteRead(took, contents.Entries());
         walkRead_ += (took - walkRead_) / 4;

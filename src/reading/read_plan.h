@@ -89,7 +89,7 @@ class ReadPlan {
     // Reads `folder` on the walk's thread: the folder open as `fd`, or (with -1) the one a reader
     // opened and left unread as too large. Sorts it too (a large folder on a reader, calling
     // `wait` meanwhile).
-    void ReadHere(PlannedFolder& folder, int fd, const std::function<void()>& wait);
+    void ReadHere(PlannedFolder& folder, runtime::UniqueFd fd, const std::function<void()>& wait);
 
     // Takes the entries of `folder`, the subfolder `name` of the folder open as `parentFd`, from
     // the earlier reading without reading it, when that holds it unchanged (see

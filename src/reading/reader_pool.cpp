@@ -49,10 +49,6 @@ const WalkOrder& ReaderPool::OrderOf(const Job& job) {
     return *job.read->order;
 }
 
-FolderHandle::~FolderHandle() {
-    if (fd >= 0) ::close(fd);
-}
-
 ReaderPool::ReaderPool(std::size_t threads, std::size_t atWork, int niceness,
                        std::chrono::microseconds openDelay)
     : mostReaders_(std::max<std::size_t>(threads, 1)), niceness_(niceness), openDelay_(openDelay) {

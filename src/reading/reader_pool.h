@@ -26,11 +26,10 @@ namespace quorvale::reading {
 // An open folder handle, closed when the last of those using it (the walk, the readers opening its
 // subfolders) lets go.
 struct FolderHandle {
-    explicit FolderHandle(int descriptor) : fd(descriptor) {}
-    ~FolderHandle();
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    const int fd;
+    explicit FolderHandle(runtime::UniqueFd descriptor)
+        : owned(std::move(descriptor)), fd(owned.Get()) {}
+    const runtime::UniqueFd owned;
+    const int fd;  // the owned descriptor, as the readers use it
 };
 
 // Where a folder comes in the walk's depth-first order: its index among its parent's subfolders,

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/unique_fd.h"
+
 namespace quorvale::runtime {
 
 namespace {
@@ -27,16 +29,15 @@ std::string Home() {
 std::string FromUserDirs(const std::string& file, const std::string& home) {
     // A regular file of a sensible size only: a fifo or a device there must not hold the program
     // at its start. Read with stdio rather than a stream, which would set up the C++ locales.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return {};
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return {};
     struct stat st {};
-    FILE* in = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMostUserDirsBytes
-                   ? ::fdopen(fd, "rb")
-                   : nullptr;
-    if (in == nullptr) {
-        ::close(fd);
-        return {};
-    }
+    FILE* in =
+        ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMostUserDirsBytes
+            ? ::fdopen(fd.Get(), "rb")
+            : nullptr;
+    if (in == nullptr) return {};
+    (void)fd.Release();  // the stream owns it now, closed with it
     std::string found;
     const std::string key = "XDG_DOCUMENTS_DIR=\"";
     char* read = nullptr;

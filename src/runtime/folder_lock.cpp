@@ -15,8 +15,8 @@
 namespace quorvale::runtime {
 
 FolderLock::FolderLock(const std::string& folder) : path_(folder) {
-    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0 && errno == EACCES) {
+    fd_.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd_ && errno == EACCES) {
         // Writable but not readable (say 0733): neither the lock nor the removal of what a
         // killed Save left there can work without reading it.
         throw RuntimeError(PermissionDenied,
@@ -24,17 +24,19 @@ FolderLock::FolderLock(const std::string& folder) : path_(folder) {
                                "\": it may not be read (Quorvale reads it to lock it and to "
                                "remove what an interrupted Save left there)");
     }
-    if (fd_ < 0) throw ErrorFromErrno(errno, "Cannot open the list files' folder", folder);
+    if (!fd_) {
+        const int err = errno;
+        throw ErrorFromErrno(err, "Cannot open the list files' folder", folder);
+    }
     struct stat st {};
-    if (::fstat(fd_, &st) == 0) {
+    if (::fstat(fd_.Get(), &st) == 0) {
         device_ = st.st_dev;
         inode_ = st.st_ino;
     }
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         const int err = errno;
-        ::close(fd_);
-        fd_ = -1;
+        fd_.Reset();
         if (err == EWOULDBLOCK) {
             throw RuntimeError(FileAlreadyOpen, "Another Quorvale is saving list files in \"" +
                                                     folder +
@@ -45,19 +47,16 @@ FolderLock::FolderLock(const std::string& folder) : path_(folder) {
     }
 }
 
-FolderLock::~FolderLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing the last handle releases the lock
-}
+// Closing the last handle (fd_, with the lock) releases the lock.
+FolderLock::~FolderLock() = default;
 
 std::vector<std::string> FolderLock::EntryNames() const {
     std::vector<std::string> names;
-    const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return names;
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        ::close(fd);
-        return names;
-    }
+    UniqueFd fd(::openat(fd_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return names;
+    DIR* dir = ::fdopendir(fd.Get());
+    if (dir == nullptr) return names;
+    (void)fd.Release();  // the stream owns it now, closed with it
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") names.emplace_back(name);
@@ -68,17 +67,17 @@ std::vector<std::string> FolderLock::EntryNames() const {
 
 void FolderLock::RemoveLeftovers(const std::function<bool(std::string_view name)>& isLeftover) {
     for (const std::string& name : EntryNames()) {
-        if (isLeftover(name)) ::unlinkat(fd_, name.c_str(), 0);
+        if (isLeftover(name)) ::unlinkat(fd_.Get(), name.c_str(), 0);
     }
 }
 
 void FolderLock::MoveAside(const std::string& name, const std::string& to) {
-    if (::renameat(fd_, name.c_str(), fd_, to.c_str()) == 0 || errno == ENOENT) return;
+    if (::renameat(fd_.Get(), name.c_str(), fd_.Get(), to.c_str()) == 0 || errno == ENOENT) return;
     throw ErrorFromErrno(errno, "Cannot move aside", JoinedPath(name));
 }
 
-int FolderLock::OpenScratchFile() const {
-    return ::openat(fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+UniqueFd FolderLock::OpenScratchFile() const {
+    return UniqueFd(::openat(fd_.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
 }
 
 std::string FolderLock::JoinedPath(const std::string& name) const {

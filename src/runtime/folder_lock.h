@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/unique_fd.h"
+
 namespace quorvale::runtime {
 
 class FolderLock {
@@ -26,7 +28,7 @@ class FolderLock {
     FolderLock& operator=(const FolderLock&) = delete;
 
     // The locked folder's handle, valid as long as the lock; its path as it was given.
-    int Handle() const { return fd_; }
+    int Handle() const { return fd_.Get(); }
     const std::string& Path() const { return path_; }
     // The locked folder's identity, which no rename changes.
     dev_t Device() const { return device_; }
@@ -45,14 +47,14 @@ class FolderLock {
 
     // A file without a name in the folder, open for reading and writing, for work the Save keeps
     // on the disk rather than in memory: nobody else sees it, and it is gone when closed, whatever
-    // ends the program. -1 where the file system has no such files.
-    int OpenScratchFile() const;
+    // ends the program. No handle where the file system has no such files.
+    UniqueFd OpenScratchFile() const;
 
     // The path of `name` in the folder, for messages.
     std::string JoinedPath(const std::string& name) const;
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string path_;
     dev_t device_ = 0;
     ino_t inode_ = 0;

@@ -51,8 +51,8 @@ FileTextOutput::FileTextOutput(int folder, std::string name, std::string path,
                                Durability durability, OutputSystemCalls& calls)
     : path_(std::move(path)), name_(std::move(name)), durability_(durability), calls_(calls) {
     // A handle of its own, so that the commit may outlive whoever gave it the folder's.
-    folderFd_ = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (folderFd_ < 0) Fail(errno, "Cannot open file");
+    folderFd_.Reset(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!folderFd_) Fail(errno, "Cannot open file");
     try {
         CheckReplaceable();
         CreateTemporary();
@@ -71,7 +71,7 @@ FileTextOutput::~FileTextOutput() {
 // itself, never its target), and a file the user made read-only is kept.
 void FileTextOutput::CheckReplaceable() const {
     struct stat st {};
-    if (calls_.FstatAt(folderFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (calls_.FstatAt(folderFd_.Get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return;
         throw ErrorFromErrno(errno, "Cannot open file", path_);
     }
@@ -85,7 +85,7 @@ void FileTextOutput::CheckReplaceable() const {
         throw RuntimeError(PermissionDenied,
                            "Cannot write file \"" + path_ + "\": the file is read-only");
     }
-    if (::faccessat(folderFd_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
+    if (::faccessat(folderFd_.Get(), name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
         errno == EACCES) {
         throw ErrorFromErrno(EACCES, "Cannot write file", path_);
     }
@@ -97,9 +97,9 @@ void FileTextOutput::CreateTemporary() {
         name += kTempMarker;
         name += RandomSuffix();
         // O_NOFOLLOW with O_EXCL: a name that exists in any form, a link included, is not used.
-        fd_ = ::openat(folderFd_, name.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
-        if (fd_ >= 0) {
+        fd_.Reset(::openat(folderFd_.Get(), name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
+        if (fd_) {
             tempName_ = std::move(name);
             return;
         }
@@ -110,14 +110,14 @@ void FileTextOutput::CreateTemporary() {
 }
 
 void FileTextOutput::PrintLine(std::string_view line) {
-    if (fd_ < 0) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
+    if (!fd_) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
     pending_.append(line);
     pending_.append("\r\n");
     if (pending_.size() >= kOutputBlock) FlushBuffer();
 }
 
 void FileTextOutput::PrintBytes(std::string_view bytes) {
-    if (fd_ < 0) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
+    if (!fd_) throw RuntimeError(InvalidProcedureCall, "File \"" + path_ + "\" is not open");
     if (pending_.size() + bytes.size() < kOutputBlock) {
         pending_.append(bytes);
         return;
@@ -137,7 +137,7 @@ void FileTextOutput::FlushBuffer() {
 void FileTextOutput::WriteAll(std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::write(fd_.Get(), bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             Fail(errno, "Cannot write file");
@@ -147,30 +147,29 @@ void FileTextOutput::WriteAll(std::string_view bytes) {
 }
 
 void FileTextOutput::FinishWriting() {
-    if (fd_ >= 0) FlushBuffer();
+    if (fd_) FlushBuffer();
 }
 
 void FileTextOutput::Close() {
-    if (fd_ < 0) return;
+    if (!fd_) return;
     FlushBuffer();
-    if (durability_ == Durability::kSynced && calls_.FdataSync(fd_) != 0) {
+    if (durability_ == Durability::kSynced && calls_.FdataSync(fd_.Get()) != 0) {
         Fail(errno, "Cannot write file");
     }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) Fail(errno, "Cannot write file");
-    if (calls_.RenameAt(folderFd_, tempName_.c_str(), name_.c_str()) != 0) {
+    // Closed here rather than by its owner: what close says (a write that failed late on a
+    // network file system) is a failure of the file.
+    if (::close(fd_.Release()) != 0 && errno != EINTR) Fail(errno, "Cannot write file");
+    if (calls_.RenameAt(folderFd_.Get(), tempName_.c_str(), name_.c_str()) != 0) {
         Fail(errno, "Cannot put file in place:");
     }
     tempName_.clear();
     // The rename itself reaches the disk with the folder. The file is in place by now and stays;
     // a folder that cannot be synced at all (EINVAL) is no failure.
-    if (durability_ == Durability::kSynced && calls_.FolderSync(folderFd_) != 0 &&
+    if (durability_ == Durability::kSynced && calls_.FolderSync(folderFd_.Get()) != 0 &&
         errno != EINVAL) {
         Fail(errno, "Cannot make durable the renaming of file");
     }
-    ::close(folderFd_);
-    folderFd_ = -1;
+    folderFd_.Reset();
 }
 
 void FileTextOutput::Fail(int err, std::string_view action) {
@@ -180,12 +179,10 @@ void FileTextOutput::Fail(int err, std::string_view action) {
 }
 
 void FileTextOutput::Abandon() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!tempName_.empty() && folderFd_ >= 0) calls_.UnlinkAt(folderFd_, tempName_.c_str());
+    fd_.Reset();
+    if (!tempName_.empty() && folderFd_) calls_.UnlinkAt(folderFd_.Get(), tempName_.c_str());
     tempName_.clear();
-    if (folderFd_ >= 0) ::close(folderFd_);
-    folderFd_ = -1;
+    folderFd_.Reset();
     pending_.clear();
 }
 

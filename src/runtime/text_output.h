@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/unique_fd.h"
+
 namespace quorvale::runtime {
 
 class TextOutput {
@@ -86,8 +88,8 @@ class FileTextOutput final : public TextOutput {
     std::string tempName_;  // the temporary file's name in that folder
     Durability durability_;
     OutputSystemCalls& calls_;
-    int folderFd_ = -1;
-    int fd_ = -1;
+    UniqueFd folderFd_;
+    UniqueFd fd_;
     std::string pending_;
 };
 

@@ -20,6 +20,7 @@
 #include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "runtime/file_system_facts.h"
+#include "runtime/unique_fd.h"
 #include "runtime/utc_time.h"
 
 namespace quorvale::save {
@@ -62,12 +63,9 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     record.started = runtime::UtcTime(summary.started);
     record.ended = runtime::UtcTime(summary.ended);
     record.host = runtime::HostName();
-    const int rootFd =
-        ::open(summary.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (rootFd >= 0) {
-        record.fileSystem = runtime::DescribeFileSystemOf(rootFd);
-        ::close(rootFd);
-    }
+    const runtime::UniqueFd rootFd(
+        ::open(summary.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (rootFd) record.fileSystem = runtime::DescribeFileSystemOf(rootFd.Get());
     record.firstListFile = summary.firstListFile;
     record.lastListFile = summary.lastListFile;
     record.lines = summary.lines;
@@ -94,9 +92,6 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
 class IndexOfLines {
   public:
     IndexOfLines() = default;
-    ~IndexOfLines() {
-        if (scratch_ >= 0) ::close(scratch_);
-    }
     IndexOfLines(const IndexOfLines&) = delete;
     IndexOfLines& operator=(const IndexOfLines&) = delete;
 
@@ -105,7 +100,7 @@ class IndexOfLines {
     // file system has no such files.
     void KeepInScratchFile(const runtime::FolderLock& lock) {
         scratch_ = lock.OpenScratchFile();
-        if (scratch_ >= 0) builder_.KeepIn(scratch_);
+        if (scratch_) builder_.KeepIn(scratch_.Get());
     }
     void Line(std::string_view line, const listing::LineDetails& noted) {
         if (const std::optional<catalogue::KeptEntry> entry = meaning_.Take(line)) {
@@ -131,12 +126,12 @@ class IndexOfLines {
     }
 
   private:
+    runtime::UniqueFd scratch_;  // before the builder that writes to it: closed after it goes
     catalogue::ListingLines meaning_;
     catalogue::ListingIndexBuilder builder_;
     std::string path_;
     std::uint64_t foldersReused_ = 0;
     std::uint64_t foldersRead_ = 0;
-    int scratch_ = -1;
 };
 
 // A Save must never write into the listing it reuses: its record and index would be replaced

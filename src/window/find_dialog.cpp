@@ -20,6 +20,7 @@
 
 #include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
+#include "runtime/unique_fd.h"
 
 namespace quorvale::window {
 
@@ -72,10 +73,10 @@ bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& 
     why = "Connect the drive \"" + drive +
           "\" to open this folder: it is not mounted where it was "
           "listed";
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    const runtime::FileSystemFacts now = runtime::DescribeFileSystemOf(fd);
-    ::close(fd);
+    const runtime::UniqueFd fd(
+        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return false;
+    const runtime::FileSystemFacts now = runtime::DescribeFileSystemOf(fd.Get());
     const runtime::FileSystemFacts& then = record.fileSystem;
     if (!then.uuid.empty()) return now.uuid == then.uuid;
     if (!then.label.empty()) return now.label == then.label;
