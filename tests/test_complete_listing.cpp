@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "reading/posix_file_system.h"
+#include "runtime/thread_start.h"
 #include "support/fake_file_system.h"
 #include "support/test_support.h"
 
@@ -163,6 +165,38 @@ TEST(CompleteListing, ADeepChainWithSidesListsCompletelyUnderAnyOpenFileLimit) {
                 return said + (lines == expected ? ", as expected" : ", not as expected");
             });
             EXPECT_EQ(out, "0 incomplete, as expected") << files << " files, run " << run;
+        }
+    }
+}
+
+// When the system gives no thread (none at all, or not the third asked for), a Save goes on with
+// the threads it has, the walk's own at the least, and writes every line a Save with threads
+// writes: on a fast medium, and on a slow one where every folder is handed to a reader.
+TEST(CompleteListing, WithoutThreadsToSpareASaveWritesEveryLineOnTheThreadsItHas) {
+    TempDir dir;
+    const std::string root = dir / "R";
+    MakeFolder(root);
+    const Lines expected = MakeChainWithSides(root, 120);
+    reading::ReadTuning slow;
+    slow.handover = reading::ReadTuning::Handover::kAlwaysReader;
+    slow.openDelay = std::chrono::microseconds(200);
+    const std::vector<std::pair<std::string, std::function<bool(std::uint64_t)>>> refusals = {
+        {"none", {}},
+        {"every", [](std::uint64_t) { return true; }},
+        {"the third", [](std::uint64_t n) { return n == 3; }},
+    };
+    for (const reading::ReadTuning& tuning : {reading::ReadTuning{}, slow}) {
+        for (const auto& [which, refuse] : refusals) {
+            const std::uint64_t refusedBefore = runtime::ThreadStartsRefused();
+            runtime::RefuseThreadStarts(refuse);
+            reading::PosixFileSystem fs(0, tuning);
+            Lister lister(fs);
+            lister.Save(root);
+            runtime::RefuseThreadStarts({});
+            EXPECT_EQ(ListFileLines(lister.programFolder.Path(), 1), expected)
+                << which << " refused, " << (tuning.openDelay.count() > 0 ? "slow" : "fast");
+            EXPECT_EQ(lister.core.IncompleteCount(), 0u) << which;
+            EXPECT_EQ(runtime::ThreadStartsRefused() > refusedBefore, refuse != nullptr) << which;
         }
     }
 }

@@ -4,6 +4,7 @@
 // folder, said once on stderr.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -336,6 +337,40 @@ TEST_F(ReuseUnchangedFolders, AFolderMadeUnreadableIsDeniedAsAFullSaveDeniesIt) 
     EXPECT_EQ(ListingBytes(dir / "reused"), ListingBytes(dir / "full"));
     EXPECT_EQ(RecordWithoutTimes(dir / "reused"), RecordWithoutTimes(dir / "full"));
     EXPECT_GT(FoldersReused(dir / "reused"), 0);
+}
+
+// Under a limit of processes the program meets at once (no reader thread, no thread for the list
+// files or the index to be had), a Save and a Save that reuses write what a full Save writes, with
+// the walk's own thread: exit 0, never an abort. Root itself is not held to the limit, so the
+// program runs as a user no process is charged to.
+TEST_F(ReuseUnchangedFolders, UnderATinyProcessLimitSavesAndReusesWriteWhatAFullSaveWrites) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    uid_t unused = 4000000 + static_cast<uid_t>(::getpid() % 100000);
+    while (::getpwuid(unused) != nullptr) ++unused;
+    std::mt19937 random(17);
+    MakeTree(tree, random);
+    WaitUntilTheTreeIsOld();
+    const auto save = [&](const std::string& listFolder, rlim_t processes,
+                          std::vector<std::string> more) {
+        MakeFolder(listFolder);
+        ::chmod(listFolder.c_str(), 0777);  // the other user writes there
+        std::vector<std::string> args{"--save", tree, "--list-folder", listFolder};
+        args.insert(args.end(), more.begin(), more.end());
+        return RunProgram(args, {.asUnusedUser = unused, .processes = processes});
+    };
+    ASSERT_EQ(save(dir / "before", 0, {}).status, 0);
+    ASSERT_EQ(save(dir / "full", 0, {}).status, 0);
+    for (const rlim_t processes : {1, 2, 5}) {
+        const std::string n = std::to_string(processes);
+        const ProgramRun saved = save(dir / ("saved" + n), processes, {});
+        EXPECT_EQ(saved.status, 0) << processes << ": " << saved.err;
+        EXPECT_EQ(ListingBytes(dir / ("saved" + n)), ListingBytes(dir / "full")) << processes;
+        const ProgramRun reused =
+            save(dir / ("reused" + n), processes, {"--reuse", dir / "before"});
+        EXPECT_EQ(reused.status, 0) << processes << ": " << reused.err;
+        EXPECT_EQ(ListingBytes(dir / ("reused" + n)), ListingBytes(dir / "full")) << processes;
+        EXPECT_GT(FoldersReused(dir / ("reused" + n)), 0) << processes;
+    }
 }
 
 // A listing whose folders changed within a second of its reading them is not trusted for them:

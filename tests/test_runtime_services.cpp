@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +16,7 @@
 #include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
 #include "runtime/program_folder.h"
+#include "runtime/thread_start.h"
 #include "runtime/utc_time.h"
 #include "support/test_support.h"
 
@@ -51,6 +54,38 @@ TEST(ErrorModel, DenialsAreSeventyAndEveryOtherFailureIsNot) {
 
 // Every time an int64_t holds, as a file system may give it: around 1970, 2038 and 10000, at the
 // ends of the range, and days met out of order (the date of the last day met is kept).
+// A thread the program starts blocks the termination signals (they reach the thread that handles
+// them), and leaves the starting thread's own mask as it was; a refused start is no thread.
+TEST(ThreadStart, WorkersBlockTerminationSignalsAndARefusedStartIsNoThread) {
+    const auto blocked = [] {
+        sigset_t mask;
+        ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        return ::sigismember(&mask, SIGTERM) == 1 && ::sigismember(&mask, SIGINT) == 1 &&
+               ::sigismember(&mask, SIGHUP) == 1;
+    };
+    ASSERT_FALSE(blocked());
+    bool workerBlocked = false;
+    std::optional<std::thread> worker = runtime::StartThread([&] { workerBlocked = blocked(); });
+    ASSERT_TRUE(worker);
+    worker->join();
+    EXPECT_TRUE(workerBlocked);
+    EXPECT_FALSE(blocked());
+
+    const std::uint64_t refusedBefore = runtime::ThreadStartsRefused();
+    runtime::RefuseThreadStarts([](std::uint64_t n) { return n == 2; });
+    bool ran[3] = {false, false, false};
+    for (bool& flag : ran) {
+        if (std::optional<std::thread> thread = runtime::StartThread([&flag] { flag = true; })) {
+            thread->join();
+        }
+    }
+    runtime::RefuseThreadStarts({});
+    EXPECT_TRUE(ran[0]);
+    EXPECT_FALSE(ran[1]);
+    EXPECT_TRUE(ran[2]);
+    EXPECT_EQ(runtime::ThreadStartsRefused(), refusedBefore + 1);
+}
+
 TEST(UtcTime, EveryTimeAFileSystemCanHoldIsADateWithoutOverflow) {
     const std::pair<std::int64_t, const char*> cases[] = {
         {0, "1970-01-01T00:00:00Z"},

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <initializer_list>
@@ -15,11 +16,14 @@ namespace quorvale::app {
 namespace {
 
 int signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t lastSignal = 0;
+// Written by the handler, read by any thread: a lock-free atomic is both safe in a handler and
+// seen by the other threads, which a volatile sig_atomic_t is not.
+std::atomic<int> lastSignal = 0;
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void NoteSignal(int signal) {
     const int saved = errno;
-    lastSignal = signal;
+    lastSignal.store(signal, std::memory_order_relaxed);
     const unsigned char number = static_cast<unsigned char>(signal);
     if (signalPipe[1] >= 0) [[maybe_unused]]
         const ssize_t n = ::write(signalPipe[1], &number, 1);
@@ -40,7 +44,7 @@ void CatchTerminationSignals() {
 }
 
 int TerminationSignal() {
-    return lastSignal;
+    return lastSignal.load(std::memory_order_relaxed);
 }
 
 int TerminationSignalPipe() {

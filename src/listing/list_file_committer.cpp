@@ -1,7 +1,9 @@
 #include "listing/list_file_committer.h"
 
 #include <chrono>
-#include <system_error>
+#include <utility>
+
+#include "runtime/thread_start.h"
 
 namespace quorvale::listing {
 
@@ -26,9 +28,9 @@ void ListFileCommitter::Submit(std::int16_t number, std::unique_ptr<runtime::Tex
         std::unique_lock lock(mutex_);
         if (failure_) return;  // abandoned: its temporary file goes with it
         if (!thread_.joinable()) {
-            try {
-                thread_ = std::thread([this] { Run(); });
-            } catch (const std::system_error&) {
+            if (std::optional<std::thread> thread = runtime::StartThread([this] { Run(); })) {
+                thread_ = std::move(*thread);
+            } else {
                 // No thread to spare: put it in place here, after those before it.
                 settled_.wait(lock, [this] { return queue_.empty() && committing_ == 0; });
                 ++committing_;

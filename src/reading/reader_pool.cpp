@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "runtime/thread_start.h"
+
 namespace quorvale::reading {
 
 namespace {
@@ -123,6 +125,10 @@ void ReaderPool::Promote(const std::shared_ptr<ReadRequest>& request) {
 }
 
 void ReaderPool::Run(std::function<void()> task) {
+    if (readers_.empty()) {
+        task();
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
         urgent_.push_back(Job{nullptr, nullptr, std::move(task)});
@@ -131,7 +137,7 @@ void ReaderPool::Run(std::function<void()> task) {
 }
 
 void ReaderPool::Close(std::shared_ptr<FolderHandle> handle) {
-    if (!handle) return;
+    if (!handle || readers_.empty()) return;  // without readers it closes here, now
     const std::size_t waiting = toClose_.fetch_add(1, std::memory_order_acq_rel) + 1;
     bool wake = false;
     {
@@ -146,7 +152,13 @@ void ReaderPool::Close(std::shared_ptr<FolderHandle> handle) {
 void ReaderPool::SetConcurrency(std::size_t readers) {
     const std::size_t wanted = std::clamp<std::size_t>(readers, 1, mostReaders_);
     // Readers are started when first wanted: a walk from the page cache never starts most of them.
-    while (readers_.size() < wanted) readers_.emplace_back([this] { Work(niceness_); });
+    // Those the system refuses are done without: with none at all, the walk's thread runs every
+    // job itself (see WaitFor).
+    while (readers_.size() < wanted) {
+        std::optional<std::thread> reader = runtime::StartThread([this] { Work(niceness_); });
+        if (!reader) break;
+        readers_.push_back(std::move(*reader));
+    }
     {
         const std::lock_guard lock(mutex_);
         wanted_ = wanted;
@@ -180,6 +192,10 @@ void ReaderPool::AwaitReads() {
 
 void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
                          const std::function<void()>& progress, const std::function<void()>& wait) {
+    if (readers_.empty()) {
+        RunHere(request);
+        return;
+    }
     for (int spin = 0; spin < kSpinChecks && !request.Done(); ++spin) Relax();
     auto lastWait = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex_);
@@ -198,6 +214,22 @@ void ReaderPool::WaitFor(const ReadRequest& request, std::chrono::milliseconds s
             lastWait = std::chrono::steady_clock::now();
         }
         lock.lock();
+    }
+}
+
+// Without readers: runs the jobs queued on the calling thread, what the walk waits for first, until
+// `request` is done.
+void ReaderPool::RunHere(const ReadRequest& request) {
+    while (!request.Done()) {
+        Job job;
+        {
+            const std::lock_guard lock(mutex_);
+            if (!HasJobs()) return;  // not queued: nothing here can do it
+            job = TakeJob();
+            --busy_;
+        }
+        RunJob(job);
+        if (job.read) finishedCount_.fetch_add(1, std::memory_order_acq_rel);
     }
 }
 

@@ -139,7 +139,8 @@ class ReaderPool {
     void AwaitReads();
 
     // At most this many readers at work at once (at least one, at most the pool's threads),
-    // starting those not started yet. Called by the walk's thread only.
+    // starting those not started yet (as many as the system gives: with none, the walk's thread
+    // runs each job when it waits for it). Called by the walk's thread only.
     void SetConcurrency(std::size_t readers);
 
     // How many reads have finished so far.
@@ -160,6 +161,7 @@ class ReaderPool {
     static const WalkOrder& OrderOf(const Job& job);
     static const WalkOrder& OrderOf(const WalkOrder& order) { return order; }
     void RunRead(ReadRequest& request);
+    void RunHere(const ReadRequest& request);
 
     std::mutex mutex_;
     std::condition_variable work_;      // readers wait here for a job

@@ -10,7 +10,8 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <system_error>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "catalogue/earlier_listing.h"
@@ -20,6 +21,7 @@
 #include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "runtime/file_system_facts.h"
+#include "runtime/thread_start.h"
 #include "runtime/unique_fd.h"
 #include "runtime/utc_time.h"
 
@@ -155,10 +157,10 @@ void RunBeside(const std::function<void()>& wait, const std::function<void()>& w
         work();
         return;
     }
-    std::future<void> done;
-    try {
-        done = std::async(std::launch::async, work);
-    } catch (const std::system_error&) {  // no thread to be had: the caller's own does it
+    std::packaged_task<void()> task(work);
+    std::future<void> done = task.get_future();
+    std::optional<std::thread> thread = runtime::StartThread([&task] { task(); });
+    if (!thread) {  // no thread to be had: the caller's own does it
         work();
         return;
     }
@@ -171,6 +173,7 @@ void RunBeside(const std::function<void()>& wait, const std::function<void()>& w
             ended = std::current_exception();
         }
     }
+    thread->join();
     done.get();
     if (ended) std::rethrow_exception(ended);
 }

@@ -20,6 +20,7 @@
 
 #include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
+#include "runtime/thread_start.h"
 #include "runtime/unique_fd.h"
 
 namespace quorvale::window {
@@ -205,8 +206,14 @@ void FindDialog::startSearch() {
     stopButton_->setEnabled(true);
     ShowCount();
     catalogue::FindQuery query{std::string(pattern.constData(), pattern.size()), false, true};
-    worker_ = std::thread([this, folders = folders_, query] { Search(folders, query); });
     takeTimer_->start();
+    std::optional<std::thread> worker =
+        runtime::StartThread([this, folders = folders_, query] { Search(folders, query); });
+    if (worker) {
+        worker_ = std::move(*worker);
+    } else {
+        Search(folders_, query);  // no thread to be had: the window waits for this one search
+    }
 }
 
 void FindDialog::stopSearch() {

@@ -68,6 +68,10 @@ struct RunOptions {
     bool withoutDisplay = true;
     std::vector<std::pair<std::string, std::string>> environment{};  // set after that
     bool asNobody = false;
+    // When set (and this process is root), the program runs as this user, whom no process is
+    // charged to, allowed `processes` processes and threads in all (RLIMIT_NPROC).
+    uid_t asUnusedUser = 0;
+    rlim_t processes = 0;
     // When set, SIGTERM is sent once the program catches it and this holds (or a minute has
     // passed): an event, not a time, so that a busy machine starts the program as late as it may.
     std::function<bool(pid_t)> sigtermOnceTrue{};
@@ -92,7 +96,8 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
     const std::string err = io / "err";
     // Another user runs a copy it can reach, wherever the build folder lives.
     std::string program = QUORVALE_PROGRAM;
-    if (options.asNobody) {
+    const bool asAnother = (options.asNobody || options.asUnusedUser != 0) && ::geteuid() == 0;
+    if (asAnother) {
         program = io / "quorvale";
         if (!CopyProgram(program)) ADD_FAILURE() << "cannot copy the program";
     }
@@ -116,9 +121,14 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
             const rlimit limit{options.openFiles, options.openFiles};
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
         }
-        if (options.asNobody && ::geteuid() == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                ::setresuid(65534, 65534, 65534) != 0) {
+        if (options.processes != 0) {
+            const rlimit limit{options.processes, options.processes};
+            if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(126);
+        }
+        if (asAnother) {
+            const uid_t user = options.asNobody ? 65534 : options.asUnusedUser;
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 ||
+                ::setresuid(user, user, user) != 0) {
                 ::_exit(126);
             }
             ::setenv("HOME", io.Path().c_str(), 1);
