@@ -54,15 +54,15 @@ void AppendCsvField(std::string& out, std::string_view field) {
     out += '"';
 }
 
-// A JSON string of the name's bytes: quotes, backslashes and control bytes escaped, every other
-// byte as it is (ncdu reads names as bytes).
+// A JSON string of the name's bytes: quotes, backslashes and control bytes (DEL among them, which
+// ncdu's reader refuses as it is) escaped, every other byte as it is (ncdu reads names as bytes).
 void AppendJsonString(std::string& out, std::string_view text) {
     out += '"';
     for (const char c : text) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
             out += escaped;
