@@ -291,7 +291,7 @@ void IndexMemoryOf(const std::string& folder, double millions) {
         }
     }
     std::uint64_t bytes = 0;
-    builder.Finish(entries, 0, [&bytes](std::string_view piece) { bytes += piece.size(); });
+    builder.Finish(entries, 0, {}, [&bytes](std::string_view piece) { bytes += piece.size(); });
     std::printf("%9llu entries: index %llu bytes, peak memory %ld KiB more than before\n",
                 static_cast<unsigned long long>(entries), static_cast<unsigned long long>(bytes),
                 PeakResidentKiB() - before);

@@ -335,6 +335,40 @@ TEST_F(FindInKeptListings, UnreadableListingsHoldNoDescriptorAndTheOthersStillAn
         << limited.err;
 }
 
+// An index copied from another listing of the same line and byte counts (the record's index size
+// made to agree) is not taken for this listing's: a search answers from the list files, saying
+// why, and a Save reusing the listing reads every folder.
+TEST_F(FindInKeptListings, AnIndexOfAnotherSaveIsNeverTakenForItsListings) {
+    for (const std::string tree : {"A", "B"}) {
+        MakeFolder(dir / tree);
+        for (int i = 0; i < 9; ++i) {
+            MakeFile(dir / (tree + "/" + (tree == "A" ? "aaa" : "bbb") + std::to_string(i)));
+        }
+    }
+    ASSERT_EQ(SaveInto(dir / "A", dir / "L/a").status, 0);
+    ASSERT_EQ(SaveInto(dir / "B", dir / "L/b").status, 0);
+    const std::string foreign = ReadBytes(dir / "L/b/" + std::string(listing::kIndexName));
+    MakeFile(dir / "L/a/" + std::string(listing::kIndexName), foreign);
+    const std::string record = dir / "L/a/" + std::string(listing::kRecordName);
+    std::string text = ReadBytes(record);
+    const std::size_t bytesAt = text.find("\"bytes\": ", text.find("\"index\""));
+    ASSERT_NE(bytesAt, std::string::npos);
+    const std::size_t numberAt = bytesAt + 9;
+    text.replace(numberAt, text.find(',', numberAt) - numberAt, std::to_string(foreign.size()));
+    MakeFile(record, text);
+
+    const ProgramRun found = Find({"-c"}, "bbb", {dir / "L/a"});
+    EXPECT_EQ(found.out, "0\n");
+    EXPECT_TRUE(Holds(found.err, "written by another Save than its record")) << found.err;
+    EXPECT_EQ(Find({"-c"}, "aaa", {dir / "L/a"}).out, "9\n");
+
+    const ProgramRun reused = SaveInto(dir / "A", dir / "L/again", {"--reuse", dir / "L/a"});
+    EXPECT_EQ(reused.status, 0) << reused.err;
+    EXPECT_TRUE(Holds(reused.err, "written by another Save than its record")) << reused.err;
+    EXPECT_EQ(ReadBytes(dir / "L/again/" + listing::ListFileName(1)),
+              ReadBytes(dir / "L/a/" + listing::ListFileName(1)));
+}
+
 // With --long, a listing with details gives each match's type, size and time before its path.
 TEST_F(FindInKeptListings, LongGivesTypeSizeAndTimeFromDetails) {
     MakeFolder(dir / "R");
@@ -500,7 +534,7 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
         }
     }
     for (const auto& [path, isFolder] : entries) builder.Add(path, isFolder, isFolder ? 'd' : 'f');
-    const std::string index = builder.Finish(entries.size(), 0);
+    const std::string index = builder.Finish(entries.size(), 0, {});
     std::uint32_t trigrams = 0;
     std::memcpy(&trigrams, index.data() + 36, sizeof trigrams);
     ASSERT_GT(trigrams, 60000u) << "a trigram table of over a mebibyte";
@@ -523,7 +557,7 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
             }
             std::vector<std::string> found;
             catalogue::SearchIndex(
-                fd, index.size(), entries.size(), 0, matcher,
+                fd, {index.size(), entries.size(), 0, {}}, matcher,
                 [&found](std::string_view path) {
                     found.emplace_back(path);
                     return true;
@@ -577,7 +611,7 @@ TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
         for (const std::uint64_t folder : cutShort) builder.CutShort(folder);
         std::string pieces;
         const std::uint64_t size = builder.Finish(
-            entries.size(), 12345, [&pieces](std::string_view piece) { pieces += piece; });
+            entries.size(), 12345, {}, [&pieces](std::string_view piece) { pieces += piece; });
         EXPECT_EQ(size, pieces.size());
         return pieces;
     };

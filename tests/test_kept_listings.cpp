@@ -54,6 +54,14 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
     ASSERT_EQ(run.status, 0) << run.err;
     const std::string record = Record();
     const std::string bytes = std::to_string(ListFile(1).size());
+    // The index carries the Save's identity the record names (bytes 96 to 112 of its header).
+    const std::string index = ReadBytes(Out(listing::kIndexName));
+    std::string save;
+    for (std::size_t at = 96; at < 112 && at < index.size(); ++at) {
+        constexpr char kDigits[] = "0123456789abcdef";
+        save += kDigits[static_cast<unsigned char>(index[at]) >> 4];
+        save += kDigits[static_cast<unsigned char>(index[at]) & 15];
+    }
     for (const std::string& part : std::vector<std::string>{
              "\"program\": \"quorvale\",\n  \"format\": 1,",
              "\"version\": \"" QUORVALE_VERSION "\"", "\"root\": \"" + dir / "R" + "\"",
@@ -62,7 +70,7 @@ TEST_F(KeptListing, ACompleteSaveRecordsItsRootTimesDriveListFilesAndLines) {
              "\"incomplete\": {\n    \"count\": 0", "\"oneFileSystem\": false", "\"exclude\": []",
              "\"notOfThisListing\": []",
              "\"index\": {\n    \"name\": \"quorvale-index.bin\",\n    \"bytes\": " +
-                 std::to_string(ReadBytes(Out(listing::kIndexName)).size()) + "\n  }\n}"}) {
+                 std::to_string(index.size()) + ",\n    \"save\": \"" + save + "\"\n  }\n}"}) {
         EXPECT_TRUE(Holds(record, part)) << part << "\n" << record;
     }
     // Times in UTC with seconds, the host and the drive's type as the system names them.

@@ -116,6 +116,9 @@ class EarlierListing::Folders {
                                          "Cannot reuse \"" + folder + "\": " + why);
         };
         if (record.indexName.empty()) throw cannot("it has no index");
+        const std::optional<IndexOfListing> index = IndexOfRecord(record);
+        if (!index) throw cannot("its index is of an earlier version (saved without its identity)");
+        index_ = *index;
         std::uint64_t size = 0;
         fd_ = listing_.OpenFile(record.indexName, size);
         if (!fd_) throw cannot("its index is missing");
@@ -123,8 +126,8 @@ class EarlierListing::Folders {
             throw cannot("its index is not the size its record states");
         }
         try {
-            folders_ = ReadIndexedFolders(fd_.Get(), record.indexBytes, record.lines, record.bytes);
-            CheckIndexedBlocks(fd_.Get(), record.indexBytes, record.lines, record.bytes);
+            folders_ = ReadIndexedFolders(fd_.Get(), index_);
+            CheckIndexedBlocks(fd_.Get(), index_);
         } catch (const IndexDamaged& damaged) {
             throw cannot(damaged.what());
         }
@@ -206,11 +209,10 @@ class EarlierListing::Folders {
         for (const auto& block : blocks_) {
             if (entry >= block->first && entry - block->first < block->Count()) return block;
         }
-        const ListingRecord& record = listing_.Record();
         std::shared_ptr<const IndexedBlock> block;
         try {
-            block = std::make_shared<const IndexedBlock>(
-                ReadIndexedBlock(fd_.Get(), record.indexBytes, record.lines, record.bytes, entry));
+            block =
+                std::make_shared<const IndexedBlock>(ReadIndexedBlock(fd_.Get(), index_, entry));
         } catch (const runtime::RuntimeError&) {
             return nullptr;  // the folder is read instead
         }
@@ -221,6 +223,7 @@ class EarlierListing::Folders {
 
     KeptListing listing_;
     runtime::UniqueFd fd_;
+    IndexOfListing index_;
     std::vector<IndexedFolder> folders_;
     std::vector<std::size_t> childStart_;  // folder i's subfolders: children_[childStart_[i]..]
     std::vector<std::size_t> children_;

@@ -282,6 +282,9 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
     const ListingRecord& record = listing.Record();
     if (record.indexName.empty())
         throw IndexDamaged("it has no index (saved by an earlier version)");
+    const std::optional<IndexOfListing> index = IndexOfRecord(record);
+    if (!index)
+        throw IndexDamaged("its index is of an earlier version (saved without its identity)");
     runtime::UniqueFd fd;
     std::uint64_t size = 0;
     try {
@@ -294,7 +297,7 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
         throw IndexDamaged("its index is not the one its record names");
     }
     return SearchIndex(
-        fd.Get(), record.indexBytes, record.lines, record.bytes, matcher,
+        fd.Get(), *index, matcher,
         [&found](std::string_view path) {
             return found({path, {}});
         },

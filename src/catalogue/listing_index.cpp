@@ -17,8 +17,10 @@ namespace quorvale::catalogue {
 
 namespace {
 
-constexpr std::string_view kMagic = "QVIDX002";
-constexpr std::size_t kHeaderBytes = 96;
+constexpr std::string_view kMagic = "QVIDX003";
+constexpr std::size_t kHeaderBytes = 120;
+constexpr std::size_t kSaveIdentityAt = 96;
+constexpr std::size_t kHeaderChecksumAt = 112;
 constexpr int kCompressionLevel = 3;
 constexpr std::size_t kBlockRowBytes = 12;    // u64 offset, u32 checksum
 constexpr std::size_t kTrigramRowBytes = 20;  // u32 trigram, u32 list's checksum, u64 offset,
@@ -526,7 +528,7 @@ std::string ListingIndexBuilder::CutShortList() {
 }
 
 std::uint64_t ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes,
-                                          const Write& write) {
+                                          const SaveIdentity& save, const Write& write) {
     if (inBlock_ != 0) EndBlock();
     if (!folderRows_.empty()) EndFolderFrame();
     if (scratch_ >= 0) FlushScratch();  // all of it is read back from here on
@@ -564,6 +566,9 @@ std::uint64_t ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t byt
     PutFixed(header, static_cast<std::uint32_t>(folderFrames_.Count()));
     PutFixed(header, Checksum(cutShort));
     PutFixed(header, cutShortAt);
+    header.append(reinterpret_cast<const char*>(save.bytes.data()), save.bytes.size());
+    PutFixed(header, Checksum(header));
+    PutFixed(header, std::uint32_t{0});
     write(header);
 
     std::string table;
@@ -588,9 +593,10 @@ std::uint64_t ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t byt
     return size;
 }
 
-std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes) {
+std::string ListingIndexBuilder::Finish(std::uint64_t lines, std::uint64_t bytes,
+                                        const SaveIdentity& save) {
     std::string out;
-    Finish(lines, bytes, [&out](std::string_view piece) { out += piece; });
+    Finish(lines, bytes, save, [&out](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -694,12 +700,20 @@ struct IndexHeader {
     std::uint64_t cutShortAt = 0;
 };
 
-IndexHeader ReadHeader(const IndexReader& reader, std::uint64_t lines, std::uint64_t listBytes) {
+IndexHeader ReadHeader(const IndexReader& reader, const IndexOfListing& listing) {
     if (reader.Size() < kHeaderBytes) throw IndexDamaged("its index is not one this version reads");
     const std::string head = reader.Range(0, kHeaderBytes);  // one read for all of it
     if (!head.starts_with(kMagic)) throw IndexDamaged("its index is not one this version reads");
-    if (Field<std::uint64_t>(head, 8) != lines || Field<std::uint64_t>(head, 16) != listBytes) {
-        throw IndexDamaged("its index is of other list files than its record's");
+    if (Field<std::uint32_t>(head, kHeaderChecksumAt) !=
+        Checksum(std::string_view(head).substr(0, kHeaderChecksumAt))) {
+        IndexReader::Damaged("its header");
+    }
+    if (Field<std::uint64_t>(head, 8) != listing.lines ||
+        Field<std::uint64_t>(head, 16) != listing.listBytes ||
+        head.compare(kSaveIdentityAt, listing.save.bytes.size(),
+                     reinterpret_cast<const char*>(listing.save.bytes.data()),
+                     listing.save.bytes.size()) != 0) {
+        throw IndexDamaged("its index was written by another Save than its record");
     }
     IndexHeader header;
     header.entries = Field<std::uint64_t>(head, 24);
@@ -948,10 +962,14 @@ void ReadCutShort(const IndexReader& reader, const IndexHeader& header,
 
 }  // namespace
 
-std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::uint64_t lines,
-                                              std::uint64_t listBytes) {
-    const IndexReader reader(fd, size);
-    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+std::optional<IndexOfListing> IndexOfRecord(const ListingRecord& record) {
+    if (!record.indexSave) return std::nullopt;
+    return IndexOfListing{record.indexBytes, record.lines, record.bytes, *record.indexSave};
+}
+
+std::vector<IndexedFolder> ReadIndexedFolders(int fd, const IndexOfListing& listing) {
+    const IndexReader reader(fd, listing.size);
+    const IndexHeader header = ReadHeader(reader, listing);
     std::vector<IndexedFolder> folders;
     std::uint64_t entry = 0;
     for (std::uint32_t frame = 0; frame < header.folderFrames; ++frame) {
@@ -972,18 +990,17 @@ std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::u
     return folders;
 }
 
-void CheckIndexedBlocks(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes) {
-    const IndexReader reader(fd, size);
-    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+void CheckIndexedBlocks(int fd, const IndexOfListing& listing) {
+    const IndexReader reader(fd, listing.size);
+    const IndexHeader header = ReadHeader(reader, listing);
     for (std::uint32_t block = 0; block < header.blocks; ++block) {
         FrameBytes(reader, header.blockTable, block);
     }
 }
 
-IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
-                              std::uint64_t listBytes, std::uint64_t entry) {
-    const IndexReader reader(fd, size);
-    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+IndexedBlock ReadIndexedBlock(int fd, const IndexOfListing& listing, std::uint64_t entry) {
+    const IndexReader reader(fd, listing.size);
+    const IndexHeader header = ReadHeader(reader, listing);
     if (entry >= header.entries) IndexReader::Damaged("an entry past its end");
     const std::uint64_t number = entry / kEntriesPerBlock;
     const std::string block = FrameAt(reader, header.blockTable, number);
@@ -1002,11 +1019,10 @@ IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
     return decoded;
 }
 
-std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes,
-                          const EntryMatcher& matcher, const IndexMatch& found,
-                          const std::function<void()>& check) {
-    const IndexReader reader(fd, size);
-    const IndexHeader header = ReadHeader(reader, lines, listBytes);
+std::uint64_t SearchIndex(int fd, const IndexOfListing& listing, const EntryMatcher& matcher,
+                          const IndexMatch& found, const std::function<void()>& check) {
+    const IndexReader reader(fd, listing.size);
+    const IndexHeader header = ReadHeader(reader, listing);
     const std::vector<std::uint32_t> candidates = CandidateBlocks(
         reader, header, TrigramsOfPattern(matcher.Query().pattern, matcher.IsShellPattern()));
     std::uint64_t count = 0;

@@ -3,11 +3,13 @@
 // have not changed since. Its format (numbers little-endian, "varint" the 7-bits-a-byte encoding
 // of LEB128, "zigzag" a signed number as a varint of (n << 1) ^ (n >> 63)):
 //
-//   header, 96 bytes: "QVIDX002"; u64 lines and u64 bytes of the list files it was made from (as
+//   header, 120 bytes: "QVIDX003"; u64 lines and u64 bytes of the list files it was made from (as
 //       the record states them); u64 entries; u32 blocks; u32 trigrams; u64 where the block table
 //       begins; u64 where the trigram table begins; u64 the file's size; u64 folders; u64 where
 //       the folder table begins; u32 folder frames; u32 the cut-short list's checksum; u64 where
-//       the cut-short list begins (it ends where the file does).
+//       the cut-short list begins (it ends where the file does); 16 bytes the identity of the Save
+//       that wrote it (see save_identity.h), the same as its record's; u32 the checksum of the
+//       header's 112 bytes before it; u32 0.
 //   blocks: the listing's entries in listing order, kEntriesPerBlock to a block, each block one
 //       zstd frame of its entries, each entry its full path as the listing wrote it (a folder's
 //       without its closing "/") coded against the entry before it in the block: varint bytes
@@ -34,22 +36,41 @@
 // A search takes the trigrams of the literal parts of its pattern, reads their posting lists, and
 // decodes and matches only the blocks in all of them. Everything read is checked against the
 // file's bounds and its checksum (FNV-1a, 64 bits folded to 32): a damaged index is an error
-// (IndexDamaged), never a crash or a wrong answer.
+// (IndexDamaged), never a crash or a wrong answer. An index is used only beside the record that
+// names it with the same Save's identity: an index another Save left, or one copied from another
+// listing, is not that listing's. (Someone who may write the list folder can still make an index
+// lie on purpose, as they can the list files themselves: the identity tells apart Saves, it does
+// not sign them.)
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "catalogue/listing_record.h"
+#include "catalogue/save_identity.h"
 #include "reading/file_system.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::catalogue {
 
 class EntryMatcher;
+
+// What a listing's record says of its index: an index that says otherwise is not that listing's.
+struct IndexOfListing {
+    std::uint64_t size = 0;       // of the index file
+    std::uint64_t lines = 0;      // of the list files
+    std::uint64_t listBytes = 0;  // of the list files together
+    SaveIdentity save;            // the Save that wrote the listing
+};
+
+// What `record` says of its index; none when its index cannot be tied to it (a record of a version
+// that wrote no Save's identity).
+std::optional<IndexOfListing> IndexOfRecord(const ListingRecord& record);
 
 inline constexpr std::size_t kEntriesPerBlock = 512;
 inline constexpr std::size_t kFoldersPerFrame = 1024;
@@ -78,11 +99,12 @@ class ListingIndexBuilder {
     // The folder `folder` (numbered from 0 in the order of their entries) lacks something it
     // holds; told at any time, before or after its entry.
     void CutShort(std::uint64_t folder) { cutShort_.push_back(folder); }
-    // The index, for a listing whose list files hold `lines` lines and `bytes` bytes, told to
-    // `write` piece by piece in order; returns its size.
-    std::uint64_t Finish(std::uint64_t lines, std::uint64_t bytes, const Write& write);
+    // The index, for a listing whose list files hold `lines` lines and `bytes` bytes, written by
+    // the Save `save`, told to `write` piece by piece in order; returns its size.
+    std::uint64_t Finish(std::uint64_t lines, std::uint64_t bytes, const SaveIdentity& save,
+                         const Write& write);
     // The same, as one string.
-    std::string Finish(std::uint64_t lines, std::uint64_t bytes);
+    std::string Finish(std::uint64_t lines, std::uint64_t bytes, const SaveIdentity& save);
 
   private:
     // Blocks or folder frames made and not yet written: in memory, or where each lies in the
@@ -170,10 +192,8 @@ struct IndexedFolder {
     std::string name;
 };
 
-// The folders of the index open as `fd` (`size` bytes) of a listing whose list files hold `lines`
-// lines and `listBytes` bytes, in order. Throws IndexDamaged.
-std::vector<IndexedFolder> ReadIndexedFolders(int fd, std::uint64_t size, std::uint64_t lines,
-                                              std::uint64_t listBytes);
+// The folders of the index open as `fd` of the listing `listing`, in order. Throws IndexDamaged.
+std::vector<IndexedFolder> ReadIndexedFolders(int fd, const IndexOfListing& listing);
 
 // The entries of one block of an index: each one's name (the last part of its path) and its kind
 // ('d', 'f', 'l', 'o' or '?').
@@ -192,12 +212,11 @@ struct IndexedBlock {
 
 // Checks every block of the same index against its checksum, reading each once. Throws
 // IndexDamaged.
-void CheckIndexedBlocks(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes);
+void CheckIndexedBlocks(int fd, const IndexOfListing& listing);
 
 // The block holding entry `entry` of the same index. Throws IndexDamaged (also when there is no
 // such entry).
-IndexedBlock ReadIndexedBlock(int fd, std::uint64_t size, std::uint64_t lines,
-                              std::uint64_t listBytes, std::uint64_t entry);
+IndexedBlock ReadIndexedBlock(int fd, const IndexOfListing& listing, std::uint64_t entry);
 
 // An index read back is not what a Save writes: the search goes on the list files instead.
 class IndexDamaged : public runtime::RuntimeError {
@@ -208,14 +227,12 @@ class IndexDamaged : public runtime::RuntimeError {
 // One entry an index search found: its path as printed (a folder's ending in "/").
 using IndexMatch = std::function<bool(std::string_view path)>;
 
-// Searches the index open as `fd` (`size` bytes) of a listing whose list files hold `lines` lines
-// and `listBytes` bytes, reading only the parts it needs: tells `found` each entry `matcher`
-// matches, in listing order, until it returns false; `check` is called every few blocks. Returns
-// how many it told. Throws IndexDamaged when the index is not one of that listing, or damaged
-// (perhaps after telling some entries).
-std::uint64_t SearchIndex(int fd, std::uint64_t size, std::uint64_t lines, std::uint64_t listBytes,
-                          const EntryMatcher& matcher, const IndexMatch& found,
-                          const std::function<void()>& check);
+// Searches the index open as `fd` of the listing `listing`, reading only the parts it needs: tells
+// `found` each entry `matcher` matches, in listing order, until it returns false; `check` is called
+// every few blocks. Returns how many it told. Throws IndexDamaged when the index is not one of that
+// listing, or damaged (perhaps after telling some entries).
+std::uint64_t SearchIndex(int fd, const IndexOfListing& listing, const EntryMatcher& matcher,
+                          const IndexMatch& found, const std::function<void()>& check);
 
 // The trigrams a path must hold to match `query`'s pattern (folded as the index folds them):
 // those of each run of plain bytes in it.

@@ -154,7 +154,7 @@ struct JsonValue {
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 27> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 28> kFieldsRead = {"fileSystem.mountPoint",
                                                           "options.oneFileSystem",
                                                           "options.exclude",
                                                           "user",
@@ -163,6 +163,7 @@ constexpr std::array<std::string_view, 27> kFieldsRead = {"fileSystem.mountPoint
                                                           "index",
                                                           "index.name",
                                                           "index.bytes",
+                                                          "index.save",
                                                           "program",
                                                           "format",
                                                           "root",
@@ -517,6 +518,10 @@ std::string RecordText(const ListingRecord& record) {
         json.String(record.indexName);
         json.Key("bytes");
         json.Number(record.indexBytes);
+        if (record.indexSave) {
+            json.Key("save");
+            json.String(record.indexSave->Hex());
+        }
         json.Close('}');
     }
     if (!record.reuse.listing.empty()) {
@@ -584,6 +589,18 @@ bool ReadIndex(const JsonValue& document, ListingRecord& record, std::string& wh
     }
     const auto bytes = NumberAt(index, "bytes", "index.bytes", 1, UINT64_MAX, why);
     if (!bytes) return false;
+    const std::optional<std::string> save = TextAt(index, "save");
+    if (!save) {
+        why = "\"index.save\" is not a Save's identity";
+        return false;
+    }
+    if (!save->empty()) {
+        record.indexSave = SaveIdentity::FromHex(*save);
+        if (!record.indexSave) {
+            why = "\"index.save\" is not a Save's identity";
+            return false;
+        }
+    }
     record.indexName = *name;
     record.indexBytes = *bytes;
     return true;

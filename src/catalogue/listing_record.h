@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue/save_identity.h"
 #include "listing/walk_report.h"
 #include "reading/listing_options.h"
 #include "runtime/file_system_facts.h"
@@ -41,6 +42,9 @@ struct ListingRecord {
     std::vector<std::string> notOfThisListing;  // list files in the folder that other Saves left
     std::string indexName;                      // the index a search reads (empty: none)
     std::uint64_t indexBytes = 0;               // its size
+    // The Save that wrote the listing, as its index says it too; none in a record of a version
+    // that wrote no identity (its index is then not used).
+    std::optional<SaveIdentity> indexSave;
     // Whom the Save read the tree as: what a later Save must be to reuse the listing.
     struct User {
         std::uint64_t id = 0;

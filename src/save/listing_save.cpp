@@ -123,7 +123,7 @@ class IndexOfLines {
                                             std::to_string(meaning_.Count()) + " lines of " +
                                             std::to_string(record.lines));
         }
-        return builder_.Finish(record.lines, record.bytes,
+        return builder_.Finish(record.lines, record.bytes, *record.indexSave,
                                [&out](std::string_view piece) { out.PrintBytes(piece); });
     }
 
@@ -206,6 +206,7 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
         RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record] {
             std::unique_ptr<runtime::TextOutput> indexOut =
                 runtime.OpenForOutput(lock, std::string(listing::kIndexName));
+            record.indexSave = catalogue::NewSaveIdentity();
             record.indexBytes = index.Finish(record, *indexOut);
             indexOut->Close();
             record.indexName = listing::kIndexName;
