@@ -15,9 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "catalogue/earlier_listing.h"
+#include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
 #include "catalogue/listing_index.h"
 #include "listing/list_file_name.h"
+#include "reading/posix_file_system.h"
 #include "support/odd_tree.h"
 #include "support/program_run.h"
 #include "support/synthetic_listing.h"
@@ -257,11 +259,12 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     ASSERT_EQ(chosen.size(), 1u);
     SetRecord(catalogue + "/b/stick", "2026-02-01T10:00:00Z");
     std::string searchedEnded;
-    EXPECT_EQ(catalogue::FindInListing(
-                  chosen[0].folder, catalogue::EntryMatcher({"photo", false, false}), {},
-                  [](const catalogue::FoundEntry&) { return true; }, {},
-                  [&](const catalogue::ListingRecord& record) { searchedEnded = record.ended; }),
-              1u);
+    EXPECT_EQ(
+        catalogue::FindInListing(
+            chosen[0].folder, catalogue::EntryMatcher({"photo", false, false}), {},
+            [](const catalogue::FoundEntry&) { return true; }, {},
+            [&](const catalogue::ListingRecord& record, bool) { searchedEnded = record.ended; }),
+        1u);
     EXPECT_EQ(chosen[0].record.ended, "2025-12-24T10:00:00Z");
     EXPECT_EQ(searchedEnded, "2026-02-01T10:00:00Z");
     SetRecord(catalogue + "/b/stick", "2025-12-24T10:00:00Z");
@@ -367,6 +370,97 @@ TEST_F(FindInKeptListings, AnIndexOfAnotherSaveIsNeverTakenForItsListings) {
     EXPECT_TRUE(Holds(reused.err, "written by another Save than its record")) << reused.err;
     EXPECT_EQ(ReadBytes(dir / "L/again/" + listing::ListFileName(1)),
               ReadBytes(dir / "L/a/" + listing::ListFileName(1)));
+}
+
+// While a Save lists a drive again into its list folder, a search answers from the listing as it
+// was before that Save began, by its index, saying so, never a mix of the two; once the Save has
+// finished, from the new one. A comparison meanwhile says to try again.
+TEST_F(FindInKeptListings, ADriveIsSearchableAsItWasWhileItIsListedAgain) {
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    for (int folder = 0; folder < 34; ++folder) {
+        const std::string sub = tree + "/f" + std::to_string(folder);
+        MakeFolder(sub);
+        for (int file = 0; file < 1000; ++file) MakeFile(sub + "/file" + std::to_string(file));
+    }
+    reading::PosixFileSystem fs;
+    Lister lister(fs);
+    lister.Save(tree);
+    const std::string listFolder = lister.programFolder.Path();
+    MakeFile(tree + "/f0/new-one");
+    struct Seen {
+        std::uint64_t files = 0;
+        std::uint64_t newOnes = 0;
+        bool beforeASave = false;
+        std::size_t listings = 0;
+    };
+    const auto search = [&] {
+        Seen seen;
+        const auto listings = catalogue::ListingsToSearch({listFolder}, true, [](std::string) {});
+        seen.listings = listings.size();
+        for (const auto& [pattern, count] :
+             {std::pair{"file99", &seen.files}, std::pair{"new-one", &seen.newOnes}}) {
+            *count = catalogue::FindInListing(
+                listFolder, catalogue::EntryMatcher({pattern, false, false}), {},
+                [](const catalogue::FoundEntry&) { return true; }, {},
+                [&seen](const catalogue::ListingRecord&, bool before) {
+                    seen.beforeASave = before;
+                });
+        }
+        return seen;
+    };
+    const Seen before = search();
+    EXPECT_EQ(before.listings, 1u);
+    EXPECT_EQ(before.files, 34u * 11);  // file99, file990 .. file999
+    EXPECT_EQ(before.newOnes, 0u);
+    EXPECT_FALSE(before.beforeASave);
+
+    std::vector<Seen> during;
+    std::uint64_t lines = 0;
+    std::string compared;
+    lister.core.SetYield([&] {
+        if (++lines % 8000 != 0) return;
+        during.push_back(search());
+        if (compared.empty()) {
+            try {
+                catalogue::KeptListing listing(listFolder, "compare");
+            } catch (const runtime::RuntimeError& error) {
+                compared = error.what();
+            }
+        }
+    });
+    lister.Save(tree);
+    lister.core.SetYield({});
+    ASSERT_GE(during.size(), 4u);  // past the first list file, replaced at 32000 lines
+    for (const Seen& seen : during) {
+        EXPECT_EQ(seen.listings, 1u);
+        EXPECT_TRUE(seen.beforeASave);
+        EXPECT_EQ(seen.files, before.files);
+        EXPECT_EQ(seen.newOnes, 0u);
+    }
+    EXPECT_TRUE(Holds(compared, "a Save of it began and has not finished")) << compared;
+    const Seen after = search();
+    EXPECT_FALSE(after.beforeASave);
+    EXPECT_EQ(after.files, before.files);
+    EXPECT_EQ(after.newOnes, 1u);
+
+    // The program says so, and a comparison says to try again: here in the state a Save that was
+    // stopped midway leaves.
+    const auto moveAside = [&](std::string_view from, std::string_view to) {
+        ASSERT_EQ(::rename((listFolder + "/" + std::string(from)).c_str(),
+                           (listFolder + "/" + std::string(to)).c_str()),
+                  0);
+    };
+    moveAside(listing::kRecordName, listing::kPreviousRecordName);
+    moveAside(listing::kIndexName, listing::kPreviousIndexName);
+    MakeFile(listFolder + "/" + listing::ListFileName(1), "half\r\n");
+    const ProgramRun found = Find({"-c"}, "new-one", {listFolder});
+    EXPECT_EQ(found.status, 0) << found.err;
+    EXPECT_EQ(found.out, "1\n");
+    EXPECT_TRUE(Holds(found.err, "\"" + listFolder + "\" is being saved again")) << found.err;
+    const ProgramRun compare = RunProgram({"--compare", listFolder, listFolder});
+    EXPECT_EQ(compare.status, 2);
+    EXPECT_TRUE(Holds(compare.err, "try again once a Save of it has finished")) << compare.err;
 }
 
 // With --long, a listing with details gives each match's type, size and time before its path.

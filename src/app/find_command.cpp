@@ -1,5 +1,7 @@
 #include "app/find_command.h"
 
+#include <set>
+#include <string>
 #include <string_view>
 
 #include "app/held_output.h"
@@ -94,9 +96,17 @@ class Search {
                 return !Done();
             },
             StopIfSignalled,
-            [&prefix, &listing](const catalogue::ListingRecord& record) {
+            [&prefix, &listing, this](const catalogue::ListingRecord& record, bool beforeASave) {
                 prefix = listing.folder + '\t' + record.ended + '\t';
+                if (beforeASave) SaidBeforeASave(listing.folder, record);
             });
+    }
+
+    // Says, once for each listing, that it is searched as it was before a Save of it began.
+    void SaidBeforeASave(const std::string& folder, const catalogue::ListingRecord& record) {
+        if (!saidBeforeASave_.insert(folder).second) return;
+        WriteError("quorvale: \"" + folder + "\" is being saved again: searched as it was listed " +
+                   record.ended + ", before that Save began\n");
     }
 
     const FindRequest& request_;
@@ -106,6 +116,7 @@ class Search {
     std::uint64_t found_ = 0;
     std::size_t searched_ = 0;  // listings read whole
     bool saidSlower_ = false;
+    std::set<std::string> saidBeforeASave_;
 };
 
 }  // namespace

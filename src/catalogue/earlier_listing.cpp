@@ -120,7 +120,7 @@ class EarlierListing::Folders {
         if (!index) throw cannot("its index is of an earlier version (saved without its identity)");
         index_ = *index;
         std::uint64_t size = 0;
-        fd_ = listing_.OpenFile(record.indexName, size);
+        fd_ = listing_.OpenIndex(size);
         if (!fd_) throw cannot("its index is missing");
         if (size != record.indexBytes) {
             throw cannot("its index is not the size its record states");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <tuple>
 #include <utility>
 
@@ -220,15 +221,17 @@ std::string_view ListingLines::Relative() const {
 // A listing's lines as entries, read a block at a time across its list files.
 class KeptListing::Reader {
   public:
-    Reader(const std::string& folder, std::string_view action)
-        : folder_(folder), context_("Cannot " + std::string(action) + " \"" + folder + "\"") {
+    Reader(const std::string& folder, std::string_view action, bool mayTakeTheEarlier)
+        : folder_(folder),
+          context_("Cannot " + std::string(action) + " \"" + folder + "\""),
+          mayTakeTheEarlier_(mayTakeTheEarlier) {
         folderFd_.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!folderFd_) {
             const int err = errno;
             throw runtime::ErrorFromErrno(err, "Cannot open", folder);
         }
         ReadRecordHere();
-        StartReading();
+        if (!beforeASave_) StartReading();
     }
     // The file `name` of the list folder, opened as a list file is (a regular file only) and
     // noted with them; no handle when there is none.
@@ -242,6 +245,12 @@ class KeptListing::Reader {
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
+    UniqueFd OpenIndex(std::uint64_t& size) {
+        if (!beforeASave_) return OpenFile(record_.indexName, size);
+        return OpenFile(std::string(listing::kPreviousIndexName), size);
+    }
+    bool BeforeASave() const { return beforeASave_; }
+
     const ListingRecord& Record() const { return record_; }
     bool HasDetails() const { return record_.options.details; }
     // Whether every file read so far is still the one its name gives: no Save replaced any.
@@ -249,12 +258,14 @@ class KeptListing::Reader {
     const std::string& FolderPath() const { return folder_; }
     // Reads the details files beside the list files from the start.
     void ReadDetails() {
+        if (beforeASave_) throw SaveNotFinished();
         details_.emplace(folderFd_.Get(), folder_, context_, &listing::DetailsFileName,
                          record_.firstListFile, record_.lastListFile, opened_);
     }
 
     // The next entry, or nullopt at the listing's end (which must be where its record says).
     std::optional<KeptEntry> Next() {
+        if (beforeASave_) throw SaveNotFinished();
         for (;;) {
             std::string_view line;
             if (!lines_->Next(line)) {
@@ -306,11 +317,29 @@ class KeptListing::Reader {
         return at == std::string_view::npos ? details.size() : at;
     }
 
+    RuntimeError SaveNotFinished() const {
+        return Unusable(context_,
+                        "a Save of it began and has not finished (its list files may be half "
+                        "replaced); try again once a Save of it has finished");
+    }
+
+    // The record, or (see KeptListing) the one a Save that has not finished moved aside.
     void ReadRecordHere() {
-        const ReadFile file(folderFd_.Get(), context_, std::string(listing::kRecordName));
-        if (file.Fd() >= 0) opened_.Note(std::string(listing::kRecordName), file.Status());
-        const struct stat& st = file.Status();
-        if (file.Fd() < 0) {
+        std::string name(listing::kRecordName);
+        auto file = std::make_unique<ReadFile>(folderFd_.Get(), context_, name);
+        if (file->Fd() < 0) {
+            std::string earlier(listing::kPreviousRecordName);
+            auto moved = std::make_unique<ReadFile>(folderFd_.Get(), context_, earlier);
+            if (moved->Fd() >= 0 && !mayTakeTheEarlier_) throw SaveNotFinished();
+            if (moved->Fd() >= 0) {
+                beforeASave_ = true;
+                name = std::move(earlier);
+                file = std::move(moved);
+            }
+        }
+        if (file->Fd() >= 0) opened_.Note(name, file->Status());
+        const struct stat& st = file->Status();
+        if (file->Fd() < 0) {
             throw Unusable(context_, "it holds no " + std::string(listing::kRecordName) +
                                          " (a Save of this version writes one)");
         }
@@ -318,7 +347,7 @@ class KeptListing::Reader {
         std::string text(static_cast<std::size_t>(st.st_size), '\0');
         std::size_t done = 0;
         while (done < text.size()) {
-            const ssize_t n = ::read(file.Fd(), text.data() + done, text.size() - done);
+            const ssize_t n = ::read(file->Fd(), text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) throw Unusable(context_, "its record cannot be read");
             done += static_cast<std::size_t>(n);
@@ -356,7 +385,9 @@ class KeptListing::Reader {
 
     std::string folder_;
     std::string context_;  // what the messages say could not be done with the folder
-    UniqueFd folderFd_;    // declared before what reads through it, so it closes after them
+    bool mayTakeTheEarlier_ = false;
+    bool beforeASave_ = false;  // the listing before a Save of the folder began
+    UniqueFd folderFd_;         // declared before what reads through it, so it closes after them
     ListingRecord record_;
     FileIdentities opened_;  // the record and every list and details file read so far
     std::optional<NumberedLines> lines_;
@@ -364,11 +395,17 @@ class KeptListing::Reader {
     ListingLines meaning_;
 };
 
-KeptListing::KeptListing(const std::string& folder, std::string_view action)
-    : reader_(std::make_unique<Reader>(folder, action)) {}
+KeptListing::KeptListing(const std::string& folder, std::string_view action, bool mayTakeTheEarlier)
+    : reader_(std::make_unique<Reader>(folder, action, mayTakeTheEarlier)) {}
 KeptListing::~KeptListing() = default;
 runtime::UniqueFd KeptListing::OpenFile(const std::string& name, std::uint64_t& size) {
     return reader_->OpenFile(name, size);
+}
+runtime::UniqueFd KeptListing::OpenIndex(std::uint64_t& size) {
+    return reader_->OpenIndex(size);
+}
+bool KeptListing::BeforeASave() const {
+    return reader_->BeforeASave();
 }
 const ListingRecord& KeptListing::Record() const {
     return reader_->Record();

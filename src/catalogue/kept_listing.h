@@ -58,9 +58,15 @@ class ListingLines {
 // its list files (and its details files when asked), so memory does not grow with the listing.
 // Throws runtime::RuntimeError, saying "Cannot <action> "<folder>": " and why, when the folder
 // holds no record of a listing or its files are not the ones the record describes.
+//
+// While a Save writes into the folder (from when it moved the record and the index aside to when
+// it put the new ones in place) the folder holds no record. A reader that `mayTakeTheEarlier` then
+// takes the listing as it was before that Save began: its record and its index, moved aside,
+// which the index alone can answer for (its list files are being replaced: Next says to try again
+// once the Save has finished).
 class KeptListing {
   public:
-    KeptListing(const std::string& folder, std::string_view action);
+    KeptListing(const std::string& folder, std::string_view action, bool mayTakeTheEarlier = false);
     ~KeptListing();
     KeptListing(const KeptListing&) = delete;
     KeptListing& operator=(const KeptListing&) = delete;
@@ -74,6 +80,12 @@ class KeptListing {
     // through a link, never waited on) and noted with them, so Unchanged looks at it too; no handle
     // when there is none. Its size when opened in `size`.
     runtime::UniqueFd OpenFile(const std::string& name, std::uint64_t& size);
+    // The index the record names, opened as OpenFile opens it (the one moved aside with the record
+    // when the listing is the one before a Save began).
+    runtime::UniqueFd OpenIndex(std::uint64_t& size);
+    // Whether this is the listing as it was before a Save of the folder began, a Save that has
+    // not finished (see above).
+    bool BeforeASave() const;
     // Reads the details files beside the list files, from the start.
     void ReadDetails();
     // The next entry, or nullopt at the listing's end (which must be where its record says).

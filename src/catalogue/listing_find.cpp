@@ -189,8 +189,12 @@ runtime::UniqueFd OpenFolderAt(int parent, const char* name) {
 // order of their names' bytes.
 void CollectListFolders(int fd, const std::string& path, int levels,
                         std::vector<std::string>& found) {
+    // A folder a Save writes into holds the record it moved aside until it puts the new one in
+    // place: the listing as it was before is searched meanwhile.
     struct stat st {};
-    if (::fstatat(fd, std::string(listing::kRecordName).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (::fstatat(fd, std::string(listing::kRecordName).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+        ::fstatat(fd, std::string(listing::kPreviousRecordName).c_str(), &st,
+                  AT_SYMLINK_NOFOLLOW) == 0) {
         found.push_back(path);
     }
     if (levels == 0) return;
@@ -249,7 +253,7 @@ std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& fo
     std::vector<ListingToSearch> listings;
     for (std::string& folder : listFolders) {
         try {
-            const KeptListing listing(folder, "search");
+            const KeptListing listing(folder, "search", true);
             listings.push_back({std::move(folder), listing.Record()});
         } catch (const runtime::RuntimeError& error) {
             problem(error.what());
@@ -288,7 +292,7 @@ std::uint64_t SearchByIndex(KeptListing& listing, const EntryMatcher& matcher,
     runtime::UniqueFd fd;
     std::uint64_t size = 0;
     try {
-        fd = listing.OpenFile(record.indexName, size);
+        fd = listing.OpenIndex(size);
     } catch (const runtime::RuntimeError& error) {
         throw IndexDamaged(error.what());
     }
@@ -310,11 +314,24 @@ std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& match
                             const FindOptions& options,
                             const std::function<bool(const FoundEntry&)>& found,
                             const std::function<void()>& check,
-                            const std::function<void(const ListingRecord&)>& opened) {
+                            const std::function<void(const ListingRecord&, bool)>& opened) {
     if (check) check();
-    KeptListing listing(folder, "search");
-    if (opened) opened(listing.Record());
+    KeptListing listing(folder, "search", true);
+    if (opened) opened(listing.Record(), listing.BeforeASave());
     const bool details = options.withDetails && listing.HasDetails();
+    if (listing.BeforeASave() && !details) {
+        // Its list files are being replaced: the index answers, or nothing can.
+        try {
+            const std::uint64_t count = SearchByIndex(listing, matcher, found, check);
+            if (!listing.Unchanged()) throw ListingChanged("search", folder);
+            return count;
+        } catch (const IndexDamaged& damaged) {
+            throw runtime::RuntimeError(runtime::InvalidProcedureCall,
+                                        "Cannot search \"" + folder +
+                                            "\": a Save of it began and has not finished, and " +
+                                            damaged.what() + "; try again once it has finished");
+        }
+    }
     if (!details && options.useIndex) {
         const std::uint64_t count = SearchByIndex(listing, matcher, found, check);
         if (!listing.Unchanged()) throw ListingChanged("search", folder);

@@ -87,11 +87,13 @@ struct FindOptions {
 // ListingChanged when a Save replaced any file it read; the last two perhaps after telling some
 // entries: a caller holds what it was told until the search returns. `opened`, when given, is told
 // the record of the listing as it is read, before any entry: what the entries are of (a Save may
-// have replaced the listing since its record was read to choose it).
+// have replaced the listing since its record was read to choose it), and whether it is the
+// listing as it was before a Save of it began, a Save that has not finished (see KeptListing):
+// its index answers alone.
 std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& matcher,
                             const FindOptions& options,
                             const std::function<bool(const FoundEntry&)>& found,
                             const std::function<void()>& check = {},
-                            const std::function<void(const ListingRecord&)>& opened = {});
+                            const std::function<void(const ListingRecord&, bool)>& opened = {});
 
 }  // namespace quorvale::catalogue

@@ -248,6 +248,7 @@ void FindDialog::SearchOne(const catalogue::ListingToSearch& listing,
     // The record of the listing as it is searched (a Save may have replaced it since it was
     // chosen): its drive is where a match is opened.
     std::shared_ptr<const catalogue::ListingRecord> record;
+    std::string listed;  // when, as the matches show it
     catalogue::FindOptions options;
     for (int attempt = 0; attempt < 2; ++attempt) {
         Handed handed;
@@ -257,15 +258,17 @@ void FindDialog::SearchOne(const catalogue::ListingToSearch& listing,
                 [&](const catalogue::FoundEntry& entry) {
                     if (++handed.found <= static_cast<std::uint64_t>(kMostShown)) {
                         handed.matches.push_back(
-                            {std::string(entry.path), DriveName(*record), record->ended, record});
+                            {std::string(entry.path), DriveName(*record), listed, record});
                     }
                     return true;
                 },
                 [this] {
                     if (stop_) throw Stopped{};
                 },
-                [&record](const catalogue::ListingRecord& read) {
+                [&record, &listed](const catalogue::ListingRecord& read, bool beforeASave) {
                     record = std::make_shared<const catalogue::ListingRecord>(read);
+                    listed =
+                        beforeASave ? read.ended + " (before the Save now running)" : read.ended;
                 });
             return Hand(std::move(handed));
         } catch (const catalogue::IndexDamaged&) {
