@@ -248,6 +248,11 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     EXPECT_EQ(all.out, catalogue + "/a-tuesday\t2026-01-06T10:00:00Z" + a + catalogue +
                            "/a-monday\t2026-01-05T10:00:00Z" + a + catalogue +
                            "/b/stick\t2025-12-24T10:00:00Z" + b);
+    // A listing reached through two of the folders given (or twice as one) is searched once.
+    const ProgramRun twice =
+        Find({"--all"}, "photo", {catalogue, catalogue + "/b", catalogue + "/b/stick"});
+    EXPECT_EQ(twice.out, all.out);
+    EXPECT_EQ(twice.err, "");
     // The same root on two drives (their records name two UUIDs): both answer.
     SetRecord(catalogue + "/a-monday", "2026-01-05T10:00:00Z", "1111-AAAA");
     SetRecord(catalogue + "/a-tuesday", "2026-01-06T10:00:00Z", "2222-BBBB");

@@ -434,6 +434,8 @@ TEST_F(ReuseUnchangedFolders, EachRefusalReadsEveryFolderAndSaysWhyOnce) {
         {"it was made with other options", {"--details"}},
         {"it was made with other options", {"--exclude", "*.txt"}},
         {"it was made with other options", {}, {}, {"--one-file-system"}},
+        // As many patterns, not the same ones: an entry the new ones keep would be left out.
+        {"it was made with other options", {"--exclude", "*.txt"}, {}, {"--exclude", "*.tmp"}},
         {"made by another user",
          {},
          [&](const std::string& f) { editRecord(f, "\"id\": [0-9]+", "\"id\": 4321"); }},
@@ -447,6 +449,13 @@ TEST_F(ReuseUnchangedFolders, EachRefusalReadsEveryFolderAndSaysWhyOnce) {
          }},
         {"its index is damaged", {}, [&](const std::string& f) { damageIndex(f, 1); }},
         {"its index is damaged", {}, [&](const std::string& f) { damageIndex(f, 60); }},
+        // In an entry block, which a reuse checks before it begins, whether it reads it or not.
+        {"its index is damaged",
+         {},
+         [&](const std::string& f) {
+             const std::string path = f + "/" + std::string(listing::kIndexName);
+             damageIndex(f, static_cast<std::int64_t>(ReadBytes(path).size()) - 130);
+         }},
         {"No such file or directory", {}, [](const std::string& f) { RemoveTree(f); }},
     };
     int n = 0;
@@ -461,7 +470,8 @@ TEST_F(ReuseUnchangedFolders, EachRefusalReadsEveryFolderAndSaysWhyOnce) {
         const std::string reused = dir / ("reused" + std::to_string(n));
         const ProgramRun run = Save(reused, options);
         EXPECT_EQ(run.status, full.status);
-        EXPECT_TRUE(Holds(run.err, refusal.why) && Holds(run.err, "reading every folder"))
+        EXPECT_TRUE(Holds(run.err, "quorvale: cannot reuse \"" + earlier + "\": ") &&
+                    Holds(run.err, refusal.why) && Holds(run.err, "reading every folder"))
             << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(FoldersReused(reused), -1);

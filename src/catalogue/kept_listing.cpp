@@ -227,8 +227,10 @@ class KeptListing::Reader {
           mayTakeTheEarlier_(mayTakeTheEarlier) {
         folderFd_.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!folderFd_) {
+            // Said as what could not be done with it: "Cannot reuse "OLD": No such file or ...".
             const int err = errno;
-            throw runtime::ErrorFromErrno(err, "Cannot open", folder);
+            throw RuntimeError(runtime::ErrorNumberFromErrno(err),
+                               context_ + ": " + runtime::SystemReason(err));
         }
         ReadRecordHere();
         if (!beforeASave_) StartReading();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "listing/list_file_name.h"
@@ -185,24 +186,35 @@ runtime::UniqueFd OpenFolderAt(int parent, const char* name) {
         ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// The list folders in the folder open as `fd` (at `path`) and `levels` levels below it, in the
-// order of their names' bytes.
-void CollectListFolders(int fd, const std::string& path, int levels,
-                        std::vector<std::string>& found) {
+// The list folders found so far, and the folders they are (a folder reached through two of the
+// folders given, or by two paths, is searched once).
+struct ListFolders {
+    std::vector<std::string> paths;
+    std::set<std::pair<dev_t, ino_t>> seen;
+};
+
+// Adds the list folders in the folder open as `fd` (at `path`) and `levels` levels below it, in
+// the order of their names' bytes, to `found`; returns how many it met, those found before too.
+std::size_t CollectListFolders(int fd, const std::string& path, int levels, ListFolders& found) {
     // A folder a Save writes into holds the record it moved aside until it puts the new one in
     // place: the listing as it was before is searched meanwhile.
     struct stat st {};
+    std::size_t met = 0;
     if (::fstatat(fd, std::string(listing::kRecordName).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
         ::fstatat(fd, std::string(listing::kPreviousRecordName).c_str(), &st,
                   AT_SYMLINK_NOFOLLOW) == 0) {
-        found.push_back(path);
+        ++met;
+        struct stat folder {};
+        if (::fstat(fd, &folder) != 0 || found.seen.emplace(folder.st_dev, folder.st_ino).second) {
+            found.paths.push_back(path);
+        }
     }
-    if (levels == 0) return;
+    if (levels == 0) return met;
     std::vector<std::string> names;
     {
         runtime::UniqueFd listFd(::dup(fd));
         DIR* folder = listFd ? ::fdopendir(listFd.Get()) : nullptr;
-        if (folder == nullptr) return;
+        if (folder == nullptr) return met;
         (void)listFd.Release();  // the stream owns it now, closed with it
         const std::unique_ptr<DIR, int (*)(DIR*)> stream(folder, &::closedir);
         while (const dirent* entry = ::readdir(folder)) {
@@ -215,8 +227,9 @@ void CollectListFolders(int fd, const std::string& path, int levels,
     for (const std::string& name : names) {
         const runtime::UniqueFd sub = OpenFolderAt(fd, name.c_str());
         if (!sub) continue;  // not a folder, or a link to one
-        CollectListFolders(sub.Get(), runtime::JoinPath(path, name), levels - 1, found);
+        met += CollectListFolders(sub.Get(), runtime::JoinPath(path, name), levels - 1, found);
     }
+    return met;
 }
 
 // Which listings are one drive's listing of one root: the newest of them answers alone.
@@ -234,7 +247,7 @@ std::string DriveAndRoot(const ListingRecord& record) {
 
 std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
                                               const std::function<void(std::string)>& problem) {
-    std::vector<std::string> listFolders;
+    ListFolders listFolders;
     for (const std::string& folder : folders) {
         const runtime::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd) {
@@ -242,16 +255,14 @@ std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& fo
             problem(runtime::ErrorFromErrno(err, "Cannot search", folder).what());
             continue;
         }
-        const std::size_t before = listFolders.size();
-        CollectListFolders(fd.Get(), folder, kLevelsBelow, listFolders);
-        if (listFolders.size() == before) {
+        if (CollectListFolders(fd.Get(), folder, kLevelsBelow, listFolders) == 0) {
             problem("No kept listing in \"" + folder +
                     "\" or two levels below it (a list folder holds " +
                     std::string(listing::kRecordName) + ")");
         }
     }
     std::vector<ListingToSearch> listings;
-    for (std::string& folder : listFolders) {
+    for (std::string& folder : listFolders.paths) {
         try {
             const KeptListing listing(folder, "search", true);
             listings.push_back({std::move(folder), listing.Record()});
