@@ -282,13 +282,21 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     LayOut();
 }
 
-// What Save does and where the list files go, the folder elided to the line's width.
+// What Save does and where the list files go, the folder elided to the line's width (in the
+// label's own font, with room for its margins), whatever the folder's length.
 void MainWindow::ShowNotice() {
-    const QFontMetrics metrics(font());
-    const int room = noticeLabel_->width() - metrics.horizontalAdvance(noticeBefore_);
+    const QFontMetrics metrics(noticeLabel_->font());
+    const int width = noticeLabel_->contentsRect().width() - 8;
+    // The two parts measured apart may come out a pixel narrower than together: elided again,
+    // a little shorter, until the whole line fits.
+    QString shown;
+    for (int room = width - metrics.horizontalAdvance(noticeBefore_);; room -= 4) {
+        shown =
+            noticeBefore_ + metrics.elidedText(listFolder_, Qt::ElideMiddle, std::max(room, 40));
+        if (metrics.horizontalAdvance(shown) <= width || room <= 40) break;
+    }
     noticeLabel_->setTextFormat(Qt::PlainText);
-    noticeLabel_->setText(noticeBefore_ +
-                          metrics.elidedText(listFolder_, Qt::ElideMiddle, std::max(room, 40)));
+    noticeLabel_->setText(shown);
     noticeLabel_->setToolTip(noticeBefore_ + listFolder_);
 }
 
