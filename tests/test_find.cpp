@@ -77,6 +77,8 @@ TEST(FindPattern, SubstringsShellPatternsNamesAndCaseAsLocateTakesThem) {
         {"MAY*TXT", true, true, "may.txt", true},
         {"a\\\\*", true, false, "a\\x", true},  // an escaped backslash, then a star
         {"*/may.txt", true, false, "may.txt", false},
+        {"\xC3\xA9", true, true, "\xE3\xA9\x80", false},  // no byte but A-Z folds, 0xC3 among them
+        {"\xC3\x89", true, true, "\xC3\xA9", false},
     };
     for (const Case& c : cases) {
         const catalogue::EntryMatcher matcher({c.pattern, c.basename, c.ignoreCase});
@@ -651,20 +653,89 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
         for (const bool ignoreCase : {false, true}) {
             const catalogue::EntryMatcher matcher({pattern, false, ignoreCase});
             std::vector<std::string> expected;
-            for (const auto& [path, isFolder] : entries) {
-                if (matcher.Matches(path)) expected.push_back(path + (isFolder ? "/" : ""));
+            std::set<std::size_t> blocksMatched;
+            for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+                const auto& [path, isFolder] = entries[entry];
+                if (!matcher.Matches(path)) continue;
+                expected.push_back(path + (isFolder ? "/" : ""));
+                blocksMatched.insert(entry / catalogue::kEntriesPerBlock);
             }
             std::vector<std::string> found;
+            std::uint64_t decoded = 0;
             catalogue::SearchIndex(
                 fd, {index.size(), entries.size(), 0, {}}, matcher,
                 [&found](std::string_view path) {
                     found.emplace_back(path);
                     return true;
                 },
-                [] {});
+                [] {}, &decoded);
             EXPECT_EQ(found, expected) << "'" << pattern << "'" << (ignoreCase ? " -i" : "");
+            // Three plain bytes, either case: one posting list, and it alone says which blocks
+            // are decoded, those that hold a match.
+            const bool oneTrigram = pattern.size() == 3 && ignoreCase &&
+                                    pattern.find_first_of("*?[\\") == std::string::npos;
+            if (oneTrigram) EXPECT_EQ(decoded, blocksMatched.size()) << "'" << pattern << "'";
+            EXPECT_GE(decoded, blocksMatched.size()) << "'" << pattern << "'";
         }
     }
+    ::close(fd);
+}
+
+// A bit flipped in any posting list is found by its checksum (the search says the index is
+// damaged, and the caller goes on the list files), never a match lost or made up.
+TEST(ListingIndex, ABitFlippedInAnyPostingListIsFoundNeverAMatchLost) {
+    std::vector<std::string> entries;
+    catalogue::ListingIndexBuilder builder;
+    for (int file = 0; file < 1600; ++file) {
+        entries.push_back("/r/" + std::to_string(file * 7919 % 10007) + "-report.txt");
+        builder.Add(entries.back(), false, 'f');
+    }
+    const std::string index = builder.Finish(entries.size(), 0, {});
+    std::uint32_t trigrams = 0;
+    std::uint64_t trigramTable = 0;
+    std::memcpy(&trigrams, index.data() + 36, sizeof trigrams);
+    std::memcpy(&trigramTable, index.data() + 48, sizeof trigramTable);
+    constexpr std::uint64_t kRowBytes = 20;
+    const std::uint64_t listsAt = trigramTable + trigrams * kRowBytes + 8;
+    std::uint64_t listsEnd = 0;
+    std::memcpy(&listsEnd, index.data() + trigramTable + trigrams * kRowBytes, sizeof listsEnd);
+    ASSERT_LT(listsAt, listsEnd);
+    ASSERT_LE(listsEnd, index.size());
+    TempDir dir;
+    MakeFile(dir / "index", index);
+    const int fd = ::open((dir / "index").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::vector<std::string> patterns = {"123", "99-rep", "*7-r*", "port"};
+    std::map<std::string, std::vector<std::string>> expected;
+    for (const std::string& pattern : patterns) {
+        const catalogue::EntryMatcher matcher({pattern, false, false});
+        for (const std::string& entry : entries) {
+            if (matcher.Matches(entry)) expected[pattern].push_back(entry);
+        }
+        ASSERT_FALSE(expected[pattern].empty()) << pattern;
+    }
+    int damaged = 0;
+    for (std::uint64_t at = listsAt; at < listsEnd; ++at) {
+        const char flipped = static_cast<char>(index[at] ^ (1 << (at % 8)));
+        ASSERT_EQ(::pwrite(fd, &flipped, 1, static_cast<off_t>(at)), 1);
+        for (const std::string& pattern : patterns) {
+            std::vector<std::string> found;
+            try {
+                catalogue::SearchIndex(fd, {index.size(), entries.size(), 0, {}},
+                                       catalogue::EntryMatcher({pattern, false, false}),
+                                       [&found](std::string_view path) {
+                                           found.emplace_back(path);
+                                           return true;
+                                       },
+                                       {});
+                EXPECT_EQ(found, expected[pattern]) << "byte " << at << ", '" << pattern << "'";
+            } catch (const catalogue::IndexDamaged&) {
+                ++damaged;
+            }
+        }
+        ASSERT_EQ(::pwrite(fd, &index[at], 1, static_cast<off_t>(at)), 1);
+    }
+    EXPECT_GT(damaged, 0);
     ::close(fd);
 }
 

@@ -423,12 +423,19 @@ TEST_F(MainWindow, FoldersLeftOutForAnyReasonButPermissionAreNamedAfterTheSave) 
     fs.Add("/R", {"a"});
     fs.Add("/R/s", {"c"});
     fs.Fail(Call::Files, "/R/s", runtime::DeviceIOError);
+    for (const std::string denied : {"/R/d1", "/R/d2"}) {
+        fs.Add(denied, {"x"});
+        fs.Fail(Call::Files, denied, runtime::PermissionDenied);
+    }
     Choose("/R");
     saveButton()->click();
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].text.startsWith(
         "The listing is not complete: 1 folder was left out or cut short.\n\n/R/s\n"));
+    // The notice line counts each kind apart.
+    EXPECT_TRUE(noticeLabel()->text().contains("; 2 denials, 1 folder cut short."))
+        << noticeLabel()->text().toStdString();
     EXPECT_TRUE(messages[0].text.contains("injected fault on /R/s"));
 
     // A chosen folder that is gone by the time of the Save is one such folder.

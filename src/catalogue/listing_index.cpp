@@ -1020,7 +1020,8 @@ IndexedBlock ReadIndexedBlock(int fd, const IndexOfListing& listing, std::uint64
 }
 
 std::uint64_t SearchIndex(int fd, const IndexOfListing& listing, const EntryMatcher& matcher,
-                          const IndexMatch& found, const std::function<void()>& check) {
+                          const IndexMatch& found, const std::function<void()>& check,
+                          std::uint64_t* blocksDecoded) {
     const IndexReader reader(fd, listing.size);
     const IndexHeader header = ReadHeader(reader, listing);
     const std::vector<std::uint32_t> candidates = CandidateBlocks(
@@ -1030,6 +1031,7 @@ std::uint64_t SearchIndex(int fd, const IndexOfListing& listing, const EntryMatc
     std::size_t searched = 0;
     for (const std::uint32_t block : candidates) {
         if (check && ++searched % kBlocksBetweenChecks == 0) check();
+        if (blocksDecoded != nullptr) ++*blocksDecoded;
         if (!SearchBlock(FrameAt(reader, header.blockTable, block), matcher, found, path, count))
             break;
     }

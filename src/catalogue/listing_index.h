@@ -231,8 +231,10 @@ using IndexMatch = std::function<bool(std::string_view path)>;
 // `found` each entry `matcher` matches, in listing order, until it returns false; `check` is called
 // every few blocks. Returns how many it told. Throws IndexDamaged when the index is not one of that
 // listing, or damaged (perhaps after telling some entries).
+// `blocksDecoded`, when given, is told how many blocks the search decoded.
 std::uint64_t SearchIndex(int fd, const IndexOfListing& listing, const EntryMatcher& matcher,
-                          const IndexMatch& found, const std::function<void()>& check);
+                          const IndexMatch& found, const std::function<void()>& check,
+                          std::uint64_t* blocksDecoded = nullptr);
 
 // The trigrams a path must hold to match `query`'s pattern (folded as the index folds them):
 // those of each run of plain bytes in it.
