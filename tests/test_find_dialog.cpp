@@ -9,6 +9,8 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <algorithm>
+#include <map>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -159,6 +161,46 @@ TEST_F(FindDialog, StopEndsASearchAndTheFoldersAddedAreRemembered) {
     EXPECT_EQ(found, (std::vector<std::string>{dir / "R/photos/beach.jpg",
                                                dir / "elsewhere/R2/beach-too.jpg"}));
     EXPECT_TRUE(later.Notice().contains("huge")) << later.Notice().toStdString();
+}
+
+// A match is opened where its drive is mounted now: where it was listed when the drive is there,
+// else the same place below where the drive (by its UUID, or its label) is mounted now; a drive
+// mounted nowhere, or another drive where it was, is one to connect.
+TEST(DriveNow, AListedFolderMovesWithItsDriveToWhereItIsMountedNow) {
+    catalogue::ListingRecord record;
+    record.fileSystem.uuid = "1111-AAAA";
+    record.fileSystem.label = "photos";
+    record.fileSystem.mountPoint = "/media/alice/photos";
+    std::map<std::string, std::string> uuidAt;  // a mount point, and the UUID of the drive there
+    std::string mountedNow;
+    window::DriveLookup drives;
+    drives.factsOf = [&](const std::string& folder) -> std::optional<runtime::FileSystemFacts> {
+        for (const auto& [at, uuid] : uuidAt) {
+            if (folder == at || folder.starts_with(at + "/")) {
+                runtime::FileSystemFacts facts;
+                facts.uuid = uuid;
+                return facts;
+            }
+        }
+        return std::nullopt;
+    };
+    drives.mountPointOf = [&](const std::string& uuid, const std::string&) {
+        return uuid == "1111-AAAA" ? mountedNow : std::string();
+    };
+    const std::string listed = "/media/alice/photos/2019/may";
+    std::string why;
+    uuidAt = {{"/media/alice/photos", "1111-AAAA"}};
+    mountedNow = "/media/alice/photos";
+    EXPECT_EQ(window::FolderNow(listed, record, why, drives), listed);
+    uuidAt = {{"/run/media/bob/photos", "1111-AAAA"}};
+    mountedNow = "/run/media/bob/photos";
+    EXPECT_EQ(window::FolderNow(listed, record, why, drives), "/run/media/bob/photos/2019/may");
+    uuidAt = {{"/media/alice/photos", "2222-BBBB"}};
+    mountedNow = "";
+    EXPECT_EQ(window::FolderNow(listed, record, why, drives), "");
+    EXPECT_EQ(why,
+              "Connect the drive \"photos\" to open this folder: it is not mounted where it "
+              "was listed");
 }
 
 }  // namespace

@@ -68,16 +68,27 @@ FindDialogHooks DefaultFindDialogHooks() {
     return hooks;
 }
 
+DriveLookup DriveLookup::System() {
+    DriveLookup system;
+    system.factsOf = [](const std::string& folder) -> std::optional<runtime::FileSystemFacts> {
+        const runtime::UniqueFd fd(
+            ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) return std::nullopt;
+        return runtime::DescribeFileSystemOf(fd.Get());
+    };
+    system.mountPointOf = &runtime::MountPointOfDrive;
+    return system;
+}
+
 bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& record,
-                     std::string& why) {
+                     std::string& why, const DriveLookup& drives) {
     const std::string drive = DriveName(record);
     why = "Connect the drive \"" + drive +
           "\" to open this folder: it is not mounted where it was "
           "listed";
-    const runtime::UniqueFd fd(
-        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return false;
-    const runtime::FileSystemFacts now = runtime::DescribeFileSystemOf(fd.Get());
+    const std::optional<runtime::FileSystemFacts> facts = drives.factsOf(folder);
+    if (!facts) return false;
+    const runtime::FileSystemFacts& now = *facts;
     const runtime::FileSystemFacts& then = record.fileSystem;
     if (!then.uuid.empty()) return now.uuid == then.uuid;
     if (!then.label.empty()) return now.label == then.label;
@@ -85,15 +96,15 @@ bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& 
 }
 
 std::string FolderNow(const std::string& folder, const catalogue::ListingRecord& record,
-                      std::string& why) {
-    if (MountedAsListed(folder, record, why)) return folder;
+                      std::string& why, const DriveLookup& drives) {
+    if (MountedAsListed(folder, record, why, drives)) return folder;
     const runtime::FileSystemFacts& drive = record.fileSystem;
     if (drive.uuid.empty() && drive.label.empty()) return {};
-    const std::string mountedNow = runtime::MountPointOfDrive(drive.uuid, drive.label);
+    const std::string mountedNow = drives.mountPointOf(drive.uuid, drive.label);
     const std::string moved = runtime::RerootPath(folder, drive.mountPoint, mountedNow);
     if (mountedNow.empty() || moved.empty()) return {};
     std::string ignored;
-    return MountedAsListed(moved, record, ignored) ? moved : std::string();
+    return MountedAsListed(moved, record, ignored, drives) ? moved : std::string();
 }
 
 FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget* parent)
