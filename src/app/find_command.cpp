@@ -1,5 +1,6 @@
 #include "app/find_command.h"
 
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -22,7 +23,8 @@ class Search {
 
     int Run() {
         const auto listings = catalogue::ListingsToSearch(
-            folders_, request_.all, [this](const std::string& why) { Problem(why); });
+            folders_, request_.all, [this](const std::string& why) { Problem(why); },
+            StopIfSignalled);
         for (const catalogue::ListingToSearch& listing : listings) {
             if (Done()) break;
             if (const int status = SearchListing(listing); status != 0) return status;
@@ -46,23 +48,15 @@ class Search {
     // the status output failed with.
     int SearchListing(const catalogue::ListingToSearch& listing) {
         const std::uint64_t before = found_;
-        catalogue::FindOptions options{request_.details, true};
-        for (int attempt = 0; attempt < 2;) {
-            found_ = before;
-            held_.Clear();
-            try {
-                Read(listing, options);
-                ++searched_;
-                return request_.count ? 0 : held_.Print();
-            } catch (const catalogue::IndexDamaged& damaged) {
-                SlowerOnce(listing.folder, damaged.what());
-                options.useIndex = false;
-            } catch (const catalogue::ListingChanged& changed) {
-                if (++attempt == 2) Problem(changed.what());
-            } catch (const runtime::RuntimeError& error) {
-                Problem(error.what());
-                break;
-            }
+        try {
+            Read(listing, [this, before] {
+                found_ = before;
+                held_.Clear();
+            });
+            ++searched_;
+            return request_.count ? 0 : held_.Print();
+        } catch (const runtime::RuntimeError& error) {
+            Problem(error.what());
         }
         found_ = before;
         return 0;
@@ -77,14 +71,14 @@ class Search {
                    "index again)\n");
     }
 
-    void Read(const catalogue::ListingToSearch& listing, const catalogue::FindOptions& options) {
+    void Read(const catalogue::ListingToSearch& listing, const std::function<void()>& begin) {
         // The date of the listing as it is searched, which a Save may have replaced since it
         // was chosen.
         std::string prefix;
         const char end = request_.nulls ? '\0' : '\n';
         std::string line;
-        catalogue::FindInListing(
-            listing.folder, matcher_, options,
+        catalogue::SearchListing(
+            listing.folder, matcher_, {request_.details, true}, begin,
             [&](const catalogue::FoundEntry& entry) {
                 ++found_;
                 if (!request_.count) {
@@ -99,7 +93,8 @@ class Search {
             [&prefix, &listing, this](const catalogue::ListingRecord& record, bool beforeASave) {
                 prefix = listing.folder + '\t' + record.ended + '\t';
                 if (beforeASave) SaidBeforeASave(listing.folder, record);
-            });
+            },
+            [this, &listing](const std::string& why) { SlowerOnce(listing.folder, why); });
     }
 
     // Says, once for each listing, that it is searched as it was before a Save of it began.

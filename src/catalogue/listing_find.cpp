@@ -246,9 +246,11 @@ std::string DriveAndRoot(const ListingRecord& record) {
 }  // namespace
 
 std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
-                                              const std::function<void(std::string)>& problem) {
+                                              const std::function<void(std::string)>& problem,
+                                              const std::function<void()>& check) {
     ListFolders listFolders;
     for (const std::string& folder : folders) {
+        if (check) check();
         const runtime::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd) {
             const int err = errno;
@@ -263,6 +265,7 @@ std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& fo
     }
     std::vector<ListingToSearch> listings;
     for (std::string& folder : listFolders.paths) {
+        if (check) check();
         try {
             const KeptListing listing(folder, "search", true);
             listings.push_back({std::move(folder), listing.Record()});
@@ -361,6 +364,26 @@ std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& match
     }
     if (!listing.Unchanged()) throw ListingChanged("search", folder);
     return count;
+}
+
+std::uint64_t SearchListing(const std::string& folder, const EntryMatcher& matcher,
+                            FindOptions options, const std::function<void()>& begin,
+                            const std::function<bool(const FoundEntry&)>& found,
+                            const std::function<void()>& check,
+                            const std::function<void(const ListingRecord&, bool)>& opened,
+                            const std::function<void(const std::string&)>& fellBack) {
+    for (int replaced = 0;;) {
+        if (begin) begin();
+        try {
+            return FindInListing(folder, matcher, options, found, check, opened);
+        } catch (const IndexDamaged& damaged) {
+            if (!options.useIndex) throw;
+            options.useIndex = false;  // the list files instead; no second attempt of the two
+            if (fellBack) fellBack(damaged.what());
+        } catch (const ListingChanged&) {
+            if (++replaced == 2) throw;
+        }
+    }
 }
 
 }  // namespace quorvale::catalogue

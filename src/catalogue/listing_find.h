@@ -59,9 +59,11 @@ struct ListingToSearch {
 // The kept listings in `folders` and in their subfolders two levels down (never through a link),
 // each read back by its record: newest first (by the time each Save ended), and unless `all`
 // only the newest of each drive and root. `problem` is told each folder or listing that cannot be
-// read, with why ("Cannot search ...").
+// read, with why ("Cannot search ..."). `check`, when given, is called before each folder and
+// each listing is looked at; what it throws passes through.
 std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
-                                              const std::function<void(std::string)>& problem);
+                                              const std::function<void(std::string)>& problem,
+                                              const std::function<void()>& check = {});
 
 // One match: the entry's full path as the listing wrote it (a folder's ending in "/"), and its
 // details (type, size, time and a tab each) where the listing has them and `withDetails` asked.
@@ -95,5 +97,18 @@ std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& match
                             const std::function<bool(const FoundEntry&)>& found,
                             const std::function<void()>& check = {},
                             const std::function<void(const ListingRecord&, bool)>& opened = {});
+
+// Searches the listing in `folder` as every search does (the command line's and the window's):
+// FindInListing, once more when a Save replaced the listing while it was read, and by its list
+// files when its index cannot be used (`fellBack`, when given, told why before they are read).
+// `begin` is told before each attempt: what an attempt given up told is no part of the answer.
+// Returns how many matched. Throws runtime::RuntimeError when the listing cannot be read, and
+// ListingChanged when a Save replaced it again while it was read again.
+std::uint64_t SearchListing(const std::string& folder, const EntryMatcher& matcher,
+                            FindOptions options, const std::function<void()>& begin,
+                            const std::function<bool(const FoundEntry&)>& found,
+                            const std::function<void()>& check,
+                            const std::function<void(const ListingRecord&, bool)>& opened,
+                            const std::function<void(const std::string&)>& fellBack = {});
 
 }  // namespace quorvale::catalogue

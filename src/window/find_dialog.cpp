@@ -20,7 +20,6 @@
 
 #include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
-#include "runtime/thread_start.h"
 #include "runtime/unique_fd.h"
 
 namespace quorvale::window {
@@ -33,9 +32,6 @@ constexpr int kTakeIntervalMs = 30;
 constexpr const char* kSettingsFolder = "quorvale";
 constexpr const char* kSettingsName = "quorvale";
 constexpr const char* kFoldersKey = "find/folders";
-
-// Thrown through a search the dialog stopped.
-struct Stopped {};
 
 QString Shown(const std::string& bytes) {
     return QString::fromUtf8(bytes.data(), bytes.size());
@@ -174,9 +170,9 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     patternEdit_->setFocus();
 }
 
-FindDialog::~FindDialog() {
-    Join();
-}
+// The searches still running are stopped and joined with their owners: each notices within a few
+// thousand entries.
+FindDialog::~FindDialog() = default;
 
 void FindDialog::AddFolder(const std::string& folder) {
     if (folder.empty() || std::find(folders_.begin(), folders_.end(), folder) != folders_.end()) {
@@ -198,12 +194,7 @@ void FindDialog::AddFolderByPicker() {
 }
 
 void FindDialog::startSearch() {
-    Join();
-    {
-        // What the last search handed over and was not taken is no part of this one.
-        const std::lock_guard<std::mutex> lock(handedMutex_);
-        handed_.clear();
-    }
+    RetireSearch();
     const QByteArray pattern = patternEdit_->text().toUtf8();
     if (pattern.isEmpty()) return;
     matchesView_->clear();
@@ -213,104 +204,47 @@ void FindDialog::startSearch() {
     noticeLabel_->clear();
     found_ = 0;
     finished_ = false;
-    stop_ = false;
     stopButton_->setEnabled(true);
     ShowCount();
     catalogue::FindQuery query{std::string(pattern.constData(), pattern.size()), false, true};
     takeTimer_->start();
-    std::optional<std::thread> worker =
-        runtime::StartThread([this, folders = folders_, query] { Search(folders, query); });
-    if (worker) {
-        worker_ = std::move(*worker);
-    } else {
-        Search(folders_, query);  // no thread to be had: the window waits for this one search
-    }
+    search_ = std::make_unique<catalogue::BackgroundSearch>(folders_, std::move(query),
+                                                            static_cast<std::size_t>(kMostShown));
 }
 
+// What the search found so far stays shown; what it would hand over after is no part of it.
 void FindDialog::stopSearch() {
-    Join();
     TakeHanded();
+    if (!search_) return;
+    RetireSearch();
+    finished_ = true;
+    stopButton_->setEnabled(false);
+    ShowCount();
 }
 
-// Stop, then join: the search notices within a few thousand entries.
-void FindDialog::Join() {
-    stop_ = true;
-    if (worker_.joinable()) worker_.join();
-}
-
-// On the search thread: the listings, newest first, each one's matches handed over whole.
-void FindDialog::Search(std::vector<std::string> folders, catalogue::FindQuery query) {
-    const catalogue::EntryMatcher matcher(std::move(query));
-    try {
-        const auto listings = catalogue::ListingsToSearch(folders, false, [this](std::string why) {
-            Hand({{}, 0, std::move(why), false});
-        });
-        for (const catalogue::ListingToSearch& listing : listings) {
-            if (stop_) break;
-            SearchOne(listing, matcher);
-        }
-    } catch (const Stopped&) {
-    }
-    Hand({{}, 0, {}, true});
-}
-
-void FindDialog::SearchOne(const catalogue::ListingToSearch& listing,
-                           const catalogue::EntryMatcher& matcher) {
-    // The record of the listing as it is searched (a Save may have replaced it since it was
-    // chosen): its drive is where a match is opened.
-    std::shared_ptr<const catalogue::ListingRecord> record;
-    std::string listed;  // when, as the matches show it
-    catalogue::FindOptions options;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        Handed handed;
-        try {
-            catalogue::FindInListing(
-                listing.folder, matcher, options,
-                [&](const catalogue::FoundEntry& entry) {
-                    if (++handed.found <= static_cast<std::uint64_t>(kMostShown)) {
-                        handed.matches.push_back(
-                            {std::string(entry.path), DriveName(*record), listed, record});
-                    }
-                    return true;
-                },
-                [this] {
-                    if (stop_) throw Stopped{};
-                },
-                [&record, &listed](const catalogue::ListingRecord& read, bool beforeASave) {
-                    record = std::make_shared<const catalogue::ListingRecord>(read);
-                    listed =
-                        beforeASave ? read.ended + " (before the Save now running)" : read.ended;
-                });
-            return Hand(std::move(handed));
-        } catch (const catalogue::IndexDamaged&) {
-            options.useIndex = false;
-            --attempt;  // the list files are searched instead; that is no second attempt
-        } catch (const catalogue::ListingChanged& changed) {
-            if (attempt == 1) return Hand({{}, 0, changed.what(), false});
-        } catch (const runtime::RuntimeError& error) {
-            return Hand({{}, 0, error.what(), false});
-        }
-    }
-}
-
-void FindDialog::Hand(Handed handed) {
-    const std::lock_guard<std::mutex> lock(handedMutex_);
-    handed_.push_back(std::move(handed));
+// Asks the search to stop and lets go of it once it has: the window's thread never waits for it.
+void FindDialog::RetireSearch() {
+    if (!search_) return;
+    search_->Stop();
+    stopping_.push_back(std::move(search_));
+    takeTimer_->start();
 }
 
 // On the window's thread: what the search handed over since the last time, into the view.
 void FindDialog::TakeHanded() {
-    std::deque<Handed> taken;
-    {
-        const std::lock_guard<std::mutex> lock(handedMutex_);
-        taken.swap(handed_);
-    }
-    for (Handed& handed : taken) {
+    // Searches stopped earlier are let go of once they have ended (joining them waits for nothing).
+    std::erase_if(stopping_, [](const auto& search) { return search->Ended(); });
+    std::deque<catalogue::BackgroundSearch::Handed> taken;
+    if (search_) taken = search_->Take();
+    for (catalogue::BackgroundSearch::Handed& handed : taken) {
         if (!handed.problem.empty()) problems_.push_back(std::move(handed.problem));
         found_ += handed.found;
-        for (FoundMatch& match : handed.matches) {
+        for (catalogue::BackgroundSearch::Match& match : handed.matches) {
             if (matches_.size() + toShow_.size() >= static_cast<std::size_t>(kMostShown)) break;
-            toShow_.push_back(std::move(match));
+            const std::string& ended = match.record->ended;
+            toShow_.push_back({std::move(match.path), DriveName(*match.record),
+                               match.beforeASave ? ended + " (before the Save now running)" : ended,
+                               std::move(match.record)});
         }
         if (handed.finished) {
             finished_ = true;
@@ -327,7 +261,7 @@ void FindDialog::TakeHanded() {
         toShow_.pop_front();
     }
     if (!items.isEmpty()) matchesView_->addTopLevelItems(items);
-    if (finished_ && toShow_.empty()) takeTimer_->stop();
+    if (finished_ && toShow_.empty() && stopping_.empty()) takeTimer_->stop();
     if (!taken.empty() || !items.isEmpty()) ShowCount();
 }
 

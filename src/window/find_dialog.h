@@ -3,10 +3,11 @@
 // folder holding a match in the file manager when its drive is mounted where it was listed.
 //
 // Threads: the dialog and its state belong to the window's thread. A search runs on a thread of
-// its own (one at a time), which only reads kept listings and hands each listing's matches back
-// through a queue the dialog takes from on a timer; the dialog never waits on the disk. A new
-// search, Stop and closing the dialog stop the thread the same way: ask it to stop, then join it
-// (it notices within a few thousand entries).
+// its own (catalogue::BackgroundSearch), which only reads kept listings and hands each listing's
+// matches back through a queue the dialog takes from on a timer; the dialog never waits on the
+// disk, nor for a search: a new search and Stop ask the running one to stop, and a stopped search
+// is let go of once it has ended. Closing the dialog for good stops and joins what still runs
+// (each notices within a few thousand entries).
 #pragma once
 
 #include <QDialog>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/background_search.h"
 #include "catalogue/listing_find.h"
 
 class QLabel;
@@ -62,7 +64,7 @@ class FindDialog : public QDialog {
     ~FindDialog() override;
 
     // State, for tests.
-    bool Searching() const { return worker_.joinable() && !finished_; }
+    bool Searching() const { return search_ && !finished_; }
     std::uint64_t Found() const { return found_; }
     const std::vector<std::string>& Folders() const { return folders_; }
     const std::vector<FoundMatch>& Matches() const { return matches_; }
@@ -81,20 +83,8 @@ class FindDialog : public QDialog {
     void hideEvent(QHideEvent* event) override;
 
   private:
-    // What the search thread hands the dialog.
-    struct Handed {
-        std::vector<FoundMatch> matches;
-        std::uint64_t found = 0;  // matches of this listing, shown or not
-        std::string problem;      // a listing that could not be read, and why
-        bool finished = false;    // the search ended (or was stopped)
-    };
-
-    void Search(std::vector<std::string> folders, catalogue::FindQuery query);
-    void SearchOne(const catalogue::ListingToSearch& listing,
-                   const catalogue::EntryMatcher& matcher);
-    void Hand(Handed handed);
     void TakeHanded();
-    void Join();
+    void RetireSearch();
 
     void AddFolderByPicker();
     void ShowCount();
@@ -110,10 +100,8 @@ class FindDialog : public QDialog {
     QPushButton* addFolderButton_;
     QTimer* takeTimer_;
 
-    std::thread worker_;
-    std::atomic<bool> stop_{false};
-    std::mutex handedMutex_;
-    std::deque<Handed> handed_;  // guarded by handedMutex_
+    std::unique_ptr<catalogue::BackgroundSearch> search_;  // the one whose matches are shown
+    std::vector<std::unique_ptr<catalogue::BackgroundSearch>> stopping_;  // asked to stop
     std::uint64_t found_ = 0;
     bool finished_ = true;
     std::vector<std::string> problems_;
