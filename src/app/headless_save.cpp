@@ -86,13 +86,18 @@ class ScriptSave {
         save::Reuse reused;
         std::unique_ptr<catalogue::EarlierListing> earlier;
         if (reuse.listing) {
-            if (WritesInto(*reuse.listing, reused)) {
-                Say(ErrorMessage("Cannot reuse \"" + *reuse.listing +
-                                 "\": it is the list folder this Save writes"));
-                return kNotSaved;
-            }
             earlier = EarlierListingToReuse(folder, reuse);
-            if (!earlier) reused.listing.clear();
+            if (earlier) {
+                // The folder as the listing is read through its handle, not as its path names
+                // one now: the Save checks it again through the handle of the folder it locks.
+                const auto [device, inode] = earlier->FolderIdentity();
+                reused = {*reuse.listing, device, inode};
+                if (WritesInto(reused)) {
+                    Say(ErrorMessage("Cannot reuse \"" + *reuse.listing +
+                                     "\": it is the list folder this Save writes"));
+                    return kNotSaved;
+                }
+            }
         }
         // The file system may outlive this Save; the earlier listing does not.
         struct EarlierScope {
@@ -121,22 +126,19 @@ class ScriptSave {
     }
 
   private:
-    // Whether the earlier listing lies in the list folder this Save writes into; notes which
-    // folder it is, for the Save to check again through the folder's handle.
-    bool WritesInto(const std::string& listing, save::Reuse& reused) {
-        struct stat earlier {};
+    // Whether the earlier listing lies in the list folder this Save writes into, before anything is
+    // written (the Save checks it again through the handle of the folder it locks).
+    bool WritesInto(const save::Reuse& reused) {
         struct stat writing {};
-        if (::stat(listing.c_str(), &earlier) != 0) return false;
-        reused = {listing, static_cast<std::uint64_t>(earlier.st_dev),
-                  static_cast<std::uint64_t>(earlier.st_ino)};
         std::string folder;
         try {
             folder = runtime_.ListFileFolder();
         } catch (const runtime::RuntimeError&) {
             return false;  // the Save says why it cannot write there
         }
-        return ::stat(folder.c_str(), &writing) == 0 && earlier.st_dev == writing.st_dev &&
-               earlier.st_ino == writing.st_ino;
+        return ::stat(folder.c_str(), &writing) == 0 &&
+               static_cast<std::uint64_t>(writing.st_dev) == reused.device &&
+               static_cast<std::uint64_t>(writing.st_ino) == reused.inode;
     }
 
     // The earlier listing, when a Save of `folder` may reuse it; otherwise none, and why is said.

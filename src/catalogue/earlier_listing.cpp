@@ -204,11 +204,10 @@ class EarlierListing::Folders {
         }
     }
 
+    // The block holding `entry`: from those kept, else read and decoded outside the lock, so that
+    // readers asking for different blocks decode them at once; none when it cannot be read.
     std::shared_ptr<const IndexedBlock> BlockOf(std::uint64_t entry) const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& block : blocks_) {
-            if (entry >= block->first && entry - block->first < block->Count()) return block;
-        }
+        if (std::shared_ptr<const IndexedBlock> kept = KeptBlockOf(entry)) return kept;
         std::shared_ptr<const IndexedBlock> block;
         try {
             block =
@@ -216,9 +215,21 @@ class EarlierListing::Folders {
         } catch (const runtime::RuntimeError&) {
             return nullptr;  // the folder is read instead
         }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& kept : blocks_) {
+            if (kept->first == block->first) return kept;  // another reader decoded it meanwhile
+        }
         blocks_.push_front(block);
         if (blocks_.size() > kBlocksKept) blocks_.pop_back();
         return block;
+    }
+
+    std::shared_ptr<const IndexedBlock> KeptBlockOf(std::uint64_t entry) const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& block : blocks_) {
+            if (entry >= block->first && entry - block->first < block->Count()) return block;
+        }
+        return nullptr;
     }
 
     KeptListing listing_;
@@ -239,6 +250,10 @@ EarlierListing::~EarlierListing() = default;
 
 const ListingRecord& EarlierListing::Record() const {
     return folders_->Listing().Record();
+}
+
+std::pair<std::uint64_t, std::uint64_t> EarlierListing::FolderIdentity() const {
+    return folders_->Listing().FolderIdentity();
 }
 
 const std::string& EarlierListing::FolderPath() const {

@@ -56,6 +56,8 @@ class EarlierListing final : public reading::EarlierReading {
 
     const ListingRecord& Record() const;
     const std::string& FolderPath() const;
+    // Its list folder's device and inode, from the handle it is read through.
+    std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const;
     bool Entries(const struct stat& st, const Entry& entry) const override;
 
   private:

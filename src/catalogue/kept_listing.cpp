@@ -258,6 +258,11 @@ class KeptListing::Reader {
     // Whether every file read so far is still the one its name gives: no Save replaced any.
     bool Unchanged() const { return opened_.Unchanged(folderFd_.Get()); }
     const std::string& FolderPath() const { return folder_; }
+    std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const {
+        struct stat st {};
+        if (::fstat(folderFd_.Get(), &st) != 0) return {0, 0};
+        return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    }
     // Reads the details files beside the list files from the start.
     void ReadDetails() {
         if (beforeASave_) throw SaveNotFinished();
@@ -417,6 +422,9 @@ bool KeptListing::HasDetails() const {
 }
 bool KeptListing::Unchanged() const {
     return reader_->Unchanged();
+}
+std::pair<std::uint64_t, std::uint64_t> KeptListing::FolderIdentity() const {
+    return reader_->FolderIdentity();
 }
 const std::string& KeptListing::FolderPath() const {
     return reader_->FolderPath();

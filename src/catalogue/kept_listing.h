@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "catalogue/listing_record.h"
 #include "runtime/runtime_error.h"
@@ -76,6 +77,8 @@ class KeptListing {
     // Whether every file read so far is still the one its name gives: no Save replaced any.
     bool Unchanged() const;
     const std::string& FolderPath() const;
+    // The list folder's device and inode, from the handle it is read through.
+    std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const;
     // Another file of the list folder, opened as its list files are (a regular file only, never
     // through a link, never waited on) and noted with them, so Unchanged looks at it too; no handle
     // when there is none. Its size when opened in `size`.
