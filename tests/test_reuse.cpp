@@ -373,6 +373,29 @@ TEST_F(ReuseUnchangedFolders, UnderATinyProcessLimitSavesAndReusesWriteWhatAFull
     }
 }
 
+// A Save that reuses a folder of many names, with details, holds no more memory than a full Save
+// of it: the folder's entries are taken from the earlier listing a block at a time, never all its
+// blocks decoded at once beside them.
+TEST_F(ReuseUnchangedFolders, AHugeFolderWithDetailsTakesNoMoreMemoryThanAFullSave) {
+    MakeFolder(tree);
+    const std::string huge = tree + "/huge";
+    MakeFolder(huge);
+    const std::string command =
+        "cd '" + huge +
+        "' && seq 100000 199999 | sed 's/^/a-file-name-of-some-forty-bytes-/' "
+        "| xargs touch";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    WaitUntilTheTreeIsOld();
+    ASSERT_EQ(Save(dir / "before", {"--details"}).status, 0);
+    const ProgramRun full = Save(dir / "full", {"--details"});
+    const ProgramRun reused = Save(dir / "reused", {"--details", "--reuse", dir / "before"});
+    ASSERT_EQ(reused.status, 0) << reused.err;
+    EXPECT_EQ(ListingBytes(dir / "reused"), ListingBytes(dir / "full"));
+    EXPECT_GT(FoldersReused(dir / "reused"), 0);
+    EXPECT_LE(reused.peakKiB, full.peakKiB + 3 * 1024 + kSanitizerSlackKiB)
+        << "full " << full.peakKiB << " KiB";
+}
+
 // A listing whose folders changed within a second of its reading them is not trusted for them:
 // a change in the same tick of the file system's clock would leave their times as they were.
 TEST_F(ReuseUnchangedFolders, AFolderChangedWithinASecondOfItsReadingIsReadAgain) {

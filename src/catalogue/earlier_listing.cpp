@@ -154,28 +154,20 @@ class EarlierListing::Folders {
     }
 
     // Tells `told` the folder's entries, files first, then its subfolders, each with its
-    // directory type; false, having told nothing, when the index cannot give them all.
+    // directory type, a block of the index at a time (a folder of many entries never has all its
+    // blocks decoded at once); false, perhaps after telling some, when the index cannot give
+    // them all.
     bool TellEntries(const IndexedFolder& folder, const Entry& told) const {
-        // The blocks that hold its files, held while they are told.
-        std::vector<std::shared_ptr<const IndexedBlock>> blocks;
         const std::uint64_t end = folder.entry + 1 + folder.files;
         for (std::uint64_t entry = folder.entry + 1; entry < end;) {
-            std::shared_ptr<const IndexedBlock> block = BlockOf(entry);
+            const std::shared_ptr<const IndexedBlock> block = BlockOf(entry);
             if (!block) return false;
-            const std::uint64_t blockEnd = std::min(end, block->first + block->Count());
-            for (std::uint64_t at = entry; at < blockEnd; ++at) {
-                const unsigned char type = DirectoryType(block->kinds[at - block->first]);
-                if (type == 0 || type == DT_DIR) return false;
-            }
-            entry = blockEnd;
-            blocks.push_back(std::move(block));
-        }
-        std::uint64_t entry = folder.entry + 1;
-        for (const auto& block : blocks) {
             const std::uint64_t blockEnd = std::min(end, block->first + block->Count());
             for (; entry < blockEnd; ++entry) {
                 const std::size_t at = entry - block->first;
-                told(block->Name(at), DirectoryType(block->kinds[at]));
+                const unsigned char type = DirectoryType(block->kinds[at]);
+                if (type == 0 || type == DT_DIR) return false;
+                told(block->Name(at), type);
             }
         }
         const auto number = static_cast<std::size_t>(&folder - folders_.data());

@@ -18,7 +18,9 @@ class EarlierReading {
     virtual ~EarlierReading() = default;
     // Tells `entry` every entry of the open folder whose status is `st`, in the order the earlier
     // reading sorted them, when that reading holds the folder and nothing in its status says it
-    // changed since; false, having told nothing, otherwise. Called by reader threads at once.
+    // changed since; false otherwise, perhaps after telling some of them (the caller lets go of
+    // what it was told: entries are told as they are found, never all held at once). Called by
+    // reader threads at once.
     virtual bool Entries(const struct stat& st, const Entry& entry) const = 0;
 };
 

@@ -343,7 +343,12 @@ std::optional<BlockTaken> TakeEarlier(FolderContents& contents, std::size_t limi
             name.assign(told);
             taken = TakeEntry(contents, name.c_str(), name.size(), limit, [type] { return type; });
         });
-    if (!known) return std::nullopt;
+    if (!known) {
+        // What was told before the reading gave up is no part of the folder's entries.
+        DropEntries(contents);
+        contents.readError = 0;
+        return std::nullopt;
+    }
     contents.fromEarlier = true;
     return taken;
 }
