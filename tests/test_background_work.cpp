@@ -22,15 +22,6 @@
 namespace quorvale::test {
 namespace {
 
-// How many descriptors this process holds.
-std::size_t OpenDescriptors() {
-    std::size_t count = 0;
-    DIR* fds = ::opendir("/proc/self/fd");
-    while (fds != nullptr && ::readdir(fds) != nullptr) ++count;
-    if (fds != nullptr) ::closedir(fds);
-    return count;
-}
-
 // Makes `folders` folders of `files` files each below `root`.
 void MakeWideTree(const std::string& root, int folders, int files) {
     MakeFolder(root);

@@ -201,6 +201,32 @@ TEST(CompleteListing, WithoutThreadsToSpareASaveWritesEveryLineOnTheThreadsItHas
     }
 }
 
+// The record describes the drive the walk read, through the walk's own handle of the chosen
+// folder, never whatever its path names once the walk is over (here /proc, put in its place).
+TEST(CompleteListing, TheRecordDescribesTheDriveTheWalkRead) {
+    TempDir dir;
+    const std::string root = dir / "R";
+    MakeFolder(root);
+    for (int i = 0; i < 50; ++i) MakeFile(root + "/f" + std::to_string(i));
+    reading::PosixFileSystem fs;
+    Lister lister(fs);
+    bool moved = false;
+    lister.core.SetYield([&] {
+        if (moved) return;
+        moved = true;
+        ASSERT_EQ(::rename(root.c_str(), (root + "-moved").c_str()), 0);
+        ASSERT_EQ(::symlink("/proc", root.c_str()), 0);
+    });
+    lister.Save(root);
+    lister.core.SetYield({});
+    ASSERT_TRUE(moved);
+    const std::string record = ReadBytes(lister.programFolder.Path() + "/quorvale-listing.json");
+    EXPECT_EQ(record.find("\"type\": \"proc\""), std::string::npos) << record;
+    EXPECT_NE(record.find("\"type\": \""), std::string::npos) << record;
+    ::unlink(root.c_str());
+    RemoveTree(root + "-moved");
+}
+
 TEST(CompleteListing, ReadErrorsAndAMissingStartingFolderAreRememberedWithTheirReasons) {
     FakeFileSystem fs;
     fs.Add("/R", {"a"});

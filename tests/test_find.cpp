@@ -289,15 +289,6 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     EXPECT_TRUE(Holds(none.err, "quorvale: cannot search \"" + dir / "gone" + "\"")) << none.err;
 }
 
-// How many descriptors this process holds.
-std::size_t OpenDescriptors() {
-    std::size_t count = 0;
-    DIR* fds = ::opendir("/proc/self/fd");
-    while (fds != nullptr && ::readdir(fds) != nullptr) ++count;
-    if (fds != nullptr) ::closedir(fds);
-    return count;
-}
-
 // Listings that cannot be read (a damaged record, a damaged index) hold no descriptor once they
 // were given up, however often they are searched or reused; and under a small open-file limit a
 // search still gives the readable listing's matches.

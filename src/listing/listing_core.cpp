@@ -89,6 +89,7 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     const int next = writer_.ListFileNumber();
     summary.lastListFile = next > summary.firstListFile ? next - 1 : 0;
     summary.lines = writer_.LinesSaved();
+    summary.rootFileSystem = rootFileSystem_;
     if (steps.afterWalk) steps.afterWalk(writer_.Lock(), summary);
     return wroteRest;
 }
@@ -355,7 +356,12 @@ void ListingCore::ListFolder(const std::string& path) {
 
     fileSystem_.SetReadOptions(options_);
     try {
-        VisitFolder(path, [&] { return fileSystem_.GetFolder(path); });
+        rootFileSystem_.reset();
+        VisitFolder(path, [&] {
+            std::unique_ptr<reading::Folder> root = fileSystem_.GetFolder(path);
+            if (root) rootFileSystem_ = root->DescribeFileSystem();
+            return root;
+        });
         while (!stack_.empty()) VisitNextSubfolder(stack_.size() - 1);
     } catch (const FlushFailed& failed) {
         throw failed.error;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -35,6 +36,8 @@ struct SaveSummary {
     int firstListFile = 1;
     int lastListFile = 0;  // 0: the Save wrote no list file
     std::uint64_t lines = 0;
+    // The file system of the root, told from the walk's own handle of it (none: not opened).
+    std::optional<runtime::FileSystemFacts> rootFileSystem;
 };
 
 // What a Save does with its locked list folder besides the list files: before the walk (once
@@ -183,8 +186,9 @@ class ListingCore {
     bool rootDeviceKnown_ = false;
     bool walking_ = false;
     std::string line_;  // reused for every line, to spare an allocation per file
-    std::function<void(std::uint64_t)> cutShort_;  // the Save's, for its length
-    std::uint64_t folderLines_ = 0;                // in this walk so far
+    std::optional<runtime::FileSystemFacts> rootFileSystem_;  // of the walk's root, once opened
+    std::function<void(std::uint64_t)> cutShort_;             // the Save's, for its length
+    std::uint64_t folderLines_ = 0;                           // in this walk so far
 };
 
 }  // namespace quorvale::listing

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "reading/earlier_reading.h"
 #include "reading/listing_options.h"
+#include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
 
 namespace quorvale::reading {
@@ -83,6 +85,11 @@ class Folder {
     // The folder's own details, where the service was asked to read them; false otherwise.
     virtual bool Details(EntryDetails& /*details*/) const { return false; }
     virtual FolderStamp Stamp() const { return {}; }
+    // The file system the folder lies on, told from its own handle; none where the service cannot
+    // tell.
+    virtual std::optional<runtime::FileSystemFacts> DescribeFileSystem() const {
+        return std::nullopt;
+    }
     // What it is: 'd' a folder, 'l' a link to one (listed, never entered); '?' where the service
     // cannot tell.
     virtual char Kind() const { return '?'; }

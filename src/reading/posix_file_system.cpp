@@ -151,6 +151,12 @@ class PosixFolder final : public Folder {
     }
     char Kind() const override { return kind_; }
 
+    std::optional<runtime::FileSystemFacts> DescribeFileSystem() const override {
+        const int fd = Fd();
+        if (fd < 0) return std::nullopt;
+        return runtime::DescribeFileSystemOf(fd);
+    }
+
     FolderIdentity Identity() const override {
         return {static_cast<std::uint64_t>(dev_), static_cast<std::uint64_t>(ino_), fs_ != nullptr};
     }

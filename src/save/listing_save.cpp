@@ -65,9 +65,8 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     record.started = runtime::UtcTime(summary.started);
     record.ended = runtime::UtcTime(summary.ended);
     record.host = runtime::HostName();
-    const runtime::UniqueFd rootFd(
-        ::open(summary.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-    if (rootFd) record.fileSystem = runtime::DescribeFileSystemOf(rootFd.Get());
+    // The root the walk read, not whatever its path names by now.
+    if (summary.rootFileSystem) record.fileSystem = *summary.rootFileSystem;
     record.firstListFile = summary.firstListFile;
     record.lastListFile = summary.lastListFile;
     record.lines = summary.lines;

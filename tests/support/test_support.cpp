@@ -140,6 +140,14 @@ TmpfsMount::~TmpfsMount() {
     if (whyNot_.empty()) ::umount2(folder_.c_str(), MNT_DETACH);
 }
 
+std::size_t OpenDescriptors() {
+    std::size_t count = 0;
+    DIR* fds = ::opendir("/proc/self/fd");
+    while (fds != nullptr && ::readdir(fds) != nullptr) ++count;
+    if (fds != nullptr) ::closedir(fds);
+    return count;
+}
+
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!condition()) {

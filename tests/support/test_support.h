@@ -25,6 +25,10 @@ using support::TempDir;
 // for a machine busy with other builds. Returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition, double seconds = 60);
 
+// How many descriptors this process holds (the entries of /proc/self/fd, its own listing's
+// included).
+std::size_t OpenDescriptors();
+
 // What a sanitizer adds to a process's peak memory (its shadow memory and the freed blocks it
 // keeps), for tests that bound the program's memory.
 #ifdef __SANITIZE_ADDRESS__
