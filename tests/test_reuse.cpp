@@ -401,8 +401,11 @@ TEST_F(ReuseUnchangedFolders, AHugeFolderWithDetailsTakesNoMoreMemoryThanAFullSa
     ASSERT_EQ(reused.status, 0) << reused.err;
     EXPECT_EQ(ListingBytes(dir / "reused"), ListingBytes(dir / "full"));
     EXPECT_GT(FoldersReused(dir / "reused"), 0);
-    EXPECT_LE(reused.peakKiB, full.peakKiB + 3 * 1024 + kSanitizerSlackKiB)
-        << "full " << full.peakKiB << " KiB";
+    // A sanitizer holds freed blocks back for a while, more of them the more blocks are made and
+    // let go of: there, only what is written is compared.
+    if (kSanitizerSlackKiB == 0) {
+        EXPECT_LE(reused.peakKiB, full.peakKiB + 3 * 1024) << "full " << full.peakKiB << " KiB";
+    }
 }
 
 // A listing whose folders changed within a second of its reading them is not trusted for them:
