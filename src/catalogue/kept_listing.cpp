@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <tuple>
 #include <utility>
 
@@ -333,20 +332,20 @@ class KeptListing::Reader {
     // The record, or (see KeptListing) the one a Save that has not finished moved aside.
     void ReadRecordHere() {
         std::string name(listing::kRecordName);
-        auto file = std::make_unique<ReadFile>(folderFd_.Get(), context_, name);
-        if (file->Fd() < 0) {
+        ReadFile file(folderFd_.Get(), context_, name);
+        if (file.Fd() < 0) {
             std::string earlier(listing::kPreviousRecordName);
-            auto moved = std::make_unique<ReadFile>(folderFd_.Get(), context_, earlier);
-            if (moved->Fd() >= 0 && !mayTakeTheEarlier_) throw SaveNotFinished();
-            if (moved->Fd() >= 0) {
+            ReadFile moved(folderFd_.Get(), context_, earlier);
+            if (moved.Fd() >= 0 && !mayTakeTheEarlier_) throw SaveNotFinished();
+            if (moved.Fd() >= 0) {
                 beforeASave_ = true;
                 name = std::move(earlier);
                 file = std::move(moved);
             }
         }
-        if (file->Fd() >= 0) opened_.Note(name, file->Status());
-        const struct stat& st = file->Status();
-        if (file->Fd() < 0) {
+        if (file.Fd() >= 0) opened_.Note(name, file.Status());
+        const struct stat& st = file.Status();
+        if (file.Fd() < 0) {
             throw Unusable(context_, "it holds no " + std::string(listing::kRecordName) +
                                          " (a Save of this version writes one)");
         }
@@ -354,7 +353,7 @@ class KeptListing::Reader {
         std::string text(static_cast<std::size_t>(st.st_size), '\0');
         std::size_t done = 0;
         while (done < text.size()) {
-            const ssize_t n = ::read(file->Fd(), text.data() + done, text.size() - done);
+            const ssize_t n = ::read(file.Fd(), text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) throw Unusable(context_, "its record cannot be read");
             done += static_cast<std::size_t>(n);

@@ -333,23 +333,19 @@ std::uint64_t FindInListing(const std::string& folder, const EntryMatcher& match
     KeptListing listing(folder, "search", true);
     if (opened) opened(listing.Record(), listing.BeforeASave());
     const bool details = options.withDetails && listing.HasDetails();
-    if (listing.BeforeASave() && !details) {
-        // Its list files are being replaced: the index answers, or nothing can.
+    // A listing whose list files a Save is replacing is answered by its index, or not at all.
+    if (!details && (options.useIndex || listing.BeforeASave())) {
         try {
             const std::uint64_t count = SearchByIndex(listing, matcher, found, check);
             if (!listing.Unchanged()) throw ListingChanged("search", folder);
             return count;
         } catch (const IndexDamaged& damaged) {
+            if (!listing.BeforeASave()) throw;
             throw runtime::RuntimeError(runtime::InvalidProcedureCall,
                                         "Cannot search \"" + folder +
                                             "\": a Save of it began and has not finished, and " +
                                             damaged.what() + "; try again once it has finished");
         }
-    }
-    if (!details && options.useIndex) {
-        const std::uint64_t count = SearchByIndex(listing, matcher, found, check);
-        if (!listing.Unchanged()) throw ListingChanged("search", folder);
-        return count;
     }
     if (details) listing.ReadDetails();
     std::uint64_t count = 0;
