@@ -1,0 +1,276 @@
+// The bytes that kept listings hold, pinned: an index and a record of a tiny listing, spelled out
+// byte by byte. Every listing a user keeps was written in these formats; a change that alters a
+// byte of them unnoticed makes every kept listing unreadable or, worse, misread. A change of a
+// format on purpose updates these bytes on purpose, and says which bytes changed and why.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "catalogue/listing_index.h"
+#include "catalogue/listing_record.h"
+
+namespace quorvale::test {
+namespace {
+
+// `bytes` as rows of 16 bytes in hexadecimal, one row a line.
+std::string Hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+        hex += (i % 16 == 15 || i + 1 == bytes.size()) ? '\n' : ' ';
+    }
+    return hex;
+}
+
+template <typename Number>
+Number At(std::string_view bytes, std::size_t at) {
+    Number value;
+    std::memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+}
+
+// The tiny listing's index, part by part, as the worked example of the index's format describes it.
+constexpr const char* kTinyIndex[] = {
+    // header: "QVIDX003"; lines 6; bytes 52; entries 5; blocks 1, trigrams 17; the block table at
+    // 158; the trigram table at 178; the file's size 595; folders 2; the folder table at 574;
+    // folder frames 1, the cut-short list's checksum; the cut-short list at 594; the Save's
+    // identity; the header's checksum; 0.
+    "51 56 49 44 58 30 30 33", "06 00 00 00 00 00 00 00", "34 00 00 00 00 00 00 00",
+    "05 00 00 00 00 00 00 00", "01 00 00 00 11 00 00 00", "9e 00 00 00 00 00 00 00",
+    "b2 00 00 00 00 00 00 00", "53 02 00 00 00 00 00 00", "02 00 00 00 00 00 00 00",
+    "3e 02 00 00 00 00 00 00", "01 00 00 00 60 0a 62 29", "52 02 00 00 00 00 00 00",
+    "a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af", "20 3d 7e a4 00 00 00 00",
+    // block 0: a zstd frame of one raw block of 29 bytes: "/d" (0 shared, 2 << 3 | 1 << 1 | 1: a
+    // folder), "/a.txt" after 2 shared (a file), "Sub" after 3 (a folder), "/x\u240Ay" after 6,
+    // "to" after 7 (kind 2: a link).
+    "28 b5 2f fd 20 1d e9 00 00", "00 13 2f 64", "02 32 2f 61 2e 74 78 74", "03 1b 53 75 62",
+    "06 32 2f 78 e2 90 8a 79", "07 14 74 6f",
+    // block table: block 0 at 120, its checksum; it ends at 158.
+    "78 00 00 00 00 00 00 00 4a 23 36 16", "9e 00 00 00 00 00 00 00",
+    // trigram table, by trigram (folded, as u32): trigram, its list's checksum, where its list
+    // begins, the row's checksum; then where the last list ends.
+    "78 74 2e 00 93 0a 62 29 0e 02 00 00 00 00 00 00 ca 10 1e b9",
+    "2e 61 2f 00 93 0a 62 29 0f 02 00 00 00 00 00 00 6f c6 f4 3a",
+    "2f 64 2f 00 93 0a 62 29 10 02 00 00 00 00 00 00 95 56 4a 3d",
+    "75 73 2f 00 93 0a 62 29 11 02 00 00 00 00 00 00 8a b6 43 ba",
+    "6f 74 2f 00 93 0a 62 29 12 02 00 00 00 00 00 00 93 4c 1c 90",
+    "e2 78 2f 00 93 0a 62 29 13 02 00 00 00 00 00 00 e1 be ce b7",
+    "74 2e 61 00 93 0a 62 29 14 02 00 00 00 00 00 00 c0 8a 35 ad",
+    "74 2f 62 00 93 0a 62 29 15 02 00 00 00 00 00 00 4b 74 8f 92",
+    "78 2f 62 00 93 0a 62 29 16 02 00 00 00 00 00 00 94 9f 21 0e",
+    "61 2f 64 00 93 0a 62 29 17 02 00 00 00 00 00 00 4c 8b 18 62",
+    "73 2f 64 00 93 0a 62 29 18 02 00 00 00 00 00 00 7a 9a 1b fa",
+    "62 75 73 00 93 0a 62 29 19 02 00 00 00 00 00 00 ea 33 fa 83",
+    "74 78 74 00 93 0a 62 29 1a 02 00 00 00 00 00 00 49 b7 40 b1",
+    "2f 62 75 00 93 0a 62 29 1b 02 00 00 00 00 00 00 38 dc 87 2e",
+    "90 e2 78 00 93 0a 62 29 1c 02 00 00 00 00 00 00 40 e0 3e 19",
+    "79 8a 90 00 93 0a 62 29 1d 02 00 00 00 00 00 00 db 6c bf ca",
+    "8a 90 e2 00 93 0a 62 29 1e 02 00 00 00 00 00 00 67 6e f2 4e", "1f 02 00 00 00 00 00 00",
+    // posting lists: each trigram's only block, 0.
+    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+    // folder frame 0: a zstd frame of one raw block of 22 bytes: "/d" at entry 0, no parent,
+    // stamped: device 0x801, inode 2, modified 10^9, changed -1 and read at 3 as zigzag varints,
+    // its name "d"; "Sub" at entry 2, its parent the folder before, not stamped.
+    "28 b5 2f fd 20 16 b1 00 00", "00 00 01 82 20 04 80 a8 d6 b9 07 01 06 01 64",
+    "02 01 00 03 53 75 62",
+    // folder table: frame 0 at 543, its checksum; it ends at 574.
+    "1f 02 00 00 00 00 00 00 36 76 32 76", "3e 02 00 00 00 00 00 00",
+    // cut-short list: folder 1.
+    "01"};
+
+// The bytes of hexadecimal rows such as those above.
+std::string FromHex(const char* const* rows, std::size_t count) {
+    std::string bytes;
+    for (std::size_t row = 0; row < count; ++row) {
+        for (const char* at = rows[row]; *at != '\0';) {
+            if (*at == ' ') {
+                ++at;
+                continue;
+            }
+            bytes += static_cast<char>(std::stoi(std::string(at, 2), nullptr, 16));
+            at += 2;
+        }
+    }
+    return bytes;
+}
+
+catalogue::SaveIdentity PinnedIdentity() {
+    catalogue::SaveIdentity identity;
+    for (std::size_t i = 0; i < identity.bytes.size(); ++i) {
+        identity.bytes[i] = static_cast<unsigned char>(0xA0 + i);
+    }
+    return identity;
+}
+
+// The tiny listing of the index's worked example: a root, a file, a folder below it cut short by
+// a name holding the sign of a line break, and a link.
+std::string TinyIndex() {
+    catalogue::ListingIndexBuilder builder;
+    reading::FolderStamp stamp;
+    stamp.known = true;
+    stamp.device = 0x801;
+    stamp.inode = 2;
+    stamp.modified = 1'000'000'000;
+    stamp.changed = -1;
+    stamp.readAt = 3;
+    builder.Add("/d", true, 'd', stamp);
+    builder.Add("/d/a.txt", false, 'f');
+    builder.Add("/d/Sub", true, 'd');
+    builder.Add("/d/Sub/x\xE2\x90\x8Ay", false, 'f');
+    builder.Add("/d/Sub/to", false, 'l');
+    return builder.Finish(6, 52, PinnedIdentity());
+}
+
+TEST(GoldenIndex, HeaderSaysWhereEachPartLiesFieldByField) {
+    const std::string index = TinyIndex();
+    ASSERT_GE(index.size(), std::size_t{120});
+    EXPECT_EQ(index.substr(0, 8), "QVIDX003");
+    EXPECT_EQ(At<std::uint64_t>(index, 8), 6u);    // lines of the list files
+    EXPECT_EQ(At<std::uint64_t>(index, 16), 52u);  // their bytes
+    EXPECT_EQ(At<std::uint64_t>(index, 24), 5u);   // entries
+    EXPECT_EQ(At<std::uint32_t>(index, 32), 1u);   // blocks
+    EXPECT_EQ(At<std::uint64_t>(index, 56), index.size());
+    EXPECT_EQ(At<std::uint64_t>(index, 64), 2u);  // folders
+    EXPECT_EQ(At<std::uint32_t>(index, 80), 1u);  // folder frames
+    EXPECT_EQ(index.substr(96, 16),
+              std::string(reinterpret_cast<const char*>(PinnedIdentity().bytes.data()), 16));
+    EXPECT_EQ(At<std::uint32_t>(index, 116), 0u);
+    // The cut-short list is its last bytes: folder 1, the one whose file's name holds a sign.
+    EXPECT_EQ(index.substr(At<std::uint64_t>(index, 88)), std::string(1, '\x01'));
+}
+
+TEST(GoldenIndex, EveryByteOfTheTinyListingsIndexIsPinned) {
+    EXPECT_EQ(Hex(TinyIndex()), Hex(FromHex(kTinyIndex, std::size(kTinyIndex))));
+}
+
+// A record of every field, a root of odd bytes among them (a byte not of UTF-8 as \\udcXX, a
+// control byte as \\u00XX).
+constexpr std::string_view kRecord = R"({
+  "program": "quorvale",
+  "format": 1,
+  "version": "9.8",
+  "root": "/media/disk/café \udcff\"\\\u0009",
+  "started": "2026-01-02T03:04:05Z",
+  "ended": "2026-01-02T03:04:06Z",
+  "host": "host",
+  "fileSystem": {
+    "type": "ext4",
+    "device": "8:1",
+    "source": "/dev/sdb1",
+    "uuid": "1234-ABCD",
+    "label": "DISK",
+    "mountPoint": "/media/disk"
+  },
+  "listFiles": {
+    "first": 1,
+    "last": 2,
+    "bytes": 900000
+  },
+  "lines": 32001,
+  "complete": false,
+  "denied": {
+    "count": 2,
+    "first": [
+      {
+        "path": "/media/disk/lost+found",
+        "reason": "Permission denied"
+      }
+    ]
+  },
+  "incomplete": {
+    "count": 1,
+    "first": [
+      {
+        "path": "/media/disk/gone",
+        "reason": "No such file or directory"
+      }
+    ]
+  },
+  "notEntered": [
+    "/media/disk/proc"
+  ],
+  "options": {
+    "oneFileSystem": true,
+    "exclude": [
+      "*.tmp"
+    ],
+    "details": true
+  },
+  "user": {
+    "id": 1000,
+    "groups": [
+      24,
+      1000
+    ]
+  },
+  "notOfThisListing": [
+    "ListTex7.txt"
+  ],
+  "index": {
+    "name": "quorvale-index.bin",
+    "bytes": 1032,
+    "save": "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"
+  },
+  "reuse": {
+    "listing": "/home/u/old",
+    "foldersReused": 10,
+    "foldersRead": 2
+  }
+}
+)";
+
+TEST(GoldenRecord, EveryByteOfARecordIsPinned) {
+    catalogue::ListingRecord record;
+    record.version = "9.8";
+    record.root = "/media/disk/caf\xC3\xA9 \xFF\"\\\t";
+    record.started = "2026-01-02T03:04:05Z";
+    record.ended = "2026-01-02T03:04:06Z";
+    record.host = "host";
+    record.fileSystem = {"ext4", "8:1", "/dev/sdb1", "1234-ABCD", "DISK", "/media/disk"};
+    record.firstListFile = 1;
+    record.lastListFile = 2;
+    record.lines = 32001;
+    record.bytes = 900000;
+    record.complete = false;
+    record.deniedCount = 2;
+    record.denied = {{"/media/disk/lost+found", "Permission denied"}};
+    record.incompleteCount = 1;
+    record.incomplete = {{"/media/disk/gone", "No such file or directory"}};
+    record.notEntered = {"/media/disk/proc"};
+    record.options.details = true;
+    record.options.oneFileSystem = true;
+    record.options.excludes = {"*.tmp"};
+    record.notOfThisListing = {"ListTex7.txt"};
+    record.indexName = "quorvale-index.bin";
+    record.indexBytes = 1032;
+    record.indexSave = PinnedIdentity();
+    record.user = catalogue::ListingRecord::User{1000, {24, 1000}};
+    record.reuse = {"/home/u/old", 10, 2};
+    const std::string text = catalogue::RecordText(record);
+    EXPECT_EQ(text, kRecord);
+
+    // And it reads back as written.
+    std::string why;
+    const std::optional<catalogue::ListingRecord> back = catalogue::ReadRecord(text, why);
+    ASSERT_TRUE(back) << why;
+    // All but what only a person reads (the version, the start, the device number of a drive
+    // that may be plugged in elsewhere, what was left out), which are left empty.
+    catalogue::ListingRecord expected = record;
+    expected.version.clear();
+    expected.started.clear();
+    expected.fileSystem.device.clear();
+    expected.deniedCount = expected.incompleteCount = 0;
+    expected.denied.clear();
+    expected.incomplete.clear();
+    expected.notEntered.clear();
+    expected.notOfThisListing.clear();
+    expected.reuse = {};
+    EXPECT_EQ(catalogue::RecordText(*back), catalogue::RecordText(expected));
+}
+
+}  // namespace
+}  // namespace quorvale::test

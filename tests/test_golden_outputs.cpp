@@ -1,0 +1,162 @@
+// What the program writes of a tiny listing, pinned byte by byte: its list file and details file,
+// its exports (paths, CSV, ncdu's JSON), a search's lines and a comparison's. Scripts and other
+// programs read these; a change of any byte is a change of a format, made on purpose, with this
+// test updated to say which bytes changed. What varies from run to run (where the test's folders
+// lie, a folder's size on the file system at hand, when the Save ended, the program's version,
+// when an export ran) is put in by the test.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "support/program_run.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+// 2026-01-02T03:04:05Z, the time of every entry of the tiny tree.
+constexpr std::time_t kEntryTime = 1767323045;
+
+void SetTime(const std::string& path) {
+    const timespec times[2] = {{kEntryTime, 0}, {kEntryTime, 0}};
+    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+std::string SizeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return std::to_string(st.st_size);
+}
+
+// A folder's size rounded up to whole blocks of 4 KiB, as ncdu's "dsize" of a listing has it.
+std::string BlocksOf(const std::string& path) {
+    const std::uint64_t size = std::stoull(SizeOf(path));
+    return std::to_string((size + 4095) / 4096 * 4096);
+}
+
+// "ended" of the record in `listFolder`: what a search prints of the listing.
+std::string EndedOf(const std::string& listFolder) {
+    const std::string record = ReadBytes(listFolder + "/quorvale-listing.json");
+    std::smatch ended;
+    EXPECT_TRUE(std::regex_search(record, ended, std::regex("\"ended\": \"([^\"]*)\"")));
+    return ended.size() > 1 ? ended[1].str() : "";
+}
+
+class GoldenOutputs : public ::testing::Test {
+  protected:
+    GoldenOutputs() {
+        MakeFolder(root);
+        MakeFile(root + "/a.txt", "hello");
+        MakeLink("a.txt", root + "/link");
+        MakeFolder(root + "/sub");
+        MakeFile(root + "/sub/b");
+        for (const char* entry : {"/a.txt", "/link", "/sub/b", "/sub", ""}) SetTime(root + entry);
+        MakeFolder(list);
+        const ProgramRun saved = RunProgram({"--save", root, "--details", "--list-folder", list});
+        EXPECT_EQ(saved.status, 0) << saved.err;
+    }
+
+    std::string Run(const std::vector<std::string>& args, int status = 0) {
+        const ProgramRun run = RunProgram(args);
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_EQ(run.err, "");
+        return run.out;
+    }
+
+    TempDir dir;
+    const std::string root = dir / "root";
+    const std::string list = dir / "list";
+};
+
+TEST_F(GoldenOutputs, ListFileAndDetailsFile) {
+    EXPECT_EQ(ReadBytes(list + "/ListTex1.txt"), root + "\r\n" +             // the root, as given
+                                                     "\t" + root + "\r\n" +  // its folder line
+                                                     "\t\ta.txt\r\n"
+                                                     "\t\tlink\r\n"
+                                                     "\t" +
+                                                     root + "/sub\r\n" + "\t\tb\r\n");
+    // Type, size, time and the full path, line for line (the root line's fields empty).
+    const std::string time = "\t2026-01-02T03:04:05Z\t";
+    EXPECT_EQ(ReadBytes(list + "/ListTex1.tsv"),
+              "\t\t\t" + root + "\r\n" +                                      //
+                  "d\t" + SizeOf(root) + time + root + "\r\n" +               //
+                  "f\t5" + time + root + "/a.txt\r\n" +                       //
+                  "l\t5" + time + root + "/link\r\n" +                        //
+                  "d\t" + SizeOf(root + "/sub") + time + root + "/sub\r\n" +  //
+                  "f\t0" + time + root + "/sub/b\r\n");
+}
+
+TEST_F(GoldenOutputs, Exports) {
+    EXPECT_EQ(
+        Run({"--export", "paths", list}),
+        root + "/\n" + root + "/a.txt\n" + root + "/link\n" + root + "/sub/\n" + root + "/sub/b\n");
+    const std::string time = ",2026-01-02T03:04:05Z,";
+    EXPECT_EQ(Run({"--export", "csv", list}),
+              "type,size,time,path\r\n"
+              "d," +
+                  SizeOf(root) + time + root + "/\r\n" +                      //
+                  "f,5" + time + root + "/a.txt\r\n" +                        //
+                  "l,5" + time + root + "/link\r\n" +                         //
+                  "d," + SizeOf(root + "/sub") + time + root + "/sub/\r\n" +  //
+                  "f,0" + time + root + "/sub/b\r\n");
+
+    const std::time_t before = std::time(nullptr);
+    std::string ncdu = Run({"--export", "ncdu", list});
+    const std::time_t after = std::time(nullptr);
+    std::smatch stamp;
+    ASSERT_TRUE(std::regex_search(ncdu, stamp, std::regex("\"timestamp\":([0-9]+)\\}")));
+    EXPECT_GE(std::stoll(stamp[1].str()), before);
+    EXPECT_LE(std::stoll(stamp[1].str()), after);
+    ncdu.replace(stamp.position(1), stamp.length(1), "T");
+    const std::string version = Run({"--version"}).substr(9);  // "quorvale X.Y\n"
+    const std::string mtime = ",\"mtime\":1767323045";
+    EXPECT_EQ(ncdu, "[1,2,{\"progname\":\"quorvale\",\"progver\":\"" +
+                        version.substr(0, version.size() - 1) + "\",\"timestamp\":T},\n" +
+                        "[{\"name\":\"" + root + "\",\"asize\":" + SizeOf(root) +
+                        ",\"dsize\":" + BlocksOf(root) + mtime + "},\n" +
+                        "{\"name\":\"a.txt\",\"asize\":5,\"dsize\":4096" + mtime + "},\n" +
+                        "{\"name\":\"link\",\"asize\":5,\"dsize\":4096" + mtime +
+                        ",\"notreg\":true},\n" + "[{\"name\":\"sub\",\"asize\":" +
+                        SizeOf(root + "/sub") + ",\"dsize\":" + BlocksOf(root + "/sub") + mtime +
+                        "},\n" + "{\"name\":\"b\",\"asize\":0,\"dsize\":0" + mtime + "}]]]\n");
+}
+
+TEST_F(GoldenOutputs, SearchLines) {
+    const std::string ended = EndedOf(list);
+    EXPECT_EQ(Run({"--find", "a.txt", list}), list + "\t" + ended + "\t" + root + "/a.txt\n");
+    EXPECT_EQ(Run({"--find", "*u?/[a-c]", list}), list + "\t" + ended + "\t" + root + "/sub/b\n");
+    EXPECT_EQ(Run({"--find", "sub", list, "-0"}), list + "\t" + ended + "\t" + root + "/sub/" +
+                                                      '\0' + list + "\t" + ended + "\t" + root +
+                                                      "/sub/b" + '\0');
+}
+
+TEST_F(GoldenOutputs, ComparisonLines) {
+    // A second Save of the tree after a file grew and another was replaced by one of another
+    // name, the times as they were.
+    const std::string sizesBefore = SizeOf(root) + " " + SizeOf(root + "/sub");
+    MakeFile(root + "/a.txt", "hello!");
+    ASSERT_EQ(::unlink((root + "/sub/b").c_str()), 0);
+    MakeFile(root + "/sub/c");
+    for (const char* entry : {"/a.txt", "/sub/c", "/sub", ""}) SetTime(root + entry);
+    const std::string later = dir / "later";
+    MakeFolder(later);
+    const ProgramRun saved = RunProgram({"--save", root, "--details", "--list-folder", later});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    // A folder's size is its file system's business: "~s" only where that one changed it.
+    const auto changed = [](const std::string& before, const std::string& path) {
+        return before == SizeOf(path) ? std::string() : "~s\t" + path + "/\n";
+    };
+    EXPECT_EQ(Run({"--compare", list, later}, 1),  // 1: they differ, as diff says it
+              changed(sizesBefore.substr(0, sizesBefore.find(' ')), root) +  //
+                  "~s\t" + root + "/a.txt\n" +                               //
+                  changed(sizesBefore.substr(sizesBefore.find(' ') + 1), root + "/sub") + "-\t" +
+                  root + "/sub/b\n" +  //
+                  "+\t" + root + "/sub/c\n");
+}
+
+}  // namespace
+}  // namespace quorvale::test
