@@ -52,7 +52,7 @@
 #include <thread>
 #include <vector>
 
-#include "catalogue/listing_index.h"
+#include "catalogue/index_writer.h"
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "support/listing_files.h"
@@ -271,7 +271,7 @@ void IndexMemoryOf(const std::string& folder, double millions) {
         std::perror("a scratch file");
         std::exit(2);
     }
-    quorvale::catalogue::ListingIndexBuilder builder;
+    quorvale::catalogue::IndexWriter builder;
     builder.KeepIn(scratch);
     const long before = PeakResidentKiB();
     const auto folders = static_cast<long>(millions * 1000);

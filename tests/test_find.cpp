@@ -15,11 +15,13 @@
 #include <gtest/gtest.h>
 
 #include "catalogue/earlier_listing.h"
+#include "catalogue/index_search.h"
+#include "catalogue/index_writer.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
-#include "catalogue/listing_index.h"
 #include "listing/list_file_name.h"
 #include "reading/posix_file_system.h"
+#include "runtime/unique_fd.h"
 #include "support/odd_tree.h"
 #include "support/program_run.h"
 #include "support/synthetic_listing.h"
@@ -614,7 +616,7 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
     std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789-_.\xC3\xA9";
     for (char c = '\xA0'; c != '\xB0'; ++c) letters += c;
     std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
-    catalogue::ListingIndexBuilder builder;
+    catalogue::IndexWriter builder;
     for (int folder = 0; folder < 12; ++folder) {
         const std::string folderPath = "/top/f" + std::to_string(folder);
         entries.emplace_back(folderPath, true);
@@ -632,8 +634,9 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
     ASSERT_GT(trigrams, 60000u) << "a trigram table of over a mebibyte";
     TempDir dir;
     MakeFile(dir / "index", index);
-    const int fd = ::open((dir / "index").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
+    const catalogue::IndexFile file(
+        runtime::UniqueFd(::open((dir / "index").c_str(), O_RDONLY | O_CLOEXEC)),
+        {index.size(), entries.size(), 0, {}});
     std::vector<std::string> patterns = {"ab", "f1", "/top/f11/", "zz9", "-_."};
     for (int i = 0; i < 40; ++i) {
         const std::string& path = entries[random() % entries.size()].first;
@@ -654,7 +657,7 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
             std::vector<std::string> found;
             std::uint64_t decoded = 0;
             catalogue::SearchIndex(
-                fd, {index.size(), entries.size(), 0, {}}, matcher,
+                file, matcher,
                 [&found](std::string_view path) {
                     found.emplace_back(path);
                     return true;
@@ -669,14 +672,13 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
             EXPECT_GE(decoded, blocksMatched.size()) << "'" << pattern << "'";
         }
     }
-    ::close(fd);
 }
 
 // A bit flipped in any posting list is found by its checksum (the search says the index is
 // damaged, and the caller goes on the list files), never a match lost or made up.
 TEST(ListingIndex, ABitFlippedInAnyPostingListIsFoundNeverAMatchLost) {
     std::vector<std::string> entries;
-    catalogue::ListingIndexBuilder builder;
+    catalogue::IndexWriter builder;
     for (int file = 0; file < 1600; ++file) {
         entries.push_back("/r/" + std::to_string(file * 7919 % 10007) + "-report.txt");
         builder.Add(entries.back(), false, 'f');
@@ -712,7 +714,8 @@ TEST(ListingIndex, ABitFlippedInAnyPostingListIsFoundNeverAMatchLost) {
         for (const std::string& pattern : patterns) {
             std::vector<std::string> found;
             try {
-                catalogue::SearchIndex(fd, {index.size(), entries.size(), 0, {}},
+                catalogue::SearchIndex(catalogue::IndexFile(runtime::UniqueFd(::dup(fd)),
+                                                            {index.size(), entries.size(), 0, {}}),
                                        catalogue::EntryMatcher({pattern, false, false}),
                                        [&found](std::string_view path) {
                                            found.emplace_back(path);
@@ -764,7 +767,7 @@ TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
         }
     }
     const auto build = [&](int scratch, std::size_t held) {
-        catalogue::ListingIndexBuilder builder;
+        catalogue::IndexWriter builder;
         if (scratch >= 0) builder.KeepIn(scratch, held);
         for (const Entry& entry : entries) {
             builder.Add(entry.path, entry.isFolder, entry.kind, entry.stamp);

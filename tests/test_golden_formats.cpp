@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "catalogue/listing_index.h"
+#include "catalogue/index_format.h"
+#include "catalogue/index_writer.h"
 #include "catalogue/listing_record.h"
 
 namespace quorvale::test {
@@ -109,7 +110,7 @@ catalogue::SaveIdentity PinnedIdentity() {
 // The tiny listing of the index's worked example: a root, a file, a folder below it cut short by
 // a name holding the sign of a line break, and a link.
 std::string TinyIndex() {
-    catalogue::ListingIndexBuilder builder;
+    catalogue::IndexWriter builder;
     reading::FolderStamp stamp;
     stamp.known = true;
     stamp.device = 0x801;
@@ -127,7 +128,7 @@ std::string TinyIndex() {
 
 TEST(GoldenIndex, HeaderSaysWhereEachPartLiesFieldByField) {
     const std::string index = TinyIndex();
-    ASSERT_GE(index.size(), std::size_t{120});
+    ASSERT_GE(index.size(), catalogue::kIndexHeaderBytes);
     EXPECT_EQ(index.substr(0, 8), "QVIDX003");
     EXPECT_EQ(At<std::uint64_t>(index, 8), 6u);    // lines of the list files
     EXPECT_EQ(At<std::uint64_t>(index, 16), 52u);  // their bytes

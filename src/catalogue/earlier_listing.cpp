@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/index_file.h"
 #include "catalogue/kept_listing.h"
-#include "catalogue/listing_index.h"
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_error.h"
 
@@ -110,24 +110,14 @@ ListingRecord::User CurrentUser() {
 class EarlierListing::Folders {
   public:
     explicit Folders(const std::string& folder) : listing_(folder, "reuse") {
-        const ListingRecord& record = listing_.Record();
         const auto cannot = [&](const std::string& why) {
             return runtime::RuntimeError(runtime::InvalidProcedureCall,
                                          "Cannot reuse \"" + folder + "\": " + why);
         };
-        if (record.indexName.empty()) throw cannot("it has no index");
-        const std::optional<IndexOfListing> index = IndexOfRecord(record);
-        if (!index) throw cannot("its index is of an earlier version (saved without its identity)");
-        index_ = *index;
-        std::uint64_t size = 0;
-        fd_ = listing_.OpenIndex(size);
-        if (!fd_) throw cannot("its index is missing");
-        if (size != record.indexBytes) {
-            throw cannot("its index is not the size its record states");
-        }
         try {
-            folders_ = ReadIndexedFolders(fd_.Get(), index_);
-            CheckIndexedBlocks(fd_.Get(), index_);
+            index_.emplace(OpenIndexOf(listing_));
+            folders_ = index_->Folders();
+            index_->CheckBlocks();
         } catch (const IndexDamaged& damaged) {
             throw cannot(damaged.what());
         }
@@ -202,8 +192,7 @@ class EarlierListing::Folders {
         if (std::shared_ptr<const IndexedBlock> kept = KeptBlockOf(entry)) return kept;
         std::shared_ptr<const IndexedBlock> block;
         try {
-            block =
-                std::make_shared<const IndexedBlock>(ReadIndexedBlock(fd_.Get(), index_, entry));
+            block = std::make_shared<const IndexedBlock>(index_->Block(entry));
         } catch (const runtime::RuntimeError&) {
             return nullptr;  // the folder is read instead
         }
@@ -225,8 +214,7 @@ class EarlierListing::Folders {
     }
 
     KeptListing listing_;
-    runtime::UniqueFd fd_;
-    IndexOfListing index_;
+    std::optional<IndexFile> index_;
     std::vector<IndexedFolder> folders_;
     std::vector<std::size_t> childStart_;  // folder i's subfolders: children_[childStart_[i]..]
     std::vector<std::size_t> children_;

@@ -15,9 +15,9 @@
 #include <utility>
 
 #include "catalogue/earlier_listing.h"
+#include "catalogue/index_writer.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
-#include "catalogue/listing_index.h"
 #include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "runtime/file_system_facts.h"
@@ -129,7 +129,7 @@ class IndexOfLines {
   private:
     runtime::UniqueFd scratch_;  // before the builder that writes to it: closed after it goes
     catalogue::ListingLines meaning_;
-    catalogue::ListingIndexBuilder builder_;
+    catalogue::IndexWriter builder_;
     std::string path_;
     std::uint64_t foldersReused_ = 0;
     std::uint64_t foldersRead_ = 0;

@@ -1,0 +1,405 @@
+#include "catalogue/index_writer.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "catalogue/index_format.h"
+#include "runtime/path_join.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+constexpr int kCompressionLevel = 3;
+
+// Where a trigram is looked for first in a set of `slots` (a power of two) of them: the high bits
+// of a multiplicative hash, which depend on every byte of it.
+std::size_t TrigramSlotOf(std::uint32_t key, std::size_t slots) {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
+                                    (64 - std::countr_zero(slots)));
+}
+
+// A block as the index holds it: one zstd frame, which names its own size. Compressed into room
+// kept for the next block, and kept in a string of its own size: fresh memory costs a page fault
+// a page.
+std::string Compressed(const std::string& block) {
+    thread_local const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(
+        ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    thread_local std::string room;
+    const std::size_t bound = ZSTD_compressBound(block.size());
+    if (room.size() < bound) room.resize(bound);
+    const std::size_t size = ZSTD_compressCCtx(context.get(), room.data(), bound, block.data(),
+                                               block.size(), kCompressionLevel);
+    if (ZSTD_isError(size) != 0) {
+        throw runtime::RuntimeError(
+            runtime::InvalidProcedureCall,
+            std::string("Cannot write the index: ") + ZSTD_getErrorName(size));
+    }
+    return std::string(room.data(), size);
+}
+
+// Whether a name holds the sign a list file writes for a CR or an LF: its bytes in the listing are
+// then not the name's own.
+bool HoldsLineBreakSign(std::string_view name) {
+    return name.find("\xE2\x90\x8A") != std::string_view::npos ||
+           name.find("\xE2\x90\x8D") != std::string_view::npos;
+}
+
+// Whether the last part of `path` holds such a sign: the part is found from the end, and looked at
+// for the sign's first byte, which most names lack.
+bool NameHoldsLineBreakSign(std::string_view path) {
+    const std::string_view name = runtime::LastPathPart(path);
+    return std::memchr(name.data(), 0xE2, name.size()) != nullptr && HoldsLineBreakSign(name);
+}
+
+// How many bytes `a` and `b` begin with alike, compared eight at a time.
+std::size_t SharedPrefix(std::string_view a, std::string_view b) {
+    const std::size_t limit = std::min(a.size(), b.size());
+    std::size_t at = 0;
+    for (; at + 8 <= limit; at += 8) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + at, 8);
+        std::memcpy(&y, b.data() + at, 8);
+        if (x == y) continue;
+        // The first byte that differs is the lowest of the eight on a little-endian processor.
+        if constexpr (std::endian::native == std::endian::little) {
+            return at + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+        }
+        break;
+    }
+    while (at < limit && a[at] == b[at]) ++at;
+    return at;
+}
+
+}  // namespace
+
+void IndexWriter::KeepIn(int scratch, std::size_t postingBytesHeld) {
+    postingBytesHeld_ = postingBytesHeld;
+    // Small pieces wait to be written together, up to a small share of what the lists may hold.
+    scratch_.emplace(scratch,
+                     std::clamp<std::size_t>(postingBytesHeld / 64, 256, std::size_t{32} << 10));
+}
+
+void IndexWriter::Keep(Frames& frames, std::string frame) {
+    frames.checksums.push_back(IndexChecksum(frame));
+    frames.bytes += frame.size();
+    if (!scratch_) {
+        frames.held.push_back(std::move(frame));
+        return;
+    }
+    frames.at.push_back(scratch_->Append(frame));
+    frames.sizes.push_back(static_cast<std::uint32_t>(frame.size()));
+}
+
+void IndexWriter::Add(std::string_view path, bool isFolder, char kind,
+                      const reading::FolderStamp& stamp) {
+    if (isFolder) {
+        AddFolder(path, kind, stamp);
+        // Its name cannot be told from the listing, nor can the entries of its parent.
+        if ((kind != 'd' && kind != 'l') || NameHoldsLineBreakSign(path)) {
+            if (folderChain_.size() >= 2) CutShort(folderChain_[folderChain_.size() - 2].second);
+        }
+    } else if (!folderChain_.empty() &&
+               ((kind != 'f' && kind != 'l' && kind != 'o') || NameHoldsLineBreakSign(path))) {
+        CutShort(folderChain_.back().second);
+    }
+    if (inBlock_ == 0) previous_.clear();
+    std::string& block = block_;
+    const std::size_t shared = SharedPrefix(path, previous_);
+    PutVarint(block, shared);
+    PutVarint(block, (path.size() - shared) << 3 | KindBits(kind) << 1 | (isFolder ? 1 : 0));
+    block.append(path.substr(shared));
+    // The trigrams of the bytes shared with the entry before are this block's already.
+    const std::size_t first = shared >= 2 ? shared - 2 : 0;
+    if (first + 3 <= path.size()) {
+        std::uint32_t trigram = TrigramAt(path, first);
+        NoteTrigram(trigram);
+        for (std::size_t at = first + 3; at < path.size(); ++at) {
+            trigram =
+                (trigram << 8 | FoldForTrigram(static_cast<unsigned char>(path[at]))) & 0xFFFFFF;
+            NoteTrigram(trigram);
+        }
+    }
+    previous_.resize(shared);
+    previous_.append(path.substr(shared));
+    ++entries_;
+    if (++inBlock_ == kEntriesPerBlock) {
+        EndBlock();
+        if (scratch_ && postingBytes_ > postingBytesHeld_) SpillPostingLists();
+    }
+}
+
+// A folder's row, and where it stands among the folders it lies in.
+void IndexWriter::AddFolder(std::string_view path, char kind, const reading::FolderStamp& stamp) {
+    // The folders of the chain that `path` does not lie in are behind.
+    const auto liesIn = [&](std::size_t length) {
+        return path.size() > length && path.substr(0, length) == folderPath_.substr(0, length) &&
+               (folderPath_[length - 1] == '/' || path[length] == '/');
+    };
+    while (!folderChain_.empty() && !liesIn(folderChain_.back().first)) folderChain_.pop_back();
+    const std::uint64_t number = folders_++;
+    PutVarint(folderRows_, entries_ - lastFolderEntry_);
+    lastFolderEntry_ = entries_;
+    PutVarint(folderRows_, folderChain_.empty() ? 0 : number - folderChain_.back().second);
+    PutVarint(folderRows_, (stamp.known ? 1 : 0) | (kind == 'l' ? 2 : 0));
+    if (stamp.known) {
+        PutZigzag(folderRows_, static_cast<std::int64_t>(stamp.device));
+        PutZigzag(folderRows_, static_cast<std::int64_t>(stamp.inode));
+        PutZigzag(folderRows_, stamp.modified);
+        PutZigzag(folderRows_, stamp.changed);
+        PutZigzag(folderRows_, stamp.readAt);
+    }
+    const std::string_view name = runtime::LastPathPart(path);
+    PutVarint(folderRows_, name.size());
+    folderRows_.append(name);
+    folderChain_.emplace_back(path.size(), number);
+    folderPath_.assign(path);
+    if (folders_ % kFoldersPerFrame == 0) EndFolderFrame();
+}
+
+void IndexWriter::EndFolderFrame() {
+    Keep(folderFrames_, Compressed(folderRows_));
+    folderRows_.clear();
+}
+
+void IndexWriter::EndBlock() {
+    Keep(blocks_, Compressed(block_));
+    block_.clear();  // its room is the next block's
+    inBlock_ = 0;
+}
+
+// Where each list is in lists_, in the order of their trigrams.
+std::vector<std::uint32_t> IndexWriter::ListsByTrigram() const {
+    std::vector<std::uint32_t> order(lists_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
+        return lists_[a].trigram < lists_[b].trigram;
+    });
+    return order;
+}
+
+// Moves the posting lists to the scratch file as one run. Each trigram's slot keeps its last
+// block, so the lists go on as differences: a trigram's whole list is its pieces end to end.
+void IndexWriter::SpillPostingLists() {
+    // Written a piece at a time, each list let go of once copied: the run is never whole in memory
+    // beside the lists.
+    constexpr std::size_t kPiece = std::size_t{64} << 10;
+    std::string piece;
+    const std::uint64_t at = scratch_->End();
+    for (const std::uint32_t i : ListsByTrigram()) {
+        PostingList& list = lists_[i];
+        if (list.blocks.empty()) continue;
+        PutFixed(piece, list.trigram);
+        PutFixed(piece, static_cast<std::uint32_t>(list.blocks.size()));
+        piece += list.blocks;
+        list.blocks = {};
+        if (piece.size() >= kPiece) {
+            scratch_->Append(piece);
+            piece.clear();
+        }
+    }
+    scratch_->Append(piece);
+    runs_.push_back({at, scratch_->End() - at});
+    postingBytes_ = 0;
+}
+
+// Tells `told` each trigram's whole list, from the runs spilled and what is held, by trigram.
+void IndexWriter::EachMergedList(const MergedList& told) const {
+    std::vector<SpilledRun> runs;
+    runs.reserve(runs_.size());
+    // Each run's window a small share of what the lists may hold in memory.
+    const std::size_t window =
+        std::clamp<std::size_t>(postingBytesHeld_ / 64, 256, std::size_t{64} << 10);
+    for (const Run& run : runs_) runs.emplace_back(*scratch_, run.at, run.bytes, window);
+    const std::vector<std::uint32_t> held = ListsByTrigram();
+    std::string merged;
+    for (const std::uint32_t i : held) {
+        // Every trigram ever noted has its place in lists_, whether its list is held or spilled.
+        const PostingList& list = lists_[i];
+        merged.clear();
+        for (SpilledRun& run : runs) {
+            if (!run.AtEnd() && run.Trigram() == list.trigram) run.Take(merged);
+        }
+        if (merged.empty()) {  // nothing of it spilled: told as it is held
+            told(list.trigram, list.blocks);
+            continue;
+        }
+        merged += list.blocks;
+        told(list.trigram, merged);
+    }
+}
+
+// Notes that the block being built holds `trigram`: the block joins the trigram's posting list
+// once.
+void IndexWriter::NoteTrigram(std::uint32_t trigram) {
+    const std::uint64_t key = trigram + 1;
+    const std::uint64_t block = blocks_.Count();
+    const std::uint64_t heldNow = key | (block + 1) << kKeyBits;
+    const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
+    const std::size_t mask = trigramSlots_.size() - 1;
+    std::size_t slot = TrigramSlotOf(static_cast<std::uint32_t>(key), trigramSlots_.size());
+    while ((trigramSlots_[slot] & keyMask) != key && trigramSlots_[slot] != 0) {
+        slot = (slot + 1) & mask;
+    }
+    const std::uint64_t held = trigramSlots_[slot];
+    if (held == heldNow) return;
+    if (held == 0) {
+        slotList_[slot] = static_cast<std::uint32_t>(lists_.size());
+        lists_.push_back({trigram, {}});
+    }
+    // The first block whole, then each one less the one before.
+    const std::uint64_t last = held >> kKeyBits;
+    std::string& list = lists_[slotList_[slot]].blocks;
+    const std::size_t before = list.size();
+    PutVarint(list, block - (last == 0 ? 0 : last - 1));
+    postingBytes_ += list.size() - before;
+    trigramSlots_[slot] = heldNow;
+    if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
+}
+
+void IndexWriter::WidenTrigramSlots() {
+    std::vector<std::uint64_t> wider(trigramSlots_.size() * 2);
+    std::vector<std::uint32_t> widerList(wider.size());
+    const std::size_t mask = wider.size() - 1;
+    const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
+    for (std::size_t held = 0; held < trigramSlots_.size(); ++held) {
+        if (trigramSlots_[held] == 0) continue;
+        const auto key = static_cast<std::uint32_t>(trigramSlots_[held] & keyMask);
+        std::size_t slot = TrigramSlotOf(key, wider.size());
+        while (wider[slot] != 0) slot = (slot + 1) & mask;
+        wider[slot] = trigramSlots_[held];
+        widerList[slot] = slotList_[held];
+    }
+    trigramSlots_ = std::move(wider);
+    slotList_ = std::move(widerList);
+}
+
+// Writes `frames` (to be placed at `at`), letting go of each, and adds their rows to `table`:
+// where each begins and its checksum, then where the last ends.
+void IndexWriter::WriteFrames(Frames& frames, std::uint64_t at, const Write& write,
+                              std::string& table) {
+    std::string room;
+    for (std::size_t i = 0; i < frames.Count(); ++i) {
+        PutFixed(table, at);
+        PutFixed(table, frames.checksums[i]);
+        if (!scratch_) {
+            write(frames.held[i]);
+            at += frames.held[i].size();
+            frames.held[i] = {};
+            continue;
+        }
+        // Frames made one after the other lie one after the other: read together, up to 256 KiB.
+        std::size_t last = i;
+        std::uint64_t span = frames.sizes[i];
+        while (last + 1 < frames.Count() &&
+               frames.at[last + 1] == frames.at[last] + frames.sizes[last] &&
+               span + frames.sizes[last + 1] <= (std::uint64_t{256} << 10)) {
+            span += frames.sizes[++last];
+        }
+        scratch_->Read(frames.at[i], span, room);
+        write(room);
+        for (std::size_t k = i + 1; k <= last; ++k) {
+            at += frames.sizes[k - 1];
+            PutFixed(table, at);
+            PutFixed(table, frames.checksums[k]);
+        }
+        at += frames.sizes[last];
+        i = last;
+    }
+    PutFixed(table, at);
+}
+
+// The numbers of the folders cut short, ascending, as varint differences.
+std::string IndexWriter::CutShortList() {
+    std::sort(cutShort_.begin(), cutShort_.end());
+    cutShort_.erase(std::unique(cutShort_.begin(), cutShort_.end()), cutShort_.end());
+    std::string list;
+    std::uint64_t previous = 0;
+    for (const std::uint64_t folder : cutShort_) {
+        PutVarint(list, folder - previous);
+        previous = folder;
+    }
+    return list;
+}
+
+std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
+                                  const SaveIdentity& save, const Write& write) {
+    if (inBlock_ != 0) EndBlock();
+    if (!folderRows_.empty()) EndFolderFrame();
+    if (scratch_) scratch_->Flush();  // all of it is read back from here on
+    // Where every part begins follows from the sizes of those before it.
+    std::string trigramRows;
+    std::uint64_t listBytes = 0;
+    EachMergedList([&](std::uint32_t trigram, std::string_view list) {
+        PutFixed(trigramRows, trigram);
+        PutFixed(trigramRows, IndexChecksum(list));
+        PutFixed(trigramRows, listBytes);  // made absolute below
+        PutFixed(trigramRows, std::uint32_t{0});
+        listBytes += list.size();
+    });
+    const std::uint64_t trigrams = trigramRows.size() / kTrigramRowBytes;
+    const std::uint64_t blockTable = kIndexHeaderBytes + blocks_.bytes;
+    const std::uint64_t trigramTable = blockTable + blocks_.Count() * kFrameRowBytes + 8;
+    const std::uint64_t listsAt = trigramTable + trigrams * kTrigramRowBytes + 8;
+    const std::uint64_t foldersAt = listsAt + listBytes;
+    const std::uint64_t folderTable = foldersAt + folderFrames_.bytes;
+    const std::uint64_t cutShortAt = folderTable + folderFrames_.Count() * kFrameRowBytes + 8;
+    const std::string cutShort = CutShortList();
+    const std::uint64_t size = cutShortAt + cutShort.size();
+
+    std::string header(kIndexMagic);
+    PutFixed(header, lines);
+    PutFixed(header, bytes);
+    PutFixed(header, entries_);
+    PutFixed(header, static_cast<std::uint32_t>(blocks_.Count()));
+    PutFixed(header, static_cast<std::uint32_t>(trigrams));
+    PutFixed(header, blockTable);
+    PutFixed(header, trigramTable);
+    PutFixed(header, size);
+    PutFixed(header, folders_);
+    PutFixed(header, folderTable);
+    PutFixed(header, static_cast<std::uint32_t>(folderFrames_.Count()));
+    PutFixed(header, IndexChecksum(cutShort));
+    PutFixed(header, cutShortAt);
+    header.append(reinterpret_cast<const char*>(save.bytes.data()), save.bytes.size());
+    PutFixed(header, IndexChecksum(header));
+    PutFixed(header, std::uint32_t{0});
+    write(header);
+
+    std::string table;
+    WriteFrames(blocks_, kIndexHeaderBytes, write, table);
+    write(table);
+    for (std::size_t row = 0; row < trigramRows.size(); row += kTrigramRowBytes) {
+        std::uint64_t at = 0;
+        std::memcpy(&at, trigramRows.data() + row + 8, 8);
+        at += listsAt;
+        std::memcpy(trigramRows.data() + row + 8, &at, 8);
+        const std::uint32_t rowChecksum =
+            IndexChecksum(std::string_view(trigramRows).substr(row, 16));
+        std::memcpy(trigramRows.data() + row + 16, &rowChecksum, 4);
+    }
+    PutFixed(trigramRows, listsAt + listBytes);
+    write(trigramRows);
+    trigramRows = {};
+    EachMergedList([&write](std::uint32_t, std::string_view list) { write(list); });
+    table.clear();
+    WriteFrames(folderFrames_, foldersAt, write, table);
+    write(table);
+    write(cutShort);
+    return size;
+}
+
+std::string IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
+                                const SaveIdentity& save) {
+    std::string out;
+    Finish(lines, bytes, save, [&out](std::string_view piece) { out += piece; });
+    return out;
+}
+
+}  // namespace quorvale::catalogue

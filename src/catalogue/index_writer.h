@@ -1,0 +1,118 @@
+// Writing an index (see index_format.h for its bytes) from a listing's entries as a Save makes
+// them, in memory or, for a listing of any size, with its work kept in a scratch file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "catalogue/index_scratch.h"
+#include "catalogue/save_identity.h"
+#include "reading/file_system.h"
+
+namespace quorvale::catalogue {
+
+// How many bytes of posting lists a builder that keeps its work in a scratch file holds in memory
+// before it moves them there.
+inline constexpr std::size_t kPostingBytesHeld = std::size_t{2} << 20;
+
+// Builds an index from a listing's entries, given in listing order.
+class IndexWriter {
+  public:
+    using Write = std::function<void(std::string_view bytes)>;
+
+    // From now on (before the first entry) keeps what it has made in `scratch`, a file open for
+    // reading and writing that nothing else uses (it is not closed here), rather than in memory:
+    // each block and folder frame once made, and the posting lists whenever they hold more than
+    // `postingBytesHeld` bytes. What it holds in memory then no longer grows with the listing,
+    // but for a few bytes a block and a folder frame. Throws runtime::RuntimeError when the file
+    // cannot be written or read back.
+    void KeepIn(int scratch, std::size_t postingBytesHeld = kPostingBytesHeld);
+    // `path`: the entry's full path as a search matches it (a folder's without its closing "/");
+    // `kind` what it is (see reading::Enumeration::CurrentKind); a folder's `stamp` where it was
+    // entered.
+    void Add(std::string_view path, bool isFolder, char kind,
+             const reading::FolderStamp& stamp = {});
+    // The folder `folder` (numbered from 0 in the order of their entries) lacks something it
+    // holds; told at any time, before or after its entry.
+    void CutShort(std::uint64_t folder) { cutShort_.push_back(folder); }
+    // The index, for a listing whose list files hold `lines` lines and `bytes` bytes, written by
+    // the Save `save`, told to `write` piece by piece in order; returns its size.
+    std::uint64_t Finish(std::uint64_t lines, std::uint64_t bytes, const SaveIdentity& save,
+                         const Write& write);
+    // The same, as one string.
+    std::string Finish(std::uint64_t lines, std::uint64_t bytes, const SaveIdentity& save);
+
+  private:
+    // Blocks or folder frames made and not yet written: in memory, or where each lies in the
+    // scratch file.
+    struct Frames {
+        std::vector<std::string> held;
+        std::vector<std::uint64_t> at;
+        std::vector<std::uint32_t> sizes;
+        std::vector<std::uint32_t> checksums;
+        std::uint64_t bytes = 0;
+        std::size_t Count() const { return checksums.size(); }
+    };
+    // Where a spilled run of posting lists lies in the scratch file.
+    struct Run {
+        std::uint64_t at = 0;
+        std::uint64_t bytes = 0;
+    };
+    // The merged posting list of each trigram, in the order of the trigrams.
+    using MergedList = std::function<void(std::uint32_t trigram, std::string_view list)>;
+
+    void EndBlock();
+    void NoteTrigram(std::uint32_t trigram);
+    void WidenTrigramSlots();
+    void AddFolder(std::string_view path, char kind, const reading::FolderStamp& stamp);
+    void EndFolderFrame();
+    void Keep(Frames& frames, std::string frame);
+    void WriteFrames(Frames& frames, std::uint64_t at, const Write& write, std::string& table);
+    void SpillPostingLists();
+    std::vector<std::uint32_t> ListsByTrigram() const;
+    void EachMergedList(const MergedList& told) const;
+    std::string CutShortList();
+
+    Frames blocks_;
+    std::string block_;  // the block being built
+    // Each trigram's posting list as it grows, as the index holds it: a posting costs a byte or
+    // two, never a sort.
+    struct PostingList {
+        std::uint32_t trigram = 0;
+        std::string blocks;
+    };
+    std::vector<PostingList> lists_;
+    std::size_t postingBytes_ = 0;  // in lists_
+    // Which trigrams have a list, and the last block in each: an open-addressed set of eight-byte
+    // slots (the trigram + 1 in the low kKeyBits, 0 for an empty slot; the last block + 1 above
+    // it), grown when half full, small enough to stay in the processor's cache for most listings,
+    // so that noting a trigram the block being built holds already is one compare. slotList_
+    // holds, slot for slot, where each one's list is in lists_.
+    static constexpr int kKeyBits = 25;
+    std::vector<std::uint64_t> trigramSlots_ = std::vector<std::uint64_t>(4096);
+    std::vector<std::uint32_t> slotList_ = std::vector<std::uint32_t>(4096);
+    std::string previous_;
+    std::size_t inBlock_ = 0;
+    std::uint64_t entries_ = 0;
+    // The folders: their rows, kFoldersPerFrame to a frame, the frame being filled, and the
+    // folders the latest one lies in (the length of each one's path in `folderPath_`, and its
+    // number), for its parent.
+    Frames folderFrames_;
+    std::string folderRows_;
+    std::uint64_t folders_ = 0;
+    std::uint64_t lastFolderEntry_ = 0;
+    std::vector<std::pair<std::size_t, std::uint64_t>> folderChain_;
+    std::string folderPath_;
+    std::vector<std::uint64_t> cutShort_;
+    // The scratch file, if any, and the runs spilled there.
+    std::optional<ScratchFile> scratch_;
+    std::size_t postingBytesHeld_ = 0;
+    std::vector<Run> runs_;
+};
+
+}  // namespace quorvale::catalogue
