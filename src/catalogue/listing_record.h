@@ -1,7 +1,7 @@
 // The record a Save leaves beside its list files: what was listed, when, from which file system,
-// into which list files, and whether the listing is complete. Written as JSON; names keep their
-// bytes (a byte that is not part of UTF-8 is written as the escape \udcXX, XX the byte, as
-// Python's "surrogateescape" reads it back).
+// into which list files, and whether the listing is complete. Written as JSON (runtime/json.h);
+// names keep their bytes (a byte that is not part of UTF-8 is written as the escape \udcXX, XX
+// the byte, as Python's "surrogateescape" reads it back).
 #pragma once
 
 #include <cstdint>
@@ -68,8 +68,12 @@ std::string OptionsText(const reading::ListingOptions& options);
 // The record as JSON text.
 std::string RecordText(const ListingRecord& record);
 
-// The record's root, list files, lines and bytes read back from `text`; nullopt (with `why`) when
-// the text is not such a record.
+// The record in `text`, read strictly (see runtime/json.h): what a reader of a listing uses of it
+// (the root, the list files, lines and bytes, whether it is complete, when it ended, the host and
+// the file system but for its device number, the options, the user, the index); what only a
+// person reads (the version, the start, the folders left out, a reuse) is checked and left out.
+// None, with `why` saying which field is wrong, when the text is not such a record: the caller
+// names the file in the error it makes of it.
 std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why);
 
 }  // namespace quorvale::catalogue
