@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "reading/folder_read.h"
+#include "runtime/folder_path.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -54,7 +55,7 @@ TEST_F(PosixWalk, ListsFilesUnderTheirFolderThenEachSubfolder) {
     ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
     EXPECT_EQ(Walk("R/")[0], "\t" + r);
     EXPECT_EQ(Walk(r + "//./s/")[0], "\t" + r + "/s");
-    EXPECT_EQ(reading::AbsoluteFolderPath("///"), "/");
+    EXPECT_EQ(runtime::AbsoluteFolderPath("///"), "/");
     ASSERT_EQ(::chdir("/"), 0);
 }
 

@@ -21,6 +21,7 @@
 #include "listing/listing_core.h"
 #include "reading/posix_file_system.h"
 #include "runtime/file_system_facts.h"
+#include "runtime/folder_path.h"
 #include "runtime/process_memory.h"
 #include "runtime/unique_fd.h"
 #include "save/listing_save.h"
@@ -155,7 +156,7 @@ class ScriptSave {
         }
         catalogue::ReuseRequest request;
         try {
-            request.root = reading::AbsoluteFolderPath(folder);
+            request.root = runtime::AbsoluteFolderPath(folder);
         } catch (const runtime::RuntimeError& error) {
             Say(ErrorMessage(std::string(error.what()) + "; reading every folder"));
             return nullptr;

@@ -13,7 +13,8 @@
 
 #include "catalogue/index_file.h"
 #include "catalogue/kept_listing.h"
-#include "reading/posix_file_system.h"
+#include "runtime/folder_path.h"
+#include "runtime/nanoseconds.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::catalogue {
@@ -22,10 +23,6 @@ namespace {
 
 // Decoded blocks kept for the next folders: a walk asks for them nearly in the index's order.
 constexpr std::size_t kBlocksKept = 8;
-
-std::int64_t Nanoseconds(const struct timespec& t) {
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 // What a directory would report for an entry of this kind; 0 when the kind is not known.
 unsigned char DirectoryType(char kind) {
@@ -65,7 +62,7 @@ bool TrustsFolderTimes(std::string_view fileSystemType) {
 std::string WhyNotReused(const ListingRecord& record, const ReuseRequest& request) {
     // Roots as typed may differ and be the same folder; a relative one names none for sure.
     const auto absolute = [](const std::string& root) {
-        return root.starts_with('/') ? reading::AbsoluteFolderPath(root) : std::string();
+        return root.starts_with('/') ? runtime::AbsoluteFolderPath(root) : std::string();
     };
     if (absolute(record.root).empty() || absolute(record.root) != absolute(request.root)) {
         return "it is a listing of \"" + record.root + "\", not of \"" + request.root + "\"";
@@ -136,8 +133,8 @@ class EarlierListing::Folders {
         if (it == byIdentity_.end()) return nullptr;
         const IndexedFolder& folder = folders_[it->second];
         const reading::FolderStamp& stamp = folder.stamp;
-        const bool same =
-            stamp.modified == Nanoseconds(st.st_mtim) && stamp.changed == Nanoseconds(st.st_ctim);
+        const bool same = stamp.modified == runtime::Nanoseconds(st.st_mtim) &&
+                          stamp.changed == runtime::Nanoseconds(st.st_ctim);
         const bool olderThanItsReading =
             std::max(stamp.modified, stamp.changed) <= stamp.readAt - kFolderTimeGranularity;
         return same && olderThanItsReading ? &folder : nullptr;

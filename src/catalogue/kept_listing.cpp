@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "listing/details_line.h"
 #include "listing/list_file_name.h"
 #include "runtime/path_join.h"
 #include "runtime/runtime_error.h"
@@ -310,17 +311,7 @@ class KeptListing::Reader {
         if (!details_->Next(details)) {
             throw Unusable(context_, "its details files hold fewer lines than its list files");
         }
-        return details.substr(0, FieldsEnd(details));
-    }
-
-    // Where the three fields before a details line's path end.
-    static std::size_t FieldsEnd(std::string_view details) {
-        std::size_t at = 0;
-        for (int field = 0; field < 3 && at != std::string_view::npos; ++field) {
-            at = details.find('\t', at);
-            if (at != std::string_view::npos) ++at;
-        }
-        return at == std::string_view::npos ? details.size() : at;
+        return details.substr(0, listing::DetailsFieldsEnd(details));
     }
 
     RuntimeError SaveNotFinished() const {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "catalogue/kept_listing.h"
+#include "listing/details_line.h"
 
 namespace quorvale::catalogue {
 
@@ -78,15 +79,12 @@ int CompareEntries(const KeptEntry& a, const KeptEntry& b) {
 // The letters of what differs between two entries' details (type, size, time, each ended by a
 // tab): "t", "s", "m".
 std::string WhatChanged(std::string_view was, std::string_view now) {
-    static constexpr char kLetters[] = {'t', 's', 'm'};
+    const listing::DetailsFields a = listing::SplitDetails(was);
+    const listing::DetailsFields b = listing::SplitDetails(now);
     std::string letters;
-    for (const char letter : kLetters) {
-        const std::size_t a = std::min(was.find('\t'), was.size());
-        const std::size_t b = std::min(now.find('\t'), now.size());
-        if (was.substr(0, a) != now.substr(0, b)) letters += letter;
-        was.remove_prefix(std::min(a + 1, was.size()));
-        now.remove_prefix(std::min(b + 1, now.size()));
-    }
+    if (a.type != b.type) letters += 't';
+    if (a.size != b.size) letters += 's';
+    if (a.time != b.time) letters += 'm';
     return letters;
 }
 

@@ -10,6 +10,7 @@
 
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
+#include "listing/details_line.h"
 #include "runtime/path_join.h"
 
 namespace quorvale::catalogue {
@@ -20,24 +21,6 @@ namespace {
 constexpr std::size_t kEntriesBetweenChecks = 4096;
 // What ncdu takes a file to occupy on disk when only its size is known: whole blocks of 4 KiB.
 constexpr std::uint64_t kDiskBlock = 4096;
-
-// The details of an entry as the listing has them: "type\tsize\ttime\t".
-struct Details {
-    std::string_view type;
-    std::string_view size;
-    std::string_view time;
-};
-
-Details SplitDetails(std::string_view details) {
-    Details split;
-    std::string_view* fields[] = {&split.type, &split.size, &split.time};
-    for (std::string_view* field : fields) {
-        const std::size_t tab = std::min(details.find('\t'), details.size());
-        *field = details.substr(0, tab);
-        details.remove_prefix(std::min(tab + 1, details.size()));
-    }
-    return split;
-}
 
 // A CSV field as RFC 4180 wants it: quoted, its quotes doubled, where it holds a comma, a quote,
 // a CR or an LF.
@@ -152,7 +135,7 @@ class NcduWriter {
         out_ += "{\"name\":";
         AppendJsonString(out_, name);
         if (!details.empty()) {
-            const Details split = SplitDetails(details);
+            const listing::DetailsFields split = listing::SplitDetails(details);
             if (const std::optional<std::uint64_t> bytes = SizeOf(split.size)) {
                 out_ += ",\"asize\":" + std::to_string(*bytes);
                 // Whole blocks, where their size is a number too.
@@ -211,7 +194,7 @@ void ExportListing(const std::string& folder, const ExportRequest& request,
             out += path;
             out += request.nulls ? '\0' : '\n';
         } else {
-            const Details split = SplitDetails(entry->details);
+            const listing::DetailsFields split = listing::SplitDetails(entry->details);
             for (const std::string_view field : {split.type, split.size, split.time}) {
                 out += field;
                 out += ',';

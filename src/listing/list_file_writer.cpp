@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "listing/details_line.h"
 #include "listing/list_file_name.h"
 #include "runtime/open_file_limit.h"
 #include "runtime/path_join.h"
@@ -169,20 +170,6 @@ void ListFileWriter::StartSave() {
     ++listFileNumber_;
 }
 
-namespace {
-
-// Appends a details line's fields: type, size and time, each followed by a tab.
-void AppendFields(std::string& text, const reading::EntryDetails& details) {
-    text += details.type;
-    text += '\t';
-    text += std::to_string(details.size);
-    text += '\t';
-    runtime::AppendUtcTime(text, details.modified);
-    text += '\t';
-}
-
-}  // namespace
-
 // The details file beside the list file the buffer is written to: line for line, each line's
 // type, size, time and full path (written as the list file writes it), tab-separated; lines that
 // name no entry (the root as chosen, denials) have the three fields empty.
@@ -204,7 +191,7 @@ std::unique_ptr<runtime::TextOutput> ListFileWriter::WriteDetailsFile() {
         const LineDetails& details = lineDetails_[i];
         text.clear();
         if (details.known) {
-            AppendFields(text, details.entry);
+            AppendDetailsFields(text, details.entry);
         } else {
             text += "\t\t\t";
         }

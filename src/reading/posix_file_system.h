@@ -85,8 +85,4 @@ class PosixFileSystem final : public FileSystem {
     pid_t planPid_ = 0;            // the process the readers run in: a forked child starts its own
 };
 
-// Normalises a user-given path for display and opening: relative paths are made absolute against
-// the working folder, and repeated or trailing "/" and "." components are removed.
-std::string AbsoluteFolderPath(const std::string& path);
-
 }  // namespace quorvale::reading
