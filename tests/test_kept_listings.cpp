@@ -634,11 +634,15 @@ TEST_F(ComparedListings, ARecordOfAnyShapeCostsAFewTimesItsSize) {
 TEST_F(ComparedListings, SignalsAndAReaderGoneStopAComparison) {
     WriteListing(dir / "old", "/a", 2000000, 0);
     WriteListing(dir / "new", "/b", 2000000, 3);
-    const ProgramRun stopped = RunProgram({"--compare", dir / "old", dir / "new"},
-                                          {.sigtermOnceTrue = [](pid_t) { return true; }});
-    EXPECT_EQ(stopped.status, 143) << stopped.err;
-    EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
-    EXPECT_TRUE(Holds(stopped.err, "stopped by signal 15")) << stopped.err;
+    for (const auto& [signal, status] : {std::pair{SIGTERM, 143}, {SIGINT, 130}, {SIGHUP, 129}}) {
+        const ProgramRun stopped =
+            RunProgram({"--compare", dir / "old", dir / "new"},
+                       {.sigtermOnceTrue = [](pid_t) { return true; }, .stopSignal = signal});
+        EXPECT_EQ(stopped.status, status) << stopped.err;
+        EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
+        EXPECT_TRUE(Holds(stopped.err, "stopped by signal " + std::to_string(signal)))
+            << stopped.err;
+    }
     const ProgramRun gone =
         RunProgram({"--compare", dir / "old", dir / "new"}, {.stdoutReaderGone = true});
     EXPECT_EQ(gone.status, 141) << gone.err;

@@ -187,17 +187,20 @@ TEST_F(HeadlessSave, AnUnwritableListFolderExitsTwoWithTheReason) {
     EXPECT_EQ(ReadBytes(dir / "out/ListTex1.txt"), "kept");
 }
 
-TEST_F(HeadlessSave, SigtermStopsTheWalkWithNoPartWrittenFile) {
+TEST_F(HeadlessSave, TerminationSignalsStopTheWalkWithNoPartWrittenFile) {
     // The whole file system takes long enough to list; the signal comes while a list file is
     // being written under its temporary name.
-    const std::string out = dir / "out";
-    const ProgramRun run =
-        RunProgram({"--save", "/", "--list-folder", out},
-                   {.sigtermOnceTrue = [&out](pid_t) { return !LeftoverFiles(out).empty(); }});
-    EXPECT_EQ(run.status, 143) << run.err;
-    EXPECT_EQ(LeftoverFiles(dir / "out"), std::vector<std::string>{});
-    for (int n = 1; Exists(listing::ListFilePath(dir / "out", n)); ++n) {
-        EXPECT_EQ(SplitListFile(ReadBytes(listing::ListFilePath(dir / "out", n))).size(), 32000u);
+    for (const auto& [signal, status] : {std::pair{SIGTERM, 143}, {SIGINT, 130}, {SIGHUP, 129}}) {
+        const std::string out = dir / ("out" + std::to_string(signal));
+        const ProgramRun run =
+            RunProgram({"--save", "/", "--list-folder", out},
+                       {.sigtermOnceTrue = [&out](pid_t) { return !LeftoverFiles(out).empty(); },
+                        .stopSignal = signal});
+        EXPECT_EQ(run.status, status) << "signal " << signal << ": " << run.err;
+        EXPECT_EQ(LeftoverFiles(out), std::vector<std::string>{});
+        for (int n = 1; Exists(listing::ListFilePath(out, n)); ++n) {
+            EXPECT_EQ(SplitListFile(ReadBytes(listing::ListFilePath(out, n))).size(), 32000u);
+        }
     }
 }
 

@@ -12,7 +12,14 @@
 #include <optional>
 #include <utility>
 
+#include "runtime/nanoseconds.h"
+
 namespace quorvale::reading {
+
+runtime::RuntimeError FolderFailure::Error(std::string_view path) const {
+    return runtime::ErrorFromErrno(
+        number, step == Step::kOpen ? "Cannot open folder" : "Cannot read folder", path);
+}
 
 namespace {
 
@@ -309,7 +316,7 @@ BlockTaken TakeEntry(FolderContents& contents, const char* name, std::size_t siz
                      std::size_t limit, Type&& type) {
     const std::size_t taken = size + 4 + (contents.details ? FolderContents::kDetailsBytes : 0);
     if (contents.names.size() + taken > FolderEntry::kMaxOffset || size > 0xffff) {
-        contents.readError = EOVERFLOW;
+        contents.failure = FolderFailure::Read(EOVERFLOW);
         return BlockTaken::kEnded;
     }
     if (limit != 0 && contents.Bytes() + taken + sizeof(FolderEntry) > limit) {
@@ -346,17 +353,17 @@ std::optional<BlockTaken> TakeEarlier(FolderContents& contents, std::size_t limi
     if (!known) {
         // What was told before the reading gave up is no part of the folder's entries.
         DropEntries(contents);
-        contents.readError = 0;
+        contents.failure = {};
         return std::nullopt;
     }
     contents.fromEarlier = true;
     return taken;
 }
 
-// Opens to read a folder that was only looked up; false with openError (the handle closed).
+// Opens to read a folder that was only looked up; false with its failure (the handle closed).
 bool OpenToRead(FolderContents& contents) {
     const int fd = ::openat(contents.fd.Get(), ".", kOpenFolderFlags);
-    if (fd < 0) contents.openError = errno;
+    if (fd < 0) contents.failure = FolderFailure::Open(errno);
     contents.fd.Reset(fd);
     if (fd < 0) return false;
     contents.lookedUpOnly = false;
@@ -369,14 +376,8 @@ bool OpenToRead(FolderContents& contents) {
 void Rewind(FolderContents& contents) {
     if (::lseek(contents.fd.Get(), 0, SEEK_SET) == 0) return;
     const int fd = ::openat(contents.fd.Get(), ".", kOpenFolderFlags);
-    if (fd < 0) contents.readError = errno;
+    if (fd < 0) contents.failure = FolderFailure::Read(errno);
     contents.fd.Reset(fd);
-}
-
-std::int64_t NanosecondsNow() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace
@@ -385,7 +386,7 @@ std::int64_t NanosecondsNow() {
 // report no types).
 bool ReadEntries(FolderContents& contents, std::size_t limit, const std::function<void()>& pause) {
     // Not zeroed, so that only what the directory fills costs memory.
-    contents.readAt = NanosecondsNow();
+    contents.readAt = runtime::NanosecondsNow();
     if (contents.earlier != nullptr) {
         if (const std::optional<BlockTaken> taken = TakeEarlier(contents, limit)) {
             if (*taken != BlockTaken::kTooLarge) return true;
@@ -402,7 +403,7 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
         const ssize_t n = ::getdents64(contents.fd.Get(), block.get(), kReadBlock);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            contents.readError = errno;
+            contents.failure = FolderFailure::Read(errno);
             DropEntries(contents);
             return true;
         }
@@ -416,7 +417,7 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
                 // Too large to read ahead: left whole for whoever needs it.
                 DropEntries(contents);
                 Rewind(contents);
-                return contents.readError != 0;
+                return static_cast<bool>(contents.failure);
         }
     }
 }
@@ -463,7 +464,7 @@ bool TakeWithoutReading(int parentFd, const std::string& name, FolderContents& c
         return false;
     }
     // Noted before the look: a change in between is seen by the next listing that reuses this one.
-    contents.readAt = NanosecondsNow();
+    contents.readAt = runtime::NanosecondsNow();
     if (::fstatat(parentFd, name.c_str(), &contents.st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISDIR(contents.st.st_mode)) {
         return TakenBack(contents);
@@ -506,11 +507,11 @@ bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents)
     contents.fd.Reset(parentFd >= 0 ? ::openat(parentFd, name.c_str(), flags)
                                     : ::open(name.c_str(), kOpenFolderFlags));
     if (!contents.fd) {
-        contents.openError = errno;
+        contents.failure = FolderFailure::Open(errno);
         return false;
     }
     if (::fstat(contents.fd.Get(), &contents.st) != 0) {
-        contents.openError = errno;
+        contents.failure = FolderFailure::Open(errno);
         contents.fd.Reset();
         return false;
     }

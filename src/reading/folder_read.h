@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 
 #include "reading/earlier_reading.h"
 #include "reading/file_system.h"
+#include "runtime/runtime_error.h"
 #include "runtime/unique_fd.h"
 
 namespace quorvale::reading {
@@ -34,12 +36,32 @@ struct FolderEntry {
     bool Enter() const { return (bits & kNotEntered) == 0; }
 };
 
+// Why a folder could not be read, as its reading saw it: the step that failed and the system's
+// error number. Only the walk knows the folder's path: it makes this the error a user reads
+// (Error). One failure is a signal, not an error: a reader thread that ran out of handles
+// (OutOfHandles) hands the folder back, and the walk opens it again once it has freed some.
+struct FolderFailure {
+    enum class Step { kNone, kOpen, kRead };
+    Step step = Step::kNone;
+    int number = 0;  // the system's error number (errno)
+
+    static FolderFailure Open(int number) { return {Step::kOpen, number}; }
+    static FolderFailure Read(int number) { return {Step::kRead, number}; }
+    explicit operator bool() const { return step != Step::kNone; }
+    bool OutOfHandles() const {
+        return step == Step::kOpen && (number == EMFILE || number == ENFILE);
+    }
+    // "Cannot open folder "<path>": reason" or "Cannot read folder ...", numbered as the runtime
+    // numbers it (70 for a folder denied).
+    runtime::RuntimeError Error(std::string_view path) const;
+};
+
 // What reading one folder gave.
 struct FolderContents {
     runtime::UniqueFd fd;  // the open folder, owned by whoever holds the contents
     struct stat st {};     // of the open folder
-    int openError = 0;     // errno of a failed open; then nothing else is set
-    int readError = 0;     // errno of a failed read; then there are no entries
+    // Why it could not be opened (then nothing else is set) or read (then there are no entries).
+    FolderFailure failure;
     // Whether each entry's details are read too (set before the read).
     bool details = false;
     // Where the entries are taken from if the folder has not changed since it was read for an
@@ -99,10 +121,10 @@ struct FolderContents {
 };
 
 // Opens the folder `name` under `parentFd` (never following a link there), or the path `name`
-// when `parentFd` is negative (a link there is followed), into `contents`; false with openError.
+// when `parentFd` is negative (a link there is followed), into `contents`; false with its failure.
 // Under a parent, a folder an earlier reading may hold is only looked up (see `lookedUpOnly`):
-// ReadEntries opens it to read when that reading does not hold it (a failure then is an
-// openError as well).
+// ReadEntries opens it to read when that reading does not hold it (a failure then is a
+// failure to open as well).
 bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents);
 
 // For a folder under `parentFd` whose entries an earlier reading may hold (`contents.earlier` set,

@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "runtime/folder_path.h"
+#include "runtime/nanoseconds.h"
 #include "runtime/open_file_limit.h"
 #include "runtime/runtime_error.h"
 
@@ -94,10 +96,8 @@ class PosixFolder final : public Folder {
         folder->parent_ = parent;
         folder->dev_ = node->contents.st.st_dev;
         folder->ino_ = node->contents.st.st_ino;
-        if (node->contents.readError != 0) {
-            folder->readError_ =
-                ErrorFromErrno(node->contents.readError, "Cannot read folder", folder->Path());
-        }
+        if (node->contents.failure)
+            folder->readError_ = node->contents.failure.Error(folder->Path());
         folder->node_ = node;
         if (node->contents.details) folder->details_ = DetailsOf(node->contents.st);
         fs->Register(folder.get());
@@ -138,13 +138,10 @@ class PosixFolder final : public Folder {
     FolderStamp Stamp() const override {
         if (node_ == nullptr) return {};
         const struct stat& st = node_->contents.st;
-        const auto nanoseconds = [](const struct timespec& t) {
-            return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-        };
         return {static_cast<std::uint64_t>(st.st_dev),
                 static_cast<std::uint64_t>(st.st_ino),
-                nanoseconds(st.st_mtim),
-                nanoseconds(st.st_ctim),
+                runtime::Nanoseconds(st.st_mtim),
+                runtime::Nanoseconds(st.st_ctim),
                 node_->contents.readAt,
                 true,
                 node_->contents.fromEarlier};
@@ -205,8 +202,7 @@ class PosixFolder final : public Folder {
                 if (child != nullptr) plan.Leave(*child);
             }
         } leave{plan, child};
-        const int openError = child->read ? child->contents.openError : 0;
-        if (!child->read || openError == EMFILE || openError == ENFILE) {
+        if (!child->read || child->contents.failure.OutOfHandles()) {
             // Nobody read it, or a reader ran out of handles: the walk takes it from an earlier
             // reading, or opens it, freeing handles of its own if it must, and reads it.
             fs_->EnsureOpen(this);
@@ -217,9 +213,8 @@ class PosixFolder final : public Folder {
                           fs_->waitHook_);  // too large to have been read ahead
         }
         const FolderContents& read = child->contents;
-        if (read.openError != 0) {
-            RuntimeError error =
-                ErrorFromErrno(read.openError, "Cannot open folder", JoinPath(Path(), name));
+        if (read.failure.step == FolderFailure::Step::kOpen) {
+            RuntimeError error = read.failure.Error(JoinPath(Path(), name));
             if (error.Number() == runtime::PermissionDenied) {
                 return described(Denied(JoinPath(Path(), name), std::move(error)));
             }
@@ -237,7 +232,7 @@ class PosixFolder final : public Folder {
         runtime::UniqueFd fd = fs_->OpenAt(this, name.c_str());
         if (!fd) {
             child.contents = FolderContents();
-            child.contents.openError = errno;
+            child.contents.failure = FolderFailure::Open(errno);
             child.read = true;
             return;
         }
@@ -289,33 +284,6 @@ class PosixFolder final : public Folder {
     bool offChain_ = false;          // a later sibling was opened: only destroying it is left
     char kind_ = 'd';                // 'l': a link to a folder
 };
-
-std::string AbsoluteFolderPath(const std::string& path) {
-    std::string joined = path;
-    if (!joined.empty() && joined.front() != '/') {
-        std::string cwd(4096, '\0');
-        while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-            if (errno != ERANGE) throw ErrorFromErrno(errno, "Cannot find the folder of", path);
-            cwd.resize(cwd.size() * 2);
-        }
-        cwd.resize(std::strlen(cwd.c_str()));
-        joined = JoinPath(cwd, path);
-    }
-    // Drop empty and "." components; ".." stays, since a link may stand before it.
-    std::string result;
-    std::size_t start = 0;
-    while (start <= joined.size()) {
-        std::size_t end = joined.find('/', start);
-        if (end == std::string::npos) end = joined.size();
-        const std::string_view part(joined.data() + start, end - start);
-        if (!part.empty() && part != ".") {
-            result += '/';
-            result += part;
-        }
-        start = end + 1;
-    }
-    return result.empty() ? "/" : result;
-}
 
 PosixFileSystem::PosixFileSystem(std::size_t maxOpenFolders, ReadTuning tuning) : tuning_(tuning) {
     const std::size_t limit = runtime::OpenFileLimit();
@@ -388,13 +356,13 @@ std::unique_ptr<Folder> PosixFileSystem::GetFolder(const std::string& path) {
     if (path.empty()) {
         throw RuntimeError(runtime::PathNotFound, "Cannot open folder \"\": no folder was given");
     }
-    std::string full = AbsoluteFolderPath(path);
+    std::string full = runtime::AbsoluteFolderPath(path);
     ReadPlan& plan = StartPlan();
     plan.SetLeaveOut(readOptions_);
     // The starting folder may itself be a link: the user chose it, so it is followed.
     FolderContents opened;
     if (!OpenFolder(-1, full, opened)) {
-        RuntimeError error = ErrorFromErrno(opened.openError, "Cannot open folder", full);
+        RuntimeError error = opened.failure.Error(full);
         if (error.Number() != runtime::PermissionDenied) throw error;
         struct stat st {};
         if (::stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw error;

@@ -141,8 +141,7 @@ bool ReadPlan::Collect(PlannedFolder& folder) {
     ReadRequest& request = *folder.request;
     NoteRead(request.took, request.contents.Entries());
     folder.unread = request.tooLarge;
-    const int openError = request.contents.openError;
-    if (openError == EMFILE || openError == ENFILE) ++stats_.handedBack;
+    if (request.contents.failure.OutOfHandles()) ++stats_.handedBack;
     Keep(folder, std::move(request.contents));
     folder.request.reset();
     folder.read = true;
@@ -304,7 +303,7 @@ void ReadPlan::ReadHere(PlannedFolder& folder, runtime::UniqueFd fd,
         contents = FolderContents();
         contents.fd = std::move(fd);
         if (::fstat(contents.fd.Get(), &contents.st) != 0) {
-            contents.openError = errno;
+            contents.failure = FolderFailure::Open(errno);
             contents.fd.Reset();
         }
     }

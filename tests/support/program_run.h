@@ -75,6 +75,7 @@ struct RunOptions {
     // When set, SIGTERM is sent once the program catches it and this holds (or a minute has
     // passed): an event, not a time, so that a busy machine starts the program as late as it may.
     std::function<bool(pid_t)> sigtermOnceTrue{};
+    int stopSignal = SIGTERM;  // what sigtermOnceTrue sends (SIGINT, SIGHUP: the others that stop)
     const char* stdoutFile = nullptr;  // stdout goes there (such as /dev/full) instead
     bool stdoutReaderGone = false;     // stdout is a pipe nobody reads
     bool stderrReaderGone = false;     // stderr is a pipe nobody reads
@@ -146,9 +147,9 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         const std::string self = ExecutableName(::getpid());
         WaitUntil([&] {
             return ExecutableName(pid) != self && options.sigtermOnceTrue(pid) &&
-                   CatchesSignal(pid, SIGTERM);
+                   CatchesSignal(pid, options.stopSignal);
         });
-        ::kill(pid, SIGTERM);
+        ::kill(pid, options.stopSignal);
     }
     int status = 0;
     struct rusage usage {};
