@@ -9,6 +9,9 @@
 #   source_check.sh descriptors       every descriptor of src/ is closed by its one owner
 #                                     (runtime/unique_fd.h), or by a close of what was released
 #                                     from it, never by a bare close
+#   source_check.sh layout            docs/layout.md names every file of src/ (by its name
+#                                     without .h or .cpp), and no file of src/ holds more than
+#                                     700 lines
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$source_dir"
@@ -74,5 +77,16 @@ case "${1:-}" in
     [ "$wrong" = 0 ] || exit 1
     echo "every #include of src/ points down the rooms"
     ;;
-  *) echo "usage: source_check.sh format | complexity BUILD | rooms" >&2; exit 2 ;;
+  layout)
+    wrong=0
+    while IFS= read -r -d '' file; do
+      name=$(basename "$file"); name="${name%.*}"
+      grep -q "\`$name\`" docs/layout.md || { echo "docs/layout.md does not name $file"; wrong=1; }
+      lines=$(wc -l < "$file")
+      [ "$lines" -le 700 ] || { echo "$file holds $lines lines (700 at most: split it by job)"; wrong=1; }
+    done < <(sources src)
+    [ "$wrong" = 0 ] || exit 1
+    echo "docs/layout.md names every file of src/, none above 700 lines"
+    ;;
+  *) echo "usage: source_check.sh format | complexity BUILD | rooms | descriptors | layout" >&2; exit 2 ;;
 esac

@@ -69,6 +69,9 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"R", "--reuse", "OLD"}, "--reuse is an option of --save"},
         {{"--save", "R", "--reuse-trust"}, "--reuse-trust is an option of --reuse"},
         {{"--save", "R", "--reuse="}, "option '--reuse' needs a list folder, not an empty name"},
+        {{"--save", "R", "--reuse"}, "option '--reuse' needs a list folder"},
+        {{"--find", "x", "--reuse", "OLD"}, "--reuse is not an option of --find"},
+        {{"--export", "csv", "L", "--reuse", "OLD"}, "--reuse is not an option of --export"},
         {{"--save", "A", "-style", "Fusion"},
          "'-style' is an option of the window, and --save "
          "shows none"},

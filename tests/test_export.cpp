@@ -184,10 +184,10 @@ TEST_F(ExportedListings, AnUnknownFormatOrNoListingIsSaidWithTwo) {
     EXPECT_EQ(format.err, "quorvale: cannot export \"" + dir / "kept" +
                               "\": 'xml' is not a format (paths, csv, ncdu)\n");
     // A reader that goes away (`| head -c 10`) ends an export as it ends any writer: 141.
-    for (const std::string format : {"paths", "csv", "ncdu"}) {
+    for (const std::string name : {"paths", "csv", "ncdu"}) {
         const ProgramRun gone =
-            RunProgram({"--export", format, dir / "kept"}, {.stdoutReaderGone = true});
-        EXPECT_EQ(gone.status, 141) << format << ": " << gone.err;
+            RunProgram({"--export", name, dir / "kept"}, {.stdoutReaderGone = true});
+        EXPECT_EQ(gone.status, 141) << name << ": " << gone.err;
     }
     const ProgramRun none = RunProgram({"--export", "paths", tree});
     EXPECT_EQ(none.status, 2);

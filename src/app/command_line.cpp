@@ -443,7 +443,7 @@ Exit status:
   --save: 0 the listing is complete; 1 it was written, but some folders were
   denied or left incomplete (each named on stderr with its reason); 2 the Save
   or its output failed, or the command line is wrong; 130 stopped by SIGINT,
-  143 by SIGTERM, 141 when the reader of the output went away.
+  143 by SIGTERM, 129 by SIGHUP, 141 when the reader of the output went away.
   --compare: 0 the listings are equal, 1 they differ, 2 a folder holds no
   record or its list files are not the ones it describes.
   --find: 0 something matched, 1 nothing did, 2 no listing could be read (each
