@@ -144,6 +144,20 @@ TEST(GoldenIndex, HeaderSaysWhereEachPartLiesFieldByField) {
     EXPECT_EQ(index.substr(At<std::uint64_t>(index, 88)), std::string(1, '\x01'));
 }
 
+// How many entries a block holds and how many folders a frame: 1024 folders make two blocks of
+// 512 entries and one frame of 1024 folders, whatever else changes.
+TEST(GoldenIndex, BlocksHold512EntriesAndFramesHold1024Folders) {
+    catalogue::IndexWriter writer;
+    for (int folder = 0; folder < 1024; ++folder) {
+        writer.Add("/f" + std::to_string(1000 + folder), true, 'd');
+    }
+    const std::string index = writer.Finish(1025, 9000, PinnedIdentity());
+    EXPECT_EQ(At<std::uint64_t>(index, 24), 1024u);  // entries
+    EXPECT_EQ(At<std::uint32_t>(index, 32), 2u);     // blocks
+    EXPECT_EQ(At<std::uint64_t>(index, 64), 1024u);  // folders
+    EXPECT_EQ(At<std::uint32_t>(index, 80), 1u);     // folder frames
+}
+
 TEST(GoldenIndex, EveryByteOfTheTinyListingsIndexIsPinned) {
     EXPECT_EQ(Hex(TinyIndex()), Hex(FromHex(kTinyIndex, std::size(kTinyIndex))));
 }
