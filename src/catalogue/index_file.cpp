@@ -1,14 +1,13 @@
 #include "catalogue/index_file.h"
 
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 #include "catalogue/kept_listing.h"
 #include "runtime/path_join.h"
+#include "runtime/read_at.h"
 
 namespace quorvale::catalogue {
 
@@ -18,18 +17,6 @@ namespace {
 // than a Save ever makes, so a damaged size is told apart from a real one.
 constexpr std::uint64_t kMostRangeBytes = 32 << 20;
 constexpr unsigned long long kMostFrameBytes = 32 << 20;
-
-// `count` bytes at `at` of the file open as `fd` into `into`; false when they cannot be read (an
-// error, or the file ends first).
-bool ReadAt(int fd, std::uint64_t at, char* into, std::size_t count) {
-    for (std::size_t done = 0; done < count;) {
-        const ssize_t n = ::pread(fd, into + done, count - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // A frame's content; a frame that is not whole, or that would be larger than a Save makes one,
 // is a damaged index.
@@ -136,7 +123,7 @@ std::string IndexFile::Range(std::uint64_t at, std::uint64_t end) const {
     if (at > end || end > size_) ThrowIndexDamaged("an offset past its end");
     if (end - at > kMostRangeBytes) ThrowIndexDamaged("a block larger than a search reads");
     std::string bytes(end - at, '\0');
-    if (!ReadAt(fd_.Get(), at, bytes.data(), bytes.size())) {
+    if (runtime::ReadAt(fd_.Get(), at, bytes.data(), bytes.size()) != 0) {
         ThrowIndexDamaged("it cannot be read");
     }
     return bytes;

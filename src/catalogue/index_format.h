@@ -164,6 +164,12 @@ Number FixedAt(std::string_view bytes, std::size_t at) {
     return value;
 }
 
+// Puts `value` at `at` of `bytes`, which already hold that many bytes there.
+template <typename Number>
+void SetFixedAt(std::string& bytes, std::size_t at, Number value) {
+    std::memcpy(bytes.data() + at, &value, sizeof(Number));
+}
+
 // A varint of `bytes` at `at`, which it moves past it. Throws IndexDamaged.
 std::uint64_t VarintAt(std::string_view bytes, std::size_t& at);
 std::int64_t ZigzagAt(std::string_view bytes, std::size_t& at);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/read_at.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::catalogue {
@@ -51,13 +52,7 @@ void ScratchFile::Flush() {
 
 void ScratchFile::Read(std::uint64_t at, std::size_t size, std::string& out) const {
     out.resize(size);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n =
-            ::pread(fd_, out.data() + done, size - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ScratchFailed(n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int err = runtime::ReadAt(fd_, at, out.data(), size); err != 0) ScratchFailed(err);
 }
 
 SpilledRun::SpilledRun(const ScratchFile& file, std::uint64_t at, std::uint64_t bytes,

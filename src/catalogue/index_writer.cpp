@@ -353,23 +353,27 @@ std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
     const std::string cutShort = CutShortList();
     const std::uint64_t size = cutShortAt + cutShort.size();
 
-    std::string header(kIndexMagic);
-    PutFixed(header, lines);
-    PutFixed(header, bytes);
-    PutFixed(header, entries_);
-    PutFixed(header, static_cast<std::uint32_t>(blocks_.Count()));
-    PutFixed(header, static_cast<std::uint32_t>(trigrams));
-    PutFixed(header, blockTable);
-    PutFixed(header, trigramTable);
-    PutFixed(header, size);
-    PutFixed(header, folders_);
-    PutFixed(header, folderTable);
-    PutFixed(header, static_cast<std::uint32_t>(folderFrames_.Count()));
-    PutFixed(header, IndexChecksum(cutShort));
-    PutFixed(header, cutShortAt);
-    header.append(reinterpret_cast<const char*>(save.bytes.data()), save.bytes.size());
-    PutFixed(header, IndexChecksum(header));
-    PutFixed(header, std::uint32_t{0});
+    // Each field where the format places it (its last 4 bytes stay 0).
+    namespace field = index_header;
+    std::string header(kIndexHeaderBytes, '\0');
+    header.replace(0, kIndexMagic.size(), kIndexMagic);
+    SetFixedAt(header, field::kLines, lines);
+    SetFixedAt(header, field::kBytes, bytes);
+    SetFixedAt(header, field::kEntries, entries_);
+    SetFixedAt(header, field::kBlocks, static_cast<std::uint32_t>(blocks_.Count()));
+    SetFixedAt(header, field::kTrigrams, static_cast<std::uint32_t>(trigrams));
+    SetFixedAt(header, field::kBlockTable, blockTable);
+    SetFixedAt(header, field::kTrigramTable, trigramTable);
+    SetFixedAt(header, field::kSize, size);
+    SetFixedAt(header, field::kFolders, folders_);
+    SetFixedAt(header, field::kFolderTable, folderTable);
+    SetFixedAt(header, field::kFolderFrames, static_cast<std::uint32_t>(folderFrames_.Count()));
+    SetFixedAt(header, field::kCutShortChecksum, IndexChecksum(cutShort));
+    SetFixedAt(header, field::kCutShortAt, cutShortAt);
+    header.replace(kIndexSaveIdentityAt, save.bytes.size(),
+                   reinterpret_cast<const char*>(save.bytes.data()), save.bytes.size());
+    SetFixedAt(header, kIndexHeaderChecksumAt,
+               IndexChecksum(std::string_view(header).substr(0, kIndexHeaderChecksumAt)));
     write(header);
 
     std::string table;
