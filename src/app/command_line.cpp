@@ -380,8 +380,9 @@ Options:
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds
                        (folders end with /), and "~" with a letter for each
-                       of type, size and time that differs (t, s, m) for each
-                       both hold (where both have details), in listing order;
+                       of type, size and time that differs (t, s, m; a
+                       folder's size is never a change) for each both hold
+                       (where both have details), in listing order;
                        a warning on stderr when their options differ
   --find PATTERN       print where the entries whose full path holds PATTERN
                        lie in the kept listings (list folders with a record)

@@ -77,13 +77,15 @@ int CompareEntries(const KeptEntry& a, const KeptEntry& b) {
 }
 
 // The letters of what differs between two entries' details (type, size, time, each ended by a
-// tab): "t", "s", "m".
+// tab): "t", "s", "m". A folder's size is what its file system gives its table of names (it grows
+// with the names and seldom shrinks back, and differs between a copy and its original): never a
+// change of what the folder holds.
 std::string WhatChanged(std::string_view was, std::string_view now) {
     const listing::DetailsFields a = listing::SplitDetails(was);
     const listing::DetailsFields b = listing::SplitDetails(now);
     std::string letters;
     if (a.type != b.type) letters += 't';
-    if (a.size != b.size) letters += 's';
+    if (a.size != b.size && a.type != "d" && b.type != "d") letters += 's';
     if (a.time != b.time) letters += 'm';
     return letters;
 }
@@ -136,8 +138,11 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
             if (withDetails && old->details != now->details) {
-                differ = true;
-                Report("~" + WhatChanged(old->details, now->details), *now, line, difference);
+                const std::string letters = WhatChanged(old->details, now->details);
+                if (!letters.empty()) {
+                    differ = true;
+                    Report("~" + letters, *now, line, difference);
+                }
             }
             old = olds.Next();
             now = news.Next();
