@@ -45,7 +45,16 @@ void WriteStrings(runtime::JsonWriter& json, std::string_view key,
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 28> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 37> kFieldsRead = {"fileSystem.mountPoint",
+                                                          "fileSystem.model",
+                                                          "fileSystem.identifiedBy",
+                                                          "fileSystem.fsid",
+                                                          "fileSystem.capacity",
+                                                          "fileSystem.available",
+                                                          "denied",
+                                                          "denied.count",
+                                                          "incomplete",
+                                                          "incomplete.count",
                                                           "options.oneFileSystem",
                                                           "options.exclude",
                                                           "user",
@@ -141,6 +150,16 @@ std::string RecordText(const ListingRecord& record) {
     json.String(record.fileSystem.label);
     json.Key("mountPoint");
     json.String(record.fileSystem.mountPoint);
+    json.Key("model");
+    json.String(record.fileSystem.model);
+    json.Key("identifiedBy");
+    json.String(record.fileSystem.identifiedBy);
+    json.Key("fsid");
+    json.String(record.fileSystem.fsid);
+    json.Key("capacity");
+    json.Number(record.fileSystem.capacity);
+    json.Key("available");
+    json.Number(record.fileSystem.available);
     json.Close('}');
     json.Key("listFiles");
     json.StartObject();
@@ -273,6 +292,47 @@ bool ReadIndex(const runtime::JsonValue& document, ListingRecord& record, std::s
     return true;
 }
 
+// What records since the catalogue tell of the drive besides (older ones have none of it): how it
+// was known, its id, its size and free space.
+bool ReadDriveFacts(const runtime::JsonValue* fileSystem, ListingRecord& record, std::string& why) {
+    if (fileSystem == nullptr) return true;
+    for (const auto& [key, field] : {std::pair{"model", &record.fileSystem.model},
+                                     std::pair{"identifiedBy", &record.fileSystem.identifiedBy},
+                                     std::pair{"fsid", &record.fileSystem.fsid}}) {
+        if (fileSystem->Member(key) == nullptr) continue;
+        std::optional<std::string> text = TextAt(fileSystem, key);
+        if (!text) {
+            why = "\"fileSystem." + std::string(key) + "\" is not a string";
+            return false;
+        }
+        *field = std::move(*text);
+    }
+    for (const auto& [key, field] : {std::pair{"capacity", &record.fileSystem.capacity},
+                                     std::pair{"available", &record.fileSystem.available}}) {
+        if (fileSystem->Member(key) == nullptr) continue;
+        const auto number =
+            NumberAt(fileSystem, key, "fileSystem." + std::string(key), 0, UINT64_MAX, why);
+        if (!number) return false;
+        *field = *number;
+    }
+    return true;
+}
+
+// How many folders were denied or left incomplete (the record names the first ones).
+bool ReadIncompleteCounts(const runtime::JsonValue& document, ListingRecord& record,
+                          std::string& why) {
+    for (const auto& [key, field] : {std::pair{"denied", &record.deniedCount},
+                                     std::pair{"incomplete", &record.incompleteCount}}) {
+        const runtime::JsonValue* folders = document.Member(key);
+        if (folders == nullptr) continue;
+        const auto count =
+            NumberAt(folders, "count", std::string(key) + ".count", 0, UINT64_MAX, why);
+        if (!count) return false;
+        *field = *count;
+    }
+    return true;
+}
+
 // When the Save ended, on which host and from which file system: what tells listings of one drive
 // apart from another's, and the newest. The time is printed beside each match a search finds, so
 // it must be a time as a Save writes it (or none), nothing else.
@@ -301,7 +361,7 @@ bool ReadWhereAndWhen(const runtime::JsonValue& document, ListingRecord& record,
         }
         *field.second = std::move(*text);
     }
-    return ReadIndex(document, record, why);
+    return ReadDriveFacts(fileSystem, record, why) && ReadIndex(document, record, why);
 }
 
 // What a later Save must match to reuse the listing: the options beyond details, and the user and
@@ -379,7 +439,8 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
     }
     record.complete = *complete;
     record.options.details = *details;
-    if (!ReadWhereAndWhen(*document, record, why) || !ReadWalkedAs(*document, record, why)) {
+    if (!ReadWhereAndWhen(*document, record, why) || !ReadWalkedAs(*document, record, why) ||
+        !ReadIncompleteCounts(*document, record, why)) {
         return std::nullopt;
     }
     return record;

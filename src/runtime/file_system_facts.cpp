@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -14,6 +16,10 @@
 #include <vector>
 
 #include "runtime/path_join.h"
+#include "runtime/unique_fd.h"
+
+#include <blkid/blkid.h>
+#include <linux/fs.h>
 
 namespace quorvale::runtime {
 
@@ -61,6 +67,61 @@ std::string DeviceText(dev_t device) {
     return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
+// The UUID and label written in the file system on the block device `source`, read by libblkid;
+// false when the device cannot be read (an ordinary user may not) or holds neither.
+bool ProbeDevice(const std::string& source, std::string& uuid, std::string& label) {
+    if (!source.starts_with("/dev/")) return false;
+    blkid_probe probe = ::blkid_new_probe_from_filename(source.c_str());
+    if (probe == nullptr) return false;
+    ::blkid_probe_enable_superblocks(probe, 1);
+    ::blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
+    if (::blkid_do_safeprobe(probe) == 0) {
+        const char* value = nullptr;
+        if (::blkid_probe_lookup_value(probe, "UUID", &value, nullptr) == 0) uuid = value;
+        if (::blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0) label = value;
+    }
+    ::blkid_free_probe(probe);
+    return !uuid.empty() || !label.empty();
+}
+
+// The UUID as file systems print it: 8-4-4-4-12 hex digits.
+std::string UuidText(const unsigned char* bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 15];
+    }
+    return text;
+}
+
+// The kernel's answer to "which UUID has this file system" (Linux 6.5 and later; older kernels
+// and headers know no such request, and the call then fails harmlessly).
+struct FileSystemUuid {
+    std::uint8_t length;
+    std::uint8_t bytes[16];
+};
+constexpr unsigned long kGetFileSystemUuid = _IOR(0x15, 0, FileSystemUuid);
+
+// The UUID and label the mounted file system holding `fd` tells of itself (any user may ask);
+// false when it tells neither.
+bool AskFileSystem(int fd, std::string& uuid, std::string& label) {
+    char name[FSLABEL_MAX + 1] = {};
+    if (::ioctl(fd, FS_IOC_GETFSLABEL, name) == 0) label = name;
+    FileSystemUuid id{};
+    if (::ioctl(fd, kGetFileSystemUuid, &id) == 0 && id.length == 16) uuid = UuidText(id.bytes);
+    return !uuid.empty() || !label.empty();
+}
+
+std::string FsidText(const fsid_t& fsid) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", static_cast<unsigned>(fsid.__val[0]),
+                  static_cast<unsigned>(fsid.__val[1]));
+    const std::string id = text;
+    return id == "0000000000000000" ? std::string() : id;
+}
+
 std::string ReadFileText(const char* path) {
     std::ifstream file(path);
     std::ostringstream text;
@@ -103,12 +164,25 @@ std::string MountPointOfDrive(const std::string& uuid, const std::string& label)
                              : !label.empty() ? "/dev/disk/by-label/" + label
                                               : std::string();
     struct stat st {};
-    if (link.empty() || link.find('/', 18) != std::string::npos || ::stat(link.c_str(), &st) != 0 ||
-        !S_ISBLK(st.st_mode)) {
-        return {};
+    const std::vector<MountLine> table = ReadMountTable(ReadFileText("/proc/self/mountinfo"));
+    if (link.empty() || link.find('/', 18) != std::string::npos) return {};
+    if (::stat("/dev/disk", &st) == 0) {
+        if (::stat(link.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};
+        return MountPointOf(table, DeviceText(st.st_rdev));
     }
-    return MountPointOf(ReadMountTable(ReadFileText("/proc/self/mountinfo")),
-                        DeviceText(st.st_rdev));
+    // No udev: each file system mounted from a device is asked who it is.
+    for (const MountLine& mount : table) {
+        if (mount.root != "/" || !mount.source.starts_with("/dev/")) continue;
+        const UniqueFd fd(::open(mount.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd) continue;
+        std::string mountedUuid;
+        std::string mountedLabel;
+        if (!AskFileSystem(fd.Get(), mountedUuid, mountedLabel)) {
+            ProbeDevice(mount.source, mountedUuid, mountedLabel);
+        }
+        if (!uuid.empty() ? mountedUuid == uuid : mountedLabel == label) return mount.mountPoint;
+    }
+    return {};
 }
 
 FileSystemFacts DescribeFileSystemOf(int fd) {
@@ -126,6 +200,20 @@ FileSystemFacts DescribeFileSystemOf(int fd) {
     facts.mountPoint = MountPointOf(table, facts.device);
     facts.uuid = DeviceNameIn("/dev/disk/by-uuid", st.st_dev);
     facts.label = DeviceNameIn("/dev/disk/by-label", st.st_dev);
+    if (!facts.uuid.empty() || !facts.label.empty()) {
+        facts.identifiedBy = "udev";
+    } else if (ProbeDevice(facts.source, facts.uuid, facts.label)) {
+        facts.identifiedBy = "blkid";
+    } else if (AskFileSystem(fd, facts.uuid, facts.label)) {
+        facts.identifiedBy = "kernel";
+    }
+    facts.model = DriveModel(facts.source);
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) == 0) {
+        facts.fsid = FsidText(fs.f_fsid);
+        facts.capacity = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
+        facts.available = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    }
     return facts;
 }
 

@@ -8,12 +8,19 @@
 namespace quorvale::runtime {
 
 struct FileSystemFacts {
-    std::string type;        // as the mount table names it ("ext4", "tmpfs"); empty when unknown
-    std::string device;      // "major:minor"
-    std::string source;      // what was mounted ("/dev/sda1", "tmpfs")
-    std::string uuid;        // from /dev/disk/by-uuid, where the system names it there
-    std::string label;       // from /dev/disk/by-label, likewise
+    std::string type;    // as the mount table names it ("ext4", "tmpfs"); empty when unknown
+    std::string device;  // "major:minor"
+    std::string source;  // what was mounted ("/dev/sda1", "tmpfs")
+    std::string uuid;    // the file system's UUID, where it has one that can be found
+    std::string label;   // its label, likewise
+    std::string model;   // the model of the disk that holds it, where the kernel names one
+    // Where the UUID and label came from: "udev" (/dev/disk/by-uuid and by-label), "blkid" (read
+    // from the device itself), "kernel" (asked of the mounted file system); empty: none found.
+    std::string identifiedBy;
+    std::string fsid;        // statfs's file system id, 16 hex digits ("" when it gives none)
     std::string mountPoint;  // where the file system is mounted (its root), as the table names it
+    std::uint64_t capacity = 0;   // bytes, as statfs tells them when the facts were taken
+    std::uint64_t available = 0;  // bytes free for an ordinary user, likewise
 };
 
 // One line of /proc/self/mountinfo, as far as the program needs it.
@@ -33,12 +40,15 @@ std::vector<MountLine> ReadMountTable(const std::string& text);
 // of its root; empty when it is not mounted.
 std::string MountPointOf(const std::vector<MountLine>& table, const std::string& device);
 
-// Where the drive with this UUID (or, with no UUID, this label) is mounted now, by
-// /dev/disk/by-uuid or /dev/disk/by-label and the process's mount table; empty when it is not.
+// Where the drive with this UUID (or, with no UUID, this label) is mounted now: by
+// /dev/disk/by-uuid or /dev/disk/by-label and the process's mount table, or where those are
+// missing (no udev) by asking each mounted block device's file system; empty when it is not.
 std::string MountPointOfDrive(const std::string& uuid, const std::string& label);
 
-// The facts of the file system that holds the open folder `fd`. What cannot be found out is
-// left empty.
+// The facts of the file system that holds the open folder `fd`. The UUID and label come from
+// /dev/disk (udev), else from the device (libblkid, where it may be read), else from the mounted
+// file system itself (the kernel's FS_IOC_GETFSUUID and FS_IOC_GETFSLABEL). What cannot be found
+// out is left empty.
 FileSystemFacts DescribeFileSystemOf(int fd);
 
 // The model of the disk that holds `device` ("/dev/sdb1": the model of sdb), as the kernel names
