@@ -78,7 +78,6 @@ std::string WhyNotReused(const ListingRecord& record, const ReuseRequest& reques
         return "it was made with other options (" + OptionsText(was) + ", not " + OptionsText(now) +
                ")";
     }
-    if (!record.complete) return "it is not complete (folders were denied or cut short)";
     if (record.indexName.empty()) return "it has no index";
     if (!request.trustFileSystem && !TrustsFolderTimes(request.fileSystemType)) {
         return "a folder's times on its file system (" +

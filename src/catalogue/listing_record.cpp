@@ -177,6 +177,9 @@ std::string RecordText(const ListingRecord& record) {
     WriteFolders(json, "denied", record.deniedCount, record.denied);
     WriteFolders(json, "incomplete", record.incompleteCount, record.incomplete);
     WriteStrings(json, "notEntered", record.notEntered);
+    if (!record.fileSystemOwn.empty()) {
+        WriteFolders(json, "fileSystemOwn", record.fileSystemOwn.size(), record.fileSystemOwn);
+    }
     json.Key("options");
     json.StartObject();
     json.Key("oneFileSystem");

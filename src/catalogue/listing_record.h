@@ -38,6 +38,9 @@ struct ListingRecord {
     std::size_t incompleteCount = 0;
     std::vector<listing::IncompleteFolder> incomplete;  // the first ones
     std::vector<std::string> notEntered;  // on another device (ListingOptions::oneFileSystem)
+    // The file systems' own folders (lost+found) that could not be read: a listing without them
+    // is complete. Written only when there are some.
+    std::vector<listing::IncompleteFolder> fileSystemOwn;
     reading::ListingOptions options;
     std::vector<std::string> notOfThisListing;  // list files in the folder that other Saves left
     std::string indexName;                      // the index a search reads (empty: none)

@@ -135,7 +135,11 @@ ListingCore::Outcome ListingCore::Attempt(std::size_t level, Step&& step) {
 void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bool& denied) {
     denied = false;
     NoteCutShort(level);
-    if (error.Number() == runtime::PermissionDenied) {
+    if (error.Number() == runtime::PermissionDenied && IsFileSystemOwnFolder(level)) {
+        if (ownFolders_.size() < kMaxRememberedIncomplete) {
+            ownFolders_.push_back({FolderPathAt(level), std::string(kFileSystemOwnFolder)});
+        }
+    } else if (error.Number() == runtime::PermissionDenied) {
         ++deniedCount_;
         if (reportFailure_ || denied_.size() < kMaxRememberedIncomplete) {
             std::string path = FolderPathAt(level);
@@ -144,6 +148,8 @@ void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bo
                 denied_.push_back({std::move(path), error.what()});
             }
         }
+    }
+    if (error.Number() == runtime::PermissionDenied) {
         try {
             AppendAndFlush(kDenialLine);
             denied = true;
@@ -158,6 +164,13 @@ void ListingCore::HandleFailure(std::size_t level, const RuntimeError& error, bo
     }
     RememberIncomplete(level, error);
     EndFolder(level);
+}
+
+// Whether the folder at `level` is lost+found at the root of its file system, which only the
+// file system's owner reads (e2fsck puts what it found there).
+bool ListingCore::IsFileSystemOwnFolder(std::size_t level) const {
+    return level > 0 && stack_[level].name == "lost+found" && stack_[level - 1].folder &&
+           stack_[level - 1].folder->IsFileSystemRoot();
 }
 
 // Tells the Save that a step at `level` failed: the folder there lacks something, or, when it has
@@ -342,6 +355,7 @@ void ListingCore::ListFolder(const std::string& path) {
     incompleteCount_ = 0;
     denied_.clear();
     deniedCount_ = 0;
+    ownFolders_.clear();
     notEntered_.clear();
     rootDeviceKnown_ = false;
     folderLines_ = 0;

@@ -27,6 +27,9 @@ namespace quorvale::listing {
 
 inline constexpr std::int16_t kFlushThreshold = 32000;
 inline constexpr std::string_view kDenialLine = "Permission Denied";
+// Why a file system's own lost+found is not in a listing: no part of the drive is missing.
+inline constexpr std::string_view kFileSystemOwnFolder =
+    "the file system's own folder, not readable";
 
 // What a Save's walk made, for the record of it written afterwards.
 struct SaveSummary {
@@ -134,6 +137,9 @@ class ListingCore {
     std::size_t IncompleteCount() const { return incompleteCount_; }
     // Likewise the folders or steps denied for lack of permission.
     const std::vector<IncompleteFolder>& DeniedFolders() const { return denied_; }
+    // The file systems' own folders at their roots (lost+found) the user may not read: listed by
+    // their denial line as any denied folder, and no part of the drive a listing is missing.
+    const std::vector<IncompleteFolder>& FileSystemOwnFolders() const { return ownFolders_; }
     std::size_t DeniedCount() const { return deniedCount_; }
     // The folders on another device that the last walk listed without entering them.
     const std::vector<std::string>& NotEnteredFolders() const { return notEntered_; }
@@ -160,6 +166,7 @@ class ListingCore {
     template <typename Step>
     Outcome Attempt(std::size_t level, Step&& step);
     void HandleFailure(std::size_t level, const runtime::RuntimeError& error, bool& denied);
+    bool IsFileSystemOwnFolder(std::size_t level) const;
     void EndFolder(std::size_t level);
     void RememberIncomplete(std::size_t level, const runtime::RuntimeError& error);
     std::string FolderPathAt(std::size_t level) const;
@@ -180,6 +187,7 @@ class ListingCore {
     std::size_t incompleteCount_ = 0;
     std::vector<IncompleteFolder> denied_;
     std::size_t deniedCount_ = 0;
+    std::vector<IncompleteFolder> ownFolders_;
     std::vector<std::string> notEntered_;
     reading::ListingOptions options_;
     std::uint64_t rootDevice_ = 0;

@@ -93,6 +93,9 @@ class Folder {
     // What it is: 'd' a folder, 'l' a link to one (listed, never entered); '?' where the service
     // cannot tell.
     virtual char Kind() const { return '?'; }
+    // Whether the folder is the root of a mounted file system, where the file system keeps folders
+    // of its own (lost+found); false where the service cannot tell.
+    virtual bool IsFileSystemRoot() const { return false; }
 };
 
 class FileSystem {

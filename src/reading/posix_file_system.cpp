@@ -158,6 +158,14 @@ class PosixFolder final : public Folder {
         return {static_cast<std::uint64_t>(dev_), static_cast<std::uint64_t>(ino_), fs_ != nullptr};
     }
 
+    // Asked only of a folder whose own folder was denied, by path (nothing is read or written).
+    bool IsFileSystemRoot() const override {
+        struct statx st {};
+        return ::statx(AT_FDCWD, Path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &st) == 0 &&
+               (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+               (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    }
+
     std::unique_ptr<Enumeration> Files() override {
         CheckOnChain();
         ThrowReadError();

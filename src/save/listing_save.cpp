@@ -82,6 +82,7 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     record.denied = core.DeniedFolders();
     record.incompleteCount = core.IncompleteCount();
     record.incomplete = core.IncompleteFolders();
+    record.fileSystemOwn = core.FileSystemOwnFolders();
     record.notEntered = core.NotEnteredFolders();
     record.options = core.Options();
     record.user = catalogue::CurrentUser();
