@@ -9,11 +9,14 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <map>
 #include <optional>
 
 #include <gtest/gtest.h>
 
+#include "catalogue/kept_listing.h"
 #include "listing/list_file_name.h"
 #include "support/accessible_names.h"
 #include "support/fake_file_system.h"
@@ -89,6 +92,38 @@ TEST_F(FindDialog, CtrlFAndTheContextMenuOpenItBesideTheWindow) {
     // It searches where the window's Saves write.
     Search(*form.Finder(), "beach");
     EXPECT_EQ(Paths(*form.Finder()), std::vector<std::string>{dir / "R/photos/beach.jpg"});
+}
+
+// When a listing was saved is shown in this machine's time (the record keeps UTC), and a path
+// too long for its column keeps its end, the name.
+TEST_F(FindDialog, WhenEachWasListedIsInLocalTimeAndLongPathsKeepTheirNames) {
+    const char* zone = std::getenv("TZ");
+    const std::optional<std::string> before =
+        zone != nullptr ? std::optional<std::string>(zone) : std::nullopt;
+    ::setenv("TZ", "XST-5:30", 1);  // five and a half hours east of UTC, known without tzdata
+    ::tzset();
+    window::FindDialog dialog(dir / "catalogue", hooks);
+    dialog.show();
+    Search(dialog, "beach");
+    ASSERT_EQ(dialog.Matches().size(), 1u);
+    const std::string ended =
+        catalogue::KeptListing(dir / "catalogue/R", "read").Record().ended;  // "…T08:15:02Z"
+    std::tm utc{};
+    ASSERT_NE(::strptime(ended.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), nullptr) << ended;
+    const std::time_t when = ::timegm(&utc);
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char expected[32];
+    std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &local);
+    EXPECT_EQ(dialog.Matches()[0].listed, expected);
+    EXPECT_NE(dialog.Matches()[0].listed.substr(11, 2), ended.substr(11, 2));
+    if (before) {
+        ::setenv("TZ", before->c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
+    EXPECT_EQ(dialog.findChild<QTreeWidget*>()->textElideMode(), Qt::ElideMiddle);
 }
 
 TEST_F(FindDialog, FindsOpensAndSaysWhichDriveToConnectByKeyboardAlone) {

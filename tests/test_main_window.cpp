@@ -419,6 +419,35 @@ TEST_F(MainWindow, ASaveIntoAFolderAnotherProgramIsSavingIntoIsRefused) {
     EXPECT_EQ(statusLabel()->text(), "ListTex 1 To 1 Saved");
 }
 
+// The toolkit has nothing to warn of during a Save with one denial and one folder cut short (a
+// text with no place for its number was one): every message it would print is caught and counted.
+std::vector<std::string>* caughtToolkitMessages = nullptr;
+void CatchToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (caughtToolkitMessages != nullptr && type != QtDebugMsg && type != QtInfoMsg) {
+        caughtToolkitMessages->push_back(text.toStdString());
+    }
+}
+
+TEST_F(MainWindow, ASaveWithOneDenialSaysSoWithNoToolkitWarning) {
+    fs.Add("/R", {"a"});
+    fs.Add("/R/d", {"x"});
+    fs.Fail(Call::Files, "/R/d", runtime::PermissionDenied);
+    fs.Add("/R/s", {"c"});
+    fs.Fail(Call::Files, "/R/s", runtime::DeviceIOError);
+    std::vector<std::string> caught;
+    caughtToolkitMessages = &caught;
+    const QtMessageHandler before = qInstallMessageHandler(CatchToolkitMessage);
+    Choose("/R");
+    saveButton()->click();
+    qInstallMessageHandler(before);
+    caughtToolkitMessages = nullptr;
+    EXPECT_TRUE(noticeLabel()->text().contains("; 1 denial, 1 folder cut short."))
+        << noticeLabel()->text().toStdString();
+    EXPECT_TRUE(caught.empty()) << caught.front();
+    // Where to find what was saved is a tip away.
+    EXPECT_TRUE(form->findChild<QWidget*>("listView")->toolTip().contains("Ctrl+F"));
+}
+
 TEST_F(MainWindow, FoldersLeftOutForAnyReasonButPermissionAreNamedAfterTheSave) {
     fs.Add("/R", {"a"});
     fs.Add("/R/s", {"c"});

@@ -30,6 +30,10 @@ namespace {
 constexpr int kPathRole = Qt::UserRole;        // a folder's full path, as bytes
 constexpr int kNameRole = Qt::UserRole + 1;    // its name under its parent, as bytes
 constexpr int kFilledRole = Qt::UserRole + 2;  // its subfolders have been read
+// The places list's width: its frame and scroll bar beside the text, and its bounds.
+constexpr int kPlacesFrame = 40;
+constexpr int kNarrowestPlaces = 120;
+constexpr int kWidestPlaces = 340;
 
 // Mounted drives worth offering: real file systems, not the kernel's own.
 bool IsUserDrive(const QStorageInfo& volume) {
@@ -152,7 +156,15 @@ FolderPickerDialog::FolderPickerDialog(QWidget* owner, const QString& title)
             addPlace(QString::fromStdString(driveTitle), volume.rootPath());
         }
     }
-    places_->setMaximumWidth(160);
+    // Wide enough for the longest drive's name (up to a third of a small screen); a longer one
+    // loses its middle, never its size at the end.
+    places_->setTextElideMode(Qt::ElideMiddle);
+    int widest = 0;
+    for (int row = 0; row < places_->count(); ++row) {
+        widest =
+            std::max(widest, places_->fontMetrics().horizontalAdvance(places_->item(row)->text()));
+    }
+    places_->setFixedWidth(std::clamp(widest + kPlacesFrame, kNarrowestPlaces, kWidestPlaces));
 
     model_->appendRow(MakeFolderItem("/", "/"));
     tree_->setModel(model_);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -18,6 +19,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "catalogue/drive_catalogue.h"
 #include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
 #include "runtime/unique_fd.h"
@@ -32,6 +34,14 @@ constexpr int kTakeIntervalMs = 30;
 constexpr const char* kSettingsFolder = "quorvale";
 constexpr const char* kSettingsName = "quorvale";
 constexpr const char* kFoldersKey = "find/folders";
+
+// When a Save ended, as the record keeps it (UTC), in this machine's local time as people read it
+// ("2026-12-09 09:15:02"); as kept when it is no such time.
+std::string LocalTime(const std::string& utc) {
+    const QDateTime time = QDateTime::fromString(QString::fromStdString(utc), Qt::ISODate);
+    if (!time.isValid()) return utc;
+    return time.toLocalTime().toString("yyyy-MM-dd HH:mm:ss").toStdString();
+}
 
 QString Shown(const std::string& bytes) {
     return QString::fromUtf8(bytes.data(), bytes.size());
@@ -108,6 +118,13 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     setWindowTitle("Find in kept listings");
     setAccessibleName("Find in kept listings");
     folders_.push_back(std::move(defaultFolder));
+    // The catalogue the command line's Saves keep, where there is one yet.
+    if (std::string catalogue = catalogue::CatalogueFolder();
+        !catalogue.empty() && ::access(catalogue.c_str(), F_OK) == 0 &&
+        catalogue != folders_.front()) {
+        folders_.push_back(std::move(catalogue));
+    }
+    builtInFolders_ = folders_.size();
     const QSettings settings(kSettingsFolder, kSettingsName);
     for (const QVariant& folder : settings.value(kFoldersKey).toList()) {
         const QByteArray bytes = folder.toByteArray();
@@ -131,6 +148,8 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     matchesView_->setHeaderLabels({"Path", "Drive", "Listed"});
     matchesView_->setRootIsDecorated(false);
     matchesView_->setUniformRowHeights(true);
+    // A path too long for its column loses its middle, never its end: the name stays.
+    matchesView_->setTextElideMode(Qt::ElideMiddle);
     matchesView_->header()->setStretchLastSection(false);
     matchesView_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     matchesView_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
@@ -181,7 +200,7 @@ void FindDialog::AddFolder(const std::string& folder) {
     folders_.push_back(folder);
     // Kept as bytes, so a folder whose name is not UTF-8 is searched again as it is.
     QVariantList added;
-    for (std::size_t i = 1; i < folders_.size(); ++i) {
+    for (std::size_t i = builtInFolders_; i < folders_.size(); ++i) {
         added << QByteArray(folders_[i].data(), static_cast<qsizetype>(folders_[i].size()));
     }
     QSettings(kSettingsFolder, kSettingsName).setValue(kFoldersKey, added);
@@ -208,6 +227,7 @@ void FindDialog::startSearch() {
     ShowCount();
     catalogue::FindQuery query{std::string(pattern.constData(), pattern.size()), false, true};
     takeTimer_->start();
+    notes_.clear();  // read again: a note may have been kept since
     search_ = std::make_unique<catalogue::BackgroundSearch>(folders_, std::move(query),
                                                             static_cast<std::size_t>(kMostShown));
 }
@@ -220,6 +240,17 @@ void FindDialog::stopSearch() {
     finished_ = true;
     stopButton_->setEnabled(false);
     ShowCount();
+}
+
+// The drive as the matches name it: by its name, and the note kept of it ("shelf 3").
+std::string FindDialog::DriveShown(const catalogue::ListingRecord& record) {
+    const std::string drive = catalogue::DriveOf(record);
+    auto note = notes_.find(drive);
+    if (note == notes_.end()) {
+        note =
+            notes_.emplace(drive, catalogue::DriveNote(catalogue::CatalogueFolder(), drive)).first;
+    }
+    return note->second.empty() ? DriveName(record) : DriveName(record) + " (" + note->second + ")";
 }
 
 // Asks the search to stop and lets go of it once it has: the window's thread never waits for it.
@@ -241,8 +272,8 @@ void FindDialog::TakeHanded() {
         found_ += handed.found;
         for (catalogue::BackgroundSearch::Match& match : handed.matches) {
             if (matches_.size() + toShow_.size() >= static_cast<std::size_t>(kMostShown)) break;
-            const std::string& ended = match.record->ended;
-            toShow_.push_back({std::move(match.path), DriveName(*match.record),
+            const std::string ended = LocalTime(match.record->ended);
+            toShow_.push_back({std::move(match.path), DriveShown(*match.record),
                                match.beforeASave ? ended + " (before the Save now running)" : ended,
                                std::move(match.record)});
         }
@@ -255,8 +286,10 @@ void FindDialog::TakeHanded() {
     QList<QTreeWidgetItem*> items;
     while (!toShow_.empty() && items.size() < kShownPerTick) {
         FoundMatch& match = toShow_.front();
-        items.append(
-            new QTreeWidgetItem({Shown(match.path), Shown(match.drive), Shown(match.listed)}));
+        auto* item =
+            new QTreeWidgetItem({Shown(match.path), Shown(match.drive), Shown(match.listed)});
+        item->setToolTip(0, item->text(0));
+        items.append(item);
         matches_.push_back(std::move(match));
         toShow_.pop_front();
     }

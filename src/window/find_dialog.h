@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -85,12 +86,15 @@ class FindDialog : public QDialog {
   private:
     void TakeHanded();
     void RetireSearch();
+    std::string DriveShown(const catalogue::ListingRecord& record);
 
     void AddFolderByPicker();
     void ShowCount();
 
     FindDialogHooks hooks_;
     std::vector<std::string> folders_;
+    std::size_t builtInFolders_ = 1;            // the ones not added by the user (not remembered)
+    std::map<std::string, std::string> notes_;  // each drive's note, read once a search
     QLineEdit* patternEdit_;
     QTreeWidget* matchesView_;
     QLabel* countLabel_;

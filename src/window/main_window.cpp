@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QListView>
@@ -18,6 +19,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStyle>
+#include <QWindow>
 #include <cstdint>
 #include <cstdlib>
 
@@ -32,6 +34,11 @@
 namespace quorvale::window {
 
 namespace {
+
+// How long a message waits for the window it is shown over to be on the screen, at most.
+constexpr qint64 kLongestWaitForTheWindowMs = 2000;
+// Said where a person rests the pointer (the window's and the list's tip), since no button says it.
+constexpr const char* kFindHint = "Ctrl+F (or a right click) finds a file in every listing kept";
 
 const QString kTitle = " Quorvale";
 const QString kChooseText = "Choose Folder Or Drive";
@@ -86,8 +93,16 @@ bool TextFits(const QString& text, const QFont& font, int width, bool button) {
 
 void ShowInformation(QWidget* owner, const QString& text, const QString& title) {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, owner);
-    // Over the window, also where the window system would place it elsewhere.
+    // Over the window, also where the window system would place it elsewhere, and also when the
+    // window has only just been shown (a folder given at the start that is no folder): where the
+    // window lands is known once the window system has put it on the screen.
     if (owner != nullptr && owner->isVisible()) {
+        QElapsedTimer waited;
+        waited.start();
+        while (owner->windowHandle() != nullptr && !owner->windowHandle()->isExposed() &&
+               waited.elapsed() < kLongestWaitForTheWindowMs) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        }
         box.adjustSize();
         box.move(owner->frameGeometry().center() - box.rect().center());
     }
@@ -192,6 +207,8 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
 
     listView_->setObjectName("listView");
     listView_->setAccessibleName("Listing");
+    listView_->setToolTip(kFindHint);
+    setToolTip(kFindHint);
     countLabel_->setAccessibleName("Lines listed");
     statusLabel_->setAccessibleName("Status");
     QPalette white = listView_->palette();
@@ -317,11 +334,13 @@ void MainWindow::ShowWhatThisSaveWrote(int firstListFile) {
     const std::size_t denied = core_.DeniedCount();
     const std::size_t incomplete = core_.IncompleteCount();
     QString missing;
-    if (denied != 0) missing += QString(denied == 1 ? "1 denial" : "%1 denials").arg(denied);
+    if (denied != 0) {
+        missing += denied == 1 ? QString("1 denial") : QString("%1 denials").arg(denied);
+    }
     if (incomplete != 0) {
         if (!missing.isEmpty()) missing += ", ";
-        missing += QString(incomplete == 1 ? "1 folder cut short" : "%1 folders cut short")
-                       .arg(incomplete);
+        missing += incomplete == 1 ? QString("1 folder cut short")
+                                   : QString("%1 folders cut short").arg(incomplete);
     }
     const QString plain =
         text + " in " + listFolder_ + (missing.isEmpty() ? QString() : "; " + missing) + ".";
