@@ -69,7 +69,8 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"R", "--reuse", "OLD"}, "--reuse is an option of --save"},
         {{"--save", "R", "--reuse-trust"}, "--reuse-trust is an option of --reuse"},
         {{"--save", "R", "--reuse="}, "option '--reuse' needs a list folder, not an empty name"},
-        {{"--save", "R", "--reuse"}, "option '--reuse' needs a list folder"},
+        {{"--save", "R", "--list-folder", "L", "--reuse"},
+         "--reuse needs OLD with --list-folder (without it, a drive's latest listing)"},
         {{"--find", "x", "--reuse", "OLD"}, "--reuse is not an option of --find"},
         {{"--export", "csv", "L", "--reuse", "OLD"}, "--reuse is not an option of --export"},
         {{"--save", "A", "-style", "Fusion"},
@@ -110,9 +111,19 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--find", "x", "-i", "--ignore-case"}, "--ignore-case is given more than once"},
         {{"--find", "x", "-bi"}, "unrecognized option '-bi'"},
         // --export takes its format, its list folder and -0.
-        {{"--export", "csv"}, "option '--export' needs a format and a list folder"},
+        {{"--export", "csv"}, "--export takes its format and one listing and nothing else"},
         {{"--export", "csv", "L", "M"},
-         "--export takes its format and its list folder and nothing else"},
+         "--export takes its format and one listing and nothing else"},
+        // The catalogue's own commands go alone.
+        {{"--forget"}, "option '--forget' needs a listing"},
+        {{"--forget", "L", "M"}, "--forget takes one listing ('M' is more)"},
+        {{"--note", "L"}, "option '--note' needs a listing and a note"},
+        {{"--note", "L", ""}, "option '--note' needs a listing and a note"},
+        {{"--listings", "-b"}, "--listings goes with no other option (--basename)"},
+        {{"--listings", "--forget", "L"}, "--listings goes with no other option (--forget)"},
+        // With --find a dash-led pattern is an option unless "--" comes before it.
+        {{"--find", "-name"}, "unrecognized option '-name'"},
+        {{"--where", "R"}, "--where is an option of --find"},
         {{"--export", "csv", "L", "-b"}, "--basename is not an option of --export"},
         {{"--export", "csv", "L", "--save", "R"}, "--save is not an option of --export"},
         {{"--export", "csv", "L", "-0"}, "-0 ends the paths of --export paths, not lines of csv"},
@@ -130,7 +141,7 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(kept.action, Action::kSave) << kept.wrong;
     EXPECT_TRUE(kept.details && kept.oneFileSystem);
     EXPECT_EQ(kept.excludes, (std::vector<std::string>{"a*", "b"}));
-    const CommandLine find = Read({"-i", "--find", "-name-\xFF", "-0", "A", "--basename", "-c",
+    const CommandLine find = Read({"-i", "--find=-name-\xFF", "-0", "A", "--basename", "-c",
                                    "--all", "--long", "-l", "7", "--", "-B"});
     EXPECT_EQ(find.action, Action::kFind) << find.wrong;
     EXPECT_EQ(find.find.query.pattern, "-name-\xFF");
@@ -138,11 +149,28 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
                 find.find.count && find.find.all && find.find.details);
     EXPECT_EQ(find.find.limit, 7u);
     EXPECT_EQ(find.find.folders, (std::vector<std::string>{"A", "-B"}));
+    // Options before or after the pattern, as locate takes them; -h there is sizes as people
+    // read them, not the help.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--find", "-c", "libc.so", "F"},
+          std::vector<std::string>{"--find", "libc.so", "-c", "F"},
+          std::vector<std::string>{"-c", "F", "--find", "libc.so"},
+          std::vector<std::string>{"--find", "-c", "--", "libc.so", "F"}}) {
+        const CommandLine counted = Read(args);
+        EXPECT_EQ(counted.action, Action::kFind) << counted.wrong;
+        EXPECT_EQ(counted.find.query.pattern, "libc.so");
+        EXPECT_TRUE(counted.find.count);
+        EXPECT_EQ(counted.find.folders, (std::vector<std::string>{"F"})) << args[1];
+    }
+    const CommandLine dashed = Read({"--find", "--long", "-h", "--where", "--", "-x"});
+    EXPECT_EQ(dashed.action, Action::kFind) << dashed.wrong;
+    EXPECT_EQ(dashed.find.query.pattern, "-x");
+    EXPECT_TRUE(dashed.find.details && dashed.find.humanReadable && dashed.find.where);
     const CommandLine plain = Read({"--find=x", "--limit=0"});
     EXPECT_EQ(plain.action, Action::kFind) << plain.wrong;
     EXPECT_FALSE(plain.find.limit.has_value() || plain.find.query.ignoreCase);
     EXPECT_TRUE(plain.find.folders.empty());
-    const CommandLine exported = Read({"-0", "--export", "paths", "L\xFF"});
+    const CommandLine exported = Read({"--export", "paths", "-0", "L\xFF"});
     EXPECT_EQ(exported.action, Action::kExport) << exported.wrong;
     EXPECT_EQ(exported.exported.format, "paths");
     EXPECT_EQ(exported.exported.listing, "L\xFF");
@@ -155,6 +183,18 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(shortly.action, Action::kSave) << shortly.wrong;
     EXPECT_TRUE(shortly.oneFileSystem && shortly.reuseTrust);
     EXPECT_EQ(shortly.reuse.value_or(""), "OLD\xFF");
+    // --reuse with no OLD: the drive's latest listing in the catalogue.
+    const CommandLine latest = Read({"--save", "R", "--reuse", "--details"});
+    EXPECT_EQ(latest.action, Action::kSave) << latest.wrong;
+    EXPECT_EQ(latest.reuse, std::optional<std::string>(""));
+    EXPECT_TRUE(latest.details);
+    const CommandLine listings = Read({"--listings", "A", "B"});
+    EXPECT_EQ(listings.action, Action::kListings) << listings.wrong;
+    EXPECT_EQ(listings.listingFolders, (std::vector<std::string>{"A", "B"}));
+    const CommandLine note = Read({"--note", "PHOTOS", "shelf 3, blue box"});
+    EXPECT_EQ(note.action, Action::kNote) << note.wrong;
+    EXPECT_EQ(note.listing + "|" + note.note, "PHOTOS|shelf 3, blue box");
+    EXPECT_EQ(Read({"--forget=L"}).action, Action::kForget);
     EXPECT_EQ(Read({}).action, Action::kWindow);
 }
 

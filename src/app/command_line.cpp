@@ -43,7 +43,9 @@ const ToolkitOption* FindToolkitOption(std::string_view name) {
 
 // Our own options, one row each: the form it takes, the mode it belongs to, and how its values
 // are kept. The checks between options walk this table; adding an option is adding a row.
-enum class Form { kFlag, kValue, kTwoValues };
+// kMaybeValue: a value from "--name=VALUE", or the next argument when it is not an option; none
+// otherwise (`--find -c PATTERN` takes the pattern as it comes, `--save R --reuse` takes no OLD).
+enum class Form { kFlag, kValue, kMaybeValue, kTwoValues };
 enum class Mode {
     kEnds,          // --help, --version: the reading ends where it stands
     kWindowOrSave,  // with the window or --save
@@ -52,6 +54,8 @@ enum class Mode {
     kExport,        // --export takes its format, its list folder and -0
     kFind,          // --find: its pattern, the folders to search and the options below
     kFindOption,    // only with --find
+    kListings,      // --listings: the folders to look in
+    kAlone,         // --note, --forget: their values and nothing else
 };
 class Reader;
 struct OptionRow {
@@ -79,14 +83,29 @@ class Reader {
         line_.excludes.push_back(std::move(values[0]));
     }
     void KeepDetails(std::vector<std::string>&&) { line_.details = true; }
-    void KeepReuse(std::vector<std::string>&& values) { line_.reuse = std::move(values[0]); }
+    void KeepReuse(std::vector<std::string>&& values) {
+        line_.reuse = values.empty() ? std::string() : std::move(values[0]);
+    }
     void KeepReuseTrust(std::vector<std::string>&&) { line_.reuseTrust = true; }
     void KeepCompare(std::vector<std::string>&& values) { line_.compared = std::move(values); }
     void KeepExport(std::vector<std::string>&& values) {
         line_.exported.format = std::move(values[0]);
-        line_.exported.listing = std::move(values[1]);
     }
-    void KeepFind(std::vector<std::string>&& values) { line_.find.query.pattern = values[0]; }
+    void KeepListings(std::vector<std::string>&&) { line_.action = CommandLine::Action::kListings; }
+    void KeepNote(std::vector<std::string>&& values) {
+        line_.action = CommandLine::Action::kNote;
+        line_.listing = std::move(values[0]);
+        line_.note = std::move(values[1]);
+    }
+    void KeepForget(std::vector<std::string>&& values) {
+        line_.action = CommandLine::Action::kForget;
+        line_.listing = std::move(values[0]);
+    }
+    void KeepWhere(std::vector<std::string>&&) { line_.find.where = true; }
+    void KeepHumanReadable(std::vector<std::string>&&) { line_.find.humanReadable = true; }
+    void KeepFind(std::vector<std::string>&& values) {
+        if (!values.empty()) findPattern_ = std::move(values[0]);
+    }
     void KeepBasename(std::vector<std::string>&&) { line_.find.query.basename = true; }
     void KeepIgnoreCase(std::vector<std::string>&&) { line_.find.query.ignoreCase = true; }
     void KeepNull(std::vector<std::string>&&) { line_.find.nulls = true; }
@@ -103,6 +122,7 @@ class Reader {
     void CheckModes();
     void CheckFind();
     void CheckExport();
+    void CheckCatalogue();
     void CheckOneFolder();
     void Folder(std::string_view folder);
     bool ToolkitArgument(std::string_view arg);
@@ -116,8 +136,10 @@ class Reader {
     int index_ = 1;
     CommandLine line_;
     bool optionsEnded_ = false;
-    std::vector<std::string> folders_;     // the arguments that are not options, in order
-    std::vector<const OptionRow*> given_;  // in the order given
+    std::vector<std::string> folders_;        // the arguments that are not options, in order
+    std::vector<const OptionRow*> given_;     // in the order given
+    std::optional<std::string> findPattern_;  // given with --find itself
+    bool finding_ = false;                    // --find is among the options
 };
 
 constexpr OptionRow kOptions[] = {
@@ -129,11 +151,14 @@ constexpr OptionRow kOptions[] = {
     {"--one-file-system", "-x", Form::kFlag, Mode::kSave, true, "", &Reader::KeepOneFileSystem},
     {"--exclude", "", Form::kValue, Mode::kSave, false, "a pattern", &Reader::KeepExclude},
     {"--details", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
-    {"--reuse", "", Form::kValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
+    {"--reuse", "", Form::kMaybeValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
     {"--reuse-trust", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepReuseTrust},
     {"--compare", "", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
-    {"--export", "", Form::kTwoValues, Mode::kExport, true, "a format", &Reader::KeepExport},
-    {"--find", "", Form::kValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
+    {"--export", "", Form::kValue, Mode::kExport, true, "a format", &Reader::KeepExport},
+    {"--listings", "", Form::kFlag, Mode::kListings, true, "", &Reader::KeepListings},
+    {"--note", "", Form::kTwoValues, Mode::kAlone, true, "a listing", &Reader::KeepNote},
+    {"--forget", "", Form::kValue, Mode::kAlone, true, "a listing", &Reader::KeepForget},
+    {"--find", "", Form::kMaybeValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
     {"--basename", "-b", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepBasename},
     {"--ignore-case", "-i", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepIgnoreCase},
     {"--null", "-0", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepNull},
@@ -141,7 +166,11 @@ constexpr OptionRow kOptions[] = {
     {"--limit", "-l", Form::kValue, Mode::kFindOption, true, "a number", &Reader::KeepLimit},
     {"--all", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepAll},
     {"--long", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepLong},
+    {"--where", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepWhere},
+    {"--human-readable", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepHumanReadable},
 };
+// With --find, -h is --human-readable (as ls and du take it), not --help.
+constexpr const OptionRow& kHumanReadableRow = kOptions[std::size(kOptions) - 1];
 constexpr const OptionRow& kSaveRow = kOptions[2];
 
 // The row `arg` names: a flag by its whole name, an option with a value also as "--name=VALUE".
@@ -157,6 +186,11 @@ const OptionRow* FindOption(std::string_view arg) {
 }
 
 CommandLine Reader::Read() {
+    for (int i = 1; i < argc_; ++i) {
+        const std::string_view arg = argv_[i];
+        if (arg == "--") break;
+        finding_ = finding_ || arg == "--find" || arg.starts_with("--find=");
+    }
     for (index_ = 1; index_ < argc_ && !Wrong(); ++index_) {
         Argument(argv_[index_]);
         if (line_.action == CommandLine::Action::kHelp ||
@@ -173,6 +207,8 @@ void Reader::Argument(std::string_view arg) {
         Folder(arg);
     } else if (arg == "--") {
         optionsEnded_ = true;
+    } else if (arg == "-h" && finding_) {
+        Option(kHumanReadableRow, arg);
     } else if (const OptionRow* row = FindOption(arg)) {
         Option(*row, arg);
     } else if (!ToolkitArgument(arg)) {
@@ -186,7 +222,10 @@ void Reader::Option(const OptionRow& row, std::string_view arg) {
     }
     given_.push_back(&row);
     std::vector<std::string> values;
-    if (row.form != Form::kFlag) {
+    const bool valueFollows =
+        arg != row.name ||
+        (index_ + 1 < argc_ && !std::string_view(argv_[index_ + 1]).starts_with('-'));
+    if (row.form != Form::kFlag && (row.form != Form::kMaybeValue || valueFollows)) {
         std::optional<std::string> value = Value(row, arg);
         if (!value) return;
         values.push_back(std::move(*value));
@@ -194,8 +233,8 @@ void Reader::Option(const OptionRow& row, std::string_view arg) {
     if (row.form == Form::kTwoValues) {
         if (index_ + 1 >= argc_ || std::string_view(argv_[index_ + 1]).empty()) {
             return Wrong("option '" + std::string(row.name) + "' needs " +
-                         (row.mode == Mode::kExport ? "a format and a list folder"
-                                                    : "two list folders, OLD and NEW"));
+                         (row.mode == Mode::kAlone ? "a listing and a note"
+                                                   : "two list folders, OLD and NEW"));
         }
         values.emplace_back(argv_[++index_]);
     }
@@ -229,6 +268,7 @@ void Reader::CheckModes() {
     };
     if (given(Mode::kFind)) return CheckFind();
     if (given(Mode::kExport)) return CheckExport();
+    if (given(Mode::kListings) || given(Mode::kAlone)) return CheckCatalogue();
     for (const OptionRow* row : given_) {
         if (row->mode == Mode::kFindOption) {
             return Wrong(std::string(row->name) + " is an option of --find");
@@ -256,6 +296,9 @@ void Reader::CheckModes() {
                      "' is an option of the window, and --save shows none");
     }
     if (line_.reuseTrust && !line_.reuse) return Wrong("--reuse-trust is an option of --reuse");
+    if (line_.reuse && line_.reuse->empty() && line_.listFolder) {
+        return Wrong("--reuse needs OLD with --list-folder (without it, a drive's latest listing)");
+    }
     line_.action = CommandLine::Action::kSave;
 }
 
@@ -270,7 +313,17 @@ void Reader::CheckFind() {
         return Wrong("'" + line_.toolkitOptions.front() +
                      "' is an option of the window, and --find shows none");
     }
-    line_.find.folders = folders_;
+    // The pattern comes with --find or as the first argument that is not an option, as locate
+    // takes it: options before or after it, and only after "--" a pattern that begins with "-".
+    auto folder = folders_.begin();
+    if (findPattern_) {
+        line_.find.query.pattern = *findPattern_;
+    } else if (folder != folders_.end()) {
+        line_.find.query.pattern = *folder++;
+    } else {
+        return Wrong("option '--find' needs a pattern");
+    }
+    line_.find.folders.assign(folder, folders_.end());
     line_.action = CommandLine::Action::kFind;
 }
 
@@ -282,13 +335,32 @@ void Reader::CheckExport() {
         }
         if (row->name == "--null") line_.exported.nulls = true;
     }
-    if (!folders_.empty() || !line_.toolkitOptions.empty()) {
-        return Wrong("--export takes its format and its list folder and nothing else");
+    if (folders_.size() != 1 || !line_.toolkitOptions.empty()) {
+        return Wrong("--export takes its format and one listing and nothing else");
     }
+    line_.exported.listing = folders_.front();
     if (line_.exported.nulls && line_.exported.format != "paths") {
         return Wrong("-0 ends the paths of --export paths, not lines of " + line_.exported.format);
     }
     line_.action = CommandLine::Action::kExport;
+}
+
+// --listings takes the folders to look in; --note and --forget their values, nothing else.
+void Reader::CheckCatalogue() {
+    const OptionRow* first = given_.front();
+    if (given_.size() > 1 || !line_.toolkitOptions.empty()) {
+        const OptionRow* other = given_.size() > 1 ? given_[1] : first;
+        return Wrong(std::string(first->name) + " goes with no other option (" +
+                     (given_.size() > 1 ? std::string(other->name) : line_.toolkitOptions.front()) +
+                     ")");
+    }
+    if (first->mode == Mode::kListings) {
+        line_.listingFolders = folders_;
+    } else if (!folders_.empty()) {
+        return Wrong(std::string(first->name) + " takes " +
+                     (first->name == "--note" ? "a listing and a note" : "one listing") + " ('" +
+                     folders_.front() + "' is more)");
+    }
 }
 
 // The window and --save take one folder at most.
@@ -342,13 +414,18 @@ std::string HelpText() {
   or:  quorvale --compare OLD NEW
   or:  quorvale --find PATTERN [FOLDER]... [FIND OPTION]...
   or:  quorvale --export FORMAT LISTING [-0]
+  or:  quorvale --listings [FOLDER]...
+  or:  quorvale --note LISTING TEXT
+  or:  quorvale --forget LISTING
   or:  quorvale -h | --help | -V | --version
 List every folder and file below FOLDER into the plain-text list files
 ListTex1.txt, ListTex2.txt, ... : each folder by its full path, each file by
 its name, a new list file every 32000 lines.
 
 Without --save the window opens, with FOLDER chosen when it is given. With
---save the listing runs without a window (no display is needed).
+--save the listing runs without a window (no display is needed) and, without
+--list-folder, is kept in the catalogue: one place per drive and folder, so
+that every drive saved is found by --find, plugged in or not.
 
 Options:
   --save FOLDER        list FOLDER without a window, then end
@@ -363,7 +440,7 @@ Options:
   --exclude PATTERN    with --save: leave out every entry whose name matches
                        the shell pattern (case-sensitive, * also matches a
                        leading dot; may be given more than once)
-  --reuse OLD          with --save: take each folder that has not changed
+  --reuse [OLD]        with --save: take each folder that has not changed
                        since the listing kept in the list folder OLD was made
                        (same device, inode, modification and change time, and
                        those older than OLD's reading of it by a second) from
@@ -384,34 +461,55 @@ Options:
                        folder's size is never a change) for each both hold
                        (where both have details), in listing order;
                        a warning on stderr when their options differ
-  --find PATTERN       print where the entries whose full path holds PATTERN
-                       lie in the kept listings (list folders with a record)
-                       in each FOLDER and two levels below it (default: where
-                       a Save without --list-folder writes): the list folder,
-                       a tab, when its Save ended (UTC), a tab, the full path
-                       (folders end with /). With *, ? or [ PATTERN is a shell
-                       pattern on the whole path. The newest listing of each
-                       drive and root answers, newest first
+  --find PATTERN       print the full path (folders end with /) of each entry
+                       whose full path holds PATTERN in the kept listings
+                       (list folders with a record) in each FOLDER and two
+                       levels below it (default: the catalogue, and where
+                       the window's Saves write); a FOLDER may also be a
+                       drive's name ("PHOTOS"). With *, ? or [ PATTERN is a
+                       shell pattern on the whole path. The newest listing
+                       of each drive and root answers, newest first. Options
+                       go before or after PATTERN; after -- a PATTERN that
+                       begins with - is plain
   --export FORMAT LISTING
-                       print the listing kept in the list folder LISTING in a
-                       format other programs read: "paths", each entry's full
-                       path a line, folders ending with / (with -0 ended by
-                       NUL; a CR or LF in a name as the list files write it);
+                       print the listing kept in the list folder LISTING (or
+                       the latest of the drive it names) in a format other
+                       programs read: "paths", each entry's full path a
+                       line, folders ending with / (with -0 ended by NUL, a
+                       CR or LF in a name as itself);
                        "csv" (RFC 4180), type, size, time (where the listing
                        has details) and path; "ncdu", the JSON export that
                        ncdu -f and gdu -f read (disk usage: the size rounded
                        up to 4 KiB)
+  --listings [FOLDER]...
+                       one line per kept listing in each FOLDER (default as
+                       for --find), newest first, tab-separated: the drive
+                       (label, else model, else device), the root, when it
+                       was saved (UTC), its lines, complete or not (and
+                       why), the drive's size and free space then, the
+                       listing's size on disk, details or not, the drive's
+                       note, and the list folder
+  --note LISTING TEXT  keep TEXT ("shelf 3, blue box") as the note of the
+                       drive LISTING is of, shown by --listings, --find
+                       --where and the windows
+  --forget LISTING     remove the kept listing LISTING whole (its record
+                       first, under its lock); a catalogue's place goes with
+                       its last listing
   -b, --basename       with --find: match the entry's name only
   -i, --ignore-case    with --find: the letters A-Z and a-z match each other
-  -0, --null           with --find or --export paths: end each line with NUL,
-                       not a newline
+  -0, --null           with --find or --export paths: end each path with NUL,
+                       not a newline, and give a CR or LF in a name back as
+                       itself (ready for xargs -0)
   -c, --count          with --find: print only how many entries match
   -l, --limit N        with --find: stop after N matches (0: no limit)
   --all                with --find: search every listing, not only the newest
                        of each drive and root
-  --long               with --find: type, size and time (from listings saved
-                       with --details) before the path, each with a tab
-  -h, --help           show this help and end
+  --where              with --find: the list folder, a tab, when its Save
+                       ended (UTC) and a tab before each path
+  --long               with --find: as --where, then type, size and time
+                       (from listings saved with --details), each with a tab
+  -h, --human-readable with --find --long: sizes as 1.5K, 23M, 4.0G
+  -h, --help           show this help and end (-h with --find: see above)
   -V, --version        show the version and end
   --                   end the options: what follows is the folder
 The window also takes the toolkit's own options, such as -style NAME and
@@ -419,10 +517,14 @@ The window also takes the toolkit's own options, such as -style NAME and
 QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY, or one that does not answer) it
 says so on stderr and exits 2.
 
-Where the list files go: DIR when --list-folder is given; otherwise the folder
-that holds the program, when it is a copy of its own (not installed under
-/usr, /bin, /sbin or /opt) and may be written; otherwise Quorvale in your
-documents folder (usually ~/Documents/Quorvale), created when needed.
+Where the list files go: DIR when --list-folder is given. Otherwise --save
+keeps them in the catalogue, ~/.local/share/quorvale/catalogue (in
+$XDG_DATA_HOME when it is set): a place per drive (by its UUID, else its file
+system's id) and folder, named by the drive's label, holding the last two
+Saves and "latest". The window writes into the folder that holds the
+program, when it is a copy of its own (not installed under /usr, /bin, /sbin
+or /opt) and may be written; otherwise into Quorvale in your documents folder
+(usually ~/Documents/Quorvale), created when needed.
 
 Files:
   ListTex<n>.txt       the list files, 32000 lines each (CR LF)
@@ -447,12 +549,21 @@ Exit status:
   143 by SIGTERM, 129 by SIGHUP, 141 when the reader of the output went away.
   --compare: 0 the listings are equal, 1 they differ, 2 a folder holds no
   record or its list files are not the ones it describes.
-  --find: 0 something matched, 1 nothing did, 2 no listing could be read (each
-  listing that cannot be read is named on stderr).
+  --find: 0 something matched, 1 nothing did, 2 a FOLDER given could not be
+  read or no listing could (each folder or listing that cannot be read is
+  named on stderr).
+  --listings, --note, --forget: 0 done, 2 a listing or folder could not be
+  read or changed.
   --export: 0 written, 2 the listing could not be read or the format is not
   one of these.
 
 Examples:
+  A catalogue of three drives, and where a file is, plugged in or not:
+    quorvale --save /media/alice/PHOTOS
+    quorvale --save /media/alice/BACKUP
+    quorvale --save ~/odd
+    quorvale --find -i holiday
+
   quorvale --save /srv/share --list-folder /var/backups/listing
 
   A nightly catalogue of a share, reusing yesterday's listing, and what

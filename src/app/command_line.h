@@ -13,7 +13,19 @@
 namespace quorvale::app {
 
 struct CommandLine {
-    enum class Action { kWindow, kSave, kCompare, kFind, kExport, kHelp, kVersion, kWrong };
+    enum class Action {
+        kWindow,
+        kSave,
+        kCompare,
+        kFind,
+        kExport,
+        kListings,
+        kNote,
+        kForget,
+        kHelp,
+        kVersion,
+        kWrong
+    };
     Action action = Action::kWindow;
     std::string folder;  // the folder to list (--save) or to choose at start (empty: none)
     std::optional<std::string> listFolder;    // --list-folder, when given
@@ -21,11 +33,14 @@ struct CommandLine {
     bool oneFileSystem = false;               // --one-file-system (with --save)
     std::vector<std::string> excludes;        // each --exclude (with --save)
     bool details = false;                     // --details (with --save)
-    std::optional<std::string> reuse;         // --reuse OLD (with --save)
-    bool reuseTrust = false;                  // --reuse-trust (with --reuse)
-    std::vector<std::string> compared;        // kCompare: the old and the new list folder
-    FindRequest find;                         // kFind: what to find, where and how to print it
-    ExportCommand exported;                   // kExport: which listing, in which format
+    std::optional<std::string> reuse;   // --reuse OLD (with --save); "": the drive's latest listing
+    bool reuseTrust = false;            // --reuse-trust (with --reuse)
+    std::vector<std::string> compared;  // kCompare: the old and the new list folder
+    FindRequest find;                   // kFind: what to find, where and how to print it
+    ExportCommand exported;             // kExport: which listing, in which format
+    std::vector<std::string> listingFolders;  // kListings: where to look (none: the default places)
+    std::string listing;                      // kNote, kForget: the listing
+    std::string note;                         // kNote: the text
     std::string wrong;                        // kWrong: the one line that says why
 };
 

@@ -1,5 +1,6 @@
 #include "app/find_command.h"
 
+#include <charconv>
 #include <functional>
 #include <set>
 #include <string>
@@ -8,6 +9,9 @@
 #include "app/held_output.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
+#include "listing/details_line.h"
+#include "listing/list_file_writer.h"
+#include "runtime/human_size.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::app {
@@ -18,13 +22,16 @@ namespace {
 // read whole and unchanged.
 class Search {
   public:
-    Search(const FindRequest& request, const std::vector<std::string>& folders)
-        : request_(request), matcher_(request.query), folders_(folders) {}
+    explicit Search(const FindRequest& request) : request_(request), matcher_(request.query) {}
 
     int Run() {
+        std::size_t unreadable = 0;
         const auto listings = catalogue::ListingsToSearch(
-            folders_, request_.all, [this](const std::string& why) { Problem(why); },
-            StopIfSignalled);
+            request_.folders, request_.all, [this](const std::string& why) { Problem(why); },
+            StopIfSignalled, request_.defaultPlaces, &unreadable);
+        if (listings.empty() && request_.defaultPlaces) {
+            Problem("No kept listing to search (quorvale --save FOLDER keeps one)");
+        }
         for (const catalogue::ListingToSearch& listing : listings) {
             if (Done()) break;
             if (const int status = SearchListing(listing); status != 0) return status;
@@ -34,8 +41,8 @@ class Search {
                 return status;
             }
         }
-        if (found_ != 0) return kFound;
-        return searched_ == 0 ? kFindFailed : kNothingFound;
+        if (unreadable != 0 || searched_ == 0) return kFindFailed;
+        return found_ != 0 ? kFound : kNothingFound;
     }
 
   private:
@@ -83,18 +90,49 @@ class Search {
                 ++found_;
                 if (!request_.count) {
                     line.assign(prefix);
-                    if (request_.details) line += entry.details.empty() ? "\t\t\t" : entry.details;
-                    line += entry.path;
+                    if (request_.details) AppendDetails(line, entry.details);
+                    if (request_.nulls) {
+                        listing::AppendRealBytes(line, entry.path);
+                    } else {
+                        line += entry.path;
+                    }
                     held_.Line(line, end);
                 }
                 return !Done();
             },
             StopIfSignalled,
             [&prefix, &listing, this](const catalogue::ListingRecord& record, bool beforeASave) {
-                prefix = listing.folder + '\t' + record.ended + '\t';
+                if (request_.where || request_.details) {
+                    prefix = listing.folder + '\t' + record.ended + '\t';
+                }
                 if (beforeASave) SaidBeforeASave(listing.folder, record);
             },
             [this, &listing](const std::string& why) { SlowerOnce(listing.folder, why); });
+    }
+
+    void AppendDetails(std::string& line, std::string_view details) const {
+        if (details.empty()) {
+            line += "\t\t\t";
+            return;
+        }
+        if (!request_.humanReadable) {
+            line += details;
+            return;
+        }
+        const listing::DetailsFields fields = listing::SplitDetails(details);
+        line += fields.type;
+        line += '\t';
+        std::uint64_t bytes = 0;
+        if (std::from_chars(fields.size.data(), fields.size.data() + fields.size.size(), bytes)
+                    .ec == std::errc() &&
+            !fields.size.empty()) {
+            line += runtime::HumanReadableSize(bytes);
+        } else {
+            line += fields.size;
+        }
+        line += '\t';
+        line += fields.time;
+        line += '\t';
     }
 
     // Says, once for each listing, that it is searched as it was before a Save of it began.
@@ -106,7 +144,6 @@ class Search {
 
     const FindRequest& request_;
     const catalogue::EntryMatcher matcher_;
-    const std::vector<std::string>& folders_;
     HeldOutput held_{"quorvale-find"};
     std::uint64_t found_ = 0;
     std::size_t searched_ = 0;  // listings read whole
@@ -116,11 +153,9 @@ class Search {
 
 }  // namespace
 
-int RunFind(const FindRequest& request, const std::string& defaultFolder) {
-    const std::vector<std::string> folders =
-        request.folders.empty() ? std::vector<std::string>{defaultFolder} : request.folders;
+int RunFind(const FindRequest& request) {
     try {
-        return Search(request, folders).Run();
+        return Search(request).Run();
     } catch (const StoppedBySignal& stopped) {
         return ReportStopped(stopped);
     } catch (const runtime::RuntimeError& error) {

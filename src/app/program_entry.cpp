@@ -3,6 +3,7 @@
 #include <csignal>
 #include <string>
 
+#include "app/catalogue_commands.h"
 #include "app/compare_command.h"
 #include "app/find_command.h"
 #include "app/headless_save.h"
@@ -26,6 +27,35 @@ std::string DefaultListFolder() {
     return ListFolderChoice("").path;
 }
 
+// The folders a search looks in: those given (a drive's name standing for its latest listings in
+// the catalogue), else the default places.
+FindRequest WithPlaces(FindRequest request) {
+    if (request.folders.empty()) {
+        request.folders = DefaultPlaces(DefaultListFolder());
+        request.defaultPlaces = true;
+        return request;
+    }
+    std::vector<std::string> folders;
+    for (const std::string& given : request.folders) {
+        for (std::string& folder : ListingsByPathOrName(given))
+            folders.push_back(std::move(folder));
+    }
+    request.folders = std::move(folders);
+    return request;
+}
+
+// A command on one or two listings, each given by its path or its drive's name.
+template <typename Command>
+int WithListings(std::vector<std::string> given, const Command& command) {
+    try {
+        for (std::string& listing : given) listing = ListingByPathOrName(listing);
+    } catch (const runtime::RuntimeError& error) {
+        WriteError(ErrorMessage(error.what()));
+        return 2;
+    }
+    return command(given);
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
@@ -41,12 +71,26 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         case CommandLine::Action::kVersion:
             return WriteOutput("quorvale " QUORVALE_VERSION "\n");
         case CommandLine::Action::kCompare:
-            return RunCompare(line.compared[0], line.compared[1]);
+            return WithListings(line.compared, [](const std::vector<std::string>& listings) {
+                return RunCompare(listings[0], listings[1]);
+            });
         case CommandLine::Action::kFind:
-            // The default is looked for only when no folder is given.
-            return RunFind(line.find, line.find.folders.empty() ? DefaultListFolder() : "");
+            return RunFind(WithPlaces(line.find));
         case CommandLine::Action::kExport:
-            return RunExport(line.exported);
+            return WithListings({line.exported.listing},
+                                [&line](const std::vector<std::string>& listings) {
+                                    ExportCommand exported = line.exported;
+                                    exported.listing = listings[0];
+                                    return RunExport(exported);
+                                });
+        case CommandLine::Action::kListings:
+            return line.listingFolders.empty()
+                       ? RunListings(DefaultPlaces(DefaultListFolder()), true)
+                       : RunListings(line.listingFolders, false);
+        case CommandLine::Action::kNote:
+            return RunNote(line.listing, line.note);
+        case CommandLine::Action::kForget:
+            return RunForget(line.listing);
         case CommandLine::Action::kSave:
         case CommandLine::Action::kWindow:
             break;
@@ -59,7 +103,12 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         options.oneFileSystem = line.oneFileSystem;
         options.excludes = line.excludes;
         options.details = line.details;
-        return RunHeadlessSave(line.folder, runtime, options, {line.reuse, line.reuseTrust});
+        const bool reuseLatest = line.reuse && line.reuse->empty();
+        const ReuseChoice reuse{reuseLatest ? std::nullopt : line.reuse, line.reuseTrust};
+        if (!line.listFolder) {
+            return RunCatalogueSave(line.folder, options, reuse, reuseLatest, ListFolderChoice(""));
+        }
+        return RunHeadlessSave(line.folder, runtime, options, reuse);
     }
     return runWindow(line, runtime);
 }

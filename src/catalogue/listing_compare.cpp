@@ -104,6 +104,16 @@ void Report(std::string_view sign, const KeptEntry& entry, std::string& line,
     difference(line);
 }
 
+// Reports what changed of an entry both listings hold, if anything did; whether something did.
+bool ReportChange(const KeptEntry& old, const KeptEntry& now, std::string& line,
+                  const std::function<void(std::string_view)>& difference) {
+    if (old.details == now.details) return false;
+    const std::string letters = WhatChanged(old.details, now.details);
+    if (letters.empty()) return false;
+    Report("~" + letters, now, line, difference);
+    return true;
+}
+
 // Listings made with options that leave out other entries differ by those entries.
 void WarnOfOtherOptions(const reading::ListingOptions& was, const reading::ListingOptions& then,
                         const std::function<void(std::string_view)>& warning) {
@@ -137,13 +147,7 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         if (check && ++steps % kStepsBetweenChecks == 0) check();
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
-            if (withDetails && old->details != now->details) {
-                const std::string letters = WhatChanged(old->details, now->details);
-                if (!letters.empty()) {
-                    differ = true;
-                    Report("~" + letters, *now, line, difference);
-                }
-            }
+            if (withDetails && ReportChange(*old, *now, line, difference)) differ = true;
             old = olds.Next();
             now = news.Next();
             continue;

@@ -11,6 +11,7 @@
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
 #include "listing/details_line.h"
+#include "listing/list_file_writer.h"
 #include "runtime/path_join.h"
 
 namespace quorvale::catalogue {
@@ -171,6 +172,21 @@ std::optional<ExportFormat> ExportFormatNamed(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+// A path a line; ended by NUL, a path may hold any byte: a CR or LF a name held is given back.
+void AppendPathLine(std::string& out, std::string_view path, bool nulls) {
+    if (nulls) {
+        listing::AppendRealBytes(out, path);
+        out += '\0';
+    } else {
+        out += path;
+        out += '\n';
+    }
+}
+
+}  // namespace
+
 void ExportListing(const std::string& folder, const ExportRequest& request,
                    const std::function<void(std::string_view)>& write,
                    const std::function<void()>& check) {
@@ -191,8 +207,7 @@ void ExportListing(const std::string& folder, const ExportRequest& request,
         }
         EntryPath(*entry, path);
         if (request.format == ExportFormat::kPaths) {
-            out += path;
-            out += request.nulls ? '\0' : '\n';
+            AppendPathLine(out, path, request.nulls);
         } else {
             const listing::DetailsFields split = listing::SplitDetails(entry->details);
             for (const std::string_view field : {split.type, split.size, split.time}) {

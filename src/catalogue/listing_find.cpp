@@ -95,17 +95,20 @@ std::string DriveAndRoot(const ListingRecord& record) {
 
 std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
                                               const std::function<void(std::string)>& problem,
-                                              const std::function<void()>& check) {
+                                              const std::function<void()>& check, bool quiet,
+                                              std::size_t* unreadable) {
     ListFolders listFolders;
     for (const std::string& folder : folders) {
         if (check) check();
         const runtime::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd) {
             const int err = errno;
+            if (quiet && err == ENOENT) continue;
+            if (unreadable != nullptr) ++*unreadable;
             problem(runtime::ErrorFromErrno(err, "Cannot search", folder).what());
             continue;
         }
-        if (CollectListFolders(fd.Get(), folder, kLevelsBelow, listFolders) == 0) {
+        if (CollectListFolders(fd.Get(), folder, kLevelsBelow, listFolders) == 0 && !quiet) {
             problem("No kept listing in \"" + folder +
                     "\" or two levels below it (a list folder holds " +
                     std::string(listing::kRecordName) + ")");

@@ -27,9 +27,14 @@ struct ListingToSearch {
 // only the newest of each drive and root. `problem` is told each folder or listing that cannot be
 // read, with why ("Cannot search ..."). `check`, when given, is called before each folder and
 // each listing is looked at; what it throws passes through.
+// With `quiet`, folders that are missing or hold no listing are passed over without a word (the
+// places searched by default). `unreadable`, when given, counts the folders that are missing or
+// cannot be read (not the listings).
 std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
                                               const std::function<void(std::string)>& problem,
-                                              const std::function<void()>& check = {});
+                                              const std::function<void()>& check = {},
+                                              bool quiet = false,
+                                              std::size_t* unreadable = nullptr);
 
 // One match: the entry's full path as the listing wrote it (a folder's ending in "/"), and its
 // details (type, size, time and a tab each) where the listing has them and `withDetails` asked.

@@ -41,6 +41,26 @@ std::string ListFileText(std::string_view line) {
     return text;
 }
 
+void AppendRealBytes(std::string& out, std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t sign = text.find("\xE2\x90", at);
+        if (sign == std::string_view::npos || sign + 2 >= text.size()) {
+            out += text.substr(at);
+            return;
+        }
+        const std::string_view three = text.substr(sign, 3);
+        out += text.substr(at, sign - at);
+        if (three == kVisibleCR || three == kVisibleLF) {
+            out += three == kVisibleCR ? '\r' : '\n';
+        } else {
+            out += "\xE2\x90";
+            at = sign + 2;
+            continue;
+        }
+        at = sign + 3;
+    }
+}
+
 bool FitsInAListFileLine(std::string_view line) {
     constexpr std::size_t kDetailsFields = 64;  // type, size and time with their tabs, at most
     if (line.size() + kDetailsFields > kMaxLineBytes) return false;

@@ -128,6 +128,9 @@ class ListFileWriter {
 // name pose as further lines, so each is written as the visible sign for it (U+240D, U+240A);
 // every other byte is written as it is.
 std::string ListFileText(std::string_view line);
+// The bytes a list file's text stands for, appended to `out`: each sign for a CR or LF taken back
+// as the byte (a name that truly held the sign cannot be told from one that held the byte).
+void AppendRealBytes(std::string& out, std::string_view text);
 // Whether `line` holds a CR or an LF.
 bool HasLineBreak(std::string_view line);
 // Whether a buffer line fits in a list file's line and in a details file's (kMaxLineBytes), with

@@ -79,4 +79,11 @@ std::string ListFolderInDocuments() {
     return documents.empty() ? documents : documents + "/Quorvale";
 }
 
+std::string DataFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && *data == '/') return std::string(data) + "/quorvale";
+    const std::string home = Home();
+    return home.empty() ? home : home + "/.local/share/quorvale";
+}
+
 }  // namespace quorvale::runtime

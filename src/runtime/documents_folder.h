@@ -13,4 +13,8 @@ std::string DocumentsFolder();
 // documents folder (empty without a home).
 std::string ListFolderInDocuments();
 
+// Where the program keeps data of its own: quorvale in $XDG_DATA_HOME (when it is an absolute
+// path), else in ~/.local/share (empty without a home).
+std::string DataFolder();
+
 }  // namespace quorvale::runtime

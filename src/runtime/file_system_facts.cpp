@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -110,7 +111,12 @@ bool AskFileSystem(int fd, std::string& uuid, std::string& label) {
     char name[FSLABEL_MAX + 1] = {};
     if (::ioctl(fd, FS_IOC_GETFSLABEL, name) == 0) label = name;
     FileSystemUuid id{};
-    if (::ioctl(fd, kGetFileSystemUuid, &id) == 0 && id.length == 16) uuid = UuidText(id.bytes);
+    // A file system without a UUID of its own answers with sixteen zero bytes.
+    if (::ioctl(fd, kGetFileSystemUuid, &id) == 0 && id.length == 16 &&
+        std::any_of(std::begin(id.bytes), std::end(id.bytes),
+                    [](std::uint8_t b) { return b != 0; })) {
+        uuid = UuidText(id.bytes);
+    }
     return !uuid.empty() || !label.empty();
 }
 

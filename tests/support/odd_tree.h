@@ -55,10 +55,10 @@ inline std::string Written(const std::string& path) {
     return text;
 }
 
-// Every entry below and with `root`, by the tests' own walk: its written path, folders ending
-// in "/".
-inline void Walk(const std::string& path, std::vector<std::string>& entries) {
-    entries.push_back(Written(path) + "/");
+// Every entry below and with `root`, by the tests' own walk: its written path (with `real`, its
+// path's own bytes), folders ending in "/".
+inline void Walk(const std::string& path, std::vector<std::string>& entries, bool real = false) {
+    entries.push_back((real ? path : Written(path)) + "/");
     DIR* folder = ::opendir(path.c_str());
     ASSERT_NE(folder, nullptr) << path;
     while (const dirent* entry = ::readdir(folder)) {
@@ -68,9 +68,9 @@ inline void Walk(const std::string& path, std::vector<std::string>& entries) {
         const std::string child = path + "/" + name;
         ASSERT_EQ(::lstat(child.c_str(), &st), 0);
         if (S_ISDIR(st.st_mode)) {
-            Walk(child, entries);
+            Walk(child, entries, real);
         } else {
-            entries.push_back(Written(child));
+            entries.push_back(real ? child : Written(child));
         }
     }
     ::closedir(folder);

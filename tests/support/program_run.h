@@ -116,6 +116,9 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
         }
+        // A Save without a list folder keeps its listing in the catalogue of the user's data
+        // folder: the run's own, never the one of whoever runs the tests (unless a test names one).
+        ::setenv("XDG_DATA_HOME", (io / "data").c_str(), 1);
         for (const auto& [name, value] : options.environment)
             ::setenv(name.c_str(), value.c_str(), 1);
         if (options.openFiles != 0) {

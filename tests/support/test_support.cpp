@@ -140,6 +140,38 @@ TmpfsMount::~TmpfsMount() {
     if (whyNot_.empty()) ::umount2(folder_.c_str(), MNT_DETACH);
 }
 
+ImageMount::ImageMount(const std::string& image, const std::string& folder,
+                       const std::string& label, const std::string& uuid)
+    : image_(image), folder_(folder) {
+    if (::geteuid() != 0) {
+        whyNot_ = "needs root to mount a drive image";
+        return;
+    }
+    ::mkdir(folder.c_str(), 0755);
+    const std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F -L '" + label +
+                             "' -U " + uuid + " '" + image + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+        whyNot_ = "cannot make an ext4 image (mkfs.ext4)";
+        return;
+    }
+    if (!MoveTo(folder)) whyNot_ = "cannot mount an image through a loop device here";
+}
+
+bool ImageMount::MoveTo(const std::string& folder) {
+    if (!folder_.empty() && whyNot_.empty()) ::umount2(folder_.c_str(), 0);
+    folder_.clear();
+    ::mkdir(folder.c_str(), 0755);
+    const std::string mount = "mount -o loop '" + image_ + "' '" + folder + "' 2>/dev/null";
+    if (std::system(mount.c_str()) != 0) return false;
+    folder_ = folder;
+    return ::chmod(folder.c_str(), 0755) == 0;
+}
+
+ImageMount::~ImageMount() {
+    // A loop device mounted with -o loop is let go when it is unmounted.
+    if (whyNot_.empty() && !folder_.empty()) ::umount2(folder_.c_str(), 0);
+}
+
 std::size_t OpenDescriptors() {
     std::size_t count = 0;
     DIR* fds = ::opendir("/proc/self/fd");

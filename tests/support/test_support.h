@@ -53,6 +53,26 @@ class TmpfsMount {
     std::string whyNot_;
 };
 
+// A drive of its own: an ext4 image of 16 MB with this label and UUID in `image`, mounted on
+// `folder` through a loop device, its root readable by everyone (its lost+found as mkfs made it:
+// root's alone); unmounted (and the loop device let go) at the end.
+class ImageMount {
+  public:
+    ImageMount(const std::string& image, const std::string& folder, const std::string& label,
+               const std::string& uuid);
+    ~ImageMount();
+    ImageMount(const ImageMount&) = delete;
+    ImageMount& operator=(const ImageMount&) = delete;
+    const std::string& WhyNot() const { return whyNot_; }
+    // Unmounts and mounts the same image on `folder`; false when it cannot.
+    bool MoveTo(const std::string& folder);
+
+  private:
+    std::string image_;
+    std::string folder_;
+    std::string whyNot_;
+};
+
 // Points XDG_RUNTIME_DIR at a folder of this test program's own (done before main for every
 // program that links this file; idempotent).
 void UsePrivateRuntimeFolder();
