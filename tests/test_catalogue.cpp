@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,18 @@ TEST_F(DriveCatalogue, ThreeDrivesAreKeptFoundListedAndOneForgotten) {
         EXPECT_EQ(both.status, 2);
         EXPECT_TRUE(Holds(both.err, "\"USB DISK\" names the listings of 2 drives")) << both.err;
     }
+    // Paths NUL-ended, with a line break in a name as itself: what xargs -0 hands stat is there.
+    const std::string command = "XDG_DATA_HOME='" + data + "' '" + QUORVALE_PROGRAM +
+                                "' --find -0 break | xargs -0 stat --printf '%n\\0'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string stated;
+    char buffer[512];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        stated.append(buffer, n);
+    }
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_EQ(stated, home + "/line\nbreak" + std::string(1, '\0'));
     // Forgotten: gone from the catalogue, whole, and from every search.
     const std::string homeListing = Fields(lines[2])[1] == home   ? Fields(lines[2])[9]
                                     : Fields(lines[1])[1] == home ? Fields(lines[1])[9]

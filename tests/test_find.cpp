@@ -21,6 +21,7 @@
 #include "catalogue/listing_find.h"
 #include "listing/list_file_name.h"
 #include "reading/posix_file_system.h"
+#include "runtime/human_size.h"
 #include "runtime/unique_fd.h"
 #include "support/odd_tree.h"
 #include "support/program_run.h"
@@ -241,6 +242,68 @@ TEST_F(FindInKeptListings, EveryPatternFormFindsWhatAnIndependentSearchFinds) {
         const ProgramRun limited = Find({"--limit", "3"}, "/", {list});
         EXPECT_EQ(std::count(limited.out.begin(), limited.out.end(), '\n'), 3);
     }
+}
+
+// The output and status of a shell command (an independent reader's answer).
+ProgramRun RunCommand(const std::string& command) {
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[256];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        run.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// What people ask of a catalogue beside a name: sizes, times and types, from the details of a
+// listing saved with --details (one without them says so once and answers nothing); sizes as
+// people read them, rounded as numfmt --to=iec rounds them.
+TEST_F(FindInKeptListings, SizeTimeAndTypeFiltersAnswerFromTheDetails) {
+    const std::string root = dir / "R";
+    MakeFolder(root);
+    MakeFolder(root + "/sub");
+    MakeFile(root + "/big", std::string(3 * 1024 * 1024 + 1, 'x'));
+    MakeFile(root + "/small", "hi");
+    MakeLink("big", root + "/link");
+    struct timespec old[2] = {{0, UTIME_OMIT}, {946684800, 0}};  // 2000-01-01 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/small").c_str(), old, 0), 0);
+    ASSERT_EQ(SaveInto(root, dir / "L", {"--details"}).status, 0);
+    ASSERT_EQ(SaveInto(root, dir / "plain").status, 0);
+    const auto found = [&](std::vector<std::string> options, const std::string& folder) {
+        const ProgramRun run = Find(std::move(options), "/", {folder});
+        return run.out;
+    };
+    EXPECT_EQ(found({"--size", "+3M"}, dir / "L"), root + "/big\n");
+    EXPECT_EQ(found({"--size=-2M", "--type", "f"}, dir / "L"), root + "/small\n");
+    EXPECT_EQ(found({"--size", "4M"}, dir / "L"), root + "/big\n");  // rounded up, as find does
+    EXPECT_EQ(found({"--older", "2001-01-01"}, dir / "L"), root + "/small\n");
+    EXPECT_EQ(found({"--newer", "2001-01-01T00:00:00Z", "--type", "f"}, dir / "L"),
+              root + "/big\n");
+    EXPECT_EQ(found({"--type", "d"}, dir / "L"), root + "/\n" + root + "/sub/\n");
+    EXPECT_EQ(found({"--type", "l"}, dir / "L"), root + "/link\n");
+    const ProgramRun plain = Find({"--type", "f", "--all"}, "/", {dir / "plain", dir / "L"});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, root + "/big\n" + root + "/small\n");
+    EXPECT_EQ(plain.err, "quorvale: \"" + dir / "plain" +
+                             "\" was saved without --details: no entry of it has a size, time or "
+                             "type to match --size, --newer, --older or --type\n");
+    // --long -h: the size as numfmt --to=iec gives it.
+    const ProgramRun human = Find({"--long", "-h", "-b"}, "big", {dir / "L"});
+    const ProgramRun numfmt = RunCommand("numfmt --to=iec " + std::to_string(3 * 1024 * 1024 + 1));
+    ASSERT_EQ(numfmt.status, 0);
+    EXPECT_TRUE(Holds(human.out, "\tf\t" + numfmt.out.substr(0, numfmt.out.size() - 1) + "\t"))
+        << human.out;
+    for (const std::uint64_t bytes : {0ULL, 1023ULL, 1024ULL, 1536ULL, 10239ULL, 10240ULL,
+                                      1048575ULL, 1073741824ULL, 5000000000ULL}) {
+        const ProgramRun expected = RunCommand("numfmt --to=iec " + std::to_string(bytes));
+        EXPECT_EQ(runtime::HumanReadableSize(bytes) + "\n", expected.out) << bytes;
+    }
+    // Wrong values are named.
+    EXPECT_EQ(Find({"--size", "1Q"}, "x", {dir / "L"}).status, 2);
+    EXPECT_EQ(Find({"--type", "x"}, "x", {dir / "L"}).status, 2);
+    EXPECT_EQ(Find({"--newer", "yesterday"}, "x", {dir / "L"}).status, 2);
 }
 
 // Listings of several drives below the folders given (two levels down, not three): the newest of

@@ -103,6 +103,25 @@ class Reader {
     }
     void KeepWhere(std::vector<std::string>&&) { line_.find.where = true; }
     void KeepHumanReadable(std::vector<std::string>&&) { line_.find.humanReadable = true; }
+    void KeepSize(std::vector<std::string>&& values) {
+        if (auto why = ReadSizeFilter(values[0], line_.find.filter)) Wrong(std::move(*why));
+    }
+    void KeepNewer(std::vector<std::string>&& values) {
+        if (auto why = ReadTimeFilter(values[0], line_.find.filter.newer)) {
+            Wrong("option '--newer' needs " + *why);
+        }
+    }
+    void KeepOlder(std::vector<std::string>&& values) {
+        if (auto why = ReadTimeFilter(values[0], line_.find.filter.older)) {
+            Wrong("option '--older' needs " + *why);
+        }
+    }
+    void KeepType(std::vector<std::string>&& values) {
+        if (values[0] != "f" && values[0] != "d" && values[0] != "l") {
+            return Wrong("option '--type' needs f, d or l, not '" + values[0] + "'");
+        }
+        line_.find.filter.type = values[0][0];
+    }
     void KeepFind(std::vector<std::string>&& values) {
         if (!values.empty()) findPattern_ = std::move(values[0]);
     }
@@ -167,6 +186,10 @@ constexpr OptionRow kOptions[] = {
     {"--all", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepAll},
     {"--long", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepLong},
     {"--where", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepWhere},
+    {"--size", "", Form::kValue, Mode::kFindOption, true, "a size", &Reader::KeepSize},
+    {"--newer", "", Form::kValue, Mode::kFindOption, true, "a date", &Reader::KeepNewer},
+    {"--older", "", Form::kValue, Mode::kFindOption, true, "a date", &Reader::KeepOlder},
+    {"--type", "", Form::kValue, Mode::kFindOption, true, "f, d or l", &Reader::KeepType},
     {"--human-readable", "", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepHumanReadable},
 };
 // With --find, -h is --human-readable (as ls and du take it), not --help.
@@ -509,6 +532,15 @@ Options:
   --long               with --find: as --where, then type, size and time
                        (from listings saved with --details), each with a tab
   -h, --human-readable with --find --long: sizes as 1.5K, 23M, 4.0G
+  --size [+|-]N[k|M|G|T]
+                       with --find: files of more (+), less (-) or about N
+                       bytes (k, M, G, T: 1024, 1024^2, ...), rounded up to
+                       the unit (from listings saved with --details)
+  --newer DATE, --older DATE
+                       with --find: entries modified after or before DATE
+                       (2026-12-09, 2026-12-09 14:30: local time; a final Z:
+                       UTC), from listings saved with --details
+  --type f|d|l         with --find: files, folders or links only (likewise)
   -h, --help           show this help and end (-h with --find: see above)
   -V, --version        show the version and end
   --                   end the options: what follows is the folder

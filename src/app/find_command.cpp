@@ -1,6 +1,7 @@
 #include "app/find_command.h"
 
 #include <charconv>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <string>
@@ -13,8 +14,73 @@
 #include "listing/list_file_writer.h"
 #include "runtime/human_size.h"
 #include "runtime/runtime_error.h"
+#include "runtime/utc_time.h"
 
 namespace quorvale::app {
+
+bool DetailsFilter::Passes(std::string_view details) const {
+    if (details.empty()) return false;
+    const listing::DetailsFields fields = listing::SplitDetails(details);
+    if (type != 0 && (fields.type.size() != 1 || fields.type[0] != type)) return false;
+    if (!newer.empty() && !(fields.time > newer)) return false;
+    if (!older.empty() && !(fields.time < older)) return false;
+    if (size == Compare::kNone) return true;
+    std::uint64_t bytes = 0;
+    if (std::from_chars(fields.size.data(), fields.size.data() + fields.size.size(), bytes).ec !=
+        std::errc()) {
+        return false;
+    }
+    const std::uint64_t units = bytes / sizeUnit + (bytes % sizeUnit != 0 ? 1 : 0);
+    switch (size) {
+        case Compare::kMore:
+            return units > sizeCount;
+        case Compare::kLess:
+            return units < sizeCount;
+        default:
+            return units == sizeCount;
+    }
+}
+
+std::optional<std::string> ReadSizeFilter(std::string_view text, DetailsFilter& filter) {
+    const std::string wrong =
+        "option '--size' needs a size such as +100M, -1k or 20, not '" + std::string(text) + "'";
+    filter.size = DetailsFilter::Compare::kAbout;
+    if (text.starts_with('+') || text.starts_with('-')) {
+        filter.size =
+            text[0] == '+' ? DetailsFilter::Compare::kMore : DetailsFilter::Compare::kLess;
+        text.remove_prefix(1);
+    }
+    static constexpr std::string_view kUnits = "kMGT";
+    filter.sizeUnit = 1;
+    if (!text.empty()) {
+        const char last = text.back() == 'K' ? 'k' : text.back();
+        if (const std::size_t unit = kUnits.find(last); unit != std::string_view::npos) {
+            filter.sizeUnit = std::uint64_t{1} << (10 * (unit + 1));
+            text.remove_suffix(1);
+        }
+    }
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), filter.sizeCount);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return wrong;
+    return std::nullopt;
+}
+
+std::optional<std::string> ReadTimeFilter(std::string_view text, std::string& time) {
+    std::string given(text);
+    const bool utc = given.ends_with('Z');
+    if (utc) given.pop_back();
+    for (char& c : given) c = c == 'T' ? ' ' : c;
+    for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d"}) {
+        std::tm parts{};
+        const char* end = ::strptime(given.c_str(), format, &parts);
+        if (end == nullptr || *end != '\0') continue;
+        parts.tm_isdst = -1;
+        const std::time_t seconds = utc ? ::timegm(&parts) : std::mktime(&parts);
+        time = runtime::UtcTime(seconds);
+        return std::nullopt;
+    }
+    return "a date such as 2026-12-09 or 2026-12-09 14:30, not '" + std::string(text) + "'";
+}
 
 namespace {
 
@@ -85,8 +151,9 @@ class Search {
         const char end = request_.nulls ? '\0' : '\n';
         std::string line;
         catalogue::SearchListing(
-            listing.folder, matcher_, {request_.details, true}, begin,
+            listing.folder, matcher_, {request_.details || request_.filter.Any(), true}, begin,
             [&](const catalogue::FoundEntry& entry) {
+                if (request_.filter.Any() && !request_.filter.Passes(entry.details)) return true;
                 ++found_;
                 if (!request_.count) {
                     line.assign(prefix);
@@ -106,6 +173,7 @@ class Search {
                     prefix = listing.folder + '\t' + record.ended + '\t';
                 }
                 if (beforeASave) SaidBeforeASave(listing.folder, record);
+                if (request_.filter.Any() && !record.options.details) SaidNoDetails(listing.folder);
             },
             [this, &listing](const std::string& why) { SlowerOnce(listing.folder, why); });
     }
@@ -135,6 +203,14 @@ class Search {
         line += '\t';
     }
 
+    // Says, once for each listing, that what the filters ask is not in it.
+    void SaidNoDetails(const std::string& folder) {
+        if (!saidNoDetails_.insert(folder).second) return;
+        WriteError("quorvale: \"" + folder +
+                   "\" was saved without --details: no entry of it has a size, time or type to "
+                   "match --size, --newer, --older or --type\n");
+    }
+
     // Says, once for each listing, that it is searched as it was before a Save of it began.
     void SaidBeforeASave(const std::string& folder, const catalogue::ListingRecord& record) {
         if (!saidBeforeASave_.insert(folder).second) return;
@@ -149,6 +225,7 @@ class Search {
     std::size_t searched_ = 0;  // listings read whole
     bool saidSlower_ = false;
     std::set<std::string> saidBeforeASave_;
+    std::set<std::string> saidNoDetails_;
 };
 
 }  // namespace
