@@ -126,21 +126,38 @@ TEST_F(DriveCatalogue, ThreeDrivesAreKeptFoundListedAndOneForgotten) {
     std::sort(roots.begin(), roots.end());
     EXPECT_EQ(roots, (std::vector<std::string>{home, dir / "stick1", dir / "stick2"}));
     // A note of the first drive, shown beside its listing.
-    const std::string firstListing = Fields(lines[0])[9];
+    std::string firstListing;  // the first stick's
+    for (const std::string& line : lines) {
+        if (Fields(line)[1] == dir / "stick1") firstListing = Fields(line)[9];
+    }
+    ASSERT_FALSE(firstListing.empty());
     EXPECT_EQ(Run({"--note", firstListing, "shelf 3, blue box"}).status, 0);
     EXPECT_TRUE(Holds(Run({"--listings"}).out, "\tshelf 3, blue box\t" + firstListing + "\n"));
+    const ProgramRun where = Run({"--find", "beach", "--where"});
+    EXPECT_TRUE(where.out.starts_with(firstListing + "\t") &&
+                where.out.ends_with("Z\tshelf 3, blue box\t" + dir / "stick1/Holiday/beach.jpg\n"))
+        << where.out;
     // Saved again and again, reusing the drive's latest: two generations are kept.
     const std::string place = firstListing.substr(0, firstListing.rfind('/'));
     for (int round = 0; round < 3; ++round) {
-        const std::string root = Fields(lines[0])[1];
-        const ProgramRun again = Run({"--save", root, "--reuse"});
+        const ProgramRun again = Run({"--save", dir / "stick1", "--reuse"});
         EXPECT_EQ(again.status, 0) << again.err;
         EXPECT_EQ(again.err, "");
     }
     EXPECT_EQ(FoldersIn(place).size(), 2u);
+    struct stat mode {};
+    ASSERT_EQ(::stat(Catalogue().c_str(), &mode), 0);
+    EXPECT_EQ(mode.st_mode & 0777, 0700u);  // names of files are no one else's business
     const catalogue::ListingRecord latest =
         catalogue::KeptListing(place + "/latest", "read").Record();
     EXPECT_TRUE(latest.complete);
+    // Forgetting the latest makes the one before it the latest.
+    char target[256] = {};
+    ASSERT_GT(::readlink((place + "/latest").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(Run({"--forget", place + "/latest"}).status, 0);
+    EXPECT_FALSE(Exists(place + "/" + target));
+    EXPECT_EQ(FoldersIn(place).size(), 1u);
+    EXPECT_EQ(catalogue::KeptListing(place + "/latest", "read").Record().root, latest.root);
     // Two drives of one label: the name is refused, with both listings named.
     if (sticks) {
         const ProgramRun both = Run({"--export", "paths", "USB DISK"});

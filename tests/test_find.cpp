@@ -116,7 +116,7 @@ std::multiset<std::string> Expected(const std::vector<std::string>& entries,
     return found;
 }
 
-// The paths of `quorvale --find` output, each line's third field on.
+// The paths of `quorvale --find --where` output, each line's fourth field on.
 std::multiset<std::string> FoundPaths(const std::string& out, char end, std::string* prefix) {
     std::multiset<std::string> paths;
     std::size_t at = 0;
@@ -127,9 +127,9 @@ std::multiset<std::string> FoundPaths(const std::string& out, char end, std::str
             break;
         }
         const std::string line = out.substr(at, stop - at);
-        const std::size_t second = line.find('\t', line.find('\t') + 1);
-        if (prefix != nullptr) *prefix = line.substr(0, second + 1);
-        paths.insert(line.substr(second + 1));
+        const std::size_t third = line.find('\t', line.find('\t', line.find('\t') + 1) + 1);
+        if (prefix != nullptr) *prefix = line.substr(0, third + 1);
+        paths.insert(line.substr(third + 1));
         at = stop + 1;
     }
     return paths;
@@ -322,8 +322,9 @@ TEST_F(FindInKeptListings, SeveralDrivesNewestFirstAndUnreadableListingsNamed) {
     SetRecord(catalogue + "/a-monday", "2026-01-05T10:00:00Z");
     SetRecord(catalogue + "/a-tuesday", "2026-01-06T10:00:00Z");
     SetRecord(catalogue + "/b/stick", "2025-12-24T10:00:00Z");
-    const std::string a = "\t" + dir / "A/photo.jpg\n";
-    const std::string b = "\t" + dir / "B/photo.jpg\n";
+    // Each with the drive's note between the time and the path: none here.
+    const std::string a = "\t\t" + dir / "A/photo.jpg\n";
+    const std::string b = "\t\t" + dir / "B/photo.jpg\n";
     const ProgramRun newest = Find({"--where"}, "photo", {catalogue});
     EXPECT_EQ(newest.status, 0) << newest.err;
     EXPECT_EQ(newest.out, catalogue + "/a-tuesday\t2026-01-06T10:00:00Z" + a + catalogue +
@@ -557,7 +558,7 @@ TEST_F(FindInKeptListings, LongGivesTypeSizeAndTimeFromDetails) {
     EXPECT_TRUE(with.out.ends_with("\tf\t7\t" + std::string(time) + "\t" + dir / "R/seven\n"))
         << with.out;
     const ProgramRun without = Find({"--long"}, "seven", {dir / "without"});
-    EXPECT_TRUE(without.out.ends_with("Z\t\t\t\t" + dir / "R/seven\n")) << without.out;
+    EXPECT_TRUE(without.out.ends_with("Z\t\t\t\t\t" + dir / "R/seven\n")) << without.out;
 }
 
 // A search takes no lock: a Save into the folder of the listing it reads goes ahead, and the

@@ -126,12 +126,12 @@ TEST_F(GoldenOutputs, Exports) {
 }
 
 TEST_F(GoldenOutputs, SearchLines) {
-    // The path alone, as locate prints it; with --where (and in --long) the list folder and when
-    // its Save ended before it.
+    // The path alone, as locate prints it; with --where (and in --long) the list folder, when its
+    // Save ended and the drive's note (none here) before it.
     const std::string ended = EndedOf(list);
     EXPECT_EQ(Run({"--find", "a.txt", list}), root + "/a.txt\n");
     EXPECT_EQ(Run({"--find", "a.txt", list, "--where"}),
-              list + "\t" + ended + "\t" + root + "/a.txt\n");
+              list + "\t" + ended + "\t\t" + root + "/a.txt\n");
     EXPECT_EQ(Run({"--find", "*u?/[a-c]", list}), root + "/sub/b\n");
     EXPECT_EQ(Run({"--find", "sub", list, "-0"}), root + "/sub/" + '\0' + root + "/sub/b" + '\0');
 }

@@ -527,8 +527,9 @@ Options:
   -l, --limit N        with --find: stop after N matches (0: no limit)
   --all                with --find: search every listing, not only the newest
                        of each drive and root
-  --where              with --find: the list folder, a tab, when its Save
-                       ended (UTC) and a tab before each path
+  --where              with --find: the list folder, when its Save ended
+                       (UTC) and the drive's note (see --note), each with a
+                       tab, before each path
   --long               with --find: as --where, then type, size and time
                        (from listings saved with --details), each with a tab
   -h, --human-readable with --find --long: sizes as 1.5K, 23M, 4.0G

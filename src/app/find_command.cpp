@@ -3,6 +3,7 @@
 #include <charconv>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "app/held_output.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
+#include "catalogue/drive_catalogue.h"
 #include "listing/details_line.h"
 #include "listing/list_file_writer.h"
 #include "runtime/human_size.h"
@@ -170,7 +172,7 @@ class Search {
             StopIfSignalled,
             [&prefix, &listing, this](const catalogue::ListingRecord& record, bool beforeASave) {
                 if (request_.where || request_.details) {
-                    prefix = listing.folder + '\t' + record.ended + '\t';
+                    prefix = listing.folder + '\t' + record.ended + '\t' + NoteOf(record) + '\t';
                 }
                 if (beforeASave) SaidBeforeASave(listing.folder, record);
                 if (request_.filter.Any() && !record.options.details) SaidNoDetails(listing.folder);
@@ -203,6 +205,18 @@ class Search {
         line += '\t';
     }
 
+    // The note kept of the listing's drive, as one field (its tabs and line breaks as spaces).
+    std::string NoteOf(const catalogue::ListingRecord& record) {
+        const std::string drive = catalogue::DriveOf(record);
+        auto note = notes_.find(drive);
+        if (note == notes_.end()) {
+            std::string text = catalogue::DriveNote(catalogue::CatalogueFolder(), drive);
+            for (char& c : text) c = c == '\t' || c == '\n' || c == '\r' ? ' ' : c;
+            note = notes_.emplace(drive, std::move(text)).first;
+        }
+        return note->second;
+    }
+
     // Says, once for each listing, that what the filters ask is not in it.
     void SaidNoDetails(const std::string& folder) {
         if (!saidNoDetails_.insert(folder).second) return;
@@ -226,6 +240,7 @@ class Search {
     bool saidSlower_ = false;
     std::set<std::string> saidBeforeASave_;
     std::set<std::string> saidNoDetails_;
+    std::map<std::string, std::string> notes_;  // each drive's note, read once
 };
 
 }  // namespace
