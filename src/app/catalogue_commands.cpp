@@ -98,7 +98,8 @@ int RunCatalogueSave(const std::string& folder, const reading::ListingOptions& o
                      ReuseChoice reuse, bool reuseLatest,
                      const runtime::ListFileFolderChoice& fallback) {
     const std::string catalogueFolder = catalogue::CatalogueFolder();
-    const runtime::UniqueFd root(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const runtime::UniqueFd root(
+        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
     if (catalogueFolder.empty() || !root) {
         // Says why the folder cannot be listed (or, with no home, writes where it always did).
         runtime::SystemRuntimeServices runtime(fallback);
