@@ -48,10 +48,11 @@ struct CommandLine {
 // missing or repeated value, a second folder, an unknown option or a toolkit option with --save is
 // kWrong, and so are --one-file-system, --exclude, --details or --reuse without --save,
 // --reuse-trust without --reuse, --compare with
-// anything but its two list folders, --export with anything but its format, its list folder and
-// -0, and --find with anything but its pattern, the folders to search and its own options (-b,
-// -i, -0, -c, -l N, --all, --long), which it alone takes. --help
-// and --version end the reading where they stand.
+// anything but its two list folders, --export with anything but its format, its listing and -0,
+// --listings, --note or --forget with another option, and --find with anything but its pattern
+// (given with it or as its first argument that is no option), the folders to search and its own
+// options (-b, -i, -0, -c, -l N, --all, --where, --long, -h, --size, --newer, --older, --type),
+// which it alone takes. --help and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
 // The --help text; the manual page is made from it.

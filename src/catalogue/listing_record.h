@@ -72,9 +72,10 @@ std::string OptionsText(const reading::ListingOptions& options);
 std::string RecordText(const ListingRecord& record);
 
 // The record in `text`, read strictly (see runtime/json.h): what a reader of a listing uses of it
-// (the root, the list files, lines and bytes, whether it is complete, when it ended, the host and
-// the file system but for its device number, the options, the user, the index); what only a
-// person reads (the version, the start, the folders left out, a reuse) is checked and left out.
+// (the root, the list files, lines and bytes, whether it is complete and how many folders were
+// denied or cut short, when it ended, the host and the file system but for its device number, the
+// options, the user, the index); what only a person reads (the version, the start, which folders
+// were left out, a reuse) is checked and left out.
 // None, with `why` saying which field is wrong, when the text is not such a record: the caller
 // names the file in the error it makes of it.
 std::optional<ListingRecord> ReadRecord(std::string_view text, std::string& why);
