@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <optional>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "catalogue/kept_listing.h"
 #include "support/odd_tree.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
@@ -110,6 +112,31 @@ TEST_F(ExportedListings, PathsAreEveryEntryOnceNewlineOrNulEnded) {
         }
         EXPECT_EQ(paths, expected);
     }
+}
+
+// A Save counts the names that hold the sign for a line break itself (no listing can tell them
+// from a line break once written); with -0 such a listing is named, once, and the rest is exact.
+TEST_F(ExportedListings, NamesHoldingTheSignItselfAreCountedAndSaidWithNul) {
+    const std::string signs = scratch / "signs";
+    MakeFolder(signs);
+    MakeFile(signs + "/real\nbreak");
+    MakeFile(signs + "/the \xE2\x90\x8A sign");
+    const std::string recordOf = scratch / "kept";
+    ASSERT_EQ(RunProgram({"--save", signs, "--list-folder", recordOf}).status, 0);
+    EXPECT_EQ(catalogue::KeptListing(recordOf, "read").Record().linesWithTheSign,
+              std::optional<std::uint64_t>(1));
+    const ProgramRun nul = RunProgram({"--export", "paths", "-0", recordOf});
+    EXPECT_EQ(nul.status, 0);
+    EXPECT_EQ(nul.out,
+              signs + "/" + '\0' + signs + "/real\nbreak" + '\0' + signs + "/the \n sign" + '\0');
+    EXPECT_EQ(nul.err, "quorvale: \"" + recordOf +
+                           "\": 1 of its lines name entries that hold the sign \xE2\x90\x8A or "
+                           "\xE2\x90\x8D itself, which is given as a line break like every other "
+                           "such sign\n");
+    // The odd tree holds line breaks, never the sign: nothing to say.
+    EXPECT_EQ(catalogue::KeptListing(dir / "kept", "read").Record().linesWithTheSign,
+              std::optional<std::uint64_t>(0));
+    EXPECT_EQ(RunProgram({"--export", "paths", "-0", dir / "kept"}).err, "");
 }
 
 // CSV as a spreadsheet reads it: RFC 4180, read back by Python's csv module.

@@ -191,6 +191,7 @@ constexpr std::string_view kRecord = R"({
     "bytes": 900000
   },
   "lines": 32001,
+  "linesWithTheSign": 0,
   "complete": false,
   "denied": {
     "count": 2,
@@ -256,6 +257,7 @@ TEST(GoldenRecord, EveryByteOfARecordIsPinned) {
     record.firstListFile = 1;
     record.lastListFile = 2;
     record.lines = 32001;
+    record.linesWithTheSign = 0;
     record.bytes = 900000;
     record.complete = false;
     record.deniedCount = 2;

@@ -4,6 +4,7 @@
 
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
+#include "catalogue/kept_listing.h"
 #include "catalogue/listing_export.h"
 #include "runtime/runtime_error.h"
 
@@ -28,6 +29,11 @@ int RunExport(const ExportCommand& command) {
     }
     catalogue::ExportRequest request{*format, command.nulls, "quorvale", QUORVALE_VERSION};
     try {
+        if (command.nulls) {
+            const std::string notice = catalogue::LineBreakSignNotice(
+                command.listing, catalogue::KeptListing(command.listing, "export").Record());
+            if (!notice.empty()) WriteError(ErrorMessage(notice));
+        }
         catalogue::ExportListing(
             command.listing, request,
             [](std::string_view text) {

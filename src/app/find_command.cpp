@@ -176,6 +176,11 @@ class Search {
                 }
                 if (beforeASave) SaidBeforeASave(listing.folder, record);
                 if (request_.filter.Any() && !record.options.details) SaidNoDetails(listing.folder);
+                if (const std::string notice =
+                        catalogue::LineBreakSignNotice(listing.folder, record);
+                    request_.nulls && !notice.empty() && saidSigns_.insert(listing.folder).second) {
+                    Problem(notice);
+                }
             },
             [this, &listing](const std::string& why) { SlowerOnce(listing.folder, why); });
     }
@@ -240,6 +245,7 @@ class Search {
     bool saidSlower_ = false;
     std::set<std::string> saidBeforeASave_;
     std::set<std::string> saidNoDetails_;
+    std::set<std::string> saidSigns_;
     std::map<std::string, std::string> notes_;  // each drive's note, read once
 };
 

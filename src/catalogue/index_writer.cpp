@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "catalogue/index_format.h"
+#include "listing/list_file_writer.h"
 #include "runtime/path_join.h"
 #include "runtime/runtime_error.h"
 
@@ -43,18 +44,11 @@ std::string Compressed(const std::string& block) {
     return std::string(room.data(), size);
 }
 
-// Whether a name holds the sign a list file writes for a CR or an LF: its bytes in the listing are
-// then not the name's own.
-bool HoldsLineBreakSign(std::string_view name) {
-    return name.find("\xE2\x90\x8A") != std::string_view::npos ||
-           name.find("\xE2\x90\x8D") != std::string_view::npos;
-}
-
 // Whether the last part of `path` holds such a sign: the part is found from the end, and looked at
 // for the sign's first byte, which most names lack.
 bool NameHoldsLineBreakSign(std::string_view path) {
     const std::string_view name = runtime::LastPathPart(path);
-    return std::memchr(name.data(), 0xE2, name.size()) != nullptr && HoldsLineBreakSign(name);
+    return listing::HoldsLineBreakSign(name);
 }
 
 // How many bytes `a` and `b` begin with alike, compared eight at a time.

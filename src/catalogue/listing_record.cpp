@@ -45,7 +45,7 @@ void WriteStrings(runtime::JsonWriter& json, std::string_view key,
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 37> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 38> kFieldsRead = {"fileSystem.mountPoint",
                                                           "fileSystem.model",
                                                           "fileSystem.identifiedBy",
                                                           "fileSystem.fsid",
@@ -55,6 +55,7 @@ constexpr std::array<std::string_view, 37> kFieldsRead = {"fileSystem.mountPoint
                                                           "denied.count",
                                                           "incomplete",
                                                           "incomplete.count",
+                                                          "linesWithTheSign",
                                                           "options.oneFileSystem",
                                                           "options.exclude",
                                                           "user",
@@ -172,6 +173,10 @@ std::string RecordText(const ListingRecord& record) {
     json.Close('}');
     json.Key("lines");
     json.Number(record.lines);
+    if (record.linesWithTheSign) {
+        json.Key("linesWithTheSign");
+        json.Number(*record.linesWithTheSign);
+    }
     json.Key("complete");
     json.Bool(record.complete);
     WriteFolders(json, "denied", record.deniedCount, record.denied);
@@ -321,9 +326,15 @@ bool ReadDriveFacts(const runtime::JsonValue* fileSystem, ListingRecord& record,
     return true;
 }
 
-// How many folders were denied or left incomplete (the record names the first ones).
+// How many folders were denied or left incomplete (the record names the first ones), and how many
+// lines hold the sign for a line break itself.
 bool ReadIncompleteCounts(const runtime::JsonValue& document, ListingRecord& record,
                           std::string& why) {
+    if (document.Member("linesWithTheSign") != nullptr) {
+        record.linesWithTheSign =
+            NumberAt(&document, "linesWithTheSign", "linesWithTheSign", 0, UINT64_MAX, why);
+        if (!record.linesWithTheSign) return false;
+    }
     for (const auto& [key, field] : {std::pair{"denied", &record.deniedCount},
                                      std::pair{"incomplete", &record.incompleteCount}}) {
         const runtime::JsonValue* folders = document.Member(key);
@@ -450,6 +461,13 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
 }
 
 }  // namespace
+
+std::string LineBreakSignNotice(const std::string& folder, const ListingRecord& record) {
+    if (!record.linesWithTheSign || *record.linesWithTheSign == 0) return {};
+    return "\"" + folder + "\": " + std::to_string(*record.linesWithTheSign) +
+           " of its lines name entries that hold the sign \xE2\x90\x8A or \xE2\x90\x8D itself, "
+           "which is given as a line break like every other such sign";
+}
 
 std::string OptionsText(const reading::ListingOptions& options) {
     std::string text;

@@ -32,6 +32,10 @@ struct ListingRecord {
     int lastListFile = 0;  // 0: the Save wrote no list file
     std::uint64_t lines = 0;
     std::uint64_t bytes = 0;  // of the list files together
+    // The lines whose names hold the sign for a CR or LF itself; where none do, each sign in the
+    // listing stands for the byte. None in a record of an earlier version (each sign is then
+    // taken for the byte).
+    std::optional<std::uint64_t> linesWithTheSign;
     bool complete = true;
     std::size_t deniedCount = 0;
     std::vector<listing::IncompleteFolder> denied;  // the first ones
@@ -67,6 +71,10 @@ struct ListingRecord {
 // The options of a listing as the command line gives them ("--details --one-file-system
 // --exclude '*.tmp'"), or "no options".
 std::string OptionsText(const reading::ListingOptions& options);
+
+// What a reader that gives each sign for a CR or LF back as the byte (-0) says of the listing in
+// `folder` whose names hold the sign itself: "" where none do, or where the record does not tell.
+std::string LineBreakSignNotice(const std::string& folder, const ListingRecord& record);
 
 // The record as JSON text.
 std::string RecordText(const ListingRecord& record);

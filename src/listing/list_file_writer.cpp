@@ -21,6 +21,12 @@ constexpr std::string_view kVisibleLF = "\xE2\x90\x8A";  // U+240A SYMBOL FOR LI
 
 }  // namespace
 
+bool HoldsLineBreakSign(std::string_view text) {
+    return std::memchr(text.data(), 0xE2, text.size()) != nullptr &&
+           (text.find(kVisibleLF) != std::string_view::npos ||
+            text.find(kVisibleCR) != std::string_view::npos);
+}
+
 bool HasLineBreak(std::string_view line) {
     return std::memchr(line.data(), '\r', line.size()) != nullptr ||
            std::memchr(line.data(), '\n', line.size()) != nullptr;
@@ -80,6 +86,7 @@ ListFileWriter::ListFileWriter(ListingBuffer& buffer, reading::FileSystem& fileS
 
 void ListFileWriter::StartListing() {
     linesSaved_ = 0;
+    linesWithTheSign_ = 0;
     lineDetails_.clear();
     detailsFolder_.clear();
 }
@@ -147,6 +154,7 @@ void ListFileWriter::StartSave() {
                                ListFileName(INT16_MAX - 1));
     }
     // On a failure the output goes out of scope unfinished, which removes its temporary file.
+    std::uint64_t withTheSign = 0;
     std::unique_ptr<runtime::TextOutput> out;
     std::unique_ptr<runtime::TextOutput> details;
     try {
@@ -163,6 +171,9 @@ void ListFileWriter::StartSave() {
         }
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
+            // The lines hold the names as read (folders whose names hold a sign are read again,
+            // never taken from an earlier listing's text): a sign here is the name's own.
+            if (HoldsLineBreakSign(line)) ++withTheSign;
             if (HasLineBreak(line)) {
                 const std::string text = ListFileText(line);
                 out->PrintLine(text);
@@ -186,6 +197,7 @@ void ListFileWriter::StartSave() {
     if (details) committer_.Submit(listFileNumber_, std::move(details));
     lineDetails_.clear();
     linesSaved_ += static_cast<std::uint64_t>(buffer_.ListCount());
+    linesWithTheSign_ += withTheSign;
     buffer_.Clear();
     ++listFileNumber_;
 }

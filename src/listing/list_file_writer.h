@@ -77,6 +77,9 @@ class ListFileWriter {
     using LineObserver = std::function<void(std::string_view, const LineDetails&)>;
     void SetLineObserver(LineObserver observer) { lineObserver_ = std::move(observer); }
     std::uint64_t LinesSaved() const { return linesSaved_; }
+    // Of those, the lines whose names hold the sign for a CR or LF itself (not a line break):
+    // where there are none, every sign in the listing stands for a line break.
+    std::uint64_t LinesWithTheSign() const { return linesWithTheSign_; }
 
     // Writes the buffer to the next list file and queues it to be put in place; the buffer is
     // emptied and the number advanced. A failure to write keeps the buffer and the number as they
@@ -118,6 +121,7 @@ class ListFileWriter {
     ListFileCommitter committer_;
     std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::uint64_t linesSaved_ = 0;                       // by this Save's list files so far
+    std::uint64_t linesWithTheSign_ = 0;
     std::vector<LineDetails> lineDetails_;  // one per buffer line, with details or an observer
     LineObserver lineObserver_;
     std::string detailsFolder_;  // where the details file's next file lines lie
@@ -131,6 +135,9 @@ std::string ListFileText(std::string_view line);
 // The bytes a list file's text stands for, appended to `out`: each sign for a CR or LF taken back
 // as the byte (a name that truly held the sign cannot be told from one that held the byte).
 void AppendRealBytes(std::string& out, std::string_view text);
+// Whether `text` holds the sign a list file writes for a CR or an LF (U+240A, U+240D): in a list
+// file's text, a line break or the sign itself; in a name as read, the sign itself.
+bool HoldsLineBreakSign(std::string_view text);
 // Whether `line` holds a CR or an LF.
 bool HasLineBreak(std::string_view line);
 // Whether a buffer line fits in a list file's line and in a details file's (kMaxLineBytes), with

@@ -89,6 +89,7 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     const int next = writer_.ListFileNumber();
     summary.lastListFile = next > summary.firstListFile ? next - 1 : 0;
     summary.lines = writer_.LinesSaved();
+    summary.linesWithTheSign = writer_.LinesWithTheSign();
     summary.rootFileSystem = rootFileSystem_;
     if (steps.afterWalk) steps.afterWalk(writer_.Lock(), summary);
     return wroteRest;

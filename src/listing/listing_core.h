@@ -39,6 +39,7 @@ struct SaveSummary {
     int firstListFile = 1;
     int lastListFile = 0;  // 0: the Save wrote no list file
     std::uint64_t lines = 0;
+    std::uint64_t linesWithTheSign = 0;  // see ListFileWriter::LinesWithTheSign
     // The file system of the root, told from the walk's own handle of it (none: not opened).
     std::optional<runtime::FileSystemFacts> rootFileSystem;
 };

@@ -70,6 +70,7 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     record.firstListFile = summary.firstListFile;
     record.lastListFile = summary.lastListFile;
     record.lines = summary.lines;
+    record.linesWithTheSign = summary.linesWithTheSign;
     for (int number = record.firstListFile; number <= record.lastListFile; ++number) {
         struct stat st {};
         if (::fstatat(lock.Handle(), listing::ListFileName(number).c_str(), &st,
