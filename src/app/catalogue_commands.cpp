@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <optional>
 
 #include "app/standard_streams.h"
@@ -14,6 +13,7 @@
 #include "listing/list_file_name.h"
 #include "runtime/file_system_facts.h"
 #include "runtime/folder_path.h"
+#include "runtime/human_size.h"
 #include "runtime/runtime_error.h"
 #include "runtime/runtime_services.h"
 #include "runtime/unique_fd.h"
@@ -21,20 +21,6 @@
 namespace quorvale::app {
 
 namespace {
-
-// A size in the decimal units a drive's size is sold in ("931.5 GB").
-std::string SizeText(std::uint64_t bytes) {
-    static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
-    double size = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (size >= 1000 && unit + 1 < std::size(kUnits)) {
-        size /= 1000;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", size, kUnits[unit]);
-    return text;
-}
 
 // What the files of the list folder `folder` take on its disk.
 std::uint64_t BytesOnDisk(const std::string& folder, const catalogue::ListingRecord& record) {
@@ -73,10 +59,10 @@ std::string ListingLine(const catalogue::ListingToSearch& listing, const std::st
     for (const std::string& field :
          {record.root, record.ended, std::to_string(record.lines) + " lines",
           CompletenessText(record),
-          drive.capacity == 0
-              ? std::string("size unknown")
-              : SizeText(drive.capacity) + ", " + SizeText(drive.available) + " free",
-          SizeText(BytesOnDisk(listing.folder, record)) + " on disk",
+          drive.capacity == 0 ? std::string("size unknown")
+                              : runtime::DecimalSize(drive.capacity) + ", " +
+                                    runtime::DecimalSize(drive.available) + " free",
+          runtime::DecimalSize(BytesOnDisk(listing.folder, record)) + " on disk",
           record.options.details ? std::string("details") : std::string("no details"),
           catalogue.empty() ? std::string()
                             : catalogue::DriveNote(catalogue, catalogue::DriveOf(record)),

@@ -212,14 +212,9 @@ class Search {
 
     // The note kept of the listing's drive, as one field (its tabs and line breaks as spaces).
     std::string NoteOf(const catalogue::ListingRecord& record) {
-        const std::string drive = catalogue::DriveOf(record);
-        auto note = notes_.find(drive);
-        if (note == notes_.end()) {
-            std::string text = catalogue::DriveNote(catalogue::CatalogueFolder(), drive);
-            for (char& c : text) c = c == '\t' || c == '\n' || c == '\r' ? ' ' : c;
-            note = notes_.emplace(drive, std::move(text)).first;
-        }
-        return note->second;
+        std::string text = notes_.Of(record);
+        for (char& c : text) c = c == '\t' || c == '\n' || c == '\r' ? ' ' : c;
+        return text;
     }
 
     // Says, once for each listing, that what the filters ask is not in it.
@@ -246,7 +241,7 @@ class Search {
     std::set<std::string> saidBeforeASave_;
     std::set<std::string> saidNoDetails_;
     std::set<std::string> saidSigns_;
-    std::map<std::string, std::string> notes_;  // each drive's note, read once
+    catalogue::DriveNotes notes_{catalogue::CatalogueFolder()};
 };
 
 }  // namespace

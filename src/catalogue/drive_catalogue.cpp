@@ -305,6 +305,17 @@ void ForgetListing(const std::string& given) {
     if (NamesIn(placeFd).empty()) ::rmdir(placePath.c_str());
 }
 
+const std::string& DriveNotes::Of(const ListingRecord& record) {
+    const std::string drive = DriveOf(record);
+    auto note = notes_.find(drive);
+    if (note == notes_.end()) {
+        note =
+            notes_.emplace(drive, catalogue_.empty() ? std::string() : DriveNote(catalogue_, drive))
+                .first;
+    }
+    return note->second;
+}
+
 std::string DriveNote(const std::string& catalogue, const std::string& drive) {
     const std::string path = catalogue + "/" + kNotesName + "/" + NoteName(drive);
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

@@ -12,6 +12,7 @@
 // found once, by its own path.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,6 +81,19 @@ std::vector<std::string> ListingsNamed(const std::string& catalogue, const std::
 // is no listing), then its files; a catalogue generation's folder goes with them, and its place
 // when it held no other listing. Throws runtime::RuntimeError.
 void ForgetListing(const std::string& given);
+
+// The notes of the drives a search meets, each read from `catalogue` once.
+class DriveNotes {
+  public:
+    explicit DriveNotes(std::string catalogue) : catalogue_(std::move(catalogue)) {}
+    // The note of the drive `record` is of (empty: none).
+    const std::string& Of(const ListingRecord& record);
+    void Forget() { notes_.clear(); }  // read again: a note may have been kept since
+
+  private:
+    std::string catalogue_;
+    std::map<std::string, std::string> notes_;
+};
 
 // The note kept of a drive (empty: none), and setting it (empty: removing it).
 std::string DriveNote(const std::string& catalogue, const std::string& drive);

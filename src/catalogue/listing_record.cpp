@@ -260,6 +260,13 @@ bool ReadCounts(const runtime::JsonValue& document, ListingRecord& record, std::
     record.lastListFile = static_cast<int>(*last);
     record.lines = *lines;
     record.bytes = *bytes;
+    // Of those lines, the ones naming entries that hold a line break's sign itself (records of
+    // earlier versions do not tell).
+    if (document.Member("linesWithTheSign") != nullptr) {
+        record.linesWithTheSign =
+            NumberAt(&document, "linesWithTheSign", "linesWithTheSign", 0, *lines, why);
+        if (!record.linesWithTheSign) return false;
+    }
     return true;
 }
 
@@ -326,15 +333,9 @@ bool ReadDriveFacts(const runtime::JsonValue* fileSystem, ListingRecord& record,
     return true;
 }
 
-// How many folders were denied or left incomplete (the record names the first ones), and how many
-// lines hold the sign for a line break itself.
+// How many folders were denied or left incomplete (the record names the first ones).
 bool ReadIncompleteCounts(const runtime::JsonValue& document, ListingRecord& record,
                           std::string& why) {
-    if (document.Member("linesWithTheSign") != nullptr) {
-        record.linesWithTheSign =
-            NumberAt(&document, "linesWithTheSign", "linesWithTheSign", 0, UINT64_MAX, why);
-        if (!record.linesWithTheSign) return false;
-    }
     for (const auto& [key, field] : {std::pair{"denied", &record.deniedCount},
                                      std::pair{"incomplete", &record.incompleteCount}}) {
         const runtime::JsonValue* folders = document.Member(key);

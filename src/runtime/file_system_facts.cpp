@@ -16,6 +16,7 @@
 #include <sstream>
 #include <vector>
 
+#include "runtime/human_size.h"
 #include "runtime/path_join.h"
 #include "runtime/unique_fd.h"
 
@@ -250,17 +251,7 @@ std::string DriveTitle(const std::string& label, const std::string& model, std::
     std::string title = label;
     if (title.empty()) title = model;
     if (title.empty()) title = LastPathPart(mountPoint);
-    if (bytes == 0) return title;
-    static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
-    double size = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (size >= 1000 && unit + 1 < std::size(kUnits)) {
-        size /= 1000;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? " (%.0f %s)" : " (%.1f %s)", size, kUnits[unit]);
-    return title + text;
+    return bytes == 0 ? title : title + " (" + DecimalSize(bytes) + ")";
 }
 
 std::string HostName() {

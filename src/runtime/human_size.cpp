@@ -26,4 +26,17 @@ std::string HumanReadableSize(std::uint64_t bytes) {
     return text;
 }
 
+std::string DecimalSize(std::uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
+    double size = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (size >= 1000 && unit + 1 < std::size(kUnits)) {
+        size /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", size, kUnits[unit]);
+    return text;
+}
+
 }  // namespace quorvale::runtime

@@ -227,7 +227,7 @@ void FindDialog::startSearch() {
     ShowCount();
     catalogue::FindQuery query{std::string(pattern.constData(), pattern.size()), false, true};
     takeTimer_->start();
-    notes_.clear();  // read again: a note may have been kept since
+    notes_.Forget();
     search_ = std::make_unique<catalogue::BackgroundSearch>(folders_, std::move(query),
                                                             static_cast<std::size_t>(kMostShown));
 }
@@ -244,13 +244,8 @@ void FindDialog::stopSearch() {
 
 // The drive as the matches name it: by its name, and the note kept of it ("shelf 3").
 std::string FindDialog::DriveShown(const catalogue::ListingRecord& record) {
-    const std::string drive = catalogue::DriveOf(record);
-    auto note = notes_.find(drive);
-    if (note == notes_.end()) {
-        note =
-            notes_.emplace(drive, catalogue::DriveNote(catalogue::CatalogueFolder(), drive)).first;
-    }
-    return note->second.empty() ? DriveName(record) : DriveName(record) + " (" + note->second + ")";
+    const std::string& note = notes_.Of(record);
+    return note.empty() ? DriveName(record) : DriveName(record) + " (" + note + ")";
 }
 
 // Asks the search to stop and lets go of it once it has: the window's thread never waits for it.

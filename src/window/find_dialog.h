@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "catalogue/background_search.h"
+#include "catalogue/drive_catalogue.h"
 #include "catalogue/listing_find.h"
 
 class QLabel;
@@ -93,8 +94,8 @@ class FindDialog : public QDialog {
 
     FindDialogHooks hooks_;
     std::vector<std::string> folders_;
-    std::size_t builtInFolders_ = 1;            // the ones not added by the user (not remembered)
-    std::map<std::string, std::string> notes_;  // each drive's note, read once a search
+    std::size_t builtInFolders_ = 1;  // the ones not added by the user (not remembered)
+    catalogue::DriveNotes notes_{catalogue::CatalogueFolder()};  // read once a search
     QLineEdit* patternEdit_;
     QTreeWidget* matchesView_;
     QLabel* countLabel_;
