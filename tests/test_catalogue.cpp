@@ -203,10 +203,28 @@ TEST_F(DriveCatalogue, AFailedSaveLeavesNothingAndAFirstReuseReadsAll) {
     // While a place is locked by one Save, another Save of it says so and writes nothing.
     const std::vector<std::string> places = FoldersIn(Catalogue());
     ASSERT_EQ(places.size(), 1u);
-    const runtime::FolderLock held(Catalogue() + "/" + places[0]);
-    const ProgramRun locked = Run({"--save", dir / "tree"});
-    EXPECT_EQ(locked.status, 2);
+    {
+        const runtime::FolderLock held(Catalogue() + "/" + places[0]);
+        const ProgramRun locked = Run({"--save", dir / "tree"});
+        EXPECT_EQ(locked.status, 2);
+    }
     EXPECT_EQ(FoldersIn(Catalogue() + "/" + places[0]).size(), 1u);
+    // A folder named from the Save's working folder, with "..": kept by its real path, so that the
+    // next Save of it, started anywhere and named anyhow, finds its place and reuses it.
+    RunOptions fromDir;
+    fromDir.workingFolder = dir.Path();
+    ASSERT_EQ(Run({"--save", "tree"}, fromDir).status, 0);
+    EXPECT_TRUE(ReadBytes(Catalogue() + "/" + FoldersIn(Catalogue())[0] + "/latest/" +
+                          listing::ListFileName(1))
+                    .starts_with(dir / "tree\r\n"));
+    RunOptions fromTree;
+    fromTree.workingFolder = dir / "tree/a";
+    const ProgramRun again = Run({"--save", "..", "--reuse"}, fromTree);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.err, "");
+    EXPECT_TRUE(Holds(ReadBytes(Catalogue() + "/" + FoldersIn(Catalogue())[0] + "/latest/" +
+                                std::string(listing::kRecordName)),
+                      "\"foldersReused\""));
 }
 
 // Without /dev/disk (no udev) a drive's label and UUID come from the drive itself, and a drive

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "app/standard_streams.h"
@@ -92,9 +94,13 @@ int RunCatalogueSave(const std::string& folder, const reading::ListingOptions& o
         return RunHeadlessSave(folder, runtime, options, reuse);
     }
     try {
-        // A drive's listing is of its folder wherever the Save was started: kept by its absolute
-        // path, so that the next Save (from any folder) reuses it.
-        const std::string absolute = runtime::AbsoluteFolderPath(folder);
+        // A drive's listing is of its folder wherever the Save was started and however the folder
+        // was named: kept by its real path (links and ".." resolved), which also says where on its
+        // drive it lies, so that the next Save (from any folder) finds its place and reuses it.
+        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr),
+                                                               &std::free);
+        const std::string absolute =
+            real ? std::string(real.get()) : runtime::AbsoluteFolderPath(folder);
         const catalogue::DrivePlace place = catalogue::PlaceOf(
             runtime::DescribeFileSystemOf(root.Get()), absolute, runtime::HostName());
         catalogue::CatalogueSave save(catalogueFolder, place);

@@ -77,6 +77,7 @@ struct RunOptions {
     std::function<bool(pid_t)> sigtermOnceTrue{};
     int stopSignal = SIGTERM;  // what sigtermOnceTrue sends (SIGINT, SIGHUP: the others that stop)
     const char* stdoutFile = nullptr;  // stdout goes there (such as /dev/full) instead
+    std::string workingFolder{};       // the program starts there (empty: where the tests run)
     bool stdoutReaderGone = false;     // stdout is a pipe nobody reads
     bool stderrReaderGone = false;     // stderr is a pipe nobody reads
     rlim_t openFiles = 0;              // when set, the program's limit of open files, soft and hard
@@ -121,6 +122,9 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
         ::setenv("XDG_DATA_HOME", (io / "data").c_str(), 1);
         for (const auto& [name, value] : options.environment)
             ::setenv(name.c_str(), value.c_str(), 1);
+        if (!options.workingFolder.empty() && ::chdir(options.workingFolder.c_str()) != 0) {
+            ::_exit(126);
+        }
         if (options.openFiles != 0) {
             const rlimit limit{options.openFiles, options.openFiles};
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
