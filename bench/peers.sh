@@ -5,20 +5,25 @@
 # median wall time, CPU time (user + system) and peak memory of each, and the Save's ratio to the
 # fastest peer.
 #
-#   bench/peers.sh TREE [--rounds N] [--cold]
+#   bench/peers.sh TREE [--rounds N] [--cold] [--without-index BUILD]
 #
 # Needs the bench dependencies (tools/deps.sh bench) and a build with the benchmark
 # (tools/test.sh builds it in build-tests/). --cold empties the page cache before every run (root).
+# --without-index BUILD adds the program of BUILD, a build folder configured with
+# -DQUORVALE_BENCH_INDEX_NO_OP=ON, whose Saves write an empty index: what the index adds to a
+# Save is the ratio of the two.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUORVALE_BUILD:-$here/build-tests}"
 tree="$1"; shift
-rounds=5; cold=""
+rounds=5; cold=""; withoutIndex=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds="$2"; shift 2 ;;
     --cold) cold=yes; shift ;;
-    *) echo "usage: bench/peers.sh TREE [--rounds N] [--cold]" >&2; exit 2 ;;
+    --without-index) withoutIndex="$2/src/quorvale"; shift 2 ;;
+    *) echo "usage: bench/peers.sh TREE [--rounds N] [--cold] [--without-index BUILD]" >&2
+       exit 2 ;;
   esac
 done
 quorvale="$build/src/quorvale"
@@ -31,10 +36,15 @@ declare -A commands=(
   [find]="find '$tree' -printf '%p\n' > '$out/find.txt'"
   [find-sort]="find '$tree' -printf '%p\n' | LC_ALL=C sort > '$out/find-sort.txt'"
   [bfs]="bfs '$tree' > '$out/bfs.txt'"
+  [bfs-null]="bfs '$tree' > /dev/null"
   [fd]="fdfind -uu . '$tree' > '$out/fd.txt'"
   [minimal]="'$walker' --minimal-walk '$tree' '$out/minimal.txt'"
 )
-tools=(quorvale find find-sort bfs fd minimal)
+tools=(quorvale find find-sort bfs bfs-null fd minimal)
+if [ -n "$withoutIndex" ]; then
+  commands[no-index]="'$withoutIndex' --save '$tree' --list-folder '$out/list' > /dev/null"
+  tools=(quorvale no-index find find-sort bfs bfs-null fd minimal)
+fi
 peers=(find find-sort bfs fd)
 
 echo "tree $tree, $rounds rounds${cold:+, cold}; load $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -70,3 +80,7 @@ for tool in "${tools[@]}"; do
 done
 save=$(echo "${wall[quorvale]}" | median)
 echo "quorvale / fastest peer ($fastest): $(echo "scale=2; $save / $fastestWall" | bc)"
+for other in bfs bfs-null no-index; do
+  [ -n "${wall[$other]:-}" ] || continue
+  echo "quorvale / $other: $(echo "scale=2; $save / $(echo "${wall[$other]}" | median)" | bc)"
+done

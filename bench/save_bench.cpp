@@ -24,6 +24,11 @@
 //                                        the peak memory of making the index of so many million
 //                                        entries (folders of 1,000 files), each in a process of
 //                                        its own, its scratch file in FOLDER as a Save's is
+//   save_bench --index-build PATHS [ROUNDS]
+//                                        the time of building the index alone (in memory) from
+//                                        the entries of PATHS, as `quorvale --export paths`
+//                                        prints them, in ROUNDS (default 7) rounds: the median,
+//                                        and a checksum of the index's bytes to compare builds by
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -52,6 +57,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/index_format.h"
 #include "catalogue/index_writer.h"
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
@@ -313,6 +319,41 @@ int TimeIndexMemory(int argc, char* argv[]) {
     return 0;
 }
 
+// Builds the index of the paths in the file `paths` (a folder's ending in "/") `rounds` times, and
+// prints the median time and the index's checksum (the Save's identity is all zeros).
+int TimeIndexBuild(const std::string& paths, int rounds) {
+    std::ifstream in(paths);
+    std::vector<std::string> entries;
+    for (std::string line; std::getline(in, line);) entries.push_back(line);
+    std::vector<double> times;
+    std::uint32_t checksum = 0;
+    std::uint64_t size = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        quorvale::catalogue::IndexWriter builder;
+        std::int64_t folder = 0;
+        for (const std::string& path : entries) {
+            const bool isFolder = path.size() > 1 && path.back() == '/';
+            quorvale::reading::FolderStamp stamp;
+            if (isFolder) {
+                stamp.known = true;
+                stamp.inode = static_cast<std::uint64_t>(++folder);
+                stamp.readAt = folder;
+            }
+            builder.Add(isFolder ? std::string_view(path).substr(0, path.size() - 1) : path,
+                        isFolder, isFolder ? 'd' : 'f', stamp);
+        }
+        const std::string index = builder.Finish(entries.size(), 0, {});
+        times.push_back(Seconds(Clock::now() - start));
+        checksum = quorvale::catalogue::IndexChecksum(index);
+        size = index.size();
+    }
+    std::printf("%zu entries: index %llu bytes (checksum %08x), built in %.1f ms (median of %d)\n",
+                entries.size(), static_cast<unsigned long long>(size), checksum,
+                Median(times) * 1000, rounds);
+    return 0;
+}
+
 // Posts a probe event every 20 ms, as a click would arrive, from its start to its destruction.
 class ProbePoster {
   public:
@@ -382,6 +423,9 @@ int main(int argc, char* argv[]) {
                                    argc == 5 ? std::atoi(argv[4]) : 3);
     }
     if (argc >= 4 && std::string(argv[1]) == "--index-memory") return TimeIndexMemory(argc, argv);
+    if (argc >= 3 && std::string(argv[1]) == "--index-build") {
+        return TimeIndexBuild(argv[2], argc >= 4 ? std::atoi(argv[3]) : 7);
+    }
     // The minimal walk alone, as a process of its own, for timing beside other whole programs.
     if (argc == 4 && std::string(argv[1]) == "--minimal-walk") {
         TimeMinimalWalk(argv[2], argv[3]);

@@ -1,7 +1,9 @@
 // The work done on threads of their own, tested apart from the window so that the thread
-// sanitizer runs it: a Save that reuses an earlier listing through the reader threads, and the
-// find window's search (its hand-over, its stop, and the descriptors it lets go of).
+// sanitizer runs it: a Save that reuses an earlier listing through the reader threads, the index
+// a Save builds beside its walk, and the find window's search (its hand-over, its stop, and the
+// descriptors it lets go of).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include "catalogue/earlier_listing.h"
 #include "listing/list_file_name.h"
 #include "reading/posix_file_system.h"
+#include "runtime/thread_start.h"
+#include "save/index_of_lines.h"
 #include "support/odd_tree.h"
 #include "support/synthetic_listing.h"
 #include "support/test_support.h"
@@ -83,6 +87,118 @@ TEST(BackgroundWork, AReuseThroughTheReaderThreadsWritesWhatAFullSaveWrites) {
     const std::string record =
         ReadBytes(reusedSave.programFolder.Path() + "/" + std::string(listing::kRecordName));
     EXPECT_EQ(record.find("\"foldersReused\": 0,"), std::string::npos) << record;
+}
+
+// What an index is written to: its bytes, kept.
+class BytesOutput final : public runtime::TextOutput {
+  public:
+    void PrintLine(std::string_view line) override { (bytes += line) += "\r\n"; }
+    void PrintBytes(std::string_view piece) override { bytes += piece; }
+    void FinishWriting() override {}
+    void Close() override {}
+    std::string bytes;
+};
+
+// The lines of a listing of 3,000 folders as the list files get them, with what the walk noted:
+// links, folders stamped and reused, names of other kinds and names holding a line break's sign,
+// and denial lines between them.
+std::vector<std::pair<std::string, listing::LineDetails>> NotedLines() {
+    std::vector<std::pair<std::string, listing::LineDetails>> lines{{"/r", {}}};
+    for (std::uint64_t folder = 0; folder < 3000; ++folder) {
+        listing::LineDetails details;
+        details.kind = listing::LineDetails::Kind::kFolder;
+        details.entryKind = folder % 97 == 0 ? 'l' : 'd';
+        details.stamp.known = folder % 5 != 0;
+        details.stamp.reused = folder % 3 == 0;
+        details.stamp.inode = 1000 + folder;
+        details.stamp.readAt = 1700000000000000000 + static_cast<std::int64_t>(folder);
+        lines.emplace_back("\t/r/g" + std::to_string(folder % 7) + "/d" + std::to_string(folder),
+                           details);
+        if (folder % 211 == 0)
+            lines.emplace_back("Cannot open folder: Permission denied", listing::LineDetails{});
+        for (std::uint64_t file = 0; file < folder % 11; ++file) {
+            details = {};
+            details.kind = listing::LineDetails::Kind::kFile;
+            details.entryKind = "fflo?"[file % 5];
+            lines.emplace_back("\t\tthe name of a file, " + std::to_string(file) +
+                                   (file == 7 ? "\xE2\x90\x8A" : ".txt"),
+                               details);
+        }
+    }
+    return lines;
+}
+
+// The index a Save builds on a thread of its own beside the walk is, byte for byte, the one the
+// walk's own thread builds when no thread can be had, in memory or in a scratch file, with the
+// same count of folders reused and read; a builder that fails (its scratch file cannot be
+// written) fails the Save, whether the walk is still handing lines over or finishing, and one
+// dropped before it finished lets go of everything.
+TEST(BackgroundWork, TheIndexBuiltBesideTheWalkIsTheOneBuiltInTurnAndItsFailureIsTheSaves) {
+    const auto lines = NotedLines();
+    std::uint64_t reused = 0;
+    std::uint64_t read = 0;
+    std::size_t bytes = 0;
+    for (const auto& [line, details] : lines) {
+        if (details.stamp.known) ++(details.stamp.reused ? reused : read);
+        bytes += line.size();
+    }
+    ASSERT_GT(bytes, save::IndexOfLines::kBatchBytes * save::IndexOfLines::kBatchesInFlight)
+        << "more lines than the builder may be handed at once";
+    catalogue::ListingRecord record;
+    record.lines = lines.size();
+    record.bytes = 4242;
+    record.indexSave = catalogue::SaveIdentity{};
+    const auto build = [&](runtime::UniqueFd scratch) {
+        save::IndexOfLines index;
+        index.KeepIn(std::move(scratch));
+        for (const auto& [line, details] : lines) index.Line(line, details);
+        index.CutShort(7);
+        index.CutShort(2999);
+        BytesOutput out;
+        const std::uint64_t size = index.Finish(record, out);
+        EXPECT_EQ(size, out.bytes.size());
+        EXPECT_EQ(index.FoldersReused(), reused);
+        EXPECT_EQ(index.FoldersRead(), read);
+        return out.bytes;
+    };
+    TempDir dir;
+    const auto scratchFile = [&dir] {
+        return runtime::UniqueFd(::open(dir.Path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    };
+    std::uint64_t starts = 0;
+    runtime::RefuseThreadStarts([&starts](std::uint64_t) { return ++starts, false; });
+    const std::string beside = build({});
+    const std::string besideInAFile = build(scratchFile());
+    runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
+    const std::string inTurn = build({});
+    const std::string inTurnInAFile = build(scratchFile());
+    runtime::RefuseThreadStarts({});
+    EXPECT_EQ(starts, 2u) << "one builder thread a Save";
+    EXPECT_TRUE(beside == inTurn);
+    EXPECT_TRUE(besideInAFile == inTurn);
+    EXPECT_TRUE(inTurnInAFile == inTurn);
+
+    MakeFile(dir / "read-only", "");
+    for (const bool threads : {true, false}) {
+        runtime::RefuseThreadStarts([threads](std::uint64_t) { return !threads; });
+        save::IndexOfLines index;
+        index.KeepIn(runtime::UniqueFd(::open((dir / "read-only").c_str(), O_RDONLY | O_CLOEXEC)));
+        std::string failure;
+        try {
+            for (const auto& [line, details] : lines) index.Line(line, details);
+            BytesOutput out;
+            index.Finish(record, out);
+        } catch (const runtime::RuntimeError& error) {
+            failure = error.what();
+        }
+        runtime::RefuseThreadStarts({});
+        EXPECT_NE(failure, "") << (threads ? "beside the walk" : "in turn");
+    }
+    {
+        save::IndexOfLines dropped;
+        for (std::size_t i = 0; i < lines.size() / 2; ++i)
+            dropped.Line(lines[i].first, lines[i].second);
+    }
 }
 
 // The window's search hands over each listing's matches whole (the first few kept, all counted),

@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "catalogue/earlier_listing.h"
-#include "catalogue/index_writer.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
 #include "catalogue/listing_record.h"
@@ -24,6 +23,7 @@
 #include "runtime/thread_start.h"
 #include "runtime/unique_fd.h"
 #include "runtime/utc_time.h"
+#include "save/index_of_lines.h"
 
 namespace quorvale::save {
 
@@ -91,52 +91,6 @@ catalogue::ListingRecord RecordOf(const listing::ListingCore& core, const runtim
     return record;
 }
 
-// The index of a listing, made from its lines as they are written into its list files.
-class IndexOfLines {
-  public:
-    IndexOfLines() = default;
-    IndexOfLines(const IndexOfLines&) = delete;
-    IndexOfLines& operator=(const IndexOfLines&) = delete;
-
-    // Before the first line: what the index is made of is kept in a scratch file in the list
-    // folder, so that a Save's memory does not grow with the tree; in memory where the folder's
-    // file system has no such files.
-    void KeepInScratchFile(const runtime::FolderLock& lock) {
-        scratch_ = lock.OpenScratchFile();
-        if (scratch_) builder_.KeepIn(scratch_.Get());
-    }
-    void Line(std::string_view line, const listing::LineDetails& noted) {
-        if (const std::optional<catalogue::KeptEntry> entry = meaning_.Take(line)) {
-            const std::size_t matched = catalogue::EntryPath(*entry, path_);
-            builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile,
-                         noted.entryKind, noted.stamp);
-            if (noted.stamp.known) ++(noted.stamp.reused ? foldersReused_ : foldersRead_);
-        }
-    }
-    std::uint64_t FoldersReused() const { return foldersReused_; }
-    std::uint64_t FoldersRead() const { return foldersRead_; }
-    void CutShort(std::uint64_t folder) { builder_.CutShort(folder); }
-    // Writes the index to `out`; returns its size.
-    std::uint64_t Finish(const catalogue::ListingRecord& record, runtime::TextOutput& out) {
-        if (meaning_.Count() != record.lines) {
-            throw runtime::RuntimeError(runtime::InvalidProcedureCall,
-                                        "Cannot write the index: it was told " +
-                                            std::to_string(meaning_.Count()) + " lines of " +
-                                            std::to_string(record.lines));
-        }
-        return builder_.Finish(record.lines, record.bytes, *record.indexSave,
-                               [&out](std::string_view piece) { out.PrintBytes(piece); });
-    }
-
-  private:
-    runtime::UniqueFd scratch_;  // before the builder that writes to it: closed after it goes
-    catalogue::ListingLines meaning_;
-    catalogue::IndexWriter builder_;
-    std::string path_;
-    std::uint64_t foldersReused_ = 0;
-    std::uint64_t foldersRead_ = 0;
-};
-
 // A Save must never write into the listing it reuses: its record and index would be replaced
 // while the walk reads them.
 void RefuseToWriteInto(const runtime::FolderLock& lock, const Reuse& reuse) {
@@ -184,13 +138,13 @@ void RunBeside(const std::function<void()>& wait, const std::function<void()>& w
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
                  const std::string& root, const Reuse& reuse) {
     listing::SaveSteps steps;
-    IndexOfLines index;
+    IndexOfLines index(core.WaitHook());
     steps.beforeWalk = [&reuse, &index](runtime::FolderLock& lock) {
         RefuseToWriteInto(lock, reuse);
         lock.MoveAside(std::string(listing::kRecordName),
                        std::string(listing::kPreviousRecordName));
         lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
-        index.KeepInScratchFile(lock);
+        index.KeepIn(lock.OpenScratchFile());
     };
     steps.listLine = [&index](std::string_view line, const listing::LineDetails& noted) {
         index.Line(line, noted);
@@ -199,18 +153,18 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
     steps.afterWalk = [&core, &runtime, &index, &reuse](const runtime::FolderLock& lock,
                                                         const listing::SaveSummary& summary) {
         catalogue::ListingRecord record = RecordOf(core, lock, summary);
-        if (!reuse.listing.empty()) {
-            record.reuse = {reuse.listing, index.FoldersReused(), index.FoldersRead()};
-        }
         // Making the index and the record durable may wait on the disk for long: the caller's
         // thread (the window's) keeps answering meanwhile.
-        RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record] {
+        RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record, &reuse] {
             std::unique_ptr<runtime::TextOutput> indexOut =
                 runtime.OpenForOutput(lock, std::string(listing::kIndexName));
             record.indexSave = catalogue::NewSaveIdentity();
             record.indexBytes = index.Finish(record, *indexOut);
             indexOut->Close();
             record.indexName = listing::kIndexName;
+            if (!reuse.listing.empty()) {
+                record.reuse = {reuse.listing, index.FoldersReused(), index.FoldersRead()};
+            }
             std::unique_ptr<runtime::TextOutput> out =
                 runtime.OpenForOutput(lock, std::string(listing::kRecordName));
             std::string text = catalogue::RecordText(record);
