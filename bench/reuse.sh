@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Times re-listing with --reuse as a user meets it (whole processes, interleaved rounds, medians)
-# beside a full Save of the same tree and the floor under it (bench/reuse_floor.cpp: one statx a
-# folder and the same list files written and made durable), on an unchanged tree and with 1% of
-# its folders changed, warm and (with --cold, as root) with the page cache dropped before each run.
+# beside a full Save of the same tree and the floor under it (bench/reuse_floor.cpp: the earlier
+# record, list files and index read whole, the index's checksum, one statx a folder, and the same
+# list files, an index and a record written and made durable; and, as first measured, the list
+# files alone), on an unchanged tree and with 1% of its folders changed, warm and (with --cold, as
+# root) with the page cache dropped before each run.
 #
-#   bench/reuse.sh [WORK_FOLDER] [--rounds N] [--cold] [--trees big,small] [--slow-medium]
+#   bench/reuse.sh [WORK_FOLDER] [--rounds N] [--cold] [--trees mid,big,small] [--slow-medium]
 #
 # With --slow-medium (as root, with the bench dependencies) it times instead a tree of 2,000
 # folders of 50 files seen through the benchmark's FUSE view (bench/slow_medium.cpp), which waits
@@ -13,8 +15,9 @@
 # floor under it on that medium (one statx a folder from 32 threads at once).
 #
 # Trees, made once in WORK_FOLDER (default: a new folder under /var/tmp, removed at the end; given,
-# it is kept for the next run): "big", 1,000,000 files in 1,000 folders; "small", 111,111 folders
-# (ten to a folder, five levels) of two files each. Needs a build (QUORVALE_BUILD, default
+# it is kept for the next run): "mid", 200,000 files in 1,000 folders three levels deep (as
+# save_bench makes); "big", 1,000,000 files in 1,000 folders; "small", 111,111 folders (ten to a
+# folder, five levels) of two files each. Needs a build (QUORVALE_BUILD, default
 # build-tests).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -24,7 +27,7 @@ floor="$build/bench/reuse_floor"
 for program in "$quorvale" "$floor"; do
   [ -x "$program" ] || { echo "no $program: build first (tools/test.sh)" >&2; exit 2; }
 done
-work=""; rounds=7; cold=0; trees="big,small"; slow=0
+work=""; rounds=7; cold=0; trees="mid,big,small"; slow=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --slow-medium) slow=1; shift ;;
@@ -101,6 +104,16 @@ def make_big(top):
             os.close(os.open(os.path.join(folder, "file-%04d-%06d.dat" % (d, f)),
                              os.O_CREAT | os.O_WRONLY, 0o644))
 
+def make_mid(top):
+    for a in range(10):
+        for b in range(10):
+            for c in range(10):
+                folder = os.path.join(top, "level1_%d" % a, "level2_%d" % b, "level3_%d" % c)
+                os.makedirs(folder, exist_ok=True)
+                for f in range(200):
+                    os.close(os.open(os.path.join(folder, "file_%d.dat" % f),
+                                     os.O_CREAT | os.O_WRONLY, 0o644))
+
 def make_small(top):
     def below(folder, depth):
         os.makedirs(folder, exist_ok=True)
@@ -135,6 +148,8 @@ def measure(tree, base, label, extra=None):
         "full Save": [quorvale, "--save", tree, "--list-folder", out + "-full"],
         "--reuse": [quorvale, "--save", tree, "--list-folder", out + "-reuse", "--reuse", base],
         "floor": [floor, os.path.join(work, tree_name + ".folders"), base, out + "-floor"],
+        "list files' floor": [floor, "--list-files-only", os.path.join(work, tree_name + ".folders"),
+                              base, out + "-floor-lists"],
     }
     if extra:
         runs.update(extra)
@@ -148,8 +163,8 @@ def measure(tree, base, label, extra=None):
                open(os.path.join(out + "-full", n), "rb").read()
                for n in os.listdir(out + "-full") if n.startswith("ListTex"))
     counts = reused[reused.index('"foldersReused"'):].split("}")[0].replace("\n", " ")
-    line = "| %s, %s | %.3f s | %.3f s | %.3f s | %.2f | %.2f |" % (
-        tree_name, label, m["full Save"], m["--reuse"], m["floor"],
+    line = "| %s, %s | %.3f s | %.3f s | %.3f s | %.3f s | %.2f | %.2f |" % (
+        tree_name, label, m["full Save"], m["--reuse"], m["floor"], m["list files' floor"],
         m["--reuse"] / m["floor"], m["--reuse"] / m["full Save"])
     if "reading the changed folders" in m:
         line += " floor + reading the changed: %.3f s, ratio %.2f |" % (
@@ -157,13 +172,13 @@ def measure(tree, base, label, extra=None):
             m["--reuse"] / (m["floor"] + m["reading the changed folders"]))
     print(line + " list files the same: %s; %s" % ("yes" if same else "NO", counts.strip()))
 
-print("| tree | full Save | --reuse | floor | --reuse / floor | --reuse / full |")
-print("|---|---|---|---|---|---|")
+print("| tree | full Save | --reuse | floor | list files' floor | --reuse / floor | --reuse / full |")
+print("|---|---|---|---|---|---|---|")
 for tree_name in trees.split(","):
     tree = os.path.join(work, tree_name)
     if not os.path.exists(tree + ".made"):
         shutil.rmtree(tree, ignore_errors=True)
-        (make_big if tree_name == "big" else make_small)(tree)
+        {"big": make_big, "mid": make_mid, "small": make_small}[tree_name](tree)
         open(tree + ".made", "w").close()
         time.sleep(1.1)  # a listing trusts no folder changed within a second of its reading
     folders = folders_of(tree)

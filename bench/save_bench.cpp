@@ -348,9 +348,11 @@ int TimeIndexBuild(const std::string& paths, int rounds) {
         checksum = quorvale::catalogue::IndexChecksum(index);
         size = index.size();
     }
-    std::printf("%zu entries: index %llu bytes (checksum %08x), built in %.1f ms (median of %d)\n",
-                entries.size(), static_cast<unsigned long long>(size), checksum,
-                Median(times) * 1000, rounds);
+    std::printf(
+        "%zu entries: index %llu bytes (checksum %08x), built in %.1f ms (median of %d, fastest "
+        "%.1f)\n",
+        entries.size(), static_cast<unsigned long long>(size), checksum, Median(times) * 1000,
+        rounds, *std::min_element(times.begin(), times.end()) * 1000);
     return 0;
 }
 

@@ -166,6 +166,7 @@ void IndexWriter::EndBlock() {
     Keep(blocks_, Compressed(block_));
     block_.clear();  // its room is the next block's
     inBlock_ = 0;
+    std::fill(seenInBlock_.begin(), seenInBlock_.end(), 0);
 }
 
 // Where each list is in lists_, in the order of their trigrams.
@@ -229,9 +230,8 @@ void IndexWriter::EachMergedList(const MergedList& told) const {
     }
 }
 
-// Notes that the block being built holds `trigram`: the block joins the trigram's posting list
-// once.
-void IndexWriter::NoteTrigram(std::uint32_t trigram) {
+// Notes `trigram` in the block being built unless trigramSlots_ says it is there already.
+void IndexWriter::NoteTrigramInBlock(std::uint32_t trigram) {
     const std::uint64_t key = trigram + 1;
     const std::uint64_t block = blocks_.Count();
     const std::uint64_t heldNow = key | (block + 1) << kKeyBits;

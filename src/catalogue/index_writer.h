@@ -67,7 +67,17 @@ class IndexWriter {
     using MergedList = std::function<void(std::uint32_t trigram, std::string_view list)>;
 
     void EndBlock();
-    void NoteTrigram(std::uint32_t trigram);
+    // Notes that the block being built holds `trigram`: the block joins the trigram's posting
+    // list once. A repeat within the block, as most are (a folder's names share their endings and
+    // their folder), is told from seenInBlock_ at once.
+    void NoteTrigram(std::uint32_t trigram) {
+        const std::uint32_t key = trigram + 1;
+        std::uint32_t& seen = seenInBlock_[(key * 0x9E3779B1u) >> (32 - kSeenInBlockBits)];
+        if (seen == key) return;
+        seen = key;
+        NoteTrigramInBlock(trigram);
+    }
+    void NoteTrigramInBlock(std::uint32_t trigram);
     void WidenTrigramSlots();
     void AddFolder(std::string_view path, char kind, const reading::FolderStamp& stamp);
     void EndFolderFrame();
@@ -96,6 +106,11 @@ class IndexWriter {
     static constexpr int kKeyBits = 25;
     std::vector<std::uint64_t> trigramSlots_ = std::vector<std::uint64_t>(4096);
     std::vector<std::uint32_t> slotList_ = std::vector<std::uint32_t>(4096);
+    // Trigrams the block being built holds, each where a hash of it says (trigram + 1, 0 none; a
+    // trigram that lost its place to another is looked up in trigramSlots_ again): small enough
+    // for the processor's nearest cache, cleared with every block.
+    static constexpr int kSeenInBlockBits = 12;
+    std::vector<std::uint32_t> seenInBlock_ = std::vector<std::uint32_t>(1 << kSeenInBlockBits);
     std::string previous_;
     std::size_t inBlock_ = 0;
     std::uint64_t entries_ = 0;

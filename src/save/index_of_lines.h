@@ -32,7 +32,7 @@ class IndexOfLines {
   public:
     // Bytes of lines a batch holds before it is handed over, and batches handed over and not yet
     // built at most: what the walk may run ahead of the builder, charged when a batch is handed.
-    static constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
+    static constexpr std::size_t kBatchBytes = std::size_t{32} << 10;
     static constexpr std::size_t kBatchesInFlight = 4;
 
     // `wait` is called every few milliseconds while the walk's thread waits for the builder to
