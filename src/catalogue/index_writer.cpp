@@ -44,11 +44,11 @@ std::string Compressed(const std::string& block) {
     return std::string(room.data(), size);
 }
 
-// Whether the last part of `path` holds such a sign: the part is found from the end, and looked at
-// for the sign's first byte, which most names lack.
+// Whether the last part of `path` holds such a sign. Most paths lack the sign's first byte
+// anywhere: the last part is looked for only in those that hold it.
 bool NameHoldsLineBreakSign(std::string_view path) {
-    const std::string_view name = runtime::LastPathPart(path);
-    return listing::HoldsLineBreakSign(name);
+    if (std::memchr(path.data(), 0xE2, path.size()) == nullptr) return false;
+    return listing::HoldsLineBreakSign(runtime::LastPathPart(path));
 }
 
 // How many bytes `a` and `b` begin with alike, compared eight at a time.

@@ -493,9 +493,27 @@ EntryDetails DetailsOf(const struct stat& st) {
     return details;
 }
 
+namespace {
+
+// Whether `count` entries are in the order SortByName puts them in: those an earlier listing
+// holds are (a folder taken from there comes in its listing's order), and telling so costs a
+// compare an entry where a sort costs several passes. A folder read from its directory is found
+// out of order at once, most often by its first two names.
+bool InNameOrder(const FolderEntry* entries, std::size_t count, const FolderContents& contents) {
+    for (std::size_t i = 1; i < count; ++i) {
+        if (!(contents.Name(entries[i - 1]) < contents.Name(entries[i]))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void SortEntries(FolderContents& contents) {
-    SortByName(contents.files.data(), contents.files.size(), contents);
-    SortByName(contents.subfolders.data(), contents.subfolders.size(), contents);
+    for (std::vector<FolderEntry>* entries : {&contents.files, &contents.subfolders}) {
+        if (!InNameOrder(entries->data(), entries->size(), contents)) {
+            SortByName(entries->data(), entries->size(), contents);
+        }
+    }
 }
 
 bool OpenFolder(int parentFd, const std::string& name, FolderContents& contents) {
