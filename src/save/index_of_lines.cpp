@@ -88,7 +88,7 @@ void IndexOfLines::Work() {
     for (;;) {
         handed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
         if (queue_.empty()) return;
-        const Batch batch = std::move(queue_.front());
+        Batch batch = std::move(queue_.front());
         queue_.pop_front();
         ++building_;
         const bool failedBefore = failed_ != nullptr;
@@ -101,9 +101,11 @@ void IndexOfLines::Work() {
                 failure = std::current_exception();
             }
         }
+        batch.Clear();
         lock.lock();
         --building_;
         if (failure) failed_ = failure;
+        spare_.push_back(std::move(batch));
         built_.notify_all();
     }
 }
@@ -122,7 +124,7 @@ void IndexOfLines::Hand(bool mayWait) {
     }
     if (!thread_) {
         Build(filling_);
-        filling_ = {};
+        filling_.Clear();
         return;
     }
     std::unique_lock lock(mutex_);
@@ -140,6 +142,10 @@ void IndexOfLines::Hand(bool mayWait) {
     ThrowIfFailed();
     queue_.push_back(std::move(filling_));
     filling_ = {};
+    if (!spare_.empty()) {
+        filling_ = std::move(spare_.back());
+        spare_.pop_back();
+    }
     lock.unlock();
     handed_.notify_one();
 }

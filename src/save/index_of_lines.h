@@ -74,6 +74,13 @@ class IndexOfLines {
         std::vector<reading::FolderStamp> stamps;
         std::vector<std::uint64_t> cutShort;
         bool Empty() const { return lines.empty() && cutShort.empty(); }
+        // Empties it, keeping its room for the next lines.
+        void Clear() {
+            text.clear();
+            lines.clear();
+            stamps.clear();
+            cutShort.clear();
+        }
     };
 
     void Hand(bool mayWait);
@@ -98,6 +105,9 @@ class IndexOfLines {
     std::condition_variable handed_;  // a batch, or the stop
     std::condition_variable built_;   // a batch built, or a failure
     std::deque<Batch> queue_;
+    // Batches built, kept for the walk's thread to fill again: no batch is allocated by one
+    // thread and freed by the other, and none beyond the few in flight.
+    std::vector<Batch> spare_;
     std::size_t building_ = 0;  // taken from the queue and not yet built
     bool stop_ = false;
     std::exception_ptr failed_;
