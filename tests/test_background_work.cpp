@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -198,6 +200,63 @@ TEST(BackgroundWork, TheIndexBuiltBesideTheWalkIsTheOneBuiltInTurnAndItsFailureI
         save::IndexOfLines dropped;
         for (std::size_t i = 0; i < lines.size() / 2; ++i)
             dropped.Line(lines[i].first, lines[i].second);
+    }
+}
+
+// A walk ahead of the index's builder (held back here until the walk has waited three times)
+// waits for room letting the window catch up, and the index is the one built in turn; a wait
+// that throws (the program ends) passes through the line being handed over, and the builder is
+// stopped and joined.
+TEST(BackgroundWork, AWalkAheadOfTheIndexWaitsForRoomAndKeepsTheWindowAnswering) {
+    const auto lines = NotedLines();
+    catalogue::ListingRecord record;
+    record.lines = lines.size();
+    record.indexSave = catalogue::SaveIdentity{};
+    std::string inTurn;
+    {
+        runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
+        save::IndexOfLines index;
+        for (const auto& [line, details] : lines) index.Line(line, details);
+        BytesOutput out;
+        index.Finish(record, out);
+        runtime::RefuseThreadStarts({});
+        inTurn = out.bytes;
+    }
+    for (const bool throws : {false, true}) {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        int waits = 0;
+        const auto holdBack = [&] {
+            std::unique_lock lock(mutex);
+            opened.wait(lock, [&open] { return open; });
+        };
+        const auto wait = [&] {
+            {
+                const std::lock_guard lock(mutex);
+                open = ++waits >= 3;
+            }
+            opened.notify_all();
+            if (throws && open) {
+                throw runtime::RuntimeError(runtime::InvalidProcedureCall, "the program ends");
+            }
+        };
+        save::IndexOfLines index(wait, holdBack);
+        std::string failure;
+        try {
+            for (const auto& [line, details] : lines) index.Line(line, details);
+        } catch (const runtime::RuntimeError& error) {
+            failure = error.what();
+        }
+        EXPECT_GE(waits, 3);
+        if (throws) {
+            EXPECT_EQ(failure, "the program ends");
+            continue;  // dropped with batches still to build
+        }
+        EXPECT_EQ(failure, "");
+        BytesOutput out;
+        index.Finish(record, out);
+        EXPECT_TRUE(out.bytes == inTurn);
     }
 }
 

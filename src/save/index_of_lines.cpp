@@ -22,7 +22,8 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 
 }  // namespace
 
-IndexOfLines::IndexOfLines(std::function<void()> wait) : wait_(std::move(wait)) {}
+IndexOfLines::IndexOfLines(std::function<void()> wait, std::function<void()> beforeBatch)
+    : wait_(std::move(wait)), beforeBatch_(std::move(beforeBatch)) {}
 
 IndexOfLines::~IndexOfLines() {
     StopBuilder();
@@ -96,6 +97,7 @@ void IndexOfLines::Work() {
         std::exception_ptr failure;
         if (!failedBefore) {
             try {
+                if (beforeBatch_) beforeBatch_();
                 Build(batch);
             } catch (...) {
                 failure = std::current_exception();

@@ -36,8 +36,9 @@ class IndexOfLines {
     static constexpr std::size_t kBatchesInFlight = 4;
 
     // `wait` is called every few milliseconds while the walk's thread waits for the builder to
-    // make room; what it throws passes through Line.
-    explicit IndexOfLines(std::function<void()> wait = {});
+    // make room; what it throws passes through Line. `beforeBatch` (for tests) is called on the
+    // builder's thread before it builds each batch handed over.
+    explicit IndexOfLines(std::function<void()> wait = {}, std::function<void()> beforeBatch = {});
     // Stops the builder, wakes it and waits for it: nothing of it outlives this.
     ~IndexOfLines();
     IndexOfLines(const IndexOfLines&) = delete;
@@ -90,6 +91,7 @@ class IndexOfLines {
     void StopBuilder() noexcept;
 
     std::function<void()> wait_;
+    std::function<void()> beforeBatch_;
     Batch filling_;  // the walk's thread's
 
     // The builder's: the builder thread's while it runs, else the thread that calls.
