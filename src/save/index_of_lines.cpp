@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "catalogue/listing_find.h"
 #include "runtime/runtime_error.h"
 #include "runtime/thread_start.h"
 
@@ -92,7 +93,7 @@ void IndexOfLines::Work() {
         Batch batch = std::move(queue_.front());
         queue_.pop_front();
         ++building_;
-        const bool failedBefore = failed_ != nullptr;
+        const bool failedBefore = broken_;
         lock.unlock();
         std::exception_ptr failure;
         if (!failedBefore) {
@@ -106,7 +107,10 @@ void IndexOfLines::Work() {
         batch.Clear();
         lock.lock();
         --building_;
-        if (failure) failed_ = failure;
+        if (failure) {
+            failed_ = failure;
+            broken_ = true;
+        }
         spare_.push_back(std::move(batch));
         built_.notify_all();
     }

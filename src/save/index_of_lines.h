@@ -20,7 +20,6 @@
 
 #include "catalogue/index_writer.h"
 #include "catalogue/kept_listing.h"
-#include "catalogue/listing_find.h"
 #include "catalogue/listing_record.h"
 #include "listing/list_file_writer.h"
 #include "runtime/text_output.h"
@@ -112,7 +111,8 @@ class IndexOfLines {
     std::vector<Batch> spare_;
     std::size_t building_ = 0;  // taken from the queue and not yet built
     bool stop_ = false;
-    std::exception_ptr failed_;
+    std::exception_ptr failed_;  // until the walk's thread throws it
+    bool broken_ = false;        // once the builder failed: nothing more is built
     std::optional<std::thread> thread_;
     bool threadRefused_ = false;
 };
