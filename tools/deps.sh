@@ -6,7 +6,8 @@
 #            the validators, lintian, clang-format and clang-tidy, and ncdu and Python, which read
 #            the exports back)
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time), the finder a
-#            search is timed beside (plocate) and the slow medium (libfuse3)
+#            search is timed beside (plocate), the slow medium (libfuse3), and zstd, which reads
+#            two builds' indexes back to compare them
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
@@ -15,7 +16,7 @@ declare -A needs=(
   [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3
           xdg-utils"
-  [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config"
+  [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config zstd"
 )
 packages=()
 for purpose in "$@"; do
