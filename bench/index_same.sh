@@ -25,7 +25,7 @@ def varint(b, at):
         if byte < 0x80:
             return value, at
 
-def folder_rows(index, folders_at, table_at, frames):
+def folder_rows(index, table_at, frames):
     """The folder rows with each one's read-at time left out: it is when that Save read it."""
     rows = []
     for f in range(frames):
@@ -50,13 +50,13 @@ def folder_rows(index, folders_at, table_at, frames):
 def parts(index):
     (lines, size, entries, blocks, trigrams, block_table, trigram_table, whole, folders,
      folder_table, frames, cut_sum, cut_at) = struct.unpack_from("<QQQIIQQQQQIIQ", index, 8)
-    # The folder frames begin where the posting lists end: the trigram table's last offset.
+    # Blocks, trigram table and posting lists end where the last list does (the table says).
     lists_end, = struct.unpack_from("<Q", index, trigram_table + 20 * trigrams)
     return {
         "counts": (lines, size, entries, blocks, trigrams, block_table, trigram_table, folders,
                    frames, cut_sum),
         "blocks, trigrams and lists": index[120:lists_end],
-        "folders": folder_rows(index, lists_end, folder_table, frames),
+        "folders": folder_rows(index, folder_table, frames),
         "cut short": index[cut_at:],
     }
 

@@ -73,8 +73,9 @@ void IndexOfLines::Build(const Batch& batch) {
         begin = noted.end;
         if (const std::optional<catalogue::KeptEntry> entry = meaning_.Take(line)) {
             const std::size_t matched = catalogue::EntryPath(*entry, path_);
-            const reading::FolderStamp stamp =
-                noted.stamp == Batch::kNoStamp ? reading::FolderStamp{} : batch.stamps[noted.stamp];
+            static const reading::FolderStamp kNone;
+            const reading::FolderStamp& stamp =
+                noted.stamp == Batch::kNoStamp ? kNone : batch.stamps[noted.stamp];
             builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile,
                          noted.entryKind, stamp);
             if (stamp.known) ++(stamp.reused ? foldersReused_ : foldersRead_);

@@ -15,8 +15,6 @@
 #include <utility>
 
 #include "catalogue/earlier_listing.h"
-#include "catalogue/kept_listing.h"
-#include "catalogue/listing_find.h"
 #include "catalogue/listing_record.h"
 #include "listing/list_file_name.h"
 #include "runtime/file_system_facts.h"
