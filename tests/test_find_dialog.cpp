@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/drive_now.h"
 #include "catalogue/kept_listing.h"
 #include "listing/list_file_name.h"
 #include "support/accessible_names.h"
@@ -208,7 +209,7 @@ TEST(DriveNow, AListedFolderMovesWithItsDriveToWhereItIsMountedNow) {
     record.fileSystem.mountPoint = "/media/alice/photos";
     std::map<std::string, std::string> uuidAt;  // a mount point, and the UUID of the drive there
     std::string mountedNow;
-    window::DriveLookup drives;
+    catalogue::DriveLookup drives;
     drives.factsOf = [&](const std::string& folder) -> std::optional<runtime::FileSystemFacts> {
         for (const auto& [at, uuid] : uuidAt) {
             if (folder == at || folder.starts_with(at + "/")) {
@@ -226,13 +227,13 @@ TEST(DriveNow, AListedFolderMovesWithItsDriveToWhereItIsMountedNow) {
     std::string why;
     uuidAt = {{"/media/alice/photos", "1111-AAAA"}};
     mountedNow = "/media/alice/photos";
-    EXPECT_EQ(window::FolderNow(listed, record, why, drives), listed);
+    EXPECT_EQ(catalogue::FolderNow(listed, record, why, drives), listed);
     uuidAt = {{"/run/media/bob/photos", "1111-AAAA"}};
     mountedNow = "/run/media/bob/photos";
-    EXPECT_EQ(window::FolderNow(listed, record, why, drives), "/run/media/bob/photos/2019/may");
+    EXPECT_EQ(catalogue::FolderNow(listed, record, why, drives), "/run/media/bob/photos/2019/may");
     uuidAt = {{"/media/alice/photos", "2222-BBBB"}};
     mountedNow = "";
-    EXPECT_EQ(window::FolderNow(listed, record, why, drives), "");
+    EXPECT_EQ(catalogue::FolderNow(listed, record, why, drives), "");
     EXPECT_EQ(why,
               "Connect the drive \"photos\" to open this folder: it is not mounted where it "
               "was listed");

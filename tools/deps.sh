@@ -11,7 +11,7 @@
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
-  [program]="g++ cmake ninja-build qt6-base-dev libzstd-dev libblkid-dev fonts-dejavu-core help2man"
+  [program]="g++ cmake ninja-build qt6-base-dev libzstd-dev libblkid-dev libxxhash-dev libssl-dev fonts-dejavu-core help2man"
   [package]="dpkg-dev file"
   [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3

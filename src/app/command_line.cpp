@@ -45,13 +45,16 @@ const ToolkitOption* FindToolkitOption(std::string_view name) {
 // are kept. The checks between options walk this table; adding an option is adding a row.
 // kMaybeValue: a value from "--name=VALUE", or the next argument when it is not an option; none
 // otherwise (`--find -c PATTERN` takes the pattern as it comes, `--save R --reuse` takes no OLD).
-enum class Form { kFlag, kValue, kMaybeValue, kTwoValues };
+// kEqualsValue: a value from "--name=VALUE" only (`--hash DIR` never takes DIR for an algorithm).
+enum class Form { kFlag, kValue, kMaybeValue, kEqualsValue, kTwoValues };
 enum class Mode {
     kEnds,          // --help, --version: the reading ends where it stands
     kWindowOrSave,  // with the window or --save
     kSave,          // only with --save
     kCompare,       // alone: --compare takes its two list folders and nothing else
     kExport,        // --export takes its format, its list folder and -0
+    kVerify,        // --verify takes its listing and --root
+    kVerifyOption,  // only with --verify
     kFind,          // --find: its pattern, the folders to search and the options below
     kFindOption,    // only with --find
     kListings,      // --listings: the folders to look in
@@ -83,6 +86,18 @@ class Reader {
         line_.excludes.push_back(std::move(values[0]));
     }
     void KeepDetails(std::vector<std::string>&&) { line_.details = true; }
+    void KeepHash(std::vector<std::string>&& values) {
+        const std::string name = values.empty() ? std::string("xxh3") : values[0];
+        const std::optional<reading::HashAlgorithm> algorithm = reading::HashAlgorithmNamed(name);
+        if (!algorithm) return Wrong("option '--hash' takes xxh3 or sha256, not '" + name + "'");
+        line_.hash = *algorithm;
+        line_.details = true;  // a hash is told apart from a change by the file's details
+    }
+    void KeepDiskOrder(std::vector<std::string>&&) { line_.diskOrder = true; }
+    void KeepVerify(std::vector<std::string>&& values) {
+        line_.verify.listing = std::move(values[0]);
+    }
+    void KeepRoot(std::vector<std::string>&& values) { line_.verify.root = std::move(values[0]); }
     void KeepReuse(std::vector<std::string>&& values) {
         line_.reuse = values.empty() ? std::string() : std::move(values[0]);
     }
@@ -141,6 +156,7 @@ class Reader {
     void CheckModes();
     void CheckFind();
     void CheckExport();
+    void CheckVerify();
     void CheckCatalogue();
     void CheckOneFolder();
     void Folder(std::string_view folder);
@@ -172,6 +188,10 @@ constexpr OptionRow kOptions[] = {
     {"--details", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDetails},
     {"--reuse", "", Form::kMaybeValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
     {"--reuse-trust", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepReuseTrust},
+    {"--hash", "", Form::kEqualsValue, Mode::kSave, true, "an algorithm", &Reader::KeepHash},
+    {"--disk-order", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDiskOrder},
+    {"--verify", "", Form::kValue, Mode::kVerify, true, "a listing", &Reader::KeepVerify},
+    {"--root", "", Form::kValue, Mode::kVerifyOption, true, "a folder", &Reader::KeepRoot},
     {"--compare", "", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
     {"--export", "", Form::kValue, Mode::kExport, true, "a format", &Reader::KeepExport},
     {"--listings", "", Form::kFlag, Mode::kListings, true, "", &Reader::KeepListings},
@@ -246,9 +266,10 @@ void Reader::Option(const OptionRow& row, std::string_view arg) {
     given_.push_back(&row);
     std::vector<std::string> values;
     const bool valueFollows =
-        arg != row.name ||
-        (index_ + 1 < argc_ && !std::string_view(argv_[index_ + 1]).starts_with('-'));
-    if (row.form != Form::kFlag && (row.form != Form::kMaybeValue || valueFollows)) {
+        arg != row.name || (row.form != Form::kEqualsValue && index_ + 1 < argc_ &&
+                            !std::string_view(argv_[index_ + 1]).starts_with('-'));
+    const bool mayLackValue = row.form == Form::kMaybeValue || row.form == Form::kEqualsValue;
+    if (row.form != Form::kFlag && (!mayLackValue || valueFollows)) {
         std::optional<std::string> value = Value(row, arg);
         if (!value) return;
         values.push_back(std::move(*value));
@@ -291,6 +312,7 @@ void Reader::CheckModes() {
     };
     if (given(Mode::kFind)) return CheckFind();
     if (given(Mode::kExport)) return CheckExport();
+    if (given(Mode::kVerify) || given(Mode::kVerifyOption)) return CheckVerify();
     if (given(Mode::kListings) || given(Mode::kAlone)) return CheckCatalogue();
     for (const OptionRow* row : given_) {
         if (row->mode == Mode::kFindOption) {
@@ -319,6 +341,9 @@ void Reader::CheckModes() {
                      "' is an option of the window, and --save shows none");
     }
     if (line_.reuseTrust && !line_.reuse) return Wrong("--reuse-trust is an option of --reuse");
+    if (line_.diskOrder && line_.hash == reading::HashAlgorithm::kNone) {
+        return Wrong("--disk-order is an option of --hash");
+    }
     if (line_.reuse && line_.reuse->empty() && line_.listFolder) {
         return Wrong("--reuse needs OLD with --list-folder (without it, a drive's latest listing)");
     }
@@ -366,6 +391,20 @@ void Reader::CheckExport() {
         return Wrong("-0 ends the paths of --export paths, not lines of " + line_.exported.format);
     }
     line_.action = CommandLine::Action::kExport;
+}
+
+// --verify takes its listing and --root, nothing else.
+void Reader::CheckVerify() {
+    for (const OptionRow* row : given_) {
+        if (row->mode != Mode::kVerify && row->mode != Mode::kVerifyOption) {
+            return Wrong(std::string(row->name) + " is not an option of --verify");
+        }
+    }
+    if (line_.verify.listing.empty()) return Wrong("--root is an option of --verify");
+    if (!folders_.empty() || !line_.toolkitOptions.empty()) {
+        return Wrong("--verify takes one listing and --root DIR and nothing else");
+    }
+    line_.action = CommandLine::Action::kVerify;
 }
 
 // --listings takes the folders to look in; --note and --forget their values, nothing else.

@@ -9,6 +9,8 @@
 
 #include "app/export_command.h"
 #include "app/find_command.h"
+#include "app/verify_command.h"
+#include "reading/content_hash.h"
 
 namespace quorvale::app {
 
@@ -19,6 +21,7 @@ struct CommandLine {
         kCompare,
         kFind,
         kExport,
+        kVerify,
         kListings,
         kNote,
         kForget,
@@ -33,11 +36,14 @@ struct CommandLine {
     bool oneFileSystem = false;               // --one-file-system (with --save)
     std::vector<std::string> excludes;        // each --exclude (with --save)
     bool details = false;                     // --details (with --save)
+    reading::HashAlgorithm hash = reading::HashAlgorithm::kNone;  // --hash[=ALGORITHM] (--save)
+    bool diskOrder = false;                                       // --disk-order (with --hash)
     std::optional<std::string> reuse;   // --reuse OLD (with --save); "": the drive's latest listing
     bool reuseTrust = false;            // --reuse-trust (with --reuse)
     std::vector<std::string> compared;  // kCompare: the old and the new list folder
     FindRequest find;                   // kFind: what to find, where and how to print it
     ExportCommand exported;             // kExport: which listing, in which format
+    VerifyRequest verify;               // kVerify: which listing, read from where
     std::vector<std::string> listingFolders;  // kListings: where to look (none: the default places)
     std::string listing;                      // kNote, kForget: the listing
     std::string note;                         // kNote: the text

@@ -6,6 +6,7 @@
 #include "app/standard_streams.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_export.h"
+#include "catalogue/listing_hashes.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::app {
@@ -20,26 +21,37 @@ struct OutputFailed {
 }  // namespace
 
 int RunExport(const ExportCommand& command) {
+    const bool sums = command.format == "sums";
     const std::optional<catalogue::ExportFormat> format =
         catalogue::ExportFormatNamed(command.format);
-    if (!format) {
+    if (!format && !sums) {
         WriteError(ErrorMessage("cannot export \"" + command.listing + "\": '" + command.format +
-                                "' is not a format (paths, csv, ncdu)"));
+                                "' is not a format (paths, csv, ncdu, sums)"));
         return kExportFailed;
     }
-    catalogue::ExportRequest request{*format, command.nulls, "quorvale", QUORVALE_VERSION};
+    const auto write = [](std::string_view text) {
+        if (const int status = WriteOutput(text); status != 0) throw OutputFailed{status};
+    };
     try {
+        if (sums) {
+            catalogue::ExportSums(
+                command.listing, write,
+                [](const std::string& path) {
+                    WriteError(ErrorMessage("left out \"" + path +
+                                            "\": its name holds a line break or a backslash, "
+                                            "which xxhsum -c cannot read"));
+                },
+                StopIfSignalled);
+            return kExported;
+        }
         if (command.nulls) {
             const std::string notice = catalogue::LineBreakSignNotice(
                 command.listing, catalogue::KeptListing(command.listing, "export").Record());
             if (!notice.empty()) WriteError(ErrorMessage(notice));
         }
-        catalogue::ExportListing(
-            command.listing, request,
-            [](std::string_view text) {
-                if (const int status = WriteOutput(text); status != 0) throw OutputFailed{status};
-            },
-            StopIfSignalled);
+        const catalogue::ExportRequest request{*format, command.nulls, "quorvale",
+                                               QUORVALE_VERSION};
+        catalogue::ExportListing(command.listing, request, write, StopIfSignalled);
         return kExported;
     } catch (const OutputFailed& failed) {
         return failed.status;

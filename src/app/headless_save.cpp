@@ -100,6 +100,7 @@ class ScriptSave {
                 }
             }
         }
+        save::Hashing hashing = HashingAsked(earlier.get());
         // The file system may outlive this Save; the earlier listing does not.
         struct EarlierScope {
             reading::FileSystem& fileSystem;
@@ -107,7 +108,7 @@ class ScriptSave {
         } earlierScope{fileSystem_};
         fileSystem_.SetEarlierReading(earlier.get());
         try {
-            save::SaveListing(core_, runtime_, folder, reused);
+            save::SaveListing(core_, runtime_, folder, reused, hashing);
         } catch (const Stopped& stopped) {
             if (stopped.signal != SIGPIPE) {
                 Say(ClearProgress() + "quorvale: stopped by signal " +
@@ -123,10 +124,37 @@ class ScriptSave {
         if (progress_) Say(ClearProgress());
         const int written = WriteOutput(listing::SavedStatus(core_.ListFileNumber() - 1) + "\n");
         if (written != 0) return written;
-        return core_.IncompleteCount() != 0 || denied_ ? kSavedIncomplete : kSavedComplete;
+        return core_.IncompleteCount() != 0 || denied_ || notHashed_ ? kSavedIncomplete
+                                                                     : kSavedComplete;
     }
 
   private:
+    // What the Save is asked of hashes: none, or the algorithm, with the earlier listing's hashes
+    // to carry over where it has some of the same algorithm.
+    save::Hashing HashingAsked(catalogue::EarlierListing* earlier) {
+        save::Hashing hashing;
+        const reading::ListingOptions& options = core_.Options();
+        if (options.hash == reading::HashAlgorithm::kNone) return hashing;
+        hashing.algorithm = options.hash;
+        hashing.diskOrder = options.hashInDiskOrder;
+        hashing.tally = &tally_;
+        hashing.notHashed = [this](const std::string& path, const std::string& why) {
+            notHashed_ = true;
+            Say(ClearProgress() + ErrorMessage("cannot hash \"" + path + "\": " + why));
+        };
+        const catalogue::ListingRecord* was = earlier != nullptr ? &earlier->Record() : nullptr;
+        if (was == nullptr || !was->hashes || was->hashes->algorithm != options.hash) {
+            return hashing;  // every file is hashed
+        }
+        try {
+            earlierHashes_ = earlier->OpenHashes();
+            hashing.earlier = earlierHashes_.get();
+        } catch (const runtime::RuntimeError& error) {
+            Say(ErrorMessage(std::string(error.what()) + "; hashing every file"));
+        }
+        return hashing;
+    }
+
     // Whether the earlier listing lies in the list folder this Save writes into, before anything is
     // written (the Save checks it again through the handle of the folder it locks).
     bool WritesInto(const save::Reuse& reused) {
@@ -189,9 +217,15 @@ class ScriptSave {
         const auto now = std::chrono::steady_clock::now();
         if (now - lastProgress_ < std::chrono::milliseconds(250)) return;
         lastProgress_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        if (tally_.files.load() != 0) {
+            Say(ClearProgress() + HashProgressLine(tally_.filesDone.load(), tally_.files.load(),
+                                                   tally_.bytesDone.load(), tally_.bytes.load(),
+                                                   seconds, TerminalColumns(STDERR_FILENO)));
+            return;
+        }
         const long files = core_.ListFileNumber() - 1;
         const long lines = files * listing::kFlushThreshold + buffer_.ListCount();
-        const double seconds = std::chrono::duration<double>(now - start_).count();
         Say(ClearProgress() + ProgressLine(lines, files, seconds, CurrentFolder(buffer_),
                                            TerminalColumns(STDERR_FILENO)));
     }
@@ -206,6 +240,9 @@ class ScriptSave {
         start_ - std::chrono::seconds(1);  // the first line at once
     bool readerGone_ = false;
     bool denied_ = false;
+    bool notHashed_ = false;
+    save::HashTally tally_;
+    std::unique_ptr<catalogue::KeptHashes> earlierHashes_;
 };
 
 }  // namespace

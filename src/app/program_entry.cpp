@@ -83,6 +83,13 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
                                     exported.listing = listings[0];
                                     return RunExport(exported);
                                 });
+        case CommandLine::Action::kVerify:
+            return WithListings({line.verify.listing},
+                                [&line](const std::vector<std::string>& listings) {
+                                    VerifyRequest verify = line.verify;
+                                    verify.listing = listings[0];
+                                    return RunVerify(verify);
+                                });
         case CommandLine::Action::kListings:
             return line.listingFolders.empty()
                        ? RunListings(DefaultPlaces(DefaultListFolder()), true)
@@ -103,6 +110,8 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         options.oneFileSystem = line.oneFileSystem;
         options.excludes = line.excludes;
         options.details = line.details;
+        options.hash = line.hash;
+        options.hashInDiskOrder = line.diskOrder;
         const bool reuseLatest = line.reuse && line.reuse->empty();
         const ReuseChoice reuse{reuseLatest ? std::nullopt : line.reuse, line.reuseTrust};
         if (!line.listFolder) {

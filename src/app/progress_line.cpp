@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "runtime/human_size.h"
 #include "runtime/utf8.h"
 
 namespace quorvale::app {
@@ -62,6 +63,21 @@ std::string Printable(std::string_view name) {
     std::string shown;
     for (const auto& [bytes, columns] : PrintableCharacters(name)) shown += bytes;
     return shown;
+}
+
+std::string HashProgressLine(std::uint64_t filesDone, std::uint64_t files, std::uint64_t bytesDone,
+                             std::uint64_t bytes, double seconds, std::size_t columns) {
+    std::string line = "hashed " + std::to_string(filesDone) + " of " + std::to_string(files) +
+                       " files, " + runtime::HumanReadableSize(bytesDone);
+    if (bytes != 0) line += " of " + runtime::HumanReadableSize(bytes);
+    if (seconds > 0) {
+        line += ", " +
+                runtime::HumanReadableSize(
+                    static_cast<std::uint64_t>(static_cast<double>(bytesDone) / seconds)) +
+                "/s";
+    }
+    const std::size_t room = columns > 1 ? columns - 1 : 0;
+    return line.size() > room ? line.substr(0, room) : line;
 }
 
 std::string ProgressLine(long lines, long listFiles, double seconds, std::string_view folder,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,11 @@ std::string Printable(std::string_view name);
 // last column): the folder is shortened in the middle with "…" when it does not fit.
 std::string ProgressLine(long lines, long listFiles, double seconds, std::string_view folder,
                          std::size_t columns);
+
+// The progress line of hashing: files and bytes read of those known so far (`bytes` 0: not
+// known), and the rate of reading, at most `columns` - 1 columns wide.
+std::string HashProgressLine(std::uint64_t filesDone, std::uint64_t files, std::uint64_t bytesDone,
+                             std::uint64_t bytes, double seconds, std::size_t columns);
 
 // The width of the terminal on `fd`, or 80 when it does not say.
 std::size_t TerminalColumns(int fd);

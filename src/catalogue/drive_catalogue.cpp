@@ -281,7 +281,9 @@ void ForgetListing(const std::string& given) {
         throw runtime::ErrorFromErrno(errno, "Cannot forget", folder);
     }
     for (const std::string_view name :
-         {listing::kPreviousRecordName, listing::kIndexName, listing::kPreviousIndexName}) {
+         {listing::kPreviousRecordName, listing::kIndexName, listing::kPreviousIndexName,
+          listing::kHashesByEntryName, listing::kHashesBySizeName,
+          listing::kPreviousHashesByEntryName, listing::kPreviousHashesBySizeName}) {
         ::unlinkat(fd, std::string(name).c_str(), 0);
     }
     for (int number = record.firstListFile; number <= record.lastListFile; ++number) {

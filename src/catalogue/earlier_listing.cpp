@@ -13,6 +13,7 @@
 
 #include "catalogue/index_file.h"
 #include "catalogue/kept_listing.h"
+#include "catalogue/listing_hashes.h"
 #include "runtime/folder_path.h"
 #include "runtime/nanoseconds.h"
 #include "runtime/runtime_error.h"
@@ -124,6 +125,7 @@ class EarlierListing::Folders {
     Folders& operator=(const Folders&) = delete;
 
     const KeptListing& Listing() const { return listing_; }
+    KeptListing& Listing() { return listing_; }
 
     // The folder whose status is `st`, when the index holds it whole and it has not changed since.
     const IndexedFolder* Unchanged(const struct stat& st) const {
@@ -234,6 +236,10 @@ std::pair<std::uint64_t, std::uint64_t> EarlierListing::FolderIdentity() const {
 
 const std::string& EarlierListing::FolderPath() const {
     return folders_->Listing().FolderPath();
+}
+
+std::unique_ptr<KeptHashes> EarlierListing::OpenHashes() {
+    return catalogue::OpenHashes(folders_->Listing(), "reuse");
 }
 
 bool EarlierListing::Entries(const struct stat& st, const Entry& entry) const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "catalogue/hash_file.h"
 #include "catalogue/listing_record.h"
 #include "reading/earlier_reading.h"
 #include "reading/listing_options.h"
@@ -59,6 +60,9 @@ class EarlierListing final : public reading::EarlierReading {
     // Its list folder's device and inode, from the handle it is read through.
     std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const;
     bool Entries(const struct stat& st, const Entry& entry) const override;
+    // Its content hashes (see catalogue::OpenHashes), for a Save that carries them over. Throws
+    // runtime::RuntimeError ("Cannot reuse "<folder>": why").
+    std::unique_ptr<KeptHashes> OpenHashes();
 
   private:
     class Folders;

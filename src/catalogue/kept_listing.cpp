@@ -198,14 +198,14 @@ std::optional<KeptEntry> ListingLines::Take(std::string_view line, std::string_v
     if (++count_ == 1) return std::nullopt;  // the root as chosen
     if (line.starts_with("\t\t")) {
         if (!inFolder_) return std::nullopt;  // a file before the first folder line
-        return KeptEntry{true, relative_, line.substr(2), folderPath_, details};
+        return KeptEntry{true, relative_, line.substr(2), folderPath_, details, count_ - 1};
     }
     if (line.starts_with('\t')) {
         folderPath_.assign(line.substr(1));
         if (!inFolder_) base_ = folderPath_;
         inFolder_ = true;
         relative_ = Relative();  // once a folder, for its files too
-        return KeptEntry{false, relative_, {}, folderPath_, details};
+        return KeptEntry{false, relative_, {}, folderPath_, details, count_ - 1};
     }
     return std::nullopt;  // a denial line
 }

@@ -34,6 +34,7 @@ struct KeptEntry {
     std::string_view name;        // a file's name
     std::string_view folderPath;  // the folder's full path as listed
     std::string_view details;     // type, size and time, where the listing has details
+    std::uint64_t line = 0;       // the number of its line in the listing, from 0 (the root's)
 };
 
 // What the lines of a listing mean, taken one at a time in the order they were written: the

@@ -43,9 +43,32 @@ void WriteStrings(runtime::JsonWriter& json, std::string_view key,
     json.Close(']');
 }
 
+void WriteHashes(runtime::JsonWriter& json, const ListingRecord::Hashes& hashes) {
+    json.Key("hashes");
+    json.StartObject();
+    json.Key("algorithm");
+    json.String(std::string(reading::HashAlgorithmName(hashes.algorithm)));
+    json.Key("byEntry");
+    json.String(hashes.byEntry);
+    json.Key("bySize");
+    json.String(hashes.bySize);
+    json.Key("files");
+    json.Number(hashes.files);
+    json.Key("carried");
+    json.Number(hashes.carried);
+    json.Key("bytesRead");
+    json.Number(hashes.bytesRead);
+    WriteFolders(json, "notHashed", hashes.notHashedCount, hashes.notHashed);
+    json.Close('}');
+}
+
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 38> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 42> kFieldsRead = {"fileSystem.mountPoint",
+                                                          "hashes",
+                                                          "hashes.algorithm",
+                                                          "hashes.byEntry",
+                                                          "hashes.bySize",
                                                           "fileSystem.model",
                                                           "fileSystem.identifiedBy",
                                                           "fileSystem.fsid",
@@ -229,6 +252,7 @@ std::string RecordText(const ListingRecord& record) {
         json.Number(record.reuse.foldersRead);
         json.Close('}');
     }
+    if (record.hashes) WriteHashes(json, *record.hashes);
     json.Close('}');
     return json.Text();
 }
@@ -276,6 +300,38 @@ std::optional<std::string> TextAt(const runtime::JsonValue* object, const std::s
     if (value == nullptr) return std::string();
     if (value->kind != runtime::JsonValue::Kind::kString) return std::nullopt;
     return value->text;
+}
+
+// A name of a file in the record's own folder.
+bool IsFileName(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+// The hashes the record names, if any: their algorithm and their two files.
+bool ReadHashes(const runtime::JsonValue& document, ListingRecord& record, std::string& why) {
+    const runtime::JsonValue* hashes = document.Member("hashes");
+    if (hashes == nullptr) return true;
+    const std::optional<std::string> algorithm = TextAt(hashes, "algorithm");
+    const std::optional<reading::HashAlgorithm> named =
+        algorithm ? reading::HashAlgorithmNamed(*algorithm) : std::nullopt;
+    if (!named) {
+        why = "\"hashes.algorithm\" is not an algorithm this version knows";
+        return false;
+    }
+    ListingRecord::Hashes read;
+    read.algorithm = *named;
+    for (const auto& [key, field] :
+         {std::pair{"byEntry", &read.byEntry}, std::pair{"bySize", &read.bySize}}) {
+        std::optional<std::string> name = TextAt(hashes, key);
+        if (!name || !IsFileName(*name)) {
+            why = "\"hashes." + std::string(key) + "\" is not a file's name";
+            return false;
+        }
+        *field = std::move(*name);
+    }
+    record.options.hash = read.algorithm;
+    record.hashes = std::move(read);
+    return true;
 }
 
 // The index the record names, if any: a name of its own folder only.
@@ -455,7 +511,7 @@ std::optional<ListingRecord> ReadRecordOf(std::string_view text, std::string& wh
     record.complete = *complete;
     record.options.details = *details;
     if (!ReadWhereAndWhen(*document, record, why) || !ReadWalkedAs(*document, record, why) ||
-        !ReadIncompleteCounts(*document, record, why)) {
+        !ReadIncompleteCounts(*document, record, why) || !ReadHashes(*document, record, why)) {
         return std::nullopt;
     }
     return record;
@@ -477,6 +533,9 @@ std::string OptionsText(const reading::ListingOptions& options) {
         text += part;
     };
     if (options.details) add("--details");
+    if (options.hash != reading::HashAlgorithm::kNone) {
+        add("--hash=" + std::string(reading::HashAlgorithmName(options.hash)));
+    }
     if (options.oneFileSystem) add("--one-file-system");
     for (const std::string& pattern : options.excludes) add("--exclude '" + pattern + "'");
     return text.empty() ? "no options" : text;

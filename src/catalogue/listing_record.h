@@ -66,7 +66,24 @@ struct ListingRecord {
         std::uint64_t foldersRead = 0;
     };
     Reuse reuse;
+    // The content hashes the Save kept beside its list files (see hash_file.h), where it was asked
+    // for them: the algorithm, the two files, and which regular files got no hash and why
+    // ("changed while hashed", or why they could not be read).
+    struct Hashes {
+        reading::HashAlgorithm algorithm = reading::HashAlgorithm::kNone;
+        std::string byEntry;
+        std::string bySize;
+        std::uint64_t files = 0;      // regular files hashed
+        std::uint64_t carried = 0;    // of those, hashes taken unread from the earlier listing
+        std::uint64_t bytesRead = 0;  // to hash the others
+        std::size_t notHashedCount = 0;
+        std::vector<listing::IncompleteFolder> notHashed;  // the first ones
+    };
+    std::optional<Hashes> hashes;
 };
+
+// Why a file got no hash while the rest of its Save went on.
+inline constexpr std::string_view kChangedWhileHashed = "changed while hashed";
 
 // The options of a listing as the command line gives them ("--details --one-file-system
 // --exclude '*.tmp'"), or "no options".

@@ -57,7 +57,8 @@ bool IsLeftoverListFile(std::string_view name) {
     if (marker == std::string_view::npos) return false;
     const std::string_view final = name.substr(1, marker - 1);
     return ListFileNumberOf(final) != 0 || DetailsFileNumberOf(final) != 0 ||
-           final == kRecordName || final == kIndexName;
+           final == kRecordName || final == kIndexName || final == kHashesByEntryName ||
+           final == kHashesBySizeName;
 }
 
 }  // namespace quorvale::listing

@@ -27,6 +27,13 @@ inline constexpr std::string_view kPreviousRecordName = "quorvale-listing.previo
 // record, and where a Save moves an earlier one, as it moves the record.
 inline constexpr std::string_view kIndexName = "quorvale-index.bin";
 inline constexpr std::string_view kPreviousIndexName = "quorvale-index.previous.bin";
+// The content hashes of a Save with hashes, by entry and by size and hash, named in the record,
+// and where a Save moves earlier ones.
+inline constexpr std::string_view kHashesByEntryName = "quorvale-hashes.bin";
+inline constexpr std::string_view kHashesBySizeName = "quorvale-hashes-by-size.bin";
+inline constexpr std::string_view kPreviousHashesByEntryName = "quorvale-hashes.previous.bin";
+inline constexpr std::string_view kPreviousHashesBySizeName =
+    "quorvale-hashes-by-size.previous.bin";
 
 // "ListTex<number>.tsv": the details of the list file of that number, line for line.
 std::string DetailsFileName(int number);

@@ -164,13 +164,14 @@ void ListFileWriter::StartSave() {
             ownTemporaryNames_.insert(std::move(temporary));
         }
         const std::size_t count = buffer_.ListCount();
-        if (lineObserver_ && lineDetails_.size() != count) {
+        if ((lineObserver_ || entryObserver_) && lineDetails_.size() != count) {
             throw RuntimeError(runtime::InvalidProcedureCall,
                                "Cannot write \"" + NextListFilePath() +
                                    "\": what the walk noted no longer matches the listing's lines");
         }
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
+            if (entryObserver_) entryObserver_(linesSaved_ + i, line, lineDetails_[i]);
             // The lines hold the names as read (folders whose names hold a sign are read again,
             // never taken from an earlier listing's text): a sign here is the name's own.
             if (HoldsLineBreakSign(line)) ++withTheSign;

@@ -67,7 +67,7 @@ class ListFileWriter {
 
     // Notes what the walk knows of the line just added to the buffer.
     void NoteDetails(const LineDetails& details) {
-        if (details_ || lineObserver_) lineDetails_.push_back(details);
+        if (details_ || lineObserver_ || entryObserver_) lineDetails_.push_back(details);
     }
     // Starts a Save's files afresh: no line saved, no details noted.
     void StartListing();
@@ -76,6 +76,11 @@ class ListFileWriter {
     // when empty. Set before the listing's first line.
     using LineObserver = std::function<void(std::string_view, const LineDetails&)>;
     void SetLineObserver(LineObserver observer) { lineObserver_ = std::move(observer); }
+    // Tells `observer` the same lines with their numbers in the listing (from 0, the root line)
+    // and their bytes as the walk read them (a CR or LF as the byte itself).
+    using EntryObserver =
+        std::function<void(std::uint64_t number, std::string_view line, const LineDetails&)>;
+    void SetEntryObserver(EntryObserver observer) { entryObserver_ = std::move(observer); }
     std::uint64_t LinesSaved() const { return linesSaved_; }
     // Of those, the lines whose names hold the sign for a CR or LF itself (not a line break):
     // where there are none, every sign in the listing stands for a line break.
@@ -124,6 +129,7 @@ class ListFileWriter {
     std::uint64_t linesWithTheSign_ = 0;
     std::vector<LineDetails> lineDetails_;  // one per buffer line, with details or an observer
     LineObserver lineObserver_;
+    EntryObserver entryObserver_;
     std::string detailsFolder_;  // where the details file's next file lines lie
     bool lockScoped_ = false;    // a Save, walk or SaveList holds (or will take) the lock
 };

@@ -64,11 +64,13 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     const ListFileWriter::LockScope scope(writer_, true);
     // The observer is the Save's, for its length only.
     writer_.SetLineObserver(steps.listLine);
+    writer_.SetEntryObserver(steps.entryLine);
     cutShort_ = steps.folderCutShort;
     struct ObserverScope {
         ListingCore& core;
         ~ObserverScope() {
             core.writer_.SetLineObserver({});
+            core.writer_.SetEntryObserver({});
             core.cutShort_ = {};
         }
     } observerScope{*this};

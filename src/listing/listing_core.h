@@ -52,6 +52,8 @@ struct SaveSteps {
     std::function<void(const runtime::FolderLock&, const SaveSummary&)> afterWalk;
     // Each line as it is written into a list file, in order (see ListFileWriter::SetLineObserver).
     ListFileWriter::LineObserver listLine;
+    // And with their numbers and their bytes as read (see ListFileWriter::SetEntryObserver).
+    ListFileWriter::EntryObserver entryLine;
     // Told, as the walk meets it, the number (from 0, in the order of the folder lines) of each
     // folder whose lines lack something it holds: a step of its listing failed or was denied, or
     // a subfolder of it could not be listed by its folder line.

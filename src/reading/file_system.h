@@ -24,10 +24,16 @@ using runtime::JoinPath;
 // What a listing with details says of an entry: its type ('d' folder, 'f' file, 'l' link, 'o'
 // anything else), its size in bytes and when it was last modified (seconds since the epoch), as
 // the entry itself has them (a link's own, never what it points to).
+// Where the service can tell, also which file it is and its times in nanoseconds, so that a later
+// Save can tell whether the file's content may have changed since (0 where it cannot).
 struct EntryDetails {
     char type = 'o';
     std::uint64_t size = 0;
     std::int64_t modified = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
 };
 
 // One enumeration of a folder's files or subfolders, in the service's order. Current and Next may

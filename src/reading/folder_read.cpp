@@ -260,6 +260,10 @@ void AppendDetails(FolderContents& contents, const char* name, unsigned char typ
     bytes[0] = details.type;
     std::memcpy(bytes + 1, &details.size, 8);
     std::memcpy(bytes + 9, &details.modified, 8);
+    std::memcpy(bytes + 17, &details.device, 8);
+    std::memcpy(bytes + 25, &details.inode, 8);
+    std::memcpy(bytes + 33, &details.modifiedNs, 8);
+    std::memcpy(bytes + 41, &details.changedNs, 8);
     contents.names.append(bytes, sizeof bytes);
 }
 
@@ -490,6 +494,10 @@ EntryDetails DetailsOf(const struct stat& st) {
                                          : 'o';
     details.size = static_cast<std::uint64_t>(st.st_size);
     details.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    details.device = static_cast<std::uint64_t>(st.st_dev);
+    details.inode = static_cast<std::uint64_t>(st.st_ino);
+    details.modifiedNs = runtime::Nanoseconds(st.st_mtim);
+    details.changedNs = runtime::Nanoseconds(st.st_ctim);
     return details;
 }
 

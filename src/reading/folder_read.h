@@ -89,7 +89,8 @@ struct FolderContents {
     FolderContents& operator=(FolderContents&& other) noexcept = default;
     ~FolderContents() = default;
 
-    static constexpr std::size_t kDetailsBytes = 1 + 8 + 8;  // type, size, modified
+    // type, size, modified, device, inode, modified and changed in nanoseconds
+    static constexpr std::size_t kDetailsBytes = 1 + 6 * 8;
 
     std::string_view Name(FolderEntry entry) const {
         const auto* at = reinterpret_cast<const unsigned char*>(names.data()) + entry.Offset();
@@ -111,6 +112,10 @@ struct FolderContents {
         described.type = at[0];
         std::memcpy(&described.size, at + 1, 8);
         std::memcpy(&described.modified, at + 9, 8);
+        std::memcpy(&described.device, at + 17, 8);
+        std::memcpy(&described.inode, at + 25, 8);
+        std::memcpy(&described.modifiedNs, at + 33, 8);
+        std::memcpy(&described.changedNs, at + 41, 8);
         return described;
     }
     // The memory the names and the entries take.

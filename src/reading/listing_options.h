@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "reading/content_hash.h"
+
 namespace quorvale::reading {
 
 struct ListingOptions {
@@ -18,6 +20,11 @@ struct ListingOptions {
     std::vector<std::string> excludes;
     // Beside each list file, a details file of the same lines: each entry's type, size and time.
     bool details = false;
+    // A hash of each regular file's content, kept beside the list files (with details only).
+    HashAlgorithm hash = HashAlgorithm::kNone;
+    // How, not what: one reader taking the files in the order the disk holds them, as on a
+    // rotational disk, whatever the disk (for tests and the bench; never recorded).
+    bool hashInDiskOrder = false;
 
     // Whether `name` (an entry's name under its folder) is left out.
     bool Excludes(std::string_view name) const {

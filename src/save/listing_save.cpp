@@ -134,32 +134,56 @@ void RunBeside(const std::function<void()>& wait, const std::function<void()>& w
 }  // namespace
 
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
-                 const std::string& root, const Reuse& reuse) {
+                 const std::string& root, const Reuse& reuse, const Hashing& hashing) {
     listing::SaveSteps steps;
     IndexOfLines index(core.WaitHook());
-    steps.beforeWalk = [&reuse, &index](runtime::FolderLock& lock) {
+    std::optional<HashesOfLines> hashes;
+    if (hashing.algorithm != reading::HashAlgorithm::kNone) {
+        hashes.emplace(hashing, core.WaitHook());
+        steps.entryLine = [&hashes](std::uint64_t number, std::string_view line,
+                                    const listing::LineDetails& noted) {
+            hashes->Line(number, line, noted);
+        };
+    }
+    steps.beforeWalk = [&reuse, &index, &hashes](runtime::FolderLock& lock) {
         RefuseToWriteInto(lock, reuse);
         lock.MoveAside(std::string(listing::kRecordName),
                        std::string(listing::kPreviousRecordName));
         lock.MoveAside(std::string(listing::kIndexName), std::string(listing::kPreviousIndexName));
+        lock.MoveAside(std::string(listing::kHashesByEntryName),
+                       std::string(listing::kPreviousHashesByEntryName));
+        lock.MoveAside(std::string(listing::kHashesBySizeName),
+                       std::string(listing::kPreviousHashesBySizeName));
         index.KeepIn(lock.OpenScratchFile());
+        if (hashes) hashes->KeepIn(lock.OpenScratchFile(), lock.OpenScratchFile());
     };
     steps.listLine = [&index](std::string_view line, const listing::LineDetails& noted) {
         index.Line(line, noted);
     };
     steps.folderCutShort = [&index](std::uint64_t folder) { index.CutShort(folder); };
-    steps.afterWalk = [&core, &runtime, &index, &reuse](const runtime::FolderLock& lock,
-                                                        const listing::SaveSummary& summary) {
+    steps.afterWalk = [&core, &runtime, &index, &reuse, &hashes](
+                          const runtime::FolderLock& lock, const listing::SaveSummary& summary) {
         catalogue::ListingRecord record = RecordOf(core, lock, summary);
+        // The last files are hashed while this thread waits, so that a signal stops them at once.
+        if (hashes) hashes->WaitForReaders();
         // Making the index and the record durable may wait on the disk for long: the caller's
         // thread (the window's) keeps answering meanwhile.
-        RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record, &reuse] {
+        RunBeside(core.WaitHook(), [&runtime, &lock, &index, &record, &reuse, &hashes] {
             std::unique_ptr<runtime::TextOutput> indexOut =
                 runtime.OpenForOutput(lock, std::string(listing::kIndexName));
             record.indexSave = catalogue::NewSaveIdentity();
             record.indexBytes = index.Finish(record, *indexOut);
             indexOut->Close();
             record.indexName = listing::kIndexName;
+            if (hashes) {
+                std::unique_ptr<runtime::TextOutput> byEntry =
+                    runtime.OpenForOutput(lock, std::string(listing::kHashesByEntryName));
+                std::unique_ptr<runtime::TextOutput> bySize =
+                    runtime.OpenForOutput(lock, std::string(listing::kHashesBySizeName));
+                hashes->Finish(record, *byEntry, *bySize);
+                byEntry->Close();
+                bySize->Close();
+            }
             if (!reuse.listing.empty()) {
                 record.reuse = {reuse.listing, index.FoldersReused(), index.FoldersRead()};
             }

@@ -9,6 +9,7 @@
 
 #include "listing/listing_core.h"
 #include "runtime/runtime_services.h"
+#include "save/hashes_of_lines.h"
 
 namespace quorvale::save {
 
@@ -25,7 +26,9 @@ struct Reuse {
     std::uint64_t device = 0;  // and which folder it is
     std::uint64_t inode = 0;
 };
+// With `hashing` (an algorithm), the content of every regular file is hashed beside the walk and
+// the two hash files are written beside the index, whole or not at all, tied to the record.
 bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
-                 const std::string& root, const Reuse& reuse = {});
+                 const std::string& root, const Reuse& reuse = {}, const Hashing& hashing = {});
 
 }  // namespace quorvale::save

@@ -20,6 +20,7 @@
 #include <algorithm>
 
 #include "catalogue/drive_catalogue.h"
+#include "catalogue/drive_now.h"
 #include "runtime/file_system_facts.h"
 #include "runtime/path_join.h"
 #include "runtime/unique_fd.h"
@@ -47,13 +48,6 @@ QString Shown(const std::string& bytes) {
     return QString::fromUtf8(bytes.data(), bytes.size());
 }
 
-std::string DriveName(const catalogue::ListingRecord& record) {
-    const runtime::FileSystemFacts& drive = record.fileSystem;
-    if (!drive.label.empty()) return drive.label;
-    if (!drive.uuid.empty()) return drive.uuid;
-    return drive.source.empty() ? record.root : drive.source;
-}
-
 // The folder holding a match: a folder's own path, a file's folder.
 std::string FolderOf(const std::string& path) {
     if (path.ends_with('/')) return path.size() > 1 ? path.substr(0, path.size() - 1) : path;
@@ -72,45 +66,6 @@ FindDialogHooks DefaultFindDialogHooks() {
             QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/")));
     };
     return hooks;
-}
-
-DriveLookup DriveLookup::System() {
-    DriveLookup system;
-    system.factsOf = [](const std::string& folder) -> std::optional<runtime::FileSystemFacts> {
-        const runtime::UniqueFd fd(
-            ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-        if (!fd) return std::nullopt;
-        return runtime::DescribeFileSystemOf(fd.Get());
-    };
-    system.mountPointOf = &runtime::MountPointOfDrive;
-    return system;
-}
-
-bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& record,
-                     std::string& why, const DriveLookup& drives) {
-    const std::string drive = DriveName(record);
-    why = "Connect the drive \"" + drive +
-          "\" to open this folder: it is not mounted where it was "
-          "listed";
-    const std::optional<runtime::FileSystemFacts> facts = drives.factsOf(folder);
-    if (!facts) return false;
-    const runtime::FileSystemFacts& now = *facts;
-    const runtime::FileSystemFacts& then = record.fileSystem;
-    if (!then.uuid.empty()) return now.uuid == then.uuid;
-    if (!then.label.empty()) return now.label == then.label;
-    return now.source == then.source && now.type == then.type;
-}
-
-std::string FolderNow(const std::string& folder, const catalogue::ListingRecord& record,
-                      std::string& why, const DriveLookup& drives) {
-    if (MountedAsListed(folder, record, why, drives)) return folder;
-    const runtime::FileSystemFacts& drive = record.fileSystem;
-    if (drive.uuid.empty() && drive.label.empty()) return {};
-    const std::string mountedNow = drives.mountPointOf(drive.uuid, drive.label);
-    const std::string moved = runtime::RerootPath(folder, drive.mountPoint, mountedNow);
-    if (mountedNow.empty() || moved.empty()) return {};
-    std::string ignored;
-    return MountedAsListed(moved, record, ignored, drives) ? moved : std::string();
 }
 
 FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget* parent)
@@ -245,7 +200,8 @@ void FindDialog::stopSearch() {
 // The drive as the matches name it: by its name, and the note kept of it ("shelf 3").
 std::string FindDialog::DriveShown(const catalogue::ListingRecord& record) {
     const std::string& note = notes_.Of(record);
-    return note.empty() ? DriveName(record) : DriveName(record) + " (" + note + ")";
+    return note.empty() ? catalogue::DriveName(record)
+                        : catalogue::DriveName(record) + " (" + note + ")";
 }
 
 // Asks the search to stop and lets go of it once it has: the window's thread never waits for it.
@@ -310,7 +266,7 @@ void FindDialog::OpenMatchAt(int row) {
     if (row < 0 || static_cast<std::size_t>(row) >= matches_.size()) return;
     const FoundMatch& match = matches_[static_cast<std::size_t>(row)];
     std::string why;
-    const std::string folder = FolderNow(FolderOf(match.path), *match.record, why);
+    const std::string folder = catalogue::FolderNow(FolderOf(match.path), *match.record, why);
     if (folder.empty()) {
         noticeLabel_->setText(Shown(why));
         return;

@@ -114,24 +114,4 @@ class FindDialog : public QDialog {
     std::deque<FoundMatch> toShow_;    // handed over, not yet shown
 };
 
-// What the system says of its drives now: the file system a folder lies on (none when the folder
-// cannot be opened), and where the drive of a UUID or label is mounted ("" when it is not).
-struct DriveLookup {
-    std::function<std::optional<runtime::FileSystemFacts>(const std::string& folder)> factsOf;
-    std::function<std::string(const std::string& uuid, const std::string& label)> mountPointOf;
-    // The system's own answers.
-    static DriveLookup System();
-};
-
-// Whether the drive a listing was made of is mounted at `folder` now, as the record names it (its
-// UUID, else its label, else its source); `why` says which drive to connect when it is not.
-bool MountedAsListed(const std::string& folder, const catalogue::ListingRecord& record,
-                     std::string& why, const DriveLookup& drives = DriveLookup::System());
-
-// Where the listed `folder` is now: where it was listed when its drive is mounted there, else
-// the same place on the drive wherever it is mounted now (found by its UUID or label); empty,
-// with `why`, when the drive is not mounted.
-std::string FolderNow(const std::string& folder, const catalogue::ListingRecord& record,
-                      std::string& why, const DriveLookup& drives = DriveLookup::System());
-
 }  // namespace quorvale::window

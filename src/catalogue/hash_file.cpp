@@ -1,0 +1,362 @@
+#include "catalogue/hash_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <queue>
+
+#include "catalogue/index_format.h"
+#include "catalogue/index_scratch.h"
+#include "runtime/read_at.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+constexpr std::size_t kRowFieldsBytes = 7 * 8;    // a row by entry, before its hash
+constexpr std::size_t kPendingBytes = 64 * 1024;  // written to a scratch file together
+constexpr std::size_t kRunRows = 64 * 1024;       // sorted in memory at once
+constexpr std::size_t kReadWindow = 256 * 1024;   // read back at once
+constexpr std::size_t kRowsChecksumAt = 48;
+constexpr std::size_t kHeaderChecksumAt = 56;
+
+[[noreturn]] void ThrowDamaged(const std::string& why) {
+    throw runtime::RuntimeError(runtime::InvalidProcedureCall,
+                                "its hashes are damaged (" + why + ")");
+}
+
+// FNV-1a as IndexChecksum, over bytes given a piece at a time.
+class RunningChecksum {
+  public:
+    void Add(std::string_view bytes) {
+        for (const char c : bytes) {
+            hash_ ^= static_cast<unsigned char>(c);
+            hash_ *= 1099511628211ull;
+        }
+    }
+    std::uint32_t Value() const { return static_cast<std::uint32_t>(hash_ ^ (hash_ >> 32)); }
+
+  private:
+    std::uint64_t hash_ = 14695981039346656037ull;
+};
+
+std::string Header(std::string_view magic, reading::HashAlgorithm algorithm, std::size_t rowBytes,
+                   std::uint64_t rows, std::uint64_t lines, const SaveIdentity& save,
+                   std::uint32_t rowsChecksum) {
+    std::string header(magic);
+    header += static_cast<char>(algorithm);
+    header += static_cast<char>(reading::HashBytes(algorithm));
+    PutFixed<std::uint16_t>(header, 0);
+    PutFixed<std::uint32_t>(header, static_cast<std::uint32_t>(rowBytes));
+    PutFixed<std::uint64_t>(header, rows);
+    PutFixed<std::uint64_t>(header, lines);
+    header.append(reinterpret_cast<const char*>(save.bytes.data()), save.bytes.size());
+    PutFixed<std::uint32_t>(header, rowsChecksum);
+    PutFixed<std::uint32_t>(header, 0);
+    PutFixed<std::uint32_t>(header, IndexChecksum(header));
+    PutFixed<std::uint32_t>(header, 0);
+    return header;
+}
+
+void PutRow(std::string& out, const HashRow& row) {
+    PutFixed<std::uint64_t>(out, row.entry);
+    PutFixed<std::uint64_t>(out, row.size);
+    PutFixed<std::uint64_t>(out, row.device);
+    PutFixed<std::uint64_t>(out, row.inode);
+    PutFixed<std::int64_t>(out, row.modified);
+    PutFixed<std::int64_t>(out, row.changed);
+    PutFixed<std::int64_t>(out, row.readAt);
+    out += row.hash;
+}
+
+// A row by size and hash, as sorted: the size, the hash and the entry, compared in that order.
+struct SizeRow {
+    std::uint64_t size = 0;
+    std::array<unsigned char, reading::kMaxHashBytes> hash{};
+    std::uint64_t entry = 0;
+
+    bool operator<(const SizeRow& other) const {
+        return std::tie(size, hash, entry) < std::tie(other.size, other.hash, other.entry);
+    }
+};
+
+}  // namespace
+
+// Where the rows wait until Finish: the rows by entry, and sorted runs of rows by size, each in a
+// scratch file or, without one, in memory.
+class HashFileWriter::Impl {
+  public:
+    Impl(std::size_t hashBytes, runtime::UniqueFd rows, runtime::UniqueFd runs)
+        : hashBytes_(hashBytes), rowsFd_(std::move(rows)), runsFd_(std::move(runs)) {
+        if (rowsFd_) rowsFile_.emplace(rowsFd_.Get(), kPendingBytes);
+        if (runsFd_) runsFile_.emplace(runsFd_.Get(), kPendingBytes);
+    }
+
+    void Add(const HashRow& row) {
+        encoded_.clear();
+        PutRow(encoded_, row);
+        rowsChecksum_.Add(encoded_);
+        if (rowsFile_) {
+            rowsFile_->Append(encoded_);
+        } else {
+            rowsInMemory_ += encoded_;
+        }
+        SizeRow sized;
+        sized.size = row.size;
+        std::memcpy(sized.hash.data(), row.hash.data(), std::min(row.hash.size(), hashBytes_));
+        sized.entry = row.entry;
+        run_.push_back(sized);
+        if (runsFile_ && run_.size() >= kRunRows) SpillRun();
+    }
+
+    void WriteByEntry(runtime::TextOutput& out, std::size_t rowBytes, std::uint64_t rows) {
+        if (!rowsFile_) {
+            out.PrintBytes(rowsInMemory_);
+            return;
+        }
+        rowsFile_->Flush();
+        std::string window;
+        const std::uint64_t total = rows * rowBytes;
+        for (std::uint64_t at = 0; at < total; at += kReadWindow) {
+            rowsFile_->Read(
+                at, static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, total - at)),
+                window);
+            out.PrintBytes(window);
+        }
+    }
+
+    // Every row by size and hash, in order, told to `each` (the runs merged).
+    void ForEachSorted(const std::function<void(const SizeRow&)>& each) {
+        std::sort(run_.begin(), run_.end());
+        if (runs_.empty()) {
+            for (const SizeRow& row : run_) each(row);
+            return;
+        }
+        SpillRun();
+        runsFile_->Flush();
+        MergeRuns(each);
+    }
+
+    std::uint32_t RowsChecksum() const { return rowsChecksum_.Value(); }
+
+    void PutSizeRow(std::string& out, const SizeRow& row) const {
+        PutFixed<std::uint64_t>(out, row.size);
+        out.append(reinterpret_cast<const char*>(row.hash.data()), hashBytes_);
+        PutFixed<std::uint64_t>(out, row.entry);
+    }
+
+  private:
+    struct Run {
+        std::uint64_t at;
+        std::uint64_t rows;
+    };
+
+    void SpillRun() {
+        if (run_.empty()) return;
+        std::sort(run_.begin(), run_.end());
+        std::string bytes;
+        bytes.reserve(run_.size() * sizeof(SizeRow));
+        for (const SizeRow& row : run_) {
+            bytes.append(reinterpret_cast<const char*>(&row), sizeof row);
+        }
+        runs_.push_back({runsFile_->Append(bytes), run_.size()});
+        run_.clear();
+    }
+
+    // A run read back a window at a time.
+    struct RunReader {
+        Run run;
+        std::string window;
+        std::size_t used = 0;
+        SizeRow current;
+    };
+
+    static bool Advance(const ScratchFile& file, RunReader& reader) {
+        if (reader.used == reader.window.size()) {
+            if (reader.run.rows == 0) return false;
+            const std::uint64_t rows =
+                std::min<std::uint64_t>(reader.run.rows, kReadWindow / sizeof(SizeRow));
+            file.Read(reader.run.at, static_cast<std::size_t>(rows * sizeof(SizeRow)),
+                      reader.window);
+            reader.run.at += rows * sizeof(SizeRow);
+            reader.run.rows -= rows;
+            reader.used = 0;
+        }
+        std::memcpy(&reader.current, reader.window.data() + reader.used, sizeof(SizeRow));
+        reader.used += sizeof(SizeRow);
+        return true;
+    }
+
+    void MergeRuns(const std::function<void(const SizeRow&)>& each) {
+        std::vector<RunReader> readers(runs_.size());
+        const auto later = [&readers](std::size_t a, std::size_t b) {
+            return readers[b].current < readers[a].current;
+        };
+        std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> next(later);
+        for (std::size_t i = 0; i < runs_.size(); ++i) {
+            readers[i].run = runs_[i];
+            if (Advance(*runsFile_, readers[i])) next.push(i);
+        }
+        while (!next.empty()) {
+            const std::size_t i = next.top();
+            next.pop();
+            each(readers[i].current);
+            if (Advance(*runsFile_, readers[i])) next.push(i);
+        }
+    }
+
+    std::size_t hashBytes_;
+    runtime::UniqueFd rowsFd_;
+    runtime::UniqueFd runsFd_;
+    std::optional<ScratchFile> rowsFile_;
+    std::optional<ScratchFile> runsFile_;
+    std::string rowsInMemory_;
+    std::string encoded_;
+    RunningChecksum rowsChecksum_;
+    std::vector<SizeRow> run_;
+    std::vector<Run> runs_;
+};
+
+HashFileWriter::HashFileWriter(reading::HashAlgorithm algorithm, runtime::UniqueFd rows,
+                               runtime::UniqueFd runs)
+    : algorithm_(algorithm),
+      impl_(std::make_unique<Impl>(reading::HashBytes(algorithm), std::move(rows),
+                                   std::move(runs))) {}
+
+HashFileWriter::~HashFileWriter() = default;
+
+void HashFileWriter::Add(const HashRow& row) {
+    impl_->Add(row);
+    ++rows_;
+}
+
+void HashFileWriter::Finish(std::uint64_t lines, const SaveIdentity& save,
+                            runtime::TextOutput& byEntry, runtime::TextOutput& bySize) {
+    const std::size_t hashBytes = reading::HashBytes(algorithm_);
+    const std::size_t rowBytes = kRowFieldsBytes + hashBytes;
+    byEntry.PrintBytes(Header(kHashesByEntryMagic, algorithm_, rowBytes, rows_, lines, save,
+                              impl_->RowsChecksum()));
+    impl_->WriteByEntry(byEntry, rowBytes, rows_);
+    // The sorted rows' checksum goes before them: they are merged once to sum them, once to write.
+    RunningChecksum sorted;
+    std::string bytes;
+    impl_->ForEachSorted([&](const SizeRow& row) {
+        bytes.clear();
+        impl_->PutSizeRow(bytes, row);
+        sorted.Add(bytes);
+    });
+    bySize.PrintBytes(
+        Header(kHashesBySizeMagic, algorithm_, 16 + hashBytes, rows_, lines, save, sorted.Value()));
+    bytes.clear();
+    impl_->ForEachSorted([&](const SizeRow& row) {
+        impl_->PutSizeRow(bytes, row);
+        if (bytes.size() >= kPendingBytes) {
+            bySize.PrintBytes(bytes);
+            bytes.clear();
+        }
+    });
+    bySize.PrintBytes(bytes);
+}
+
+KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save)
+    : fd_(std::move(byEntry)) {
+    std::string header(kHashHeaderBytes, '\0');
+    if (runtime::ReadAt(fd_.Get(), 0, header.data(), header.size()) != 0) {
+        ThrowDamaged("shorter than its header");
+    }
+    if (!header.starts_with(kHashesByEntryMagic)) ThrowDamaged("not a file of hashes by entry");
+    if (FixedAt<std::uint32_t>(header, kHeaderChecksumAt) !=
+        IndexChecksum(std::string_view(header).substr(0, kHeaderChecksumAt))) {
+        ThrowDamaged("its header's checksum");
+    }
+    algorithm_ = static_cast<reading::HashAlgorithm>(header[8]);
+    hashBytes_ = reading::HashBytes(algorithm_);
+    rowBytes_ = FixedAt<std::uint32_t>(header, 12);
+    rows_ = FixedAt<std::uint64_t>(header, 16);
+    if (hashBytes_ == 0 || static_cast<unsigned char>(header[9]) != hashBytes_ ||
+        rowBytes_ != kRowFieldsBytes + hashBytes_) {
+        ThrowDamaged("an algorithm it does not name rightly");
+    }
+    SaveIdentity written;
+    std::memcpy(written.bytes.data(), header.data() + 32, written.bytes.size());
+    if (FixedAt<std::uint64_t>(header, 24) != lines || !(written == save)) {
+        ThrowDamaged("they are another Save's");
+    }
+    struct stat st {};
+    if (::fstat(fd_.Get(), &st) != 0 ||
+        static_cast<std::uint64_t>(st.st_size) != kHashHeaderBytes + rows_ * rowBytes_) {
+        ThrowDamaged("a size that is not its rows'");
+    }
+    RunningChecksum checksum;
+    ForEachBlock([&checksum](std::string_view rows) { checksum.Add(rows); });
+    if (checksum.Value() != FixedAt<std::uint32_t>(header, kRowsChecksumAt)) {
+        ThrowDamaged("its rows' checksum");
+    }
+}
+
+void KeptHashes::ForEachBlock(const std::function<void(std::string_view)>& block) const {
+    const std::uint64_t total = rows_ * rowBytes_;
+    const std::size_t window = std::max<std::size_t>(kReadWindow / rowBytes_, 1) * rowBytes_;
+    std::string bytes;
+    for (std::uint64_t at = 0; at < total; at += window) {
+        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(window, total - at)));
+        if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + at, bytes.data(), bytes.size()) != 0) {
+            ThrowDamaged("a row that cannot be read");
+        }
+        block(bytes);
+    }
+}
+
+HashRow KeptHashes::Decode(std::string_view bytes) const {
+    HashRow row;
+    row.entry = FixedAt<std::uint64_t>(bytes, 0);
+    row.size = FixedAt<std::uint64_t>(bytes, 8);
+    row.device = FixedAt<std::uint64_t>(bytes, 16);
+    row.inode = FixedAt<std::uint64_t>(bytes, 24);
+    row.modified = FixedAt<std::int64_t>(bytes, 32);
+    row.changed = FixedAt<std::int64_t>(bytes, 40);
+    row.readAt = FixedAt<std::int64_t>(bytes, 48);
+    row.hash.assign(bytes.substr(kRowFieldsBytes, hashBytes_));
+    return row;
+}
+
+void KeptHashes::ForEach(const std::function<void(const HashRow&)>& row) const {
+    ForEachBlock([&](std::string_view rows) {
+        for (std::size_t at = 0; at < rows.size(); at += rowBytes_) {
+            row(Decode(rows.substr(at, rowBytes_)));
+        }
+    });
+}
+
+std::optional<HashRow> KeptHashes::Find(std::uint64_t device, std::uint64_t inode) {
+    if (!indexed_) {
+        indexed_ = true;
+        if (rows_ > UINT32_MAX) return std::nullopt;
+        byInode_.reserve(static_cast<std::size_t>(rows_));
+        std::uint32_t index = 0;
+        ForEachBlock([&](std::string_view rows) {
+            for (std::size_t at = 0; at < rows.size(); at += rowBytes_) {
+                byInode_.push_back({FixedAt<std::uint64_t>(rows, at + 24), index++});
+            }
+        });
+        std::sort(byInode_.begin(), byInode_.end(),
+                  [](const ByInode& a, const ByInode& b) { return a.inode < b.inode; });
+    }
+    auto at =
+        std::lower_bound(byInode_.begin(), byInode_.end(), inode,
+                         [](const ByInode& a, std::uint64_t wanted) { return a.inode < wanted; });
+    std::string bytes(rowBytes_, '\0');
+    for (; at != byInode_.end() && at->inode == inode; ++at) {
+        if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + std::uint64_t{at->row} * rowBytes_,
+                            bytes.data(), bytes.size()) != 0) {
+            return std::nullopt;
+        }
+        HashRow row = Decode(bytes);
+        if (row.device == device) return row;
+    }
+    return std::nullopt;
+}
+
+}  // namespace quorvale::catalogue

@@ -1,0 +1,133 @@
+// The content hashes a Save with hashes keeps beside its list files, in two files: by entry (what
+// each file held, in listing order, for a verification and for a later Save that carries hashes
+// over) and by size and hash (for lookups: which files hold the same content). This is the one
+// description of their bytes; a test pins a worked example of them byte by byte.
+//
+// Numbers are little-endian. Both files begin with the same header, 64 bytes:
+//   magic, 8 bytes: "QVHSH001" (by entry) or "QVHSZ001" (by size and hash); u8 the algorithm (1
+//   XXH3-128, 2 SHA-256, see reading::HashAlgorithm); u8 the bytes of a hash (16, 32); u16 0; u32
+//   the bytes of a row; u64 rows; u64 lines of the list files (as the record states them); 16
+//   bytes the identity of the Save that wrote them (see save_identity.h), the same as its record's
+//   and its index's; u32 the checksum of every row's bytes; u32 0; u32 the checksum of the
+//   header's 56 bytes before it; u32 0.
+// Then the rows, one per regular file that was hashed (a file that changed while it was read, or
+// could not be read, has none; the record names them):
+//   by entry, ascending by entry: u64 the entry (the number of its line in the listing, from 0,
+//       the root as chosen), u64 size, u64 device, u64 inode, i64 modified, i64 changed, i64 when
+//       its reading began (nanoseconds since the epoch), the hash (as `xxhsum -H2` or `sha256sum`
+//       print it in hexadecimal: XXH3-128 in its big-endian canonical form).
+//   by size and hash, ascending by size, then by the hash's bytes, then by entry: u64 size, the
+//       hash, u64 the entry.
+//
+// Checksums are FNV-1a, 64 bits folded to 32, as the index's (IndexChecksum).
+//
+// A worked example: one file, entry 2, of 3 bytes "hi\n", device 0x801, inode 12, modified 10^9,
+// changed 10^9 + 5, read at 2 * 10^9, XXH3-128 9d7d4b5b4c1cae5b0e5e7b3e1a0b1b36 (not the true
+// hash of "hi\n": an example of bytes), of list files of 4 lines, by entry:
+//
+//   0    51 56 48 53 48 30 30 31  "QVHSH001"
+//   8    01 10 00 00 48 00 00 00  XXH3-128, 16 bytes a hash, rows of 72 bytes
+//   16   01 00 .. 00              rows 1               24   04 00 .. 00   lines 4
+//   32   a0 .. af                 the Save's identity
+//   48   .. .. .. ..  00 00 00 00 the rows' checksum, 0
+//   56   .. .. .. ..  00 00 00 00 the header's checksum, 0
+//   64   02 00 .. 00  03 00 .. 00  01 08 00 .. 00  0c 00 .. 00   entry 2, size 3, device, inode
+//   96   00 ca 9a 3b 00 .. 00  05 ca 9a 3b 00 .. 00  00 94 35 77 00 .. 00  the three times
+//   120  9d 7d 4b 5b 4c 1c ae 5b 0e 5e 7b 3e 1a 0b 1b 36   the hash
+//
+// (the checksums are pinned by the test, not written here).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalogue/save_identity.h"
+#include "reading/content_hash.h"
+#include "runtime/text_output.h"
+#include "runtime/unique_fd.h"
+
+namespace quorvale::catalogue {
+
+inline constexpr std::string_view kHashesByEntryMagic = "QVHSH001";
+inline constexpr std::string_view kHashesBySizeMagic = "QVHSZ001";
+inline constexpr std::size_t kHashHeaderBytes = 64;
+
+// One file's row by entry.
+struct HashRow {
+    std::uint64_t entry = 0;
+    std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+    std::int64_t readAt = 0;
+    std::string hash;  // HashBytes of the algorithm
+};
+
+// Writes both files of a Save's hashes: rows are added in entry order while the walk goes on and
+// kept in scratch files (in memory where there are none), never all in memory at once; Finish
+// writes the header and the rows, and the rows sorted by size and hash (sorted in runs that are
+// merged), to the two outputs.
+class HashFileWriter {
+  public:
+    // `rows`, `runs`: scratch files (see runtime::FolderLock::OpenScratchFile), or none.
+    HashFileWriter(reading::HashAlgorithm algorithm, runtime::UniqueFd rows,
+                   runtime::UniqueFd runs);
+    ~HashFileWriter();
+    HashFileWriter(const HashFileWriter&) = delete;
+    HashFileWriter& operator=(const HashFileWriter&) = delete;
+
+    // Adds a row; entries ascending. Throws runtime::RuntimeError when a scratch file fails.
+    void Add(const HashRow& row);
+    std::uint64_t Rows() const { return rows_; }
+    // Writes the files; what the outputs throw passes through.
+    void Finish(std::uint64_t lines, const SaveIdentity& save, runtime::TextOutput& byEntry,
+                runtime::TextOutput& bySize);
+
+  private:
+    class Impl;
+    reading::HashAlgorithm algorithm_;
+    std::uint64_t rows_ = 0;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A Save's hashes read back, checked whole before any row is used: its header (magic, algorithm,
+// checksum), that it is the Save's whose record is given (lines and identity), and every row's
+// checksum. Throws runtime::RuntimeError ("its hashes are damaged (why)").
+class KeptHashes {
+  public:
+    KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save);
+
+    reading::HashAlgorithm Algorithm() const { return algorithm_; }
+    std::uint64_t Rows() const { return rows_; }
+    // Each row, in entry order.
+    void ForEach(const std::function<void(const HashRow&)>& row) const;
+
+    // For carrying hashes over: the row of the file on `device` with `inode`, if it has one.
+    // Built on the first call: a table of 12 bytes a row, rows read back from the file.
+    std::optional<HashRow> Find(std::uint64_t device, std::uint64_t inode);
+
+  private:
+    void ForEachBlock(const std::function<void(std::string_view)>& block) const;
+    HashRow Decode(std::string_view bytes) const;
+
+    runtime::UniqueFd fd_;
+    reading::HashAlgorithm algorithm_ = reading::HashAlgorithm::kNone;
+    std::size_t hashBytes_ = 0;
+    std::size_t rowBytes_ = 0;
+    std::uint64_t rows_ = 0;
+    struct ByInode {
+        std::uint64_t inode;
+        std::uint32_t row;
+    } __attribute__((packed));
+    std::vector<ByInode> byInode_;
+    bool indexed_ = false;
+};
+
+}  // namespace quorvale::catalogue

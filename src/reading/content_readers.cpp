@@ -1,0 +1,178 @@
+#include "reading/content_readers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include "runtime/thread_start.h"
+#include "runtime/unique_fd.h"
+
+namespace quorvale::reading {
+
+namespace {
+
+constexpr auto kWaitSlice = std::chrono::milliseconds(10);
+
+}  // namespace
+
+ContentReaders::Setup ContentReaders::SetupFor(int folderFd, HashAlgorithm algorithm,
+                                               HashCheck check, bool forceDiskOrder) {
+    Setup setup;
+    setup.algorithm = algorithm;
+    setup.check = check;
+    setup.diskOrder = forceDiskOrder || OnRotationalDisk(folderFd);
+    const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+    setup.readers = setup.diskOrder ? 1 : std::clamp<std::size_t>(cores, 2, 4);
+    return setup;
+}
+
+ContentReaders::ContentReaders(int folderFd, Setup setup)
+    : folderFd_(folderFd), setup_(std::move(setup)) {
+    // Each reader's buffer and hash are made here, where a failure to make them is the caller's.
+    for (std::size_t i = 0; i < setup_.readers; ++i) {
+        hashings_.push_back(std::make_unique<FileHashing>(setup_.algorithm));
+    }
+    for (std::size_t i = 0; i < setup_.readers; ++i) {
+        FileHashing* hashing = hashings_[i].get();
+        std::optional<std::thread> thread =
+            runtime::StartThread([this, hashing] { Run(*hashing); });
+        if (!thread) break;
+        threads_.push_back(std::move(*thread));
+    }
+    if (threads_.empty()) inline_ = hashings_.front().get();
+}
+
+ContentReaders::~ContentReaders() {
+    Stop();
+}
+
+void ContentReaders::Stop() noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    asked_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+}
+
+void ContentReaders::Ask(FileToHash file, const Take& take, const std::function<void()>& wait) {
+    if (inline_) {
+        Slot slot{std::move(file), {}, false};
+        HashSlot(slot, *inline_);
+        take(slot.file, slot.result);
+        return;
+    }
+    WaitWhile([this] { return slots_.size() >= kMaxAsked; }, take, wait);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        slots_.push_back(Slot{std::move(file), {}, false});
+    }
+    asked_.notify_one();
+}
+
+void ContentReaders::TakeDone(const Take& take) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!slots_.empty() && slots_.front().done) {
+        Slot slot = std::move(slots_.front());
+        slots_.pop_front();
+        ++frontNumber_;
+        lock.unlock();
+        take(slot.file, slot.result);
+        lock.lock();
+    }
+}
+
+void ContentReaders::Finish(const Take& take, const std::function<void()>& wait) {
+    WaitWhile([this] { return !slots_.empty(); }, take, wait);
+}
+
+// Hands back what is done while `busy` (asked under the lock) says to wait, waiting for the
+// readers in slices so that `wait` is called every few milliseconds.
+void ContentReaders::WaitWhile(const std::function<bool()>& busy, const Take& take,
+                               const std::function<void()>& wait) {
+    for (;;) {
+        TakeDone(take);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!busy()) return;
+        const bool frontDone =
+            done_.wait_for(lock, kWaitSlice, [this] { return slots_.front().done; });
+        lock.unlock();
+        if (!frontDone && wait) {
+            try {
+                wait();
+            } catch (...) {
+                Stop();  // no reader goes on reading for a Save that ended
+                throw;
+            }
+        }
+    }
+}
+
+void ContentReaders::Run(FileHashing& hashing) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        asked_.wait(lock,
+                    [this] { return stopping_ || nextToRead_ < frontNumber_ + slots_.size(); });
+        if (stopping_) break;
+        if (setup_.diskOrder) {
+            ReadInDiskOrder(lock, hashing);
+        } else {
+            ReadInOrder(lock, hashing);
+        }
+    }
+}
+
+// Takes the next file asked and hashes it (the lock is held on entry and on return).
+void ContentReaders::ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing) {
+    Slot& slot = slots_[nextToRead_++ - frontNumber_];
+    lock.unlock();
+    HashSlot(slot, hashing);
+    lock.lock();
+    slot.done = true;
+    done_.notify_one();
+}
+
+// Takes every file asked and not yet taken, up to a window, and hashes them in the order of their
+// first physical byte (those whose place cannot be told first, in the order asked).
+void ContentReaders::ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing) {
+    const std::uint64_t first = nextToRead_;
+    const std::uint64_t end =
+        std::min<std::uint64_t>(frontNumber_ + slots_.size(), first + kDiskOrderWindow);
+    nextToRead_ = end;
+    std::vector<std::pair<std::uint64_t, Slot*>> window;
+    window.reserve(static_cast<std::size_t>(end - first));
+    for (std::uint64_t number = first; number < end; ++number) {
+        window.emplace_back(0, &slots_[number - frontNumber_]);
+    }
+    lock.unlock();
+    for (auto& [place, slot] : window) {
+        const runtime::UniqueFd fd(OpenBeneath(folderFd_, slot->file.path));
+        if (fd) place = FirstPhysicalByte(fd.Get()).value_or(0);
+    }
+    std::stable_sort(window.begin(), window.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [place, slot] : window) {
+        HashSlot(*slot, hashing);
+        const std::lock_guard<std::mutex> relock(mutex_);
+        slot->done = true;
+        done_.notify_one();
+    }
+    lock.lock();
+}
+
+void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {
+    try {
+        slot.result = hashing.Hash(
+            folderFd_, slot.file, setup_.check,
+            [this] { return stopping_.load(std::memory_order_relaxed); }, setup_.betweenReads);
+    } catch (const std::exception& error) {  // no memory, or the hash library refused
+        slot.result = HashedFile{};
+        slot.result.why = error.what();
+    }
+    bytesRead_.fetch_add(slot.result.bytes, std::memory_order_relaxed);
+    filesRead_.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace quorvale::reading

@@ -1,0 +1,99 @@
+// The reader threads that hash files' content, under a budget of their own: files asked and not yet
+// handed back (kMaxAsked, charged when a file is asked for, so the one who asks waits, never the
+// memory grows), one open file and one read buffer of kHashReadBytes a reader. The thread that
+// asks owns the order: results come back to it, on its own thread, in the order it asked, whatever
+// order the readers took them in. On a solid-state disk, tmpfs or a network share several readers
+// take the files as asked; on a rotational disk one reader takes them a window at a time in the
+// order of their first physical byte, so the disk's head sweeps instead of seeking back and forth.
+// Shutdown is stop, wake, join: a reader stops within one read.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "reading/file_hashing.h"
+
+namespace quorvale::reading {
+
+class ContentReaders {
+  public:
+    static constexpr std::size_t kMaxAsked = 8192;
+    static constexpr std::size_t kDiskOrderWindow = 1024;
+
+    struct Setup {
+        HashAlgorithm algorithm = HashAlgorithm::kXxh3;
+        HashCheck check = HashCheck::kSameFile;
+        // One reader in the disk's order, as for a rotational disk; otherwise `readers` of them.
+        bool diskOrder = false;
+        std::size_t readers = 2;
+        // For tests: called by a reader after each read of a file.
+        std::function<void(const FileToHash&)> betweenReads;
+    };
+    // How many readers suit the disk the folder open as `folderFd` lies on (one: a rotational one).
+    static Setup SetupFor(int folderFd, HashAlgorithm algorithm, HashCheck check,
+                          bool forceDiskOrder);
+
+    // Reads files beneath the folder open as `folderFd` (not owned; it must outlive the readers).
+    // Readers that cannot be started are done without: with none, the files are hashed on the
+    // asking thread as they are asked.
+    ContentReaders(int folderFd, Setup setup);
+    ~ContentReaders();
+    ContentReaders(const ContentReaders&) = delete;
+    ContentReaders& operator=(const ContentReaders&) = delete;
+
+    // Told each file asked, with what its reading gave, in the order asked.
+    using Take = std::function<void(FileToHash&, HashedFile&)>;
+    // Asks for `file` to be hashed. While kMaxAsked files are asked and not handed back, hands back
+    // what is done and waits, calling `wait` every few milliseconds (what it throws passes
+    // through, and the readers stop at the next read).
+    void Ask(FileToHash file, const Take& take, const std::function<void()>& wait = {});
+    // Hands back, in order, what is done so far.
+    void TakeDone(const Take& take);
+    // Waits for every file asked and hands each back, in order.
+    void Finish(const Take& take, const std::function<void()>& wait = {});
+
+    // For progress, from any thread: files read and bytes read so far.
+    std::uint64_t FilesRead() const { return filesRead_.load(std::memory_order_relaxed); }
+    std::uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
+    std::size_t Readers() const { return threads_.size(); }
+
+  private:
+    struct Slot {
+        FileToHash file;
+        HashedFile result;
+        bool done = false;
+    };
+    void Run(FileHashing& hashing);
+    void ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
+    void ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
+    void HashSlot(Slot& slot, FileHashing& hashing);
+    void WaitWhile(const std::function<bool()>& busy, const Take& take,
+                   const std::function<void()>& wait);
+    void Stop() noexcept;
+
+    const int folderFd_;
+    const Setup setup_;
+    std::mutex mutex_;
+    std::condition_variable asked_;  // readers wait here for files
+    std::condition_variable done_;   // the asking thread waits here for results
+    std::deque<Slot> slots_;         // asked and not handed back, in the order asked
+    std::uint64_t frontNumber_ = 0;  // the number (in the order asked) of slots_.front()
+    std::uint64_t nextToRead_ = 0;   // the number of the first slot no reader took
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> filesRead_{0};
+    std::atomic<std::uint64_t> bytesRead_{0};
+    std::vector<std::unique_ptr<FileHashing>> hashings_;  // one a reader
+    FileHashing* inline_ = nullptr;  // the asking thread's, when no reader could be started
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace quorvale::reading

@@ -1,0 +1,87 @@
+// Hashing one regular file as a reader thread does it: opened beneath the listed folder's handle
+// (never through a link), checked to be the file that was listed before a byte is read, read in
+// large pieces, and checked again after the last one, so that a hash is never of bytes the file did
+// not hold. Pages the reading brought into the page cache are dropped once hashed; pages that were
+// there before are left, so that hashing a drive does not push the user's work out of memory. No
+// threads here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "reading/content_hash.h"
+#include "reading/file_system.h"
+
+namespace quorvale::reading {
+
+// Reads of at least this many bytes, as a disk wants them.
+inline constexpr std::size_t kHashReadBytes = std::size_t{1} << 20;
+
+// A file to hash: its number in the listing, its path beneath the folder handle given with it, and
+// what the listing says of it (its type, size and times; which file it is where known).
+struct FileToHash {
+    std::uint64_t entry = 0;
+    std::string path;
+    EntryDetails listed;
+};
+
+// What hashing one file gave.
+struct HashedFile {
+    enum class Outcome : std::uint8_t {
+        kHashed,      // `hash` is of every byte the file held, unchanged while read
+        kChanged,     // it is not what was listed, or it changed while it was read: no hash
+        kNotRegular,  // it is no longer a regular file (a fifo, a folder, a link): never opened
+        kGone,        // no entry of that name any more
+        kFailed,      // it could not be opened or read: `why`
+    };
+    Outcome outcome = Outcome::kFailed;
+    std::string hash;
+    EntryDetails found;       // the file as it was opened (type, size, identity, times)
+    std::int64_t readAt = 0;  // when its reading began, nanoseconds since the epoch
+    std::uint64_t bytes = 0;  // read from the disk
+    std::string why;          // kFailed: the system's reason
+};
+
+// How closely the file opened must match what was listed before it is read.
+enum class HashCheck : std::uint8_t {
+    kSameFile,     // the same device, inode, size, modification and change time: a Save's
+    kSameContent,  // the same size and modification time: a verification of a listing
+};
+
+class FileHashing {
+  public:
+    explicit FileHashing(HashAlgorithm algorithm);
+
+    // Hashes `file` beneath the folder open as `folderFd`. `stop` is asked before each read; when
+    // it says so the file gets no hash (kFailed, "stopped"). `betweenReads`, where given, is
+    // called after each read (a test changes the file there).
+    HashedFile Hash(int folderFd, const FileToHash& file, HashCheck check,
+                    const std::function<bool()>& stop,
+                    const std::function<void(const FileToHash&)>& betweenReads = {});
+
+  private:
+    bool ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
+                 const std::function<bool()>& stop,
+                 const std::function<void(const FileToHash&)>& betweenReads);
+
+    ContentHash hash_;
+    std::string buffer_;
+};
+
+// Opens `path` beneath `folderFd` to read, following no link on the way and never leaving the
+// folder: a handle, or -1 with errno set.
+int OpenBeneath(int folderFd, const std::string& path);
+
+// Where the first byte of the open file lies on its disk (FIEMAP), for reading files in the order
+// the disk holds them; none where the file system cannot tell (tmpfs, FUSE, an empty file).
+std::optional<std::uint64_t> FirstPhysicalByte(int fd);
+
+// Whether the folder open as `fd` lies on a rotational disk, as the kernel says of its device
+// (sysfs `queue/rotational`); false where it cannot tell.
+bool OnRotationalDisk(int fd);
+
+}  // namespace quorvale::reading

@@ -1,0 +1,163 @@
+#include "save/hashes_of_lines.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "catalogue/earlier_listing.h"
+#include "listing/list_file_name.h"
+#include "runtime/path_join.h"
+
+namespace quorvale::save {
+
+using reading::HashedFile;
+
+HashesOfLines::HashesOfLines(Hashing hashing, std::function<void()> wait)
+    : hashing_(std::move(hashing)),
+      wait_(std::move(wait)),
+      tally_(hashing_.tally != nullptr ? *hashing_.tally : ownTally_) {}
+
+// The readers stop within a read and are joined before anything they use goes.
+HashesOfLines::~HashesOfLines() {
+    readers_.reset();
+}
+
+void HashesOfLines::KeepIn(runtime::UniqueFd rows, runtime::UniqueFd runs) {
+    writer_.emplace(hashing_.algorithm, std::move(rows), std::move(runs));
+}
+
+void HashesOfLines::Line(std::uint64_t number, std::string_view line,
+                         const listing::LineDetails& noted) {
+    if (noted.kind == listing::LineDetails::Kind::kFolder) {
+        Folder(line.substr(1), noted);
+        return;
+    }
+    if (noted.kind != listing::LineDetails::Kind::kFile || !noted.known ||
+        noted.entry.type != 'f' || !rootKnown_) {
+        return;
+    }
+    const std::string_view name = line.substr(2);
+    tally_.files.fetch_add(1, std::memory_order_relaxed);
+    tally_.bytes.fetch_add(noted.entry.size, std::memory_order_relaxed);
+    if (CarriedOver(number, noted.entry)) return;
+    reading::FileToHash file{number, folder_, noted.entry};
+    runtime::AppendName(file.path, name);
+    if (!rootWhy_.empty()) {
+        NotHashed(runtime::JoinPath(rootPath_, file.path), rootWhy_);
+        return;
+    }
+    readers_->Ask(
+        std::move(file),
+        [this](reading::FileToHash& asked, HashedFile& hashed) { Take(asked, hashed); }, wait_);
+}
+
+// A folder line: the first is the root's, whose handle every file is opened beneath.
+void HashesOfLines::Folder(std::string_view path, const listing::LineDetails& noted) {
+    if (!rootKnown_) {
+        rootKnown_ = true;
+        rootPath_.assign(path);
+        rootFd_ = runtime::UniqueFd(
+            ::open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+        struct stat st {};
+        if (!rootFd_ || ::fstat(rootFd_.Get(), &st) != 0) {
+            rootWhy_ = std::strerror(errno);
+        } else if (noted.known && (static_cast<std::uint64_t>(st.st_ino) != noted.entry.inode ||
+                                   static_cast<std::uint64_t>(st.st_dev) != noted.entry.device)) {
+            rootWhy_ = "the folder listed is no longer at its path";
+        } else {
+            readers_ = std::make_unique<reading::ContentReaders>(rootFd_.Get(), [this] {
+                reading::ContentReaders::Setup setup = reading::ContentReaders::SetupFor(
+                    rootFd_.Get(), hashing_.algorithm, reading::HashCheck::kSameFile,
+                    hashing_.diskOrder);
+                setup.betweenReads = hashing_.betweenReads;
+                return setup;
+            }());
+        }
+        folder_.clear();
+        return;
+    }
+    std::string_view relative = path.substr(std::min(path.size(), rootPath_.size()));
+    while (relative.starts_with('/')) relative.remove_prefix(1);
+    folder_.assign(relative);
+}
+
+// Whether the earlier listing's hash of the file stands: the same file, size and times, and those
+// older than its reading by the file system's granularity (a change in the same tick as the
+// reading is never missed).
+bool HashesOfLines::CarriedOver(std::uint64_t number, const reading::EntryDetails& entry) {
+    if (hashing_.earlier == nullptr || entry.inode == 0) return false;
+    std::optional<catalogue::HashRow> row = hashing_.earlier->Find(entry.device, entry.inode);
+    if (!row || row->size != entry.size || row->modified != entry.modifiedNs ||
+        row->changed != entry.changedNs ||
+        std::max(row->modified, row->changed) > row->readAt - catalogue::kFolderTimeGranularity) {
+        return false;
+    }
+    row->entry = number;
+    writer_->Add(*row);
+    ++carried_;
+    Done(entry.size);
+    return true;
+}
+
+void HashesOfLines::Take(reading::FileToHash& file, HashedFile& hashed) {
+    bytesRead_ += hashed.bytes;
+    Done(file.listed.size);
+    switch (hashed.outcome) {
+        case HashedFile::Outcome::kHashed:
+            writer_->Add({file.entry, hashed.found.size, hashed.found.device, hashed.found.inode,
+                          hashed.found.modifiedNs, hashed.found.changedNs, hashed.readAt,
+                          std::move(hashed.hash)});
+            return;
+        case HashedFile::Outcome::kChanged:
+        case HashedFile::Outcome::kNotRegular:
+        case HashedFile::Outcome::kGone:
+            NotHashed(runtime::JoinPath(rootPath_, file.path),
+                      std::string(catalogue::kChangedWhileHashed));
+            return;
+        case HashedFile::Outcome::kFailed:
+            NotHashed(runtime::JoinPath(rootPath_, file.path), std::move(hashed.why));
+            return;
+    }
+}
+
+void HashesOfLines::NotHashed(const std::string& path, std::string why) {
+    if (hashing_.notHashed) hashing_.notHashed(path, why);
+    if (notHashed_.size() < kMaxNamed) notHashed_.push_back({path, std::move(why)});
+    ++notHashedCount_;
+}
+
+void HashesOfLines::Done(std::uint64_t bytes) {
+    tally_.filesDone.fetch_add(1, std::memory_order_relaxed);
+    tally_.bytesDone.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void HashesOfLines::WaitForReaders() {
+    if (readers_) {
+        readers_->Finish(
+            [this](reading::FileToHash& asked, HashedFile& hashed) { Take(asked, hashed); }, wait_);
+    }
+}
+
+void HashesOfLines::Finish(catalogue::ListingRecord& record, runtime::TextOutput& byEntry,
+                           runtime::TextOutput& bySize) {
+    WaitForReaders();
+    if (!writer_) writer_.emplace(hashing_.algorithm, runtime::UniqueFd(), runtime::UniqueFd());
+    writer_->Finish(record.lines, record.indexSave.value_or(catalogue::SaveIdentity{}), byEntry,
+                    bySize);
+    catalogue::ListingRecord::Hashes hashes;
+    hashes.algorithm = hashing_.algorithm;
+    hashes.byEntry = listing::kHashesByEntryName;
+    hashes.bySize = listing::kHashesBySizeName;
+    hashes.files = writer_->Rows();
+    hashes.carried = carried_;
+    hashes.bytesRead = bytesRead_;
+    hashes.notHashedCount = notHashedCount_;
+    hashes.notHashed = std::move(notHashed_);
+    record.hashes = std::move(hashes);
+    record.options.hash = hashing_.algorithm;
+}
+
+}  // namespace quorvale::save
