@@ -205,7 +205,8 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
          {"quorvale [FOLDER] [--list-folder DIR]",
           "quorvale --save FOLDER [--list-folder DIR] [SAVE OPTION]...",
           "quorvale --compare OLD NEW", "quorvale --find PATTERN [FOLDER]... [FIND OPTION]...",
-          "quorvale --export FORMAT LISTING [-0]", "quorvale -h | --help | -V | --version",
+          "quorvale --export FORMAT LISTING [-0]", "quorvale --verify LISTING [--root DIR]",
+          "quorvale -h | --help | -V | --version",
           "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
         EXPECT_NE(readme.find("    " + std::string(line) + "\n"), std::string::npos) << line;

@@ -215,7 +215,7 @@ TEST_F(ExportedListings, AnUnknownFormatOrNoListingIsSaidWithTwo) {
     const ProgramRun format = RunProgram({"--export", "xml", dir / "kept"});
     EXPECT_EQ(format.status, 2);
     EXPECT_EQ(format.err, "quorvale: cannot export \"" + dir / "kept" +
-                              "\": 'xml' is not a format (paths, csv, ncdu)\n");
+                              "\": 'xml' is not a format (paths, csv, ncdu, sums)\n");
     // A reader that goes away (`| head -c 10`) ends an export as it ends any writer: 141.
     for (const std::string name : {"paths", "csv", "ncdu"}) {
         const ProgramRun gone =

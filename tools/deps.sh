@@ -13,7 +13,7 @@ set -euo pipefail
 declare -A needs=(
   [program]="g++ cmake ninja-build qt6-base-dev libzstd-dev libblkid-dev libxxhash-dev libssl-dev fonts-dejavu-core help2man"
   [package]="dpkg-dev file"
-  [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
+  [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file xxhash
           desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3
           xdg-utils"
   [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config zstd"

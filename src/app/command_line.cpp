@@ -157,6 +157,7 @@ class Reader {
     void CheckFind();
     void CheckExport();
     void CheckVerify();
+    void CheckSave();
     void CheckCatalogue();
     void CheckOneFolder();
     void Folder(std::string_view folder);
@@ -327,7 +328,11 @@ void Reader::CheckModes() {
         return;
     }
     CheckOneFolder();
-    if (Wrong()) return;
+    if (!Wrong()) CheckSave();
+}
+
+// The window's options or those of a Save: which, and whether they go together.
+void Reader::CheckSave() {
     const bool save = std::find(given_.begin(), given_.end(), &kSaveRow) != given_.end();
     if (!save) {
         for (const OptionRow* row : given_) {
@@ -476,6 +481,7 @@ std::string HelpText() {
   or:  quorvale --compare OLD NEW
   or:  quorvale --find PATTERN [FOLDER]... [FIND OPTION]...
   or:  quorvale --export FORMAT LISTING [-0]
+  or:  quorvale --verify LISTING [--root DIR]
   or:  quorvale --listings [FOLDER]...
   or:  quorvale --note LISTING TEXT
   or:  quorvale --forget LISTING
@@ -515,6 +521,18 @@ Options:
                        stderr. OLD cannot be the list folder being written
   --reuse-trust        with --reuse: trust the folder times of any file system
                        (network and FUSE file systems among them)
+  --hash[=ALGORITHM]   with --save (implies --details): keep a hash of each
+                       regular file's content, xxh3 (XXH3-128, the default)
+                       or sha256; with --reuse, a file whose device, inode,
+                       size and times are those OLD hashed (and older than
+                       that by a second) keeps OLD's hash unread. A file
+                       that cannot be read, or that changed while it was
+                       read, gets none and is named on stderr and in the
+                       record. Pages the hashing brought into the page cache
+                       are dropped again
+  --disk-order         with --hash: one reader taking the files in the order
+                       the disk holds them, as on a rotational disk (found
+                       by itself there)
   --compare OLD NEW    print what changed from the listing in the list folder
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds
@@ -542,7 +560,19 @@ Options:
                        "csv" (RFC 4180), type, size, time (where the listing
                        has details) and path; "ncdu", the JSON export that
                        ncdu -f and gdu -f read (disk usage: the size rounded
-                       up to 4 KiB)
+                       up to 4 KiB); "sums" (a listing saved with --hash),
+                       "HASH  PATH" lines, the path under the root, that
+                       xxhsum -c or sha256sum -c verify there (for xxh3 a
+                       name holding a CR, LF or backslash is left out, named
+                       on stderr; sha256sum's escapes otherwise)
+  --verify LISTING     read again each file LISTING hashed, where its drive
+                       is mounted now (or below --root DIR), and print in
+                       listing order "!" for a file whose content differs
+                       while its size and time are as listed (damaged), "~"
+                       with s and m for one whose size or time changed, "~t"
+                       for one no longer a regular file, "-" for one gone,
+                       each with a tab and its path
+  --root DIR           with --verify: the folder the listing's root is now
   --listings [FOLDER]...
                        one line per kept listing in each FOLDER (default as
                        for --find), newest first, tab-separated: the drive
@@ -613,11 +643,15 @@ Files:
   quorvale-index.bin   the index --find and --reuse read, written before the
                        record (an earlier one is renamed
                        quorvale-index.previous.bin)
+  quorvale-hashes.bin, quorvale-hashes-by-size.bin
+                       with --hash: each hashed file's entry, size, identity,
+                       times and hash, in listing order and by size and hash
 
 Exit status:
   --save: 0 the listing is complete; 1 it was written, but some folders were
-  denied or left incomplete (each named on stderr with its reason); 2 the Save
-  or its output failed, or the command line is wrong; 130 stopped by SIGINT,
+  denied or left incomplete, or with --hash some files got no hash (each
+  named on stderr with its reason); 2 the Save or its output failed, or the
+  command line is wrong; 130 stopped by SIGINT,
   143 by SIGTERM, 129 by SIGHUP, 141 when the reader of the output went away.
   --compare: 0 the listings are equal, 1 they differ, 2 a folder holds no
   record or its list files are not the ones it describes.
@@ -628,6 +662,9 @@ Exit status:
   read or changed.
   --export: 0 written, 2 the listing could not be read or the format is not
   one of these.
+  --verify: 0 every hashed file is intact, 1 something was found, 2 something
+  could not be verified (said on stderr: a file unreadable, the drive not
+  mounted, a listing without hashes).
 
 Examples:
   A catalogue of three drives, and where a file is, plugged in or not:
@@ -644,6 +681,10 @@ Examples:
     yesterday=/var/backups/listing/$(date -d yesterday +%F)
     quorvale --save /srv/share --list-folder "$today" -x --reuse "$yesterday"
     quorvale --compare "$yesterday" "$today"
+
+  Prove that a backup drive still holds the bytes it held:
+    quorvale --save /media/alice/BACKUP --hash
+    quorvale --verify BACKUP
 
   Where is that file, on every drive listed:
     quorvale -i -b --find 'holiday*.jpg' ~/catalogue

@@ -25,6 +25,23 @@ std::optional<std::string> RelativeBytes(const KeptEntry& entry, const ListingRe
     return bytes;
 }
 
+// One line as sha256sum and xxhsum print it: the hash, two spaces and the path; with `escaped`,
+// a backslash first and each backslash, LF and CR in the path written as sha256sum escapes them.
+void SumsLine(std::string& line, const std::string& hex, const std::string& path, bool escaped) {
+    line.clear();
+    if (escaped) line += '\\';
+    line += hex;
+    line += "  ";
+    if (!escaped) {
+        line += path;
+    } else {
+        for (const char c : path) {
+            line += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+        }
+    }
+    line += '\n';
+}
+
 }  // namespace
 
 std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action) {
@@ -85,24 +102,12 @@ void ExportSums(const std::string& folder, const std::function<void(std::string_
     ForEachHashedEntry(
         listing, *hashes,
         [&](const HashedEntry& hashed) {
-            const std::string shown = runtime::JoinPath(hashed.entry.folderPath, hashed.entry.name);
-            if (!hashed.relative) return leftOut(shown);
-            const std::string& path = *hashed.relative;
-            const bool special = path.find_first_of("\r\n\\") != std::string::npos;
-            if (special && !escapes) return leftOut(shown);
-            line.clear();
-            if (special) line += '\\';
-            line += reading::HashHex(hashed.row.hash);
-            line += "  ";
-            for (const char c : path) {
-                if (!special) break;
-                line += c == '\\'   ? "\\\\"
-                        : c == '\n' ? "\\n"
-                        : c == '\r' ? "\\r"
-                                    : std::string(1, c);
+            const bool special =
+                hashed.relative && hashed.relative->find_first_of("\r\n\\") != std::string::npos;
+            if (!hashed.relative || (special && !escapes)) {
+                return leftOut(runtime::JoinPath(hashed.entry.folderPath, hashed.entry.name));
             }
-            if (!special) line += path;
-            line += '\n';
+            SumsLine(line, reading::HashHex(hashed.row.hash), *hashed.relative, special);
             write(line);
         },
         check);

@@ -64,8 +64,13 @@ void WriteHashes(runtime::JsonWriter& json, const ListingRecord::Hashes& hashes)
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 42> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 47> kFieldsRead = {"fileSystem.mountPoint",
                                                           "hashes",
+                                                          "hashes.files",
+                                                          "hashes.carried",
+                                                          "hashes.bytesRead",
+                                                          "hashes.notHashed",
+                                                          "hashes.notHashed.count",
                                                           "hashes.algorithm",
                                                           "hashes.byEntry",
                                                           "hashes.bySize",
@@ -329,6 +334,17 @@ bool ReadHashes(const runtime::JsonValue& document, ListingRecord& record, std::
         }
         *field = std::move(*name);
     }
+    for (const auto& [key, field] :
+         {std::pair{"files", &read.files}, std::pair{"carried", &read.carried},
+          std::pair{"bytesRead", &read.bytesRead}}) {
+        const auto number = NumberAt(hashes, key, "hashes." + std::string(key), 0, UINT64_MAX, why);
+        if (!number) return false;
+        *field = *number;
+    }
+    const auto notHashed = NumberAt(hashes->Member("notHashed"), "count", "hashes.notHashed.count",
+                                    0, UINT64_MAX, why);
+    if (!notHashed) return false;
+    read.notHashedCount = static_cast<std::size_t>(*notHashed);
     record.options.hash = read.algorithm;
     record.hashes = std::move(read);
     return true;

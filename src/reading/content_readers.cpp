@@ -58,18 +58,27 @@ void ContentReaders::Stop() noexcept {
 }
 
 void ContentReaders::Ask(FileToHash file, const Take& take, const std::function<void()>& wait) {
-    if (inline_) {
-        Slot slot{std::move(file), {}, false};
-        HashSlot(slot, *inline_);
+    Queue(Slot{std::move(file), {}, false}, take, wait);
+}
+
+void ContentReaders::Known(FileToHash file, HashedFile result, const Take& take,
+                           const std::function<void()>& wait) {
+    Queue(Slot{std::move(file), std::move(result), true}, take, wait);
+}
+
+void ContentReaders::Queue(Slot slot, const Take& take, const std::function<void()>& wait) {
+    if (inline_) {  // asked in order, done at once: handed back at once
+        if (!slot.done) HashSlot(slot, *inline_);
         take(slot.file, slot.result);
         return;
     }
     WaitWhile([this] { return slots_.size() >= kMaxAsked; }, take, wait);
+    const bool toRead = !slot.done;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        slots_.push_back(Slot{std::move(file), {}, false});
+        slots_.push_back(std::move(slot));
     }
-    asked_.notify_one();
+    if (toRead) asked_.notify_one();
 }
 
 void ContentReaders::TakeDone(const Take& take) {
@@ -113,8 +122,7 @@ void ContentReaders::WaitWhile(const std::function<bool()>& busy, const Take& ta
 void ContentReaders::Run(FileHashing& hashing) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        asked_.wait(lock,
-                    [this] { return stopping_ || nextToRead_ < frontNumber_ + slots_.size(); });
+        asked_.wait(lock, [this] { return stopping_ || SkipKnown(); });
         if (stopping_) break;
         if (setup_.diskOrder) {
             ReadInDiskOrder(lock, hashing);
@@ -122,6 +130,17 @@ void ContentReaders::Run(FileHashing& hashing) {
             ReadInOrder(lock, hashing);
         }
     }
+}
+
+// Passes over the files whose results were known when asked; whether one is left to read (the
+// lock held).
+bool ContentReaders::SkipKnown() {
+    // Known ones at the front may have been handed back already.
+    nextToRead_ = std::max(nextToRead_, frontNumber_);
+    while (nextToRead_ < frontNumber_ + slots_.size() && slots_[nextToRead_ - frontNumber_].done) {
+        ++nextToRead_;
+    }
+    return nextToRead_ < frontNumber_ + slots_.size();
 }
 
 // Takes the next file asked and hashes it (the lock is held on entry and on return).
@@ -144,7 +163,8 @@ void ContentReaders::ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHas
     std::vector<std::pair<std::uint64_t, Slot*>> window;
     window.reserve(static_cast<std::size_t>(end - first));
     for (std::uint64_t number = first; number < end; ++number) {
-        window.emplace_back(0, &slots_[number - frontNumber_]);
+        Slot& slot = slots_[number - frontNumber_];
+        if (!slot.done) window.emplace_back(0, &slot);
     }
     lock.unlock();
     for (auto& [place, slot] : window) {

@@ -56,6 +56,10 @@ class ContentReaders {
     // what is done and waits, calling `wait` every few milliseconds (what it throws passes
     // through, and the readers stop at the next read).
     void Ask(FileToHash file, const Take& take, const std::function<void()>& wait = {});
+    // Puts `file`, whose result is known without reading it, in its turn among those asked: it is
+    // handed back in the order asked like the others (waits as Ask does).
+    void Known(FileToHash file, HashedFile result, const Take& take,
+               const std::function<void()>& wait = {});
     // Hands back, in order, what is done so far.
     void TakeDone(const Take& take);
     // Waits for every file asked and hands each back, in order.
@@ -73,9 +77,11 @@ class ContentReaders {
         bool done = false;
     };
     void Run(FileHashing& hashing);
+    bool SkipKnown();
     void ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
     void ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
     void HashSlot(Slot& slot, FileHashing& hashing);
+    void Queue(Slot slot, const Take& take, const std::function<void()>& wait);
     void WaitWhile(const std::function<bool()>& busy, const Take& take,
                    const std::function<void()>& wait);
     void Stop() noexcept;
@@ -87,7 +93,7 @@ class ContentReaders {
     std::condition_variable done_;   // the asking thread waits here for results
     std::deque<Slot> slots_;         // asked and not handed back, in the order asked
     std::uint64_t frontNumber_ = 0;  // the number (in the order asked) of slots_.front()
-    std::uint64_t nextToRead_ = 0;   // the number of the first slot no reader took
+    std::uint64_t nextToRead_ = 0;   // the number of the first slot no reader took or skipped
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> filesRead_{0};
     std::atomic<std::uint64_t> bytesRead_{0};

@@ -39,19 +39,24 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
         noted.entry.type != 'f' || !rootKnown_) {
         return;
     }
-    const std::string_view name = line.substr(2);
     tally_.files.fetch_add(1, std::memory_order_relaxed);
     tally_.bytes.fetch_add(noted.entry.size, std::memory_order_relaxed);
-    if (CarriedOver(number, noted.entry)) return;
     reading::FileToHash file{number, folder_, noted.entry};
-    runtime::AppendName(file.path, name);
+    runtime::AppendName(file.path, line.substr(2));
     if (!rootWhy_.empty()) {
+        Done(file.listed.size);
         NotHashed(runtime::JoinPath(rootPath_, file.path), rootWhy_);
         return;
     }
-    readers_->Ask(
-        std::move(file),
-        [this](reading::FileToHash& asked, HashedFile& hashed) { Take(asked, hashed); }, wait_);
+    const auto take = [this](reading::FileToHash& asked, HashedFile& hashed) {
+        Take(asked, hashed);
+    };
+    // A hash carried over takes its turn among those read, so that rows stay in listing order.
+    if (std::optional<HashedFile> carried = CarriedOver(noted.entry)) {
+        readers_->Known(std::move(file), std::move(*carried), take, wait_);
+    } else {
+        readers_->Ask(std::move(file), take, wait_);
+    }
 }
 
 // A folder line: the first is the root's, whose handle every file is opened beneath.
@@ -87,19 +92,21 @@ void HashesOfLines::Folder(std::string_view path, const listing::LineDetails& no
 // Whether the earlier listing's hash of the file stands: the same file, size and times, and those
 // older than its reading by the file system's granularity (a change in the same tick as the
 // reading is never missed).
-bool HashesOfLines::CarriedOver(std::uint64_t number, const reading::EntryDetails& entry) {
-    if (hashing_.earlier == nullptr || entry.inode == 0) return false;
+std::optional<HashedFile> HashesOfLines::CarriedOver(const reading::EntryDetails& entry) {
+    if (hashing_.earlier == nullptr || entry.inode == 0) return std::nullopt;
     std::optional<catalogue::HashRow> row = hashing_.earlier->Find(entry.device, entry.inode);
     if (!row || row->size != entry.size || row->modified != entry.modifiedNs ||
         row->changed != entry.changedNs ||
         std::max(row->modified, row->changed) > row->readAt - catalogue::kFolderTimeGranularity) {
-        return false;
+        return std::nullopt;
     }
-    row->entry = number;
-    writer_->Add(*row);
     ++carried_;
-    Done(entry.size);
-    return true;
+    HashedFile carried;
+    carried.outcome = HashedFile::Outcome::kHashed;
+    carried.hash = std::move(row->hash);
+    carried.found = entry;
+    carried.readAt = row->readAt;
+    return carried;
 }
 
 void HashesOfLines::Take(reading::FileToHash& file, HashedFile& hashed) {

@@ -70,7 +70,7 @@ class HashesOfLines {
 
   private:
     void Folder(std::string_view path, const listing::LineDetails& noted);
-    bool CarriedOver(std::uint64_t number, const reading::EntryDetails& entry);
+    std::optional<reading::HashedFile> CarriedOver(const reading::EntryDetails& entry);
     void Take(reading::FileToHash& file, reading::HashedFile& hashed);
     void NotHashed(const std::string& path, std::string why);
     void Done(std::uint64_t bytes);

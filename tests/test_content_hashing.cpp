@@ -1,0 +1,398 @@
+// The content hashes a Save keeps, tested in the process so that the thread sanitizer runs the
+// reader threads: every hash is what an independent hasher prints for the file, in either order of
+// reading; a file changed between two reads of it gets no hash and is named; the readers hand
+// results back in the order asked, with threads or without, and stop within a read; an unchanged
+// tree is hashed again without a byte of its files read; and the hash files read back refuse
+// what is not whole.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "catalogue/earlier_listing.h"
+#include "catalogue/hash_file.h"
+#include "catalogue/listing_hashes.h"
+#include "listing/list_file_name.h"
+#include "reading/content_readers.h"
+#include "reading/posix_file_system.h"
+#include "runtime/nanoseconds.h"
+#include "runtime/thread_start.h"
+#include "save/listing_save.h"
+#include "support/odd_tree.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+using reading::HashAlgorithm;
+
+// What an independent hasher prints for the content of `path` (xxhsum -H2, sha256sum), read from
+// its standard input so that no name needs quoting.
+std::string IndependentHash(const std::string& path, HashAlgorithm algorithm) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << path;
+    const int saved = ::dup(STDIN_FILENO);
+    ::dup2(fd, STDIN_FILENO);
+    FILE* tool = ::popen(algorithm == HashAlgorithm::kXxh3 ? "xxhsum -H2" : "sha256sum", "r");
+    char out[128] = {};
+    const std::size_t got = tool != nullptr ? std::fread(out, 1, sizeof out - 1, tool) : 0;
+    if (tool != nullptr) ::pclose(tool);
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+    ::close(fd);
+    const std::string text(out, got);
+    return text.substr(0, text.find(' '));
+}
+
+// Every hash a listing kept, by the file's path beneath its root (its own bytes).
+std::map<std::string, std::string> KeptHashesOf(const std::string& folder) {
+    catalogue::KeptListing listing(folder, "read");
+    const auto hashes = catalogue::OpenHashes(listing, "read");
+    std::map<std::string, std::string> kept;
+    catalogue::ForEachHashedEntry(listing, *hashes, [&kept](const catalogue::HashedEntry& entry) {
+        EXPECT_TRUE(entry.relative.has_value());
+        kept[entry.relative.value_or("")] = reading::HashHex(entry.row.hash);
+    });
+    return kept;
+}
+
+// What the independent hasher prints for every regular file below `root`.
+std::map<std::string, std::string> IndependentHashesOf(const std::string& root,
+                                                       HashAlgorithm algorithm) {
+    std::vector<std::string> entries;
+    Walk(root, entries, true);
+    std::map<std::string, std::string> hashes;
+    for (const std::string& path : entries) {
+        struct stat st {};
+        if (path.ends_with('/') || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        hashes[path.substr(root.size() + 1)] = IndependentHash(path, algorithm);
+    }
+    return hashes;
+}
+
+// One Save with hashes of `tree`, in the process, into a list folder of its own.
+struct HashedSave {
+    reading::PosixFileSystem fs;
+    Lister lister{fs};
+    catalogue::ListingRecord record;
+
+    HashedSave(const std::string& tree, save::Hashing hashing,
+               const std::string& reuse = std::string()) {
+        reading::ListingOptions options;
+        options.details = true;
+        options.hash = hashing.algorithm;
+        lister.core.SetOptions(options);
+        std::unique_ptr<catalogue::EarlierListing> earlier;
+        std::unique_ptr<catalogue::KeptHashes> earlierHashes;
+        save::Reuse reused;
+        if (!reuse.empty()) {
+            earlier = std::make_unique<catalogue::EarlierListing>(reuse);
+            earlierHashes = earlier->OpenHashes();
+            hashing.earlier = earlierHashes.get();
+            const auto [device, inode] = earlier->FolderIdentity();
+            reused = {reuse, device, inode};
+            fs.SetEarlierReading(earlier.get());
+        }
+        save::SaveListing(lister.core, lister.runtime, tree, reused, hashing);
+        fs.SetEarlierReading(nullptr);
+        record = catalogue::KeptListing(Folder(), "read").Record();
+    }
+    const std::string& Folder() const { return lister.programFolder.Path(); }
+};
+
+save::Hashing Asked(HashAlgorithm algorithm, bool diskOrder = false) {
+    save::Hashing hashing;
+    hashing.algorithm = algorithm;
+    hashing.diskOrder = diskOrder;
+    return hashing;
+}
+
+void MakeFileOfSize(const std::string& path, std::size_t size, std::mt19937& random) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    MakeFile(path, bytes);
+}
+
+// Waits until every file below `root` is older than a reading of it could miss.
+void WaitUntilOlderThanTheirTick(const std::vector<std::string>& files) {
+    std::int64_t newest = 0;
+    for (const std::string& file : files) {
+        struct stat st {};
+        ::lstat(file.c_str(), &st);
+        newest =
+            std::max({newest, runtime::Nanoseconds(st.st_mtim), runtime::Nanoseconds(st.st_ctim)});
+    }
+    ASSERT_TRUE(WaitUntil([newest] {
+        return runtime::NanosecondsNow() > newest + catalogue::kFolderTimeGranularity + 10'000'000;
+    }));
+}
+
+// The bytes this process has read so far, by any of its threads.
+std::uint64_t BytesReadByThisProcess() {
+    std::ifstream io("/proc/self/io");
+    for (std::string key; io >> key;) {
+        std::uint64_t value = 0;
+        io >> value;
+        if (key == "rchar:") return value;
+    }
+    return 0;
+}
+
+TEST(ContentHashes, EveryHashIsWhatAnIndependentHasherPrintsInEitherOrderOfReading) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    std::mt19937 random(44);
+    MakeFolder(tree);
+    MakeOddTree(tree, random);
+    MakeFile(tree + "/empty");
+    MakeFileOfSize(tree + "/several reads", 2 * reading::kHashReadBytes + 12345, random);
+    // Sparse: a hole, then bytes.
+    const int fd = ::open((tree + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "end", 3, 3 << 20), 3);
+    ::close(fd);
+    for (const HashAlgorithm algorithm : {HashAlgorithm::kXxh3, HashAlgorithm::kSha256}) {
+        const auto expected = IndependentHashesOf(tree, algorithm);
+        for (const bool diskOrder : {false, true}) {
+            SCOPED_TRACE(std::string(reading::HashAlgorithmName(algorithm)) +
+                         (diskOrder ? " in the disk's order" : " as asked"));
+            const HashedSave saved(tree, Asked(algorithm, diskOrder));
+            EXPECT_EQ(KeptHashesOf(saved.Folder()), expected);
+            ASSERT_TRUE(saved.record.hashes.has_value());
+            EXPECT_EQ(saved.record.hashes->files, expected.size());
+            EXPECT_EQ(saved.record.hashes->notHashedCount, 0u);
+            EXPECT_EQ(saved.record.hashes->algorithm, algorithm);
+        }
+    }
+}
+
+// A file that changes between two of its reads (a test's hook, not a race) gets no hash, whether
+// its size changed or only its bytes and its change time; the others are hashed.
+TEST(ContentHashes, AFileChangedBetweenTwoReadsGetsNoHashAndIsNamed) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    std::mt19937 random(7);
+    MakeFolder(tree);
+    MakeFileOfSize(tree + "/grows", 3 * reading::kHashReadBytes, random);
+    MakeFileOfSize(tree + "/rewritten", 3 * reading::kHashReadBytes, random);
+    MakeFileOfSize(tree + "/kept", 3 * reading::kHashReadBytes, random);
+    save::Hashing hashing = Asked(HashAlgorithm::kXxh3);
+    std::vector<std::string> told;
+    hashing.notHashed = [&told](const std::string& path, const std::string& why) {
+        told.push_back(path + ": " + why);
+    };
+    hashing.betweenReads = [&tree](const reading::FileToHash& file) {
+        const std::string path = tree + "/" + file.path;
+        if (file.path == "grows") {
+            std::ofstream(path, std::ios::app) << "more";
+        } else if (file.path == "rewritten") {
+            // The same size and modification time, other bytes: only the change time tells.
+            struct stat st {};
+            ::stat(path.c_str(), &st);
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_EQ(::pwrite(fd, "X", 1, 0), 1);
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            ::futimens(fd, times);
+            ::close(fd);
+        }
+    };
+    const HashedSave saved(tree, hashing);
+    const auto kept = KeptHashesOf(saved.Folder());
+    EXPECT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept.count("kept"), 1u);
+    ASSERT_TRUE(saved.record.hashes.has_value());
+    EXPECT_EQ(saved.record.hashes->notHashedCount, 2u);
+    EXPECT_EQ(told, (std::vector<std::string>{tree + "/grows: changed while hashed",
+                                              tree + "/rewritten: changed while hashed"}));
+    const std::string recorded =
+        ReadBytes(saved.Folder() + "/" + std::string(listing::kRecordName));
+    EXPECT_NE(recorded.find("\"path\": \"" + tree + "/grows\",\n"), std::string::npos) << recorded;
+    EXPECT_NE(recorded.find("\"reason\": \"changed while hashed\""), std::string::npos);
+}
+
+// The readers hand each file back in the order it was asked, with threads and with none to be
+// had; a wait that ends the work stops them within a read, and nothing is handed back after.
+TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinARead) {
+    TempDir dir;
+    std::mt19937 random(3);
+    std::vector<std::string> names = NumberedNames("f", 300);
+    for (const std::string& name : names) {
+        MakeFileOfSize(dir / name, random() % 5000, random);
+    }
+    const runtime::UniqueFd folder(::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY));
+    const auto hashAll = [&](bool diskOrder) {
+        reading::ContentReaders::Setup setup;
+        setup.diskOrder = diskOrder;
+        setup.readers = diskOrder ? 1 : 3;
+        reading::ContentReaders readers(folder.Get(), setup);
+        std::vector<std::string> handed;
+        const auto take = [&handed](reading::FileToHash& file, reading::HashedFile& hashed) {
+            EXPECT_EQ(hashed.outcome, reading::HashedFile::Outcome::kHashed) << file.path;
+            handed.push_back(file.path);
+        };
+        for (const std::string& name : names) {
+            struct stat st {};
+            ::stat((dir / name).c_str(), &st);
+            readers.Ask({0, name, reading::DetailsOf(st)}, take);
+        }
+        readers.Finish(take);
+        return handed;
+    };
+    EXPECT_EQ(hashAll(false), names);
+    EXPECT_EQ(hashAll(true), names);
+    runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
+    EXPECT_EQ(hashAll(false), names);
+    runtime::RefuseThreadStarts({});
+
+    MakeFileOfSize(dir / "large", 8 * reading::kHashReadBytes, random);
+    std::atomic<int> reads = 0;
+    std::atomic<bool> ended = false;
+    reading::ContentReaders::Setup setup;
+    setup.betweenReads = [&](const reading::FileToHash&) {
+        ++reads;
+        WaitUntil([&ended] { return ended.load(); });
+    };
+    struct Ended {};
+    bool handedAfter = false;
+    {
+        reading::ContentReaders readers(folder.Get(), setup);
+        struct stat st {};
+        ::stat((dir / "large").c_str(), &st);
+        const auto take = [&handedAfter](reading::FileToHash&, reading::HashedFile&) {
+            handedAfter = true;
+        };
+        readers.Ask({0, "large", reading::DetailsOf(st)}, take);
+        EXPECT_THROW(readers.Finish(take,
+                                    [&] {
+                                        if (reads == 0) return;
+                                        ended = true;
+                                        throw Ended{};
+                                    }),
+                     Ended);
+    }
+    EXPECT_FALSE(handedAfter);
+    EXPECT_LE(reads.load(), 2);
+}
+
+// A re-listing of an unchanged tree carries every hash over without reading a byte of the files
+// (the process reads no more than the earlier listing's own files and a little besides); a file
+// changed since is read again, and one only touched too, and both hashes are the fresh ones.
+TEST(ContentHashes, AnUnchangedTreeIsHashedAgainWithoutReadingAByteOfItsFiles) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    std::mt19937 random(11);
+    MakeFolder(tree);
+    MakeFolder(tree + "/sub");
+    std::vector<std::string> files;
+    for (int i = 0; i < 20; ++i) {
+        files.push_back(tree + (i % 2 == 0 ? "/sub/f" : "/f") + std::to_string(i));
+        MakeFileOfSize(files.back(), 256 * 1024, random);
+    }
+    // A file hashed within a tick of its last change is never carried over: wait for that first.
+    WaitUntilOlderThanTheirTick(files);
+    const HashedSave first(tree, Asked(HashAlgorithm::kXxh3));
+    std::uint64_t listingBytes = 0;
+    std::vector<std::string> listingFiles;
+    Walk(first.Folder(), listingFiles, true);
+    for (const std::string& path : listingFiles) {
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        if (S_ISREG(st.st_mode)) listingBytes += static_cast<std::uint64_t>(st.st_size);
+    }
+    const std::uint64_t before = BytesReadByThisProcess();
+    const HashedSave again(tree, Asked(HashAlgorithm::kXxh3), first.Folder());
+    EXPECT_LE(BytesReadByThisProcess() - before, listingBytes + (1 << 20));
+    ASSERT_TRUE(again.record.hashes.has_value());
+    EXPECT_EQ(again.record.hashes->carried, 20u);
+    EXPECT_EQ(again.record.hashes->bytesRead, 0u);
+    EXPECT_EQ(KeptHashesOf(again.Folder()), KeptHashesOf(first.Folder()));
+
+    std::ofstream(files[3], std::ios::app) << "grown";
+    ::utimensat(AT_FDCWD, files[4].c_str(), nullptr, 0);  // touched: the same bytes
+    const HashedSave third(tree, Asked(HashAlgorithm::kXxh3), again.Folder());
+    ASSERT_TRUE(third.record.hashes.has_value());
+    EXPECT_EQ(third.record.hashes->carried, 18u);
+    EXPECT_EQ(KeptHashesOf(third.Folder()), IndependentHashesOf(tree, HashAlgorithm::kXxh3));
+}
+
+// The hash files by size and hash hold every row sorted, also past the rows one run sorts in
+// memory; read back, a row is found by its file's identity, and a file that is not whole, or is
+// another Save's, is refused.
+TEST(ContentHashes, RowsSortedAcrossRunsFoundByIdentityAndAnythingButWholeRefused) {
+    TempDir dir;
+    MakeFolder(dir / "L");
+    const runtime::UniqueFd folder(::open((dir / "L").c_str(), O_RDONLY | O_DIRECTORY));
+    const auto scratch = [&folder] {
+        return runtime::UniqueFd(::openat(folder.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    };
+    catalogue::HashFileWriter writer(HashAlgorithm::kXxh3, scratch(), scratch());
+    std::mt19937 random(5);
+    std::vector<std::pair<std::uint64_t, std::string>> sorted;
+    const std::uint64_t rows = 150'000;  // three runs
+    for (std::uint64_t entry = 1; entry <= rows; ++entry) {
+        catalogue::HashRow row;
+        row.entry = entry;
+        row.size = random() % 100;
+        row.device = 9;
+        row.inode = rows - entry;
+        row.hash.resize(16);
+        for (char& c : row.hash) c = static_cast<char>(random());
+        writer.Add(row);
+        sorted.emplace_back(row.size, row.hash);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return std::pair(a.first, std::vector<unsigned char>(a.second.begin(), a.second.end())) <
+               std::pair(b.first, std::vector<unsigned char>(b.second.begin(), b.second.end()));
+    });
+    catalogue::SaveIdentity save;
+    save.bytes[0] = 1;
+    TestRuntime runtime(dir / "L");
+    const runtime::FolderLock lock(dir / "L");
+    {
+        auto byEntry = runtime.OpenForOutput(lock, "by-entry");
+        auto bySize = runtime.OpenForOutput(lock, "by-size");
+        writer.Finish(rows + 5, save, *byEntry, *bySize);
+        byEntry->Close();
+        bySize->Close();
+    }
+    const std::string bySize = ReadBytes(dir / "L/by-size");
+    ASSERT_EQ(bySize.size(), catalogue::kHashHeaderBytes + rows * 32);
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        const std::size_t at = catalogue::kHashHeaderBytes + i * 32;
+        std::uint64_t size = 0;
+        std::memcpy(&size, bySize.data() + at, 8);
+        ASSERT_EQ(size, sorted[i].first) << i;
+        ASSERT_EQ(bySize.substr(at + 8, 16), sorted[i].second) << i;
+    }
+    const auto open = [&dir] {
+        return runtime::UniqueFd(::open((dir / "L/by-entry").c_str(), O_RDONLY | O_CLOEXEC));
+    };
+    catalogue::KeptHashes kept(open(), rows + 5, save);
+    EXPECT_EQ(kept.Rows(), rows);
+    const std::optional<catalogue::HashRow> found = kept.Find(9, 100);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->entry, rows - 100);
+    EXPECT_FALSE(kept.Find(8, 100).has_value());
+    catalogue::SaveIdentity other = save;
+    other.bytes[1] = 1;
+    EXPECT_THROW(catalogue::KeptHashes(open(), rows + 5, other), runtime::RuntimeError);
+    EXPECT_THROW(catalogue::KeptHashes(open(), rows + 4, save), runtime::RuntimeError);
+    const int fd = ::open((dir / "L/by-entry").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::pwrite(fd, "!", 1, catalogue::kHashHeaderBytes + 1000), 1);
+    ::close(fd);
+    EXPECT_THROW(catalogue::KeptHashes(open(), rows + 5, save), runtime::RuntimeError);
+}
+
+}  // namespace
+}  // namespace quorvale::test
