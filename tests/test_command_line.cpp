@@ -127,6 +127,13 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--export", "csv", "L", "-b"}, "--basename is not an option of --export"},
         {{"--export", "csv", "L", "--save", "R"}, "--save is not an option of --export"},
         {{"--export", "csv", "L", "-0"}, "-0 ends the paths of --export paths, not lines of csv"},
+        // --hash names its algorithm only after "=", and goes with --save; --verify goes alone.
+        {{"--save", "R", "--hash=md5"}, "option '--hash' takes xxh3 or sha256, not 'md5'"},
+        {{"--hash", "R"}, "--hash is an option of --save"},
+        {{"--save", "R", "--disk-order"}, "--disk-order is an option of --hash"},
+        {{"--verify", "L", "--save", "R"}, "--save is not an option of --verify"},
+        {{"--verify", "L", "M"}, "--verify takes one listing and --root DIR and nothing else"},
+        {{"--root", "R"}, "--root is an option of --verify"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);
@@ -195,6 +202,17 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(note.action, Action::kNote) << note.wrong;
     EXPECT_EQ(note.listing + "|" + note.note, "PHOTOS|shelf 3, blue box");
     EXPECT_EQ(Read({"--forget=L"}).action, Action::kForget);
+    // `--hash DIR` hashes with the default, never takes DIR for an algorithm; it brings details.
+    const CommandLine hashed = Read({"--save", "--hash", "R"});
+    EXPECT_EQ(hashed.action, Action::kWrong);
+    const CommandLine withHash = Read({"--hash", "--save", "R", "--disk-order"});
+    EXPECT_EQ(withHash.action, Action::kSave) << withHash.wrong;
+    EXPECT_EQ(withHash.hash, reading::HashAlgorithm::kXxh3);
+    EXPECT_TRUE(withHash.details && withHash.diskOrder);
+    EXPECT_EQ(Read({"--save", "R", "--hash=sha256"}).hash, reading::HashAlgorithm::kSha256);
+    const CommandLine verify = Read({"--root", "/media/x", "--verify=L"});
+    EXPECT_EQ(verify.action, Action::kVerify) << verify.wrong;
+    EXPECT_EQ(verify.verify.listing + "|" + verify.verify.root, "L|/media/x");
     EXPECT_EQ(Read({}).action, Action::kWindow);
 }
 

@@ -1,0 +1,300 @@
+// What a listing's hashes are good for, through the real program: `--export sums` read back by
+// xxhsum -c and sha256sum -c; `--verify` telling a file whose bytes changed beneath the file system
+// from one edited as files are, and each thing it cannot verify with its message and status; and
+// re-listings after random changes, whose carried hashes are the ones a fresh Save computes.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "runtime/nanoseconds.h"
+#include "support/odd_tree.h"
+#include "support/program_run.h"
+#include "support/test_support.h"
+
+namespace quorvale::test {
+namespace {
+
+bool Holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Runs `command` in a shell; its status, and its stdout and stderr together.
+std::pair<int, std::string> Shell(const std::string& command, const TempDir& dir) {
+    const int status = std::system((command + " > '" + dir / "shell.out" + "' 2>&1").c_str());
+    return {WEXITSTATUS(status), ReadBytes(dir / "shell.out")};
+}
+
+ProgramRun Save(const std::string& tree, const std::string& listing,
+                const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args = {"--save", tree, "--list-folder", listing};
+    args.insert(args.end(), more.begin(), more.end());
+    return RunProgram(args);
+}
+
+// Waits until every entry below `root` is older than a reading of it could miss, so that a Save
+// after this one may carry its hashes over.
+void WaitUntilOlderThanTheirTick(const std::string& root) {
+    std::vector<std::string> entries;
+    Walk(root, entries, true);
+    std::int64_t newest = 0;
+    for (std::string path : entries) {
+        if (path.ends_with('/')) path.pop_back();
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        newest =
+            std::max({newest, runtime::Nanoseconds(st.st_mtim), runtime::Nanoseconds(st.st_ctim)});
+    }
+    ASSERT_TRUE(WaitUntil([newest] { return runtime::NanosecondsNow() > newest + 1'010'000'000; }));
+}
+
+// The sums are verified by the checkers people run, in the listing's root: every line of them
+// for SHA-256 (names holding CR, LF or a backslash with sha256sum's escapes), and for XXH3-128
+// every file but those, which are named on stderr.
+TEST(KeptHashes, ExportedSumsAreVerifiedByXxhsumAndSha256sum) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    std::mt19937 random(45);
+    MakeFolder(tree);
+    MakeOddTree(tree, random);
+    MakeFile(tree + "/back\\slash", "b");
+    for (const std::string algorithm : {"xxh3", "sha256"}) {
+        SCOPED_TRACE(algorithm);
+        const std::string listing = dir / ("L-" + algorithm);
+        ASSERT_EQ(Save(tree, listing, {"--hash=" + algorithm}).status, 0);
+        const ProgramRun sums = RunProgram({"--export", "sums", listing});
+        ASSERT_EQ(sums.status, 0) << sums.err;
+        MakeFile(dir / "sums", sums.out);
+        const auto [status, said] =
+            Shell("cd '" + tree + "' && " + (algorithm == "xxh3" ? "xxhsum" : "sha256sum") +
+                      " -c '" + dir / "sums" + "'",
+                  dir);
+        EXPECT_EQ(status, 0) << said;
+        EXPECT_FALSE(Holds(said, "FAILED")) << said;
+        std::size_t special = 0;
+        std::size_t files = 0;
+        std::vector<std::string> entries;
+        Walk(tree, entries, true);
+        for (const std::string& path : entries) {
+            struct stat st {};
+            if (path.ends_with('/') || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                continue;
+            }
+            ++files;
+            if (path.substr(tree.size() + 1).find_first_of("\r\n\\") != std::string::npos) {
+                ++special;
+            }
+        }
+        ASSERT_GT(special, 0u);
+        std::size_t lines = 0;
+        for (const char c : sums.out) lines += c == '\n' ? 1 : 0;
+        std::size_t leftOut = 0;
+        for (std::size_t at = 0; (at = sums.err.find("left out", at)) != std::string::npos; ++at) {
+            ++leftOut;
+        }
+        EXPECT_EQ(lines, algorithm == "xxh3" ? files - special : files);
+        EXPECT_EQ(leftOut, algorithm == "xxh3" ? special : 0u) << sums.err;
+    }
+}
+
+// The physical byte where `path`'s data begins on its disk, as filefrag reads it; -1 if it cannot.
+long long PhysicalOffset(const std::string& path, const TempDir& dir) {
+    const auto [status, said] = Shell("sync && filefrag -v -b1 '" + path + "'", dir);
+    const std::size_t row = said.find("\n   0:");
+    long long physical = -1;
+    if (status != 0 || row == std::string::npos ||
+        std::sscanf(said.c_str() + row, "\n %*d: %*d.. %*d: %lld..", &physical) != 1) {
+        return -1;
+    }
+    return physical;
+}
+
+// Bytes flipped beneath the file system (in the drive's image, the drive unmounted, its size and
+// times untouched) make that file "!", and that file alone; a file only touched is "~m", never
+// "!"; a file edited as files are "~sm", one gone "-". Where no drive can be mounted, the bytes
+// are rewritten and the times put back with utimensat instead.
+TEST(KeptHashes, VerifyTellsBytesChangedBeneathTheFileSystemFromFilesEditedOrGone) {
+    TempDir dir;
+    const std::string root = dir / "drive";
+    auto drive = std::make_unique<ImageMount>(dir / "drive.img", root, "BACKUP",
+                                              "8a2f8d7e-44a3-4c3b-9d55-2f1d6b0c1e44");
+    const bool mounted = drive->WhyNot().empty();
+    if (!mounted) {
+        std::cout << "(no drive image: " << drive->WhyNot()
+                  << "; the bytes are rewritten with their times put back instead)\n";
+        MakeFolder(root);
+    }
+    std::mt19937 random(9);
+    for (const std::string name : {"rotted", "intact", "touched", "edited", "gone"}) {
+        std::string bytes(20000, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        MakeFile(root + "/" + name, bytes);
+    }
+    const std::string listing = dir / "L";
+    ASSERT_EQ(Save(root, listing, {"--hash"}).status, 0);
+    const ProgramRun intact = RunProgram({"--verify", listing});
+    EXPECT_EQ(intact.status, 0) << intact.out << intact.err;
+    EXPECT_EQ(intact.out, "");
+
+    const std::string rotted = root + "/rotted";
+    if (mounted) {
+        const long long at = PhysicalOffset(rotted, dir);
+        ASSERT_GE(at, 0) << "filefrag found no extent of " << rotted;
+        ASSERT_TRUE(drive->MoveTo(dir / "elsewhere")) << "cannot mount the drive again";
+        const std::string image = dir / "drive.img";
+        ::umount2((dir / "elsewhere").c_str(), 0);
+        const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        char flipped[16];
+        ASSERT_EQ(::pread(fd, flipped, sizeof flipped, at + 4096), 16);
+        for (char& c : flipped) c = static_cast<char>(~c);
+        ASSERT_EQ(::pwrite(fd, flipped, sizeof flipped, at + 4096), 16);
+        ::close(fd);
+        ASSERT_TRUE(drive->MoveTo(root)) << "cannot mount the drive again";
+    } else {
+        struct stat st {};
+        ::stat(rotted.c_str(), &st);
+        const int fd = ::open(rotted.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_EQ(::pwrite(fd, "0123456789abcdef", 16, 4096), 16);
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(fd, times);
+        ::close(fd);
+    }
+    EXPECT_EQ(RunProgram({"--verify", listing}).out, "!\t" + rotted + "\n");
+
+    ::utimensat(AT_FDCWD, (root + "/touched").c_str(), nullptr, 0);
+    { std::ofstream(root + "/edited", std::ios::app) << "more"; }
+    ::unlink((root + "/gone").c_str());
+    const ProgramRun found = RunProgram({"--verify", listing});
+    EXPECT_EQ(found.status, 1) << found.err;
+    EXPECT_EQ(found.out, "~sm\t" + root + "/edited\n-\t" + root + "/gone\n!\t" + rotted + "\n~m\t" +
+                             root + "/touched\n");
+}
+
+// What cannot be verified is said with its reason and makes the status 2: a file that cannot be
+// read, a listing without hashes, a drive that is not mounted; a file replaced by a fifo is found
+// ("~t", never waited on).
+TEST(KeptHashes, WhatCannotBeVerifiedIsSaidWithItsReason) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    MakeFile(tree + "/secret", "s");
+    MakeFile(tree + "/pipe", "p");
+    MakeFile(tree + "/plain", "x");
+    ::chmod(dir.Path().c_str(), 0755);
+    ::chmod(tree.c_str(), 0755);
+    ::chmod((tree + "/plain").c_str(), 0644);
+    ::chmod((tree + "/pipe").c_str(), 0644);
+    const std::string listing = dir / "L";
+    ASSERT_EQ(Save(tree, listing, {"--hash"}).status, 0);
+    ::chmod(listing.c_str(), 0755);
+    ::chmod((tree + "/secret").c_str(), 0600);
+    ::unlink((tree + "/pipe").c_str());
+    ASSERT_EQ(::mkfifo((tree + "/pipe").c_str(), 0644), 0);
+    const ProgramRun run = RunProgram({"--verify", listing}, {.asNobody = ::geteuid() == 0});
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_EQ(run.out, "~t\t" + tree + "/pipe\n");
+    EXPECT_EQ(run.err, "quorvale: cannot verify \"" + tree + "/secret\": Permission denied\n");
+
+    const std::string plain = dir / "P";
+    ASSERT_EQ(Save(tree, plain).status, 0);
+    const ProgramRun unhashed = RunProgram({"--verify", plain});
+    EXPECT_EQ(unhashed.status, 2);
+    EXPECT_EQ(unhashed.err, "quorvale: cannot verify \"" + plain +
+                                "\": it has no hashes (it was saved without --hash)\n");
+
+    const std::string root = dir / "drive";
+    auto drive = std::make_unique<ImageMount>(dir / "drive.img", root, "STICK",
+                                              "1b7c3e55-0f0a-4d2e-8a1c-5e9d2b3c4f60");
+    if (!drive->WhyNot().empty()) GTEST_SKIP() << drive->WhyNot();
+    MakeFile(root + "/f", "f");
+    const std::string onDrive = dir / "D";
+    ASSERT_EQ(Save(root, onDrive, {"--hash"}).status, 0);
+    drive.reset();
+    const ProgramRun away = RunProgram({"--verify", onDrive});
+    EXPECT_EQ(away.status, 2);
+    EXPECT_TRUE(Holds(away.err, "the drive \"STICK\" is not mounted")) << away.err;
+    EXPECT_EQ(away.out, "");
+}
+
+// After rounds of random changes (content rewritten at the same size, files grown, touched,
+// renamed, added and removed), a re-listing that carries hashes over from the one before holds
+// exactly the hashes a fresh Save computes, and carries some.
+TEST(KeptHashes, CarriedHashesAreTheFreshOnesAfterRoundsOfRandomChanges) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    std::mt19937 random(46);
+    MakeFolder(tree);
+    MakeFolder(tree + "/a");
+    MakeFolder(tree + "/a/b");
+    const std::vector<std::string> folders = {tree, tree + "/a", tree + "/a/b"};
+    std::vector<std::string> files;
+    const auto addFile = [&] {
+        const std::string path =
+            folders[random() % folders.size()] + "/f" + std::to_string(random() % 100000);
+        MakeFile(path, std::string(random() % 3000, static_cast<char>('a' + random() % 26)));
+        files.push_back(path);
+    };
+    for (int i = 0; i < 60; ++i) addFile();
+    WaitUntilOlderThanTheirTick(tree);
+    std::string before = dir / "L0";
+    ASSERT_EQ(Save(tree, before, {"--hash"}).status, 0);
+    std::uint64_t carried = 0;
+    for (int round = 1; round <= 3; ++round) {
+        for (int change = 0; change < 8; ++change) {
+            std::string& file = files[random() % files.size()];
+            if (::access(file.c_str(), F_OK) != 0) continue;
+            switch (random() % 5) {
+                case 0: {  // the same size, other bytes, the time put back
+                    struct stat st {};
+                    ::stat(file.c_str(), &st);
+                    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+                    EXPECT_EQ(::pwrite(fd, "#", 1, 0), 1);
+                    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+                    ::futimens(fd, times);
+                    ::close(fd);
+                    break;
+                }
+                case 1:
+                    std::ofstream(file, std::ios::app) << "grown";
+                    break;
+                case 2:
+                    ::utimensat(AT_FDCWD, file.c_str(), nullptr, 0);
+                    break;
+                case 3: {
+                    const std::string moved = file + "m";
+                    ::rename(file.c_str(), moved.c_str());
+                    file = moved;
+                    break;
+                }
+                default:
+                    ::unlink(file.c_str());
+                    addFile();
+                    break;
+            }
+        }
+        WaitUntilOlderThanTheirTick(tree);
+        const std::string reused = dir / ("R" + std::to_string(round));
+        const std::string fresh = dir / ("F" + std::to_string(round));
+        ASSERT_EQ(Save(tree, reused, {"--hash", "--reuse", before}).status, 0);
+        ASSERT_EQ(Save(tree, fresh, {"--hash"}).status, 0);
+        const ProgramRun carriedSums = RunProgram({"--export", "sums", reused});
+        const ProgramRun freshSums = RunProgram({"--export", "sums", fresh});
+        EXPECT_EQ(carriedSums.out, freshSums.out) << "round " << round;
+        const std::string record = ReadBytes(reused + "/quorvale-listing.json");
+        const std::size_t at = record.find("\"carried\": ");
+        ASSERT_NE(at, std::string::npos);
+        carried += std::stoull(record.substr(at + 11));
+        before = reused;
+    }
+    EXPECT_GT(carried, 100u);
+}
+
+}  // namespace
+}  // namespace quorvale::test
