@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/hash_file.h"
 #include "catalogue/index_format.h"
 #include "catalogue/index_writer.h"
 #include "catalogue/listing_record.h"
@@ -240,6 +241,23 @@ constexpr std::string_view kRecord = R"({
     "listing": "/home/u/old",
     "foldersReused": 10,
     "foldersRead": 2
+  },
+  "hashes": {
+    "algorithm": "xxh3",
+    "byEntry": "quorvale-hashes.bin",
+    "bySize": "quorvale-hashes-by-size.bin",
+    "files": 5,
+    "carried": 3,
+    "bytesRead": 1000,
+    "notHashed": {
+      "count": 1,
+      "first": [
+        {
+          "path": "/media/disk/x",
+          "reason": "changed while hashed"
+        }
+      ]
+    }
   }
 }
 )";
@@ -274,6 +292,15 @@ TEST(GoldenRecord, EveryByteOfARecordIsPinned) {
     record.indexSave = PinnedIdentity();
     record.user = catalogue::ListingRecord::User{1000, {24, 1000}};
     record.reuse = {"/home/u/old", 10, 2};
+    record.options.hash = reading::HashAlgorithm::kXxh3;
+    record.hashes = catalogue::ListingRecord::Hashes{reading::HashAlgorithm::kXxh3,
+                                                     "quorvale-hashes.bin",
+                                                     "quorvale-hashes-by-size.bin",
+                                                     5,
+                                                     3,
+                                                     1000,
+                                                     1,
+                                                     {{"/media/disk/x", "changed while hashed"}}};
     const std::string text = catalogue::RecordText(record);
     EXPECT_EQ(text, kRecord);
 
@@ -293,7 +320,62 @@ TEST(GoldenRecord, EveryByteOfARecordIsPinned) {
     expected.notEntered.clear();
     expected.notOfThisListing.clear();
     expected.reuse = {};
+    expected.hashes->notHashed.clear();
     EXPECT_EQ(catalogue::RecordText(*back), catalogue::RecordText(expected));
+}
+
+// An output that keeps what is written, for bytes a writer makes in memory.
+class BytesOutput : public runtime::TextOutput {
+  public:
+    void PrintLine(std::string_view line) override { bytes.append(line).append("\r\n"); }
+    void PrintBytes(std::string_view more) override { bytes.append(more); }
+    void FinishWriting() override {}
+    void Close() override {}
+    std::string bytes;
+};
+
+// The hashes of the worked example of their format: one file, entry 2, of list files of 4 lines.
+constexpr const char* kHashesByEntry[] = {
+    // "QVHSH001"; XXH3-128, 16 bytes a hash, 0, rows of 72 bytes; 1 row; 4 lines
+    "51 56 48 53 48 30 30 31 01 10 00 00 48 00 00 00",
+    "01 00 00 00 00 00 00 00 04 00 00 00 00 00 00 00",
+    // the Save's identity
+    "a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af",
+    // the rows' checksum, 0, the header's checksum, 0
+    "3e 36 64 3b 00 00 00 00 65 d4 a8 33 00 00 00 00",
+    // entry 2, size 3, device 0x801, inode 12
+    "02 00 00 00 00 00 00 00 03 00 00 00 00 00 00 00",
+    "01 08 00 00 00 00 00 00 0c 00 00 00 00 00 00 00",
+    // modified 10^9, changed 10^9 + 5, read at 2 * 10^9
+    "00 ca 9a 3b 00 00 00 00 05 ca 9a 3b 00 00 00 00",
+    "00 94 35 77 00 00 00 00",
+    // the hash
+    "9d 7d 4b 5b 4c 1c ae 5b 0e 5e 7b 3e 1a 0b 1b 36",
+};
+
+// The same by size and hash: its own magic, rows of 32 bytes; the row is size, hash, entry.
+constexpr const char* kHashesBySize[] = {
+    "51 56 48 53 5a 30 30 31 01 10 00 00 20 00 00 00",
+    "01 00 00 00 00 00 00 00 04 00 00 00 00 00 00 00",
+    "a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af",
+    "76 57 d2 f4 00 00 00 00 13 27 37 7c 00 00 00 00",
+    "03 00 00 00 00 00 00 00",
+    "9d 7d 4b 5b 4c 1c ae 5b 0e 5e 7b 3e 1a 0b 1b 36",
+    "02 00 00 00 00 00 00 00",
+};
+
+TEST(GoldenHashes, EveryByteOfBothHashFilesIsPinned) {
+    catalogue::HashFileWriter writer(reading::HashAlgorithm::kXxh3, runtime::UniqueFd(),
+                                     runtime::UniqueFd());
+    const char* const hash[] = {kHashesByEntry[std::size(kHashesByEntry) - 1]};
+    const catalogue::HashRow row{
+        2, 3, 0x801, 12, 1'000'000'000, 1'000'000'005, 2'000'000'000, FromHex(hash, 1)};
+    writer.Add(row);
+    BytesOutput byEntry;
+    BytesOutput bySize;
+    writer.Finish(4, PinnedIdentity(), byEntry, bySize);
+    EXPECT_EQ(Hex(byEntry.bytes), Hex(FromHex(kHashesByEntry, std::size(kHashesByEntry))));
+    EXPECT_EQ(Hex(bySize.bytes), Hex(FromHex(kHashesBySize, std::size(kHashesBySize))));
 }
 
 }  // namespace

@@ -296,5 +296,39 @@ TEST(KeptHashes, CarriedHashesAreTheFreshOnesAfterRoundsOfRandomChanges) {
     EXPECT_GT(carried, 100u);
 }
 
+// --compare of two listings with hashes of one algorithm adds "c" where the content differs, also
+// when size and time are the same; with hashes on one side only, or of two algorithms, nothing
+// about content is said.
+TEST(KeptHashes, CompareTellsContentThatChangedBehindItsSizeAndTime) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    MakeFile(tree + "/same", "aaaa");
+    MakeFile(tree + "/rewritten", "bbbb");
+    MakeFile(tree + "/grown", "cccc");
+    ASSERT_EQ(Save(tree, dir / "before", {"--hash"}).status, 0);
+    ASSERT_EQ(Save(tree, dir / "before-sha", {"--hash=sha256"}).status, 0);
+    ASSERT_EQ(Save(tree, dir / "before-plain", {"--details"}).status, 0);
+    struct stat st {};
+    ::stat((tree + "/rewritten").c_str(), &st);
+    const int fd = ::open((tree + "/rewritten").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::pwrite(fd, "B", 1, 0), 1);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(fd, times);
+    ::close(fd);
+    { std::ofstream(tree + "/grown", std::ios::app) << "c"; }
+    ASSERT_EQ(Save(tree, dir / "after", {"--hash"}).status, 0);
+    const ProgramRun hashed = RunProgram({"--compare", dir / "before", dir / "after"});
+    EXPECT_EQ(hashed.status, 1);
+    EXPECT_TRUE(Holds(hashed.out, "c\t" + tree + "/grown\n")) << hashed.out;
+    EXPECT_TRUE(Holds(hashed.out, "~c\t" + tree + "/rewritten\n")) << hashed.out;
+    EXPECT_FALSE(Holds(hashed.out, "/same")) << hashed.out;
+    for (const std::string other : {"before-sha", "before-plain"}) {
+        const ProgramRun run = RunProgram({"--compare", dir / other, dir / "after"});
+        EXPECT_FALSE(Holds(run.out, "c\t")) << other << ": " << run.out;
+        EXPECT_FALSE(Holds(run.out, "/rewritten")) << other << ": " << run.out;
+    }
+}
+
 }  // namespace
 }  // namespace quorvale::test

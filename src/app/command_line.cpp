@@ -538,9 +538,10 @@ Options:
                        entry only OLD holds, "+" for each only NEW holds
                        (folders end with /), and "~" with a letter for each
                        of type, size and time that differs (t, s, m; a
-                       folder's size is never a change) for each both hold
-                       (where both have details), in listing order;
-                       a warning on stderr when their options differ
+                       folder's size is never a change; c, the content,
+                       where both hashed the file with one algorithm) for
+                       each both hold (where both have details), in listing
+                       order; a warning on stderr when their options differ
   --find PATTERN       print the full path (folders end with /) of each entry
                        whose full path holds PATTERN in the kept listings
                        (list folders with a record) in each FOLDER and two

@@ -330,6 +330,27 @@ void KeptHashes::ForEach(const std::function<void(const HashRow&)>& row) const {
     });
 }
 
+const HashRow* KeptHashes::InOrder::Of(std::uint64_t entry) {
+    for (;;) {
+        if (holding_ && row_.entry >= entry) return row_.entry == entry ? &row_ : nullptr;
+        if (next_ == hashes_.rows_) return nullptr;
+        if (used_ == window_.size()) {
+            const std::uint64_t rows =
+                std::min<std::uint64_t>(hashes_.rows_ - next_, kReadWindow / hashes_.rowBytes_ + 1);
+            window_.resize(static_cast<std::size_t>(rows * hashes_.rowBytes_));
+            if (runtime::ReadAt(hashes_.fd_.Get(), kHashHeaderBytes + next_ * hashes_.rowBytes_,
+                                window_.data(), window_.size()) != 0) {
+                ThrowDamaged("a row that cannot be read");
+            }
+            used_ = 0;
+        }
+        row_ = hashes_.Decode(std::string_view(window_).substr(used_, hashes_.rowBytes_));
+        used_ += hashes_.rowBytes_;
+        ++next_;
+        holding_ = true;
+    }
+}
+
 std::optional<HashRow> KeptHashes::Find(std::uint64_t device, std::uint64_t inode) {
     if (!indexed_) {
         indexed_ = true;

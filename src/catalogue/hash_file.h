@@ -21,21 +21,23 @@
 //
 // Checksums are FNV-1a, 64 bits folded to 32, as the index's (IndexChecksum).
 //
-// A worked example: one file, entry 2, of 3 bytes "hi\n", device 0x801, inode 12, modified 10^9,
-// changed 10^9 + 5, read at 2 * 10^9, XXH3-128 9d7d4b5b4c1cae5b0e5e7b3e1a0b1b36 (not the true
-// hash of "hi\n": an example of bytes), of list files of 4 lines, by entry:
+// A worked example: one file, entry 2, of 3 bytes, device 0x801, inode 12, modified 10^9, changed
+// 10^9 + 5, read at 2 * 10^9, its XXH3-128 9d7d4b5b4c1cae5b0e5e7b3e1a0b1b36 (bytes for the
+// example, not the hash of any content), of list files of 4 lines, by entry (136 bytes):
 //
 //   0    51 56 48 53 48 30 30 31  "QVHSH001"
 //   8    01 10 00 00 48 00 00 00  XXH3-128, 16 bytes a hash, rows of 72 bytes
 //   16   01 00 .. 00              rows 1               24   04 00 .. 00   lines 4
 //   32   a0 .. af                 the Save's identity
-//   48   .. .. .. ..  00 00 00 00 the rows' checksum, 0
-//   56   .. .. .. ..  00 00 00 00 the header's checksum, 0
+//   48   3e 36 64 3b  00 00 00 00 the rows' checksum, 0
+//   56   65 d4 a8 33  00 00 00 00 the header's checksum, 0
 //   64   02 00 .. 00  03 00 .. 00  01 08 00 .. 00  0c 00 .. 00   entry 2, size 3, device, inode
 //   96   00 ca 9a 3b 00 .. 00  05 ca 9a 3b 00 .. 00  00 94 35 77 00 .. 00  the three times
 //   120  9d 7d 4b 5b 4c 1c ae 5b 0e 5e 7b 3e 1a 0b 1b 36   the hash
 //
-// (the checksums are pinned by the test, not written here).
+// and by size and hash (96 bytes): "QVHSZ001", 01 10 00 00, rows of 32 bytes (20 00 00 00), the
+// same rows, lines and identity, the rows' checksum 76 57 d2 f4, 0, the header's 13 27 37 7c, 0;
+// then 03 00 .. 00 (size 3), the hash, 02 00 .. 00 (entry 2).
 #pragma once
 
 #include <array>
@@ -108,6 +110,22 @@ class KeptHashes {
     std::uint64_t Rows() const { return rows_; }
     // Each row, in entry order.
     void ForEach(const std::function<void(const HashRow&)>& row) const;
+
+    // The rows one after the other, in entry order, read a window at a time.
+    class InOrder {
+      public:
+        explicit InOrder(const KeptHashes& hashes) : hashes_(hashes) {}
+        // The row of `entry`, if it has one; entries asked for ascending.
+        const HashRow* Of(std::uint64_t entry);
+
+      private:
+        const KeptHashes& hashes_;
+        std::uint64_t next_ = 0;  // the index of the row after `row_`
+        std::string window_;
+        std::size_t used_ = 0;
+        HashRow row_;
+        bool holding_ = false;  // row_ is a row not yet passed
+    };
 
     // For carrying hashes over: the row of the file on `device` with `inode`, if it has one.
     // Built on the first call: a table of 12 bytes a row, rows read back from the file.

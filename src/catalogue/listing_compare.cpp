@@ -1,9 +1,11 @@
 #include "catalogue/listing_compare.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 #include "catalogue/kept_listing.h"
+#include "catalogue/listing_hashes.h"
 #include "listing/details_line.h"
 
 namespace quorvale::catalogue {
@@ -104,11 +106,47 @@ void Report(std::string_view sign, const KeptEntry& entry, std::string& line,
     difference(line);
 }
 
+// The hashes of both listings, where both have them of one algorithm, read beside their entries.
+class BothHashes {
+  public:
+    BothHashes(KeptListing& olds, KeptListing& news,
+               const std::function<void(std::string_view)>& warning) {
+        const auto& was = olds.Record().hashes;
+        const auto& now = news.Record().hashes;
+        if (!was || !now || was->algorithm != now->algorithm) return;
+        try {
+            old_ = OpenHashes(olds, "compare");
+            new_ = OpenHashes(news, "compare");
+        } catch (const RuntimeError& error) {
+            if (warning) warning(std::string(error.what()) + ": contents are not compared");
+            old_.reset();
+            new_.reset();
+            return;
+        }
+        oldRows_.emplace(*old_);
+        newRows_.emplace(*new_);
+    }
+    // Whether both listings hashed the file and the hashes differ.
+    bool ContentDiffers(const KeptEntry& old, const KeptEntry& now) {
+        if (!old_ || !old.isFile) return false;
+        const HashRow* was = oldRows_->Of(old.line);
+        const HashRow* is = newRows_->Of(now.line);
+        return was != nullptr && is != nullptr && was->hash != is->hash;
+    }
+
+  private:
+    std::unique_ptr<KeptHashes> old_;
+    std::unique_ptr<KeptHashes> new_;
+    std::optional<KeptHashes::InOrder> oldRows_;
+    std::optional<KeptHashes::InOrder> newRows_;
+};
+
 // Reports what changed of an entry both listings hold, if anything did; whether something did.
-bool ReportChange(const KeptEntry& old, const KeptEntry& now, std::string& line,
+bool ReportChange(const KeptEntry& old, const KeptEntry& now, BothHashes& hashes, std::string& line,
                   const std::function<void(std::string_view)>& difference) {
-    if (old.details == now.details) return false;
-    const std::string letters = WhatChanged(old.details, now.details);
+    std::string letters =
+        old.details == now.details ? std::string() : WhatChanged(old.details, now.details);
+    if (hashes.ContentDiffers(old, now)) letters += 'c';
     if (letters.empty()) return false;
     Report("~" + letters, now, line, difference);
     return true;
@@ -133,6 +171,7 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     KeptListing olds(oldFolder, "compare");
     KeptListing news(newFolder, "compare");
     WarnOfOtherOptions(olds.Record().options, news.Record().options, warning);
+    BothHashes hashes(olds, news, warning);
     const bool withDetails = olds.HasDetails() && news.HasDetails();
     if (withDetails) {
         olds.ReadDetails();
@@ -147,7 +186,7 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         if (check && ++steps % kStepsBetweenChecks == 0) check();
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
-            if (withDetails && ReportChange(*old, *now, line, difference)) differ = true;
+            if (withDetails && ReportChange(*old, *now, hashes, line, difference)) differ = true;
             old = olds.Next();
             now = news.Next();
             continue;

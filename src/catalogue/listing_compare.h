@@ -14,8 +14,9 @@ namespace quorvale::catalogue {
 // Tells `difference` each entry only the old listing holds ("-\t" + its path there) and each only
 // the new one holds ("+\t" + its path there), folders' paths ending in "/", in listing order;
 // where both listings have details, each entry in both whose type, size or time differs ("~", a
-// letter for each of them that differs, "t", "s" and "m" in that order, then "\t" + its path in
-// the new one). Tells `warning` first, when given, if the listings were made with other options
+// letter for each of them that differs, "t", "s" and "m" in that order, and "c" where both
+// listings hashed the file with one algorithm and the hashes differ, then "\t" + its path in the
+// new one). Tells `warning` first, when given, if the listings were made with other options
 // (which): what one leaves out and the other holds shows as removed or added.
 // Returns whether there was any. Throws runtime::RuntimeError when a folder holds no record of a
 // listing, or its list files are missing, are not regular files, hold a line longer than a Save
