@@ -39,26 +39,6 @@ void MakeWideTree(const std::string& root, int folders, int files) {
     }
 }
 
-// Waits until the folders below `root` are older than a reading of them could miss.
-void WaitUntilOlderThanTheirTick(const std::string& root) {
-    std::int64_t newest = 0;
-    std::vector<std::string> lines;
-    Walk(root, lines);
-    for (std::string folder : lines) {
-        if (!folder.ends_with('/')) continue;
-        struct stat st {};
-        ::lstat(folder.c_str(), &st);
-        newest =
-            std::max<std::int64_t>({newest, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-                                    st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec});
-    }
-    ASSERT_TRUE(WaitUntil([newest] {
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() >
-               newest + catalogue::kFolderTimeGranularity + 10'000'000;
-    }));
-}
-
 // A Save that reuses an earlier listing, its folders handed to the reader threads (a slow medium),
 // writes the lines a full Save writes, and takes the unchanged folders from the earlier listing.
 TEST(BackgroundWork, AReuseThroughTheReaderThreadsWritesWhatAFullSaveWrites) {

@@ -130,7 +130,9 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         // --hash names its algorithm only after "=", and goes with --save; --verify goes alone.
         {{"--save", "R", "--hash=md5"}, "option '--hash' takes xxh3 or sha256, not 'md5'"},
         {{"--hash", "R"}, "--hash is an option of --save"},
-        {{"--save", "R", "--disk-order"}, "--disk-order is an option of --hash"},
+        {{"--save", "R", "--read-order=disk"}, "--read-order is an option of --hash"},
+        {{"--save", "R", "--hash", "--read-order=any"},
+         "option '--read-order' takes disk or listing, not 'any'"},
         {{"--verify", "L", "--save", "R"}, "--save is not an option of --verify"},
         {{"--verify", "L", "M"}, "--verify takes one listing and --root DIR and nothing else"},
         {{"--root", "R"}, "--root is an option of --verify"},
@@ -205,10 +207,11 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     // `--hash DIR` hashes with the default, never takes DIR for an algorithm; it brings details.
     const CommandLine hashed = Read({"--save", "--hash", "R"});
     EXPECT_EQ(hashed.action, Action::kWrong);
-    const CommandLine withHash = Read({"--hash", "--save", "R", "--disk-order"});
+    const CommandLine withHash = Read({"--hash", "--save", "R", "--read-order", "disk"});
     EXPECT_EQ(withHash.action, Action::kSave) << withHash.wrong;
     EXPECT_EQ(withHash.hash, reading::HashAlgorithm::kXxh3);
-    EXPECT_TRUE(withHash.details && withHash.diskOrder);
+    EXPECT_TRUE(withHash.details);
+    EXPECT_EQ(withHash.readOrder, reading::ReadOrder::kDisk);
     EXPECT_EQ(Read({"--save", "R", "--hash=sha256"}).hash, reading::HashAlgorithm::kSha256);
     const CommandLine verify = Read({"--root", "/media/x", "--verify=L"});
     EXPECT_EQ(verify.action, Action::kVerify) << verify.wrong;

@@ -38,22 +38,6 @@ ProgramRun Save(const std::string& tree, const std::string& listing,
     return RunProgram(args);
 }
 
-// Waits until every entry below `root` is older than a reading of it could miss, so that a Save
-// after this one may carry its hashes over.
-void WaitUntilOlderThanTheirTick(const std::string& root) {
-    std::vector<std::string> entries;
-    Walk(root, entries, true);
-    std::int64_t newest = 0;
-    for (std::string path : entries) {
-        if (path.ends_with('/')) path.pop_back();
-        struct stat st {};
-        ::lstat(path.c_str(), &st);
-        newest =
-            std::max({newest, runtime::Nanoseconds(st.st_mtim), runtime::Nanoseconds(st.st_ctim)});
-    }
-    ASSERT_TRUE(WaitUntil([newest] { return runtime::NanosecondsNow() > newest + 1'010'000'000; }));
-}
-
 // The sums are verified by the checkers people run, in the listing's root: every line of them
 // for SHA-256 (names holding CR, LF or a backslash with sha256sum's escapes), and for XXH3-128
 // every file but those, which are named on stderr.

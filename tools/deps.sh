@@ -3,20 +3,23 @@
 #   program  building and running the program (and its manual page)
 #   package  making the Debian package
 #   test     the test suite (GoogleTest, a virtual X server, its utilities and a window manager,
-#            the validators, lintian, clang-format and clang-tidy, and ncdu and Python, which read
-#            the exports back)
+#            the validators, lintian, clang-format and clang-tidy, and ncdu, Python and xxhsum,
+#            which read the exports back)
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time), the finder a
-#            search is timed beside (plocate), the slow medium (libfuse3), and zstd, which reads
-#            two builds' indexes back to compare them
+#            search is timed beside (plocate), the slow medium (libfuse3), zstd, which reads
+#            two builds' indexes back to compare them, and the hashers a Save with hashes is timed
+#            beside (xxhsum, b3sum, rhash)
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
-  [program]="g++ cmake ninja-build qt6-base-dev libzstd-dev libblkid-dev libxxhash-dev libssl-dev fonts-dejavu-core help2man"
+  [program]="g++ cmake ninja-build qt6-base-dev libzstd-dev libblkid-dev libxxhash-dev libssl-dev
+             fonts-dejavu-core help2man"
   [package]="dpkg-dev file"
-  [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file xxhash
+  [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3
-          xdg-utils"
-  [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config zstd"
+          xdg-utils xxhash"
+  [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config zstd xxhash b3sum
+          rhash"
 )
 packages=()
 for purpose in "$@"; do

@@ -93,7 +93,15 @@ class Reader {
         line_.hash = *algorithm;
         line_.details = true;  // a hash is told apart from a change by the file's details
     }
-    void KeepDiskOrder(std::vector<std::string>&&) { line_.diskOrder = true; }
+    void KeepReadOrder(std::vector<std::string>&& values) {
+        if (values[0] == "disk") {
+            line_.readOrder = reading::ReadOrder::kDisk;
+        } else if (values[0] == "listing") {
+            line_.readOrder = reading::ReadOrder::kListing;
+        } else {
+            Wrong("option '--read-order' takes disk or listing, not '" + values[0] + "'");
+        }
+    }
     void KeepVerify(std::vector<std::string>&& values) {
         line_.verify.listing = std::move(values[0]);
     }
@@ -190,7 +198,8 @@ constexpr OptionRow kOptions[] = {
     {"--reuse", "", Form::kMaybeValue, Mode::kSave, true, "a list folder", &Reader::KeepReuse},
     {"--reuse-trust", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepReuseTrust},
     {"--hash", "", Form::kEqualsValue, Mode::kSave, true, "an algorithm", &Reader::KeepHash},
-    {"--disk-order", "", Form::kFlag, Mode::kSave, true, "", &Reader::KeepDiskOrder},
+    {"--read-order", "", Form::kValue, Mode::kSave, true, "disk or listing",
+     &Reader::KeepReadOrder},
     {"--verify", "", Form::kValue, Mode::kVerify, true, "a listing", &Reader::KeepVerify},
     {"--root", "", Form::kValue, Mode::kVerifyOption, true, "a folder", &Reader::KeepRoot},
     {"--compare", "", Form::kTwoValues, Mode::kCompare, true, "a folder", &Reader::KeepCompare},
@@ -346,8 +355,9 @@ void Reader::CheckSave() {
                      "' is an option of the window, and --save shows none");
     }
     if (line_.reuseTrust && !line_.reuse) return Wrong("--reuse-trust is an option of --reuse");
-    if (line_.diskOrder && line_.hash == reading::HashAlgorithm::kNone) {
-        return Wrong("--disk-order is an option of --hash");
+    if (line_.readOrder != reading::ReadOrder::kAsTheDiskWants &&
+        line_.hash == reading::HashAlgorithm::kNone) {
+        return Wrong("--read-order is an option of --hash");
     }
     if (line_.reuse && line_.reuse->empty() && line_.listFolder) {
         return Wrong("--reuse needs OLD with --list-folder (without it, a drive's latest listing)");
@@ -528,11 +538,13 @@ Options:
                        that by a second) keeps OLD's hash unread. A file
                        that cannot be read, or that changed while it was
                        read, gets none and is named on stderr and in the
-                       record. Pages the hashing brought into the page cache
-                       are dropped again
-  --disk-order         with --hash: one reader taking the files in the order
-                       the disk holds them, as on a rotational disk (found
-                       by itself there)
+                       record. A file none of whose pages were cached leaves
+                       none there once hashed
+  --read-order=disk|listing
+                       with --hash: read the files with one reader in the
+                       order the disk holds them (as on a rotational disk,
+                       which sysfs names), or with several in listing order
+                       (as elsewhere), whatever the disk says of itself
   --compare OLD NEW    print what changed from the listing in the list folder
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds

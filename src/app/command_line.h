@@ -37,7 +37,7 @@ struct CommandLine {
     std::vector<std::string> excludes;        // each --exclude (with --save)
     bool details = false;                     // --details (with --save)
     reading::HashAlgorithm hash = reading::HashAlgorithm::kNone;  // --hash[=ALGORITHM] (--save)
-    bool diskOrder = false;                                       // --disk-order (with --hash)
+    reading::ReadOrder readOrder = reading::ReadOrder::kAsTheDiskWants;  // --read-order (--hash)
     std::optional<std::string> reuse;   // --reuse OLD (with --save); "": the drive's latest listing
     bool reuseTrust = false;            // --reuse-trust (with --reuse)
     std::vector<std::string> compared;  // kCompare: the old and the new list folder

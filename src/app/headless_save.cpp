@@ -136,7 +136,7 @@ class ScriptSave {
         const reading::ListingOptions& options = core_.Options();
         if (options.hash == reading::HashAlgorithm::kNone) return hashing;
         hashing.algorithm = options.hash;
-        hashing.diskOrder = options.hashInDiskOrder;
+        hashing.order = options.hashReadOrder;
         hashing.tally = &tally_;
         hashing.notHashed = [this](const std::string& path, const std::string& why) {
             notHashed_ = true;

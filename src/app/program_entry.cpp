@@ -111,7 +111,7 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
         options.excludes = line.excludes;
         options.details = line.details;
         options.hash = line.hash;
-        options.hashInDiskOrder = line.diskOrder;
+        options.hashReadOrder = line.readOrder;
         const bool reuseLatest = line.reuse && line.reuse->empty();
         const ReuseChoice reuse{reuseLatest ? std::nullopt : line.reuse, line.reuseTrust};
         if (!line.listFolder) {

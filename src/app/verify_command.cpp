@@ -77,8 +77,9 @@ class Verification {
             ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
         if (!rootFd_) throw runtime::ErrorFromErrno(errno, "Cannot verify below", root);
         readers_ = std::make_unique<reading::ContentReaders>(
-            rootFd_.Get(), reading::ContentReaders::SetupFor(
-                               rootFd_.Get(), algorithm_, reading::HashCheck::kSameContent, false));
+            rootFd_.Get(), reading::ContentReaders::SetupFor(rootFd_.Get(), algorithm_,
+                                                             reading::HashCheck::kSameContent,
+                                                             reading::ReadOrder::kAsTheDiskWants));
     }
 
     void Ask(const catalogue::HashedEntry& hashed) {
@@ -91,6 +92,7 @@ class Verification {
         reading::FileToHash file;
         file.entry = hashed.row.entry;
         file.path = *hashed.relative;
+        file.nameAt = file.path.rfind('/') == std::string::npos ? 0 : file.path.rfind('/') + 1;
         file.listed.type = 'f';
         file.listed.size = hashed.row.size;
         file.listed.modifiedNs = hashed.row.modified;

@@ -17,6 +17,11 @@ enum class HashAlgorithm : std::uint8_t { kNone = 0, kXxh3 = 1, kSha256 = 2 };
 
 inline constexpr std::size_t kMaxHashBytes = 32;
 
+// The order files are read in to be hashed: as the disk wants it (one reader in the disk's order
+// on a rotational disk, several in the listing's order elsewhere), or either of those whatever
+// the disk says of itself (a virtual disk may call itself rotational, a slow array not).
+enum class ReadOrder : std::uint8_t { kAsTheDiskWants, kDisk, kListing };
+
 // "xxh3" or "sha256" (and "none"): as the command line takes it and the record names it.
 std::string_view HashAlgorithmName(HashAlgorithm algorithm);
 // The algorithm a name stands for; none for a name that stands for none.

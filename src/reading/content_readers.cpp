@@ -17,11 +17,12 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 }  // namespace
 
 ContentReaders::Setup ContentReaders::SetupFor(int folderFd, HashAlgorithm algorithm,
-                                               HashCheck check, bool forceDiskOrder) {
+                                               HashCheck check, ReadOrder order) {
     Setup setup;
     setup.algorithm = algorithm;
     setup.check = check;
-    setup.diskOrder = forceDiskOrder || OnRotationalDisk(folderFd);
+    setup.diskOrder = order == ReadOrder::kDisk ||
+                      (order == ReadOrder::kAsTheDiskWants && OnRotationalDisk(folderFd));
     const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
     setup.readers = setup.diskOrder ? 1 : std::clamp<std::size_t>(cores, 2, 4);
     return setup;
@@ -167,10 +168,7 @@ void ContentReaders::ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHas
         if (!slot.done) window.emplace_back(0, &slot);
     }
     lock.unlock();
-    for (auto& [place, slot] : window) {
-        const runtime::UniqueFd fd(OpenBeneath(folderFd_, slot->file.path));
-        if (fd) place = FirstPhysicalByte(fd.Get()).value_or(0);
-    }
+    for (auto& [place, slot] : window) place = hashing.PhysicalPlace(folderFd_, slot->file);
     std::stable_sort(window.begin(), window.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& [place, slot] : window) {

@@ -38,9 +38,9 @@ class ContentReaders {
         // For tests: called by a reader after each read of a file.
         std::function<void(const FileToHash&)> betweenReads;
     };
-    // How many readers suit the disk the folder open as `folderFd` lies on (one: a rotational one).
-    static Setup SetupFor(int folderFd, HashAlgorithm algorithm, HashCheck check,
-                          bool forceDiskOrder);
+    // How many readers suit the disk the folder open as `folderFd` lies on (one: a rotational one),
+    // or the order asked whatever the disk.
+    static Setup SetupFor(int folderFd, HashAlgorithm algorithm, HashCheck check, ReadOrder order);
 
     // Reads files beneath the folder open as `folderFd` (not owned; it must outlive the readers).
     // Readers that cannot be started are done without: with none, the files are hashed on the

@@ -42,21 +42,16 @@ bool Unchanged(const EntryDetails& before, const EntryDetails& after) {
 
 }  // namespace
 
-int OpenBeneath(int folderFd, const std::string& path) {
+int OpenBeneath(int folderFd, const std::string& path, int flags) {
     struct open_how how {};
-    how.flags = kOpenFileFlags | O_NOATIME;
+    how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     for (;;) {
         const long fd = ::syscall(SYS_openat2, folderFd, path.c_str(), &how, sizeof how);
         if (fd >= 0) return static_cast<int>(fd);
         if (errno == EINTR) continue;
-        // Only the file's owner may leave its access time as it is.
-        if (errno == EPERM && (how.flags & O_NOATIME) != 0) {
-            how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
-            continue;
-        }
         if (errno == ENOSYS) {  // a kernel before 5.6: the last part at least is no link
-            return ::openat(folderFd, path.c_str(), kOpenFileFlags);
+            return ::openat(folderFd, path.c_str(), flags | O_NOFOLLOW);
         }
         // A link met on the way is a path that no longer leads where it did.
         if (errno == ELOOP || errno == EXDEV) errno = ENOENT;
@@ -68,45 +63,83 @@ FileHashing::FileHashing(HashAlgorithm algorithm) : hash_(algorithm) {
     buffer_.resize(kHashReadBytes);
 }
 
-HashedFile FileHashing::Hash(int folderFd, const FileToHash& file, HashCheck check,
-                             const std::function<bool()>& stop,
-                             const std::function<void(const FileToHash&)>& betweenReads) {
-    HashedFile result;
-    // What the path names now, never followed if it is a link: only a regular file is opened.
-    struct stat st {};
-    const runtime::UniqueFd fd(OpenBeneath(folderFd, file.path));
-    if (!fd) {
+// Opens the file to hash: through the handle of its folder, kept from the file before when it is
+// the same folder (looked up beneath `rootFd` otherwise), never following a link. No handle, with
+// the outcome in `result`, when it cannot be opened.
+runtime::UniqueFd FileHashing::Open(int rootFd, const FileToHash& file, HashedFile& result) {
+    const std::string_view folder = std::string_view(file.path).substr(0, file.nameAt);
+    if (!folderFd_ || folder != folderPath_) {
+        folderPath_.assign(folder);
+        folderFd_ = runtime::UniqueFd(
+            folder.empty() ? ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)
+                           : OpenBeneath(rootFd, folderPath_, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    int fd = -1;
+    if (folderFd_) {
+        const char* name = file.path.c_str() + file.nameAt;
+        fd = ::openat(folderFd_.Get(), name, kOpenFileFlags | O_NOATIME);
+        // Only the file's owner may leave its access time as it is.
+        if (fd < 0 && errno == EPERM) fd = ::openat(folderFd_.Get(), name, kOpenFileFlags);
+    }
+    if (fd < 0) {
         const int error = errno;
-        if (error == ENOENT) {
-            result.outcome = HashedFile::Outcome::kGone;
+        folderPath_.clear();
+        if (error == ENOENT || error == ENOTDIR || error == EXDEV) {
+            result.outcome = HashedFile::Outcome::kGone;  // or its folder: no longer where listed
         } else if (error == ELOOP || error == ENXIO || error == EWOULDBLOCK) {
             result.outcome = HashedFile::Outcome::kNotRegular;  // a link, a socket, ...
         } else {
             result.why = std::strerror(error);
         }
-        return result;
     }
+    return runtime::UniqueFd(fd);
+}
+
+std::uint64_t FileHashing::PhysicalPlace(int rootFd, const FileToHash& file) {
+    HashedFile ignored;
+    const runtime::UniqueFd fd = Open(rootFd, file, ignored);
+    return fd ? FirstPhysicalByte(fd.Get()).value_or(0) : 0;
+}
+
+HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check,
+                             const std::function<bool()>& stop,
+                             const std::function<void(const FileToHash&)>& betweenReads) {
+    HashedFile result;
+    const runtime::UniqueFd fd = Open(rootFd, file, result);
+    if (!fd) return result;
+    struct stat st {};
+    // A verification tells a file edited as files are from a damaged one before reading a byte. A
+    // Save needs no look before: the look after tells any change since the walk listed the file,
+    // since its change time moves with every change and cannot be set back.
+    if (check == HashCheck::kSameContent) {
+        if (::fstat(fd.Get(), &st) != 0) {
+            result.why = std::strerror(errno);
+            return result;
+        }
+        result.found = DetailsOf(st);
+        if (!S_ISREG(st.st_mode) || !Matches(file.listed, result.found, check)) {
+            result.outcome = S_ISREG(st.st_mode) ? HashedFile::Outcome::kChanged
+                                                 : HashedFile::Outcome::kNotRegular;
+            return result;
+        }
+    }
+    result.readAt = runtime::NanosecondsNow();
+    hash_.Reset();
+    const bool read = ReadAll(fd.Get(), file.listed.size, result, file, stop, betweenReads);
     if (::fstat(fd.Get(), &st) != 0) {
         result.why = std::strerror(errno);
         return result;
     }
-    result.found = DetailsOf(st);
+    const EntryDetails after = DetailsOf(st);
     if (!S_ISREG(st.st_mode)) {
         result.outcome = HashedFile::Outcome::kNotRegular;
         return result;
     }
-    if (!Matches(file.listed, result.found, check)) {
-        result.outcome = HashedFile::Outcome::kChanged;
-        return result;
-    }
-    result.readAt = runtime::NanosecondsNow();
-    hash_.Reset();
-    if (!ReadAll(fd.Get(), result.found.size, result, file, stop, betweenReads)) return result;
-    if (::fstat(fd.Get(), &st) != 0) {
-        result.why = std::strerror(errno);
-        return result;
-    }
-    if (!Unchanged(result.found, DetailsOf(st))) {
+    if (!read) return result;
+    const bool unchanged = check == HashCheck::kSameFile ? Matches(file.listed, after, check)
+                                                         : Unchanged(result.found, after);
+    result.found = after;
+    if (!unchanged) {
         result.outcome = HashedFile::Outcome::kChanged;
         return result;
     }
@@ -115,12 +148,11 @@ HashedFile FileHashing::Hash(int folderFd, const FileToHash& file, HashCheck che
     return result;
 }
 
-// Reads the file's `size` bytes into the hash. A piece the page cache already held is taken from
-// there without waiting (RWF_NOWAIT) and left there; what had to come from the disk is dropped
-// from the cache once hashed.
+// Reads the file's `size` bytes into the hash.
 bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
+    PageCacheCare care(fd);
     std::uint64_t at = 0;
     while (at < size) {
         if (stop && stop()) {
@@ -130,36 +162,73 @@ bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const 
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), size - at));
         std::size_t got = 0;
-        struct iovec piece {
-            buffer_.data(), want
-        };
-        const ssize_t cached = ::preadv2(fd, &piece, 1, static_cast<off_t>(at), RWF_NOWAIT);
-        if (cached > 0) got = static_cast<std::size_t>(cached);
-        const std::uint64_t fromDisk = at + got;
-        while (got < want) {
-            const ssize_t n =
-                ::pread(fd, buffer_.data() + got, want - got, static_cast<off_t>(at + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                result.why = std::strerror(errno);
-                return false;
-            }
-            if (n == 0) {  // it ended before its size: it shrank while read
-                result.outcome = HashedFile::Outcome::kChanged;
-                return false;
-            }
-            got += static_cast<std::size_t>(n);
+        if (at == 0) {
+            // The first piece from the page cache without waiting where it is all there: then
+            // the file was cached, and is left so; otherwise the cache is asked what it held.
+            struct iovec piece {
+                buffer_.data(), want
+            };
+            const ssize_t cached = ::preadv2(fd, &piece, 1, 0, RWF_NOWAIT);
+            got = cached > 0 ? static_cast<std::size_t>(cached) : 0;
+            if (got < want) care.LookAtTheCache();
         }
-        hash_.Update(std::string_view(buffer_.data(), got));
-        if (fromDisk < at + got) {
-            ::posix_fadvise(fd, static_cast<off_t>(fromDisk),
-                            static_cast<off_t>(at + got - fromDisk), POSIX_FADV_DONTNEED);
-        }
-        result.bytes += got;
-        at += got;
+        if (!ReadRest(fd, at, want, got, result)) return false;
+        hash_.Update(std::string_view(buffer_.data(), want));
+        result.bytes += want;
+        at += want;
         if (betweenReads) betweenReads(file);
     }
     return true;
+}
+
+// Reads the piece of `want` bytes at `at` into the buffer, of which `got` are there already.
+bool FileHashing::ReadRest(int fd, std::uint64_t at, std::size_t want, std::size_t got,
+                           HashedFile& result) {
+    while (got < want) {
+        const ssize_t n =
+            ::pread(fd, buffer_.data() + got, want - got, static_cast<off_t>(at + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            result.why = std::strerror(errno);
+            return false;
+        }
+        if (n == 0) {  // it ended before its size: it shrank while read
+            result.outcome = HashedFile::Outcome::kChanged;
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+// What cachestat(2) answers (Linux 6.5 and later; the C library has no wrapper yet).
+struct CacheRange {
+    std::uint64_t offset;
+    std::uint64_t length;  // 0: to the end of the file
+};
+struct CacheStatus {
+    std::uint64_t cached;
+    std::uint64_t dirty;
+    std::uint64_t writeback;
+    std::uint64_t evicted;
+    std::uint64_t recentlyEvicted;
+};
+constexpr long kCacheStatCall = 451;
+
+}  // namespace
+
+void PageCacheCare::LookAtTheCache() {
+    CacheRange range{0, 0};
+    CacheStatus status{};
+    // Where the system cannot tell (an older kernel), nothing is dropped: the cache is left as the
+    // kernel keeps it, never emptied of what the user had there.
+    dropAfter_ = ::syscall(kCacheStatCall, fd_, &range, &status, 0) == 0 && status.cached == 0;
+}
+
+PageCacheCare::~PageCacheCare() {
+    if (dropAfter_) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 std::optional<std::uint64_t> FirstPhysicalByte(int fd) {

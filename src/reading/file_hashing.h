@@ -2,9 +2,11 @@
 // (never through a link), checked to be the file that was listed before a byte is read, read in
 // large pieces, and checked again after the last one, so that a hash is never of bytes the file did
 // not hold. Pages the reading brought into the page cache are dropped once hashed; pages that were
-// there before are left, so that hashing a drive does not push the user's work out of memory. No
-// threads here.
+// there before are left, so that hashing a drive does not push the user's work out of memory (see
+// PageCacheCare). No threads here.
 #pragma once
+
+#include <fcntl.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,17 +17,20 @@
 
 #include "reading/content_hash.h"
 #include "reading/file_system.h"
+#include "runtime/unique_fd.h"
 
 namespace quorvale::reading {
 
 // Reads of at least this many bytes, as a disk wants them.
 inline constexpr std::size_t kHashReadBytes = std::size_t{1} << 20;
 
-// A file to hash: its number in the listing, its path beneath the folder handle given with it, and
-// what the listing says of it (its type, size and times; which file it is where known).
+// A file to hash: its number in the listing, its path beneath the folder handle given with it
+// (its name from `nameAt` on, its folder's path before, "" for the folder itself), and what the
+// listing says of it (its type, size and times; which file it is where known).
 struct FileToHash {
     std::uint64_t entry = 0;
     std::string path;
+    std::size_t nameAt = 0;
     EntryDetails listed;
 };
 
@@ -56,25 +61,54 @@ class FileHashing {
   public:
     explicit FileHashing(HashAlgorithm algorithm);
 
-    // Hashes `file` beneath the folder open as `folderFd`. `stop` is asked before each read; when
+    // Hashes `file` beneath the folder open as `rootFd`. `stop` is asked before each read; when
     // it says so the file gets no hash (kFailed, "stopped"). `betweenReads`, where given, is
     // called after each read (a test changes the file there).
-    HashedFile Hash(int folderFd, const FileToHash& file, HashCheck check,
+    HashedFile Hash(int rootFd, const FileToHash& file, HashCheck check,
                     const std::function<bool()>& stop,
                     const std::function<void(const FileToHash&)>& betweenReads = {});
 
+    // Where `file`'s first byte lies on its disk (see FirstPhysicalByte); 0 where that cannot be
+    // told. Opens it as Hash does.
+    std::uint64_t PhysicalPlace(int rootFd, const FileToHash& file);
+
   private:
+    runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
+    bool ReadRest(int fd, std::uint64_t at, std::size_t want, std::size_t got, HashedFile& result);
     bool ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
                  const std::function<bool()>& stop,
                  const std::function<void(const FileToHash&)>& betweenReads);
 
     ContentHash hash_;
     std::string buffer_;
+    std::string folderPath_;      // of the file hashed last, beneath the root
+    runtime::UniqueFd folderFd_;  // its folder's handle (O_PATH), for the next file there
 };
 
-// Opens `path` beneath `folderFd` to read, following no link on the way and never leaving the
+// Leaves the page cache as it found a file: a file none of whose pages were cached when it was
+// looked at, before its reading, has every page the reading brought in dropped again once it is
+// read (whatever ends the reading); one with pages cached already, all or some, is left as it is,
+// and so is one never looked at (its first read found it cached). Where the system cannot tell
+// (no cachestat, before Linux 6.5), nothing is dropped.
+class PageCacheCare {
+  public:
+    explicit PageCacheCare(int fd) : fd_(fd) {}
+    // Asks what the cache holds of the file before its reading brings anything in.
+    void LookAtTheCache();
+    ~PageCacheCare();
+    PageCacheCare(const PageCacheCare&) = delete;
+    PageCacheCare& operator=(const PageCacheCare&) = delete;
+    bool DropsAfter() const { return dropAfter_; }
+
+  private:
+    int fd_;
+    bool dropAfter_ = false;
+};
+
+// Opens `path` beneath `folderFd` with `flags`, following no link on the way and never leaving the
 // folder: a handle, or -1 with errno set.
-int OpenBeneath(int folderFd, const std::string& path);
+int OpenBeneath(int folderFd, const std::string& path,
+                int flags = O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 
 // Where the first byte of the open file lies on its disk (FIEMAP), for reading files in the order
 // the disk holds them; none where the file system cannot tell (tmpfs, FUSE, an empty file).

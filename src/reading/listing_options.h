@@ -22,9 +22,8 @@ struct ListingOptions {
     bool details = false;
     // A hash of each regular file's content, kept beside the list files (with details only).
     HashAlgorithm hash = HashAlgorithm::kNone;
-    // How, not what: one reader taking the files in the order the disk holds them, as on a
-    // rotational disk, whatever the disk (for tests and the bench; never recorded).
-    bool hashInDiskOrder = false;
+    // How, not what (never recorded): in which order the files are read to be hashed.
+    ReadOrder hashReadOrder = ReadOrder::kAsTheDiskWants;
 
     // Whether `name` (an entry's name under its folder) is left out.
     bool Excludes(std::string_view name) const {

@@ -41,8 +41,9 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
     }
     tally_.files.fetch_add(1, std::memory_order_relaxed);
     tally_.bytes.fetch_add(noted.entry.size, std::memory_order_relaxed);
-    reading::FileToHash file{number, folder_, noted.entry};
+    reading::FileToHash file{number, folder_, 0, noted.entry};
     runtime::AppendName(file.path, line.substr(2));
+    file.nameAt = file.path.size() - (line.size() - 2);
     if (!rootWhy_.empty()) {
         Done(file.listed.size);
         NotHashed(runtime::JoinPath(rootPath_, file.path), rootWhy_);
@@ -76,7 +77,7 @@ void HashesOfLines::Folder(std::string_view path, const listing::LineDetails& no
             readers_ = std::make_unique<reading::ContentReaders>(rootFd_.Get(), [this] {
                 reading::ContentReaders::Setup setup = reading::ContentReaders::SetupFor(
                     rootFd_.Get(), hashing_.algorithm, reading::HashCheck::kSameFile,
-                    hashing_.diskOrder);
+                    hashing_.order);
                 setup.betweenReads = hashing_.betweenReads;
                 return setup;
             }());

@@ -34,7 +34,7 @@ struct HashTally {
 // What a Save with hashes is asked.
 struct Hashing {
     reading::HashAlgorithm algorithm = reading::HashAlgorithm::kNone;
-    bool diskOrder = false;  // one reader in the disk's order, whatever the disk (tests, bench)
+    reading::ReadOrder order = reading::ReadOrder::kAsTheDiskWants;
     // The earlier listing's hashes, of the same algorithm, to carry over (none: hash every file).
     catalogue::KeptHashes* earlier = nullptr;
     HashTally* tally = nullptr;  // none: nobody watches

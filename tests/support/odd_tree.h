@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <string>
@@ -12,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/earlier_listing.h"
+#include "runtime/nanoseconds.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -74,6 +77,25 @@ inline void Walk(const std::string& path, std::vector<std::string>& entries, boo
         }
     }
     ::closedir(folder);
+}
+
+// Waits until every entry below and with `root` is older than a reading of it could miss (the
+// file system's tick, as a re-listing takes it), so that a later Save may take it from an earlier
+// listing. Fails the test when that never comes.
+inline void WaitUntilOlderThanTheirTick(const std::string& root) {
+    std::vector<std::string> entries;
+    Walk(root, entries, true);
+    std::int64_t newest = 0;
+    for (std::string path : entries) {
+        if (path.size() > 1 && path.ends_with('/')) path.pop_back();
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        newest = std::max({newest, runtime::Nanoseconds(st.st_mtim),
+                           runtime::Nanoseconds(st.st_ctim)});
+    }
+    ASSERT_TRUE(WaitUntil([newest] {
+        return runtime::NanosecondsNow() > newest + catalogue::kFolderTimeGranularity + 10'000'000;
+    }));
 }
 
 }  // namespace quorvale::test
