@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -312,6 +313,49 @@ TEST(KeptHashes, CompareTellsContentThatChangedBehindItsSizeAndTime) {
         EXPECT_FALSE(Holds(run.out, "c\t")) << other << ": " << run.out;
         EXPECT_FALSE(Holds(run.out, "/rewritten")) << other << ": " << run.out;
     }
+}
+
+// The bytes process `pid` has read so far (its rchar); 0 once it has ended.
+std::uint64_t BytesReadBy(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    for (std::string key; io >> key;) {
+        std::uint64_t value = 0;
+        io >> value;
+        if (key == "rchar:") return value;
+    }
+    return 0;
+}
+
+// A signal ends a Save with hashes and a verification within a read, with its status: the Save
+// leaves no hash file and no temporary file, the verification prints nothing it did not find. A
+// sparse file of many GiB keeps the readers busy far longer than a signal takes to arrive.
+TEST(KeptHashes, ASignalEndsHashingAndVerifyingWithinARead) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    const auto sparse = [&tree](std::uint64_t bytes) {
+        const int fd = ::open((tree + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(bytes)), 0);
+        ::close(fd);
+    };
+    const auto onceReading = [](pid_t pid) { return BytesReadBy(pid) > (64u << 20); };
+    sparse(std::uint64_t{64} << 30);
+    const std::string stopped = dir / "stopped";
+    const ProgramRun save = RunProgram({"--save", tree, "--list-folder", stopped, "--hash"},
+                                       {.sigtermOnceTrue = onceReading, .stopSignal = SIGTERM});
+    EXPECT_EQ(save.status, 143) << save.err;
+    EXPECT_FALSE(Exists(stopped + "/quorvale-hashes.bin"));
+    EXPECT_FALSE(Exists(stopped + "/quorvale-listing.json"));
+    EXPECT_EQ(LeftoverFiles(stopped), std::vector<std::string>{});
+
+    ::unlink((tree + "/sparse").c_str());
+    sparse(std::uint64_t{6} << 30);
+    const std::string listing = dir / "L";
+    ASSERT_EQ(Save(tree, listing, {"--hash"}).status, 0);
+    const ProgramRun verify =
+        RunProgram({"--verify", listing}, {.sigtermOnceTrue = onceReading, .stopSignal = SIGINT});
+    EXPECT_EQ(verify.status, 130) << verify.err;
+    EXPECT_EQ(verify.out, "");
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #               holds), with the source's formatting and the package made by tools/package.sh
 #   sanitizers  again under AddressSanitizer and UndefinedBehaviorSanitizer (in build-sanitize/)
 #   threads     the listing's tests (the walk, the readers, the list files, a reuse, the index's
-#               builder beside the walk and the find window's search; no window) under
-#               ThreadSanitizer (in build-tsan/)
+#               builder beside the walk, the hashes' readers and the find window's search; no
+#               window) under ThreadSanitizer (in build-tsan/)
 # A half that finds no test, any sanitizer's report, or anything a test left in its temporary
 # folder fails that half; any failed half fails the run.
 set -euo pipefail

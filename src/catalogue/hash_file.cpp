@@ -129,7 +129,8 @@ class HashFileWriter::Impl {
 
     // Every row by size and hash, in order, told to `each` (the runs merged).
     void ForEachSorted(const std::function<void(const SizeRow&)>& each) {
-        std::sort(run_.begin(), run_.end());
+        if (!sorted_) std::sort(run_.begin(), run_.end());
+        sorted_ = true;
         if (runs_.empty()) {
             for (const SizeRow& row : run_) each(row);
             return;
@@ -216,6 +217,7 @@ class HashFileWriter::Impl {
     std::string encoded_;
     RunningChecksum rowsChecksum_;
     std::vector<SizeRow> run_;
+    bool sorted_ = false;  // run_ is sorted: the rows are all added
     std::vector<Run> runs_;
 };
 
@@ -330,28 +332,50 @@ void KeptHashes::ForEach(const std::function<void(const HashRow&)>& row) const {
     });
 }
 
-const HashRow* KeptHashes::InOrder::Of(std::uint64_t entry) {
-    for (;;) {
-        if (holding_ && row_.entry >= entry) return row_.entry == entry ? &row_ : nullptr;
-        if (next_ == hashes_.rows_) return nullptr;
-        if (used_ == window_.size()) {
-            const std::uint64_t rows =
-                std::min<std::uint64_t>(hashes_.rows_ - next_, kReadWindow / hashes_.rowBytes_ + 1);
-            window_.resize(static_cast<std::size_t>(rows * hashes_.rowBytes_));
-            if (runtime::ReadAt(hashes_.fd_.Get(), kHashHeaderBytes + next_ * hashes_.rowBytes_,
-                                window_.data(), window_.size()) != 0) {
-                ThrowDamaged("a row that cannot be read");
-            }
-            used_ = 0;
+void KeptHashes::InOrder::SkipTo(std::uint64_t row) {
+    next_ = std::min(row, hashes_->rows_);
+    window_.clear();
+    used_ = 0;
+    holding_ = false;
+}
+
+const HashRow* KeptHashes::InOrder::Peek() {
+    if (holding_) return &row_;
+    if (next_ == hashes_->rows_) return nullptr;
+    if (used_ == window_.size()) {
+        const std::uint64_t rows =
+            std::min<std::uint64_t>(hashes_->rows_ - next_, kReadWindow / hashes_->rowBytes_ + 1);
+        window_.resize(static_cast<std::size_t>(rows * hashes_->rowBytes_));
+        if (runtime::ReadAt(hashes_->fd_.Get(), kHashHeaderBytes + next_ * hashes_->rowBytes_,
+                            window_.data(), window_.size()) != 0) {
+            ThrowDamaged("a row that cannot be read");
         }
-        row_ = hashes_.Decode(std::string_view(window_).substr(used_, hashes_.rowBytes_));
-        used_ += hashes_.rowBytes_;
-        ++next_;
-        holding_ = true;
+        used_ = 0;
     }
+    row_ = hashes_->Decode(std::string_view(window_).substr(used_, hashes_->rowBytes_));
+    used_ += hashes_->rowBytes_;
+    ++next_;
+    holding_ = true;
+    return &row_;
+}
+
+const HashRow* KeptHashes::InOrder::Of(std::uint64_t entry) {
+    for (const HashRow* row = Peek(); row != nullptr; row = Peek()) {
+        if (row->entry >= entry) return row->entry == entry ? row : nullptr;
+        Pass();
+    }
+    return nullptr;
 }
 
 std::optional<HashRow> KeptHashes::Find(std::uint64_t device, std::uint64_t inode) {
+    // A tree listed again is mostly the same files in the same order: the row after the one found
+    // last is tried first, read a window at a time, before any table.
+    if (const HashRow* next = following_.Peek();
+        next != nullptr && next->inode == inode && next->device == device) {
+        HashRow row = *next;
+        following_.Pass();
+        return row;
+    }
     if (!indexed_) {
         indexed_ = true;
         if (rows_ > UINT32_MAX) return std::nullopt;
@@ -375,7 +399,11 @@ std::optional<HashRow> KeptHashes::Find(std::uint64_t device, std::uint64_t inod
             return std::nullopt;
         }
         HashRow row = Decode(bytes);
-        if (row.device == device) return row;
+        if (row.device == device) {
+            // The rows after it are read in order from here on.
+            following_.SkipTo(at->row + std::uint64_t{1});
+            return row;
+        }
     }
     return std::nullopt;
 }

@@ -105,6 +105,8 @@ class HashFileWriter {
 class KeptHashes {
   public:
     KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save);
+    KeptHashes(const KeptHashes&) = delete;
+    KeptHashes& operator=(const KeptHashes&) = delete;
 
     reading::HashAlgorithm Algorithm() const { return algorithm_; }
     std::uint64_t Rows() const { return rows_; }
@@ -114,12 +116,17 @@ class KeptHashes {
     // The rows one after the other, in entry order, read a window at a time.
     class InOrder {
       public:
-        explicit InOrder(const KeptHashes& hashes) : hashes_(hashes) {}
+        explicit InOrder(const KeptHashes& hashes) : hashes_(&hashes) {}
         // The row of `entry`, if it has one; entries asked for ascending.
         const HashRow* Of(std::uint64_t entry);
+        // The next row, not passed until Pass; none after the last.
+        const HashRow* Peek();
+        void Pass() { holding_ = false; }
+        // Goes on from the row at `row` (an index, from 0), whatever was read before.
+        void SkipTo(std::uint64_t row);
 
       private:
-        const KeptHashes& hashes_;
+        const KeptHashes* hashes_;
         std::uint64_t next_ = 0;  // the index of the row after `row_`
         std::string window_;
         std::size_t used_ = 0;
@@ -146,6 +153,7 @@ class KeptHashes {
     } __attribute__((packed));
     std::vector<ByInode> byInode_;
     bool indexed_ = false;
+    InOrder following_{*this};  // the rows after the one Find found last
 };
 
 }  // namespace quorvale::catalogue
