@@ -8,6 +8,7 @@
 #include "app/command_line.h"
 #include "app/display_check.h"
 #include "app/headless_save.h"
+#include "app/help_text.h"
 #include "app/progress_line.h"
 #include "app/standard_streams.h"
 #include "support/fake_file_system.h"

@@ -61,7 +61,4 @@ struct CommandLine {
 // which it alone takes. --help and --version end the reading where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
-// The --help text; the manual page is made from it.
-std::string HelpText();
-
 }  // namespace quorvale::app

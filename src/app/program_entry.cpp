@@ -7,6 +7,7 @@
 #include "app/compare_command.h"
 #include "app/find_command.h"
 #include "app/headless_save.h"
+#include "app/help_text.h"
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
 #include "runtime/documents_folder.h"

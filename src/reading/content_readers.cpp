@@ -99,23 +99,23 @@ void ContentReaders::Finish(const Take& take, const std::function<void()>& wait)
 }
 
 // Hands back what is done while `busy` (asked under the lock) says to wait, waiting for the
-// readers in slices so that `wait` is called every few milliseconds.
+// readers in slices so that `wait` is called every few milliseconds, however fast files come back.
 void ContentReaders::WaitWhile(const std::function<bool()>& busy, const Take& take,
                                const std::function<void()>& wait) {
+    auto lastWait = std::chrono::steady_clock::now();
     for (;;) {
         TakeDone(take);
         std::unique_lock<std::mutex> lock(mutex_);
         if (!busy()) return;
-        const bool frontDone =
-            done_.wait_for(lock, kWaitSlice, [this] { return slots_.front().done; });
+        done_.wait_for(lock, kWaitSlice, [this] { return slots_.front().done; });
         lock.unlock();
-        if (!frontDone && wait) {
-            try {
-                wait();
-            } catch (...) {
-                Stop();  // no reader goes on reading for a Save that ended
-                throw;
-            }
+        if (!wait || std::chrono::steady_clock::now() - lastWait < kWaitSlice) continue;
+        lastWait = std::chrono::steady_clock::now();
+        try {
+            wait();
+        } catch (...) {
+            Stop();  // no reader goes on reading for a Save that ended
+            throw;
         }
     }
 }

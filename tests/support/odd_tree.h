@@ -90,8 +90,8 @@ inline void WaitUntilOlderThanTheirTick(const std::string& root) {
         if (path.size() > 1 && path.ends_with('/')) path.pop_back();
         struct stat st {};
         ::lstat(path.c_str(), &st);
-        newest = std::max({newest, runtime::Nanoseconds(st.st_mtim),
-                           runtime::Nanoseconds(st.st_ctim)});
+        newest =
+            std::max({newest, runtime::Nanoseconds(st.st_mtim), runtime::Nanoseconds(st.st_ctim)});
     }
     ASSERT_TRUE(WaitUntil([newest] {
         return runtime::NanosecondsNow() > newest + catalogue::kFolderTimeGranularity + 10'000'000;
