@@ -6,8 +6,10 @@
 // what is not whole.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +31,8 @@
 #include "save/listing_save.h"
 #include "support/odd_tree.h"
 #include "support/test_support.h"
+
+#include <linux/magic.h>
 
 namespace quorvale::test {
 namespace {
@@ -237,6 +241,27 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
     };
     EXPECT_EQ(hashAll(false), names);
     EXPECT_EQ(hashAll(true), names);
+    // In the disk's order one reader takes them by where their first byte lies (each is read in
+    // one piece); where the file system cannot tell, as asked.
+    {
+        reading::ContentReaders::Setup setup;
+        setup.diskOrder = true;
+        setup.readers = 1;
+        std::vector<std::uint64_t> places;
+        setup.betweenReads = [&](const reading::FileToHash& file) {
+            const runtime::UniqueFd fd(::open((dir / file.path).c_str(), O_RDONLY | O_CLOEXEC));
+            places.push_back(reading::FirstPhysicalByte(fd.Get()).value_or(0));
+        };
+        reading::ContentReaders readers(folder.Get(), setup);
+        const auto ignore = [](reading::FileToHash&, reading::HashedFile&) {};
+        for (const std::string& name : names) {
+            struct stat st {};
+            ::stat((dir / name).c_str(), &st);
+            readers.Ask({0, name, 0, reading::DetailsOf(st)}, ignore);
+        }
+        readers.Finish(ignore);
+        EXPECT_TRUE(std::is_sorted(places.begin(), places.end()));
+    }
     runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
     EXPECT_EQ(hashAll(false), names);
     runtime::RefuseThreadStarts({});
@@ -271,6 +296,36 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
     }
     EXPECT_FALSE(handedAfter);
     EXPECT_LT(reads.load(), kReads);
+}
+
+// Hashing leaves the page cache as it found it: a file none of whose pages were cached has none
+// cached after (as fincore, an independent reader, tells), a file that was cached whole still is.
+// (On tmpfs every page is the file itself: nothing can be told there.)
+TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStays) {
+    TempDir dir;
+    struct statfs fs {};
+    ASSERT_EQ(::statfs(dir.Path().c_str(), &fs), 0);
+    if (fs.f_type == TMPFS_MAGIC) GTEST_SKIP() << "the temporary folder is on tmpfs";
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    MakeFile(tree + "/cold", std::string(3 * reading::kHashReadBytes + 5, 'c'));
+    MakeFile(tree + "/warm", std::string(3 * reading::kHashReadBytes + 5, 'w'));
+    ASSERT_EQ(std::system(("sync '" + tree + "/cold'").c_str()), 0);
+    const int cold = ::open((tree + "/cold").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::posix_fadvise(cold, 0, 0, POSIX_FADV_DONTNEED), 0);
+    ::close(cold);
+    const auto cachedBytes = [&dir](const std::string& file) {
+        const std::string command = "fincore --bytes --noheadings --output RES '" + file + "' > '" +
+                                    dir / "fincore.out" + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << "fincore: util-linux";
+        return std::stoull("0" + ReadBytes(dir / "fincore.out"));
+    };
+    ASSERT_EQ(cachedBytes(tree + "/cold"), 0u) << "the page cache kept what was dropped";
+    const std::uint64_t warm = cachedBytes(tree + "/warm");
+    const HashedSave saved(tree, Asked(HashAlgorithm::kXxh3));
+    EXPECT_EQ(KeptHashesOf(saved.Folder()).size(), 2u);
+    EXPECT_EQ(cachedBytes(tree + "/cold"), 0u);
+    EXPECT_EQ(cachedBytes(tree + "/warm"), warm);
 }
 
 // A re-listing of an unchanged tree carries every hash over without reading a byte of the files

@@ -187,6 +187,21 @@ TEST(KeptHashes, WhatCannotBeVerifiedIsSaidWithItsReason) {
     EXPECT_EQ(run.out, "~t\t" + tree + "/pipe\n");
     EXPECT_EQ(run.err, "quorvale: cannot verify \"" + tree + "/secret\": Permission denied\n");
 
+    // A Save as someone who cannot read a file: the rest is hashed, that file is named with why on
+    // stderr and in the record, and the Save is not complete (1).
+    const std::string asNobody = dir / "N";
+    MakeFolder(asNobody);
+    ::chmod(asNobody.c_str(), 0777);
+    const ProgramRun unreadable =
+        RunProgram({"--save", tree, "--list-folder", asNobody + "/L", "--hash"},
+                   {.asNobody = ::geteuid() == 0});
+    EXPECT_EQ(unreadable.status, 1) << unreadable.err;
+    EXPECT_TRUE(
+        Holds(unreadable.err, "quorvale: cannot hash \"" + tree + "/secret\": Permission denied\n"))
+        << unreadable.err;
+    EXPECT_TRUE(Holds(ReadBytes(asNobody + "/L/quorvale-listing.json"),
+                      "\"reason\": \"Permission denied\""));
+
     const std::string plain = dir / "P";
     ASSERT_EQ(Save(tree, plain).status, 0);
     const ProgramRun unhashed = RunProgram({"--verify", plain});

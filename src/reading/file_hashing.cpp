@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,7 +151,9 @@ HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check
 bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
+    // Asked before the first read, which (with the read-ahead it starts) brings pages in.
     PageCacheCare care(fd);
+    if (size != 0) care.LookAtTheCache();
     std::uint64_t at = 0;
     while (at < size) {
         if (stop && stop()) {
@@ -161,18 +162,7 @@ bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const 
         }
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), size - at));
-        std::size_t got = 0;
-        if (at == 0) {
-            // The first piece from the page cache without waiting where it is all there: then
-            // the file was cached, and is left so; otherwise the cache is asked what it held.
-            struct iovec piece {
-                buffer_.data(), want
-            };
-            const ssize_t cached = ::preadv2(fd, &piece, 1, 0, RWF_NOWAIT);
-            got = cached > 0 ? static_cast<std::size_t>(cached) : 0;
-            if (got < want) care.LookAtTheCache();
-        }
-        if (!ReadRest(fd, at, want, got, result)) return false;
+        if (!ReadPiece(fd, at, want, result)) return false;
         hash_.Update(std::string_view(buffer_.data(), want));
         result.bytes += want;
         at += want;
@@ -181,10 +171,9 @@ bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const 
     return true;
 }
 
-// Reads the piece of `want` bytes at `at` into the buffer, of which `got` are there already.
-bool FileHashing::ReadRest(int fd, std::uint64_t at, std::size_t want, std::size_t got,
-                           HashedFile& result) {
-    while (got < want) {
+// Reads the piece of `want` bytes at `at` into the buffer.
+bool FileHashing::ReadPiece(int fd, std::uint64_t at, std::size_t want, HashedFile& result) {
+    for (std::size_t got = 0; got < want;) {
         const ssize_t n =
             ::pread(fd, buffer_.data() + got, want - got, static_cast<off_t>(at + got));
         if (n < 0 && errno == EINTR) continue;

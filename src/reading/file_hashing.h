@@ -74,7 +74,7 @@ class FileHashing {
 
   private:
     runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
-    bool ReadRest(int fd, std::uint64_t at, std::size_t want, std::size_t got, HashedFile& result);
+    bool ReadPiece(int fd, std::uint64_t at, std::size_t want, HashedFile& result);
     bool ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
                  const std::function<bool()>& stop,
                  const std::function<void(const FileToHash&)>& betweenReads);
@@ -88,8 +88,8 @@ class FileHashing {
 // Leaves the page cache as it found a file: a file none of whose pages were cached when it was
 // looked at, before its reading, has every page the reading brought in dropped again once it is
 // read (whatever ends the reading); one with pages cached already, all or some, is left as it is,
-// and so is one never looked at (its first read found it cached). Where the system cannot tell
-// (no cachestat, before Linux 6.5), nothing is dropped.
+// and so is one never looked at. Where the system cannot tell (no cachestat, before Linux 6.5),
+// nothing is dropped.
 class PageCacheCare {
   public:
     explicit PageCacheCare(int fd) : fd_(fd) {}
