@@ -128,17 +128,6 @@ void MakeFileOfSize(const std::string& path, std::size_t size, std::mt19937& ran
     MakeFile(path, bytes);
 }
 
-// The bytes this process has read so far, by any of its threads.
-std::uint64_t BytesReadByThisProcess() {
-    std::ifstream io("/proc/self/io");
-    for (std::string key; io >> key;) {
-        std::uint64_t value = 0;
-        io >> value;
-        if (key == "rchar:") return value;
-    }
-    return 0;
-}
-
 TEST(ContentHashes, EveryHashIsWhatAnIndependentHasherPrintsInEitherOrderOfReading) {
     TempDir dir;
     const std::string tree = dir / "T";
@@ -188,13 +177,7 @@ TEST(ContentHashes, AFileChangedBetweenTwoReadsGetsNoHashAndIsNamed) {
             std::ofstream(path, std::ios::app) << "more";
         } else if (file.path == "rewritten") {
             // The same size and modification time, other bytes: only the change time tells.
-            struct stat st {};
-            ::stat(path.c_str(), &st);
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-            ASSERT_EQ(::pwrite(fd, "X", 1, 0), 1);
-            const struct timespec times[2] = {st.st_atim, st.st_mtim};
-            ::futimens(fd, times);
-            ::close(fd);
+            ASSERT_TRUE(RewriteKeepingItsTime(path, "X", 0));
         }
     };
     const HashedSave saved(tree, hashing);
@@ -353,9 +336,9 @@ TEST(ContentHashes, AnUnchangedTreeIsHashedAgainWithoutReadingAByteOfItsFiles) {
         ::lstat(path.c_str(), &st);
         if (S_ISREG(st.st_mode)) listingBytes += static_cast<std::uint64_t>(st.st_size);
     }
-    const std::uint64_t before = BytesReadByThisProcess();
+    const std::uint64_t before = BytesReadBy("self");
     const HashedSave again(tree, Asked(HashAlgorithm::kXxh3), first.Folder());
-    EXPECT_LE(BytesReadByThisProcess() - before, listingBytes + (1 << 20));
+    EXPECT_LE(BytesReadBy("self") - before, listingBytes + (1 << 20));
     ASSERT_TRUE(again.record.hashes.has_value());
     EXPECT_EQ(again.record.hashes->carried, 20u);
     EXPECT_EQ(again.record.hashes->bytesRead, 0u);

@@ -143,13 +143,7 @@ TEST(KeptHashes, VerifyTellsBytesChangedBeneathTheFileSystemFromFilesEditedOrGon
         ::close(fd);
         ASSERT_TRUE(drive->MoveTo(root)) << "cannot mount the drive again";
     } else {
-        struct stat st {};
-        ::stat(rotted.c_str(), &st);
-        const int fd = ::open(rotted.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_EQ(::pwrite(fd, "0123456789abcdef", 16, 4096), 16);
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(fd, times);
-        ::close(fd);
+        ASSERT_TRUE(RewriteKeepingItsTime(rotted, "0123456789abcdef", 4096));
     }
     EXPECT_EQ(RunProgram({"--verify", listing}).out, "!\t" + rotted + "\n");
 
@@ -251,16 +245,9 @@ TEST(KeptHashes, CarriedHashesAreTheFreshOnesAfterRoundsOfRandomChanges) {
             std::string& file = files[random() % files.size()];
             if (::access(file.c_str(), F_OK) != 0) continue;
             switch (random() % 5) {
-                case 0: {  // the same size, other bytes, the time put back
-                    struct stat st {};
-                    ::stat(file.c_str(), &st);
-                    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
-                    EXPECT_EQ(::pwrite(fd, "#", 1, 0), 1);
-                    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-                    ::futimens(fd, times);
-                    ::close(fd);
+                case 0:  // the same size, other bytes, the time put back
+                    EXPECT_TRUE(RewriteKeepingItsTime(file, "#", 0));
                     break;
-                }
                 case 1:
                     std::ofstream(file, std::ios::app) << "grown";
                     break;
@@ -309,13 +296,7 @@ TEST(KeptHashes, CompareTellsContentThatChangedBehindItsSizeAndTime) {
     ASSERT_EQ(Save(tree, dir / "before", {"--hash"}).status, 0);
     ASSERT_EQ(Save(tree, dir / "before-sha", {"--hash=sha256"}).status, 0);
     ASSERT_EQ(Save(tree, dir / "before-plain", {"--details"}).status, 0);
-    struct stat st {};
-    ::stat((tree + "/rewritten").c_str(), &st);
-    const int fd = ::open((tree + "/rewritten").c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_EQ(::pwrite(fd, "B", 1, 0), 1);
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::futimens(fd, times);
-    ::close(fd);
+    ASSERT_TRUE(RewriteKeepingItsTime(tree + "/rewritten", "B", 0));
     { std::ofstream(tree + "/grown", std::ios::app) << "c"; }
     ASSERT_EQ(Save(tree, dir / "after", {"--hash"}).status, 0);
     const ProgramRun hashed = RunProgram({"--compare", dir / "before", dir / "after"});
@@ -330,17 +311,6 @@ TEST(KeptHashes, CompareTellsContentThatChangedBehindItsSizeAndTime) {
     }
 }
 
-// The bytes process `pid` has read so far (its rchar); 0 once it has ended.
-std::uint64_t BytesReadBy(pid_t pid) {
-    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-    for (std::string key; io >> key;) {
-        std::uint64_t value = 0;
-        io >> value;
-        if (key == "rchar:") return value;
-    }
-    return 0;
-}
-
 // A signal ends a Save with hashes and a verification within a read, with its status: the Save
 // leaves no hash file and no temporary file, the verification prints nothing it did not find. A
 // sparse file of many GiB keeps the readers busy far longer than a signal takes to arrive.
@@ -353,7 +323,9 @@ TEST(KeptHashes, ASignalEndsHashingAndVerifyingWithinARead) {
         EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(bytes)), 0);
         ::close(fd);
     };
-    const auto onceReading = [](pid_t pid) { return BytesReadBy(pid) > (64u << 20); };
+    const auto onceReading = [](pid_t pid) {
+        return BytesReadBy(std::to_string(pid)) > (64u << 20);
+    };
     sparse(std::uint64_t{64} << 30);
     const std::string stopped = dir / "stopped";
     const ProgramRun save = RunProgram({"--save", tree, "--list-folder", stopped, "--hash"},

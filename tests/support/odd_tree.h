@@ -3,12 +3,16 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -96,6 +100,33 @@ inline void WaitUntilOlderThanTheirTick(const std::string& root) {
     ASSERT_TRUE(WaitUntil([newest] {
         return runtime::NanosecondsNow() > newest + catalogue::kFolderTimeGranularity + 10'000'000;
     }));
+}
+
+// Writes `bytes` over `path` at `at` and puts its modification time back: a change only its
+// change time tells (as bit rot or a careful hand leaves). False when it cannot.
+inline bool RewriteKeepingItsTime(const std::string& path, std::string_view bytes, off_t at) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool written =
+        ::pwrite(fd, bytes.data(), bytes.size(), at) == static_cast<ssize_t>(bytes.size());
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    const bool timed = ::futimens(fd, times) == 0;
+    ::close(fd);
+    return written && timed;
+}
+
+// The bytes process `pid` ("self": this one) has read so far, by any of its threads (its rchar);
+// 0 once it has ended.
+inline std::uint64_t BytesReadBy(const std::string& pid) {
+    std::ifstream io("/proc/" + pid + "/io");
+    for (std::string key; io >> key;) {
+        std::uint64_t value = 0;
+        io >> value;
+        if (key == "rchar:") return value;
+    }
+    return 0;
 }
 
 }  // namespace quorvale::test
