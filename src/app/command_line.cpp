@@ -48,17 +48,19 @@ const ToolkitOption* FindToolkitOption(std::string_view name) {
 // kEqualsValue: a value from "--name=VALUE" only (`--hash DIR` never takes DIR for an algorithm).
 enum class Form { kFlag, kValue, kMaybeValue, kEqualsValue, kTwoValues };
 enum class Mode {
-    kEnds,          // --help, --version: the reading ends where it stands
-    kWindowOrSave,  // with the window or --save
-    kSave,          // only with --save
-    kCompare,       // alone: --compare takes its two list folders and nothing else
-    kExport,        // --export takes its format, its list folder and -0
-    kVerify,        // --verify takes its listing and --root
-    kVerifyOption,  // only with --verify
-    kFind,          // --find: its pattern, the folders to search and the options below
-    kFindOption,    // only with --find
-    kListings,      // --listings: the folders to look in
-    kAlone,         // --note, --forget: their values and nothing else
+    kEnds,              // --help, --version: the reading ends where it stands
+    kWindowOrSave,      // with the window or --save
+    kSave,              // only with --save
+    kCompare,           // alone: --compare takes its two list folders and nothing else
+    kExport,            // --export takes its format, its list folder and -0
+    kVerify,            // --verify takes its listing and --root
+    kVerifyOption,      // only with --verify
+    kFind,              // --find: its pattern, the folders to search and the options below
+    kFindOption,        // only with --find
+    kDuplicates,        // --duplicates, --only-in, --also-in: the folders to look in, and the below
+    kDuplicatesOption,  // only with those
+    kListings,          // --listings: the folders to look in
+    kAlone,             // --note, --forget: their values and nothing else
 };
 class Reader;
 struct OptionRow {
@@ -155,6 +157,20 @@ class Reader {
     void KeepAll(std::vector<std::string>&&) { line_.find.all = true; }
     void KeepLong(std::vector<std::string>&&) { line_.find.details = true; }
     void KeepLimit(std::vector<std::string>&& values);
+    void KeepDuplicates(std::vector<std::string>&&) {
+        line_.duplicates.question = DuplicatesRequest::Question::kDuplicates;
+    }
+    void KeepOnlyIn(std::vector<std::string>&& values) {
+        line_.duplicates.question = DuplicatesRequest::Question::kOnlyIn;
+        line_.duplicates.listing = std::move(values[0]);
+    }
+    void KeepAlsoIn(std::vector<std::string>&& values) {
+        line_.duplicates.question = DuplicatesRequest::Question::kAlsoIn;
+        line_.duplicates.listing = std::move(values[0]);
+    }
+    void KeepMinSize(std::vector<std::string>&& values) {
+        if (auto why = ReadMinSize(values[0], line_.duplicates.minSize)) Wrong(std::move(*why));
+    }
 
   private:
     bool Wrong() const { return line_.action == CommandLine::Action::kWrong; }
@@ -163,6 +179,7 @@ class Reader {
     std::optional<std::string> Value(const OptionRow& row, std::string_view arg);
     void CheckModes();
     void CheckFind();
+    void CheckDuplicates();
     void CheckExport();
     void CheckVerify();
     void CheckSave();
@@ -183,7 +200,7 @@ class Reader {
     std::vector<std::string> folders_;        // the arguments that are not options, in order
     std::vector<const OptionRow*> given_;     // in the order given
     std::optional<std::string> findPattern_;  // given with --find itself
-    bool finding_ = false;                    // --find is among the options
+    bool finding_ = false;  // --find (or --duplicates, --only-in, --also-in) is among the options
 };
 
 constexpr OptionRow kOptions[] = {
@@ -207,6 +224,10 @@ constexpr OptionRow kOptions[] = {
     {"--listings", "", Form::kFlag, Mode::kListings, true, "", &Reader::KeepListings},
     {"--note", "", Form::kTwoValues, Mode::kAlone, true, "a listing", &Reader::KeepNote},
     {"--forget", "", Form::kValue, Mode::kAlone, true, "a listing", &Reader::KeepForget},
+    {"--duplicates", "", Form::kFlag, Mode::kDuplicates, true, "", &Reader::KeepDuplicates},
+    {"--only-in", "", Form::kValue, Mode::kDuplicates, true, "a listing", &Reader::KeepOnlyIn},
+    {"--also-in", "", Form::kValue, Mode::kDuplicates, true, "a listing", &Reader::KeepAlsoIn},
+    {"--min-size", "", Form::kValue, Mode::kDuplicatesOption, true, "a size", &Reader::KeepMinSize},
     {"--find", "", Form::kMaybeValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
     {"--basename", "-b", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepBasename},
     {"--ignore-case", "-i", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepIgnoreCase},
@@ -242,7 +263,11 @@ CommandLine Reader::Read() {
     for (int i = 1; i < argc_; ++i) {
         const std::string_view arg = argv_[i];
         if (arg == "--") break;
-        finding_ = finding_ || arg == "--find" || arg.starts_with("--find=");
+        for (const std::string_view asking : {"--find", "--duplicates", "--only-in", "--also-in"}) {
+            finding_ = finding_ || arg == asking ||
+                       (arg.starts_with(asking) && arg.size() > asking.size() &&
+                        arg[asking.size()] == '=');
+        }
     }
     for (index_ = 1; index_ < argc_ && !Wrong(); ++index_) {
         Argument(argv_[index_]);
@@ -321,12 +346,16 @@ void Reader::CheckModes() {
                            [mode](const OptionRow* row) { return row->mode == mode; });
     };
     if (given(Mode::kFind)) return CheckFind();
+    if (given(Mode::kDuplicates)) return CheckDuplicates();
     if (given(Mode::kExport)) return CheckExport();
     if (given(Mode::kVerify) || given(Mode::kVerifyOption)) return CheckVerify();
     if (given(Mode::kListings) || given(Mode::kAlone)) return CheckCatalogue();
     for (const OptionRow* row : given_) {
         if (row->mode == Mode::kFindOption) {
             return Wrong(std::string(row->name) + " is an option of --find");
+        }
+        if (row->mode == Mode::kDuplicatesOption) {
+            return Wrong(std::string(row->name) + " is an option of --duplicates");
         }
     }
     if (given(Mode::kCompare)) {
@@ -388,6 +417,39 @@ void Reader::CheckFind() {
     }
     line_.find.folders.assign(folder, folders_.end());
     line_.action = CommandLine::Action::kFind;
+}
+
+// --duplicates (or --only-in LISTING, or --also-in LISTING) takes the folders to look in, -0,
+// -c, -h, --all and --min-size, nothing else.
+void Reader::CheckDuplicates() {
+    const OptionRow* asked = nullptr;
+    for (const OptionRow* row : given_) {
+        if (row->mode == Mode::kDuplicates) {
+            if (asked != nullptr) {
+                return Wrong(std::string(asked->name) + " and " + std::string(row->name) +
+                             " ask two questions: give one");
+            }
+            asked = row;
+            continue;
+        }
+        const std::string_view name = row->name;
+        if (row->mode != Mode::kDuplicatesOption && name != "--null" && name != "--count" &&
+            name != "--human-readable" && name != "--all") {
+            return Wrong(std::string(name) + " is not an option of " +
+                         std::string(asked != nullptr ? asked->name : "--duplicates"));
+        }
+    }
+    if (!line_.toolkitOptions.empty()) {
+        return Wrong("'" + line_.toolkitOptions.front() + "' is an option of the window, and " +
+                     std::string(asked->name) + " shows none");
+    }
+    DuplicatesRequest& request = line_.duplicates;
+    request.all = line_.find.all;
+    request.nulls = line_.find.nulls;
+    request.count = line_.find.count;
+    request.humanReadable = line_.find.humanReadable;
+    request.folders = folders_;
+    line_.action = CommandLine::Action::kDuplicates;
 }
 
 // --export takes its format, its list folder and -0, nothing else.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/duplicates_command.h"
 #include "app/export_command.h"
 #include "app/find_command.h"
 #include "app/verify_command.h"
@@ -22,6 +23,7 @@ struct CommandLine {
         kFind,
         kExport,
         kVerify,
+        kDuplicates,
         kListings,
         kNote,
         kForget,
@@ -44,6 +46,7 @@ struct CommandLine {
     FindRequest find;                   // kFind: what to find, where and how to print it
     ExportCommand exported;             // kExport: which listing, in which format
     VerifyRequest verify;               // kVerify: which listing, read from where
+    DuplicatesRequest duplicates;       // kDuplicates: which question, asked of which listings
     std::vector<std::string> listingFolders;  // kListings: where to look (none: the default places)
     std::string listing;                      // kNote, kForget: the listing
     std::string note;                         // kNote: the text
@@ -58,7 +61,9 @@ struct CommandLine {
 // --listings, --note or --forget with another option, and --find with anything but its pattern
 // (given with it or as its first argument that is no option), the folders to search and its own
 // options (-b, -i, -0, -c, -l N, --all, --where, --long, -h, --size, --newer, --older, --type),
-// which it alone takes. --help and --version end the reading where they stand.
+// which it alone takes; --duplicates, --only-in and --also-in likewise with the folders to look
+// in and their options (-0, -c, -h, --all, --min-size). --help and --version end the reading where
+// they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
 }  // namespace quorvale::app

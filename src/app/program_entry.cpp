@@ -30,7 +30,8 @@ std::string DefaultListFolder() {
 
 // The folders a search looks in: those given (a drive's name standing for its latest listings in
 // the catalogue), else the default places.
-FindRequest WithPlaces(FindRequest request) {
+template <typename Request>
+Request WithPlaces(Request request) {
     if (request.folders.empty()) {
         request.folders = DefaultPlaces(DefaultListFolder());
         request.defaultPlaces = true;
@@ -90,6 +91,14 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
                                     VerifyRequest verify = line.verify;
                                     verify.listing = listings[0];
                                     return RunVerify(verify);
+                                });
+        case CommandLine::Action::kDuplicates:
+            if (line.duplicates.listing.empty()) return RunDuplicates(WithPlaces(line.duplicates));
+            return WithListings({line.duplicates.listing},
+                                [&line](const std::vector<std::string>& listings) {
+                                    DuplicatesRequest request = WithPlaces(line.duplicates);
+                                    request.listing = listings[0];
+                                    return RunDuplicates(request);
                                 });
         case CommandLine::Action::kListings:
             return line.listingFolders.empty()

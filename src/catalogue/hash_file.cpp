@@ -262,23 +262,40 @@ void HashFileWriter::Finish(std::uint64_t lines, const SaveIdentity& save,
     bySize.PrintBytes(bytes);
 }
 
-KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save)
-    : fd_(std::move(byEntry)) {
+namespace {
+
+// What the header of a file of hashes says, checked against the file it begins and the Save
+// whose record is given.
+struct CheckedHeader {
+    reading::HashAlgorithm algorithm = reading::HashAlgorithm::kNone;
+    std::size_t hashBytes = 0;
+    std::size_t rowBytes = 0;
+    std::uint64_t rows = 0;
+    std::uint32_t rowsChecksum = 0;
+};
+
+CheckedHeader CheckHeader(int fd, std::string_view magic, std::size_t fieldsBytes,
+                          std::uint64_t lines, const SaveIdentity& save) {
     std::string header(kHashHeaderBytes, '\0');
-    if (runtime::ReadAt(fd_.Get(), 0, header.data(), header.size()) != 0) {
+    if (runtime::ReadAt(fd, 0, header.data(), header.size()) != 0) {
         ThrowDamaged("shorter than its header");
     }
-    if (!header.starts_with(kHashesByEntryMagic)) ThrowDamaged("not a file of hashes by entry");
+    if (!header.starts_with(magic)) {
+        ThrowDamaged(magic == kHashesByEntryMagic ? "not a file of hashes by entry"
+                                                  : "not a file of hashes by size");
+    }
     if (FixedAt<std::uint32_t>(header, kHeaderChecksumAt) !=
         IndexChecksum(std::string_view(header).substr(0, kHeaderChecksumAt))) {
         ThrowDamaged("its header's checksum");
     }
-    algorithm_ = static_cast<reading::HashAlgorithm>(header[8]);
-    hashBytes_ = reading::HashBytes(algorithm_);
-    rowBytes_ = FixedAt<std::uint32_t>(header, 12);
-    rows_ = FixedAt<std::uint64_t>(header, 16);
-    if (hashBytes_ == 0 || static_cast<unsigned char>(header[9]) != hashBytes_ ||
-        rowBytes_ != kRowFieldsBytes + hashBytes_) {
+    CheckedHeader checked;
+    checked.algorithm = static_cast<reading::HashAlgorithm>(header[8]);
+    checked.hashBytes = reading::HashBytes(checked.algorithm);
+    checked.rowBytes = FixedAt<std::uint32_t>(header, 12);
+    checked.rows = FixedAt<std::uint64_t>(header, 16);
+    checked.rowsChecksum = FixedAt<std::uint32_t>(header, kRowsChecksumAt);
+    if (checked.hashBytes == 0 || static_cast<unsigned char>(header[9]) != checked.hashBytes ||
+        checked.rowBytes != fieldsBytes + checked.hashBytes) {
         ThrowDamaged("an algorithm it does not name rightly");
     }
     SaveIdentity written;
@@ -287,15 +304,66 @@ KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const Sav
         ThrowDamaged("they are another Save's");
     }
     struct stat st {};
-    if (::fstat(fd_.Get(), &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_size) != kHashHeaderBytes + rows_ * rowBytes_) {
+    if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) !=
+                                     kHashHeaderBytes + checked.rows * checked.rowBytes) {
         ThrowDamaged("a size that is not its rows'");
     }
+    return checked;
+}
+
+}  // namespace
+
+KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save)
+    : fd_(std::move(byEntry)) {
+    const CheckedHeader header =
+        CheckHeader(fd_.Get(), kHashesByEntryMagic, kRowFieldsBytes, lines, save);
+    algorithm_ = header.algorithm;
+    hashBytes_ = header.hashBytes;
+    rowBytes_ = header.rowBytes;
+    rows_ = header.rows;
     RunningChecksum checksum;
     ForEachBlock([&checksum](std::string_view rows) { checksum.Add(rows); });
-    if (checksum.Value() != FixedAt<std::uint32_t>(header, kRowsChecksumAt)) {
-        ThrowDamaged("its rows' checksum");
+    if (checksum.Value() != header.rowsChecksum) ThrowDamaged("its rows' checksum");
+}
+
+struct HashesBySize::Checksum : RunningChecksum {};
+
+HashesBySize::HashesBySize(runtime::UniqueFd bySize, std::uint64_t lines, const SaveIdentity& save)
+    : fd_(std::move(bySize)), checksum_(std::make_unique<Checksum>()) {
+    const CheckedHeader header = CheckHeader(fd_.Get(), kHashesBySizeMagic, 16, lines, save);
+    algorithm_ = header.algorithm;
+    hashBytes_ = header.hashBytes;
+    rowBytes_ = header.rowBytes;
+    rows_ = header.rows;
+    rowsChecksum_ = header.rowsChecksum;
+}
+
+HashesBySize::~HashesBySize() = default;
+
+std::optional<HashesBySize::Row> HashesBySize::Next() {
+    if (used_ == window_.size()) {
+        if (next_ == rows_) {
+            if (!checked_) {
+                checked_ = true;
+                if (checksum_->Value() != rowsChecksum_) ThrowDamaged("its rows' checksum");
+            }
+            return std::nullopt;
+        }
+        const std::uint64_t rows =
+            std::min<std::uint64_t>(rows_ - next_, kReadWindow / rowBytes_ + 1);
+        window_.resize(static_cast<std::size_t>(rows * rowBytes_));
+        if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + next_ * rowBytes_, window_.data(),
+                            window_.size()) != 0) {
+            ThrowDamaged("a row that cannot be read");
+        }
+        checksum_->Add(window_);
+        used_ = 0;
     }
+    const std::string_view bytes = std::string_view(window_).substr(used_, rowBytes_);
+    used_ += rowBytes_;
+    ++next_;
+    return Row{FixedAt<std::uint64_t>(bytes, 0), bytes.substr(8, hashBytes_),
+               FixedAt<std::uint64_t>(bytes, 8 + hashBytes_)};
 }
 
 void KeptHashes::ForEachBlock(const std::function<void(std::string_view)>& block) const {

@@ -156,4 +156,41 @@ class KeptHashes {
     InOrder following_{*this};  // the rows after the one Find found last
 };
 
+// A Save's hashes by size and hash, read from the first row to the last a window at a time: its
+// header checked when it is opened (as KeptHashes checks it), its rows' checksum once the last row
+// was read, before Next says there is none. Throws runtime::RuntimeError ("its hashes are damaged
+// (why)").
+class HashesBySize {
+  public:
+    HashesBySize(runtime::UniqueFd bySize, std::uint64_t lines, const SaveIdentity& save);
+    ~HashesBySize();
+    HashesBySize(const HashesBySize&) = delete;
+    HashesBySize& operator=(const HashesBySize&) = delete;
+
+    reading::HashAlgorithm Algorithm() const { return algorithm_; }
+    std::uint64_t Rows() const { return rows_; }
+
+    struct Row {
+        std::uint64_t size = 0;
+        std::string_view hash;  // valid until the next call
+        std::uint64_t entry = 0;
+    };
+    // The next row, ascending by size, hash and entry; none after the last.
+    std::optional<Row> Next();
+
+  private:
+    runtime::UniqueFd fd_;
+    reading::HashAlgorithm algorithm_ = reading::HashAlgorithm::kNone;
+    std::size_t hashBytes_ = 0;
+    std::size_t rowBytes_ = 0;
+    std::uint64_t rows_ = 0;
+    std::uint32_t rowsChecksum_ = 0;
+    std::uint64_t next_ = 0;  // the index of the next row to read into the window
+    std::string window_;
+    std::size_t used_ = 0;
+    struct Checksum;
+    std::unique_ptr<Checksum> checksum_;
+    bool checked_ = false;
+};
+
 }  // namespace quorvale::catalogue

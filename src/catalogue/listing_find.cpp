@@ -80,7 +80,8 @@ std::size_t CollectListFolders(int fd, const std::string& path, int levels, List
     return met;
 }
 
-// Which listings are one drive's listing of one root: the newest of them answers alone.
+}  // namespace
+
 std::string DriveAndRoot(const ListingRecord& record) {
     const runtime::FileSystemFacts& drive = record.fileSystem;
     std::string key = !drive.uuid.empty()    ? "uuid:" + drive.uuid
@@ -90,8 +91,6 @@ std::string DriveAndRoot(const ListingRecord& record) {
     key += record.root;
     return key;
 }
-
-}  // namespace
 
 std::vector<ListingToSearch> ListingsToSearch(const std::vector<std::string>& folders, bool all,
                                               const std::function<void(std::string)>& problem,

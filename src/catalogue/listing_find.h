@@ -22,6 +22,10 @@ struct ListingToSearch {
     ListingRecord record;
 };
 
+// What tells one drive's listings of one root from the others' (its UUID, else its label, else
+// the host and what was mounted; and the root): of a drive listed again, the newest answers alone.
+std::string DriveAndRoot(const ListingRecord& record);
+
 // The kept listings in `folders` and in their subfolders two levels down (never through a link),
 // each read back by its record: newest first (by the time each Save ended), and unless `all`
 // only the newest of each drive and root. `problem` is told each folder or listing that cannot be

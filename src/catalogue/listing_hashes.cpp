@@ -44,7 +44,13 @@ void SumsLine(std::string& line, const std::string& hex, const std::string& path
 
 }  // namespace
 
-std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action) {
+namespace {
+
+// Opens the file of hashes `name` of `listing` as `Hashes`, which checks it; its errors are said
+// of the listing.
+template <typename Hashes>
+std::unique_ptr<Hashes> OpenHashFile(KeptListing& listing, std::string_view action,
+                                     const std::string& (*name)(const ListingRecord::Hashes&)) {
     const ListingRecord& record = listing.Record();
     const std::string context =
         "Cannot " + std::string(action) + " \"" + listing.FolderPath() + "\": ";
@@ -53,14 +59,14 @@ std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view ac
                                     context + "it has no hashes (it was saved without --hash)");
     }
     std::uint64_t size = 0;
-    runtime::UniqueFd fd = listing.OpenFile(record.hashes->byEntry, size);
+    runtime::UniqueFd fd = listing.OpenFile(name(*record.hashes), size);
     if (!fd || !record.indexSave) {
         throw runtime::RuntimeError(
             runtime::PathNotFound,
-            context + "its hashes \"" + record.hashes->byEntry + "\" are missing");
+            context + "its hashes \"" + name(*record.hashes) + "\" are missing");
     }
     try {
-        auto hashes = std::make_unique<KeptHashes>(std::move(fd), record.lines, *record.indexSave);
+        auto hashes = std::make_unique<Hashes>(std::move(fd), record.lines, *record.indexSave);
         if (hashes->Algorithm() != record.hashes->algorithm) {
             throw runtime::RuntimeError(runtime::InvalidProcedureCall,
                                         "its hashes are not of the algorithm its record names");
@@ -69,6 +75,20 @@ std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view ac
     } catch (const runtime::RuntimeError& error) {
         throw runtime::RuntimeError(error.Number(), context + error.what());
     }
+}
+
+}  // namespace
+
+std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action) {
+    return OpenHashFile<KeptHashes>(
+        listing, action,
+        [](const ListingRecord::Hashes& hashes) -> const std::string& { return hashes.byEntry; });
+}
+
+std::unique_ptr<HashesBySize> OpenHashesBySize(KeptListing& listing, std::string_view action) {
+    return OpenHashFile<HashesBySize>(
+        listing, action,
+        [](const ListingRecord::Hashes& hashes) -> const std::string& { return hashes.bySize; });
 }
 
 void ForEachHashedEntry(KeptListing& listing, const KeptHashes& hashes,

@@ -18,6 +18,10 @@ namespace quorvale::catalogue {
 // "<folder>": it has no hashes (it was saved without --hash)", or why they cannot be used).
 std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action);
 
+// The hashes by size and hash of `listing`, their header checked (their rows as they are read).
+// Throws as OpenHashes.
+std::unique_ptr<HashesBySize> OpenHashesBySize(KeptListing& listing, std::string_view action);
+
 // A hashed file of a listing: its path beneath the listing's root, with each CR and LF as the byte
 // the list files write a sign for; none where the listing cannot tell (a name of a listing whose
 // names also hold the sign itself).

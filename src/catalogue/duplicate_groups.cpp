@@ -1,0 +1,430 @@
+#include "catalogue/duplicate_groups.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "catalogue/hash_file.h"
+#include "catalogue/kept_listing.h"
+#include "catalogue/listing_hashes.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+constexpr std::uint64_t kCheckEvery = 4096;
+constexpr std::uint32_t kNone = UINT32_MAX;
+constexpr std::string_view kAction = "find the copies in";
+
+// Every listing's hashes by size, read side by side: each content (size and hash) held by more
+// than one row, with the rows that hold it.
+class MergedBySize {
+  public:
+    struct Holder {
+        std::uint32_t listing;
+        std::uint64_t entry;
+    };
+
+    MergedBySize(const std::vector<ListingToSearch>& listings, reading::HashAlgorithm algorithm) {
+        for (const ListingToSearch& each : listings) {
+            auto& opened = open_.emplace_back();
+            opened.listing = std::make_unique<KeptListing>(each.folder, kAction);
+            opened.hashes = OpenHashesBySize(*opened.listing, kAction);
+            if (opened.hashes->Algorithm() != algorithm) {
+                throw ListingChanged(kAction, each.folder);
+            }
+            opened.row = opened.hashes->Next();
+        }
+    }
+
+    // Tells `content` each size and hash more than one row holds, ascending, with its rows.
+    void ForEachShared(const std::function<void(std::uint64_t size, std::string_view hash,
+                                                const std::vector<Holder>& holders)>& content,
+                       const std::function<void()>& check) {
+        std::vector<Holder> holders;
+        std::string hash;
+        std::uint64_t steps = 0;
+        for (;;) {
+            const Opened* least = nullptr;
+            for (const Opened& opened : open_) {
+                if (opened.row && (least == nullptr || Before(*opened.row, *least->row))) {
+                    least = &opened;
+                }
+            }
+            if (least == nullptr) break;
+            const std::uint64_t size = least->row->size;
+            hash.assign(least->row->hash);
+            holders.clear();
+            for (std::size_t i = 0; i < open_.size(); ++i) {
+                Opened& opened = open_[i];
+                while (opened.row && opened.row->size == size && opened.row->hash == hash) {
+                    holders.push_back({static_cast<std::uint32_t>(i), opened.row->entry});
+                    opened.row = opened.hashes->Next();
+                    if (check && ++steps % kCheckEvery == 0) check();
+                }
+            }
+            if (holders.size() > 1) content(size, hash, holders);
+        }
+        for (const Opened& opened : open_) {
+            if (!opened.listing->Unchanged()) {
+                throw ListingChanged(kAction, opened.listing->FolderPath());
+            }
+        }
+    }
+
+  private:
+    struct Opened {
+        std::unique_ptr<KeptListing> listing;
+        std::unique_ptr<HashesBySize> hashes;
+        std::optional<HashesBySize::Row> row;
+    };
+
+    static bool Before(const HashesBySize::Row& a, const HashesBySize::Row& b) {
+        return a.size != b.size ? a.size < b.size : a.hash < b.hash;
+    }
+
+    std::vector<Opened> open_;
+};
+
+// A content more than one file holds.
+struct Content {
+    std::uint64_t size;
+    std::string hash;
+};
+
+// A file whose content another file holds.
+struct Member {
+    std::uint32_t content;
+    std::uint32_t listing;
+    std::uint32_t folder;  // its folder's slot
+    std::uint64_t line;
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t pathAt;  // in the paths
+    std::uint32_t pathBytes;
+};
+
+// A folder of a listing, and what it holds when every file below it has a copy somewhere.
+struct FolderSlot {
+    std::uint32_t listing = 0;
+    std::uint32_t parent = kNone;
+    std::uint32_t depth = 0;
+    bool whole = false;  // every file below it has a copy: `digest` tells its content
+    std::array<char, 16> digest{};
+    std::uint64_t size = 0;
+    std::uint64_t files = 0;
+    std::uint64_t pathAt = 0;
+    std::uint32_t pathBytes = 0;
+};
+
+// A folder being read: what it holds is added up until the walk leaves it.
+struct OpenFolder {
+    std::uint32_t slot;
+    std::string relative;
+    std::string name;
+    std::unique_ptr<reading::ContentHash> digest;
+    bool spoiled = false;  // a file below it has no copy, or no hash
+};
+
+class Grouping {
+  public:
+    Grouping(const std::vector<ListingToSearch>& listings, const DuplicateSearch& search,
+             const std::function<void()>& check)
+        : listings_(listings), search_(search), check_(check), wanted_(listings.size()) {}
+
+    std::vector<DuplicateGroup> Run() {
+        MergedBySize merged(listings_, search_.algorithm);
+        merged.ForEachShared(
+            [this](std::uint64_t size, std::string_view hash,
+                   const std::vector<MergedBySize::Holder>& holders) {
+                const auto content = static_cast<std::uint32_t>(contents_.size());
+                contents_.push_back({size, std::string(hash)});
+                for (const auto& holder : holders) {
+                    wanted_[holder.listing].push_back({holder.entry, content});
+                }
+            },
+            check_);
+        for (std::size_t i = 0; i < listings_.size(); ++i) ReadListing(i);
+        std::vector<DuplicateGroup> groups;
+        if (search_.folders) GroupFolders(groups);
+        GroupFiles(groups);
+        std::stable_sort(groups.begin(), groups.end(),
+                         [](const DuplicateGroup& a, const DuplicateGroup& b) {
+                             if (a.Waste() != b.Waste()) return a.Waste() > b.Waste();
+                             return a.size > b.size;
+                         });
+        return groups;
+    }
+
+  private:
+    struct Wanted {
+        std::uint64_t entry;
+        std::uint32_t content;
+    };
+
+    std::string Path(std::uint64_t at, std::uint32_t bytes) const {
+        return paths_.substr(static_cast<std::size_t>(at), bytes);
+    }
+
+    std::pair<std::uint64_t, std::uint32_t> Keep(std::string_view path) {
+        const std::uint64_t at = paths_.size();
+        paths_ += path;
+        return {at, static_cast<std::uint32_t>(path.size())};
+    }
+
+    // Reads listing `index` whole: the files with a copy somewhere become members, and what
+    // each folder holds is added up.
+    void ReadListing(std::size_t index) {
+        std::vector<Wanted>& wanted = wanted_[index];
+        std::sort(wanted.begin(), wanted.end(),
+                  [](const Wanted& a, const Wanted& b) { return a.entry < b.entry; });
+        KeptListing listing(listings_[index].folder, kAction);
+        const std::unique_ptr<KeptHashes> hashes = OpenHashes(listing, kAction);
+        KeptHashes::InOrder rows(*hashes);
+        std::vector<OpenFolder> open;
+        std::size_t next = 0;
+        std::string path;
+        std::uint64_t steps = 0;
+        while (std::optional<KeptEntry> entry = listing.Next()) {
+            if (check_ && ++steps % kCheckEvery == 0) check_();
+            EntryPath(*entry, path);
+            if (!entry->isFile) {
+                EnterFolder(*entry, index, path, open);
+                continue;
+            }
+            while (next < wanted.size() && wanted[next].entry < entry->line) ++next;
+            const HashRow* row = next < wanted.size() && wanted[next].entry == entry->line
+                                     ? rows.Of(entry->line)
+                                     : nullptr;
+            if (open.empty()) continue;  // a file above every folder: no listing has one
+            OpenFolder& folder = open.back();
+            if (row == nullptr) {
+                folder.spoiled = true;
+                continue;
+            }
+            const Content& content = contents_[wanted[next].content];
+            const auto [at, bytes] = Keep(path);
+            members_.push_back({wanted[next].content, static_cast<std::uint32_t>(index),
+                                folder.slot, entry->line, row->device, row->inode, at, bytes});
+            folder.digest->Update("f");
+            folder.digest->Update(entry->name);
+            folder.digest->Update(std::string_view("\0", 1));
+            folder.digest->Update(content.hash);
+            FolderSlot& slot = folders_[folder.slot];
+            slot.size += content.size;
+            slot.files += 1;
+        }
+        while (!open.empty()) LeaveFolder(open);
+        if (!listing.Unchanged()) throw ListingChanged(kAction, listing.FolderPath());
+    }
+
+    void EnterFolder(const KeptEntry& entry, std::size_t index, std::string_view path,
+                     std::vector<OpenFolder>& open) {
+        const std::string_view relative = entry.relative;
+        while (!open.empty() &&
+               !(open.back().relative.empty() || (relative.starts_with(open.back().relative) &&
+                                                  relative.size() > open.back().relative.size() &&
+                                                  relative[open.back().relative.size()] == '/'))) {
+            LeaveFolder(open);
+        }
+        FolderSlot slot;
+        slot.listing = static_cast<std::uint32_t>(index);
+        slot.parent = open.empty() ? kNone : open.back().slot;
+        slot.depth = open.empty() ? 0 : folders_[open.back().slot].depth + 1;
+        std::tie(slot.pathAt, slot.pathBytes) = Keep(path);
+        folders_.push_back(slot);
+        const std::size_t cut = relative.rfind('/');
+        open.push_back(
+            {static_cast<std::uint32_t>(folders_.size() - 1), std::string(relative),
+             std::string(cut == std::string_view::npos ? relative : relative.substr(cut + 1)),
+             std::make_unique<reading::ContentHash>(reading::HashAlgorithm::kXxh3)});
+    }
+
+    void LeaveFolder(std::vector<OpenFolder>& open) {
+        OpenFolder left = std::move(open.back());
+        open.pop_back();
+        FolderSlot& slot = folders_[left.slot];
+        if (!left.spoiled) {
+            const std::string digest = left.digest->Final();
+            std::memcpy(slot.digest.data(), digest.data(), slot.digest.size());
+            slot.whole = true;
+        }
+        if (open.empty()) return;
+        OpenFolder& parent = open.back();
+        if (left.spoiled) {
+            parent.spoiled = true;
+            return;
+        }
+        parent.digest->Update("d");
+        parent.digest->Update(left.name);
+        parent.digest->Update(std::string_view("\0", 1));
+        parent.digest->Update(std::string_view(slot.digest.data(), slot.digest.size()));
+        FolderSlot& above = folders_[parent.slot];
+        above.size += slot.size;
+        above.files += slot.files;
+    }
+
+    // Whether the folder in `slot`, or one above it, is a copy to leave out.
+    bool Beneath(std::uint32_t slot) const {
+        for (; slot != kNone; slot = folders_[slot].parent) {
+            if (leftOut_[slot]) return true;
+        }
+        return false;
+    }
+
+    // Folders whose content another holds, the largest first (a folder before the ones in it):
+    // each group's first copy is kept, the others left out, and what is below them with them.
+    void GroupFolders(std::vector<DuplicateGroup>& groups) {
+        leftOut_.assign(folders_.size(), false);
+        std::vector<std::uint32_t> whole;
+        for (std::uint32_t i = 0; i < folders_.size(); ++i) {
+            const FolderSlot& slot = folders_[i];
+            if (slot.whole && slot.size > 0 && slot.size >= search_.minSize) whole.push_back(i);
+        }
+        std::sort(whole.begin(), whole.end(), [this](std::uint32_t a, std::uint32_t b) {
+            const int order = std::memcmp(folders_[a].digest.data(), folders_[b].digest.data(),
+                                          folders_[a].digest.size());
+            return order != 0 ? order < 0 : a < b;
+        });
+        std::vector<std::vector<std::uint32_t>> runs;
+        for (std::size_t i = 0; i < whole.size();) {
+            std::size_t end = i + 1;
+            while (end < whole.size() && folders_[whole[end]].digest == folders_[whole[i]].digest) {
+                ++end;
+            }
+            if (end - i > 1) runs.emplace_back(whole.begin() + i, whole.begin() + end);
+            i = end;
+        }
+        const auto depth = [this](const std::vector<std::uint32_t>& run) {
+            std::uint32_t least = UINT32_MAX;
+            for (const std::uint32_t slot : run) least = std::min(least, folders_[slot].depth);
+            return least;
+        };
+        std::stable_sort(runs.begin(), runs.end(), [&](const auto& a, const auto& b) {
+            const std::uint64_t x = folders_[a.front()].size;
+            const std::uint64_t y = folders_[b.front()].size;
+            return x != y ? x > y : depth(a) < depth(b);
+        });
+        for (const std::vector<std::uint32_t>& run : runs) {
+            DuplicateGroup group;
+            group.size = folders_[run.front()].size;
+            group.files = folders_[run.front()].files;
+            std::vector<std::uint32_t> kept;
+            for (const std::uint32_t slot : run) {
+                if (!Beneath(slot)) kept.push_back(slot);
+            }
+            if (kept.size() < 2) continue;
+            for (std::size_t i = 0; i < kept.size(); ++i) {
+                if (i > 0) leftOut_[kept[i]] = true;
+                const FolderSlot& slot = folders_[kept[i]];
+                group.copies.push_back({slot.listing, Path(slot.pathAt, slot.pathBytes), {}});
+            }
+            groups.push_back(std::move(group));
+        }
+    }
+
+    // Files whose content another holds, but for those in folders left out: hard links of one
+    // listing are one copy.
+    void GroupFiles(std::vector<DuplicateGroup>& groups) {
+        if (leftOut_.size() != folders_.size()) leftOut_.assign(folders_.size(), false);
+        std::sort(members_.begin(), members_.end(), [](const Member& a, const Member& b) {
+            if (a.content != b.content) return a.content < b.content;
+            if (a.listing != b.listing) return a.listing < b.listing;
+            return a.line < b.line;
+        });
+        for (std::size_t i = 0; i < members_.size();) {
+            std::size_t end = i;
+            while (end < members_.size() && members_[end].content == members_[i].content) ++end;
+            const Content& content = contents_[members_[i].content];
+            if (content.size > 0 && content.size >= search_.minSize) {
+                AddFileGroup(content, i, end, groups);
+            }
+            i = end;
+        }
+    }
+
+    void AddFileGroup(const Content& content, std::size_t begin, std::size_t end,
+                      std::vector<DuplicateGroup>& groups) {
+        DuplicateGroup group;
+        group.size = content.size;
+        group.hash = content.hash;
+        std::vector<const Member*> files;  // the first name of each file
+        for (std::size_t i = begin; i < end; ++i) {
+            const Member& member = members_[i];
+            if (Beneath(member.folder)) continue;
+            const auto same = std::find_if(files.begin(), files.end(), [&](const Member* other) {
+                return other->listing == member.listing && other->device == member.device &&
+                       other->inode == member.inode;
+            });
+            std::string path = Path(member.pathAt, member.pathBytes);
+            if (same != files.end()) {
+                group.copies[static_cast<std::size_t>(same - files.begin())].links.push_back(
+                    std::move(path));
+                continue;
+            }
+            files.push_back(&member);
+            group.copies.push_back({member.listing, std::move(path), {}});
+        }
+        if (group.copies.size() > 1) groups.push_back(std::move(group));
+    }
+
+    const std::vector<ListingToSearch>& listings_;
+    const DuplicateSearch& search_;
+    const std::function<void()>& check_;
+    std::vector<std::vector<Wanted>> wanted_;  // by listing: the entries with a copy somewhere
+    std::vector<Content> contents_;
+    std::vector<Member> members_;
+    std::vector<FolderSlot> folders_;
+    std::vector<bool> leftOut_;
+    std::string paths_;
+};
+
+}  // namespace
+
+std::vector<DuplicateGroup> FindDuplicates(const std::vector<ListingToSearch>& listings,
+                                           const DuplicateSearch& search,
+                                           const std::function<void()>& check) {
+    return Grouping(listings, search, check).Run();
+}
+
+void FilesElsewhere(const std::vector<ListingToSearch>& listings, reading::HashAlgorithm algorithm,
+                    const std::function<void(const FileElsewhere&)>& each,
+                    const std::function<void()>& check) {
+    std::vector<std::uint64_t> elsewhere;
+    {
+        MergedBySize merged(listings, algorithm);
+        merged.ForEachShared(
+            [&elsewhere](std::uint64_t, std::string_view,
+                         const std::vector<MergedBySize::Holder>& holders) {
+                const bool other = std::any_of(holders.begin(), holders.end(),
+                                               [](const auto& h) { return h.listing != 0; });
+                if (!other) return;
+                for (const auto& holder : holders) {
+                    if (holder.listing == 0) elsewhere.push_back(holder.entry);
+                }
+            },
+            check);
+    }
+    std::sort(elsewhere.begin(), elsewhere.end());
+    KeptListing listing(listings.front().folder, kAction);
+    const std::unique_ptr<KeptHashes> hashes = OpenHashes(listing, kAction);
+    std::size_t next = 0;
+    std::string path;
+    ForEachHashedEntry(
+        listing, *hashes,
+        [&](const HashedEntry& hashed) {
+            while (next < elsewhere.size() && elsewhere[next] < hashed.row.entry) ++next;
+            EntryPath(hashed.entry, path);
+            each({path, hashed.row.size,
+                  next < elsewhere.size() && elsewhere[next] == hashed.row.entry});
+        },
+        check);
+    if (!listing.Unchanged()) throw ListingChanged(kAction, listing.FolderPath());
+}
+
+}  // namespace quorvale::catalogue
