@@ -1,10 +1,16 @@
 #include "catalogue/listing_compare.h"
 
+#include <sys/sysmacros.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
+#include "catalogue/compare_moves.h"
+#include "catalogue/index_file.h"
 #include "catalogue/kept_listing.h"
+#include "catalogue/listing_find.h"
 #include "catalogue/listing_hashes.h"
 #include "listing/details_line.h"
 
@@ -78,77 +84,98 @@ int CompareEntries(const KeptEntry& a, const KeptEntry& b) {
     return CompareAsWalked(a.name, b.name, false);
 }
 
-// The letters of what differs between two entries' details (type, size, time, each ended by a
-// tab): "t", "s", "m". A folder's size is what its file system gives its table of names (it grows
-// with the names and seldom shrinks back, and differs between a copy and its original): never a
-// change of what the folder holds.
-std::string WhatChanged(std::string_view was, std::string_view now) {
-    const listing::DetailsFields a = listing::SplitDetails(was);
-    const listing::DetailsFields b = listing::SplitDetails(now);
-    std::string letters;
-    if (a.type != b.type) letters += 't';
-    if (a.size != b.size && a.type != "d" && b.type != "d") letters += 's';
-    if (a.time != b.time) letters += 'm';
-    return letters;
-}
-
-void Report(std::string_view sign, const KeptEntry& entry, std::string& line,
-            const std::function<void(std::string_view)>& difference) {
-    line.assign(sign);
-    line += '\t';
-    line += entry.folderPath;
-    if (entry.isFile) {
-        if (!line.ends_with('/')) line += '/';
-        line += entry.name;
-    } else if (!line.ends_with('/')) {
-        line += '/';
-    }
-    difference(line);
-}
-
-// The hashes of both listings, where both have them of one algorithm, read beside their entries.
-class BothHashes {
+// What a listing can tell of which file each entry is: its files' hashes (with their devices and
+// inodes) and its folders' devices and inodes from its index, each read beside the entries in
+// listing order, where it has them.
+class Identities {
   public:
-    BothHashes(KeptListing& olds, KeptListing& news,
-               const std::function<void(std::string_view)>& warning) {
-        const auto& was = olds.Record().hashes;
-        const auto& now = news.Record().hashes;
-        if (!was || !now || was->algorithm != now->algorithm) return;
-        try {
-            old_ = OpenHashes(olds, "compare");
-            new_ = OpenHashes(news, "compare");
-        } catch (const RuntimeError& error) {
-            if (warning) warning(std::string(error.what()) + ": contents are not compared");
-            old_.reset();
-            new_.reset();
-            return;
+    Identities(KeptListing& listing, const std::function<void(std::string_view)>& warning) {
+        if (listing.Record().hashes) {
+            try {
+                hashes_ = OpenHashes(listing, "compare");
+                rows_.emplace(*hashes_);
+            } catch (const RuntimeError& error) {
+                if (warning) warning(std::string(error.what()) + ": contents are not compared");
+            }
         }
-        oldRows_.emplace(*old_);
-        newRows_.emplace(*new_);
+        try {
+            folders_ = OpenIndexOf(listing).Folders();
+        } catch (const RuntimeError&) {
+            folders_.clear();  // its folders are not told apart by inode: they do not move
+        }
     }
-    // Whether both listings hashed the file and the hashes differ.
-    bool ContentDiffers(const KeptEntry& old, const KeptEntry& now) {
-        if (!old_ || !old.isFile) return false;
-        const HashRow* was = oldRows_->Of(old.line);
-        const HashRow* is = newRows_->Of(now.line);
-        return was != nullptr && is != nullptr && was->hash != is->hash;
+    reading::HashAlgorithm Algorithm() const {
+        return hashes_ ? hashes_->Algorithm() : reading::HashAlgorithm::kNone;
+    }
+    // The row of a file; entries asked for in listing order.
+    const HashRow* Row(const KeptEntry& entry) {
+        return rows_ && entry.isFile ? rows_->Of(entry.line) : nullptr;
+    }
+    // Which file `entry` is; each folder asked for once, in listing order.
+    EntryIdentity Of(const KeptEntry& entry, bool withHash) {
+        EntryIdentity identity;
+        if (!entry.isFile) {
+            if (nextFolder_ < folders_.size()) {
+                const reading::FolderStamp& stamp = folders_[nextFolder_].stamp;
+                identity.inodeKnown = stamp.known;
+                identity.device = stamp.device;
+                identity.inode = stamp.inode;
+            }
+            return identity;
+        }
+        if (const HashRow* row = Row(entry)) {
+            identity.inodeKnown = true;
+            identity.device = row->device;
+            identity.inode = row->inode;
+            identity.size = row->size;
+            if (withHash) identity.hash = row->hash;
+        }
+        return identity;
+    }
+    // Passes a folder entry.
+    void PassFolder(const KeptEntry& entry) {
+        if (!entry.isFile) ++nextFolder_;
     }
 
   private:
-    std::unique_ptr<KeptHashes> old_;
-    std::unique_ptr<KeptHashes> new_;
-    std::optional<KeptHashes::InOrder> oldRows_;
-    std::optional<KeptHashes::InOrder> newRows_;
+    std::unique_ptr<KeptHashes> hashes_;
+    std::optional<KeptHashes::InOrder> rows_;
+    std::vector<IndexedFolder> folders_;
+    std::size_t nextFolder_ = 0;
 };
 
-// Reports what changed of an entry both listings hold, if anything did; whether something did.
-bool ReportChange(const KeptEntry& old, const KeptEntry& now, BothHashes& hashes, std::string& line,
-                  const std::function<void(std::string_view)>& difference) {
+// Whether two listings are of one drive, so that an inode in one is the same file in the other:
+// by the file system's UUID, else its id on one host.
+bool OfOneDrive(const ListingRecord& a, const ListingRecord& b) {
+    const runtime::FileSystemFacts& x = a.fileSystem;
+    const runtime::FileSystemFacts& y = b.fileSystem;
+    if (!x.uuid.empty() || !y.uuid.empty()) return x.uuid == y.uuid;
+    return !x.fsid.empty() && x.fsid == y.fsid && a.host == b.host;
+}
+
+// The device number "major:minor" stands for, as stat gives it.
+std::uint64_t DeviceNumber(const std::string& text) {
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (std::sscanf(text.c_str(), "%u:%u", &major, &minor) != 2) return 0;
+    return makedev(major, minor);
+}
+
+// Tells what changed of an entry both listings hold, if anything did; whether something did.
+bool ReportChange(const KeptEntry& old, const KeptEntry& now, Identities& olds, Identities& news,
+                  bool compareContent, std::string& line, std::string& path, MovesTold& moves) {
     std::string letters =
-        old.details == now.details ? std::string() : WhatChanged(old.details, now.details);
-    if (hashes.ContentDiffers(old, now)) letters += 'c';
+        old.details == now.details ? std::string() : ChangedLetters(old.details, now.details);
+    if (compareContent && old.isFile) {
+        const HashRow* was = olds.Row(old);
+        const HashRow* is = news.Row(now);
+        if (was != nullptr && is != nullptr && was->hash != is->hash) letters += 'c';
+    }
     if (letters.empty()) return false;
-    Report("~" + letters, now, line, difference);
+    line = "~" + letters + '\t';
+    EntryPath(now, path);
+    line += path;
+    moves.Changed(line);
     return true;
 }
 
@@ -171,7 +198,13 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     KeptListing olds(oldFolder, "compare");
     KeptListing news(newFolder, "compare");
     WarnOfOtherOptions(olds.Record().options, news.Record().options, warning);
-    BothHashes hashes(olds, news, warning);
+    Identities oldIds(olds, warning);
+    Identities newIds(news, warning);
+    const bool compareContent = oldIds.Algorithm() != reading::HashAlgorithm::kNone &&
+                                oldIds.Algorithm() == newIds.Algorithm();
+    MovesTold moves(difference, warning, OfOneDrive(olds.Record(), news.Record()),
+                    DeviceNumber(olds.Record().fileSystem.device),
+                    DeviceNumber(news.Record().fileSystem.device));
     const bool withDetails = olds.HasDetails() && news.HasDetails();
     if (withDetails) {
         olds.ReadDetails();
@@ -181,25 +214,36 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     std::optional<KeptEntry> now = news.Next();
     bool differ = false;
     std::string line;
+    std::string path;
     std::size_t steps = 0;
     while (old || now) {
         if (check && ++steps % kStepsBetweenChecks == 0) check();
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
-            if (withDetails && ReportChange(*old, *now, hashes, line, difference)) differ = true;
+            if (withDetails &&
+                ReportChange(*old, *now, oldIds, newIds, compareContent, line, path, moves)) {
+                differ = true;
+            }
+            oldIds.PassFolder(*old);
+            newIds.PassFolder(*now);
             old = olds.Next();
             now = news.Next();
             continue;
         }
         differ = true;
         if (order < 0) {
-            Report("-", *old, line, difference);
+            EntryPath(*old, path);
+            moves.Removed(path, old->details, !old->isFile, oldIds.Of(*old, compareContent));
+            oldIds.PassFolder(*old);
             old = olds.Next();
         } else {
-            Report("+", *now, line, difference);
+            EntryPath(*now, path);
+            moves.Added(path, now->details, !now->isFile, newIds.Of(*now, compareContent));
+            newIds.PassFolder(*now);
             now = news.Next();
         }
     }
+    moves.Finish();
     // Told what was read; if a Save replaced any of it meanwhile, that may mix two listings.
     for (const KeptListing* reader : {&olds, &news}) {
         if (!reader->Unchanged()) throw ListingChanged("compare", reader->FolderPath());

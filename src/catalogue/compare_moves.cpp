@@ -1,0 +1,293 @@
+#include "catalogue/compare_moves.h"
+
+#include <unordered_map>
+
+#include "listing/details_line.h"
+
+namespace quorvale::catalogue {
+
+namespace {
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+// The folder an entry's path is in, as "-" prints a folder ("/a/b/" for "/a/b/c" and "/a/b/c/").
+std::string_view ParentOf(std::string_view path) {
+    if (path.ends_with('/')) path.remove_suffix(1);
+    const std::size_t cut = path.rfind('/');
+    return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1);
+}
+
+// The last part of an entry's path, a folder's with its "/".
+std::string_view NameOf(std::string_view path) {
+    return path.substr(ParentOf(path).size());
+}
+
+// Candidates for a pairing by one key, taken in the order they came.
+struct Candidates {
+    std::vector<std::uint32_t> items;
+    std::size_t next = 0;
+};
+
+}  // namespace
+
+std::string ChangedLetters(std::string_view was, std::string_view now) {
+    const listing::DetailsFields a = listing::SplitDetails(was);
+    const listing::DetailsFields b = listing::SplitDetails(now);
+    std::string letters;
+    if (a.type != b.type) letters += 't';
+    if (a.size != b.size && a.type != "d" && b.type != "d") letters += 's';
+    if (a.time != b.time) letters += 'm';
+    return letters;
+}
+
+struct MovesTold::Item {
+    char kind = '-';  // '-', '+', '~'
+    bool isFolder = false;
+    bool inodeKnown = false;
+    bool implied = false;  // moved with the folder it is in
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::uint64_t pathAt = 0;
+    std::uint32_t pathBytes = 0;
+    std::uint32_t detailsBytes = 0;
+    std::uint32_t hashBytes = 0;
+    std::uint32_t pair = kNone;    // the item it is paired with as one entry moved
+    std::uint32_t below = 0;       // a removed folder's removed entries, and of those, the ones
+    std::uint32_t movedBelow = 0;  // that moved with it
+};
+
+MovesTold::MovesTold(const std::function<void(std::string_view)>& difference,
+                     const std::function<void(std::string_view)>& warning, bool sameDrive,
+                     std::uint64_t oldRootDevice, std::uint64_t newRootDevice)
+    : difference_(difference),
+      warning_(warning),
+      sameDrive_(sameDrive),
+      oldRootDevice_(oldRootDevice),
+      newRootDevice_(newRootDevice) {}
+
+MovesTold::~MovesTold() = default;
+
+std::string_view MovesTold::Text(std::uint64_t at, std::uint32_t bytes) const {
+    return std::string_view(text_).substr(static_cast<std::size_t>(at), bytes);
+}
+
+void MovesTold::Changed(std::string_view line) {
+    if (passing_) return difference_(line);
+    Hold('~', line, {}, false, {});
+}
+
+void MovesTold::Removed(std::string_view path, std::string_view details, bool isFolder,
+                        const EntryIdentity& identity) {
+    Hold('-', path, details, isFolder, identity);
+}
+
+void MovesTold::Added(std::string_view path, std::string_view details, bool isFolder,
+                      const EntryIdentity& identity) {
+    Hold('+', path, details, isFolder, identity);
+}
+
+void MovesTold::Hold(char kind, std::string_view path, std::string_view details, bool isFolder,
+                     const EntryIdentity& identity) {
+    if (passing_) {
+        line_.assign(1, kind);
+        line_ += '\t';
+        line_ += path;
+        return difference_(line_);
+    }
+    Item item;
+    item.kind = kind;
+    item.isFolder = isFolder;
+    item.inodeKnown = identity.inodeKnown;
+    item.device = identity.device;
+    item.inode = identity.inode;
+    item.size = identity.size;
+    item.pathAt = text_.size();
+    item.pathBytes = static_cast<std::uint32_t>(path.size());
+    item.detailsBytes = static_cast<std::uint32_t>(details.size());
+    item.hashBytes = static_cast<std::uint32_t>(identity.hash.size());
+    text_ += path;
+    text_ += details;
+    text_ += identity.hash;
+    items_.push_back(item);
+    if (items_.size() < kMaxHeld) return;
+    Finish();
+    passing_ = true;
+    if (warning_) {
+        warning_("more than " + std::to_string(kMaxHeld) +
+                 " differences: those after them are told as removed and added, not as moved");
+    }
+}
+
+void MovesTold::Finish() {
+    Pair();
+    Tell();
+    items_.clear();
+    text_.clear();
+}
+
+namespace {
+
+std::string InodeKey(bool isFolder, std::uint64_t device, std::uint64_t inode,
+                     std::string_view details) {
+    std::string key = std::to_string(device) + ':' + std::to_string(inode);
+    if (isFolder) return key + ":d";
+    const listing::DetailsFields fields = listing::SplitDetails(details);
+    key += ':';
+    key += fields.type;
+    key += ':';
+    key += fields.size;
+    key += ':';
+    key += fields.time;
+    return key;
+}
+
+// What a file looks like where its listing tells not which file it is (no hashes: no inodes): its
+// name, type, size and time. A file that moved keeps them.
+std::string LookKey(std::string_view path, std::string_view details) {
+    std::string key(NameOf(path));
+    key += '\0';
+    key += details.substr(0, listing::DetailsFieldsEnd(details));
+    return key;
+}
+
+}  // namespace
+
+void MovesTold::Pair() {
+    std::unordered_map<std::string_view, std::uint32_t> addedByPath;
+    std::unordered_map<std::string_view, std::uint32_t> removedFolders;
+    std::unordered_map<std::string, Candidates> byInode;
+    std::unordered_map<std::string, Candidates> byContent;
+    std::unordered_map<std::string, Candidates> byLook;
+    for (std::uint32_t i = 0; i < items_.size(); ++i) {
+        const Item& item = items_[i];
+        const std::string_view path = Text(item.pathAt, item.pathBytes);
+        if (item.kind == '-' && item.isFolder) removedFolders.emplace(path, i);
+        if (item.kind != '+') continue;
+        addedByPath.emplace(path, i);
+        const std::string_view details = Text(item.pathAt + item.pathBytes, item.detailsBytes);
+        if (sameDrive_ && item.inodeKnown) {
+            byInode[InodeKey(item.isFolder, item.device, item.inode, details)].items.push_back(i);
+        }
+        if (!item.inodeKnown && !item.isFolder) byLook[LookKey(path, details)].items.push_back(i);
+        if (item.hashBytes != 0 && !item.isFolder && item.size != 0) {
+            byContent[std::to_string(item.size) + ':' +
+                      std::string(
+                          Text(item.pathAt + item.pathBytes + item.detailsBytes, item.hashBytes))]
+                .items.push_back(i);
+        }
+    }
+    const auto take = [this](Candidates& candidates) -> std::uint32_t {
+        while (candidates.next < candidates.items.size()) {
+            const std::uint32_t at = candidates.items[candidates.next++];
+            if (items_[at].pair == kNone) return at;
+        }
+        return kNone;
+    };
+    for (std::uint32_t i = 0; i < items_.size(); ++i) {
+        Item& item = items_[i];
+        if (item.kind != '-') continue;
+        const std::string_view path = Text(item.pathAt, item.pathBytes);
+        // Removed entries come after the folder they are in: a folder that moved is paired by
+        // then, and what it held is looked for in its new place first.
+        if (const auto parent = removedFolders.find(ParentOf(path));
+            parent != removedFolders.end()) {
+            Item& folder = items_[parent->second];
+            ++folder.below;
+            if (folder.pair != kNone) {
+                const Item& moved = items_[folder.pair];
+                const std::string there =
+                    std::string(Text(moved.pathAt, moved.pathBytes)) + std::string(NameOf(path));
+                if (const auto found = addedByPath.find(there);
+                    found != addedByPath.end() && items_[found->second].pair == kNone &&
+                    items_[found->second].isFolder == item.isFolder) {
+                    item.pair = found->second;
+                    items_[found->second].pair = i;
+                    item.implied = items_[found->second].implied = true;
+                    ++folder.movedBelow;
+                    continue;
+                }
+            }
+        }
+        std::uint32_t match = kNone;
+        const std::string_view details = Text(item.pathAt + item.pathBytes, item.detailsBytes);
+        if (sameDrive_ && item.inodeKnown) {
+            const std::uint64_t device =
+                item.device == oldRootDevice_ ? newRootDevice_ : item.device;
+            if (const auto found =
+                    byInode.find(InodeKey(item.isFolder, device, item.inode, details));
+                found != byInode.end()) {
+                match = take(found->second);
+            }
+        }
+        if (match == kNone && item.hashBytes != 0 && !item.isFolder && item.size != 0) {
+            const std::string key =
+                std::to_string(item.size) + ':' +
+                std::string(Text(item.pathAt + item.pathBytes + item.detailsBytes, item.hashBytes));
+            if (const auto found = byContent.find(key); found != byContent.end()) {
+                match = take(found->second);
+            }
+        }
+        if (match == kNone && !item.inodeKnown && !item.isFolder) {
+            if (const auto found = byLook.find(LookKey(path, details)); found != byLook.end()) {
+                match = take(found->second);
+            }
+        }
+        if (match != kNone) {
+            item.pair = match;
+            items_[match].pair = i;
+        }
+    }
+    // A folder whose inode another folder got once it was removed holds none of what it held:
+    // no move.
+    for (Item& item : items_) {
+        if (item.kind == '-' && item.isFolder && item.pair != kNone && !item.implied &&
+            item.below != 0 && item.movedBelow == 0) {
+            items_[item.pair].pair = kNone;
+            item.pair = kNone;
+        }
+    }
+}
+
+void MovesTold::Tell() {
+    for (const Item& item : items_) {
+        const std::string_view path = Text(item.pathAt, item.pathBytes);
+        if (item.kind == '~') {
+            difference_(path);
+            continue;
+        }
+        if (item.pair == kNone) {
+            line_.assign(1, item.kind);
+            line_ += '\t';
+            line_ += path;
+            difference_(line_);
+            continue;
+        }
+        const Item& other = items_[item.pair];
+        if (item.kind == '-') {
+            if (item.implied) continue;
+            line_ = ">\t";
+            line_ += path;
+            line_ += '\t';
+            line_ += Text(other.pathAt, other.pathBytes);
+            difference_(line_);
+            continue;
+        }
+        if (!item.implied) continue;
+        // Moved with its folder: told only where it changed on the way.
+        std::string letters =
+            ChangedLetters(Text(other.pathAt + other.pathBytes, other.detailsBytes),
+                           Text(item.pathAt + item.pathBytes, item.detailsBytes));
+        if (item.hashBytes != 0 && other.hashBytes != 0 &&
+            Text(item.pathAt + item.pathBytes + item.detailsBytes, item.hashBytes) !=
+                Text(other.pathAt + other.pathBytes + other.detailsBytes, other.hashBytes)) {
+            letters += 'c';
+        }
+        if (letters.empty()) continue;
+        line_ = "~" + letters + '\t';
+        line_ += path;
+        difference_(line_);
+    }
+}
+
+}  // namespace quorvale::catalogue
