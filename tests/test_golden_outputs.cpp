@@ -1,5 +1,6 @@
 // What the program writes of a tiny listing, pinned byte by byte: its list file and details file,
-// its exports (paths, CSV, ncdu's JSON), a search's lines and a comparison's. Scripts and other
+// its exports (paths, CSV, ncdu's JSON), a search's lines, a comparison's (with its moves), and
+// the groups of copies and the files held nowhere else. Scripts and other
 // programs read these; a change of any byte is a change of a format, made on purpose, with this
 // test updated to say which bytes changed. What varies from run to run (where the test's folders
 // lie, a folder's size on the file system at hand, when the Save ended, the program's version,
@@ -150,6 +151,60 @@ TEST_F(GoldenOutputs, ComparisonLines) {
     // A folder's size is its file system's business, never a change.
     EXPECT_EQ(Run({"--compare", list, later}, 1),  // 1: they differ, as diff says it
               "~s\t" + root + "/a.txt\n" + "-\t" + root + "/sub/b\n" + "+\t" + root + "/sub/c\n");
+}
+
+TEST_F(GoldenOutputs, ComparisonTellsMovesAsOneLine) {
+    // The folder renamed with its file, and a file moved into it: two moves, the file that moved
+    // with its folder not told again.
+    ASSERT_EQ(::rename((root + "/sub").c_str(), (root + "/moved").c_str()), 0);
+    ASSERT_EQ(::rename((root + "/a.txt").c_str(), (root + "/moved/a.txt").c_str()), 0);
+    for (const char* entry : {"/moved", ""}) SetTime(root + entry);
+    const std::string later = dir / "later";
+    MakeFolder(later);
+    const ProgramRun saved = RunProgram({"--save", root, "--details", "--list-folder", later});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    EXPECT_EQ(Run({"--compare", list, later}, 1), ">\t" + root + "/a.txt\t" + root +
+                                                      "/moved/a.txt\n" + ">\t" + root + "/sub/\t" +
+                                                      root + "/moved/\n");
+}
+
+TEST_F(GoldenOutputs, CopiesAndWhatIsNowhereElse) {
+    // x and y hold the same; z is a copy of x/one, h a hard link of z.
+    const std::string tree = dir / "tree";
+    for (const char* folder : {"", "/x", "/y"}) MakeFolder(tree + folder);
+    for (const char* folder : {"/x", "/y"}) {
+        MakeFile(tree + folder + "/one", "hello");
+        MakeFile(tree + folder + "/two", "hello!!");
+    }
+    MakeFile(tree + "/z", "hello");
+    ASSERT_EQ(::link((tree + "/z").c_str(), (tree + "/h").c_str()), 0);
+    const std::string hashed = dir / "hashed";
+    const std::string other = dir / "other";
+    MakeFolder(hashed);
+    MakeFolder(other);
+    ASSERT_EQ(RunProgram({"--save", tree, "--hash", "--list-folder", hashed}).status, 0);
+    ASSERT_EQ(RunProgram({"--save", root, "--hash", "--list-folder", other}).status, 0);
+
+    // A group: size, hash (or what the folders hold), copies, the bytes the copies after the
+    // first take; then each copy, its list folder and path, a hard link of it marked "=".
+    const ProgramRun groups = RunProgram({"--duplicates", hashed});
+    EXPECT_EQ(groups.status, 0) << groups.err;
+    EXPECT_EQ(groups.out, "12\tfolders of 2 files\t2\t12\n" +                  //
+                              hashed + "\t" + tree + "/x/\n" +                 //
+                              hashed + "\t" + tree + "/y/\n\n" +               //
+                              "5\tb5e9c1ad071b3e7fc779cfaa5e523818\t2\t5\n" +  //
+                              hashed + "\t" + tree + "/h\n" +                  //
+                              "=\t" + hashed + "\t" + tree + "/z\n" +          //
+                              hashed + "\t" + tree + "/x/one\n\n");
+    EXPECT_EQ(groups.err,
+              "quorvale: 2 groups, 4 copies; 17 (17 bytes) could be freed (1 listing read)\n");
+
+    // The files of a listing whose content the other listing does not hold, as du prints sizes.
+    const ProgramRun only = RunProgram({"--only-in", hashed, other});
+    EXPECT_EQ(only.status, 0) << only.err;
+    EXPECT_EQ(only.out, "7\t" + tree + "/x/two\n7\t" + tree + "/y/two\n14\ttotal\n");
+    EXPECT_EQ(only.err, "quorvale: 2 of 6 files of \"" + hashed +
+                            "\" (14) are in no other listing (1 other listing read)\n");
 }
 
 }  // namespace
