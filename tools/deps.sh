@@ -3,12 +3,14 @@
 #   program  building and running the program (and its manual page)
 #   package  making the Debian package
 #   test     the test suite (GoogleTest, a virtual X server, its utilities and a window manager,
-#            the validators, lintian, clang-format and clang-tidy, and ncdu, Python and xxhsum,
-#            which read the exports back)
+#            the validators, lintian, clang-format and clang-tidy, ncdu, Python and xxhsum,
+#            which read the exports back, and jdupes, whose groups of copies the program's are
+#            checked against)
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time), the finder a
 #            search is timed beside (plocate), the slow medium (libfuse3), zstd, which reads
 #            two builds' indexes back to compare them, and the hashers a Save with hashes is timed
-#            beside (xxhsum, b3sum, rhash)
+#            beside (xxhsum, b3sum, rhash), and the finders of copies its groups are timed beside
+#            (rmlint, jdupes)
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
@@ -17,9 +19,9 @@ declare -A needs=(
   [package]="dpkg-dev file"
   [test]="libgtest-dev xvfb xauth xdotool x11-utils openbox findutils util-linux dpkg-dev file
           desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3
-          xdg-utils xxhash"
+          xdg-utils xxhash jdupes"
   [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config zstd xxhash b3sum
-          rhash"
+          rhash rmlint jdupes"
 )
 packages=()
 for purpose in "$@"; do

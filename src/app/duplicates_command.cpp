@@ -99,8 +99,19 @@ class Duplicates {
         return kDuplicatesFailed;
     }
 
-    // The listings saved with hashes of one algorithm (the newest one's); the others named.
+    // The listings saved with hashes of one algorithm (most listings', XXH3-128 where as many have
+    // either); the others named.
     std::vector<catalogue::ListingToSearch> Hashed(std::vector<catalogue::ListingToSearch> found) {
+        if (algorithm_ == reading::HashAlgorithm::kNone) {
+            std::ptrdiff_t balance = 0;  // XXH3-128 listings less SHA-256 ones
+            for (const catalogue::ListingToSearch& listing : found) {
+                if (!listing.record.hashes) continue;
+                balance +=
+                    listing.record.hashes->algorithm == reading::HashAlgorithm::kXxh3 ? 1 : -1;
+            }
+            algorithm_ =
+                balance >= 0 ? reading::HashAlgorithm::kXxh3 : reading::HashAlgorithm::kSha256;
+        }
         std::vector<catalogue::ListingToSearch> hashed;
         for (catalogue::ListingToSearch& listing : found) {
             if (!listing.record.hashes) {
@@ -109,7 +120,6 @@ class Duplicates {
                 continue;
             }
             const reading::HashAlgorithm algorithm = listing.record.hashes->algorithm;
-            if (algorithm_ == reading::HashAlgorithm::kNone) algorithm_ = algorithm;
             if (algorithm != algorithm_) {
                 Problem("\"" + listing.folder + "\" was hashed with " +
                         std::string(reading::HashAlgorithmName(algorithm)) + ", the others with " +

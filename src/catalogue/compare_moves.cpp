@@ -159,10 +159,14 @@ void MovesTold::Pair() {
     std::unordered_map<std::string, Candidates> byInode;
     std::unordered_map<std::string, Candidates> byContent;
     std::unordered_map<std::string, Candidates> byLook;
+    std::unordered_map<std::string, std::size_t> removedLooks;
     for (std::uint32_t i = 0; i < items_.size(); ++i) {
         const Item& item = items_[i];
         const std::string_view path = Text(item.pathAt, item.pathBytes);
         if (item.kind == '-' && item.isFolder) removedFolders.emplace(path, i);
+        if (item.kind == '-' && !item.inodeKnown && !item.isFolder) {
+            ++removedLooks[LookKey(path, Text(item.pathAt + item.pathBytes, item.detailsBytes))];
+        }
         if (item.kind != '+') continue;
         addedByPath.emplace(path, i);
         const std::string_view details = Text(item.pathAt + item.pathBytes, item.detailsBytes);
@@ -229,7 +233,11 @@ void MovesTold::Pair() {
             }
         }
         if (match == kNone && !item.inodeKnown && !item.isFolder) {
-            if (const auto found = byLook.find(LookKey(path, details)); found != byLook.end()) {
+            // Two files that look alike cannot be told apart: only one of a look is paired.
+            const std::string look = LookKey(path, details);
+            if (const auto found = byLook.find(look); found != byLook.end() &&
+                                                      found->second.items.size() == 1 &&
+                                                      removedLooks[look] == 1) {
                 match = take(found->second);
             }
         }

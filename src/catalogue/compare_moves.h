@@ -3,9 +3,9 @@
 // same drive, of the same type, and for a file the same size and time) or, for regular files of
 // listings both hashed with one algorithm, the same content (size and hash; empty files are all
 // alike, and never paired so); where a listing tells no inode of a file (saved without hashes),
-// the same name, type, size and time. A folder that moved
-// with what it holds is one move: what moved with it is not told again. A file copied is no
-// move: its old path is still in the new listing.
+// the same name, type, size and time, where no other file removed or added looks the same. A folder
+// that moved with what it holds is one move: what moved with it is not told again. A file copied is
+// no move: its old path is still in the new listing.
 #pragma once
 
 #include <cstdint>

@@ -284,7 +284,7 @@ class Grouping {
         std::vector<std::uint32_t> whole;
         for (std::uint32_t i = 0; i < folders_.size(); ++i) {
             const FolderSlot& slot = folders_[i];
-            if (slot.whole && slot.size > 0 && slot.size >= search_.minSize) whole.push_back(i);
+            if (slot.whole && slot.size >= search_.minSize) whole.push_back(i);
         }
         std::sort(whole.begin(), whole.end(), [this](std::uint32_t a, std::uint32_t b) {
             const int order = std::memcmp(folders_[a].digest.data(), folders_[b].digest.data(),
@@ -341,7 +341,7 @@ class Grouping {
             std::size_t end = i;
             while (end < members_.size() && members_[end].content == members_[i].content) ++end;
             const Content& content = contents_[members_[i].content];
-            if (content.size > 0 && content.size >= search_.minSize) {
+            if (content.size >= search_.minSize) {
                 AddFileGroup(content, i, end, groups);
             }
             i = end;
