@@ -153,34 +153,77 @@ std::string LookKey(std::string_view path, std::string_view details) {
 
 }  // namespace
 
-void MovesTold::Pair() {
+// What the held differences are found by: the added entries by path and by each key a removed
+// one may be paired by, and the removed folders by path.
+struct MovesTold::Keys {
     std::unordered_map<std::string_view, std::uint32_t> addedByPath;
     std::unordered_map<std::string_view, std::uint32_t> removedFolders;
     std::unordered_map<std::string, Candidates> byInode;
     std::unordered_map<std::string, Candidates> byContent;
     std::unordered_map<std::string, Candidates> byLook;
     std::unordered_map<std::string, std::size_t> removedLooks;
+};
+
+std::string_view MovesTold::Details(const Item& item) const {
+    return Text(item.pathAt + item.pathBytes, item.detailsBytes);
+}
+
+std::string MovesTold::ContentKey(const Item& item) const {
+    return std::to_string(item.size) + ':' +
+           std::string(Text(item.pathAt + item.pathBytes + item.detailsBytes, item.hashBytes));
+}
+
+void MovesTold::Index(Keys& keys) const {
     for (std::uint32_t i = 0; i < items_.size(); ++i) {
         const Item& item = items_[i];
         const std::string_view path = Text(item.pathAt, item.pathBytes);
-        if (item.kind == '-' && item.isFolder) removedFolders.emplace(path, i);
-        if (item.kind == '-' && !item.inodeKnown && !item.isFolder) {
-            ++removedLooks[LookKey(path, Text(item.pathAt + item.pathBytes, item.detailsBytes))];
+        if (item.kind == '-') {
+            if (item.isFolder) keys.removedFolders.emplace(path, i);
+            if (!item.inodeKnown && !item.isFolder)
+                ++keys.removedLooks[LookKey(path, Details(item))];
+            continue;
         }
         if (item.kind != '+') continue;
-        addedByPath.emplace(path, i);
-        const std::string_view details = Text(item.pathAt + item.pathBytes, item.detailsBytes);
+        keys.addedByPath.emplace(path, i);
         if (sameDrive_ && item.inodeKnown) {
-            byInode[InodeKey(item.isFolder, item.device, item.inode, details)].items.push_back(i);
-        }
-        if (!item.inodeKnown && !item.isFolder) byLook[LookKey(path, details)].items.push_back(i);
-        if (item.hashBytes != 0 && !item.isFolder && item.size != 0) {
-            byContent[std::to_string(item.size) + ':' +
-                      std::string(
-                          Text(item.pathAt + item.pathBytes + item.detailsBytes, item.hashBytes))]
+            keys.byInode[InodeKey(item.isFolder, item.device, item.inode, Details(item))]
                 .items.push_back(i);
         }
+        if (!item.inodeKnown && !item.isFolder) {
+            keys.byLook[LookKey(path, Details(item))].items.push_back(i);
+        }
+        if (item.hashBytes != 0 && !item.isFolder && item.size != 0) {
+            keys.byContent[ContentKey(item)].items.push_back(i);
+        }
     }
+}
+
+void MovesTold::Join(std::uint32_t removed, std::uint32_t added, bool implied) {
+    items_[removed].pair = added;
+    items_[added].pair = removed;
+    items_[removed].implied = items_[added].implied = implied;
+}
+
+bool MovesTold::PairWithFolder(std::uint32_t removed, Keys& keys) {
+    const std::string_view path = Text(items_[removed].pathAt, items_[removed].pathBytes);
+    const auto parent = keys.removedFolders.find(ParentOf(path));
+    if (parent == keys.removedFolders.end()) return false;
+    Item& folder = items_[parent->second];
+    ++folder.below;
+    if (folder.pair == kNone) return false;
+    const Item& moved = items_[folder.pair];
+    const std::string there =
+        std::string(Text(moved.pathAt, moved.pathBytes)) + std::string(NameOf(path));
+    const auto found = keys.addedByPath.find(there);
+    if (found == keys.addedByPath.end()) return false;
+    const Item& added = items_[found->second];
+    if (added.pair != kNone || added.isFolder != items_[removed].isFolder) return false;
+    Join(removed, found->second, true);
+    ++folder.movedBelow;
+    return true;
+}
+
+void MovesTold::PairByKeys(std::uint32_t removed, Keys& keys) {
     const auto take = [this](Candidates& candidates) -> std::uint32_t {
         while (candidates.next < candidates.items.size()) {
             const std::uint32_t at = candidates.items[candidates.next++];
@@ -188,63 +231,37 @@ void MovesTold::Pair() {
         }
         return kNone;
     };
+    const Item& item = items_[removed];
+    std::uint32_t match = kNone;
+    if (sameDrive_ && item.inodeKnown) {
+        const std::uint64_t device = item.device == oldRootDevice_ ? newRootDevice_ : item.device;
+        const auto found =
+            keys.byInode.find(InodeKey(item.isFolder, device, item.inode, Details(item)));
+        if (found != keys.byInode.end()) match = take(found->second);
+    }
+    if (match == kNone && item.hashBytes != 0 && !item.isFolder && item.size != 0) {
+        const auto found = keys.byContent.find(ContentKey(item));
+        if (found != keys.byContent.end()) match = take(found->second);
+    }
+    if (match == kNone && !item.inodeKnown && !item.isFolder) {
+        // Two files that look alike cannot be told apart: only one of a look is paired.
+        const std::string look = LookKey(Text(item.pathAt, item.pathBytes), Details(item));
+        const auto found = keys.byLook.find(look);
+        if (found != keys.byLook.end() && found->second.items.size() == 1 &&
+            keys.removedLooks[look] == 1) {
+            match = take(found->second);
+        }
+    }
+    if (match != kNone) Join(removed, match, false);
+}
+
+void MovesTold::Pair() {
+    Keys keys;
+    Index(keys);
+    // Removed entries come after the folder they are in: a folder that moved is paired by then,
+    // and what it held is looked for in its new place first.
     for (std::uint32_t i = 0; i < items_.size(); ++i) {
-        Item& item = items_[i];
-        if (item.kind != '-') continue;
-        const std::string_view path = Text(item.pathAt, item.pathBytes);
-        // Removed entries come after the folder they are in: a folder that moved is paired by
-        // then, and what it held is looked for in its new place first.
-        if (const auto parent = removedFolders.find(ParentOf(path));
-            parent != removedFolders.end()) {
-            Item& folder = items_[parent->second];
-            ++folder.below;
-            if (folder.pair != kNone) {
-                const Item& moved = items_[folder.pair];
-                const std::string there =
-                    std::string(Text(moved.pathAt, moved.pathBytes)) + std::string(NameOf(path));
-                if (const auto found = addedByPath.find(there);
-                    found != addedByPath.end() && items_[found->second].pair == kNone &&
-                    items_[found->second].isFolder == item.isFolder) {
-                    item.pair = found->second;
-                    items_[found->second].pair = i;
-                    item.implied = items_[found->second].implied = true;
-                    ++folder.movedBelow;
-                    continue;
-                }
-            }
-        }
-        std::uint32_t match = kNone;
-        const std::string_view details = Text(item.pathAt + item.pathBytes, item.detailsBytes);
-        if (sameDrive_ && item.inodeKnown) {
-            const std::uint64_t device =
-                item.device == oldRootDevice_ ? newRootDevice_ : item.device;
-            if (const auto found =
-                    byInode.find(InodeKey(item.isFolder, device, item.inode, details));
-                found != byInode.end()) {
-                match = take(found->second);
-            }
-        }
-        if (match == kNone && item.hashBytes != 0 && !item.isFolder && item.size != 0) {
-            const std::string key =
-                std::to_string(item.size) + ':' +
-                std::string(Text(item.pathAt + item.pathBytes + item.detailsBytes, item.hashBytes));
-            if (const auto found = byContent.find(key); found != byContent.end()) {
-                match = take(found->second);
-            }
-        }
-        if (match == kNone && !item.inodeKnown && !item.isFolder) {
-            // Two files that look alike cannot be told apart: only one of a look is paired.
-            const std::string look = LookKey(path, details);
-            if (const auto found = byLook.find(look); found != byLook.end() &&
-                                                      found->second.items.size() == 1 &&
-                                                      removedLooks[look] == 1) {
-                match = take(found->second);
-            }
-        }
-        if (match != kNone) {
-            item.pair = match;
-            items_[match].pair = i;
-        }
+        if (items_[i].kind == '-' && !PairWithFolder(i, keys)) PairByKeys(i, keys);
     }
     // A folder whose inode another folder got once it was removed holds none of what it held:
     // no move.

@@ -65,8 +65,14 @@ class MovesTold {
     struct Item;
     void Hold(char kind, std::string_view path, std::string_view details, bool isFolder,
               const EntryIdentity& identity);
+    struct Keys;
     void Pair();
-    void PairKeys(std::size_t removed);
+    void Index(Keys& keys) const;
+    bool PairWithFolder(std::uint32_t removed, Keys& keys);
+    void PairByKeys(std::uint32_t removed, Keys& keys);
+    void Join(std::uint32_t removed, std::uint32_t added, bool implied);
+    std::string_view Details(const Item& item) const;
+    std::string ContentKey(const Item& item) const;
     void Tell();
     std::string_view Text(std::uint64_t at, std::uint32_t bytes) const;
 

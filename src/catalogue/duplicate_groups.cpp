@@ -50,12 +50,7 @@ class MergedBySize {
         std::string hash;
         std::uint64_t steps = 0;
         for (;;) {
-            const Opened* least = nullptr;
-            for (const Opened& opened : open_) {
-                if (opened.row && (least == nullptr || Before(*opened.row, *least->row))) {
-                    least = &opened;
-                }
-            }
+            const Opened* least = Least();
             if (least == nullptr) break;
             const std::uint64_t size = least->row->size;
             hash.assign(least->row->hash);
@@ -86,6 +81,17 @@ class MergedBySize {
 
     static bool Before(const HashesBySize::Row& a, const HashesBySize::Row& b) {
         return a.size != b.size ? a.size < b.size : a.hash < b.hash;
+    }
+
+    // The listing whose next row is the least by size and hash; none when all were read.
+    const Opened* Least() const {
+        const Opened* least = nullptr;
+        for (const Opened& opened : open_) {
+            if (opened.row && (least == nullptr || Before(*opened.row, *least->row))) {
+                least = &opened;
+            }
+        }
+        return least;
     }
 
     std::vector<Opened> open_;
@@ -277,10 +283,9 @@ class Grouping {
         return false;
     }
 
-    // Folders whose content another holds, the largest first (a folder before the ones in it):
-    // each group's first copy is kept, the others left out, and what is below them with them.
-    void GroupFolders(std::vector<DuplicateGroup>& groups) {
-        leftOut_.assign(folders_.size(), false);
+    // The folders whose content another holds, as runs of one content, the largest first (a
+    // folder before the ones in it).
+    std::vector<std::vector<std::uint32_t>> FolderRuns() const {
         std::vector<std::uint32_t> whole;
         for (std::uint32_t i = 0; i < folders_.size(); ++i) {
             const FolderSlot& slot = folders_[i];
@@ -310,7 +315,14 @@ class Grouping {
             const std::uint64_t y = folders_[b.front()].size;
             return x != y ? x > y : depth(a) < depth(b);
         });
-        for (const std::vector<std::uint32_t>& run : runs) {
+        return runs;
+    }
+
+    // Folders whose content another holds, the largest first: each group's first copy is kept,
+    // the others left out, and what is below them with them.
+    void GroupFolders(std::vector<DuplicateGroup>& groups) {
+        leftOut_.assign(folders_.size(), false);
+        for (const std::vector<std::uint32_t>& run : FolderRuns()) {
             DuplicateGroup group;
             group.size = folders_[run.front()].size;
             group.files = folders_[run.front()].files;

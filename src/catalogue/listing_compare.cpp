@@ -179,6 +179,16 @@ bool ReportChange(const KeptEntry& old, const KeptEntry& now, Identities& olds, 
     return true;
 }
 
+// Tells `moves` of an entry only one listing holds.
+void OnlyIn(const KeptEntry& entry, Identities& ids, bool compareContent, std::string& path,
+            MovesTold& moves,
+            void (MovesTold::*tell)(std::string_view, std::string_view, bool,
+                                    const EntryIdentity&)) {
+    EntryPath(entry, path);
+    (moves.*tell)(path, entry.details, !entry.isFile, ids.Of(entry, compareContent));
+    ids.PassFolder(entry);
+}
+
 // Listings made with options that leave out other entries differ by those entries.
 void WarnOfOtherOptions(const reading::ListingOptions& was, const reading::ListingOptions& then,
                         const std::function<void(std::string_view)>& warning) {
@@ -220,10 +230,9 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         if (check && ++steps % kStepsBetweenChecks == 0) check();
         const int order = !old ? 1 : !now ? -1 : CompareEntries(*old, *now);
         if (order == 0) {
-            if (withDetails &&
-                ReportChange(*old, *now, oldIds, newIds, compareContent, line, path, moves)) {
-                differ = true;
-            }
+            differ = (withDetails && ReportChange(*old, *now, oldIds, newIds, compareContent, line,
+                                                  path, moves)) ||
+                     differ;
             oldIds.PassFolder(*old);
             newIds.PassFolder(*now);
             old = olds.Next();
@@ -232,14 +241,10 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
         }
         differ = true;
         if (order < 0) {
-            EntryPath(*old, path);
-            moves.Removed(path, old->details, !old->isFile, oldIds.Of(*old, compareContent));
-            oldIds.PassFolder(*old);
+            OnlyIn(*old, oldIds, compareContent, path, moves, &MovesTold::Removed);
             old = olds.Next();
         } else {
-            EntryPath(*now, path);
-            moves.Added(path, now->details, !now->isFile, newIds.Of(*now, compareContent));
-            newIds.PassFolder(*now);
+            OnlyIn(*now, newIds, compareContent, path, moves, &MovesTold::Added);
             now = news.Next();
         }
     }
