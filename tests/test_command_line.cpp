@@ -137,6 +137,19 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
         {{"--verify", "L", "--save", "R"}, "--save is not an option of --verify"},
         {{"--verify", "L", "M"}, "--verify takes one listing and --root DIR and nothing else"},
         {{"--root", "R"}, "--root is an option of --verify"},
+        // --duplicates, --only-in and --also-in take folders and their few options.
+        {{"--duplicates", "--save", "R"}, "--save is not an option of --duplicates"},
+        {{"--only-in", "L", "-b"}, "--basename is not an option of --only-in"},
+        {{"--duplicates", "--only-in", "L"},
+         "--duplicates and --only-in ask two questions: give one"},
+        {{"--only-in"}, "option '--only-in' needs a listing"},
+        {{"--min-size", "1M", "R"}, "--min-size is an option of --duplicates"},
+        {{"--duplicates", "--min-size", "ten"},
+         "option '--min-size' needs a size such as 10M, 1G or 4096, not 'ten'"},
+        {{"--duplicates", "--min-size=99999999999T"},
+         "option '--min-size' needs a size such as 10M, 1G or 4096, not '99999999999T'"},
+        {{"--duplicates", "-style", "Fusion"},
+         "'-style' is an option of the window, and --duplicates shows none"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);
@@ -217,6 +230,18 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     const CommandLine verify = Read({"--root", "/media/x", "--verify=L"});
     EXPECT_EQ(verify.action, Action::kVerify) << verify.wrong;
     EXPECT_EQ(verify.verify.listing + "|" + verify.verify.root, "L|/media/x");
+    const CommandLine copies =
+        Read({"-h", "--duplicates", "A", "B\xFF", "-0", "-c", "--all", "--min-size=10M"});
+    EXPECT_EQ(copies.action, Action::kDuplicates) << copies.wrong;
+    EXPECT_EQ(copies.duplicates.folders, (std::vector<std::string>{"A", "B\xFF"}));
+    EXPECT_TRUE(copies.duplicates.nulls && copies.duplicates.count && copies.duplicates.all &&
+                copies.duplicates.humanReadable);
+    EXPECT_EQ(copies.duplicates.minSize, 10u << 20);
+    const CommandLine only = Read({"--only-in", "L", "F", "--min-size", "0"});
+    EXPECT_EQ(only.duplicates.question, app::DuplicatesRequest::Question::kOnlyIn) << only.wrong;
+    EXPECT_EQ(only.duplicates.listing + "|" + only.duplicates.folders.at(0), "L|F");
+    EXPECT_EQ(only.duplicates.minSize, 0u);
+    EXPECT_EQ(Read({"--also-in=L"}).duplicates.question, app::DuplicatesRequest::Question::kAlsoIn);
     EXPECT_EQ(Read({}).action, Action::kWindow);
 }
 
@@ -228,6 +253,8 @@ TEST(CommandLineBytes, TheReadmeShowsTheSynopsisAndTheExampleOfHelp) {
           "quorvale --save FOLDER [--list-folder DIR] [SAVE OPTION]...",
           "quorvale --compare OLD NEW", "quorvale --find PATTERN [FOLDER]... [FIND OPTION]...",
           "quorvale --export FORMAT LISTING [-0]", "quorvale --verify LISTING [--root DIR]",
+          "quorvale --duplicates [FOLDER]... [COPIES OPTION]...",
+          "quorvale --only-in|--also-in LISTING [FOLDER]... [COPIES OPTION]...",
           "quorvale -h | --help | -V | --version",
           "quorvale --save /srv/share --list-folder /var/backups/listing"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;

@@ -9,6 +9,8 @@ std::string HelpText() {
   or:  quorvale --find PATTERN [FOLDER]... [FIND OPTION]...
   or:  quorvale --export FORMAT LISTING [-0]
   or:  quorvale --verify LISTING [--root DIR]
+  or:  quorvale --duplicates [FOLDER]... [COPIES OPTION]...
+  or:  quorvale --only-in|--also-in LISTING [FOLDER]... [COPIES OPTION]...
   or:  quorvale --listings [FOLDER]...
   or:  quorvale --note LISTING TEXT
   or:  quorvale --forget LISTING
@@ -70,7 +72,15 @@ Options:
                        folder's size is never a change; c, the content,
                        where both hashed the file with one algorithm) for
                        each both hold (where both have details), in listing
-                       order; a warning on stderr when their options differ
+                       order; ">", a tab, the path in OLD, a tab and the path
+                       in NEW for an entry that moved: the same inode on the
+                       same drive, of the same type, size and time (without
+                       --hash a file is known by its name, size and time
+                       alone), or for listings hashed alike a file of the
+                       same size and content; a folder that moved is one ">"
+                       line, what moved with it shown only where it changed;
+                       a copy is no move. A warning on stderr when their
+                       options differ
   --find PATTERN       print the full path (folders end with /) of each entry
                        whose full path holds PATTERN in the kept listings
                        (list folders with a record) in each FOLDER and two
@@ -103,6 +113,34 @@ Options:
                        for one no longer a regular file, "-" for one gone,
                        each with a tab and its path
   --root DIR           with --verify: the folder the listing's root is now
+  --duplicates [FOLDER]...
+                       print the files held more than once in the kept
+                       listings saved with --hash (found as --find finds
+                       them), from their hashes, no drive read: groups of
+                       files of the same size and hash, the largest waste
+                       first, each a line "SIZE<tab>HASH<tab>COPIES<tab>
+                       WASTE" (the bytes the copies after the first take),
+                       then a line per copy, its list folder, a tab and its
+                       path, the copy to keep first (the newest listing's),
+                       and an empty line. A hard link of a copy is one copy,
+                       its other names on lines of their own beginning
+                       "=<tab>". A folder all of whose names, files and
+                       subfolders are another's is one group of folders
+                       (paths ending with /; "folders of N files" in place of
+                       the hash), not a group for each file below it. The
+                       groups, copies and bytes that could be freed are said
+                       on stderr; a listing without hashes, or hashed with
+                       the other algorithm, is named there and left out
+  --only-in LISTING [FOLDER]...
+                       print the regular files of LISTING whose content is in
+                       no other kept listing (of another drive or folder):
+                       what is not backed up anywhere, "SIZE<tab>PATH" in
+                       listing order and "SIZE<tab>total" last, as du -c
+  --also-in LISTING [FOLDER]...
+                       the same for the files whose content is elsewhere too
+  --min-size SIZE      with --duplicates, --only-in, --also-in: files smaller
+                       than SIZE (4096, 100k, 10M, 1G) are left out (default
+                       1: empty files free nothing; 0 takes them)
   --listings [FOLDER]...
                        one line per kept listing in each FOLDER (default as
                        for --find), newest first, tab-separated: the drive
@@ -119,19 +157,24 @@ Options:
                        its last listing
   -b, --basename       with --find: match the entry's name only
   -i, --ignore-case    with --find: the letters A-Z and a-z match each other
-  -0, --null           with --find or --export paths: end each path with NUL,
+  -0, --null           with --find, --duplicates, --only-in, --also-in or
+                       --export paths: end each line with NUL,
                        not a newline, and give a CR or LF in a name back as
                        itself (ready for xargs -0)
-  -c, --count          with --find: print only how many entries match
+  -c, --count          with --find: print only how many entries match (with
+                       --duplicates how many groups, with --only-in how many
+                       files)
   -l, --limit N        with --find: stop after N matches (0: no limit)
-  --all                with --find: search every listing, not only the newest
-                       of each drive and root
+  --all                with --find (or --duplicates, --only-in, --also-in):
+                       search every listing, not only the newest of each
+                       drive and root
   --where              with --find: the list folder, when its Save ended
                        (UTC) and the drive's note (see --note), each with a
                        tab, before each path
   --long               with --find: as --where, then type, size and time
                        (from listings saved with --details), each with a tab
-  -h, --human-readable with --find --long: sizes as 1.5K, 23M, 4.0G
+  -h, --human-readable with --find --long, --duplicates, --only-in, --also-in:
+                       sizes as 1.5K, 23M, 4.0G
   --size [+|-]N[k|M|G|T]
                        with --find: files of more (+), less (-) or about N
                        bytes (k, M, G, T: 1024, 1024^2, ...), rounded up to
@@ -141,7 +184,8 @@ Options:
                        (2026-12-09, 2026-12-09 14:30: local time; a final Z:
                        UTC), from listings saved with --details
   --type f|d|l         with --find: files, folders or links only (likewise)
-  -h, --help           show this help and end (-h with --find: see above)
+  -h, --help           show this help and end (-h with --find and the
+                       questions of copies: see above)
   -V, --version        show the version and end
   --                   end the options: what follows is the folder
 The window also takes the toolkit's own options, such as -style NAME and
@@ -195,6 +239,8 @@ Exit status:
   --verify: 0 every hashed file is intact, 1 something was found, 2 something
   could not be verified (said on stderr: a file unreadable, the drive not
   mounted, a listing without hashes).
+  --duplicates, --only-in, --also-in: 0 something was found, 1 nothing was, 2
+  a FOLDER given or a listing could not be read, or no listing has hashes.
 
 Examples:
   A catalogue of three drives, and where a file is, plugged in or not:
@@ -216,11 +262,15 @@ Examples:
     quorvale --save /media/alice/BACKUP --hash
     quorvale --verify BACKUP
 
+  What is held twice across the drives, and what only one holds:
+    quorvale --duplicates --min-size 10M -h
+    quorvale --only-in PHOTOS
+
   Where is that file, on every drive listed:
     quorvale -i -b --find 'holiday*.jpg' ~/catalogue
 
 See also:
-  find(1), locate(1), plocate(1), ncdu(1)
+  find(1), locate(1), plocate(1), ncdu(1), jdupes(1)
 )";
 }
 
