@@ -2,16 +2,20 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "catalogue/hash_file.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_hashes.h"
 #include "runtime/runtime_error.h"
+#include "runtime/thread_start.h"
 
 namespace quorvale::catalogue {
 
@@ -46,24 +50,40 @@ class MergedBySize {
     void ForEachShared(const std::function<void(std::uint64_t size, std::string_view hash,
                                                 const std::vector<Holder>& holders)>& content,
                        const std::function<void()>& check) {
+        // The listings by their next row, least first.
+        const auto later = [this](std::size_t a, std::size_t b) {
+            return Before(*open_[b].row, *open_[a].row);
+        };
+        std::vector<std::size_t> heap;
+        for (std::size_t i = 0; i < open_.size(); ++i) {
+            if (open_[i].row) heap.push_back(i);
+        }
+        std::make_heap(heap.begin(), heap.end(), later);
         std::vector<Holder> holders;
+        HashesBySize::Row least;
         std::string hash;
         std::uint64_t steps = 0;
-        for (;;) {
-            const Opened* least = Least();
-            if (least == nullptr) break;
-            const std::uint64_t size = least->row->size;
-            hash.assign(least->row->hash);
+        while (!heap.empty()) {
+            least = *open_[heap.front()].row;
+            hash.assign(least.hash);
+            least.hash = hash;
             holders.clear();
-            for (std::size_t i = 0; i < open_.size(); ++i) {
+            while (!heap.empty() && !Before(least, *open_[heap.front()].row)) {
+                std::pop_heap(heap.begin(), heap.end(), later);
+                const std::size_t i = heap.back();
                 Opened& opened = open_[i];
-                while (opened.row && opened.row->size == size && opened.row->hash == hash) {
+                do {
                     holders.push_back({static_cast<std::uint32_t>(i), opened.row->entry});
                     opened.row = opened.hashes->Next();
                     if (check && ++steps % kCheckEvery == 0) check();
+                } while (opened.row && !Before(least, *opened.row));
+                if (opened.row) {
+                    std::push_heap(heap.begin(), heap.end(), later);
+                } else {
+                    heap.pop_back();
                 }
             }
-            if (holders.size() > 1) content(size, hash, holders);
+            if (holders.size() > 1) content(least.size, hash, holders);
         }
         for (const Opened& opened : open_) {
             if (!opened.listing->Unchanged()) {
@@ -79,19 +99,12 @@ class MergedBySize {
         std::optional<HashesBySize::Row> row;
     };
 
+    // Whether row `a` comes before row `b`: by size, then hash.
     static bool Before(const HashesBySize::Row& a, const HashesBySize::Row& b) {
-        return a.size != b.size ? a.size < b.size : a.hash < b.hash;
-    }
-
-    // The listing whose next row is the least by size and hash; none when all were read.
-    const Opened* Least() const {
-        const Opened* least = nullptr;
-        for (const Opened& opened : open_) {
-            if (opened.row && (least == nullptr || Before(*opened.row, *least->row))) {
-                least = &opened;
-            }
-        }
-        return least;
+        if (a.size != b.size) return a.size < b.size;
+        if (a.high != b.high) return a.high < b.high;
+        if (a.low != b.low) return a.low < b.low;
+        return a.hash.size() > 16 && a.hash.substr(16) < b.hash.substr(16);
     }
 
     std::vector<Opened> open_;
@@ -137,61 +150,42 @@ struct OpenFolder {
     bool spoiled = false;  // a file below it has no copy, or no hash
 };
 
-class Grouping {
+// What one listing adds to a grouping: its files with a copy somewhere, and its folders, each
+// numbered within it.
+struct ListingPart {
+    std::vector<Member> members;
+    std::vector<FolderSlot> folders;
+    std::string paths;
+};
+
+// The entries of a listing with a copy somewhere, and the content each holds.
+struct Wanted {
+    std::uint64_t entry;
+    std::uint32_t content;
+};
+
+// A listing and its hashes by entry, opened and checked (its hashes read whole once for that).
+struct OpenedListing {
+    std::unique_ptr<KeptListing> listing;
+    std::unique_ptr<KeptHashes> hashes;
+};
+
+// Reads one listing whole, beside its hashes by entry: the files with a copy somewhere become
+// members, and what each folder holds is added up.
+class PartReader {
   public:
-    Grouping(const std::vector<ListingToSearch>& listings, const DuplicateSearch& search,
-             const std::function<void()>& check)
-        : listings_(listings), search_(search), check_(check), wanted_(listings.size()) {}
-
-    std::vector<DuplicateGroup> Run() {
-        MergedBySize merged(listings_, search_.algorithm);
-        merged.ForEachShared(
-            [this](std::uint64_t size, std::string_view hash,
-                   const std::vector<MergedBySize::Holder>& holders) {
-                const auto content = static_cast<std::uint32_t>(contents_.size());
-                contents_.push_back({size, std::string(hash)});
-                for (const auto& holder : holders) {
-                    wanted_[holder.listing].push_back({holder.entry, content});
-                }
-            },
-            check_);
-        for (std::size_t i = 0; i < listings_.size(); ++i) ReadListing(i);
-        std::vector<DuplicateGroup> groups;
-        if (search_.folders) GroupFolders(groups);
-        GroupFiles(groups);
-        std::stable_sort(groups.begin(), groups.end(),
-                         [](const DuplicateGroup& a, const DuplicateGroup& b) {
-                             if (a.Waste() != b.Waste()) return a.Waste() > b.Waste();
-                             return a.size > b.size;
-                         });
-        return groups;
-    }
-
-  private:
-    struct Wanted {
-        std::uint64_t entry;
-        std::uint32_t content;
-    };
-
-    std::string Path(std::uint64_t at, std::uint32_t bytes) const {
-        return paths_.substr(static_cast<std::size_t>(at), bytes);
-    }
-
-    std::pair<std::uint64_t, std::uint32_t> Keep(std::string_view path) {
-        const std::uint64_t at = paths_.size();
-        paths_ += path;
-        return {at, static_cast<std::uint32_t>(path.size())};
-    }
+    PartReader(OpenedListing& opened, std::uint32_t index, std::vector<Wanted>& wanted,
+               const std::vector<Content>& contents, const std::function<void()>& check)
+        : opened_(opened), index_(index), wanted_(wanted), contents_(contents), check_(check) {}
 
     // Reads listing `index` whole: the files with a copy somewhere become members, and what
     // each folder holds is added up.
-    void ReadListing(std::size_t index) {
-        std::vector<Wanted>& wanted = wanted_[index];
+    ListingPart Read() {
+        std::vector<Wanted>& wanted = wanted_;
         std::sort(wanted.begin(), wanted.end(),
                   [](const Wanted& a, const Wanted& b) { return a.entry < b.entry; });
-        KeptListing listing(listings_[index].folder, kAction);
-        const std::unique_ptr<KeptHashes> hashes = OpenHashes(listing, kAction);
-        KeptHashes::InOrder rows(*hashes);
+        KeptListing& listing = *opened_.listing;
+        KeptHashes::InOrder rows(*opened_.hashes);
         std::vector<OpenFolder> open;
         std::size_t next = 0;
         std::string path;
@@ -200,7 +194,7 @@ class Grouping {
             if (check_ && ++steps % kCheckEvery == 0) check_();
             EntryPath(*entry, path);
             if (!entry->isFile) {
-                EnterFolder(*entry, index, path, open);
+                EnterFolder(*entry, path, open);
                 continue;
             }
             while (next < wanted.size() && wanted[next].entry < entry->line) ++next;
@@ -215,22 +209,29 @@ class Grouping {
             }
             const Content& content = contents_[wanted[next].content];
             const auto [at, bytes] = Keep(path);
-            members_.push_back({wanted[next].content, static_cast<std::uint32_t>(index),
-                                folder.slot, entry->line, row->device, row->inode, at, bytes});
+            part_.members.push_back({wanted[next].content, index_, folder.slot, entry->line,
+                                     row->device, row->inode, at, bytes});
             folder.digest->Update("f");
             folder.digest->Update(entry->name);
             folder.digest->Update(std::string_view("\0", 1));
             folder.digest->Update(content.hash);
-            FolderSlot& slot = folders_[folder.slot];
+            FolderSlot& slot = part_.folders[folder.slot];
             slot.size += content.size;
             slot.files += 1;
         }
         while (!open.empty()) LeaveFolder(open);
         if (!listing.Unchanged()) throw ListingChanged(kAction, listing.FolderPath());
+        return std::move(part_);
     }
 
-    void EnterFolder(const KeptEntry& entry, std::size_t index, std::string_view path,
-                     std::vector<OpenFolder>& open) {
+  private:
+    std::pair<std::uint64_t, std::uint32_t> Keep(std::string_view path) {
+        const std::uint64_t at = part_.paths.size();
+        part_.paths += path;
+        return {at, static_cast<std::uint32_t>(path.size())};
+    }
+
+    void EnterFolder(const KeptEntry& entry, std::string_view path, std::vector<OpenFolder>& open) {
         const std::string_view relative = entry.relative;
         while (!open.empty() &&
                !(open.back().relative.empty() || (relative.starts_with(open.back().relative) &&
@@ -239,14 +240,14 @@ class Grouping {
             LeaveFolder(open);
         }
         FolderSlot slot;
-        slot.listing = static_cast<std::uint32_t>(index);
+        slot.listing = index_;
         slot.parent = open.empty() ? kNone : open.back().slot;
-        slot.depth = open.empty() ? 0 : folders_[open.back().slot].depth + 1;
+        slot.depth = open.empty() ? 0 : part_.folders[open.back().slot].depth + 1;
         std::tie(slot.pathAt, slot.pathBytes) = Keep(path);
-        folders_.push_back(slot);
+        part_.folders.push_back(slot);
         const std::size_t cut = relative.rfind('/');
         open.push_back(
-            {static_cast<std::uint32_t>(folders_.size() - 1), std::string(relative),
+            {static_cast<std::uint32_t>(part_.folders.size() - 1), std::string(relative),
              std::string(cut == std::string_view::npos ? relative : relative.substr(cut + 1)),
              std::make_unique<reading::ContentHash>(reading::HashAlgorithm::kXxh3)});
     }
@@ -254,7 +255,7 @@ class Grouping {
     void LeaveFolder(std::vector<OpenFolder>& open) {
         OpenFolder left = std::move(open.back());
         open.pop_back();
-        FolderSlot& slot = folders_[left.slot];
+        FolderSlot& slot = part_.folders[left.slot];
         if (!left.spoiled) {
             const std::string digest = left.digest->Final();
             std::memcpy(slot.digest.data(), digest.data(), slot.digest.size());
@@ -270,9 +271,143 @@ class Grouping {
         parent.digest->Update(left.name);
         parent.digest->Update(std::string_view("\0", 1));
         parent.digest->Update(std::string_view(slot.digest.data(), slot.digest.size()));
-        FolderSlot& above = folders_[parent.slot];
+        FolderSlot& above = part_.folders[parent.slot];
         above.size += slot.size;
         above.files += slot.files;
+    }
+
+    OpenedListing& opened_;
+    std::uint32_t index_;
+    std::vector<Wanted>& wanted_;
+    const std::vector<Content>& contents_;
+    const std::function<void()>& check_;
+    ListingPart part_;
+};
+
+class Grouping {
+  public:
+    Grouping(const std::vector<ListingToSearch>& listings, const DuplicateSearch& search,
+             const std::function<void()>& check)
+        : listings_(listings), search_(search), check_(check), wanted_(listings.size()) {}
+
+    std::vector<DuplicateGroup> Run() {
+        // Each listing's hashes by entry are checked (read whole) on a thread of their own while
+        // the hashes by size are merged.
+        std::atomic<bool> stop{false};
+        std::exception_ptr openFailure;
+        const auto open = [&] {
+            try {
+                for (std::size_t i = 0; i < listings_.size() && !stop; ++i) {
+                    if (check_) check_();
+                    opened_[i].listing =
+                        std::make_unique<KeptListing>(listings_[i].folder, kAction);
+                    opened_[i].hashes = OpenHashes(*opened_[i].listing, kAction);
+                }
+            } catch (...) {
+                openFailure = std::current_exception();
+            }
+        };
+        opened_.resize(listings_.size());
+        {
+            const Beside opening(listings_.size() > 1 ? runtime::StartThread(open) : std::nullopt,
+                                 stop);
+            Merge();
+            if (!opening.Running()) open();
+        }
+        if (openFailure) std::rethrow_exception(openFailure);
+        ReadListings();
+        std::vector<DuplicateGroup> groups;
+        if (search_.folders) GroupFolders(groups);
+        GroupFiles(groups);
+        std::stable_sort(groups.begin(), groups.end(),
+                         [](const DuplicateGroup& a, const DuplicateGroup& b) {
+                             if (a.Waste() != b.Waste()) return a.Waste() > b.Waste();
+                             return a.size > b.size;
+                         });
+        return groups;
+    }
+
+  private:
+    // A thread beside this one, told to stop and joined when it goes out of scope.
+    class Beside {
+      public:
+        Beside(std::optional<std::thread> thread, std::atomic<bool>& stop)
+            : thread_(std::move(thread)), stop_(stop) {}
+        ~Beside() {
+            if (!thread_) return;
+            if (std::uncaught_exceptions() > 0) stop_ = true;
+            thread_->join();
+        }
+        Beside(const Beside&) = delete;
+        Beside& operator=(const Beside&) = delete;
+        bool Running() const { return thread_.has_value(); }
+
+      private:
+        std::optional<std::thread> thread_;
+        std::atomic<bool>& stop_;
+    };
+
+    // The contents more than one file holds, and which entries of each listing hold them.
+    void Merge() {
+        MergedBySize merged(listings_, search_.algorithm);
+        merged.ForEachShared(
+            [this](std::uint64_t size, std::string_view hash,
+                   const std::vector<MergedBySize::Holder>& holders) {
+                const auto content = static_cast<std::uint32_t>(contents_.size());
+                contents_.push_back({size, std::string(hash)});
+                for (const auto& holder : holders) {
+                    wanted_[holder.listing].push_back({holder.entry, content});
+                }
+            },
+            check_);
+    }
+
+    // Reads the listings, two at a time where a second thread can be started.
+    void ReadListings() {
+        std::vector<ListingPart> parts(listings_.size());
+        std::atomic<std::size_t> next{0};
+        std::mutex failing;
+        std::exception_ptr failure;
+        const auto read = [&] {
+            for (std::size_t i = next++; i < parts.size(); i = next++) {
+                try {
+                    parts[i] = PartReader(opened_[i], static_cast<std::uint32_t>(i), wanted_[i],
+                                          contents_, check_)
+                                   .Read();
+                } catch (...) {
+                    const std::lock_guard<std::mutex> lock(failing);
+                    if (!failure) failure = std::current_exception();
+                    next = parts.size();
+                }
+            }
+        };
+        std::optional<std::thread> helper =
+            listings_.size() > 1 ? runtime::StartThread(read) : std::nullopt;
+        read();
+        if (helper) helper->join();
+        if (failure) std::rethrow_exception(failure);
+        for (ListingPart& part : parts) Append(std::move(part));
+    }
+
+    // Takes a listing's part in, its numbers made the grouping's.
+    void Append(ListingPart&& part) {
+        const auto folderBase = static_cast<std::uint32_t>(folders_.size());
+        const std::uint64_t pathBase = paths_.size();
+        for (FolderSlot& slot : part.folders) {
+            if (slot.parent != kNone) slot.parent += folderBase;
+            slot.pathAt += pathBase;
+            folders_.push_back(slot);
+        }
+        for (Member& member : part.members) {
+            member.folder += folderBase;
+            member.pathAt += pathBase;
+            members_.push_back(member);
+        }
+        paths_ += part.paths;
+    }
+
+    std::string Path(std::uint64_t at, std::uint32_t bytes) const {
+        return paths_.substr(static_cast<std::size_t>(at), bytes);
     }
 
     // Whether the folder in `slot`, or one above it, is a copy to leave out.
@@ -389,6 +524,7 @@ class Grouping {
     const DuplicateSearch& search_;
     const std::function<void()>& check_;
     std::vector<std::vector<Wanted>> wanted_;  // by listing: the entries with a copy somewhere
+    std::vector<OpenedListing> opened_;
     std::vector<Content> contents_;
     std::vector<Member> members_;
     std::vector<FolderSlot> folders_;

@@ -362,8 +362,13 @@ std::optional<HashesBySize::Row> HashesBySize::Next() {
     const std::string_view bytes = std::string_view(window_).substr(used_, rowBytes_);
     used_ += rowBytes_;
     ++next_;
-    return Row{FixedAt<std::uint64_t>(bytes, 0), bytes.substr(8, hashBytes_),
-               FixedAt<std::uint64_t>(bytes, 8 + hashBytes_)};
+    Row row{FixedAt<std::uint64_t>(bytes, 0), bytes.substr(8, hashBytes_),
+            FixedAt<std::uint64_t>(bytes, 8 + hashBytes_)};
+    std::memcpy(&row.high, bytes.data() + 8, 8);
+    std::memcpy(&row.low, bytes.data() + 16, 8);
+    row.high = __builtin_bswap64(row.high);
+    row.low = __builtin_bswap64(row.low);
+    return row;
 }
 
 void KeptHashes::ForEachBlock(const std::function<void(std::string_view)>& block) const {

@@ -174,6 +174,10 @@ class HashesBySize {
         std::uint64_t size = 0;
         std::string_view hash;  // valid until the next call
         std::uint64_t entry = 0;
+        // The hash's first 16 bytes as two big-endian numbers: rows compare by size, these, and
+        // then the rest of the hash.
+        std::uint64_t high = 0;
+        std::uint64_t low = 0;
     };
     // The next row, ascending by size, hash and entry; none after the last.
     std::optional<Row> Next();
