@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/duplicate_groups.h"
 #include "catalogue/earlier_listing.h"
 #include "catalogue/hash_file.h"
 #include "catalogue/listing_hashes.h"
@@ -418,6 +419,56 @@ TEST(ContentHashes, RowsSortedAcrossRunsFoundByIdentityAndAnythingButWholeRefuse
     ASSERT_EQ(::pwrite(fd, "!", 1, catalogue::kHashHeaderBytes + 1000), 1);
     ::close(fd);
     EXPECT_THROW(catalogue::KeptHashes(open(), rows + 5, save), runtime::RuntimeError);
+}
+
+// The groups of copies are the same whether the threads beside the merge start or not, and a stop
+// asked from either thread ends the grouping with what it threw, the thread beside joined.
+TEST(ContentHashes, CopiesAreGroupedAlikeWithOrWithoutThreadsAndAStopEndsThem) {
+    TempDir dir;
+    std::vector<catalogue::ListingToSearch> listings;
+    std::vector<std::unique_ptr<HashedSave>> saves;
+    for (const char* name : {"/one", "/two"}) {
+        const std::string tree = dir / name;
+        MakeFolder(tree);
+        MakeFolder(tree + "/same");
+        MakeFile(tree + "/same/a", "the same in both trees");
+        MakeFile(tree + "/same/b", "and this too");
+        MakeFile(tree + "/own", tree);
+        MakeFile(tree + "/copy of a", "the same in both trees");
+        saves.push_back(std::make_unique<HashedSave>(tree, Asked(HashAlgorithm::kXxh3)));
+        listings.push_back({saves.back()->Folder(), saves.back()->record});
+    }
+    const auto describe = [](const std::vector<catalogue::DuplicateGroup>& groups) {
+        std::string text;
+        for (const auto& group : groups) {
+            text += std::to_string(group.size) + ":";
+            for (const auto& copy : group.copies) text += copy.path + "|";
+            text += "\n";
+        }
+        return text;
+    };
+    const std::string both = describe(catalogue::FindDuplicates(listings, {}));
+    // The copies of a in the folder left out are told with the folder; the one kept is a copy.
+    EXPECT_EQ(both, "22:" + dir / "one/copy of a|" + dir / "one/same/a|" +
+                        dir / "two/copy of a|\n" + "34:" + dir / "one/same/|" +
+                        dir / "two/same/|\n");
+    const std::uint64_t refusedBefore = runtime::ThreadStartsRefused();
+    runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
+    const std::string alone = describe(catalogue::FindDuplicates(listings, {}));
+    runtime::RefuseThreadStarts({});
+    EXPECT_EQ(alone, both);
+    EXPECT_EQ(runtime::ThreadStartsRefused() - refusedBefore, 2u);  // beside the merge, the reads
+    // The first checks are made by the thread that opens the listings beside the merge.
+    for (int stopAt = 1; stopAt <= 2; ++stopAt) {
+        std::atomic<int> checks{0};
+        EXPECT_THROW(catalogue::FindDuplicates(listings, {},
+                                               [&] {
+                                                   if (++checks == stopAt) {
+                                                       throw std::runtime_error("stopped");
+                                                   }
+                                               }),
+                     std::runtime_error);
+    }
 }
 
 }  // namespace
