@@ -70,7 +70,7 @@ struct FolderNode {
     std::string name;
     std::string path;
     std::uint64_t inode = 0;
-    std::vector<FileNode> files;  // by name
+    std::vector<FileNode> files;    // by name
     std::vector<FolderNode*> subs;  // by name
 };
 
@@ -127,7 +127,8 @@ Drive MakeDrive(int number, int top, int sub, int files, bool moved) {
                 } else if (f == 7) {
                     file.content = Mix(0x5ba4ed00000000ull + leaf % 5000);
                 } else {
-                    file.content = Mix((static_cast<std::uint64_t>(number) << 40) + leaf * files + f);
+                    file.content =
+                        Mix((static_cast<std::uint64_t>(number) << 40) + leaf * files + f);
                 }
                 s->files.push_back(file);
             }
@@ -237,8 +238,13 @@ class MadeFolder final : public reading::Folder {
         return true;
     }
     reading::FolderStamp Stamp() const override {
-        return {drive_.device, folder_.inode, kEpoch * 1000000000, kEpoch * 1000000000,
-                (kEpoch + 10) * 1000000000, true, false};
+        return {drive_.device,
+                folder_.inode,
+                kEpoch * 1000000000,
+                kEpoch * 1000000000,
+                (kEpoch + 10) * 1000000000,
+                true,
+                false};
     }
     std::optional<runtime::FileSystemFacts> DescribeFileSystem() const override {
         runtime::FileSystemFacts facts;
@@ -315,7 +321,8 @@ void WriteHashes(const std::string& out, const Drive& drive) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: listing_maker OUT --drive N [--top T] [--sub S] [--files F] [--moved]\n";
+        std::cerr
+            << "usage: listing_maker OUT --drive N [--top T] [--sub S] [--files F] [--moved]\n";
         return 2;
     }
     const std::string out = argv[1];

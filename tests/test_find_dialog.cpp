@@ -158,6 +158,49 @@ TEST_F(FindDialog, FindsOpensAndSaysWhichDriveToConnectByKeyboardAlone) {
         << dialog.Notice().toStdString();
 }
 
+// Once every listing was searched, a match whose file has copies in the listings saved with
+// hashes says how many (its column), and its context menu says where they are.
+TEST_F(FindDialog, AMatchSaysHowManyCopiesItsFileHasAndWhere) {
+    MakeFolder(dir / "S");
+    MakeFolder(dir / "S/old");
+    MakeFile(dir / "S/notes.txt", "the same notes");
+    MakeFile(dir / "S/old/notes copy.txt", "the same notes");
+    MakeFile(dir / "S/other notes.txt", "notes of its own");
+    MakeFolder(dir / "T");
+    MakeFile(dir / "T/notes.txt", "the same notes");
+    for (const char* tree : {"S", "T"}) {
+        ASSERT_EQ(RunProgram({"--save", dir / tree, "--hash", "--list-folder",
+                              dir / ("catalogue/" + std::string(tree))})
+                      .status,
+                  0);
+    }
+    window::FindDialog dialog(dir / "catalogue", hooks);
+    dialog.show();
+    Search(dialog, "notes");
+    const std::vector<window::FoundMatch>& matches = dialog.Matches();
+    std::map<std::string, QString> column;
+    auto* view = dialog.findChild<QTreeWidget*>();
+    ASSERT_EQ(view->topLevelItemCount(), static_cast<int>(matches.size()));
+    for (int row = 0; row < view->topLevelItemCount(); ++row) {
+        column[matches[static_cast<std::size_t>(row)].path] = view->topLevelItem(row)->text(3);
+    }
+    EXPECT_EQ(column[dir / "S/notes.txt"], "2");
+    EXPECT_EQ(column[dir / "S/old/notes copy.txt"], "2");
+    EXPECT_EQ(column[dir / "T/notes.txt"], "2");
+    EXPECT_EQ(column[dir / "S/other notes.txt"], "");
+    EXPECT_EQ(column[dir / "R/notes.txt"], "");  // a listing without hashes tells no copies
+    for (std::size_t row = 0; row < matches.size(); ++row) {
+        const QStringList menu = dialog.CopiesMenuAt(static_cast<int>(row));
+        if (matches[row].path != dir / "T/notes.txt") continue;
+        ASSERT_EQ(menu.size(), 2) << menu.join("|").toStdString();
+        EXPECT_TRUE(menu[0].endsWith(QString::fromStdString(": " + dir / "S/notes.txt")))
+            << menu[0].toStdString();
+        EXPECT_TRUE(menu[1].endsWith(QString::fromStdString(": " + dir / "S/old/notes copy.txt")))
+            << menu[1].toStdString();
+    }
+    EXPECT_EQ(UnnamedAccessibleElements(&dialog).join(", ").toStdString(), "");
+}
+
 TEST_F(FindDialog, StopEndsASearchAndTheFoldersAddedAreRemembered) {
     WriteListing(dir / "catalogue/huge", "/h", 2000000, 0);
     window::FindDialog dialog(dir / "catalogue", hooks);

@@ -102,16 +102,8 @@ class Duplicates {
     // The listings saved with hashes of one algorithm (most listings', XXH3-128 where as many have
     // either); the others named.
     std::vector<catalogue::ListingToSearch> Hashed(std::vector<catalogue::ListingToSearch> found) {
-        if (algorithm_ == reading::HashAlgorithm::kNone) {
-            std::ptrdiff_t balance = 0;  // XXH3-128 listings less SHA-256 ones
-            for (const catalogue::ListingToSearch& listing : found) {
-                if (!listing.record.hashes) continue;
-                balance +=
-                    listing.record.hashes->algorithm == reading::HashAlgorithm::kXxh3 ? 1 : -1;
-            }
-            algorithm_ =
-                balance >= 0 ? reading::HashAlgorithm::kXxh3 : reading::HashAlgorithm::kSha256;
-        }
+        if (algorithm_ == reading::HashAlgorithm::kNone)
+            algorithm_ = catalogue::CommonAlgorithm(found);
         std::vector<catalogue::ListingToSearch> hashed;
         for (catalogue::ListingToSearch& listing : found) {
             if (!listing.record.hashes) {

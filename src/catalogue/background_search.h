@@ -23,17 +23,27 @@ class BackgroundSearch {
   public:
     // One match, with the record of the listing as it was searched.
     struct Match {
-        std::string path;  // as the listing wrote it, a folder's ending in "/"
+        std::string path;     // as the listing wrote it, a folder's ending in "/"
+        std::string listing;  // its list folder
         std::shared_ptr<const ListingRecord> record;
         bool beforeASave = false;  // the listing as it was before a Save of it began
     };
+    // Another copy of a match's file: the drive of its listing (as DriveName names it) and its
+    // path.
+    struct Copy {
+        std::string drive;
+        std::string path;
+    };
     // What the search hands over: a listing's matches (the first `mostKept` of the whole search
-    // kept, all counted), a listing that could not be read, or the end.
+    // kept, all counted), a listing that could not be read, or the end; before the end, once
+    // every listing was searched, the other copies of the kept matches that are files of
+    // listings saved with hashes, each by the number of its match in the search (from 0).
     struct Handed {
         std::vector<Match> matches;
         std::uint64_t found = 0;
         std::string problem;
         bool finished = false;
+        std::vector<std::pair<std::size_t, std::vector<Copy>>> copies;
     };
 
     // Starts searching the kept listings in `folders` for `query`, newest first, on a thread of
@@ -55,11 +65,14 @@ class BackgroundSearch {
     struct Stopped {};
     void Run(const std::vector<std::string>& folders, const FindQuery& query);
     void SearchOne(const ListingToSearch& listing, const EntryMatcher& matcher);
+    void FindCopies(const std::vector<ListingToSearch>& listings);
     void Check() const;
     void Hand(Handed handed);
 
     const std::size_t mostKept_;
-    std::size_t kept_ = 0;  // on the search's thread
+    std::size_t kept_ = 0;                                       // on the search's thread
+    std::vector<std::pair<std::string, std::string>> keptKeys_;  // each kept match's listing and
+                                                                 // path, on the search's thread
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
     std::mutex handedMutex_;

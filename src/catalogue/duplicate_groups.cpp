@@ -534,6 +534,15 @@ class Grouping {
 
 }  // namespace
 
+reading::HashAlgorithm CommonAlgorithm(const std::vector<ListingToSearch>& listings) {
+    std::ptrdiff_t balance = 0;  // XXH3-128 listings less SHA-256 ones
+    for (const ListingToSearch& listing : listings) {
+        if (!listing.record.hashes) continue;
+        balance += listing.record.hashes->algorithm == reading::HashAlgorithm::kXxh3 ? 1 : -1;
+    }
+    return balance >= 0 ? reading::HashAlgorithm::kXxh3 : reading::HashAlgorithm::kSha256;
+}
+
 std::vector<DuplicateGroup> FindDuplicates(const std::vector<ListingToSearch>& listings,
                                            const DuplicateSearch& search,
                                            const std::function<void()>& check) {

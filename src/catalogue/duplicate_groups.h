@@ -46,6 +46,10 @@ struct DuplicateSearch {
     bool folders = true;  // folders wholly held elsewhere as one group
 };
 
+// The algorithm of the hashes most of `listings` were saved with (XXH3-128 where as many have
+// either, and where none has any): the one a question of copies asks of them.
+reading::HashAlgorithm CommonAlgorithm(const std::vector<ListingToSearch>& listings);
+
 // The groups of copies in `listings` (each saved with hashes of `search.algorithm`; check that
 // before), the largest waste first. `check` is called every few thousand rows; what it throws
 // passes through. Throws runtime::RuntimeError when a listing or its hashes cannot be read, and

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
@@ -46,6 +47,11 @@ std::string LocalTime(const std::string& utc) {
 
 QString Shown(const std::string& bytes) {
     return QString::fromUtf8(bytes.data(), bytes.size());
+}
+
+// The Copies column of a match: how many other copies its file has ("" when none is known).
+QString CopiesShown(const std::vector<catalogue::BackgroundSearch::Copy>& copies) {
+    return copies.empty() ? QString() : QString::number(copies.size());
 }
 
 // The folder holding a match: a folder's own path, a file's folder.
@@ -100,7 +106,8 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     addFolderButton_->setAccessibleName("Add a folder to search");
     matchesView_ = new QTreeWidget(this);
     matchesView_->setAccessibleName("Matches");
-    matchesView_->setHeaderLabels({"Path", "Drive", "Listed"});
+    matchesView_->setHeaderLabels({"Path", "Drive", "Listed", "Copies"});
+    matchesView_->setContextMenuPolicy(Qt::CustomContextMenu);
     matchesView_->setRootIsDecorated(false);
     matchesView_->setUniformRowHeights(true);
     // A path too long for its column loses its middle, never its end: the name stays.
@@ -109,6 +116,7 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     matchesView_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     matchesView_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     matchesView_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    matchesView_->header()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
     countLabel_ = new QLabel(this);
     countLabel_->setAccessibleName("Matches found");
     noticeLabel_ = new QLabel(this);
@@ -136,6 +144,8 @@ FindDialog::FindDialog(std::string defaultFolder, FindDialogHooks hooks, QWidget
     connect(matchesView_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
         OpenMatchAt(matchesView_->indexOfTopLevelItem(item));
     });
+    connect(matchesView_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { ShowCopiesMenu(at); });
     // Enter in the pattern searches; no button takes Enter as the dialog's default.
     for (QPushButton* button : {findButton_, stopButton_, addFolderButton_}) {
         button->setAutoDefault(false);
@@ -228,6 +238,7 @@ void FindDialog::TakeHanded() {
                                match.beforeASave ? ended + " (before the Save now running)" : ended,
                                std::move(match.record)});
         }
+        TakeCopies(handed.copies);
         if (handed.finished) {
             finished_ = true;
             stopButton_->setEnabled(false);
@@ -237,8 +248,8 @@ void FindDialog::TakeHanded() {
     QList<QTreeWidgetItem*> items;
     while (!toShow_.empty() && items.size() < kShownPerTick) {
         FoundMatch& match = toShow_.front();
-        auto* item =
-            new QTreeWidgetItem({Shown(match.path), Shown(match.drive), Shown(match.listed)});
+        auto* item = new QTreeWidgetItem({Shown(match.path), Shown(match.drive),
+                                          Shown(match.listed), CopiesShown(match.copies)});
         item->setToolTip(0, item->text(0));
         items.append(item);
         matches_.push_back(std::move(match));
@@ -247,6 +258,43 @@ void FindDialog::TakeHanded() {
     if (!items.isEmpty()) matchesView_->addTopLevelItems(items);
     if (finished_ && toShow_.empty() && stopping_.empty()) takeTimer_->stop();
     if (!taken.empty() || !items.isEmpty()) ShowCount();
+}
+
+// The other copies the search told, to the matches they are of: into the rows shown, or with the
+// matches still to be shown.
+void FindDialog::TakeCopies(
+    std::vector<std::pair<std::size_t, std::vector<catalogue::BackgroundSearch::Copy>>>& copies) {
+    for (auto& [number, others] : copies) {
+        if (number < matches_.size()) {
+            matches_[number].copies = std::move(others);
+            if (QTreeWidgetItem* item = matchesView_->topLevelItem(static_cast<int>(number))) {
+                item->setText(3, CopiesShown(matches_[number].copies));
+            }
+        } else if (number - matches_.size() < toShow_.size()) {
+            toShow_[number - matches_.size()].copies = std::move(others);
+        }
+    }
+}
+
+QStringList FindDialog::CopiesMenuAt(int row) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= matches_.size()) return {};
+    const FoundMatch& match = matches_[static_cast<std::size_t>(row)];
+    if (match.copies.empty()) return {"No other copy in the listings saved with hashes"};
+    QStringList lines;
+    for (const catalogue::BackgroundSearch::Copy& copy : match.copies) {
+        lines.append(Shown(copy.drive + ": " + copy.path));
+    }
+    return lines;
+}
+
+void FindDialog::ShowCopiesMenu(const QPoint& at) {
+    const int row = matchesView_->indexOfTopLevelItem(matchesView_->itemAt(at));
+    const QStringList lines = CopiesMenuAt(row);
+    if (lines.isEmpty()) return;
+    QMenu menu(this);
+    menu.setAccessibleName("Copies of the match");
+    for (const QString& line : lines) menu.addAction(line)->setEnabled(false);
+    menu.exec(matchesView_->viewport()->mapToGlobal(at));
 }
 
 void FindDialog::ShowCount() {

@@ -1,6 +1,8 @@
 // "Find in kept listings": a pattern, the matches in the kept listings as each listing is searched
-// (path, drive, when it was listed), their count and Stop; Enter or a double click opens the
-// folder holding a match in the file manager when its drive is mounted where it was listed.
+// (path, drive, when it was listed, and once every listing was searched, how many other copies
+// of the file the listings saved with hashes hold), their count and Stop; Enter or a double click
+// opens the folder holding a match in the file manager when its drive is mounted where it was
+// listed; a match's context menu lists where its copies are.
 //
 // Threads: the dialog and its state belong to the window's thread. A search runs on a thread of
 // its own (catalogue::BackgroundSearch), which only reads kept listings and hands each listing's
@@ -11,6 +13,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -42,6 +45,8 @@ struct FoundMatch {
     std::string drive;   // the listed drive's label, else its UUID, else its source
     std::string listed;  // when its Save ended (UTC)
     std::shared_ptr<const catalogue::ListingRecord> record;  // of its listing
+    // The other copies of its file in the listings saved with hashes, once the search told them.
+    std::vector<catalogue::BackgroundSearch::Copy> copies;
 };
 
 // What the dialog asks of the world around it; tests replace it.
@@ -75,6 +80,8 @@ class FindDialog : public QDialog {
     void OpenMatchAt(int row);
     // Adds a folder to search (remembered for later searches).
     void AddFolder(const std::string& folder);
+    // The lines of the context menu of the match in `row`: where its other copies are.
+    QStringList CopiesMenuAt(int row) const;
 
   public slots:
     void startSearch();
@@ -86,6 +93,10 @@ class FindDialog : public QDialog {
 
   private:
     void TakeHanded();
+    void TakeCopies(
+        std::vector<std::pair<std::size_t, std::vector<catalogue::BackgroundSearch::Copy>>>&
+            copies);
+    void ShowCopiesMenu(const QPoint& at);
     void RetireSearch();
     std::string DriveShown(const catalogue::ListingRecord& record);
 
