@@ -93,6 +93,8 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
                                     return RunVerify(verify);
                                 });
         case CommandLine::Action::kDuplicates:
+            // Every listing's hashes are read side by side: a descriptor or a few each.
+            runtime::RaiseOpenFileLimit();
             if (line.duplicates.listing.empty()) return RunDuplicates(WithPlaces(line.duplicates));
             return WithListings({line.duplicates.listing},
                                 [&line](const std::vector<std::string>& listings) {
