@@ -20,15 +20,7 @@ namespace quorvale::app {
 std::optional<std::string> ReadMinSize(std::string_view text, std::uint64_t& bytes) {
     const std::string wrong =
         "option '--min-size' needs a size such as 10M, 1G or 4096, not '" + std::string(text) + "'";
-    static constexpr std::string_view kUnits = "kMGT";
-    std::uint64_t unit = 1;
-    if (!text.empty()) {
-        const char last = text.back() == 'K' ? 'k' : text.back();
-        if (const std::size_t at = kUnits.find(last); at != std::string_view::npos) {
-            unit = std::uint64_t{1} << (10 * (at + 1));
-            text.remove_suffix(1);
-        }
-    }
+    const std::uint64_t unit = runtime::TakeSizeUnit(text);
     std::uint64_t count = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() ||

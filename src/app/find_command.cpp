@@ -52,15 +52,7 @@ std::optional<std::string> ReadSizeFilter(std::string_view text, DetailsFilter& 
             text[0] == '+' ? DetailsFilter::Compare::kMore : DetailsFilter::Compare::kLess;
         text.remove_prefix(1);
     }
-    static constexpr std::string_view kUnits = "kMGT";
-    filter.sizeUnit = 1;
-    if (!text.empty()) {
-        const char last = text.back() == 'K' ? 'k' : text.back();
-        if (const std::size_t unit = kUnits.find(last); unit != std::string_view::npos) {
-            filter.sizeUnit = std::uint64_t{1} << (10 * (unit + 1));
-            text.remove_suffix(1);
-        }
-    }
+    filter.sizeUnit = runtime::TakeSizeUnit(text);
     const auto [end, error] =
         std::from_chars(text.data(), text.data() + text.size(), filter.sizeCount);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) return wrong;

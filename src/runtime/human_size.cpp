@@ -26,6 +26,16 @@ std::string HumanReadableSize(std::uint64_t bytes) {
     return text;
 }
 
+std::uint64_t TakeSizeUnit(std::string_view& text) {
+    static constexpr std::string_view kUnits = "kMGT";
+    if (text.empty()) return 1;
+    const char last = text.back() == 'K' ? 'k' : text.back();
+    const std::size_t unit = kUnits.find(last);
+    if (unit == std::string_view::npos) return 1;
+    text.remove_suffix(1);
+    return std::uint64_t{1} << (10 * (unit + 1));
+}
+
 std::string DecimalSize(std::uint64_t bytes) {
     static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
     double size = static_cast<double>(bytes);
