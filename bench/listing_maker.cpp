@@ -6,15 +6,16 @@
 //
 //   listing_maker OUT --drive N [--top T] [--sub S] [--files F] [--moved]
 //
-// The drive holds T top folders of S folders of F files (100 x 100 x 100: a million files). What
+// The drive holds T top folders of S folders of F files (100 x 100 x 100, but see below). What
 // the benchmark plants and then checks the answers against:
 //   - the last top folder is the same on every drive (names and contents): one group of folders;
 //   - file 7 of each other folder holds one of 5,000 contents every drive shares;
 //   - every other file holds a content of its own.
-// With --moved the same drive is made as it is after moves: files 10 and 11 of the first 50
-// folders of each top folder moved on to the next of those folders (10,000 files on the 1,000,000
-// of the default), file 20 of the first 10 renamed (1,000), and the last folder of each top
-// folder moved into the next top folder (100 folders).
+// Files 10 and 11 of the second half of the folders of each top folder are left out (990,000
+// files by default). With --moved the same drive is made as it is after moves: files 10 and 11 of
+// the first half moved to the folders of the second half, the same names (10,000 files), file 20
+// of the first 10 folders renamed (1,000), and the last folder of each top folder moved into the
+// next top folder (100 folders).
 #include <fcntl.h>
 #include <sys/sysmacros.h>
 
@@ -121,6 +122,8 @@ Drive MakeDrive(int number, int top, int sub, int files, bool moved) {
             t->subs.push_back(s);
             leaves[k].push_back(s);
             for (int f = 0; f < files; ++f) {
+                // Files 10 and 11 of the second half of the folders are the ones moved there.
+                if (j >= sub / 2 && (f == 10 || f == 11)) continue;
                 FileNode file{Named('f', f), 100 + leaf * files + f, 0};
                 if (k == top - 1) {
                     file.content = Mix(0x5a3e0000000000ull + leaf % sub * files + f);
@@ -137,22 +140,17 @@ Drive MakeDrive(int number, int top, int sub, int files, bool moved) {
     if (moved) {
         for (int k = 0; k < top; ++k) {
             std::vector<FolderNode*>& s = leaves[k];
-            const int rotated = std::min(50, sub - 1);
-            // Files 10 and 11 of the first folders move on to the next one.
-            std::vector<std::vector<FileNode>> moving(static_cast<std::size_t>(rotated));
-            for (int j = 0; j < rotated; ++j) {
+            // Files 10 and 11 of each folder of the first half move to its peer of the second.
+            for (int j = 0; j < sub / 2; ++j) {
                 auto& own = s[j]->files;
                 for (auto at = own.begin(); at != own.end();) {
                     if (at->name == "f010" || at->name == "f011") {
-                        moving[j].push_back(*at);
+                        s[j + sub / 2]->files.push_back(*at);
                         at = own.erase(at);
                     } else {
                         ++at;
                     }
                 }
-            }
-            for (int j = 0; j < rotated; ++j) {
-                for (FileNode& file : moving[j]) s[(j + 1) % rotated]->files.push_back(file);
             }
             for (int j = 0; j < std::min(10, sub); ++j) {
                 for (FileNode& file : s[j]->files) {
