@@ -288,5 +288,29 @@ TEST(Moves, EveryMoveIsToldOnceAndACopyNever) {
     }
 }
 
+// Folders are known by the index's folder rows, read a frame of 1,024 at a time beside the
+// comparison: a folder far past the first frame is still told as moved, and only it.
+TEST(Moves, AFolderPastTheFirstThousandIsToldByItsInode) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    for (int i = 0; i < 1300; ++i) {
+        const std::string folder = tree + "/d" + std::to_string(10000 + i);
+        MakeFolder(folder);
+        MakeFile(folder + "/file", std::string(static_cast<std::size_t>(i), 'x'));
+    }
+    ASSERT_EQ(Save(tree, dir / "old", {"--details"}).status, 0);
+    ASSERT_EQ(::rename((tree + "/d11200").c_str(), (tree + "/renamed").c_str()), 0);
+    ASSERT_EQ(Save(tree, dir / "new", {"--details"}).status, 0);
+    const ProgramRun compared = RunProgram({"--compare", dir / "old", dir / "new"});
+    EXPECT_EQ(compared.status, 1) << compared.err;
+    std::string moves;
+    std::istringstream lines(compared.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("~m\t")) moves += line + "\n";
+    }
+    EXPECT_EQ(moves, ">\t" + tree + "/d11200/\t" + tree + "/renamed/\n");
+}
+
 }  // namespace
 }  // namespace quorvale::test

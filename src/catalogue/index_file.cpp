@@ -155,14 +155,24 @@ void IndexFile::ReadCutShort(std::vector<IndexedFolder>& folders) const {
     }
 }
 
+void IndexFile::FolderFrame(std::uint32_t frame, std::uint64_t& entry,
+                            std::vector<IndexedFolder>& folders) const {
+    if (frame >= header_.folderFrames) ThrowIndexDamaged("its folder count");
+    const std::string rows = Frame(header_.folderTable, frame);
+    const std::uint64_t first = std::uint64_t{frame} * kFoldersPerFrame;
+    for (std::size_t at = 0; at < rows.size();) {
+        folders.push_back(FolderRow(rows, at, first + folders.size(), entry));
+    }
+}
+
 std::vector<IndexedFolder> IndexFile::Folders() const {
     std::vector<IndexedFolder> folders;
     std::uint64_t entry = 0;
+    std::vector<IndexedFolder> frameFolders;
     for (std::uint32_t frame = 0; frame < header_.folderFrames; ++frame) {
-        const std::string rows = Frame(header_.folderTable, frame);
-        for (std::size_t at = 0; at < rows.size();) {
-            folders.push_back(FolderRow(rows, at, folders.size(), entry));
-        }
+        frameFolders.clear();
+        FolderFrame(frame, entry, frameFolders);
+        std::move(frameFolders.begin(), frameFolders.end(), std::back_inserter(folders));
     }
     if (folders.size() != header_.folders) ThrowIndexDamaged("its folder count");
     for (std::size_t i = 0; i < folders.size(); ++i) {

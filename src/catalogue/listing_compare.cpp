@@ -99,9 +99,9 @@ class Identities {
             }
         }
         try {
-            folders_ = OpenIndexOf(listing).Folders();
+            index_.emplace(OpenIndexOf(listing));
         } catch (const RuntimeError&) {
-            folders_.clear();  // its folders are not told apart by inode: they do not move
+            index_.reset();  // its folders are not told apart by inode: they do not move
         }
     }
     reading::HashAlgorithm Algorithm() const {
@@ -115,11 +115,10 @@ class Identities {
     EntryIdentity Of(const KeptEntry& entry, bool withHash) {
         EntryIdentity identity;
         if (!entry.isFile) {
-            if (nextFolder_ < folders_.size()) {
-                const reading::FolderStamp& stamp = folders_[nextFolder_].stamp;
-                identity.inodeKnown = stamp.known;
-                identity.device = stamp.device;
-                identity.inode = stamp.inode;
+            if (const IndexedFolder* folder = Folder()) {
+                identity.inodeKnown = folder->stamp.known;
+                identity.device = folder->stamp.device;
+                identity.inode = folder->stamp.inode;
             }
             return identity;
         }
@@ -138,10 +137,31 @@ class Identities {
     }
 
   private:
+    // The index's row of the folder entry passed next, read a frame at a time; none where the
+    // index cannot tell.
+    const IndexedFolder* Folder() {
+        if (!index_) return nullptr;
+        const std::uint64_t frame = nextFolder_ / kFoldersPerFrame;
+        try {
+            for (; framesRead_ <= frame; ++framesRead_) {  // in order: each carries `entry_` on
+                frameFolders_.clear();
+                index_->FolderFrame(static_cast<std::uint32_t>(framesRead_), entry_, frameFolders_);
+            }
+        } catch (const RuntimeError&) {
+            index_.reset();
+            return nullptr;
+        }
+        const std::size_t at = nextFolder_ % kFoldersPerFrame;
+        return at < frameFolders_.size() ? &frameFolders_[at] : nullptr;
+    }
+
     std::unique_ptr<KeptHashes> hashes_;
     std::optional<KeptHashes::InOrder> rows_;
-    std::vector<IndexedFolder> folders_;
-    std::size_t nextFolder_ = 0;
+    std::optional<IndexFile> index_;
+    std::uint64_t framesRead_ = 0;  // the last of them in frameFolders_
+    std::uint64_t entry_ = 0;       // carried from frame to frame
+    std::vector<IndexedFolder> frameFolders_;
+    std::uint64_t nextFolder_ = 0;
 };
 
 // Whether two listings are of one drive, so that an inode in one is the same file in the other:
