@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/compare_moves.h"
 #include "catalogue/duplicate_groups.h"
 #include "catalogue/earlier_listing.h"
 #include "catalogue/hash_file.h"
@@ -469,6 +470,44 @@ TEST(ContentHashes, CopiesAreGroupedAlikeWithOrWithoutThreadsAndAStopEndsThem) {
                                                }),
                      std::runtime_error);
     }
+}
+
+// What a comparison holds to pair its moves is bounded: past the bound, what was held is told
+// (its moves paired) and the rest as it comes, removed and added, said once.
+TEST(ContentHashes, MovesAreToldWithinTheBoundAndTheRestAsRemovedAndAdded) {
+    std::vector<std::string> told;
+    std::vector<std::string> warnings;
+    const std::function<void(std::string_view)> difference = [&](std::string_view line) {
+        told.emplace_back(line);
+    };
+    const std::function<void(std::string_view)> warning = [&](std::string_view line) {
+        warnings.emplace_back(line);
+    };
+    catalogue::MovesTold moves(difference, warning, true, 7, 9);
+    const auto file = [](std::uint64_t device, std::uint64_t inode) {
+        catalogue::EntryIdentity identity;
+        identity.inodeKnown = true;
+        identity.device = device;
+        identity.inode = inode;
+        return identity;
+    };
+    const std::string details = "f\t5\t2026-01-02T03:04:05Z\t";
+    // The old root's device stands for the new root's.
+    moves.Removed("/r/a", details, false, file(7, 1));
+    moves.Added("/r/b", details, false, file(9, 1));
+    for (std::size_t i = 3; i < catalogue::MovesTold::kMaxHeld; ++i) {
+        moves.Removed("/r/gone" + std::to_string(i), details, false, file(7, 100 + i));
+    }
+    EXPECT_TRUE(warnings.empty());
+    moves.Removed("/r/c", details, false, file(7, 2));  // the bound: what is held is told
+    moves.Added("/r/d", details, false, file(9, 2));
+    moves.Finish();
+    ASSERT_EQ(told.size(), catalogue::MovesTold::kMaxHeld);
+    EXPECT_EQ(told.front(), ">\t/r/a\t/r/b");
+    EXPECT_EQ(told[told.size() - 2], "-\t/r/c");
+    EXPECT_EQ(told.back(), "+\t/r/d");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("told as removed and added"), std::string::npos) << warnings[0];
 }
 
 }  // namespace
