@@ -168,7 +168,7 @@ class Duplicates {
             waste += group.Waste();
             if (request_.count) continue;
             line = Size(group.size) + '\t' +
-                   (group.OfFolders() ? "folders of " + std::to_string(group.files) + " files"
+                   (group.OfFolders() ? "folders of " + Counted(group.files, "file")
                                       : reading::HashHex(group.hash)) +
                    '\t' + std::to_string(group.copies.size()) + '\t' + Size(group.Waste());
             Line(line);

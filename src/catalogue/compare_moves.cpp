@@ -59,12 +59,13 @@ struct MovesTold::Item {
 
 MovesTold::MovesTold(const std::function<void(std::string_view)>& difference,
                      const std::function<void(std::string_view)>& warning, bool sameDrive,
-                     std::uint64_t oldRootDevice, std::uint64_t newRootDevice)
+                     std::uint64_t oldRootDevice, std::uint64_t newRootDevice, bool mayPair)
     : difference_(difference),
       warning_(warning),
       sameDrive_(sameDrive),
       oldRootDevice_(oldRootDevice),
-      newRootDevice_(newRootDevice) {}
+      newRootDevice_(newRootDevice),
+      passing_(!mayPair) {}
 
 MovesTold::~MovesTold() = default;
 
@@ -164,6 +165,10 @@ struct MovesTold::Keys {
     std::unordered_map<std::string, std::size_t> removedLooks;
 };
 
+bool MovesTold::Looks(const Item& item) const {
+    return !item.inodeKnown && !item.isFolder && item.detailsBytes != 0;
+}
+
 std::string_view MovesTold::Details(const Item& item) const {
     return Text(item.pathAt + item.pathBytes, item.detailsBytes);
 }
@@ -179,8 +184,7 @@ void MovesTold::Index(Keys& keys) const {
         const std::string_view path = Text(item.pathAt, item.pathBytes);
         if (item.kind == '-') {
             if (item.isFolder) keys.removedFolders.emplace(path, i);
-            if (!item.inodeKnown && !item.isFolder)
-                ++keys.removedLooks[LookKey(path, Details(item))];
+            if (Looks(item)) ++keys.removedLooks[LookKey(path, Details(item))];
             continue;
         }
         if (item.kind != '+') continue;
@@ -189,9 +193,7 @@ void MovesTold::Index(Keys& keys) const {
             keys.byInode[InodeKey(item.isFolder, item.device, item.inode, Details(item))]
                 .items.push_back(i);
         }
-        if (!item.inodeKnown && !item.isFolder) {
-            keys.byLook[LookKey(path, Details(item))].items.push_back(i);
-        }
+        if (Looks(item)) keys.byLook[LookKey(path, Details(item))].items.push_back(i);
         if (item.hashBytes != 0 && !item.isFolder && item.size != 0) {
             keys.byContent[ContentKey(item)].items.push_back(i);
         }
@@ -243,7 +245,7 @@ void MovesTold::PairByKeys(std::uint32_t removed, Keys& keys) {
         const auto found = keys.byContent.find(ContentKey(item));
         if (found != keys.byContent.end()) match = take(found->second);
     }
-    if (match == kNone && !item.inodeKnown && !item.isFolder) {
+    if (match == kNone && Looks(item)) {
         // Two files that look alike cannot be told apart: only one of a look is paired.
         const std::string look = LookKey(Text(item.pathAt, item.pathBytes), Details(item));
         const auto found = keys.byLook.find(look);

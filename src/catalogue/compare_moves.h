@@ -2,8 +2,9 @@
 // the new listing holds are one entry moved when they are the same file (the same inode on the
 // same drive, of the same type, and for a file the same size and time) or, for regular files of
 // listings both hashed with one algorithm, the same content (size and hash; empty files are all
-// alike, and never paired so); where a listing tells no inode of a file (saved without hashes),
-// the same name, type, size and time, where no other file removed or added looks the same. A folder
+// alike, and never paired so); where a listing tells no inode of a file (saved without hashes)
+// but has details, the same name, type, size and time, where no other file removed or added looks
+// the same. A folder
 // that moved with what it holds is one move: what moved with it is not told again. A file copied is
 // no move: its old path is still in the new listing.
 #pragma once
@@ -44,9 +45,10 @@ class MovesTold {
 
     // `sameDrive`: both listings are of one drive, so inodes may be compared (the old root's
     // device standing for the new root's: a drive plugged in again gets another number).
+    // Without `mayPair` (nothing can tell a move) every difference is told as it comes.
     MovesTold(const std::function<void(std::string_view)>& difference,
               const std::function<void(std::string_view)>& warning, bool sameDrive,
-              std::uint64_t oldRootDevice, std::uint64_t newRootDevice);
+              std::uint64_t oldRootDevice, std::uint64_t newRootDevice, bool mayPair = true);
     ~MovesTold();
     MovesTold(const MovesTold&) = delete;
     MovesTold& operator=(const MovesTold&) = delete;
@@ -72,6 +74,8 @@ class MovesTold {
     void PairByKeys(std::uint32_t removed, Keys& keys);
     void Join(std::uint32_t removed, std::uint32_t added, bool implied);
     std::string_view Details(const Item& item) const;
+    // Whether the item is paired by how it looks (a file of details without an inode).
+    bool Looks(const Item& item) const;
     std::string ContentKey(const Item& item) const;
     void Tell();
     std::string_view Text(std::uint64_t at, std::uint32_t bytes) const;
@@ -81,7 +85,7 @@ class MovesTold {
     bool sameDrive_;
     std::uint64_t oldRootDevice_;
     std::uint64_t newRootDevice_;
-    bool passing_ = false;  // past the bound: told as it comes
+    bool passing_;  // past the bound, or nothing to pair: told as it comes
     std::vector<Item> items_;
     std::string text_;
     std::string line_;

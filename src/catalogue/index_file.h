@@ -96,9 +96,10 @@ class IndexFile {
     // The folders, in order. Throws IndexDamaged.
     std::vector<IndexedFolder> Folders() const;
     // The folders of folder frame `frame` alone (kFoldersPerFrame of them, the last frame's
-    // perhaps fewer), appended to `folders` (which holds none before); `entry`, 0 before the
-    // first frame, carries the entry numbers from one frame to the next. Their files and whether
-    // they were cut short are not told. Throws IndexDamaged.
+    // perhaps fewer), appended to `folders` (which holds none before); their entry numbers are
+    // counted on from `entry` (0 before the first frame: read in order, each frame carries them
+    // to the next). Their files and whether they were cut short are not told. Throws
+    // IndexDamaged.
     void FolderFrame(std::uint32_t frame, std::uint64_t& entry,
                      std::vector<IndexedFolder>& folders) const;
     // Checks every block against its checksum, reading each once. Throws IndexDamaged.

@@ -104,6 +104,8 @@ class Identities {
             index_.reset();  // its folders are not told apart by inode: they do not move
         }
     }
+    // Whether its index tells its folders' inodes.
+    bool KnowsFolders() const { return index_.has_value(); }
     reading::HashAlgorithm Algorithm() const {
         return hashes_ ? hashes_->Algorithm() : reading::HashAlgorithm::kNone;
     }
@@ -137,15 +139,17 @@ class Identities {
     }
 
   private:
-    // The index's row of the folder entry passed next, read a frame at a time; none where the
-    // index cannot tell.
+    // The index's row of the folder entry passed next, its frame read when a folder of it is asked
+    // for (a folder only one listing holds); none where the index cannot tell.
     const IndexedFolder* Folder() {
         if (!index_) return nullptr;
         const std::uint64_t frame = nextFolder_ / kFoldersPerFrame;
         try {
-            for (; framesRead_ <= frame; ++framesRead_) {  // in order: each carries `entry_` on
+            if (frame != frameRead_) {
                 frameFolders_.clear();
-                index_->FolderFrame(static_cast<std::uint32_t>(framesRead_), entry_, frameFolders_);
+                std::uint64_t entry = 0;  // the stamps are what is asked, not the entries
+                index_->FolderFrame(static_cast<std::uint32_t>(frame), entry, frameFolders_);
+                frameRead_ = frame;
             }
         } catch (const RuntimeError&) {
             index_.reset();
@@ -158,8 +162,7 @@ class Identities {
     std::unique_ptr<KeptHashes> hashes_;
     std::optional<KeptHashes::InOrder> rows_;
     std::optional<IndexFile> index_;
-    std::uint64_t framesRead_ = 0;  // the last of them in frameFolders_
-    std::uint64_t entry_ = 0;       // carried from frame to frame
+    std::uint64_t frameRead_ = UINT64_MAX;  // the frame in frameFolders_
     std::vector<IndexedFolder> frameFolders_;
     std::uint64_t nextFolder_ = 0;
 };
@@ -232,10 +235,14 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     Identities newIds(news, warning);
     const bool compareContent = oldIds.Algorithm() != reading::HashAlgorithm::kNone &&
                                 oldIds.Algorithm() == newIds.Algorithm();
-    MovesTold moves(difference, warning, OfOneDrive(olds.Record(), news.Record()),
-                    DeviceNumber(olds.Record().fileSystem.device),
-                    DeviceNumber(news.Record().fileSystem.device));
     const bool withDetails = olds.HasDetails() && news.HasDetails();
+    const bool oneDrive = OfOneDrive(olds.Record(), news.Record());
+    // Without details, hashes or folders' inodes nothing tells a move: the differences are told
+    // as they come, nothing held.
+    const bool mayPair = withDetails || compareContent ||
+                         (oneDrive && oldIds.KnowsFolders() && newIds.KnowsFolders());
+    MovesTold moves(difference, warning, oneDrive, DeviceNumber(olds.Record().fileSystem.device),
+                    DeviceNumber(news.Record().fileSystem.device), mayPair);
     if (withDetails) {
         olds.ReadDetails();
         news.ReadDetails();
