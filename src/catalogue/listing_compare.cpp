@@ -176,6 +176,18 @@ bool OfOneDrive(const ListingRecord& a, const ListingRecord& b) {
     return !x.fsid.empty() && x.fsid == y.fsid && a.host == b.host;
 }
 
+// Whether both listings hashed their files with one algorithm: their contents are compared.
+bool HashedAlike(const Identities& olds, const Identities& news) {
+    return olds.Algorithm() != reading::HashAlgorithm::kNone &&
+           olds.Algorithm() == news.Algorithm();
+}
+
+// Whether a folder's inode tells it in both listings. Where neither that, nor details, nor
+// hashes can tell a move, the differences are told as they come, nothing held.
+bool FoldersKnown(bool oneDrive, const Identities& olds, const Identities& news) {
+    return oneDrive && olds.KnowsFolders() && news.KnowsFolders();
+}
+
 // The device number "major:minor" stands for, as stat gives it.
 std::uint64_t DeviceNumber(const std::string& text) {
     unsigned major = 0;
@@ -233,16 +245,12 @@ bool CompareListings(const std::string& oldFolder, const std::string& newFolder,
     WarnOfOtherOptions(olds.Record().options, news.Record().options, warning);
     Identities oldIds(olds, warning);
     Identities newIds(news, warning);
-    const bool compareContent = oldIds.Algorithm() != reading::HashAlgorithm::kNone &&
-                                oldIds.Algorithm() == newIds.Algorithm();
+    const bool compareContent = HashedAlike(oldIds, newIds);
     const bool withDetails = olds.HasDetails() && news.HasDetails();
     const bool oneDrive = OfOneDrive(olds.Record(), news.Record());
-    // Without details, hashes or folders' inodes nothing tells a move: the differences are told
-    // as they come, nothing held.
-    const bool mayPair = withDetails || compareContent ||
-                         (oneDrive && oldIds.KnowsFolders() && newIds.KnowsFolders());
     MovesTold moves(difference, warning, oneDrive, DeviceNumber(olds.Record().fileSystem.device),
-                    DeviceNumber(news.Record().fileSystem.device), mayPair);
+                    DeviceNumber(news.Record().fileSystem.device),
+                    withDetails || compareContent || FoldersKnown(oneDrive, oldIds, newIds));
     if (withDetails) {
         olds.ReadDetails();
         news.ReadDetails();
