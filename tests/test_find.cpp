@@ -31,10 +31,6 @@
 namespace quorvale::test {
 namespace {
 
-bool Holds(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // Patterns against paths, a table of what locate's users expect, bytes throughout.
 TEST(FindPattern, SubstringsShellPatternsNamesAndCaseAsLocateTakesThem) {
     struct Case {

@@ -22,16 +22,6 @@
 namespace quorvale::test {
 namespace {
 
-bool Holds(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// Runs `command` in a shell; its status, and its stdout and stderr together.
-std::pair<int, std::string> Shell(const std::string& command, const TempDir& dir) {
-    const int status = std::system((command + " > '" + dir / "shell.out" + "' 2>&1").c_str());
-    return {WEXITSTATUS(status), ReadBytes(dir / "shell.out")};
-}
-
 ProgramRun Save(const std::string& tree, const std::string& listing,
                 const std::vector<std::string>& more = {}) {
     std::vector<std::string> args = {"--save", tree, "--list-folder", listing};

@@ -24,10 +24,6 @@
 namespace quorvale::test {
 namespace {
 
-bool Holds(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 class KeptListing : public ::testing::Test {
   protected:
     KeptListing() {

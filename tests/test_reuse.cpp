@@ -24,10 +24,6 @@
 namespace quorvale::test {
 namespace {
 
-bool Holds(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // Every list and details file of the listing in `folder`, in order, with their names.
 std::string ListingBytes(const std::string& folder) {
     std::string bytes;

@@ -192,8 +192,8 @@ class PartReader {
         std::uint64_t steps = 0;
         while (std::optional<KeptEntry> entry = listing.Next()) {
             if (check_ && ++steps % kCheckEvery == 0) check_();
-            EntryPath(*entry, path);
             if (!entry->isFile) {
+                EntryPath(*entry, path);
                 EnterFolder(*entry, path, open);
                 continue;
             }
@@ -208,6 +208,7 @@ class PartReader {
                 continue;
             }
             const Content& content = contents_[wanted[next].content];
+            EntryPath(*entry, path);  // only for the files with a copy: most have none
             const auto [at, bytes] = Keep(path);
             part_.members.push_back({wanted[next].content, index_, folder.slot, entry->line,
                                      row->device, row->inode, at, bytes});

@@ -26,6 +26,17 @@
 namespace quorvale::test {
 
 // Copies the program to `copy`, and the window's program beside it; false if it cannot.
+// Whether `text` holds `part` (a message, an output).
+inline bool Holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Runs `command` in a shell; its status, and its stdout and stderr together.
+inline std::pair<int, std::string> Shell(const std::string& command, const TempDir& dir) {
+    const int status = std::system((command + " > '" + dir / "shell.out" + "' 2>&1").c_str());
+    return {WEXITSTATUS(status), ReadBytes(dir / "shell.out")};
+}
+
 inline bool CopyProgram(const std::string& copy) {
     const std::string folder = copy.substr(0, copy.rfind('/'));
     const std::string command = std::string("cp '") + QUORVALE_PROGRAM + "' '" + copy +
