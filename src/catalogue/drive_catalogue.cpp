@@ -283,7 +283,8 @@ void ForgetListing(const std::string& given) {
     for (const std::string_view name :
          {listing::kPreviousRecordName, listing::kIndexName, listing::kPreviousIndexName,
           listing::kHashesByEntryName, listing::kHashesBySizeName,
-          listing::kPreviousHashesByEntryName, listing::kPreviousHashesBySizeName}) {
+          listing::kPreviousHashesByEntryName, listing::kPreviousHashesBySizeName,
+          listing::kSizesName, listing::kPreviousSizesName}) {
         ::unlinkat(fd, std::string(name).c_str(), 0);
     }
     for (int number = record.firstListFile; number <= record.lastListFile; ++number) {

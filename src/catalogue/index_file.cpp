@@ -1,7 +1,5 @@
 #include "catalogue/index_file.h"
 
-#include <zstd.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -13,27 +11,9 @@ namespace quorvale::catalogue {
 
 namespace {
 
-// The most a single read of an index asks for, and the most a frame may hold decompressed: more
-// than a Save ever makes, so a damaged size is told apart from a real one.
+// The most a single read of an index asks for: more than a Save ever makes, so a damaged size is
+// told apart from a real one.
 constexpr std::uint64_t kMostRangeBytes = 32 << 20;
-constexpr unsigned long long kMostFrameBytes = 32 << 20;
-
-// A frame's content; a frame that is not whole, or that would be larger than a Save makes one,
-// is a damaged index.
-std::string Decompressed(std::string_view frame) {
-    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
-    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN ||
-        size > kMostFrameBytes) {
-        ThrowIndexDamaged("a block that is not whole");
-    }
-    std::string content(static_cast<std::size_t>(size), '\0');
-    const std::size_t made =
-        ZSTD_decompress(content.data(), content.size(), frame.data(), frame.size());
-    if (ZSTD_isError(made) != 0 || made != content.size()) {
-        ThrowIndexDamaged("a block that is not whole");
-    }
-    return content;
-}
 
 // The header of `head` (the index's first kIndexHeaderBytes), checked against the listing it
 // should be of and against the file's size.
@@ -140,7 +120,7 @@ std::string IndexFile::FrameBytes(std::uint64_t table, std::uint64_t number) con
 }
 
 std::string IndexFile::Frame(std::uint64_t table, std::uint64_t number) const {
-    return Decompressed(FrameBytes(table, number));
+    return DecompressFrame(FrameBytes(table, number));
 }
 
 // Marks the folders of the cut-short list.

@@ -1,5 +1,9 @@
 #include "catalogue/index_format.h"
 
+#include <zstd.h>
+
+#include <memory>
+
 namespace quorvale::catalogue {
 
 IndexDamaged::IndexDamaged(const std::string& why)
@@ -7,6 +11,48 @@ IndexDamaged::IndexDamaged(const std::string& why)
 
 void ThrowIndexDamaged(const std::string& why) {
     throw IndexDamaged("its index is damaged (" + why + ")");
+}
+
+namespace {
+
+constexpr int kCompressionLevel = 3;
+// The most a frame may hold decompressed: more than a Save ever makes, so a damaged size is told
+// apart from a real one.
+constexpr unsigned long long kMostFrameBytes = 32 << 20;
+
+}  // namespace
+
+// Compressed into room kept for the next frame, and kept in a string of its own size: fresh
+// memory costs a page fault a page.
+std::string CompressFrame(const std::string& bytes) {
+    thread_local const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(
+        ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    thread_local std::string room;
+    const std::size_t bound = ZSTD_compressBound(bytes.size());
+    if (room.size() < bound) room.resize(bound);
+    const std::size_t size = ZSTD_compressCCtx(context.get(), room.data(), bound, bytes.data(),
+                                               bytes.size(), kCompressionLevel);
+    if (ZSTD_isError(size) != 0) {
+        throw runtime::RuntimeError(
+            runtime::InvalidProcedureCall,
+            std::string("Cannot write the index: ") + ZSTD_getErrorName(size));
+    }
+    return std::string(room.data(), size);
+}
+
+std::string DecompressFrame(std::string_view frame) {
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN ||
+        size > kMostFrameBytes) {
+        ThrowIndexDamaged("a block that is not whole");
+    }
+    std::string content(static_cast<std::size_t>(size), '\0');
+    const std::size_t made =
+        ZSTD_decompress(content.data(), content.size(), frame.data(), frame.size());
+    if (ZSTD_isError(made) != 0 || made != content.size()) {
+        ThrowIndexDamaged("a block that is not whole");
+    }
+    return content;
 }
 
 std::uint32_t IndexChecksum(std::string_view bytes) {

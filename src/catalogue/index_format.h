@@ -133,6 +133,12 @@ inline std::uint32_t TrigramAt(std::string_view text, std::size_t at) {
 // FNV-1a, 64 bits folded to 32: what tells a damaged block, list or row from a whole one.
 std::uint32_t IndexChecksum(std::string_view bytes);
 
+// `bytes` as one zstd frame, which names its own size. Throws runtime::RuntimeError.
+std::string CompressFrame(const std::string& bytes);
+// What a frame holds; a frame that is not whole, or that would be larger than a Save makes one,
+// is damaged. Throws IndexDamaged.
+std::string DecompressFrame(std::string_view frame);
+
 void PutLongVarint(std::string& out, std::uint64_t value);
 
 // Most numbers an index holds take one byte: those are put in place here.

@@ -1,7 +1,5 @@
 #include "catalogue/index_writer.h"
 
-#include <zstd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -16,32 +14,11 @@ namespace quorvale::catalogue {
 
 namespace {
 
-constexpr int kCompressionLevel = 3;
-
 // Where a trigram is looked for first in a set of `slots` (a power of two) of them: the high bits
 // of a multiplicative hash, which depend on every byte of it.
 std::size_t TrigramSlotOf(std::uint32_t key, std::size_t slots) {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
                                     (64 - std::countr_zero(slots)));
-}
-
-// A block as the index holds it: one zstd frame, which names its own size. Compressed into room
-// kept for the next block, and kept in a string of its own size: fresh memory costs a page fault
-// a page.
-std::string Compressed(const std::string& block) {
-    thread_local const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(
-        ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    thread_local std::string room;
-    const std::size_t bound = ZSTD_compressBound(block.size());
-    if (room.size() < bound) room.resize(bound);
-    const std::size_t size = ZSTD_compressCCtx(context.get(), room.data(), bound, block.data(),
-                                               block.size(), kCompressionLevel);
-    if (ZSTD_isError(size) != 0) {
-        throw runtime::RuntimeError(
-            runtime::InvalidProcedureCall,
-            std::string("Cannot write the index: ") + ZSTD_getErrorName(size));
-    }
-    return std::string(room.data(), size);
 }
 
 // Whether the last part of `path` holds such a sign. Most paths lack the sign's first byte
@@ -158,12 +135,12 @@ void IndexWriter::AddFolder(std::string_view path, char kind, const reading::Fol
 }
 
 void IndexWriter::EndFolderFrame() {
-    Keep(folderFrames_, Compressed(folderRows_));
+    Keep(folderFrames_, CompressFrame(folderRows_));
     folderRows_.clear();
 }
 
 void IndexWriter::EndBlock() {
-    Keep(blocks_, Compressed(block_));
+    Keep(blocks_, CompressFrame(block_));
     block_.clear();  // its room is the next block's
     inBlock_ = 0;
     std::fill(seenInBlock_.begin(), seenInBlock_.end(), 0);

@@ -251,6 +251,10 @@ class KeptListing::Reader {
         if (!beforeASave_) return OpenFile(record_.indexName, size);
         return OpenFile(std::string(listing::kPreviousIndexName), size);
     }
+    UniqueFd OpenSizes(std::uint64_t& size) {
+        if (!beforeASave_) return OpenFile(record_.sizesName, size);
+        return OpenFile(std::string(listing::kPreviousSizesName), size);
+    }
     bool BeforeASave() const { return beforeASave_; }
 
     const ListingRecord& Record() const { return record_; }
@@ -400,6 +404,9 @@ runtime::UniqueFd KeptListing::OpenFile(const std::string& name, std::uint64_t& 
 }
 runtime::UniqueFd KeptListing::OpenIndex(std::uint64_t& size) {
     return reader_->OpenIndex(size);
+}
+runtime::UniqueFd KeptListing::OpenSizes(std::uint64_t& size) {
+    return reader_->OpenSizes(size);
 }
 bool KeptListing::BeforeASave() const {
     return reader_->BeforeASave();

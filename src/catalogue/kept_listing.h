@@ -87,6 +87,8 @@ class KeptListing {
     // The index the record names, opened as OpenFile opens it (the one moved aside with the record
     // when the listing is the one before a Save began).
     runtime::UniqueFd OpenIndex(std::uint64_t& size);
+    // The sizes file the record names, opened as OpenIndex opens the index.
+    runtime::UniqueFd OpenSizes(std::uint64_t& size);
     // Whether this is the listing as it was before a Save of the folder began, a Save that has
     // not finished (see above).
     bool BeforeASave() const;

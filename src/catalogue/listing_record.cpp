@@ -64,7 +64,10 @@ void WriteHashes(runtime::JsonWriter& json, const ListingRecord::Hashes& hashes)
 
 // The fields of a record its readers use, as dotted paths; every other value is checked as
 // strictly and then passed over, so what a record holds beyond these costs no memory.
-constexpr std::array<std::string_view, 47> kFieldsRead = {"fileSystem.mountPoint",
+constexpr std::array<std::string_view, 50> kFieldsRead = {"fileSystem.mountPoint",
+                                                          "sizes",
+                                                          "sizes.name",
+                                                          "sizes.bytes",
                                                           "hashes",
                                                           "hashes.files",
                                                           "hashes.carried",
@@ -246,6 +249,15 @@ std::string RecordText(const ListingRecord& record) {
         }
         json.Close('}');
     }
+    if (!record.sizesName.empty()) {
+        json.Key("sizes");
+        json.StartObject();
+        json.Key("name");
+        json.String(record.sizesName);
+        json.Key("bytes");
+        json.Number(record.sizesBytes);
+        json.Close('}');
+    }
     if (!record.reuse.listing.empty()) {
         json.Key("reuse");
         json.StartObject();
@@ -379,6 +391,22 @@ bool ReadIndex(const runtime::JsonValue& document, ListingRecord& record, std::s
     return true;
 }
 
+// The sizes file the record names, if any: a name of its own folder only.
+bool ReadSizes(const runtime::JsonValue& document, ListingRecord& record, std::string& why) {
+    const runtime::JsonValue* sizes = document.Member("sizes");
+    if (sizes == nullptr) return true;
+    const std::optional<std::string> name = TextAt(sizes, "name");
+    if (!name || !IsFileName(*name)) {
+        why = "\"sizes.name\" is not a file's name";
+        return false;
+    }
+    const auto bytes = NumberAt(sizes, "bytes", "sizes.bytes", 1, UINT64_MAX, why);
+    if (!bytes) return false;
+    record.sizesName = *name;
+    record.sizesBytes = *bytes;
+    return true;
+}
+
 // What records since the catalogue tell of the drive besides (older ones have none of it): how it
 // was known, its id, its size and free space.
 bool ReadDriveFacts(const runtime::JsonValue* fileSystem, ListingRecord& record, std::string& why) {
@@ -448,7 +476,8 @@ bool ReadWhereAndWhen(const runtime::JsonValue& document, ListingRecord& record,
         }
         *field.second = std::move(*text);
     }
-    return ReadDriveFacts(fileSystem, record, why) && ReadIndex(document, record, why);
+    return ReadDriveFacts(fileSystem, record, why) && ReadIndex(document, record, why) &&
+           ReadSizes(document, record, why);
 }
 
 // What a later Save must match to reuse the listing: the options beyond details, and the user and

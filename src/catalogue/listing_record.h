@@ -52,6 +52,11 @@ struct ListingRecord {
     // The Save that wrote the listing, as its index says it too; none in a record of a version
     // that wrote no identity (its index is then not used).
     std::optional<SaveIdentity> indexSave;
+    // The sizes of its entries and its folders' totals (see size_file.h), kept by a Save with
+    // details (empty: none, a Save without details or of an earlier version), tied to the same
+    // Save.
+    std::string sizesName;
+    std::uint64_t sizesBytes = 0;
     // Whom the Save read the tree as: what a later Save must be to reuse the listing.
     struct User {
         std::uint64_t id = 0;

@@ -58,7 +58,7 @@ bool IsLeftoverListFile(std::string_view name) {
     const std::string_view final = name.substr(1, marker - 1);
     return ListFileNumberOf(final) != 0 || DetailsFileNumberOf(final) != 0 ||
            final == kRecordName || final == kIndexName || final == kHashesByEntryName ||
-           final == kHashesBySizeName;
+           final == kHashesBySizeName || final == kSizesName;
 }
 
 }  // namespace quorvale::listing

@@ -34,6 +34,10 @@ inline constexpr std::string_view kHashesBySizeName = "quorvale-hashes-by-size.b
 inline constexpr std::string_view kPreviousHashesByEntryName = "quorvale-hashes.previous.bin";
 inline constexpr std::string_view kPreviousHashesBySizeName =
     "quorvale-hashes-by-size.previous.bin";
+// The sizes of a Save with details (each entry's, and each folder's totals), named in the record,
+// and where a Save moves an earlier one.
+inline constexpr std::string_view kSizesName = "quorvale-sizes.bin";
+inline constexpr std::string_view kPreviousSizesName = "quorvale-sizes.previous.bin";
 
 // "ListTex<number>.tsv": the details of the list file of that number, line for line.
 std::string DetailsFileName(int number);

@@ -34,6 +34,8 @@ struct EntryDetails {
     std::uint64_t inode = 0;
     std::int64_t modifiedNs = 0;
     std::int64_t changedNs = 0;
+    std::uint64_t blocks = 0;  // allocated, in units of 512 bytes (st_blocks)
+    std::uint64_t links = 1;   // hard links to it (st_nlink)
 };
 
 // One enumeration of a folder's files or subfolders, in the service's order. Current and Next may

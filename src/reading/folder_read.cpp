@@ -264,6 +264,8 @@ void AppendDetails(FolderContents& contents, const char* name, unsigned char typ
     std::memcpy(bytes + 25, &details.inode, 8);
     std::memcpy(bytes + 33, &details.modifiedNs, 8);
     std::memcpy(bytes + 41, &details.changedNs, 8);
+    std::memcpy(bytes + 49, &details.blocks, 8);
+    std::memcpy(bytes + 57, &details.links, 8);
     contents.names.append(bytes, sizeof bytes);
 }
 
@@ -498,6 +500,8 @@ EntryDetails DetailsOf(const struct stat& st) {
     details.inode = static_cast<std::uint64_t>(st.st_ino);
     details.modifiedNs = runtime::Nanoseconds(st.st_mtim);
     details.changedNs = runtime::Nanoseconds(st.st_ctim);
+    details.blocks = static_cast<std::uint64_t>(st.st_blocks);
+    details.links = static_cast<std::uint64_t>(st.st_nlink);
     return details;
 }
 

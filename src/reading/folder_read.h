@@ -89,8 +89,8 @@ struct FolderContents {
     FolderContents& operator=(FolderContents&& other) noexcept = default;
     ~FolderContents() = default;
 
-    // type, size, modified, device, inode, modified and changed in nanoseconds
-    static constexpr std::size_t kDetailsBytes = 1 + 6 * 8;
+    // type, size, modified, device, inode, modified and changed in nanoseconds, blocks, links
+    static constexpr std::size_t kDetailsBytes = 1 + 8 * 8;
 
     std::string_view Name(FolderEntry entry) const {
         const auto* at = reinterpret_cast<const unsigned char*>(names.data()) + entry.Offset();
@@ -116,6 +116,8 @@ struct FolderContents {
         std::memcpy(&described.inode, at + 25, 8);
         std::memcpy(&described.modifiedNs, at + 33, 8);
         std::memcpy(&described.changedNs, at + 41, 8);
+        std::memcpy(&described.blocks, at + 49, 8);
+        std::memcpy(&described.links, at + 57, 8);
         return described;
     }
     // The memory the names and the entries take.

@@ -47,6 +47,10 @@ void IndexOfLines::KeepIn(runtime::UniqueFd scratch) {
     if (scratch_) builder_.KeepIn(scratch_.Get());
 }
 
+void IndexOfLines::KeepSizesIn(runtime::UniqueFd scratch) {
+    if (kIndexBuilt) sizes_.emplace(std::move(scratch));
+}
+
 void IndexOfLines::Line(std::string_view line, const listing::LineDetails& noted) {
     if (!kIndexBuilt) return;
     filling_.text += line;
@@ -56,6 +60,10 @@ void IndexOfLines::Line(std::string_view line, const listing::LineDetails& noted
     if (noted.stamp.known) {
         copy.stamp = static_cast<std::uint32_t>(filling_.stamps.size());
         filling_.stamps.push_back(noted.stamp);
+    }
+    if (sizes_ && noted.known) {
+        copy.details = static_cast<std::uint32_t>(filling_.details.size());
+        filling_.details.push_back(noted.entry);
     }
     filling_.lines.push_back(copy);
     if (filling_.text.size() >= kBatchBytes) Hand(true);
@@ -79,6 +87,11 @@ void IndexOfLines::Build(const Batch& batch) {
             builder_.Add(std::string_view(path_).substr(0, matched), !entry->isFile,
                          noted.entryKind, stamp);
             if (stamp.known) ++(stamp.reused ? foldersReused_ : foldersRead_);
+            if (sizes_) {
+                sizes_->Add(
+                    std::string_view(path_).substr(0, matched), !entry->isFile,
+                    noted.details == Batch::kNoStamp ? nullptr : &batch.details[noted.details]);
+            }
         }
     }
     for (const std::uint64_t folder : batch.cutShort) builder_.CutShort(folder);
@@ -178,6 +191,15 @@ std::uint64_t IndexOfLines::Finish(const catalogue::ListingRecord& record,
     }
     return builder_.Finish(record.lines, record.bytes, *record.indexSave,
                            [&out](std::string_view piece) { out.PrintBytes(piece); });
+}
+
+std::uint64_t IndexOfLines::FinishSizes(const catalogue::ListingRecord& record,
+                                        runtime::TextOutput& out) {
+    if (!sizes_ || thread_) {
+        throw runtime::RuntimeError(runtime::InvalidProcedureCall,
+                                    "Cannot write the sizes: the index was not finished first");
+    }
+    return sizes_->Finish(record.lines, *record.indexSave, out);
 }
 
 }  // namespace quorvale::save

@@ -21,6 +21,7 @@
 #include "catalogue/index_writer.h"
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_record.h"
+#include "catalogue/size_file.h"
 #include "listing/list_file_writer.h"
 #include "runtime/text_output.h"
 #include "runtime/unique_fd.h"
@@ -47,6 +48,10 @@ class IndexOfLines {
     // without a name in its list folder, see runtime::FolderLock::OpenScratchFile), so that a
     // Save's memory does not grow with the tree; in memory when there is none.
     void KeepIn(runtime::UniqueFd scratch);
+    // Before the first line, for a listing with details: the sizes of its entries and the totals
+    // of its folders are made beside the index (see catalogue::SizesWriter), kept in `scratch`.
+    void KeepSizesIn(runtime::UniqueFd scratch);
+    bool MakesSizes() const { return sizes_.has_value(); }
     // Each line as it is written, with what the walk noted of it. Throws what building the index
     // threw so far (runtime::RuntimeError), and what the wait throws.
     void Line(std::string_view line, const listing::LineDetails& noted);
@@ -55,6 +60,9 @@ class IndexOfLines {
     // Writes the index of the listing `record` describes to `out` once every line is built, from
     // any thread; returns its size. Throws runtime::RuntimeError.
     std::uint64_t Finish(const catalogue::ListingRecord& record, runtime::TextOutput& out);
+    // Writes the sizes file of the listing `record` describes to `out`, once Finish returned;
+    // returns its size. Throws runtime::RuntimeError.
+    std::uint64_t FinishSizes(const catalogue::ListingRecord& record, runtime::TextOutput& out);
     // The folders the listing took from an earlier one and those it read, once Finish returned.
     std::uint64_t FoldersReused() const { return foldersReused_; }
     std::uint64_t FoldersRead() const { return foldersRead_; }
@@ -66,12 +74,14 @@ class IndexOfLines {
         struct Noted {
             std::uint32_t end = 0;
             char entryKind = '?';
-            std::uint32_t stamp = kNoStamp;  // in `stamps`
+            std::uint32_t stamp = kNoStamp;    // in `stamps`
+            std::uint32_t details = kNoStamp;  // in `details`
         };
         static constexpr std::uint32_t kNoStamp = UINT32_MAX;
         std::string text;
         std::vector<Noted> lines;
         std::vector<reading::FolderStamp> stamps;
+        std::vector<reading::EntryDetails> details;  // where sizes are made
         std::vector<std::uint64_t> cutShort;
         bool Empty() const { return lines.empty() && cutShort.empty(); }
         // Empties it, keeping its room for the next lines.
@@ -79,6 +89,7 @@ class IndexOfLines {
             text.clear();
             lines.clear();
             stamps.clear();
+            details.clear();
             cutShort.clear();
         }
     };
@@ -97,6 +108,7 @@ class IndexOfLines {
     runtime::UniqueFd scratch_;  // before the builder that writes to it: closed after it goes
     catalogue::ListingLines meaning_;
     catalogue::IndexWriter builder_;
+    std::optional<catalogue::SizesWriter> sizes_;
     std::string path_;
     std::uint64_t foldersReused_ = 0;
     std::uint64_t foldersRead_ = 0;

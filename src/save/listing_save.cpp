@@ -145,7 +145,7 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
             hashes->Line(number, line, noted);
         };
     }
-    steps.beforeWalk = [&reuse, &index, &hashes](runtime::FolderLock& lock) {
+    steps.beforeWalk = [&core, &reuse, &index, &hashes](runtime::FolderLock& lock) {
         RefuseToWriteInto(lock, reuse);
         lock.MoveAside(std::string(listing::kRecordName),
                        std::string(listing::kPreviousRecordName));
@@ -154,7 +154,9 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
                        std::string(listing::kPreviousHashesByEntryName));
         lock.MoveAside(std::string(listing::kHashesBySizeName),
                        std::string(listing::kPreviousHashesBySizeName));
+        lock.MoveAside(std::string(listing::kSizesName), std::string(listing::kPreviousSizesName));
         index.KeepIn(lock.OpenScratchFile());
+        if (core.Options().details) index.KeepSizesIn(lock.OpenScratchFile());
         if (hashes) hashes->KeepIn(lock.OpenScratchFile(), lock.OpenScratchFile());
     };
     steps.listLine = [&index](std::string_view line, const listing::LineDetails& noted) {
@@ -175,6 +177,13 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
             record.indexBytes = index.Finish(record, *indexOut);
             indexOut->Close();
             record.indexName = listing::kIndexName;
+            if (index.MakesSizes()) {
+                std::unique_ptr<runtime::TextOutput> sizesOut =
+                    runtime.OpenForOutput(lock, std::string(listing::kSizesName));
+                record.sizesBytes = index.FinishSizes(record, *sizesOut);
+                sizesOut->Close();
+                record.sizesName = listing::kSizesName;
+            }
             if (hashes) {
                 std::unique_ptr<runtime::TextOutput> byEntry =
                     runtime.OpenForOutput(lock, std::string(listing::kHashesByEntryName));
