@@ -59,6 +59,8 @@ enum class Mode {
     kFindOption,        // only with --find
     kDuplicates,        // --duplicates, --only-in, --also-in: the folders to look in, and the below
     kDuplicatesOption,  // only with those
+    kSizes,             // --sizes: its listing, a folder of it and the below
+    kSizesOption,       // only with --sizes
     kListings,          // --listings: the folders to look in
     kAlone,             // --note, --forget: their values and nothing else
 };
@@ -168,6 +170,29 @@ class Reader {
         line_.duplicates.question = DuplicatesRequest::Question::kAlsoIn;
         line_.duplicates.listing = std::move(values[0]);
     }
+    void KeepSizes(std::vector<std::string>&& values) {
+        line_.sizes.listing = std::move(values[0]);
+    }
+    void KeepMaxDepth(std::vector<std::string>&& values) {
+        std::uint64_t depth = 0;
+        const std::string& text = values[0];
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), depth);
+        if (error != std::errc() || end != text.data() + text.size()) {
+            return Wrong("option '--max-depth' needs a whole number, not '" + text + "'");
+        }
+        line_.sizes.maxDepth = depth;
+    }
+    void KeepApparentSize(std::vector<std::string>&&) { line_.sizes.apparentSize = true; }
+    void KeepBytes(std::vector<std::string>&&) { line_.sizes.bytes = true; }
+    void KeepSort(std::vector<std::string>&& values) {
+        if (values[0] == "size") {
+            line_.sizes.sort = SizesRequest::Sort::kSize;
+        } else if (values[0] == "name") {
+            line_.sizes.sort = SizesRequest::Sort::kName;
+        } else {
+            Wrong("option '--sort' takes size or name, not '" + values[0] + "'");
+        }
+    }
     void KeepMinSize(std::vector<std::string>&& values) {
         if (auto why = ReadMinSize(values[0], line_.duplicates.minSize)) Wrong(std::move(*why));
     }
@@ -180,6 +205,7 @@ class Reader {
     void CheckModes();
     void CheckFind();
     void CheckDuplicates();
+    void CheckSizes();
     void CheckExport();
     void CheckVerify();
     void CheckSave();
@@ -201,6 +227,7 @@ class Reader {
     std::vector<const OptionRow*> given_;     // in the order given
     std::optional<std::string> findPattern_;  // given with --find itself
     bool finding_ = false;  // --find (or --duplicates, --only-in, --also-in) is among the options
+    bool sizing_ = false;   // --sizes is
 };
 
 constexpr OptionRow kOptions[] = {
@@ -228,6 +255,12 @@ constexpr OptionRow kOptions[] = {
     {"--only-in", "", Form::kValue, Mode::kDuplicates, true, "a listing", &Reader::KeepOnlyIn},
     {"--also-in", "", Form::kValue, Mode::kDuplicates, true, "a listing", &Reader::KeepAlsoIn},
     {"--min-size", "", Form::kValue, Mode::kDuplicatesOption, true, "a size", &Reader::KeepMinSize},
+    {"--sizes", "", Form::kValue, Mode::kSizes, true, "a listing", &Reader::KeepSizes},
+    {"--max-depth", "-d", Form::kValue, Mode::kSizesOption, true, "a number",
+     &Reader::KeepMaxDepth},
+    {"--apparent-size", "", Form::kFlag, Mode::kSizesOption, true, "", &Reader::KeepApparentSize},
+    {"--sort", "", Form::kValue, Mode::kSizesOption, true, "size or name", &Reader::KeepSort},
+    {"--bytes", "", Form::kFlag, Mode::kSizesOption, true, "", &Reader::KeepBytes},
     {"--find", "", Form::kMaybeValue, Mode::kFind, true, "a pattern", &Reader::KeepFind},
     {"--basename", "-b", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepBasename},
     {"--ignore-case", "-i", Form::kFlag, Mode::kFindOption, true, "", &Reader::KeepIgnoreCase},
@@ -246,6 +279,13 @@ constexpr OptionRow kOptions[] = {
 // With --find, -h is --human-readable (as ls and du take it), not --help.
 constexpr const OptionRow& kHumanReadableRow = kOptions[std::size(kOptions) - 1];
 constexpr const OptionRow& kSaveRow = kOptions[2];
+// With --sizes, -b is --bytes (as du takes it), not --basename.
+const OptionRow& BytesRow() {
+    static const OptionRow& row =
+        *std::find_if(std::begin(kOptions), std::end(kOptions),
+                      [](const OptionRow& option) { return option.name == "--bytes"; });
+    return row;
+}
 
 // The row `arg` names: a flag by its whole name, an option with a value also as "--name=VALUE".
 const OptionRow* FindOption(std::string_view arg) {
@@ -263,7 +303,9 @@ CommandLine Reader::Read() {
     for (int i = 1; i < argc_; ++i) {
         const std::string_view arg = argv_[i];
         if (arg == "--") break;
-        for (const std::string_view asking : {"--find", "--duplicates", "--only-in", "--also-in"}) {
+        sizing_ = sizing_ || arg == "--sizes" || arg.starts_with("--sizes=");
+        for (const std::string_view asking :
+             {"--find", "--duplicates", "--only-in", "--also-in", "--sizes"}) {
             finding_ = finding_ || arg == asking ||
                        (arg.starts_with(asking) && arg.size() > asking.size() &&
                         arg[asking.size()] == '=');
@@ -287,6 +329,8 @@ void Reader::Argument(std::string_view arg) {
         optionsEnded_ = true;
     } else if (arg == "-h" && finding_) {
         Option(kHumanReadableRow, arg);
+    } else if (arg == "-b" && sizing_) {
+        Option(BytesRow(), arg);
     } else if (const OptionRow* row = FindOption(arg)) {
         Option(*row, arg);
     } else if (!ToolkitArgument(arg)) {
@@ -347,6 +391,7 @@ void Reader::CheckModes() {
     };
     if (given(Mode::kFind)) return CheckFind();
     if (given(Mode::kDuplicates)) return CheckDuplicates();
+    if (given(Mode::kSizes)) return CheckSizes();
     if (given(Mode::kExport)) return CheckExport();
     if (given(Mode::kVerify) || given(Mode::kVerifyOption)) return CheckVerify();
     if (given(Mode::kListings) || given(Mode::kAlone)) return CheckCatalogue();
@@ -356,6 +401,9 @@ void Reader::CheckModes() {
         }
         if (row->mode == Mode::kDuplicatesOption) {
             return Wrong(std::string(row->name) + " is an option of --duplicates");
+        }
+        if (row->mode == Mode::kSizesOption) {
+            return Wrong(std::string(row->name) + " is an option of --sizes");
         }
     }
     if (given(Mode::kCompare)) {
@@ -450,6 +498,23 @@ void Reader::CheckDuplicates() {
     request.humanReadable = line_.find.humanReadable;
     request.folders = folders_;
     line_.action = CommandLine::Action::kDuplicates;
+}
+
+// --sizes takes its listing, a folder of it, -d, -h, -b, --apparent-size, --sort and -0.
+void Reader::CheckSizes() {
+    for (const OptionRow* row : given_) {
+        if (row->mode != Mode::kSizes && row->mode != Mode::kSizesOption && row->name != "--null" &&
+            row->name != "--human-readable") {
+            return Wrong(std::string(row->name) + " is not an option of --sizes");
+        }
+    }
+    if (folders_.size() > 1 || !line_.toolkitOptions.empty()) {
+        return Wrong("--sizes takes one listing and a folder of it and nothing else");
+    }
+    if (!folders_.empty()) line_.sizes.path = folders_.front();
+    line_.sizes.nulls = line_.find.nulls;
+    line_.sizes.humanReadable = line_.find.humanReadable;
+    line_.action = CommandLine::Action::kSizes;
 }
 
 // --export takes its format, its list folder and -0, nothing else.

@@ -10,6 +10,7 @@
 #include "app/duplicates_command.h"
 #include "app/export_command.h"
 #include "app/find_command.h"
+#include "app/sizes_command.h"
 #include "app/verify_command.h"
 #include "reading/content_hash.h"
 
@@ -24,6 +25,7 @@ struct CommandLine {
         kExport,
         kVerify,
         kDuplicates,
+        kSizes,
         kListings,
         kNote,
         kForget,
@@ -47,6 +49,7 @@ struct CommandLine {
     ExportCommand exported;             // kExport: which listing, in which format
     VerifyRequest verify;               // kVerify: which listing, read from where
     DuplicatesRequest duplicates;       // kDuplicates: which question, asked of which listings
+    SizesRequest sizes;                 // kSizes: which listing, below which folder, how printed
     std::vector<std::string> listingFolders;  // kListings: where to look (none: the default places)
     std::string listing;                      // kNote, kForget: the listing
     std::string note;                         // kNote: the text
@@ -62,8 +65,9 @@ struct CommandLine {
 // (given with it or as its first argument that is no option), the folders to search and its own
 // options (-b, -i, -0, -c, -l N, --all, --where, --long, -h, --size, --newer, --older, --type),
 // which it alone takes; --duplicates, --only-in and --also-in likewise with the folders to look
-// in and their options (-0, -c, -h, --all, --min-size). --help and --version end the reading where
-// they stand.
+// in and their options (-0, -c, -h, --all, --min-size); --sizes with its listing, a folder of it
+// and its options (-d N, -h, -b, --apparent-size, --sort, -0). --help and --version end the reading
+// where they stand.
 CommandLine ReadCommandLine(int argc, const char* const argv[]);
 
 }  // namespace quorvale::app

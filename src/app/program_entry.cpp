@@ -102,6 +102,13 @@ int RunCommandLine(int argc, char* argv[], const WindowRunner& runWindow) {
                                     request.listing = listings[0];
                                     return RunDuplicates(request);
                                 });
+        case CommandLine::Action::kSizes:
+            return WithListings({line.sizes.listing},
+                                [&line](const std::vector<std::string>& listings) {
+                                    SizesRequest request = line.sizes;
+                                    request.listing = listings[0];
+                                    return RunSizes(request);
+                                });
         case CommandLine::Action::kListings:
             return line.listingFolders.empty()
                        ? RunListings(DefaultPlaces(DefaultListFolder()), true)

@@ -1,0 +1,93 @@
+#include "app/sizes_command.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/signal_catcher.h"
+#include "app/standard_streams.h"
+#include "catalogue/listing_tree.h"
+#include "runtime/human_size.h"
+#include "runtime/runtime_error.h"
+
+namespace quorvale::app {
+
+namespace {
+
+// Thrown through the walk when stdout fails: the status to end with.
+struct OutputFailed {
+    int status;
+};
+
+void Write(std::string_view text) {
+    if (const int status = WriteOutput(text); status != 0) throw OutputFailed{status};
+}
+
+}  // namespace
+
+std::string SizeField(const SizesRequest& request, std::uint64_t bytes, std::uint64_t blocks) {
+    const bool apparent = request.apparentSize || request.bytes;
+    const std::uint64_t counted = apparent ? bytes : blocks * 512;
+    if (request.humanReadable) return runtime::HumanReadableSize(counted);
+    if (request.bytes) return std::to_string(counted);
+    return std::to_string(counted / 1024 + (counted % 1024 != 0 ? 1 : 0));
+}
+
+int RunSizes(const SizesRequest& request) {
+    try {
+        const catalogue::ListingTree tree(request.listing, "show sizes of");
+        std::uint64_t folder = 0;
+        if (!request.path.empty()) {
+            const std::optional<std::uint64_t> found = tree.FolderAt(request.path);
+            if (!found) {
+                throw runtime::RuntimeError(runtime::PathNotFound,
+                                            "Cannot show sizes of \"" + request.path +
+                                                "\": the listing \"" + request.listing +
+                                                "\" holds no such folder");
+            }
+            folder = *found;
+        }
+        const char end = request.nulls ? '\0' : '\n';
+        struct Line {
+            std::uint64_t size;
+            std::string text;
+            std::size_t pathAt;
+        };
+        std::vector<Line> held;  // only when sorted
+        tree.ForEachBelow(
+            folder, request.maxDepth.value_or(UINT64_MAX),
+            [&](const catalogue::ListingTree::FolderBelow& below) {
+                std::string text = SizeField(request, below.totals.bytes, below.totals.blocks);
+                text += '\t';
+                const std::size_t pathAt = text.size();
+                text += below.path;
+                text += end;
+                if (request.sort == SizesRequest::Sort::kListing) return Write(text);
+                const bool apparent = request.apparentSize || request.bytes;
+                held.push_back(
+                    {apparent ? below.totals.bytes : below.totals.blocks, std::move(text), pathAt});
+            },
+            StopIfSignalled);
+        if (request.sort == SizesRequest::Sort::kSize) {
+            std::stable_sort(held.begin(), held.end(),
+                             [](const Line& a, const Line& b) { return a.size > b.size; });
+        } else {
+            std::sort(held.begin(), held.end(), [](const Line& a, const Line& b) {
+                return std::string_view(a.text).substr(a.pathAt) <
+                       std::string_view(b.text).substr(b.pathAt);
+            });
+        }
+        for (const Line& line : held) Write(line.text);
+        return kSizesShown;
+    } catch (const OutputFailed& failed) {
+        return failed.status;
+    } catch (const StoppedBySignal& stopped) {
+        return ReportStopped(stopped);
+    } catch (const runtime::RuntimeError& error) {
+        WriteError(ErrorMessage(error.what()));
+        return kSizesFailed;
+    }
+}
+
+}  // namespace quorvale::app
