@@ -26,7 +26,7 @@ int RunExport(const ExportCommand& command) {
         catalogue::ExportFormatNamed(command.format);
     if (!format && !sums) {
         WriteError(ErrorMessage("cannot export \"" + command.listing + "\": '" + command.format +
-                                "' is not a format (paths, csv, ncdu, sums)"));
+                                "' is not a format (paths, csv, ncdu, qdirstat, sums)"));
         return kExportFailed;
     }
     const auto write = [](std::string_view text) {

@@ -10,6 +10,7 @@
 
 #include "catalogue/kept_listing.h"
 #include "catalogue/listing_find.h"
+#include "catalogue/listing_tree.h"
 #include "listing/details_line.h"
 #include "listing/list_file_writer.h"
 #include "runtime/path_join.h"
@@ -97,12 +98,13 @@ class NcduWriter {
         out_ += ",\"timestamp\":" + std::to_string(static_cast<long long>(::time(nullptr))) + "}";
     }
 
-    void Entry(const KeptEntry& entry) {
+    // The next entry, with its sizes where the listing keeps them.
+    void Entry(const KeptEntry& entry, const EntrySize* size) {
         if (entry.isFile) {
             out_ += ",\n";
-            Object(entry.name, entry.details);
+            Object(entry.name, entry.details, size);
         } else {
-            Folder(entry);
+            Folder(entry, size);
         }
         if (out_.size() > (1 << 16)) Flush();
     }
@@ -114,7 +116,7 @@ class NcduWriter {
     }
 
   private:
-    void Folder(const KeptEntry& entry) {
+    void Folder(const KeptEntry& entry, const EntrySize* size) {
         const std::string_view path = entry.folderPath;
         // Close the folders this one does not lie in.
         while (!open_.empty() && !LiesIn(path, open_.back())) {
@@ -123,7 +125,7 @@ class NcduWriter {
         }
         out_ += ",\n[";
         const std::string_view name = open_.empty() ? path : runtime::LastPathPart(path);
-        Object(name, entry.details);
+        Object(name, entry.details, size);
         open_.emplace_back(path);
     }
 
@@ -132,15 +134,17 @@ class NcduWriter {
                (folder.ends_with('/') || path[folder.size()] == '/');
     }
 
-    void Object(std::string_view name, std::string_view details) {
+    void Object(std::string_view name, std::string_view details, const EntrySize* size) {
         out_ += "{\"name\":";
         AppendJsonString(out_, name);
         if (!details.empty()) {
             const listing::DetailsFields split = listing::SplitDetails(details);
             if (const std::optional<std::uint64_t> bytes = SizeOf(split.size)) {
                 out_ += ",\"asize\":" + std::to_string(*bytes);
-                // Whole blocks, where their size is a number too.
-                if (*bytes <= UINT64_MAX - (kDiskBlock - 1)) {
+                // The blocks it has, or whole blocks where their size is a number too.
+                if (size != nullptr) {
+                    out_ += ",\"dsize\":" + std::to_string(size->blocks * 512);
+                } else if (*bytes <= UINT64_MAX - (kDiskBlock - 1)) {
                     out_ += ",\"dsize\":" +
                             std::to_string((*bytes + kDiskBlock - 1) / kDiskBlock * kDiskBlock);
                 }
@@ -163,12 +167,65 @@ class NcduWriter {
     std::vector<std::string> open_;  // the folders whose arrays are open, outermost first
 };
 
+// The cache file of QDirStat: a folder's line by its full path, its files' by their names.
+class QdirstatWriter {
+  public:
+    explicit QdirstatWriter(const ExportRequest& request) {
+        out_ = "[qdirstat 1.0 cache file]\n# Written by " + request.program + " " +
+               request.version + "\n# Type\tpath\tsize\tmtime\t<optional fields>\n\n";
+    }
+
+    // The next entry; `out` takes its line.
+    void Entry(const KeptEntry& entry, const EntrySize* size, std::string& out) {
+        out += out_;
+        out_.clear();
+        const listing::DetailsFields split = listing::SplitDetails(entry.details);
+        if (!entry.isFile) {
+            out += "D\t";
+            AppendEncoded(out, entry.folderPath);
+        } else {
+            out += split.type == "l" ? "L\t" : "F\t";
+            AppendEncoded(out, entry.name);
+        }
+        out += '\t';
+        out += SizeOf(split.size) ? split.size : "0";
+        char time[24];
+        std::snprintf(time, sizeof time, "\t0x%llx",
+                      static_cast<unsigned long long>(SecondsOf(split.time).value_or(0)));
+        out += time;
+        if (size != nullptr && entry.isFile) {
+            if (split.type == "f" && size->blocks * 512 < size->bytes)
+                out += "\tblocks: " + std::to_string(size->blocks);
+            if (size->links > 1) out += "\tlinks: " + std::to_string(size->links);
+        }
+        out += '\n';
+    }
+
+  private:
+    // %, blanks and control bytes as %XX; every other byte as it is (names are bytes there too).
+    static void AppendEncoded(std::string& out, std::string_view name) {
+        for (const char c : name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte <= 0x20 || byte == 0x7F || c == '%') {
+                char escaped[4];
+                std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+
+    std::string out_;  // the header, until the first entry
+};
+
 }  // namespace
 
 std::optional<ExportFormat> ExportFormatNamed(std::string_view name) {
     if (name == "paths") return ExportFormat::kPaths;
     if (name == "csv") return ExportFormat::kCsv;
     if (name == "ncdu") return ExportFormat::kNcdu;
+    if (name == "qdirstat") return ExportFormat::kQdirstat;
     return std::nullopt;
 }
 
@@ -195,18 +252,39 @@ void ExportListing(const std::string& folder, const ExportRequest& request,
     if (request.format != ExportFormat::kPaths && listing.HasDetails()) listing.ReadDetails();
     std::optional<NcduWriter> ncdu;
     if (request.format == ExportFormat::kNcdu) ncdu.emplace(request, write);
+    std::optional<QdirstatWriter> qdirstat;
+    if (request.format == ExportFormat::kQdirstat) {
+        if (!listing.HasDetails()) {
+            throw runtime::RuntimeError(
+                runtime::InvalidProcedureCall,
+                "Cannot export \"" + folder + "\" for QDirStat: it was saved without --details");
+        }
+        qdirstat.emplace(request);
+    }
+    // Each entry's blocks and links, where the listing keeps them.
+    std::unique_ptr<KeptSizes> sizes;
+    if ((ncdu || qdirstat) && !listing.Record().sizesName.empty()) {
+        sizes = OpenSizesOf(listing, "export");
+    }
+    std::vector<EntrySize> size;
     std::string out;
     if (request.format == ExportFormat::kCsv) out = "type,size,time,path\r\n";
     std::string path;
     std::size_t entries = 0;
     while (const std::optional<KeptEntry> entry = listing.Next()) {
-        if (check && ++entries % kEntriesBetweenChecks == 0) check();
+        if (++entries % kEntriesBetweenChecks == 0 && check) check();
+        if (sizes) {
+            size.clear();
+            sizes->EntrySizes(entries - 1, 1, size);
+        }
         if (ncdu) {
-            ncdu->Entry(*entry);
+            ncdu->Entry(*entry, sizes ? &size.front() : nullptr);
             continue;
         }
         EntryPath(*entry, path);
-        if (request.format == ExportFormat::kPaths) {
+        if (qdirstat) {
+            qdirstat->Entry(*entry, sizes ? &size.front() : nullptr, out);
+        } else if (request.format == ExportFormat::kPaths) {
             AppendPathLine(out, path, request.nulls);
         } else {
             const listing::DetailsFields split = listing::SplitDetails(entry->details);

@@ -10,9 +10,9 @@
 
 namespace quorvale::catalogue {
 
-enum class ExportFormat { kPaths, kCsv, kNcdu };
+enum class ExportFormat { kPaths, kCsv, kNcdu, kQdirstat };
 
-// The format named "paths", "csv" or "ncdu"; none for another name.
+// The format named "paths", "csv", "ncdu" or "qdirstat"; none for another name.
 std::optional<ExportFormat> ExportFormatNamed(std::string_view name);
 
 struct ExportRequest {
@@ -29,8 +29,15 @@ struct ExportRequest {
 //       details (empty fields where it has none), CR LF ended, fields quoted where they must be;
 //   ncdu: ncdu's export (format 1.2): each folder an array of its own object and its entries',
 //       the root by its full path and the rest by name, "asize" the size from the details and
-//       "dsize" that rounded up to 4 KiB, "mtime" its time, and "notreg" for what is neither a
-//       regular file nor a folder (a link among them).
+//       "dsize" the blocks its sizes file keeps (a listing without one: the size rounded up to 4
+//       KiB), "mtime" its time, and "notreg" for what is neither a regular file nor a folder (a
+//       link among them);
+//   qdirstat: the cache file QDirStat and K4DirStat read ("[qdirstat 1.0 cache file]"): "D", the
+//       folder's full path, its own size and time (hexadecimal seconds) for each folder, then "F"
+//       (or "L" for a link), the name, its size and time for each of its files, tab separated,
+//       names URL-encoded (%, blanks and control bytes as %XX); "blocks: N" after a sparse file
+//       and "links: N" after a file of several hard links, where the listing keeps its sizes.
+//       A listing without details cannot be exported so.
 // Throws what reading a kept listing throws (runtime::RuntimeError; ListingChanged when a Save
 // replaced its files meanwhile). `check` is called every few thousand entries.
 void ExportListing(const std::string& folder, const ExportRequest& request,

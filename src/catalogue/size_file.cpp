@@ -114,12 +114,13 @@ void SizesWriter::EndFrame() {
 void SizesWriter::Add(std::string_view path, bool isFolder, const reading::EntryDetails* details) {
     EntrySize size;
     if (details != nullptr) {
-        size = {details->size, details->blocks, details->modified};
+        size = {details->size, details->blocks, details->links, details->modified};
     } else {
         size.modified = lastModified_;
     }
     PutVarint(frame_, size.bytes);
     PutVarint(frame_, size.blocks);
+    PutVarint(frame_, size.links);
     PutZigzag(frame_, size.modified - lastModified_);
     lastModified_ = size.modified;
     const std::uint64_t entry = entries_++;
@@ -348,6 +349,7 @@ const std::vector<EntrySize>& KeptSizes::Frame(std::uint64_t number) const {
             EntrySize size;
             size.bytes = VarintAt(rows, at);
             size.blocks = VarintAt(rows, at);
+            size.links = VarintAt(rows, at);
             modified += ZigzagAt(rows, at);
             size.modified = modified;
             frame_.push_back(size);

@@ -16,9 +16,10 @@
 //       u64 the file's size; u32 the checksum of the entry table; u32 the checksum of the
 //       header's 92 bytes before it.
 //   entry frames: the entries in order, kEntriesPerSizeFrame to a zstd frame, each: varint its
-//       size in bytes, varint its blocks (units of 512 bytes, as st_blocks counts them), zigzag its
-//       modification time (seconds since the epoch) less the entry's before it in the frame (0
-//       before the first). An entry whose details could not be read has 0, 0 and the time before.
+//       size in bytes, varint its blocks (units of 512 bytes, as st_blocks counts them), varint its
+//       hard links, zigzag its modification time (seconds since the epoch) less the entry's before
+//       it in the frame (0 before the first). An entry whose details could not be read has 0, 0,
+//       1 and the time before.
 //   entry table: for each frame u64 where it begins and u32 its checksum; then u64 where the last
 //       one ends.
 //   folder rows, 40 bytes each: u64 the folder's entry, u64 the apparent size and u64 the blocks
@@ -75,6 +76,7 @@ inline constexpr std::size_t kFoldersPerSizeChunk = 1024;
 struct EntrySize {
     std::uint64_t bytes = 0;
     std::uint64_t blocks = 0;  // of 512 bytes
+    std::uint64_t links = 1;
     std::int64_t modified = 0;
 };
 
