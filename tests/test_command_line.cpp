@@ -150,6 +150,13 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
          "option '--min-size' needs a size such as 10M, 1G or 4096, not '99999999999T'"},
         {{"--duplicates", "-style", "Fusion"},
          "'-style' is an option of the window, and --duplicates shows none"},
+        // --sizes takes its listing, a folder of it and du's few options.
+        {{"--sizes", "L", "A", "B"},
+         "--sizes takes one listing and a folder of it and nothing else"},
+        {{"--sizes", "L", "-d", "one"}, "option '--max-depth' needs a whole number, not 'one'"},
+        {{"--sizes", "L", "--sort=time"}, "option '--sort' takes size or name, not 'time'"},
+        {{"--sizes", "L", "-c"}, "--count is not an option of --sizes"},
+        {{"-d", "1", "R"}, "--max-depth is an option of --sizes"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Read(c.args);
@@ -242,6 +249,17 @@ TEST(CommandLineBytes, EmptyRepeatedAndUnknownArgumentsAreWrongNeverAWindow) {
     EXPECT_EQ(only.duplicates.listing + "|" + only.duplicates.folders.at(0), "L|F");
     EXPECT_EQ(only.duplicates.minSize, 0u);
     EXPECT_EQ(Read({"--also-in=L"}).duplicates.question, app::DuplicatesRequest::Question::kAlsoIn);
+    const CommandLine sizes =
+        Read({"-h", "--sizes", "L\xFF", "/m/a\xFF", "-d", "2", "-b", "-0", "--sort=size"});
+    EXPECT_EQ(sizes.action, Action::kSizes) << sizes.wrong;
+    EXPECT_EQ(sizes.sizes.listing + "|" + sizes.sizes.path, "L\xFF|/m/a\xFF");
+    EXPECT_EQ(sizes.sizes.maxDepth, 2u);
+    EXPECT_TRUE(sizes.sizes.humanReadable && sizes.sizes.bytes && sizes.sizes.nulls);
+    EXPECT_EQ(sizes.sizes.sort, app::SizesRequest::Sort::kSize);
+    const CommandLine apparent = Read({"--sizes=L", "--apparent-size", "--max-depth=0"});
+    EXPECT_EQ(apparent.action, Action::kSizes) << apparent.wrong;
+    EXPECT_TRUE(apparent.sizes.apparentSize && apparent.sizes.path.empty());
+    EXPECT_EQ(apparent.sizes.maxDepth, 0u);
     EXPECT_EQ(Read({}).action, Action::kWindow);
 }
 

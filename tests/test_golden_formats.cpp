@@ -11,6 +11,7 @@
 #include "catalogue/index_format.h"
 #include "catalogue/index_writer.h"
 #include "catalogue/listing_record.h"
+#include "catalogue/size_file.h"
 
 namespace quorvale::test {
 namespace {
@@ -376,6 +377,52 @@ TEST(GoldenHashes, EveryByteOfBothHashFilesIsPinned) {
     writer.Finish(4, PinnedIdentity(), byEntry, bySize);
     EXPECT_EQ(Hex(byEntry.bytes), Hex(FromHex(kHashesByEntry, std::size(kHashesByEntry))));
     EXPECT_EQ(Hex(bySize.bytes), Hex(FromHex(kHashesBySize, std::size(kHashesBySize))));
+}
+
+// The sizes of the worked example of their format: a folder "/d" holding a file of 3 bytes, of list
+// files of 3 lines.
+constexpr const char* kSizes[] = {
+    // "QVSIZ001"; 2 entries; 1 folder; 3 lines; the Save's identity
+    "51 56 53 49 5a 30 30 31 02 00 00 00 00 00 00 00",
+    "01 00 00 00 00 00 00 00 03 00 00 00 00 00 00 00",
+    "a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af",
+    // the root's 4099 bytes and 16 blocks, each file once; the entry table at 118, the folder
+    // rows at 138; the size 182; the entry table's checksum, the header's
+    "03 10 00 00 00 00 00 00 10 00 00 00 00 00 00 00",
+    "76 00 00 00 00 00 00 00 8a 00 00 00 00 00 00 00",
+    "b6 00 00 00 00 00 00 00 b1 c3 9c 9b 4b c9 1f 5e",
+    // entry frame 0, a zstd frame of one raw block of 13 bytes: 4096 bytes, 8 blocks, 2 links,
+    // modified 10^9; 3 bytes, 8 blocks, 1 link, 2 seconds after
+    "28 b5 2f fd 20 0d 69 00 00 80 20 08 02 80 a8 d6 b9 07",
+    "03 08 01 04",
+    // the entry table: frame 0 at 96, its checksum; it ends at 118
+    "60 00 00 00 00 00 00 00 99 95 34 54 76 00 00 00 00 00 00 00",
+    // the folder: entry 0, 4099 bytes, 16 blocks, 1 file, no folder below
+    "00 00 00 00 00 00 00 00 03 10 00 00 00 00 00 00 10 00 00 00 00 00 00 00",
+    "01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+    // the checksum of the one chunk of folder rows
+    "14 d0 3c c4",
+};
+
+TEST(GoldenSizes, EveryByteOfTheSizesFileIsPinned) {
+    catalogue::SizesWriter writer;
+    reading::EntryDetails folder;
+    folder.type = 'd';
+    folder.size = 4096;
+    folder.blocks = 8;
+    folder.links = 2;
+    folder.modified = 1'000'000'000;
+    reading::EntryDetails file;
+    file.type = 'f';
+    file.size = 3;
+    file.blocks = 8;
+    file.modified = 1'000'000'002;
+    writer.Add("/d", true, &folder);
+    writer.Add("/d/a", false, &file);
+    BytesOutput out;
+    const std::uint64_t size = writer.Finish(3, PinnedIdentity(), out);
+    EXPECT_EQ(size, out.bytes.size());
+    EXPECT_EQ(Hex(out.bytes), Hex(FromHex(kSizes, std::size(kSizes))));
 }
 
 }  // namespace

@@ -33,23 +33,23 @@
 //
 // Checksums are FNV-1a, 64 bits folded to 32, as the index's (IndexChecksum).
 //
-// A worked example: a folder "/d" (4096 bytes, 8 blocks, modified 10^9) holding a file of 3
-// bytes (8 blocks, modified 10^9 + 2), of list files of 3 lines, makes 203 bytes:
+// A worked example: a folder "/d" (4096 bytes, 8 blocks, 2 links, modified 10^9) holding a file of
+// 3 bytes (8 blocks, 1 link, modified 10^9 + 2), of list files of 3 lines, makes 182 bytes:
 //
 //   0    51 56 53 49 5a 30 30 31  "QVSIZ001"
 //   8    02 00 .. 00              entries 2             16   01 00 .. 00   folders 1
 //   24   03 00 .. 00              lines 3               32   a0 .. af      the Save's identity
 //   48   03 10 00 .. 00           4099 bytes once       56   10 00 .. 00   16 blocks once
-//   64   7b 00 .. 00              entry table at 123    72   8f 00 .. 00   folder rows at 143
-//   80   cb 00 .. 00              size 203              88   ee 9b c6 a4   the table's checksum
-//   92   the header's checksum
-//   96   28 b5 2f fd 20 0b 59 00 00   entry frame 0, a raw block of 11 bytes:
-//        80 20 08 80 a8 d6 b9 07  4096 bytes, 8 blocks, modified 10^9 (zigzag of 10^9 - 0)
-//        03 08 04                 3 bytes, 8 blocks, 2 seconds after
-//   123  60 00 .. 00 xx xx xx xx  frame 0 at 96, its checksum;  7b 00 .. 00  it ends at 123
-//   143  00 00 .. 00  03 10 00 .. 00  10 00 .. 00  01 00 .. 00  00 00 .. 00
+//   64   76 00 .. 00              entry table at 118    72   8a 00 .. 00   folder rows at 138
+//   80   b6 00 .. 00              size 182              88   b1 c3 9c 9b   the table's checksum
+//   92   4b c9 1f 5e              the header's checksum
+//   96   28 b5 2f fd 20 0d 69 00 00   entry frame 0, a zstd frame of one raw block of 13 bytes:
+//        80 20 08 02 80 a8 d6 b9 07   4096 bytes, 8 blocks, 2 links, modified 10^9
+//        03 08 01 04              3 bytes, 8 blocks, 1 link, 2 seconds after
+//   118  60 00 .. 00 99 95 34 54  frame 0 at 96, its checksum;  76 00 .. 00  it ends at 118
+//   138  00 00 .. 00  03 10 00 .. 00  10 00 .. 00  01 00 .. 00  00 00 .. 00
 //                                 "/d": entry 0, 4099 bytes, 16 blocks, 1 file, no folder below
-//   183  the checksum of the one chunk of folder rows
+//   178  14 d0 3c c4              the checksum of the one chunk of folder rows
 #pragma once
 
 #include <cstdint>
