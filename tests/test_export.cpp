@@ -159,7 +159,7 @@ sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
 }
 
 // The ncdu export, read by ncdu: what it exports again holds every entry, with its apparent size
-// and its size on disk rounded up to 4 KiB, and links as not regular.
+// and its size on disk as the tree's blocks say, and links as not regular.
 TEST_F(ExportedListings, NcduReadsTheExportBackWithEveryEntryAndSize) {
     const ProgramRun run = RunProgram({"--export", "ncdu", dir / "kept"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -169,13 +169,15 @@ TEST_F(ExportedListings, NcduReadsTheExportBackWithEveryEntryAndSize) {
     ASSERT_EQ(std::system(command.c_str()), 0)
         << "ncdu (tools/deps.sh test installs it): " << ReadBytes(scratch / "ncdu.err");
     const std::string entries = Python(R"(import json, sys
+import os
 text = sys.stdin.buffer.read().decode("utf-8", "surrogateescape")
 out = []
 def walk(node, parent):
     info = node[0] if isinstance(node, list) else node
     path = parent + info["name"] if parent else info["name"]
     disk = info.get("dsize", 0)
-    assert disk == (info.get("asize", 0) + 4095) // 4096 * 4096, info
+    real = path.replace("\u240d", "\r").replace("\u240a", "\n")
+    assert disk == os.lstat(real.encode("utf-8", "surrogateescape")).st_blocks * 512, info
     kind = "d" if isinstance(node, list) else ("l" if info.get("notreg") else "f")
     out.append("%s\t%s\t%d" % (path + ("/" if kind == "d" and not path.endswith("/") else ""),
                                kind, info.get("asize", 0)))
@@ -189,8 +191,8 @@ sys.stdout.buffer.write(("\n".join(out) + "\n").encode("utf-8", "surrogateescape
     EXPECT_EQ(Lines(entries), Described(tree));
 }
 
-// A size in a kept details file that is no 64-bit number is left out of the ncdu export, and one
-// whose whole blocks are no 64-bit number has no disk size: never a crash or a wrapped number.
+// A size in a kept details file that is no 64-bit number is left out of the ncdu export (its disk
+// size is the blocks kept with the listing): never a crash or a wrapped number.
 TEST_F(ExportedListings, SizesPastSixtyFourBitsAreLeftOutOfNcdu) {
     const std::string details = dir / "kept/ListTex1.tsv";
     std::string text = ReadBytes(details);
@@ -207,7 +209,8 @@ TEST_F(ExportedListings, SizesPastSixtyFourBitsAreLeftOutOfNcdu) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.find("9999999999999999999"), std::string::npos);
     EXPECT_NE(run.out.find("{\"name\":\"sized\",\"mtime\":"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\"asize\":18446744073709551615,\"mtime\":"), std::string::npos);
+    // Its disk size is the blocks kept with the listing, whatever its details say.
+    EXPECT_NE(run.out.find("\"asize\":18446744073709551615,\"dsize\":"), std::string::npos);
 }
 
 // What cannot be exported: an unknown format, a folder with no listing; each said, with 2.
@@ -215,7 +218,7 @@ TEST_F(ExportedListings, AnUnknownFormatOrNoListingIsSaidWithTwo) {
     const ProgramRun format = RunProgram({"--export", "xml", dir / "kept"});
     EXPECT_EQ(format.status, 2);
     EXPECT_EQ(format.err, "quorvale: cannot export \"" + dir / "kept" +
-                              "\": 'xml' is not a format (paths, csv, ncdu, sums)\n");
+                              "\": 'xml' is not a format (paths, csv, ncdu, qdirstat, sums)\n");
     // A reader that goes away (`| head -c 10`) ends an export as it ends any writer: 141.
     for (const std::string name : {"paths", "csv", "ncdu"}) {
         const ProgramRun gone =

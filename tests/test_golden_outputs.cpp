@@ -33,10 +33,11 @@ std::string SizeOf(const std::string& path) {
     return std::to_string(st.st_size);
 }
 
-// A folder's size rounded up to whole blocks of 4 KiB, as ncdu's "dsize" of a listing has it.
+// What an entry takes on its disk, as ncdu's "dsize" of a listing saved with details has it.
 std::string BlocksOf(const std::string& path) {
-    const std::uint64_t size = std::stoull(SizeOf(path));
-    return std::to_string((size + 4095) / 4096 * 4096);
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return std::to_string(static_cast<std::uint64_t>(st.st_blocks) * 512);
 }
 
 // "ended" of the record in `listFolder`: what a search prints of the listing.
@@ -119,11 +120,13 @@ TEST_F(GoldenOutputs, Exports) {
                         version.substr(0, version.size() - 1) + "\",\"timestamp\":T},\n" +
                         "[{\"name\":\"" + root + "\",\"asize\":" + SizeOf(root) +
                         ",\"dsize\":" + BlocksOf(root) + mtime + "},\n" +
-                        "{\"name\":\"a.txt\",\"asize\":5,\"dsize\":4096" + mtime + "},\n" +
-                        "{\"name\":\"link\",\"asize\":5,\"dsize\":4096" + mtime +
-                        ",\"notreg\":true},\n" + "[{\"name\":\"sub\",\"asize\":" +
-                        SizeOf(root + "/sub") + ",\"dsize\":" + BlocksOf(root + "/sub") + mtime +
-                        "},\n" + "{\"name\":\"b\",\"asize\":0,\"dsize\":0" + mtime + "}]]]\n");
+                        "{\"name\":\"a.txt\",\"asize\":5,\"dsize\":" + BlocksOf(root + "/a.txt") +
+                        mtime + "},\n" + "{\"name\":\"link\",\"asize\":5,\"dsize\":" +
+                        BlocksOf(root + "/link") + mtime + ",\"notreg\":true},\n" +
+                        "[{\"name\":\"sub\",\"asize\":" + SizeOf(root + "/sub") +
+                        ",\"dsize\":" + BlocksOf(root + "/sub") + mtime + "},\n" +
+                        "{\"name\":\"b\",\"asize\":0,\"dsize\":" + BlocksOf(root + "/sub/b") +
+                        mtime + "}]]]\n");
 }
 
 TEST_F(GoldenOutputs, SearchLines) {

@@ -11,6 +11,7 @@ std::string HelpText() {
   or:  quorvale --verify LISTING [--root DIR]
   or:  quorvale --duplicates [FOLDER]... [COPIES OPTION]...
   or:  quorvale --only-in|--also-in LISTING [FOLDER]... [COPIES OPTION]...
+  or:  quorvale --sizes LISTING [PATH] [SIZES OPTION]...
   or:  quorvale --listings [FOLDER]...
   or:  quorvale --note LISTING TEXT
   or:  quorvale --forget LISTING
@@ -30,7 +31,8 @@ Options:
   --details            with --save: beside each ListTex<n>.txt write
                        ListTex<n>.tsv, line for line: type (d folder, f file,
                        l link, o other), size in bytes, time modified (UTC),
-                       full path, separated by tabs
+                       full path, separated by tabs; and the sizes --sizes
+                       and the browse window (Ctrl+L) read
   -x, --one-file-system
                        with --save: list a folder on another drive by its
                        folder line, without entering it
@@ -99,8 +101,12 @@ Options:
                        CR or LF in a name as itself);
                        "csv" (RFC 4180), type, size, time (where the listing
                        has details) and path; "ncdu", the JSON export that
-                       ncdu -f and gdu -f read (disk usage: the size rounded
-                       up to 4 KiB); "sums" (a listing saved with --hash),
+                       ncdu -f and gdu -f read (disk usage: the blocks kept
+                       with --details, else the size rounded up to 4 KiB);
+                       "qdirstat", the cache file QDirStat and K4DirStat read
+                       (qdirstat --cache; a listing saved with --details),
+                       a D line per folder, then its files; "sums" (a listing
+                       saved with --hash),
                        "HASH  PATH" lines, the path under the root, that
                        xxhsum -c or sha256sum -c verify there (for xxh3 a
                        name holding a CR, LF or backslash is left out, named
@@ -141,6 +147,20 @@ Options:
   --min-size SIZE      with --duplicates, --only-in, --also-in: files smaller
                        than SIZE (4096, 100k, 10M, 1G) are left out (default
                        1: empty files free nothing; 0 takes them)
+  --sizes LISTING [PATH]
+                       print the disk usage of each folder of the listing
+                       LISTING (saved with --details) below PATH (as the
+                       listing writes it; default its root) as du prints it,
+                       from the listing alone (the drive may be unplugged):
+                       "SIZE<tab>PATH", each folder after the folders below
+                       it, PATH last; SIZE in KiB of the blocks allocated. A
+                       folder counts each hard link it holds (as du -l), the
+                       listing's root each file once (as du)
+  -d, --max-depth N    with --sizes: print the folders N levels below PATH at
+                       most (0: PATH alone)
+  --apparent-size      with --sizes: sizes, not blocks (in KiB)
+  -b, --bytes          with --sizes: sizes in bytes (--apparent-size)
+  --sort=size|name     with --sizes: the largest first, or by path
   --listings [FOLDER]...
                        one line per kept listing in each FOLDER (default as
                        for --find), newest first, tab-separated: the drive
@@ -157,8 +177,8 @@ Options:
                        its last listing
   -b, --basename       with --find: match the entry's name only
   -i, --ignore-case    with --find: the letters A-Z and a-z match each other
-  -0, --null           with --find, --duplicates, --only-in, --also-in or
-                       --export paths: end each line with NUL,
+  -0, --null           with --find, --duplicates, --only-in, --also-in,
+                       --sizes or --export paths: end each line with NUL,
                        not a newline, and give a CR or LF in a name back as
                        itself (ready for xargs -0)
   -c, --count          with --find: print only how many entries match (with
@@ -173,8 +193,8 @@ Options:
                        tab, before each path
   --long               with --find: as --where, then type, size and time
                        (from listings saved with --details), each with a tab
-  -h, --human-readable with --find --long, --duplicates, --only-in, --also-in:
-                       sizes as 1.5K, 23M, 4.0G
+  -h, --human-readable with --find --long, --duplicates, --only-in, --also-in,
+                       --sizes: sizes as 1.5K, 23M, 4.0G
   --size [+|-]N[k|M|G|T]
                        with --find: files of more (+), less (-) or about N
                        bytes (k, M, G, T: 1024, 1024^2, ...), rounded up to
@@ -184,8 +204,8 @@ Options:
                        (2026-12-09, 2026-12-09 14:30: local time; a final Z:
                        UTC), from listings saved with --details
   --type f|d|l         with --find: files, folders or links only (likewise)
-  -h, --help           show this help and end (-h with --find and the
-                       questions of copies: see above)
+  -h, --help           show this help and end (-h with --find, --sizes and
+                       the questions of copies: see above)
   -V, --version        show the version and end
   --                   end the options: what follows is the folder
 The window also takes the toolkit's own options, such as -style NAME and
@@ -220,6 +240,8 @@ Files:
   quorvale-hashes.bin, quorvale-hashes-by-size.bin
                        with --hash: each hashed file's entry, size, identity,
                        times and hash, in listing order and by size and hash
+  quorvale-sizes.bin   with --details: each entry's size, blocks, links and
+                       time, and each folder's totals, for --sizes
 
 Exit status:
   --save: 0 the listing is complete; 1 it was written, but some folders were
@@ -239,6 +261,8 @@ Exit status:
   --verify: 0 every hashed file is intact, 1 something was found, 2 something
   could not be verified (said on stderr: a file unreadable, the drive not
   mounted, a listing without hashes).
+  --sizes: 0 printed, 2 the listing has no sizes or could not be read, or
+  holds no folder PATH.
   --duplicates, --only-in, --also-in: 0 something was found, 1 nothing was, 2
   a FOLDER given or a listing could not be read, or no listing has hashes.
 
@@ -266,11 +290,15 @@ Examples:
     quorvale --duplicates --min-size 10M -h
     quorvale --only-in PHOTOS
 
+  Where the space went on a drive in a drawer:
+    quorvale --save /media/alice/BACKUP --details
+    quorvale --sizes BACKUP -d 1 -h --sort=size
+
   Where is that file, on every drive listed:
     quorvale -i -b --find 'holiday*.jpg' ~/catalogue
 
 See also:
-  find(1), locate(1), plocate(1), ncdu(1), jdupes(1)
+  find(1), locate(1), plocate(1), du(1), ncdu(1), jdupes(1)
 )";
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "catalogue/kept_listing.h"
+#include "runtime/path_join.h"
 #include "runtime/runtime_error.h"
 
 namespace quorvale::catalogue {
@@ -15,12 +16,6 @@ namespace {
 constexpr std::size_t kFramesHeld = 8;
 // Folders told between two calls of a walk's check.
 constexpr std::uint64_t kCheckEvery = 4096;
-
-// `folder` + "/" + `name`, no separator doubled after the root of a file system.
-void AppendName(std::string& path, std::string_view name) {
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-}
 
 }  // namespace
 
@@ -49,7 +44,7 @@ std::unique_ptr<KeptSizes> OpenSizesOf(KeptListing& listing, std::string_view ac
     }
 }
 
-ListingTree::ListingTree(const std::string& folder, std::string_view action) {
+ListingTree::ListingTree(const std::string& folder, std::string_view action) : folder_(folder) {
     KeptListing listing(folder, action, true);
     record_ = listing.Record();
     const std::string context = "Cannot " + std::string(action) + " \"" + folder + "\": ";
@@ -144,7 +139,8 @@ std::vector<TreeRow> ListingTree::Children(std::uint64_t folder) const {
 std::string ListingTree::PathOf(std::uint64_t folder) const {
     std::string path = rootPath_;
     const std::vector<std::uint64_t> chain = ChainTo(folder);
-    for (std::size_t i = 1; i < chain.size(); ++i) AppendName(path, Indexed(chain[i]).name);
+    for (std::size_t i = 1; i < chain.size(); ++i)
+        runtime::AppendName(path, Indexed(chain[i]).name);
     return path;
 }
 
@@ -227,7 +223,7 @@ void ListingTree::ForEachBelow(std::uint64_t folder, std::uint64_t maxDepth,
             continue;
         }
         const std::size_t pathEnd = path.size();
-        AppendName(path, indexed.name);
+        runtime::AppendName(path, indexed.name);
         open.push_back({next, pathEnd});
     }
     while (!open.empty()) close();

@@ -50,6 +50,8 @@ class ListingTree {
     ListingTree& operator=(const ListingTree&) = delete;
 
     const ListingRecord& Record() const { return record_; }
+    // The list folder, as given.
+    const std::string& Folder() const { return folder_; }
     const KeptSizes& Sizes() const { return *sizes_; }
     // The root folder's row (its name its whole path as listed), with its totals counting each
     // file once however many hard links it has.
@@ -84,6 +86,7 @@ class ListingTree {
     const IndexedFolder& Indexed(std::uint64_t folder) const;
     FolderTotals TotalsOf(std::uint64_t folder) const;
 
+    std::string folder_;
     ListingRecord record_;
     std::optional<IndexFile> index_;
     std::unique_ptr<KeptSizes> sizes_;

@@ -20,12 +20,15 @@
 #include <QShortcut>
 #include <QStyle>
 #include <QWindow>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
+#include "catalogue/drive_catalogue.h"
 #include "listing/list_file_name.h"
 #include "picker/folder_picker.h"
 #include "save/listing_save.h"
+#include "window/browse_window.h"
 #include "window/closing_animation.h"
 #include "window/command_button.h"
 #include "window/listing_view.h"
@@ -256,6 +259,12 @@ MainWindow::MainWindow(runtime::RuntimeServices& runtime, reading::FileSystem& f
     findAction->setShortcutContext(Qt::WindowShortcut);
     connect(findAction, &QAction::triggered, this, &MainWindow::openFind);
     addAction(findAction);
+    // Browsing the kept listings' folders and sizes: Ctrl+L, or the same menu.
+    auto* browseAction = new QAction("Browse Kept Listings...", this);
+    browseAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    browseAction->setShortcutContext(Qt::WindowShortcut);
+    connect(browseAction, &QAction::triggered, this, &MainWindow::openBrowse);
+    addAction(browseAction);
     // The commands by the keys people expect: Ctrl+O chooses, Ctrl+S saves, Ctrl+Q exits.
     const std::pair<QKeySequence, void (MainWindow::*)()> keys[] = {
         {QKeySequence::Open, &MainWindow::choose},
@@ -364,6 +373,28 @@ void MainWindow::openFind() {
     findDialog_->show();
     findDialog_->raise();
     findDialog_->activateWindow();
+}
+
+void MainWindow::openBrowse() {
+    if (browseWindow_ == nullptr) {
+        std::vector<std::string> folders;
+        try {
+            folders.push_back(runtime_.ListFileFolder());
+        } catch (const runtime::RuntimeError&) {
+        }
+        if (std::string catalogue = catalogue::CatalogueFolder();
+            !catalogue.empty() &&
+            std::find(folders.begin(), folders.end(), catalogue) == folders.end()) {
+            folders.push_back(std::move(catalogue));
+        }
+        FindDialogHooks hooks;
+        hooks.openFolder = hooks_.openFolder;
+        browseWindow_ = new BrowseWindow(std::move(folders), hooks, this);
+        browseWindow_->setWindowFlag(Qt::Window);
+    }
+    browseWindow_->show();
+    browseWindow_->raise();
+    browseWindow_->activateWindow();
 }
 
 void MainWindow::CatchUpView() {

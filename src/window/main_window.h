@@ -33,6 +33,7 @@ namespace quorvale::window {
 
 class ListingModel;
 class TabStopDelegate;
+class BrowseWindow;
 
 // What the window asks of the world around it; tests replace the parts that would block or end
 // the process.
@@ -79,6 +80,7 @@ class MainWindow : public QWidget {
     // "Find in kept listings", opened beside the window (Ctrl+F, or its context menu); null
     // until first opened.
     FindDialog* Finder() const { return findDialog_; }
+    BrowseWindow* Browser() const { return browseWindow_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -88,6 +90,7 @@ class MainWindow : public QWidget {
 
   public slots:
     void openFind();
+    void openBrowse();
 
   private slots:
     void choose();
@@ -127,6 +130,7 @@ class MainWindow : public QWidget {
     ListingModel* model_;
     TabStopDelegate* delegate_;
     FindDialog* findDialog_ = nullptr;
+    BrowseWindow* browseWindow_ = nullptr;
     QString listFolder_;    // where the list files go, as the notice line names it
     QString noticeBefore_;  // the notice line's text before the folder's name
 };

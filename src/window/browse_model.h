@@ -1,0 +1,86 @@
+// The folder tree of a kept listing as the browse window shows it: name, size (the blocks a folder
+// and everything below it take), its share of its parent's, files below it and when it was
+// modified. Rows are held only for folders opened: a folder's children are asked for (through
+// `askChildren`) when the view first opens it, arrive later from the browse window's reader
+// thread and are added a slice at a time, and are let go of when the folder is closed again.
+// Belongs to the window's thread.
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QStyledItemDelegate>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "catalogue/listing_tree.h"
+
+namespace quorvale::window {
+
+class BrowseModel final : public QAbstractItemModel {
+    Q_OBJECT
+
+  public:
+    enum Column { kName, kSize, kShare, kFiles, kModified, kColumns };
+    static constexpr int kSortRole = Qt::UserRole;       // what a column sorts by (a number)
+    static constexpr int kShareRole = Qt::UserRole + 1;  // the share of the parent, 0 to 1
+    static constexpr int kRowsPerSlice = 2000;           // rows added at once
+
+    explicit BrowseModel(QObject* parent = nullptr);
+    ~BrowseModel() override;
+
+    // Asked for a folder's children the first time the view opens it.
+    std::function<void(std::uint64_t folder)> askChildren;
+
+    // Shows the tree of a listing whose root is `root` (or nothing).
+    void SetRoot(const catalogue::TreeRow& root);
+    void Clear();
+    // The children of `folder` as read: added a slice at a time, when the folder is still shown
+    // and waits for them. Returns whether they were taken.
+    bool TakeChildren(std::uint64_t folder, std::vector<catalogue::TreeRow> rows);
+    // The same for a folder the view has not opened yet (a match revealed below it).
+    bool Provide(std::uint64_t folder, std::vector<catalogue::TreeRow> rows);
+    // Whether some rows wait to be added.
+    bool Adding() const { return !pending_.empty(); }
+    // Adds the next slice of rows waiting; false when none waits.
+    bool AddSlice();
+    // Lets go of the rows below `index` (the folder was closed).
+    void Forget(const QModelIndex& index);
+    // The index of folder `folder`, or of entry `entry` among its children, where they are held.
+    QModelIndex IndexOfFolder(std::uint64_t folder) const;
+    QModelIndex IndexOfEntry(std::uint64_t folder, std::uint64_t entry) const;
+    const catalogue::TreeRow* RowAt(const QModelIndex& index) const;
+    bool Fetched(std::uint64_t folder) const;
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    bool hasChildren(const QModelIndex& parent = {}) const override;
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
+
+  private:
+    struct Node;
+    struct Pending;
+    Node* NodeOf(const QModelIndex& index) const;
+    QModelIndex IndexOf(const Node* node) const;
+    void Unmap(Node& node);
+
+    std::unique_ptr<Node> root_;  // holds the listing's root as its one child
+    std::unordered_map<std::uint64_t, Node*> folders_;
+    std::vector<Pending> pending_;
+};
+
+// Paints the share column as a bar under its figure.
+class ShareBarDelegate final : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+};
+
+}  // namespace quorvale::window
