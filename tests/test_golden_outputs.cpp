@@ -129,6 +129,33 @@ TEST_F(GoldenOutputs, Exports) {
                         mtime + "}]]]\n");
 }
 
+// QDirStat's cache file (0x695735a5 is 2026-01-02T03:04:05Z) and the folders' totals as du prints
+// them.
+TEST_F(GoldenOutputs, QdirstatCacheAndFolderTotals) {
+    const std::string version = Run({"--version"}).substr(9);
+    const std::string time = "\t0x695735a5\n";
+    EXPECT_EQ(Run({"--export", "qdirstat", list}),
+              "[qdirstat 1.0 cache file]\n# Written by quorvale " + version +
+                  "# Type\tpath\tsize\tmtime\t<optional fields>\n\n" +  //
+                  "D\t" + root + "\t" + SizeOf(root) + time +           //
+                  "F\ta.txt\t5" + time +                                //
+                  "L\tlink\t5" + time +                                 //
+                  "D\t" + root + "/sub\t" + SizeOf(root + "/sub") + time + "F\tb\t0" + time);
+    const auto used = [](const std::vector<std::string>& paths) {
+        std::uint64_t bytes = 0;
+        for (const std::string& path : paths) bytes += std::stoull(BlocksOf(path));
+        return std::to_string((bytes + 1023) / 1024);
+    };
+    const std::string sub = root + "/sub";
+    EXPECT_EQ(Run({"--sizes", list}),
+              used({sub, sub + "/b"}) + "\t" + sub + "\n" +
+                  used({root, root + "/a.txt", root + "/link", sub, sub + "/b"}) + "\t" + root +
+                  "\n");
+    const std::string sizes =
+        std::to_string(std::stoull(SizeOf(root)) + 10 + std::stoull(SizeOf(sub)));
+    EXPECT_EQ(Run({"--sizes", list, "-b", "-d", "0"}), sizes + "\t" + root + "\n");
+}
+
 TEST_F(GoldenOutputs, SearchLines) {
     // The path alone, as locate prints it; with --where (and in --long) the list folder, when its
     // Save ended and the drive's note (none here) before it.

@@ -244,56 +244,66 @@ void AppendPathLine(std::string& out, std::string_view path, bool nulls) {
 
 }  // namespace
 
+namespace {
+
+// A CSV line: type, size, time and path.
+void AppendCsvLine(std::string& out, const KeptEntry& entry, std::string_view path) {
+    const listing::DetailsFields split = listing::SplitDetails(entry.details);
+    for (const std::string_view field : {split.type, split.size, split.time}) {
+        out += field;
+        out += ',';
+    }
+    AppendCsvField(out, path);
+    out += "\r\n";
+}
+
+// The sizes kept with `listing`, for the formats that tell what entries take on disk; none for
+// the others, or where the listing keeps none. A QDirStat cache needs at least the details.
+std::unique_ptr<KeptSizes> SizesForExport(KeptListing& listing, const ExportRequest& request) {
+    if (request.format == ExportFormat::kQdirstat && !listing.HasDetails()) {
+        throw runtime::RuntimeError(runtime::InvalidProcedureCall,
+                                    "Cannot export \"" + listing.FolderPath() +
+                                        "\" for QDirStat: it was saved without --details");
+    }
+    const bool onDisk =
+        request.format == ExportFormat::kNcdu || request.format == ExportFormat::kQdirstat;
+    if (!onDisk || listing.Record().sizesName.empty()) return nullptr;
+    return OpenSizesOf(listing, "export");
+}
+
+}  // namespace
+
 void ExportListing(const std::string& folder, const ExportRequest& request,
                    const std::function<void(std::string_view)>& write,
                    const std::function<void()>& check) {
     if (check) check();
     KeptListing listing(folder, "export");
     if (request.format != ExportFormat::kPaths && listing.HasDetails()) listing.ReadDetails();
+    const std::unique_ptr<KeptSizes> sizes = SizesForExport(listing, request);
     std::optional<NcduWriter> ncdu;
     if (request.format == ExportFormat::kNcdu) ncdu.emplace(request, write);
     std::optional<QdirstatWriter> qdirstat;
-    if (request.format == ExportFormat::kQdirstat) {
-        if (!listing.HasDetails()) {
-            throw runtime::RuntimeError(
-                runtime::InvalidProcedureCall,
-                "Cannot export \"" + folder + "\" for QDirStat: it was saved without --details");
-        }
-        qdirstat.emplace(request);
-    }
-    // Each entry's blocks and links, where the listing keeps them.
-    std::unique_ptr<KeptSizes> sizes;
-    if ((ncdu || qdirstat) && !listing.Record().sizesName.empty()) {
-        sizes = OpenSizesOf(listing, "export");
-    }
+    if (request.format == ExportFormat::kQdirstat) qdirstat.emplace(request);
     std::vector<EntrySize> size;
     std::string out;
     if (request.format == ExportFormat::kCsv) out = "type,size,time,path\r\n";
     std::string path;
-    std::size_t entries = 0;
-    while (const std::optional<KeptEntry> entry = listing.Next()) {
+    for (std::uint64_t entries = 0; const std::optional<KeptEntry> entry = listing.Next();) {
         if (++entries % kEntriesBetweenChecks == 0 && check) check();
-        if (sizes) {
-            size.clear();
-            sizes->EntrySizes(entries - 1, 1, size);
-        }
+        size.clear();
+        if (sizes) sizes->EntrySizes(entries - 1, 1, size);
+        const EntrySize* kept = size.empty() ? nullptr : &size.front();
         if (ncdu) {
-            ncdu->Entry(*entry, sizes ? &size.front() : nullptr);
+            ncdu->Entry(*entry, kept);
             continue;
         }
         EntryPath(*entry, path);
         if (qdirstat) {
-            qdirstat->Entry(*entry, sizes ? &size.front() : nullptr, out);
+            qdirstat->Entry(*entry, kept, out);
         } else if (request.format == ExportFormat::kPaths) {
             AppendPathLine(out, path, request.nulls);
         } else {
-            const listing::DetailsFields split = listing::SplitDetails(entry->details);
-            for (const std::string_view field : {split.type, split.size, split.time}) {
-                out += field;
-                out += ',';
-            }
-            AppendCsvField(out, path);
-            out += "\r\n";
+            AppendCsvLine(out, *entry, path);
         }
         if (out.size() > (1 << 16)) {
             write(out);
