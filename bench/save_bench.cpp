@@ -59,6 +59,7 @@
 
 #include "catalogue/index_format.h"
 #include "catalogue/index_writer.h"
+#include "latency_probe.h"
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_services.h"
 #include "support/listing_files.h"
@@ -67,7 +68,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using quorvale::bench::Clock;
+using quorvale::bench::LatencyProbe;
+using quorvale::bench::ProbePoster;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -234,26 +237,6 @@ double TimeFind(const std::string& root, const std::string& out) {
     return Seconds(Clock::now() - start);
 }
 
-// Receives the probe events posted during a walk and notes how long each waited.
-class LatencyProbe final : public QObject {
-  public:
-    static constexpr QEvent::Type kType = QEvent::User;
-    struct Probe : QEvent {
-        explicit Probe(Clock::time_point at) : QEvent(kType), posted(at) {}
-        Clock::time_point posted;
-    };
-    std::vector<double> waits;  // milliseconds
-
-  protected:
-    bool event(QEvent* e) override {
-        if (e->type() != kType) return QObject::event(e);
-        waits.push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - static_cast<Probe*>(e)->posted)
-                .count());
-        return true;
-    }
-};
-
 std::vector<std::string> PathsInFile(const std::string& file) {
     std::vector<std::string> paths;
     std::ifstream in(file, std::ios::binary);
@@ -355,30 +338,6 @@ int TimeIndexBuild(const std::string& paths, int rounds) {
         rounds, *std::min_element(times.begin(), times.end()) * 1000);
     return 0;
 }
-
-// Posts a probe event every 20 ms, as a click would arrive, from its start to its destruction.
-class ProbePoster {
-  public:
-    explicit ProbePoster(LatencyProbe& probe)
-        : thread_([this, &probe] {
-              while (!done_) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                  if (!done_) {
-                      QCoreApplication::postEvent(&probe, new LatencyProbe::Probe(Clock::now()));
-                  }
-              }
-          }) {}
-    ~ProbePoster() {
-        done_ = true;
-        thread_.join();
-    }
-    ProbePoster(const ProbePoster&) = delete;
-    ProbePoster& operator=(const ProbePoster&) = delete;
-
-  private:
-    std::atomic<bool> done_ = false;
-    std::thread thread_;
-};
 
 // The window's search of kept listings, timed `rounds` times with the input latency meanwhile.
 int TimeFindInTheWindow(int argc, char* argv[], const std::string& folder,

@@ -9,8 +9,8 @@
 #   bench    the tools the benchmark times the Save beside (bfs, fd, GNU time), the finder a
 #            search is timed beside (plocate), the slow medium (libfuse3), zstd, which reads
 #            two builds' indexes back to compare them, and the hashers a Save with hashes is timed
-#            beside (xxhsum, b3sum, rhash), and the finders of copies its groups are timed beside
-#            (rmlint, jdupes)
+#            beside (xxhsum, b3sum, rhash), the finders of copies its groups are timed beside
+#            (rmlint, jdupes), and the disk-usage tools folder totals are timed beside (duc, gdu)
 # Usage: tools/deps.sh PURPOSE...
 set -euo pipefail
 declare -A needs=(
@@ -21,7 +21,7 @@ declare -A needs=(
           desktop-file-utils appstream lintian man-db clang-format clang-tidy ncdu python3
           xdg-utils xxhash jdupes"
   [bench]="bfs fd-find time bc findutils plocate libfuse3-dev fuse3 pkg-config zstd xxhash b3sum
-          rhash rmlint jdupes"
+          rhash rmlint jdupes duc gdu"
 )
 packages=()
 for purpose in "$@"; do

@@ -88,6 +88,11 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
     tree_->setItemDelegateForColumn(BrowseModel::kShare, new ShareBarDelegate(tree_));
     tree_->header()->setStretchLastSection(false);
     tree_->header()->setSectionResizeMode(BrowseModel::kName, QHeaderView::Stretch);
+    for (const int column : {BrowseModel::kSize, BrowseModel::kFiles, BrowseModel::kModified}) {
+        tree_->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+    tree_->header()->setSectionResizeMode(BrowseModel::kShare, QHeaderView::Fixed);
+    tree_->header()->resizeSection(BrowseModel::kShare, 120);
     tree_->setTextElideMode(Qt::ElideMiddle);
     findEdit_ = new QLineEdit(this);
     findEdit_->setAccessibleName("Find in this listing");
