@@ -3,15 +3,20 @@
 // with links are more than the writer holds and spill to its scratch file in runs, every entry
 // read back across frames, and a damaged frame, row or header told as damage, never a figure.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "catalogue/listing_tree.h"
 #include "catalogue/size_file.h"
+#include "reading/posix_file_system.h"
 #include "runtime/runtime_error.h"
+#include "save/listing_save.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
@@ -148,6 +153,55 @@ TEST(SizeTotals, DamageIsToldAsDamage) {
     }
     EXPECT_THROW(readAll(out.bytes, 8), runtime::RuntimeError);  // another Save's
     EXPECT_THROW(readAll(out.bytes.substr(0, out.bytes.size() - 1), 7), runtime::RuntimeError);
+}
+
+// A Save with details, in the process (the sizes made on the index's builder thread beside the
+// walk): its tree's totals read back through the folder tree, against the tests' own walk.
+TEST(SizeTotals, ASavesTreeHoldsWhatItsFoldersHold) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    std::map<std::string, std::uint64_t> sizes;  // of each folder's own files, by folder
+    for (int folder = 0; folder < 30; ++folder) {
+        const std::string path = folder == 0  ? tree
+                                 : folder < 5 ? tree + "/f" + std::to_string(folder)
+                                              : tree + "/f" + std::to_string(folder % 4 + 1) +
+                                                    "/g" + std::to_string(folder);
+        MakeFolder(path);
+        for (int file = 0; file < folder * 70; ++file) {
+            MakeFile(path + "/n" + std::to_string(file), std::string(file % 97, 'x'));
+        }
+    }
+    reading::PosixFileSystem fs;
+    Lister lister(fs);
+    reading::ListingOptions options;
+    options.details = true;
+    lister.core.SetOptions(options);
+    save::SaveListing(lister.core, lister.runtime, tree);
+    const catalogue::ListingTree listed(lister.programFolder.Path(), "read");
+    // Every folder's total is its own size and its files' and its subfolders' totals.
+    const std::function<std::uint64_t(std::uint64_t, const std::string&)> check =
+        [&](std::uint64_t folder, const std::string& path) {
+            struct stat st {};
+            EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+            std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
+            for (const catalogue::TreeRow& row : listed.Children(folder)) {
+                const std::string below = path + "/" + row.name;
+                if (row.folder) {
+                    total += check(row.number, below);
+                } else {
+                    EXPECT_EQ(::lstat(below.c_str(), &st), 0) << below;
+                    EXPECT_EQ(row.bytes, static_cast<std::uint64_t>(st.st_size)) << below;
+                    total += row.bytes;
+                }
+            }
+            EXPECT_EQ(listed.Sizes().Folder(folder).bytes, total) << path;
+            EXPECT_EQ(listed.PathOf(folder), path);
+            EXPECT_EQ(listed.FolderAt(path), std::optional<std::uint64_t>(folder));
+            return total;
+        };
+    EXPECT_EQ(check(0, tree), listed.Root().bytes);
+    EXPECT_EQ(listed.Root().files, 30u * 29 / 2 * 70);
+    EXPECT_EQ(listed.Root().folders, 29u);
 }
 
 }  // namespace
