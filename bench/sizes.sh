@@ -6,9 +6,13 @@
 #     figures of --sizes -b and of --sizes (KiB) against `du -l -b` and `du -l -k` (the root
 #     against du -s);
 #   - "save": a Save with --details of the 1,000,000-entry part of that tree beside the same Save
-#     by an earlier build that kept no totals (QUORVALE_BEFORE; skipped when not given).
+#     by an earlier build that kept no totals (QUORVALE_BEFORE; skipped when not given);
+#   - "browse": the browse window (bench/browse_bench.cpp, offscreen) on the listing of a part of
+#     1,300,000 entries: from opening it to the root shown sorted by size, then a folder of
+#     300,000 names and a folder of 100 folders opened, until their first rows and their last,
+#     with the input latency throughout and the memory it took.
 #
-#   bench/sizes.sh [WORK_FOLDER] [--rounds N] [--parts totals,save]
+#   bench/sizes.sh [WORK_FOLDER] [--rounds N] [--parts totals,save,browse]
 #
 # WORK_FOLDER (default: a new folder under /var/tmp, removed at the end) keeps the tree for the
 # next run when given. Needs a build (QUORVALE_BUILD, default build-tests) and the bench's tools
@@ -22,7 +26,7 @@ before="${QUORVALE_BEFORE:-}"
 for tool in duc du python3; do
   command -v "$tool" >/dev/null || { echo "no $tool: tools/deps.sh bench" >&2; exit 2; }
 done
-work=""; rounds=7; parts="totals,save"
+work=""; rounds=7; parts="totals,save,browse"
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds="$2"; shift 2 ;;
@@ -39,8 +43,8 @@ mkdir -p "$work"
 
 # The tree: 30 top folders of 100 folders of 1,000 entries (990 files, 10 hard links to files of
 # the folder before), most files empty, some of 100 or 3,000 bytes, one in 200 of 70,000, one in
-# twenty sparse (1 MiB, no block): 3,003,034 entries. Its first ten top folders (1,001,011
-# entries) are the Save's tree.
+# twenty sparse (1 MiB, no block), and a folder of 300,000 empty files in the second part:
+# 3,303,035 entries. Its first ten top folders (1,001,011 entries) are the Save's tree.
 tree="$work/tree"
 if [ ! -e "$tree/.made" ]; then
   echo "making the tree in $tree (a few minutes)..." >&2
@@ -65,6 +69,10 @@ for top in range(30):
             for n in range(10):
                 os.link(os.path.join(os.path.dirname(folder), "s%03d" % (sub - 1), "f%03d" % n),
                         os.path.join(folder, "h%03d" % n))
+huge = os.path.join(root, "part1", "huge")
+os.makedirs(huge, exist_ok=True)
+for n in range(300000):
+    os.close(os.open(os.path.join(huge, "name%06d" % n), os.O_WRONLY | os.O_CREAT, 0o644))
 open(os.path.join(root, ".made"), "w").close()
 EOF
 fi
@@ -105,6 +113,17 @@ if [[ ",$parts," == *",totals,"* ]]; then
   du=$(grep "^du " "$work/totals.times" | cut -d' ' -f2 | median)
   ducs=$(grep "^duc " "$work/totals.times" | cut -d' ' -f2 | median)
   echo "--sizes -d 1: $(echo "scale=3; $ours / $du" | bc)x du -d 1, $(echo "scale=2; $ours / $ducs" | bc)x duc ls"
+fi
+
+if [[ ",$parts," == *",browse,"* ]]; then
+  browse="$work/browse-listing"
+  [ -e "$browse/quorvale-sizes.bin" ] ||
+    "$quorvale" --save "$tree/part1" --list-folder "$browse" --details > /dev/null
+  note_load
+  for ((r = 0; r < 3; r++)); do
+    QT_QPA_PLATFORM=offscreen "$build/bench/browse_bench" "$browse" huge t10 || true
+  done
+  note_load
 fi
 
 if [[ ",$parts," == *",save,"* ]] && [ -n "$before" ]; then

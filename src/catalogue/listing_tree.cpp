@@ -107,7 +107,12 @@ TreeRow ListingTree::Root() const {
 
 std::vector<TreeRow> ListingTree::Children(std::uint64_t folder) const {
     const FolderTotals parent = sizes_->Folder(folder);
+    const std::uint64_t first = parent.entry + 1;
+    const std::uint64_t end =
+        folder + 1 < sizes_->Folders() ? sizes_->Folder(folder + 1).entry : sizes_->Entries();
+    if (end < first || end - first > sizes_->Entries()) ThrowSizesDamaged("a folder's entries");
     std::vector<TreeRow> rows;
+    rows.reserve(std::min<std::uint64_t>(parent.folders, 1u << 20) + (end - first));
     std::vector<EntrySize> own;
     for (std::uint64_t child = folder + 1; child <= folder + parent.folders;) {
         const FolderTotals totals = sizes_->Folder(child);
@@ -119,11 +124,8 @@ std::vector<TreeRow> ListingTree::Children(std::uint64_t folder) const {
                         totals.files, totals.folders, own.front().modified});
         child += 1 + totals.folders;
     }
-    const std::uint64_t first = parent.entry + 1;
-    const std::uint64_t end =
-        folder + 1 < sizes_->Folders() ? sizes_->Folder(folder + 1).entry : sizes_->Entries();
-    if (end < first) ThrowSizesDamaged("a folder's entries");
     own.clear();
+    own.reserve(end - first);
     sizes_->EntrySizes(first, end - first, own);
     for (std::uint64_t entry = first; entry < end;) {
         const IndexedBlock block = index_->Block(entry);

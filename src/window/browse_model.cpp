@@ -29,7 +29,30 @@ QString Shown(const std::string& bytes) {
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
+// What a column sorts by, as a number (the name sorts by its bytes).
+std::int64_t KeyOf(const catalogue::TreeRow& row, int column) {
+    switch (column) {
+        case BrowseModel::kFiles:
+            return static_cast<std::int64_t>(row.files);
+        case BrowseModel::kModified:
+            return row.modified;
+        default:
+            return static_cast<std::int64_t>(row.blocks);
+    }
+}
+
 }  // namespace
+
+bool RowBefore(const catalogue::TreeRow& a, const catalogue::TreeRow& b, int column,
+               Qt::SortOrder order) {
+    if (column != BrowseModel::kName) {
+        const std::int64_t x = KeyOf(a, column);
+        const std::int64_t y = KeyOf(b, column);
+        if (x != y) return order == Qt::AscendingOrder ? x < y : y < x;
+        return a.name < b.name;
+    }
+    return order == Qt::AscendingOrder ? a.name < b.name : b.name < a.name;
+}
 
 BrowseModel::BrowseModel(QObject* parent)
     : QAbstractItemModel(parent), root_(std::make_unique<Node>()) {}
@@ -65,9 +88,46 @@ bool BrowseModel::TakeChildren(std::uint64_t folder, std::vector<catalogue::Tree
                     [folder](const Pending& pending) { return pending.folder == folder; })) {
         return false;
     }
+    const auto before = [this](const catalogue::TreeRow& a, const catalogue::TreeRow& b) {
+        return RowBefore(a, b, sortColumn_, sortOrder_);
+    };
+    if (!std::is_sorted(rows.begin(), rows.end(), before)) {
+        std::stable_sort(rows.begin(), rows.end(), before);
+    }
     pending_.push_back({folder, std::move(rows), 0});
     AddSlice();
     return true;
+}
+
+void BrowseModel::SortBelow(Node& node) {
+    if (node.children.empty()) return;
+    std::stable_sort(node.children.begin(), node.children.end(),
+                     [this](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
+                         return RowBefore(a->row, b->row, sortColumn_, sortOrder_);
+                     });
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+        node.children[i]->index = static_cast<int>(i);
+        SortBelow(*node.children[i]);
+    }
+}
+
+void BrowseModel::sort(int column, Qt::SortOrder order) {
+    sortColumn_ = column;
+    sortOrder_ = order;
+    // The rows still to come join the rows held, all sorted at once.
+    while (AddSlice()) {
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    SortBelow(*root_);
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& index : before) {
+        const Node* node = NodeOf(index);
+        after.push_back(createIndex(node->index, index.column(), const_cast<Node*>(node)));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 bool BrowseModel::Provide(std::uint64_t folder, std::vector<catalogue::TreeRow> rows) {
@@ -86,8 +146,11 @@ bool BrowseModel::AddSlice() {
             continue;
         }
         Node* node = found->second;
+        // A view lays out again every row it shows when rows are added: slices that grow with
+        // the rows already there add a folder of any size in few of them.
         const std::size_t count =
-            std::min<std::size_t>(kRowsPerSlice, pending.rows.size() - pending.next);
+            std::min<std::size_t>(std::max<std::size_t>(kRowsPerSlice, node->children.size()),
+                                  pending.rows.size() - pending.next);
         const int first = static_cast<int>(node->children.size());
         beginInsertRows(IndexOf(node), first, first + static_cast<int>(count) - 1);
         for (std::size_t i = 0; i < count; ++i) {
@@ -216,18 +279,6 @@ QVariant BrowseModel::data(const QModelIndex& index, int role) const {
         node->parent != root_.get() ? node->parent->row.blocks * 512 : used;
     const double share = parentUsed == 0 ? 0.0 : static_cast<double>(used) / parentUsed;
     if (role == kShareRole) return share;
-    if (role == kSortRole) {
-        switch (index.column()) {
-            case kName:
-                return Shown(row.name);
-            case kFiles:
-                return QVariant::fromValue<qulonglong>(row.files);
-            case kModified:
-                return QVariant::fromValue<qlonglong>(row.modified);
-            default:
-                return QVariant::fromValue<qulonglong>(used);
-        }
-    }
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
         switch (index.column()) {
             case kName:

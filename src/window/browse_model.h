@@ -2,8 +2,9 @@
 // and everything below it take), its share of its parent's, files below it and when it was
 // modified. Rows are held only for folders opened: a folder's children are asked for (through
 // `askChildren`) when the view first opens it, arrive later from the browse window's reader
-// thread and are added a slice at a time, and are let go of when the folder is closed again.
-// Belongs to the window's thread.
+// thread already sorted as the view sorts (see RowBefore) and are added a slice at a time, and
+// are let go of when the folder is closed again. Sorting sorts the rows held; rows arriving in
+// another order are sorted here. Belongs to the window's thread.
 #pragma once
 
 #include <QAbstractItemModel>
@@ -18,20 +19,25 @@
 
 namespace quorvale::window {
 
+// Whether `a` comes before `b` sorted by `column` in `order` (ties by name).
+bool RowBefore(const catalogue::TreeRow& a, const catalogue::TreeRow& b, int column,
+               Qt::SortOrder order);
+
 class BrowseModel final : public QAbstractItemModel {
     Q_OBJECT
 
   public:
     enum Column { kName, kSize, kShare, kFiles, kModified, kColumns };
-    static constexpr int kSortRole = Qt::UserRole;       // what a column sorts by (a number)
     static constexpr int kShareRole = Qt::UserRole + 1;  // the share of the parent, 0 to 1
-    static constexpr int kRowsPerSlice = 2000;           // rows added at once
+    static constexpr int kRowsPerSlice = 2000;           // rows added at once, at first
 
     explicit BrowseModel(QObject* parent = nullptr);
     ~BrowseModel() override;
 
     // Asked for a folder's children the first time the view opens it.
     std::function<void(std::uint64_t folder)> askChildren;
+    int SortColumn() const { return sortColumn_; }
+    Qt::SortOrder SortOrder() const { return sortOrder_; }
 
     // Shows the tree of a listing whose root is `root` (or nothing).
     void SetRoot(const catalogue::TreeRow& root);
@@ -62,6 +68,7 @@ class BrowseModel final : public QAbstractItemModel {
     bool hasChildren(const QModelIndex& parent = {}) const override;
     bool canFetchMore(const QModelIndex& parent) const override;
     void fetchMore(const QModelIndex& parent) override;
+    void sort(int column, Qt::SortOrder order) override;
 
   private:
     struct Node;
@@ -69,10 +76,13 @@ class BrowseModel final : public QAbstractItemModel {
     Node* NodeOf(const QModelIndex& index) const;
     QModelIndex IndexOf(const Node* node) const;
     void Unmap(Node& node);
+    void SortBelow(Node& node);
 
     std::unique_ptr<Node> root_;  // holds the listing's root as its one child
     std::unordered_map<std::uint64_t, Node*> folders_;
     std::vector<Pending> pending_;
+    int sortColumn_ = kSize;
+    Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
 };
 
 // Paints the share column as a bar under its figure.

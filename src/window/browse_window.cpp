@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QShortcut>
-#include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTimer>
 #include <QTreeView>
@@ -54,13 +53,14 @@ std::string BytesOf(const QString& text) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-// The children of a folder, the largest first: the first rows shown are the ones sorted first.
-std::vector<catalogue::TreeRow> ChildrenLargestFirst(const catalogue::ListingTree& tree,
-                                                     std::uint64_t folder) {
+// The children of a folder as the view sorts them: the first rows added are the first shown.
+std::vector<catalogue::TreeRow> SortedChildren(const catalogue::ListingTree& tree,
+                                               std::uint64_t folder, int column,
+                                               Qt::SortOrder order) {
     std::vector<catalogue::TreeRow> rows = tree.Children(folder);
     std::stable_sort(rows.begin(), rows.end(),
-                     [](const catalogue::TreeRow& a, const catalogue::TreeRow& b) {
-                         return a.blocks > b.blocks;
+                     [column, order](const catalogue::TreeRow& a, const catalogue::TreeRow& b) {
+                         return RowBefore(a, b, column, order);
                      });
     return rows;
 }
@@ -76,12 +76,9 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
     olderCheck_ = new QCheckBox("&Older listings", this);
     olderCheck_->setAccessibleName("Show older listings");
     model_ = new BrowseModel(this);
-    sorted_ = new QSortFilterProxyModel(this);
-    sorted_->setSourceModel(model_);
-    sorted_->setSortRole(BrowseModel::kSortRole);
     tree_ = new QTreeView(this);
     tree_->setAccessibleName("Folders of the listing");
-    tree_->setModel(sorted_);
+    tree_->setModel(model_);
     tree_->setUniformRowHeights(true);
     tree_->setSortingEnabled(true);
     tree_->sortByColumn(BrowseModel::kSize, Qt::DescendingOrder);
@@ -133,12 +130,14 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
 
     model_->askChildren = [this](std::uint64_t folder) {
         const std::uint64_t generation = generation_;
-        Post([this, folder, generation](BrowseReader& reader) {
+        const int column = model_->SortColumn();
+        const Qt::SortOrder order = model_->SortOrder();
+        Post([this, folder, generation, column, order](BrowseReader& reader) {
             std::vector<catalogue::TreeRow> rows;
             std::string why;
             try {
                 if (reader.tree && reader.generation == generation) {
-                    rows = ChildrenLargestFirst(*reader.tree, folder);
+                    rows = SortedChildren(*reader.tree, folder, column, order);
                 }
             } catch (const runtime::RuntimeError& error) {
                 why = error.what();
@@ -157,7 +156,7 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
     connect(drivesList_, &QListWidget::currentRowChanged, this, &BrowseWindow::OpenListing);
     connect(olderCheck_, &QCheckBox::toggled, this, &BrowseWindow::refresh);
     connect(tree_, &QTreeView::collapsed, this,
-            [this](const QModelIndex& index) { model_->Forget(sorted_->mapToSource(index)); });
+            [this](const QModelIndex& index) { model_->Forget(index); });
     connect(tree_, &QTreeView::activated, this, &BrowseWindow::OpenInFileManager);
     connect(findEdit_, &QLineEdit::returnPressed, this, &BrowseWindow::Find);
     connect(matchesList_, &QListWidget::activated, this,
@@ -194,7 +193,7 @@ bool BrowseWindow::Busy() const {
 }
 
 const catalogue::TreeRow* BrowseWindow::CurrentRow() const {
-    return model_->RowAt(sorted_->mapToSource(tree_->currentIndex()));
+    return model_->RowAt(tree_->currentIndex());
 }
 
 void BrowseWindow::SetStatus(const std::string& text) {
@@ -273,7 +272,7 @@ void BrowseWindow::Opened(std::uint64_t generation, const catalogue::TreeRow& ro
         return;
     }
     model_->SetRoot(root);
-    const QModelIndex shown = sorted_->mapFromSource(model_->IndexOfFolder(root.number));
+    const QModelIndex shown = model_->IndexOfFolder(root.number);
     tree_->setCurrentIndex(shown);
     tree_->expand(shown);
     SetStatus(root.name + ": " + runtime::DecimalSize(root.blocks * 512) + " in " +
@@ -348,7 +347,9 @@ void BrowseWindow::Reveal(int match) {
     if (match < 0 || match >= matchesList_->count()) return;
     const std::string path = BytesOf(matchesList_->item(match)->text());
     const std::uint64_t generation = generation_;
-    Post([this, path, generation](BrowseReader& reader) {
+    const int column = model_->SortColumn();
+    const Qt::SortOrder order = model_->SortOrder();
+    Post([this, path, generation, column, order](BrowseReader& reader) {
         RevealPlan plan;
         try {
             if (!reader.tree || reader.generation != generation)
@@ -368,7 +369,7 @@ void BrowseWindow::Reveal(int match) {
                 plan.chain.pop_back();  // its own children are not needed
             }
             for (const std::uint64_t above : plan.chain) {
-                plan.children.push_back(ChildrenLargestFirst(*reader.tree, above));
+                plan.children.push_back(SortedChildren(*reader.tree, above, column, order));
             }
             if (!plan.folder) {
                 const std::string name(runtime::LastPathPart(path));
@@ -402,18 +403,18 @@ void BrowseWindow::ShowRevealed(std::uint64_t generation, const RevealPlan& plan
     while (model_->AddSlice()) {
     }
     for (const std::uint64_t folder : plan.chain) {
-        tree_->expand(sorted_->mapFromSource(model_->IndexOfFolder(folder)));
+        tree_->expand(model_->IndexOfFolder(folder));
     }
     const QModelIndex target = plan.folder ? model_->IndexOfFolder(plan.number)
                                            : model_->IndexOfEntry(plan.chain.back(), plan.number);
-    const QModelIndex shown = sorted_->mapFromSource(target);
+    const QModelIndex shown = target;
     tree_->setCurrentIndex(shown);
     tree_->scrollTo(shown);
     tree_->setFocus();
 }
 
 void BrowseWindow::OpenInFileManager(const QModelIndex& index) {
-    const QModelIndex source = sorted_->mapToSource(index);
+    const QModelIndex source = index;
     const catalogue::TreeRow* row = model_->RowAt(source);
     if (row == nullptr) return;
     const catalogue::TreeRow* folderRow = row->folder ? row : model_->RowAt(source.parent());

@@ -29,7 +29,6 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
-class QSortFilterProxyModel;
 class QTimer;
 class QTreeView;
 
@@ -92,7 +91,6 @@ class BrowseWindow : public QDialog {
     QCheckBox* olderCheck_;
     QTreeView* tree_;
     BrowseModel* model_;
-    QSortFilterProxyModel* sorted_;
     QLineEdit* findEdit_;
     QListWidget* matchesList_;
     QLabel* statusLabel_;
