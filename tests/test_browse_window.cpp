@@ -115,6 +115,49 @@ TEST_F(BrowseWindow, FoldersLargestFirstOpenedRevealedAndOpenedByTheKeyboard) {
     EXPECT_TRUE(view->hasFocus());
 }
 
+// A folder of more names than a page holds: its first rows at once, then its largest page, and a
+// last row that shows the next page when activated; sorted by name, its first page by name.
+TEST_F(BrowseWindow, AFolderLargerThanAPageComesAPageAtATime) {
+    const std::string many = tree + "/many";
+    MakeFolder(many);
+    const std::uint64_t names = window::BrowseModel::kPageRows + 30;
+    for (std::uint64_t i = 0; i < names; ++i) MakeFile(many + "/n" + std::to_string(i));
+    MakeFile(many + "/the largest", std::string(50000, 'l'));
+    ASSERT_EQ(RunProgram({"--save", tree, "--details", "--list-folder", listing}).status, 0);
+    window::BrowseWindow window({dir / "catalogue"}, hooks);
+    window.show();
+    Settle(window);
+    QTreeView* view = window.Tree();
+    const QAbstractItemModel* model = view->model();
+    const QModelIndex root = model->index(0, 0);
+    QModelIndex folder;
+    for (int row = 0; row < model->rowCount(root); ++row) {
+        if (model->index(row, 0, root).data().toString() == "many/")
+            folder = model->index(row, 0, root);
+    }
+    ASSERT_TRUE(folder.isValid());
+    view->expand(folder);
+    Settle(window);
+    const int page = static_cast<int>(window::BrowseModel::kPageRows);
+    ASSERT_EQ(model->rowCount(folder), page + 1);
+    EXPECT_EQ(model->index(0, 0, folder).data().toString(), "the largest");
+    EXPECT_EQ(model->index(page, 0, folder).data().toString(), "31 more: Enter shows the next 31");
+    // By name: the page of the first names, asked for again.
+    view->sortByColumn(window::BrowseModel::kName, Qt::AscendingOrder);
+    Settle(window);
+    ASSERT_EQ(model->rowCount(folder), page + 1);
+    EXPECT_EQ(model->index(0, 0, folder).data().toString(), "n0");
+    EXPECT_EQ(model->index(1, 0, folder).data().toString(), "n1");
+    // The last row shows the next page when activated, and opens nothing.
+    view->setFocus();
+    view->setCurrentIndex(model->index(page, 0, folder));
+    QTest::keyClick(view, Qt::Key_Return);
+    Settle(window);
+    EXPECT_EQ(model->rowCount(folder), static_cast<int>(names) + 1);
+    EXPECT_EQ(model->index(static_cast<int>(names), 0, folder).data().toString(), "the largest");
+    EXPECT_TRUE(opened.empty());
+}
+
 // What cannot be browsed is named; the window goes on answering.
 TEST_F(BrowseWindow, AListingWithoutSizesOrWithItsIndexDamagedIsNamed) {
     const std::string plain = dir / "plain/P";

@@ -105,16 +105,35 @@ TreeRow ListingTree::Root() const {
             totals.files,    totals.folders, own.front().modified};
 }
 
-std::vector<TreeRow> ListingTree::Children(std::uint64_t folder) const {
-    const FolderTotals parent = sizes_->Folder(folder);
-    const std::uint64_t first = parent.entry + 1;
+// The entries of the files directly in `folder`: [first, end).
+std::pair<std::uint64_t, std::uint64_t> ListingTree::FilesOf(std::uint64_t folder) const {
+    const std::uint64_t first = sizes_->Folder(folder).entry + 1;
     const std::uint64_t end =
         folder + 1 < sizes_->Folders() ? sizes_->Folder(folder + 1).entry : sizes_->Entries();
     if (end < first || end - first > sizes_->Entries()) ThrowSizesDamaged("a folder's entries");
+    return {first, end};
+}
+
+std::uint64_t ListingTree::ChildCount(std::uint64_t folder) const {
+    const auto [first, end] = FilesOf(folder);
+    std::uint64_t count = end - first;
+    const std::uint64_t last = folder + sizes_->Folder(folder).folders;
+    for (std::uint64_t child = folder + 1; child <= last;
+         child += 1 + sizes_->Folder(child).folders) {
+        ++count;
+    }
+    return count;
+}
+
+std::vector<TreeRow> ListingTree::Children(std::uint64_t folder, std::uint64_t most) const {
+    const FolderTotals parent = sizes_->Folder(folder);
+    auto [first, end] = FilesOf(folder);
     std::vector<TreeRow> rows;
-    rows.reserve(std::min<std::uint64_t>(parent.folders, 1u << 20) + (end - first));
+    rows.reserve(std::min<std::uint64_t>(
+        most, std::min<std::uint64_t>(parent.folders, 1u << 20) + (end - first)));
     std::vector<EntrySize> own;
-    for (std::uint64_t child = folder + 1; child <= folder + parent.folders;) {
+    for (std::uint64_t child = folder + 1;
+         child <= folder + parent.folders && rows.size() < most;) {
         const FolderTotals totals = sizes_->Folder(child);
         own.clear();
         sizes_->EntrySizes(totals.entry, 1, own);
@@ -124,6 +143,7 @@ std::vector<TreeRow> ListingTree::Children(std::uint64_t folder) const {
                         totals.files, totals.folders, own.front().modified});
         child += 1 + totals.folders;
     }
+    if (most - rows.size() < end - first) end = first + (most - rows.size());
     own.clear();
     own.reserve(end - first);
     sizes_->EntrySizes(first, end - first, own);

@@ -56,9 +56,11 @@ class ListingTree {
     // The root folder's row (its name its whole path as listed), with its totals counting each
     // file once however many hard links it has.
     TreeRow Root() const;
-    // The subfolders of folder `folder` in listing order, then its files. Throws
-    // runtime::RuntimeError when the index or the sizes are damaged.
-    std::vector<TreeRow> Children(std::uint64_t folder) const;
+    // The subfolders of folder `folder` in listing order, then its files, `most` of them at
+    // most. Throws runtime::RuntimeError when the index or the sizes are damaged.
+    std::vector<TreeRow> Children(std::uint64_t folder, std::uint64_t most = UINT64_MAX) const;
+    // How many subfolders and files `folder` holds (not below them).
+    std::uint64_t ChildCount(std::uint64_t folder) const;
     // The folder whose path is `path` (as listed: the root's path, then "/" and names), if the
     // listing holds one.
     std::optional<std::uint64_t> FolderAt(std::string_view path) const;
@@ -85,6 +87,7 @@ class ListingTree {
   private:
     const IndexedFolder& Indexed(std::uint64_t folder) const;
     FolderTotals TotalsOf(std::uint64_t folder) const;
+    std::pair<std::uint64_t, std::uint64_t> FilesOf(std::uint64_t folder) const;
 
     std::string folder_;
     ListingRecord record_;

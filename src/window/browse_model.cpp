@@ -14,7 +14,14 @@ struct BrowseModel::Node {
     Node* parent = nullptr;
     int index = 0;  // among its parent's children
     bool asked = false;
+    bool more = false;         // the row that stands for the children not held yet
+    bool provisional = false;  // its children are the first few in listing order
+    std::uint64_t total = 0;   // its children, held or not
     std::vector<std::unique_ptr<Node>> children;
+    // The children held, the row for the others left out.
+    std::uint64_t Held() const {
+        return children.size() - (!children.empty() && children.back()->more ? 1 : 0);
+    }
 };
 
 struct BrowseModel::Pending {
@@ -81,33 +88,92 @@ void BrowseModel::SetRoot(const catalogue::TreeRow& root) {
     endResetModel();
 }
 
-bool BrowseModel::TakeChildren(std::uint64_t folder, std::vector<catalogue::TreeRow> rows) {
+bool BrowseModel::TakeChildren(std::uint64_t folder, Page page) {
     const auto found = folders_.find(folder);
-    if (found == folders_.end() || !found->second->asked || !found->second->children.empty() ||
+    if (found == folders_.end() || !found->second->asked ||
         std::any_of(pending_.begin(), pending_.end(),
                     [folder](const Pending& pending) { return pending.folder == folder; })) {
         return false;
     }
+    Node& node = *found->second;
+    const bool fresh = node.children.empty() && page.first == 0;
+    const bool replaces = node.provisional && !page.provisional && page.first == 0;
+    const bool follows =
+        !node.provisional && !page.provisional && page.first != 0 && page.first == node.Held();
+    if (!fresh && !replaces && !follows) return false;
+    if (replaces) {
+        DropChildren(node);  // the provisional rows give way to the sorted ones
+    } else if (follows && node.Held() < node.children.size()) {
+        const int last = static_cast<int>(node.children.size()) - 1;  // the row for the rest
+        beginRemoveRows(IndexOf(&node), last, last);
+        node.children.pop_back();
+        endRemoveRows();
+    }
+    node.provisional = page.provisional;
+    node.total = page.total;
     const auto before = [this](const catalogue::TreeRow& a, const catalogue::TreeRow& b) {
         return RowBefore(a, b, sortColumn_, sortOrder_);
     };
-    if (!std::is_sorted(rows.begin(), rows.end(), before)) {
-        std::stable_sort(rows.begin(), rows.end(), before);
+    if (!std::is_sorted(page.rows.begin(), page.rows.end(), before)) {
+        std::stable_sort(page.rows.begin(), page.rows.end(), before);
     }
-    pending_.push_back({folder, std::move(rows), 0});
+    pending_.push_back({folder, std::move(page.rows), 0});
     AddSlice();
     return true;
 }
 
-void BrowseModel::SortBelow(Node& node) {
+bool BrowseModel::Provide(std::uint64_t folder, Page page) {
+    const auto found = folders_.find(folder);
+    if (found == folders_.end() || found->second->asked) return false;
+    found->second->asked = true;
+    return TakeChildren(folder, std::move(page));
+}
+
+bool BrowseModel::IsMore(const QModelIndex& index) const {
+    const Node* node = NodeOf(index);
+    return node != root_.get() && node->more;
+}
+
+void BrowseModel::ShowMore(const QModelIndex& index) {
+    const Node* node = NodeOf(index);
+    if (node == root_.get() || !node->more || askChildren == nullptr) return;
+    askChildren(node->parent->row.number, node->parent->Held());
+}
+
+// Once a page's rows were all added: the row for those not held yet, where there are some.
+void BrowseModel::EndPage(Node& node) {
+    if (node.provisional || node.Held() >= node.total) return;
+    const int last = static_cast<int>(node.children.size());
+    beginInsertRows(IndexOf(&node), last, last);
+    auto more = std::make_unique<Node>();
+    more->more = true;
+    more->parent = &node;
+    more->index = last;
+    node.children.push_back(std::move(more));
+    endInsertRows();
+}
+
+void BrowseModel::DropChildren(Node& node) {
     if (node.children.empty()) return;
+    beginRemoveRows(IndexOf(&node), 0, static_cast<int>(node.children.size()) - 1);
+    Unmap(node);
+    node.children.clear();
+    endRemoveRows();
+}
+
+void BrowseModel::SortBelow(Node& node, std::vector<std::uint64_t>& paged) {
+    if (node.children.empty()) return;
+    if (node.provisional || node.Held() < node.total) {
+        paged.push_back(node.row.number);  // its first page by the new order is another
+        return;
+    }
     std::stable_sort(node.children.begin(), node.children.end(),
                      [this](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
                          return RowBefore(a->row, b->row, sortColumn_, sortOrder_);
                      });
     for (std::size_t i = 0; i < node.children.size(); ++i) {
         node.children[i]->index = static_cast<int>(i);
-        SortBelow(*node.children[i]);
+        SortBelow(*node.children[i], paged);
     }
 }
 
@@ -119,7 +185,8 @@ void BrowseModel::sort(int column, Qt::SortOrder order) {
     }
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
-    SortBelow(*root_);
+    std::vector<std::uint64_t> paged;
+    SortBelow(*root_, paged);
     QModelIndexList after;
     after.reserve(before.size());
     for (const QModelIndex& index : before) {
@@ -128,13 +195,12 @@ void BrowseModel::sort(int column, Qt::SortOrder order) {
     }
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
-}
-
-bool BrowseModel::Provide(std::uint64_t folder, std::vector<catalogue::TreeRow> rows) {
-    const auto found = folders_.find(folder);
-    if (found == folders_.end() || found->second->asked) return false;
-    found->second->asked = true;
-    return TakeChildren(folder, std::move(rows));
+    for (const std::uint64_t folder : paged) {
+        Node& node = *folders_.at(folder);
+        DropChildren(node);
+        node.provisional = false;
+        if (askChildren) askChildren(folder, 0);
+    }
 }
 
 bool BrowseModel::AddSlice() {
@@ -163,7 +229,10 @@ bool BrowseModel::AddSlice() {
         }
         pending.next += count;
         endInsertRows();
-        if (pending.next >= pending.rows.size()) pending_.erase(pending_.begin());
+        if (pending.next >= pending.rows.size()) {
+            pending_.erase(pending_.begin());
+            EndPage(*node);
+        }
         return true;
     }
     return false;
@@ -180,15 +249,11 @@ void BrowseModel::Unmap(Node& node) {
 
 void BrowseModel::Forget(const QModelIndex& index) {
     Node* node = NodeOf(index);
-    if (node == nullptr || node == root_.get()) return;
+    if (node == nullptr || node == root_.get() || node->more) return;
     const std::uint64_t folder = node->row.number;
-    if (!node->children.empty()) {
-        beginRemoveRows(index, 0, static_cast<int>(node->children.size()) - 1);
-        Unmap(*node);
-        node->children.clear();
-        endRemoveRows();
-    }
+    DropChildren(*node);
     node->asked = false;
+    node->provisional = false;
     std::erase_if(pending_, [this, folder](const Pending& pending) {
         return pending.folder == folder || !folders_.contains(pending.folder);
     });
@@ -203,7 +268,9 @@ QModelIndex BrowseModel::IndexOfEntry(std::uint64_t folder, std::uint64_t entry)
     const auto found = folders_.find(folder);
     if (found == folders_.end()) return {};
     for (const std::unique_ptr<Node>& child : found->second->children) {
-        if (!child->row.folder && child->row.number == entry) return IndexOf(child.get());
+        if (!child->more && !child->row.folder && child->row.number == entry) {
+            return IndexOf(child.get());
+        }
     }
     return {};
 }
@@ -215,7 +282,7 @@ bool BrowseModel::Fetched(std::uint64_t folder) const {
 
 const catalogue::TreeRow* BrowseModel::RowAt(const QModelIndex& index) const {
     const Node* node = NodeOf(index);
-    return node == nullptr || node == root_.get() ? nullptr : &node->row;
+    return node == nullptr || node == root_.get() || node->more ? nullptr : &node->row;
 }
 
 BrowseModel::Node* BrowseModel::NodeOf(const QModelIndex& index) const {
@@ -267,12 +334,21 @@ void BrowseModel::fetchMore(const QModelIndex& parent) {
     Node* node = NodeOf(parent);
     if (!canFetchMore(parent)) return;
     node->asked = true;
-    if (askChildren) askChildren(node->row.number);
+    if (askChildren) askChildren(node->row.number, 0);
 }
 
 QVariant BrowseModel::data(const QModelIndex& index, int role) const {
     const Node* node = NodeOf(index);
     if (node == root_.get()) return {};
+    if (node->more) {
+        if (index.column() != kName ||
+            (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)) {
+            return {};
+        }
+        return QString("%1 more: Enter shows the next %2")
+            .arg(node->parent->total - node->parent->Held())
+            .arg(std::min(kPageRows, node->parent->total - node->parent->Held()));
+    }
     const catalogue::TreeRow& row = node->row;
     const std::uint64_t used = row.blocks * 512;
     const std::uint64_t parentUsed =

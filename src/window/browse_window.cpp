@@ -34,9 +34,9 @@ class BrowseReader final : public QObject {
 
 // What revealing a match needs: the folders from the root down to it with their children, and
 // which row it is.
-struct BrowseWindow::RevealPlan {
+struct RevealPlan {
     std::vector<std::uint64_t> chain;
-    std::vector<std::vector<catalogue::TreeRow>> children;  // of each folder of the chain
+    std::vector<BrowseModel::Page> children;  // of each folder of the chain, down to the next
     bool folder = false;
     std::uint64_t number = 0;  // the folder's, or the file's entry
     std::string why;           // when it cannot be revealed
@@ -63,6 +63,58 @@ std::vector<catalogue::TreeRow> SortedChildren(const catalogue::ListingTree& tre
                          return RowBefore(a, b, column, order);
                      });
     return rows;
+}
+
+// The rows of the page from `first`: kPageRows of them, or up to `through` when it lies further.
+void TakePage(std::vector<catalogue::TreeRow>& rows, std::uint64_t first,
+              std::uint64_t through = 0) {
+    const std::uint64_t end =
+        std::min<std::uint64_t>(rows.size(), std::max(first + BrowseModel::kPageRows, through + 1));
+    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(end), rows.end());
+    rows.erase(rows.begin(),
+               rows.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(first, end)));
+}
+
+// What revealing `path` (a match as the listing writes it: a folder's ending in "/") takes: each
+// folder above it with its children, sorted as shown, down to the page that holds the next.
+RevealPlan PlanOfReveal(const catalogue::ListingTree& tree, const std::string& path, int column,
+                        Qt::SortOrder order) {
+    RevealPlan plan;
+    plan.folder = path.ends_with('/');
+    const std::size_t cut = path.rfind('/');
+    const std::string folderPath = plan.folder ? path.substr(0, path.size() - 1)
+                                   : cut == 0  ? std::string("/")
+                                               : path.substr(0, cut);
+    const std::optional<std::uint64_t> folder = tree.FolderAt(folderPath);
+    if (!folder) {
+        throw runtime::RuntimeError(runtime::PathNotFound,
+                                    "The listing holds no folder " + folderPath);
+    }
+    plan.chain = tree.ChainTo(*folder);
+    if (plan.folder) {
+        plan.number = *folder;
+        plan.chain.pop_back();  // its own children are not needed
+    }
+    const std::string name(runtime::LastPathPart(path));
+    for (std::size_t i = 0; i < plan.chain.size(); ++i) {
+        BrowseModel::Page page;
+        page.rows = SortedChildren(tree, plan.chain[i], column, order);
+        page.total = page.rows.size();
+        const bool last = i + 1 == plan.chain.size();
+        const bool file = last && !plan.folder;
+        const std::uint64_t next = last ? plan.number : plan.chain[i + 1];
+        const auto at =
+            std::find_if(page.rows.begin(), page.rows.end(), [&](const catalogue::TreeRow& row) {
+                return file ? !row.folder && row.name == name : row.folder && row.number == next;
+            });
+        if (at == page.rows.end()) {
+            throw runtime::RuntimeError(runtime::PathNotFound, "The listing holds no " + path);
+        }
+        if (file) plan.number = at->number;
+        TakePage(page.rows, 0, static_cast<std::uint64_t>(at - page.rows.begin()));
+        plan.children.push_back(std::move(page));
+    }
+    return plan;
 }
 
 }  // namespace
@@ -128,27 +180,8 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
     setTabOrder(tree_, findEdit_);
     setTabOrder(findEdit_, matchesList_);
 
-    model_->askChildren = [this](std::uint64_t folder) {
-        const std::uint64_t generation = generation_;
-        const int column = model_->SortColumn();
-        const Qt::SortOrder order = model_->SortOrder();
-        Post([this, folder, generation, column, order](BrowseReader& reader) {
-            std::vector<catalogue::TreeRow> rows;
-            std::string why;
-            try {
-                if (reader.tree && reader.generation == generation) {
-                    rows = SortedChildren(*reader.tree, folder, column, order);
-                }
-            } catch (const runtime::RuntimeError& error) {
-                why = error.what();
-            }
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, folder, rows = std::move(rows), why]() mutable {
-                    Children(generation, folder, std::move(rows), why);
-                },
-                Qt::QueuedConnection);
-        });
+    model_->askChildren = [this](std::uint64_t folder, std::uint64_t first) {
+        AskChildren(folder, first);
     };
     connect(sliceTimer_, &QTimer::timeout, this, [this] {
         if (!model_->AddSlice()) sliceTimer_->stop();
@@ -157,7 +190,10 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
     connect(olderCheck_, &QCheckBox::toggled, this, &BrowseWindow::refresh);
     connect(tree_, &QTreeView::collapsed, this,
             [this](const QModelIndex& index) { model_->Forget(index); });
-    connect(tree_, &QTreeView::activated, this, &BrowseWindow::OpenInFileManager);
+    connect(tree_, &QTreeView::activated, this, [this](const QModelIndex& index) {
+        if (model_->IsMore(index)) return model_->ShowMore(index);
+        OpenInFileManager(index);
+    });
     connect(findEdit_, &QLineEdit::returnPressed, this, &BrowseWindow::Find);
     connect(matchesList_, &QListWidget::activated, this,
             [this](const QModelIndex& index) { Reveal(index.row()); });
@@ -280,15 +316,51 @@ void BrowseWindow::Opened(std::uint64_t generation, const catalogue::TreeRow& ro
               " folders.");
 }
 
-void BrowseWindow::Children(std::uint64_t generation, std::uint64_t folder,
-                            std::vector<catalogue::TreeRow> rows, const std::string& why) {
-    --awaited_;
+// A folder's children from the `first` as shown: of a large folder first its first few rows in
+// listing order (read at once), then the page sorted once the whole folder is.
+void BrowseWindow::AskChildren(std::uint64_t folder, std::uint64_t first) {
+    const std::uint64_t generation = generation_;
+    const int column = model_->SortColumn();
+    const Qt::SortOrder order = model_->SortOrder();
+    Post([this, folder, first, generation, column, order](BrowseReader& reader) {
+        const auto hand = [this, generation, folder](BrowseModel::Page page, const std::string& why,
+                                                     bool last) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, folder, page = std::move(page), why, last]() mutable {
+                    Children(generation, folder, std::move(page), why, last);
+                },
+                Qt::QueuedConnection);
+        };
+        try {
+            if (!reader.tree || reader.generation != generation) return hand({}, "", true);
+            if (first == 0 && reader.tree->ChildCount(folder) > BrowseModel::kPageRows) {
+                BrowseModel::Page quick;
+                quick.rows = reader.tree->Children(folder, BrowseModel::kRowsPerSlice);
+                quick.provisional = true;
+                hand(std::move(quick), "", false);
+            }
+            BrowseModel::Page page;
+            page.rows = SortedChildren(*reader.tree, folder, column, order);
+            page.total = page.rows.size();
+            page.first = first;
+            TakePage(page.rows, first);
+            hand(std::move(page), "", true);
+        } catch (const runtime::RuntimeError& error) {
+            hand({}, error.what(), true);
+        }
+    });
+}
+
+void BrowseWindow::Children(std::uint64_t generation, std::uint64_t folder, BrowseModel::Page page,
+                            const std::string& why, bool last) {
+    if (last) --awaited_;
     if (generation != generation_) return;
     if (!why.empty()) {
         SetStatus(why);
         return;
     }
-    if (model_->TakeChildren(folder, std::move(rows)) && model_->Adding()) sliceTimer_->start();
+    if (model_->TakeChildren(folder, std::move(page)) && model_->Adding()) sliceTimer_->start();
 }
 
 void BrowseWindow::showFind() {
@@ -352,37 +424,10 @@ void BrowseWindow::Reveal(int match) {
     Post([this, path, generation, column, order](BrowseReader& reader) {
         RevealPlan plan;
         try {
-            if (!reader.tree || reader.generation != generation)
+            if (!reader.tree || reader.generation != generation) {
                 throw runtime::RuntimeError(runtime::InvalidProcedureCall, "No listing is open.");
-            plan.folder = path.ends_with('/');
-            const std::size_t cut = path.rfind('/');
-            const std::string folderPath = plan.folder ? path.substr(0, path.size() - 1)
-                                           : cut == 0  ? std::string("/")
-                                                       : path.substr(0, cut);
-            const std::optional<std::uint64_t> folder = reader.tree->FolderAt(folderPath);
-            if (!folder)
-                throw runtime::RuntimeError(runtime::PathNotFound,
-                                            "The listing holds no folder " + folderPath);
-            plan.chain = reader.tree->ChainTo(*folder);
-            if (plan.folder) {
-                plan.number = *folder;
-                plan.chain.pop_back();  // its own children are not needed
             }
-            for (const std::uint64_t above : plan.chain) {
-                plan.children.push_back(SortedChildren(*reader.tree, above, column, order));
-            }
-            if (!plan.folder) {
-                const std::string name(runtime::LastPathPart(path));
-                const auto& rows = plan.children.back();
-                const auto file =
-                    std::find_if(rows.begin(), rows.end(), [&name](const catalogue::TreeRow& row) {
-                        return !row.folder && row.name == name;
-                    });
-                if (file == rows.end())
-                    throw runtime::RuntimeError(runtime::PathNotFound,
-                                                "The listing holds no file " + path);
-                plan.number = file->number;
-            }
+            plan = PlanOfReveal(*reader.tree, path, column, order);
         } catch (const runtime::RuntimeError& error) {
             plan.why = error.what();
         }

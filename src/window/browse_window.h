@@ -23,6 +23,7 @@
 
 #include "catalogue/listing_find.h"
 #include "catalogue/listing_tree.h"
+#include "window/browse_model.h"
 #include "window/find_dialog.h"
 
 class QCheckBox;
@@ -34,8 +35,8 @@ class QTreeView;
 
 namespace quorvale::window {
 
-class BrowseModel;
 class BrowseReader;
+struct RevealPlan;
 
 class BrowseWindow : public QDialog {
     Q_OBJECT
@@ -71,12 +72,12 @@ class BrowseWindow : public QDialog {
     void ShowListings(std::vector<catalogue::ListingToSearch> listings);
     void OpenListing(int row);
     void Opened(std::uint64_t generation, const catalogue::TreeRow& root, const std::string& why);
-    void Children(std::uint64_t generation, std::uint64_t folder,
-                  std::vector<catalogue::TreeRow> rows, const std::string& why);
+    void AskChildren(std::uint64_t folder, std::uint64_t first);
+    void Children(std::uint64_t generation, std::uint64_t folder, BrowseModel::Page page,
+                  const std::string& why, bool last);
     void Find();
     void Found(std::uint64_t generation, std::vector<std::string> paths, const std::string& why);
     void Reveal(int match);
-    struct RevealPlan;
     void ShowRevealed(std::uint64_t generation, const RevealPlan& plan);
     void OpenInFileManager(const QModelIndex& index);
     void SetStatus(const std::string& text);
