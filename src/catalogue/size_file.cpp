@@ -126,10 +126,11 @@ void SizesWriter::Add(std::string_view path, bool isFolder, const reading::Entry
     const std::uint64_t entry = entries_++;
     if (frame_.size() != 0 && entries_ % kEntriesPerSizeFrame == 0) EndFrame();
 
-    CloseFoldersNotAbove(path);
     rootBytes_ += size.bytes;
     rootBlocks_ += size.blocks;
     if (isFolder) {
+        // A file's line follows its folder's: only a folder line can close folders.
+        CloseFoldersNotAbove(path);
         open_.push_back(
             {std::string(path), folders_.size(), {entry, size.bytes, size.blocks, 0, 0}});
         folders_.emplace_back();
