@@ -29,7 +29,8 @@ std::uint64_t BytesOnDisk(const std::string& folder, const catalogue::ListingRec
     const runtime::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::uint64_t bytes = 0;
     if (!fd) return bytes;
-    std::vector<std::string> names{std::string(listing::kRecordName), record.indexName};
+    std::vector<std::string> names{std::string(listing::kRecordName), record.indexName,
+                                   record.sizesName};
     for (int number = record.firstListFile; number <= record.lastListFile; ++number) {
         names.push_back(listing::ListFileName(number));
         names.push_back(listing::DetailsFileName(number));

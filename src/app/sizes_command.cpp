@@ -8,6 +8,7 @@
 #include "app/signal_catcher.h"
 #include "app/standard_streams.h"
 #include "catalogue/listing_tree.h"
+#include "listing/list_file_writer.h"
 #include "runtime/human_size.h"
 #include "runtime/runtime_error.h"
 
@@ -37,6 +38,11 @@ std::string SizeField(const SizesRequest& request, std::uint64_t bytes, std::uin
 int RunSizes(const SizesRequest& request) {
     try {
         const catalogue::ListingTree tree(request.listing, "show sizes of");
+        if (request.nulls) {
+            const std::string notice =
+                catalogue::LineBreakSignNotice(request.listing, tree.Record());
+            if (!notice.empty()) WriteError(ErrorMessage(notice));
+        }
         std::uint64_t folder = 0;
         if (!request.path.empty()) {
             const std::optional<std::uint64_t> found = tree.FolderAt(request.path);
@@ -61,7 +67,11 @@ int RunSizes(const SizesRequest& request) {
                 std::string text = SizeField(request, below.totals.bytes, below.totals.blocks);
                 text += '\t';
                 const std::size_t pathAt = text.size();
-                text += below.path;
+                if (request.nulls) {
+                    listing::AppendRealBytes(text, below.path);  // as -0 gives every name back
+                } else {
+                    text += below.path;
+                }
                 text += end;
                 if (request.sort == SizesRequest::Sort::kListing) return Write(text);
                 const bool apparent = request.apparentSize || request.bytes;
