@@ -64,55 +64,60 @@ class BrowseWindow : public ::testing::Test {
     std::vector<std::string> opened;
 };
 
+// With its reader thread, and without one (as when none can be had: the window's own reads).
 TEST_F(BrowseWindow, FoldersLargestFirstOpenedRevealedAndOpenedByTheKeyboard) {
-    window::BrowseWindow window({dir / "catalogue"}, hooks);
-    window.show();
-    Settle(window);
-    EXPECT_EQ(window.Drives()->count(), 1);
-    EXPECT_TRUE(UnnamedAccessibleElements(&window).isEmpty())
-        << UnnamedAccessibleElements(&window).join(", ").toStdString();
-    QTreeView* view = window.Tree();
-    const QModelIndex root = view->model()->index(0, 0);
-    EXPECT_EQ(root.data().toString().toStdString(), tree);
-    // The root opened, its folders largest first, each with its share of the root's size.
-    EXPECT_EQ(Names(*view, root), (std::vector<std::string>{"big/", "mid/", "small/"}));
-    const QModelIndex big = view->model()->index(0, 0, root);
-    EXPECT_GT(view->model()->index(0, 2, root).data(Qt::UserRole + 1).toDouble(), 0.6);
-    EXPECT_EQ(view->model()->index(0, 3, root).data().toString(), "2");  // files below it
-    EXPECT_TRUE(view->model()->index(0, 1, root).data().toString().endsWith("kB"));
+    for (const bool threaded : {true, false}) {
+        SCOPED_TRACE(threaded);
+        opened.clear();
+        window::BrowseWindow window({dir / "catalogue"}, hooks, nullptr, threaded);
+        window.show();
+        Settle(window);
+        EXPECT_EQ(window.Drives()->count(), 1);
+        EXPECT_TRUE(UnnamedAccessibleElements(&window).isEmpty())
+            << UnnamedAccessibleElements(&window).join(", ").toStdString();
+        QTreeView* view = window.Tree();
+        const QModelIndex root = view->model()->index(0, 0);
+        EXPECT_EQ(root.data().toString().toStdString(), tree);
+        // The root opened, its folders largest first, each with its share of the root's size.
+        EXPECT_EQ(Names(*view, root), (std::vector<std::string>{"big/", "mid/", "small/"}));
+        const QModelIndex big = view->model()->index(0, 0, root);
+        EXPECT_GT(view->model()->index(0, 2, root).data(Qt::UserRole + 1).toDouble(), 0.6);
+        EXPECT_EQ(view->model()->index(0, 3, root).data().toString(), "2");  // files below it
+        EXPECT_TRUE(view->model()->index(0, 1, root).data().toString().endsWith("kB"));
 
-    // The keyboard alone: down to "big/", open it, and its folder and file are there, largest
-    // first; closed again, its rows are let go of.
-    view->setFocus();
-    view->setCurrentIndex(root);
-    QTest::keyClick(view, Qt::Key_Down);
-    EXPECT_EQ(view->currentIndex(), big);
-    QTest::keyClick(view, Qt::Key_Right);
-    Settle(window);
-    EXPECT_EQ(Names(*view, big), (std::vector<std::string>{"b", "inner/"}));
-    QTest::keyClick(view, Qt::Key_Left);
-    Settle(window);
-    EXPECT_EQ(view->model()->rowCount(big), 0);
-    // Enter opens the folder in the file manager, where its drive is mounted as listed.
-    QTest::keyClick(view, Qt::Key_Return);
-    Settle(window);
-    EXPECT_EQ(opened, std::vector<std::string>{tree + "/big"});
+        // The keyboard alone: down to "big/", open it, and its folder and file are there, largest
+        // first; closed again, its rows are let go of.
+        view->setFocus();
+        view->setCurrentIndex(root);
+        QTest::keyClick(view, Qt::Key_Down);
+        EXPECT_EQ(view->currentIndex(), big);
+        QTest::keyClick(view, Qt::Key_Right);
+        Settle(window);
+        EXPECT_EQ(Names(*view, big), (std::vector<std::string>{"b", "inner/"}));
+        QTest::keyClick(view, Qt::Key_Left);
+        Settle(window);
+        EXPECT_EQ(view->model()->rowCount(big), 0);
+        // Enter opens the folder in the file manager, where its drive is mounted as listed.
+        QTest::keyClick(view, Qt::Key_Return);
+        Settle(window);
+        EXPECT_EQ(opened, std::vector<std::string>{tree + "/big"});
 
-    // Ctrl+F: a pattern, its match, and the match revealed in the tree below closed folders.
-    QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
-    ASSERT_TRUE(window.FindEdit()->isVisible());
-    EXPECT_TRUE(window.FindEdit()->hasFocus());
-    QTest::keyClicks(window.FindEdit(), "DEEP");
-    QTest::keyClick(window.FindEdit(), Qt::Key_Return);
-    Settle(window);
-    ASSERT_EQ(window.Matches()->count(), 1) << window.Status().toStdString();
-    window.Matches()->setFocus();
-    QTest::keyClick(window.Matches(), Qt::Key_Return);
-    Settle(window);
-    ASSERT_NE(window.CurrentRow(), nullptr);
-    EXPECT_EQ(window.CurrentRow()->name, "deep.txt");
-    EXPECT_EQ(window.CurrentRow()->bytes, 9000u);
-    EXPECT_TRUE(view->hasFocus());
+        // Ctrl+F: a pattern, its match, and the match revealed in the tree below closed folders.
+        QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
+        ASSERT_TRUE(window.FindEdit()->isVisible());
+        EXPECT_TRUE(window.FindEdit()->hasFocus());
+        QTest::keyClicks(window.FindEdit(), "DEEP");
+        QTest::keyClick(window.FindEdit(), Qt::Key_Return);
+        Settle(window);
+        ASSERT_EQ(window.Matches()->count(), 1) << window.Status().toStdString();
+        window.Matches()->setFocus();
+        QTest::keyClick(window.Matches(), Qt::Key_Return);
+        Settle(window);
+        ASSERT_NE(window.CurrentRow(), nullptr);
+        EXPECT_EQ(window.CurrentRow()->name, "deep.txt");
+        EXPECT_EQ(window.CurrentRow()->bytes, 9000u);
+        EXPECT_TRUE(view->hasFocus());
+    }
 }
 
 // A folder of more names than a page holds: its first rows at once, then its largest page, and a

@@ -119,7 +119,8 @@ RevealPlan PlanOfReveal(const catalogue::ListingTree& tree, const std::string& p
 
 }  // namespace
 
-BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hooks, QWidget* parent)
+BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hooks, QWidget* parent,
+                           bool threaded)
     : QDialog(parent), folders_(std::move(folders)), hooks_(std::move(hooks)) {
     setWindowTitle("Browse kept listings");
     setAccessibleName("Browse kept listings");
@@ -201,8 +202,13 @@ BrowseWindow::BrowseWindow(std::vector<std::string> folders, FindDialogHooks hoo
     connect(findKey, &QShortcut::activated, this, &BrowseWindow::showFind);
 
     reader_ = new BrowseReader;
-    reader_->moveToThread(&thread_);
-    thread_.start();
+    if (threaded) {
+        reader_->moveToThread(&thread_);
+        thread_.start();
+    }
+    // Without a thread to be had, the window's own thread reads, as the reader thread would.
+    threaded_ = thread_.isRunning();
+    if (!threaded_) reader_->moveToThread(this->thread());
     refresh();
     drivesList_->setFocus();
 }
@@ -215,6 +221,7 @@ BrowseWindow::~BrowseWindow() {
 
 void BrowseWindow::Post(std::function<void(BrowseReader&)> request) {
     ++awaited_;
+    if (!threaded_) return request(*reader_);  // its answer is taken as the thread's would be
     QMetaObject::invokeMethod(
         reader_, [reader = reader_, request = std::move(request)] { request(*reader); },
         Qt::QueuedConnection);
@@ -240,8 +247,13 @@ void BrowseWindow::refresh() {
     SetStatus("Looking for kept listings...");
     const bool all = olderCheck_->isChecked();
     Post([this, folders = folders_, all](BrowseReader&) {
-        std::vector<catalogue::ListingToSearch> listings = catalogue::ListingsToSearch(
-            folders, all, [](const std::string&) {}, {}, true);
+        std::vector<catalogue::ListingToSearch> listings;
+        try {
+            listings = catalogue::ListingsToSearch(
+                folders, all, [](const std::string&) {}, {}, true);
+        } catch (const runtime::RuntimeError&) {
+            // No listing to be had: said as for none.
+        }
         QMetaObject::invokeMethod(
             this,
             [this, listings = std::move(listings)]() mutable {

@@ -44,9 +44,10 @@ class BrowseWindow : public QDialog {
   public:
     static constexpr int kMostMatches = 1000;
 
-    // `folders`: where to look for kept listings (and two levels below).
+    // `folders`: where to look for kept listings (and two levels below). `threaded` false (for
+    // tests): no reader thread is started, as when none can be had.
     BrowseWindow(std::vector<std::string> folders, FindDialogHooks hooks = DefaultFindDialogHooks(),
-                 QWidget* parent = nullptr);
+                 QWidget* parent = nullptr, bool threaded = true);
     ~BrowseWindow() override;
 
     // State, for tests.
@@ -98,7 +99,8 @@ class BrowseWindow : public QDialog {
     QTimer* sliceTimer_;
 
     QThread thread_;
-    BrowseReader* reader_;  // lives on thread_; deleted once it has ended
+    bool threaded_ = false;  // thread_ runs: reads are asked of it, else made here
+    BrowseReader* reader_;   // lives on thread_; deleted once it has ended
 };
 
 }  // namespace quorvale::window
