@@ -394,6 +394,8 @@ bool ReadEntries(FolderContents& contents, std::size_t limit, const std::functio
     // Not zeroed, so that only what the directory fills costs memory.
     contents.readAt = runtime::NanosecondsNow();
     if (contents.earlier != nullptr) {
+        // Entries taken from an earlier reading grow as read ones do.
+        ReserveForEntries(contents, limit);
         if (const std::optional<BlockTaken> taken = TakeEarlier(contents, limit)) {
             if (*taken != BlockTaken::kTooLarge) return true;
             DropEntries(contents);
