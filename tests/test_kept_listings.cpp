@@ -469,7 +469,7 @@ TEST_F(ComparedListings, TwoListingsOfAMillionLinesCompareInLittleMemory) {
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 10000);
     EXPECT_TRUE(run.out.starts_with("-\t/a/d100000/file1000000\n-\t/a/d100001/file1000100\n"))
         << run.out.substr(0, 200);
-    EXPECT_LT(run.peakKiB, 30 * 1024 + kSanitizerSlackKiB);
+    EXPECT_LT(run.peakKiB, 30 * 1024 + SanitizerSlackKiB());
 }
 
 // Names holding LF or CR, at several depths, sort by their real bytes in the walk; the comparison
@@ -586,7 +586,7 @@ TEST_F(ComparedListings, ALineLongerThanASaveWritesIsRefusedWithItsFileAndNumber
     EXPECT_EQ(run.status, 2);
     EXPECT_TRUE(Holds(run.err, "line 2 of ListTex1.txt is longer than a Save writes")) << run.err;
     EXPECT_LT(run.peakKiB,
-              static_cast<long>(listing::kMaxLineBytes) / 1024 + 30 * 1024 + kSanitizerSlackKiB);
+              static_cast<long>(listing::kMaxLineBytes) / 1024 + 30 * 1024 + SanitizerSlackKiB());
 }
 
 // What a record holds beyond the fields a reader uses is checked and passed over: a record near
@@ -632,7 +632,7 @@ TEST_F(ComparedListings, ARecordOfAnyShapeCostsAFewTimesItsSize) {
         ASSERT_LT(bytes, 16 << 20);
         const ProgramRun run = RunProgram({"--compare", dir / "shaped", dir / "shaped"}, options);
         EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_LT(run.peakKiB, 4 * bytes / 1024 + 30 * 1024 + kSanitizerSlackKiB)
+        EXPECT_LT(run.peakKiB, 4 * bytes / 1024 + 30 * 1024 + SanitizerSlackKiB())
             << bytes << " bytes of " << shape.count << " times " << shape.before;
     }
 }

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -178,6 +179,19 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOpti
     run.out = ReadBytes(out);
     run.err = ReadBytes(err);
     return run;
+}
+
+// What a sanitizer adds to the program's peak memory: what it takes itself in a process that
+// does nothing (`--version`) beyond what a plain build's takes (4 MiB), which grows with the
+// program and its shadow, and room for the freed blocks it holds back (8 MiB); at least
+// kSanitizerSlackKiB, and 0 without a sanitizer.
+inline long SanitizerSlackKiB() {
+    if (kSanitizerSlackKiB == 0) return 0;
+    static const long slack = [] {
+        const ProgramRun idle = RunProgram({"--version"});
+        return std::max<long>(kSanitizerSlackKiB, idle.peakKiB - 4 * 1024 + 8 * 1024);
+    }();
+    return slack;
 }
 
 }  // namespace quorvale::test
