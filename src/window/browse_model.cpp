@@ -212,11 +212,9 @@ bool BrowseModel::AddSlice() {
             continue;
         }
         Node* node = found->second;
-        // A view lays out again every row it shows when rows are added: slices that grow with
-        // the rows already there add a folder of any size in few of them.
+        // A page holds few enough rows that slices of a fixed size add it in a few turns.
         const std::size_t count =
-            std::min<std::size_t>(std::max<std::size_t>(kRowsPerSlice, node->children.size()),
-                                  pending.rows.size() - pending.next);
+            std::min<std::size_t>(kRowsPerSlice, pending.rows.size() - pending.next);
         const int first = static_cast<int>(node->children.size());
         beginInsertRows(IndexOf(node), first, first + static_cast<int>(count) - 1);
         for (std::size_t i = 0; i < count; ++i) {
