@@ -21,6 +21,7 @@
 #include "reading/posix_file_system.h"
 #include "runtime/thread_start.h"
 #include "save/index_of_lines.h"
+#include "support/bytes_output.h"
 #include "support/odd_tree.h"
 #include "support/synthetic_listing.h"
 #include "support/test_support.h"
@@ -70,16 +71,6 @@ TEST(BackgroundWork, AReuseThroughTheReaderThreadsWritesWhatAFullSaveWrites) {
         ReadBytes(reusedSave.programFolder.Path() + "/" + std::string(listing::kRecordName));
     EXPECT_EQ(record.find("\"foldersReused\": 0,"), std::string::npos) << record;
 }
-
-// What an index is written to: its bytes, kept.
-class BytesOutput final : public runtime::TextOutput {
-  public:
-    void PrintLine(std::string_view line) override { (bytes += line) += "\r\n"; }
-    void PrintBytes(std::string_view piece) override { bytes += piece; }
-    void FinishWriting() override {}
-    void Close() override {}
-    std::string bytes;
-};
 
 using NotedLine = std::pair<std::string, listing::LineDetails>;
 

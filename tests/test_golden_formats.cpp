@@ -12,6 +12,7 @@
 #include "catalogue/index_writer.h"
 #include "catalogue/listing_record.h"
 #include "catalogue/size_file.h"
+#include "support/bytes_output.h"
 
 namespace quorvale::test {
 namespace {
@@ -324,16 +325,6 @@ TEST(GoldenRecord, EveryByteOfARecordIsPinned) {
     expected.hashes->notHashed.clear();
     EXPECT_EQ(catalogue::RecordText(*back), catalogue::RecordText(expected));
 }
-
-// An output that keeps what is written, for bytes a writer makes in memory.
-class BytesOutput : public runtime::TextOutput {
-  public:
-    void PrintLine(std::string_view line) override { bytes.append(line).append("\r\n"); }
-    void PrintBytes(std::string_view more) override { bytes.append(more); }
-    void FinishWriting() override {}
-    void Close() override {}
-    std::string bytes;
-};
 
 // The hashes of the worked example of their format: one file, entry 2, of list files of 4 lines.
 constexpr const char* kHashesByEntry[] = {

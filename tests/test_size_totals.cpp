@@ -17,19 +17,11 @@
 #include "reading/posix_file_system.h"
 #include "runtime/runtime_error.h"
 #include "save/listing_save.h"
+#include "support/bytes_output.h"
 #include "support/test_support.h"
 
 namespace quorvale::test {
 namespace {
-
-class Bytes final : public runtime::TextOutput {
-  public:
-    void PrintLine(std::string_view line) override { bytes.append(line).append("\r\n"); }
-    void PrintBytes(std::string_view more) override { bytes.append(more); }
-    void FinishWriting() override {}
-    void Close() override {}
-    std::string bytes;
-};
 
 runtime::UniqueFd ScratchIn(const TempDir& dir) {
     return runtime::UniqueFd(::open(dir.Path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
@@ -101,7 +93,7 @@ TEST(SizeTotals, FoldersAndTheRootAreTheSumsOfWhatTheyHold) {
             }
         }
         for (const auto& [inode, size] : once) rootOnce += size;
-        Bytes out;
+        BytesOutput out;
         writer.Finish(7, catalogue::SaveIdentity{}, out);
         const catalogue::KeptSizes sizes(Written(dir, out.bytes), 7, catalogue::SaveIdentity{});
         EXPECT_EQ(sizes.RootBytesOnce(), rootOnce);
@@ -128,7 +120,7 @@ TEST(SizeTotals, DamageIsToldAsDamage) {
     const std::vector<Entry> entries = RandomTree(random, 20000);
     catalogue::SizesWriter writer;
     for (const Entry& entry : entries) writer.Add(entry.path, entry.folder, &entry.details);
-    Bytes out;
+    BytesOutput out;
     writer.Finish(7, catalogue::SaveIdentity{}, out);
     const auto readAll = [&](const std::string& bytes, std::uint64_t lines) {
         const catalogue::KeptSizes sizes(Written(dir, bytes), lines, catalogue::SaveIdentity{});
