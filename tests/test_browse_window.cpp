@@ -6,6 +6,7 @@
 #include <QAbstractItemModel>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
@@ -161,6 +162,56 @@ TEST_F(BrowseWindow, AFolderLargerThanAPageComesAPageAtATime) {
     EXPECT_EQ(model->rowCount(folder), static_cast<int>(names) + 1);
     EXPECT_EQ(model->index(static_cast<int>(names), 0, folder).data().toString(), "the largest");
     EXPECT_TRUE(opened.empty());
+}
+
+// The drives by name and size, the newest listing of each; every listing with "Older listings".
+TEST_F(BrowseWindow, EachDriveByNameAndSizeAndOlderListingsOnDemand) {
+    ASSERT_EQ(
+        RunProgram({"--save", tree, "--details", "--list-folder", dir / "catalogue/T2"}).status, 0);
+    window::BrowseWindow window({dir / "catalogue"}, hooks);
+    window.show();
+    Settle(window);
+    ASSERT_EQ(window.Drives()->count(), 1);
+    const QString name = window.Drives()->item(0)->text();
+    EXPECT_TRUE(name.contains(" (") && name.endsWith("B)")) << name.toStdString();
+    window.findChild<QCheckBox*>()->click();
+    Settle(window);
+    EXPECT_EQ(window.Drives()->count(), 2);
+    EXPECT_TRUE(window.Drives()->item(1)->text().contains(", listed ")) << name.toStdString();
+}
+
+// A folder too large for a page shows its first rows in listing order, marked provisional, and
+// its sorted page takes their place.
+TEST(BrowseModel, ProvisionalRowsGiveWayToTheSortedPage) {
+    window::BrowseModel model;
+    std::vector<std::uint64_t> asked;
+    model.askChildren = [&asked](std::uint64_t folder, std::uint64_t) { asked.push_back(folder); };
+    catalogue::TreeRow root;
+    root.name = "/r";
+    root.folder = true;
+    root.files = 3;
+    model.SetRoot(root);
+    const QModelIndex top = model.index(0, 0);
+    ASSERT_TRUE(model.canFetchMore(top));
+    model.fetchMore(top);
+    EXPECT_EQ(asked, std::vector<std::uint64_t>{0});
+    const auto file = [](const char* name, std::uint64_t blocks, std::uint64_t entry) {
+        catalogue::TreeRow row;
+        row.name = name;
+        row.blocks = blocks;
+        row.number = entry;
+        return row;
+    };
+    window::BrowseModel::Page quick{{file("a", 1, 1)}, 0, 0, true};
+    ASSERT_TRUE(model.TakeChildren(0, quick));
+    EXPECT_EQ(model.rowCount(top), 1);
+    window::BrowseModel::Page sorted{{file("c", 9, 3), file("b", 5, 2), file("a", 1, 1)}, 0, 3};
+    ASSERT_TRUE(model.TakeChildren(0, sorted));
+    while (model.AddSlice()) {
+    }
+    ASSERT_EQ(model.rowCount(top), 3);
+    EXPECT_EQ(model.index(0, 0, top).data().toString(), "c");
+    EXPECT_FALSE(model.TakeChildren(0, quick));  // a late provisional page is not taken
 }
 
 // What cannot be browsed is named; the window goes on answering.

@@ -154,6 +154,18 @@ TEST(Sizes, AFolderOfTheListingSortedAndWhatCannotBeAnswered) {
     EXPECT_TRUE(Holds(noDetails.err, "it has no sizes (it was saved without --details)"))
         << noDetails.err;
 
+    // A record that names no sizes, as an earlier version's: saved by it, says so.
+    const std::string record = listing + "/quorvale-listing.json";
+    const std::string kept = ReadBytes(record);
+    const std::size_t sized = kept.find(",\n  \"sizes\": {");
+    ASSERT_NE(sized, std::string::npos) << kept;
+    MakeFile(record, kept.substr(0, sized) + kept.substr(kept.find("\n  }", sized) + 4));
+    const ProgramRun earlier = RunProgram({"--sizes", listing});
+    EXPECT_EQ(earlier.status, 2);
+    EXPECT_TRUE(Holds(earlier.err, "it has no sizes (it was saved by an earlier version)"))
+        << earlier.err;
+    MakeFile(record, kept);
+
     // A damaged sizes file is named, never a crash or a wrong figure; a missing one too.
     const std::string sizes = listing + "/quorvale-sizes.bin";
     std::string bytes = ReadBytes(sizes);
