@@ -11,15 +11,6 @@
 
 namespace quorvale::app {
 
-namespace {
-
-// Thrown through the export when stdout fails: the status to end with.
-struct OutputFailed {
-    int status;
-};
-
-}  // namespace
-
 int RunExport(const ExportCommand& command) {
     const bool sums = command.format == "sums";
     const std::optional<catalogue::ExportFormat> format =
@@ -29,9 +20,7 @@ int RunExport(const ExportCommand& command) {
                                 "' is not a format (paths, csv, ncdu, qdirstat, sums)"));
         return kExportFailed;
     }
-    const auto write = [](std::string_view text) {
-        if (const int status = WriteOutput(text); status != 0) throw OutputFailed{status};
-    };
+    const auto write = [](std::string_view text) { WriteOutputOrStop(text); };
     try {
         if (sums) {
             catalogue::ExportSums(
@@ -53,7 +42,7 @@ int RunExport(const ExportCommand& command) {
                                                QUORVALE_VERSION};
         catalogue::ExportListing(command.listing, request, write, StopIfSignalled);
         return kExported;
-    } catch (const OutputFailed& failed) {
+    } catch (const OutputStopped& failed) {
         return failed.status;
     } catch (const StoppedBySignal& stopped) {
         return ReportStopped(stopped);

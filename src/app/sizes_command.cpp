@@ -14,19 +14,6 @@
 
 namespace quorvale::app {
 
-namespace {
-
-// Thrown through the walk when stdout fails: the status to end with.
-struct OutputFailed {
-    int status;
-};
-
-void Write(std::string_view text) {
-    if (const int status = WriteOutput(text); status != 0) throw OutputFailed{status};
-}
-
-}  // namespace
-
 std::string SizeField(const SizesRequest& request, std::uint64_t bytes, std::uint64_t blocks) {
     const bool apparent = request.apparentSize || request.bytes;
     const std::uint64_t counted = apparent ? bytes : blocks * 512;
@@ -73,7 +60,7 @@ int RunSizes(const SizesRequest& request) {
                     text += below.path;
                 }
                 text += end;
-                if (request.sort == SizesRequest::Sort::kListing) return Write(text);
+                if (request.sort == SizesRequest::Sort::kListing) return WriteOutputOrStop(text);
                 const bool apparent = request.apparentSize || request.bytes;
                 held.push_back(
                     {apparent ? below.totals.bytes : below.totals.blocks, std::move(text), pathAt});
@@ -88,9 +75,9 @@ int RunSizes(const SizesRequest& request) {
                        std::string_view(b.text).substr(b.pathAt);
             });
         }
-        for (const Line& line : held) Write(line.text);
+        for (const Line& line : held) WriteOutputOrStop(line.text);
         return kSizesShown;
-    } catch (const OutputFailed& failed) {
+    } catch (const OutputStopped& failed) {
         return failed.status;
     } catch (const StoppedBySignal& stopped) {
         return ReportStopped(stopped);

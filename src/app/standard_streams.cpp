@@ -30,6 +30,10 @@ int WriteOutput(std::string_view text) {
     return 2;
 }
 
+void WriteOutputOrStop(std::string_view text) {
+    if (const int status = WriteOutput(text); status != 0) throw OutputStopped{status};
+}
+
 int WriteError(std::string_view text) {
     return WriteAll(STDERR_FILENO, text);
 }

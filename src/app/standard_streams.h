@@ -12,6 +12,15 @@ int WriteAll(int fd, std::string_view text);
 // returns 2, or returns 141 (as a process killed by SIGPIPE) when the reader has gone away.
 int WriteOutput(std::string_view text);
 
+// Thrown when stdout fails through what writes it a piece at a time: the status the program
+// ends with (as WriteOutput returns it).
+struct OutputStopped {
+    int status;
+};
+
+// Writes `text` to stdout as WriteOutput does; throws OutputStopped when that fails.
+void WriteOutputOrStop(std::string_view text);
+
 // A message as the program says it on stderr, in the style of the system's tools: "quorvale: ",
 // the text with its first word in lower case where that is an ordinary word ("Cannot open ..."
 // becomes "cannot open ...", "ListTex1.txt ..." stays), and a newline.

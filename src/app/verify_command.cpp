@@ -24,11 +24,6 @@ namespace {
 
 using reading::HashedFile;
 
-// Thrown through the verification when stdout fails: the status to end with.
-struct OutputFailed {
-    int status;
-};
-
 // One verification: the readers beneath the folder the files are read from, and what was found.
 class Verification {
   public:
@@ -131,9 +126,7 @@ class Verification {
     void Found(const std::string& sign, const std::string& path) {
         found_ = true;
         ClearProgress();
-        if (const int status = WriteOutput(sign + "\t" + path + "\n"); status != 0) {
-            throw OutputFailed{status};
-        }
+        WriteOutputOrStop(sign + "\t" + path + "\n");
     }
 
     void Fail(const std::string& path, const std::string& why) {
@@ -143,7 +136,7 @@ class Verification {
     }
 
     void Say(const std::string& text) {
-        if (WriteError(text) == EPIPE) throw OutputFailed{141};
+        if (WriteError(text) == EPIPE) throw OutputStopped{141};
     }
 
     void ClearProgress() {
@@ -182,7 +175,7 @@ int RunVerify(const VerifyRequest& request) {
     try {
         Verification verification(request);
         return verification.Run();
-    } catch (const OutputFailed& failed) {
+    } catch (const OutputStopped& failed) {
         return failed.status;
     } catch (const StoppedBySignal& stopped) {
         return ReportStopped(stopped);
