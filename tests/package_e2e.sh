@@ -58,6 +58,8 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 echo "$depends" | grep -q 'libqt6widgets6' || { echo "Qt is missing from Depends"; exit 1; }
+# libcrypto is loaded only when wanted, so nothing but this line names it.
+echo "$depends" | grep -q 'libssl3' || { echo "libssl3 is missing from Depends"; exit 1; }
 
 # The manual page says what --help says, exit statuses included.
 manual=$(man -l "$work/run/root/usr/share/man/man1/quorvale.1.gz" 2>/dev/null | col -b)

@@ -207,6 +207,45 @@ TEST(KeptHashes, WhatCannotBeVerifiedIsSaidWithItsReason) {
     EXPECT_EQ(away.out, "");
 }
 
+// SHA-256 comes from libcrypto, loaded when first wanted: where it cannot be loaded, or is not the
+// library it should be, a Save with --hash=sha256 says so and writes nothing (2), and one with
+// XXH3 is not concerned.
+TEST(KeptHashes, ASha256LibraryThatCannotBeLoadedIsSaidAndNothingIsWritten) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    MakeFile(tree + "/f", "f");
+    const std::string libraries = dir / "lib";
+    MakeFolder(libraries);
+    // An empty file, then a shared library that holds none of the functions wanted.
+    std::string other;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line) && other.empty();) {
+        const std::size_t at = line.find('/');
+        if (at != std::string::npos && Holds(line, "/libzstd.so")) other = line.substr(at);
+    }
+    ASSERT_FALSE(other.empty());
+    const std::string fake = libraries + "/libcrypto.so.3";
+    for (const auto& [copyOf, why] : {std::pair<std::string, std::string>{"", "file too short"},
+                                      {other, "libcrypto.so.3 has no EVP_MD_CTX_new"}}) {
+        MakeFile(fake, copyOf.empty() ? "" : ReadBytes(copyOf));
+        const std::string listing = dir / "L";
+        const ProgramRun run =
+            RunProgram({"--save", tree, "--list-folder", listing, "--hash=sha256"},
+                       {.environment = {{"LD_LIBRARY_PATH", libraries}}});
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(Holds(run.err, "quorvale: cannot hash with SHA-256: ")) << run.err;
+        EXPECT_TRUE(Holds(run.err, why)) << run.err;
+        EXPECT_FALSE(Exists(listing + "/ListTex1.txt")) << why;
+        EXPECT_FALSE(Exists(listing + "/quorvale-listing.json")) << why;
+        EXPECT_TRUE(LeftoverFiles(listing).empty()) << why;
+        const ProgramRun xxh3 = RunProgram({"--save", tree, "--list-folder", listing, "--hash"},
+                                           {.environment = {{"LD_LIBRARY_PATH", libraries}}});
+        EXPECT_EQ(xxh3.status, 0) << xxh3.err;
+        RemoveTree(listing);
+    }
+}
+
 // After rounds of random changes (content rewritten at the same size, files grown, touched,
 // renamed, added and removed), a re-listing that carries hashes over from the one before holds
 // exactly the hashes a fresh Save computes, and carries some.
