@@ -68,7 +68,10 @@ void ContentReaders::Known(FileToHash file, HashedFile result, const Take& take,
 }
 
 void ContentReaders::Queue(Slot slot, const Take& take, const std::function<void()>& wait) {
-    if (inline_) {  // asked in order, done at once: handed back at once
+    // Asked in order and done at once, or known with nothing asked before it still waiting:
+    // handed back at once. (Only this thread adds or removes slots, so it may look at how many
+    // there are without the lock.)
+    if (inline_ || (slot.done && slots_.empty())) {
         if (!slot.done) HashSlot(slot, *inline_);
         take(slot.file, slot.result);
         return;

@@ -41,7 +41,19 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
     }
     tally_.files.fetch_add(1, std::memory_order_relaxed);
     tally_.bytes.fetch_add(noted.entry.size, std::memory_order_relaxed);
-    reading::FileToHash file{number, folder_, 0, noted.entry};
+    reading::FileToHash file{number, {}, 0, noted.entry};
+    const auto take = [this](reading::FileToHash& asked, HashedFile& hashed) {
+        Take(asked, hashed);
+    };
+    // A hash carried over takes its turn among those read, so that rows stay in listing order;
+    // its file is never opened, so its path is not made.
+    if (rootWhy_.empty()) {
+        if (std::optional<HashedFile> carried = CarriedOver(noted.entry)) {
+            readers_->Known(std::move(file), std::move(*carried), take, wait_);
+            return;
+        }
+    }
+    file.path = folder_;
     runtime::AppendName(file.path, line.substr(2));
     file.nameAt = file.path.size() - (line.size() - 2);
     if (!rootWhy_.empty()) {
@@ -49,15 +61,7 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
         NotHashed(runtime::JoinPath(rootPath_, file.path), rootWhy_);
         return;
     }
-    const auto take = [this](reading::FileToHash& asked, HashedFile& hashed) {
-        Take(asked, hashed);
-    };
-    // A hash carried over takes its turn among those read, so that rows stay in listing order.
-    if (std::optional<HashedFile> carried = CarriedOver(noted.entry)) {
-        readers_->Known(std::move(file), std::move(*carried), take, wait_);
-    } else {
-        readers_->Ask(std::move(file), take, wait_);
-    }
+    readers_->Ask(std::move(file), take, wait_);
 }
 
 // A folder line: the first is the root's, whose handle every file is opened beneath.
