@@ -278,6 +278,57 @@ TEST(Moves, EveryMoveIsToldOnceAndACopyNever) {
     }
 }
 
+// What cannot be told apart is no move: an empty file gone and another made elsewhere (all empty
+// files hold the same content), and, without an inode to tell files apart, a file gone where two
+// that look like it (name, size, time) were added, or two gone where one was added.
+TEST(Moves, WhatCannotBeToldApartIsNoMove) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    for (const std::string folder : {"/a", "/b", "/c", "/d", "/e"}) MakeFolder(tree + folder);
+    MakeFile(tree + "/a/empty");
+    MakeFile(tree + "/a/x", "same bytes");
+    MakeFile(tree + "/b/y", "other bytes");
+    MakeFile(tree + "/c/y", "other bytes");
+    ASSERT_EQ(Shell("touch -d @1000000000 '" + tree + "/b/y' '" + tree + "/c/y'", dir).first, 0);
+    ASSERT_EQ(Save(tree, dir / "hashed-old", {"--hash"}).status, 0);
+    ASSERT_EQ(Save(tree, dir / "details-old", {"--details"}).status, 0);
+    // The new empty file is made before the old one goes, so that it cannot take its inode.
+    MakeFile(tree + "/b/new empty");
+    ::unlink((tree + "/a/empty").c_str());
+    for (const std::string copy : {"/d/x", "/e/x"}) {
+        ASSERT_EQ(Shell("cp -p '" + tree + "/a/x' '" + tree + copy + "'", dir).first, 0);
+    }
+    ::unlink((tree + "/a/x").c_str());
+    ASSERT_EQ(Shell("cp -p '" + tree + "/b/y' '" + tree + "/e/y'", dir).first, 0);
+    ::unlink((tree + "/b/y").c_str());
+    ::unlink((tree + "/c/y").c_str());
+    ASSERT_EQ(Save(tree, dir / "hashed-new", {"--hash"}).status, 0);
+    ASSERT_EQ(Save(tree, dir / "details-new", {"--details"}).status, 0);
+
+    const auto told = [&](const std::string& kind) {
+        const ProgramRun compared =
+            RunProgram({"--compare", dir / (kind + "-old"), dir / (kind + "-new")});
+        EXPECT_EQ(compared.status, 1) << compared.err;
+        std::set<std::string> lines;
+        std::istringstream in(compared.out);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.starts_with("~m\t")) lines.insert(line);
+        }
+        return lines;
+    };
+    EXPECT_EQ(told("details"),
+              (std::set<std::string>{"-\t" + tree + "/a/empty", "-\t" + tree + "/a/x",
+                                     "-\t" + tree + "/b/y", "-\t" + tree + "/c/y",
+                                     "+\t" + tree + "/b/new empty", "+\t" + tree + "/d/x",
+                                     "+\t" + tree + "/e/x", "+\t" + tree + "/e/y"}));
+    // With hashes the same content pairs files; an empty one never, and one content gone from
+    // one place to two is a copy.
+    const std::set<std::string> hashed = told("hashed");
+    EXPECT_TRUE(hashed.contains("-\t" + tree + "/a/empty"));
+    EXPECT_TRUE(hashed.contains("+\t" + tree + "/b/new empty"));
+}
+
 // Folders are known by the index's folder rows, read a frame of 1,024 at a time beside the
 // comparison: a folder far past the first frame is still told as moved, and only it.
 TEST(Moves, AFolderPastTheFirstThousandIsToldByItsInode) {

@@ -189,6 +189,9 @@ TEST(Sizes, TheQdirstatExportHoldsWhatDuCounts) {
         std::mt19937 random(seed);
         const std::string tree = dir / "T";
         MakeSizedTree(tree, random);
+        // A name that reads as an escape: "%41" is kept as written, not taken for "A".
+        MakeFolder(tree + "/100% a%41");
+        MakeFile(tree + "/100% a%41/f", "12345");
         const std::string listing = dir / "L";
         ASSERT_EQ(RunProgram({"--save", tree, "--list-folder", listing, "--details"}).status, 0);
         const ProgramRun exported = RunProgram({"--export", "qdirstat", listing});
