@@ -296,6 +296,12 @@ TEST_F(DriveCatalogue, ADeniedLostAndFoundIsNoHoleInTheDrive) {
     const ProgramRun asRoot = Run({"--save", dir / "stick", "--list-folder", dir / "as-root"});
     EXPECT_EQ(asRoot.status, 0);
     EXPECT_FALSE(Holds(ReadBytes(dir / "as-root/" + listing::ListFileName(1)), "Permission"));
+    // A folder of that name anywhere else is any folder: denied, it leaves the drive incomplete.
+    MakeFolder(dir / "stick/photos/lost+found");
+    ::chmod((dir / "stick/photos/lost+found").c_str(), 0700);
+    const ProgramRun nested = Run({"--save", dir / "stick"}, asNobody);
+    EXPECT_EQ(nested.status, 1) << nested.err;
+    EXPECT_TRUE(Holds(nested.err, dir / "stick/photos/lost+found")) << nested.err;
 }
 
 }  // namespace

@@ -420,6 +420,22 @@ TEST(ContentHashes, RowsSortedAcrossRunsFoundByIdentityAndAnythingButWholeRefuse
     ASSERT_EQ(::pwrite(fd, "!", 1, catalogue::kHashHeaderBytes + 1000), 1);
     ::close(fd);
     EXPECT_THROW(catalogue::KeptHashes(open(), rows + 5, save), runtime::RuntimeError);
+
+    // The rows by size are checked as they are read: a hash changed among them is refused by the
+    // time the last row is read.
+    const auto readBySize = [&dir, &save] {
+        catalogue::HashesBySize sizes(
+            runtime::UniqueFd(::open((dir / "L/by-size").c_str(), O_RDONLY | O_CLOEXEC)), rows + 5,
+            save);
+        std::uint64_t count = 0;
+        while (sizes.Next()) ++count;
+        return count;
+    };
+    EXPECT_EQ(readBySize(), rows);
+    const int sizes = ::open((dir / "L/by-size").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::pwrite(sizes, "!", 1, catalogue::kHashHeaderBytes + 1000 * 32 + 9), 1);
+    ::close(sizes);
+    EXPECT_THROW(readBySize(), runtime::RuntimeError);
 }
 
 // The groups of copies are the same whether the threads beside the merge start or not, and a stop

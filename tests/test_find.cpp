@@ -277,6 +277,11 @@ TEST_F(FindInKeptListings, SizeTimeAndTypeFiltersAnswerFromTheDetails) {
     EXPECT_EQ(found({"--older", "2001-01-01"}, dir / "L"), root + "/small\n");
     EXPECT_EQ(found({"--newer", "2001-01-01T00:00:00Z", "--type", "f"}, dir / "L"),
               root + "/big\n");
+    // Newer and older are strict, as find -newermt is: a file of that very second is neither.
+    EXPECT_EQ(found({"--newer", "2000-01-01", "--type", "f"}, dir / "L"), root + "/big\n");
+    EXPECT_EQ(found({"--older", "2000-01-01T00:00:00Z", "--type", "f"}, dir / "L"), "");
+    EXPECT_EQ(found({"--older", "2000-01-01T00:00:01Z", "--type", "f"}, dir / "L"),
+              root + "/small\n");
     EXPECT_EQ(found({"--type", "d"}, dir / "L"), root + "/\n" + root + "/sub/\n");
     EXPECT_EQ(found({"--type", "l"}, dir / "L"), root + "/link\n");
     const ProgramRun plain = Find({"--type", "f", "--all"}, "/", {dir / "plain", dir / "L"});
