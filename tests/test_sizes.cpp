@@ -120,9 +120,10 @@ TEST(Sizes, EveryFolderAtEveryDepthIsWhatDuCounts) {
 TEST(Sizes, AFolderOfTheListingSortedAndWhatCannotBeAnswered) {
     TempDir dir;
     const std::string tree = dir / "T";
-    for (const std::string folder : {"", "/a b", "/a b/c", "/z"}) MakeFolder(tree + folder);
+    for (const std::string folder : {"", "/a b", "/a b/c", "/z", "/0"}) MakeFolder(tree + folder);
     MakeFile(tree + "/a b/c/big", std::string(300000, 'b'));
     MakeFile(tree + "/z/small", std::string(10, 's'));
+    MakeFile(tree + "/0/smaller", "s");
     const std::string listing = dir / "L";
     ASSERT_EQ(RunProgram({"--save", tree, "--list-folder", listing, "--details"}).status, 0);
 
@@ -133,8 +134,10 @@ TEST(Sizes, AFolderOfTheListingSortedAndWhatCannotBeAnswered) {
 
     const ProgramRun bySize = RunProgram({"--sizes", listing, "--sort=size", "-b"});
     const ProgramRun byName = RunProgram({"--sizes", listing, "--sort=name", "-b"});
-    const std::vector<std::string> sizeOrder = {tree, tree + "/a b", tree + "/a b/c", tree + "/z"};
-    const std::vector<std::string> nameOrder = {tree, tree + "/a b", tree + "/a b/c", tree + "/z"};
+    const std::vector<std::string> sizeOrder = {tree, tree + "/a b", tree + "/a b/c", tree + "/z",
+                                                tree + "/0"};
+    const std::vector<std::string> nameOrder = {tree, tree + "/0", tree + "/a b", tree + "/a b/c",
+                                                tree + "/z"};
     for (const auto& [run, order] : {std::pair{bySize, sizeOrder}, std::pair{byName, nameOrder}}) {
         std::vector<std::string> paths;
         std::istringstream lines(run.out);
