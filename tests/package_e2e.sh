@@ -58,7 +58,8 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 echo "$depends" | grep -q 'libqt6widgets6' || { echo "Qt is missing from Depends"; exit 1; }
-# libcrypto is loaded only when wanted, so nothing but this line names it.
+# The program loads libcrypto only when it hashes with SHA-256, so no linked library brings it
+# into Depends: the package names it itself.
 echo "$depends" | grep -q 'libssl3' || { echo "libssl3 is missing from Depends"; exit 1; }
 
 # The manual page says what --help says, exit statuses included.
