@@ -58,9 +58,11 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 echo "$depends" | grep -q 'libqt6widgets6' || { echo "Qt is missing from Depends"; exit 1; }
-# The program loads libcrypto only when it hashes with SHA-256, so no linked library brings it
-# into Depends: the package names it itself.
-echo "$depends" | grep -q 'libssl3' || { echo "libssl3 is missing from Depends"; exit 1; }
+# The program loads libcrypto only when it hashes with SHA-256, and libblkid only when it probes a
+# drive, so no linked library brings them into Depends: the package names them itself.
+for library in libssl3 libblkid1; do
+  echo "$depends" | grep -q "$library" || { echo "$library is missing from Depends"; exit 1; }
+done
 
 # The manual page says what --help says, exit statuses included.
 manual=$(man -l "$work/run/root/usr/share/man/man1/quorvale.1.gz" 2>/dev/null | col -b)

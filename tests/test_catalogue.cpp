@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -253,6 +254,31 @@ TEST_F(DriveCatalogue, ADriveIsKnownByItsLabelAndUuidWithoutUdev) {
     ASSERT_EQ(std::system((save + "'" + dir / "there" + "'").c_str()), 0);
     EXPECT_EQ(FoldersIn(Catalogue()), places);
     EXPECT_EQ(FoldersIn(Catalogue() + "/" + places[0]).size(), 2u);
+
+    // Where libblkid cannot be loaded (not there, or not the library it should be), the drive is
+    // known from its mounted file system alone.
+    const std::string libraries = dir / "lib";
+    MakeFolder(libraries);
+    std::string other;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line) && other.empty();) {
+        const std::size_t at = line.find('/');
+        if (at != std::string::npos && Holds(line, "/libzstd.so")) other = line.substr(at);
+    }
+    ASSERT_FALSE(other.empty());
+    for (const std::string& copyOf : {std::string(), other}) {
+        MakeFile(libraries + "/libblkid.so.1", copyOf.empty() ? "" : ReadBytes(copyOf));
+        const std::string listing = dir / (copyOf.empty() ? "empty" : "other");
+        const std::string kernelOnly =
+            "unshare -m sh -c 'mount -t tmpfs none /dev/disk 2>/dev/null; LD_LIBRARY_PATH=\"" +
+            libraries + "\" \"" + QUORVALE_PROGRAM +
+            "\" --save \"$0\" --list-folder \"$1\" >/dev/null' ";
+        ASSERT_EQ(std::system((kernelOnly + "'" + dir / "there" + "' '" + listing + "'").c_str()),
+                  0);
+        const catalogue::ListingRecord kernel = catalogue::KeptListing(listing, "read").Record();
+        EXPECT_EQ(kernel.fileSystem.identifiedBy, "kernel");
+        EXPECT_EQ(kernel.fileSystem.label, "PHOTOS");
+    }
 }
 
 // A user who may not read the file system's own lost+found lists the drive whole: the list files

@@ -1,6 +1,7 @@
 #include "runtime/file_system_facts.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,13 +14,16 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 #include "runtime/human_size.h"
 #include "runtime/path_join.h"
 #include "runtime/unique_fd.h"
 
+// Declarations only: the library itself is loaded the first time a device is probed.
 #include <blkid/blkid.h>
 #include <linux/fs.h>
 
@@ -69,20 +73,60 @@ std::string DeviceText(dev_t device) {
     return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
+// libblkid's functions this file uses. The library is loaded the first time a device is probed,
+// not linked: most commands never probe one, and loading it cost each of them at its start.
+struct BlkidLibrary {
+    decltype(&blkid_new_probe_from_filename) newProbe = nullptr;
+    decltype(&blkid_probe_enable_superblocks) enableSuperblocks = nullptr;
+    decltype(&blkid_probe_set_superblocks_flags) setSuperblocksFlags = nullptr;
+    decltype(&blkid_do_safeprobe) safeProbe = nullptr;
+    decltype(&blkid_probe_lookup_value) lookupValue = nullptr;
+    decltype(&blkid_free_probe) freeProbe = nullptr;
+};
+
+// The library, loaded once whichever thread asks first; none where it cannot be loaded or lacks a
+// function (a drive is then known from its mounted file system alone).
+const BlkidLibrary* Blkid() {
+    static const std::optional<BlkidLibrary> blkid = []() -> std::optional<BlkidLibrary> {
+        // Kept for the life of the process.
+        void* library = ::dlopen("libblkid.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return std::nullopt;
+        BlkidLibrary found;
+        bool whole = true;
+        const auto find = [library, &whole](const char* name, auto& function) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                ::dlsym(library, name));
+            whole = whole && function != nullptr;
+        };
+        find("blkid_new_probe_from_filename", found.newProbe);
+        find("blkid_probe_enable_superblocks", found.enableSuperblocks);
+        find("blkid_probe_set_superblocks_flags", found.setSuperblocksFlags);
+        find("blkid_do_safeprobe", found.safeProbe);
+        find("blkid_probe_lookup_value", found.lookupValue);
+        find("blkid_free_probe", found.freeProbe);
+        if (!whole) return std::nullopt;
+        return found;
+    }();
+    return blkid ? &*blkid : nullptr;
+}
+
 // The UUID and label written in the file system on the block device `source`, read by libblkid;
-// false when the device cannot be read (an ordinary user may not) or holds neither.
+// false when the device cannot be read (an ordinary user may not), holds neither, or libblkid
+// cannot be loaded.
 bool ProbeDevice(const std::string& source, std::string& uuid, std::string& label) {
     if (!source.starts_with("/dev/")) return false;
-    blkid_probe probe = ::blkid_new_probe_from_filename(source.c_str());
+    const BlkidLibrary* blkid = Blkid();
+    if (blkid == nullptr) return false;
+    blkid_probe probe = blkid->newProbe(source.c_str());
     if (probe == nullptr) return false;
-    ::blkid_probe_enable_superblocks(probe, 1);
-    ::blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
-    if (::blkid_do_safeprobe(probe) == 0) {
+    blkid->enableSuperblocks(probe, 1);
+    blkid->setSuperblocksFlags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
+    if (blkid->safeProbe(probe) == 0) {
         const char* value = nullptr;
-        if (::blkid_probe_lookup_value(probe, "UUID", &value, nullptr) == 0) uuid = value;
-        if (::blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0) label = value;
+        if (blkid->lookupValue(probe, "UUID", &value, nullptr) == 0) uuid = value;
+        if (blkid->lookupValue(probe, "LABEL", &value, nullptr) == 0) label = value;
     }
-    ::blkid_free_probe(probe);
+    blkid->freeProbe(probe);
     return !uuid.empty() || !label.empty();
 }
 
