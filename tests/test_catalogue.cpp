@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -259,12 +258,7 @@ TEST_F(DriveCatalogue, ADriveIsKnownByItsLabelAndUuidWithoutUdev) {
     // known from its mounted file system alone.
     const std::string libraries = dir / "lib";
     MakeFolder(libraries);
-    std::string other;
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line) && other.empty();) {
-        const std::size_t at = line.find('/');
-        if (at != std::string::npos && Holds(line, "/libzstd.so")) other = line.substr(at);
-    }
+    const std::string other = LoadedLibrary("/libzstd.so");
     ASSERT_FALSE(other.empty());
     for (const std::string& copyOf : {std::string(), other}) {
         MakeFile(libraries + "/libblkid.so.1", copyOf.empty() ? "" : ReadBytes(copyOf));

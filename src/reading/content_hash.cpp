@@ -1,11 +1,11 @@
 #include "reading/content_hash.h"
 
-#include <dlfcn.h>
 #include <xxhash.h>
 
 #include <new>
 #include <string>
 
+#include "runtime/library_on_demand.h"
 #include "runtime/runtime_error.h"
 
 // Declarations only: the library itself is loaded the first time SHA-256 is wanted.
@@ -36,36 +36,22 @@ struct CryptoLibrary {
     std::string failure;  // why it could not be loaded; empty once it was
 };
 
-// `function` as the library has it; the first one missing is said in `failure`.
-template <typename Function>
-void Find(void* library, const char* name, Function& function, std::string& failure) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    if (function == nullptr && failure.empty()) {
-        failure = std::string(kCryptoLibrary) + " has no " + name;
-    }
-}
-
-CryptoLibrary LoadCrypto(const char* name) {
+CryptoLibrary LoadCrypto() {
     CryptoLibrary crypto;
-    // Kept for the life of the process: hashes may be made until its end.
-    void* library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* why = ::dlerror();
-        crypto.failure = why != nullptr ? why : std::string(name) + " cannot be loaded";
-        return crypto;
-    }
-    Find(library, "EVP_MD_CTX_new", crypto.newContext, crypto.failure);
-    Find(library, "EVP_MD_CTX_free", crypto.freeContext, crypto.failure);
-    Find(library, "EVP_sha256", crypto.sha256, crypto.failure);
-    Find(library, "EVP_DigestInit_ex", crypto.init, crypto.failure);
-    Find(library, "EVP_DigestUpdate", crypto.update, crypto.failure);
-    Find(library, "EVP_DigestFinal_ex", crypto.final, crypto.failure);
+    runtime::LibraryOnDemand library(kCryptoLibrary);
+    library.Find("EVP_MD_CTX_new", crypto.newContext);
+    library.Find("EVP_MD_CTX_free", crypto.freeContext);
+    library.Find("EVP_sha256", crypto.sha256);
+    library.Find("EVP_DigestInit_ex", crypto.init);
+    library.Find("EVP_DigestUpdate", crypto.update);
+    library.Find("EVP_DigestFinal_ex", crypto.final);
+    crypto.failure = library.Failure();
     return crypto;
 }
 
 // The library, loaded once whichever thread asks first.
 const CryptoLibrary& Crypto() {
-    static const CryptoLibrary crypto = LoadCrypto(kCryptoLibrary);
+    static const CryptoLibrary crypto = LoadCrypto();
     if (!crypto.failure.empty()) {
         throw runtime::RuntimeError(runtime::InvalidProcedureCall,
                                     "Cannot hash with SHA-256: " + crypto.failure);

@@ -1,7 +1,6 @@
 #include "runtime/file_system_facts.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,10 +15,10 @@
 #include <iterator>
 #include <optional>
 #include <sstream>
-#include <type_traits>
 #include <vector>
 
 #include "runtime/human_size.h"
+#include "runtime/library_on_demand.h"
 #include "runtime/path_join.h"
 #include "runtime/unique_fd.h"
 
@@ -88,23 +87,15 @@ struct BlkidLibrary {
 // function (a drive is then known from its mounted file system alone).
 const BlkidLibrary* Blkid() {
     static const std::optional<BlkidLibrary> blkid = []() -> std::optional<BlkidLibrary> {
-        // Kept for the life of the process.
-        void* library = ::dlopen("libblkid.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) return std::nullopt;
         BlkidLibrary found;
-        bool whole = true;
-        const auto find = [library, &whole](const char* name, auto& function) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-                ::dlsym(library, name));
-            whole = whole && function != nullptr;
-        };
-        find("blkid_new_probe_from_filename", found.newProbe);
-        find("blkid_probe_enable_superblocks", found.enableSuperblocks);
-        find("blkid_probe_set_superblocks_flags", found.setSuperblocksFlags);
-        find("blkid_do_safeprobe", found.safeProbe);
-        find("blkid_probe_lookup_value", found.lookupValue);
-        find("blkid_free_probe", found.freeProbe);
-        if (!whole) return std::nullopt;
+        LibraryOnDemand library("libblkid.so.1");
+        library.Find("blkid_new_probe_from_filename", found.newProbe);
+        library.Find("blkid_probe_enable_superblocks", found.enableSuperblocks);
+        library.Find("blkid_probe_set_superblocks_flags", found.setSuperblocksFlags);
+        library.Find("blkid_do_safeprobe", found.safeProbe);
+        library.Find("blkid_probe_lookup_value", found.lookupValue);
+        library.Find("blkid_free_probe", found.freeProbe);
+        if (!library.Failure().empty()) return std::nullopt;
         return found;
     }();
     return blkid ? &*blkid : nullptr;

@@ -215,6 +215,17 @@ void MakeLink(const std::string& target, const std::string& path) {
     Check(::symlink(target.c_str(), path.c_str()) == 0, "symlink " + path);
 }
 
+std::string LoadedLibrary(const std::string& part) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const std::size_t at = line.find('/');
+        if (at != std::string::npos && line.find(part, at) != std::string::npos) {
+            return line.substr(at);
+        }
+    }
+    return "";
+}
+
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;

@@ -84,6 +84,9 @@ void MakeFile(const std::string& path, const std::string& bytes = "");
 std::vector<std::string> NumberedNames(const std::string& prefix, int count, int first = 0);
 void MakeLink(const std::string& target, const std::string& path);
 bool Exists(const std::string& path);
+// The path of a shared library this process has loaded whose path holds `part` ("" when none):
+// a real library to stand in for another that lacks what is looked up in it.
+std::string LoadedLibrary(const std::string& part);
 // The names in `folder` of temporary list files (finished or not), sorted.
 std::vector<std::string> LeftoverFiles(const std::string& folder);
 // Removes a tree that may be deeper than the path limit; fails the test if it cannot.
