@@ -438,6 +438,80 @@ TEST(ContentHashes, RowsSortedAcrossRunsFoundByIdentityAndAnythingButWholeRefuse
     EXPECT_THROW(readBySize(), runtime::RuntimeError);
 }
 
+// A Save made again from an earlier one writes the same two files whether it follows the earlier
+// Save's rows or not: whole copies of them while every row is the same, and the rows read back,
+// summed and sorted from the first that differs, past the rows one run sorts, from a scratch file
+// or from memory. Rows by size that are not whole are never copied.
+TEST(ContentHashes, AnEarlierSavesRowsAreTakenOnlyWhileEveryRowIsTheSame) {
+    TempDir dir;
+    MakeFolder(dir / "L");
+    const runtime::UniqueFd folder(::open((dir / "L").c_str(), O_RDONLY | O_DIRECTORY));
+    const auto scratch = [&folder] {
+        return runtime::UniqueFd(::openat(folder.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    };
+    std::mt19937 random(43);
+    std::vector<catalogue::HashRow> earlierRows;
+    const std::uint64_t rows = 150'000;  // three runs
+    for (std::uint64_t entry = 1; entry <= rows; ++entry) {
+        catalogue::HashRow row{entry, random() % 50, 9, entry + 7, 1, 2, 3, std::string(16, 'h')};
+        for (char& c : row.hash) c = static_cast<char>(random() % 4);  // many alike
+        earlierRows.push_back(row);
+    }
+    catalogue::SaveIdentity save;
+    save.bytes[0] = 7;
+    TestRuntime runtime(dir / "L");
+    const runtime::FolderLock lock(dir / "L");
+    // Both files of `rows` written as `name`, following the earlier Save when it is given.
+    const auto write = [&](const std::string& name, const std::vector<catalogue::HashRow>& added,
+                           bool scratchFiles, const catalogue::KeptHashes* earlier,
+                           catalogue::HashesBySize* earlierBySize) {
+        catalogue::HashFileWriter writer(HashAlgorithm::kXxh3,
+                                         scratchFiles ? scratch() : runtime::UniqueFd(),
+                                         scratchFiles ? scratch() : runtime::UniqueFd());
+        if (earlier != nullptr) writer.Follow(*earlier, earlierBySize);
+        for (const catalogue::HashRow& row : added) writer.Add(row);
+        auto byEntry = runtime.OpenForOutput(lock, name + "-by-entry");
+        auto bySize = runtime.OpenForOutput(lock, name + "-by-size");
+        writer.Finish(rows + 3, save, *byEntry, *bySize);
+        byEntry->Close();
+        bySize->Close();
+        return ReadBytes(dir / ("L/" + name + "-by-entry")) + "|" +
+               ReadBytes(dir / ("L/" + name + "-by-size"));
+    };
+    const std::string earlierFiles = write("E", earlierRows, true, nullptr, nullptr);
+    const auto open = [&dir](const std::string& name) {
+        return runtime::UniqueFd(::open((dir / ("L/" + name)).c_str(), O_RDONLY | O_CLOEXEC));
+    };
+    const auto follow = [&](const std::vector<catalogue::HashRow>& added, bool scratchFiles) {
+        catalogue::KeptHashes earlier(open("E-by-entry"), rows + 3, save);
+        catalogue::HashesBySize earlierBySize(open("E-by-size"), rows + 3, save);
+        const std::string followed = write("F", added, scratchFiles, &earlier, &earlierBySize);
+        EXPECT_EQ(followed, write("P", added, scratchFiles, nullptr, nullptr));
+        return followed;
+    };
+    EXPECT_EQ(follow(earlierRows, true), earlierFiles);
+
+    std::vector<catalogue::HashRow> changed = earlierRows;
+    changed[100'000].hash[3] = 'x';
+    follow(changed, true);
+    follow(changed, false);
+    changed = earlierRows;
+    changed.pop_back();
+    follow(changed, true);
+    changed = earlierRows;
+    changed.push_back({rows + 1, 5, 9, 1, 1, 2, 3, std::string(16, 'n')});
+    follow(changed, true);
+    changed = earlierRows;
+    changed[0].readAt = 4;
+    follow(changed, false);
+
+    // The earlier rows by size with a row changed and their header still whole: sorted anew.
+    const int sizes = ::open((dir / "L/E-by-size").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(::pwrite(sizes, "!", 1, catalogue::kHashHeaderBytes + 5000 * 32 + 9), 1);
+    ::close(sizes);
+    EXPECT_EQ(follow(earlierRows, true), earlierFiles);
+}
+
 // The groups of copies are the same whether the threads beside the merge start or not, and a stop
 // asked from either thread ends the grouping with what it threw, the thread beside joined.
 TEST(ContentHashes, CopiesAreGroupedAlikeWithOrWithoutThreadsAndAStopEndsThem) {

@@ -151,6 +151,13 @@ class ScriptSave {
             hashing.earlier = earlierHashes_.get();
         } catch (const runtime::RuntimeError& error) {
             Say(ErrorMessage(std::string(error.what()) + "; hashing every file"));
+            return hashing;
+        }
+        try {
+            earlierHashesBySize_ = earlier->OpenHashesBySize();
+            hashing.earlierBySize = earlierHashesBySize_.get();
+        } catch (const runtime::RuntimeError&) {
+            // Its rows by size are only copied when whole: without them the rows are sorted anew.
         }
         return hashing;
     }
@@ -243,6 +250,7 @@ class ScriptSave {
     bool notHashed_ = false;
     save::HashTally tally_;
     std::unique_ptr<catalogue::KeptHashes> earlierHashes_;
+    std::unique_ptr<catalogue::HashesBySize> earlierHashesBySize_;
 };
 
 }  // namespace

@@ -242,6 +242,10 @@ std::unique_ptr<KeptHashes> EarlierListing::OpenHashes() {
     return catalogue::OpenHashes(folders_->Listing(), "reuse");
 }
 
+std::unique_ptr<HashesBySize> EarlierListing::OpenHashesBySize() {
+    return catalogue::OpenHashesBySize(folders_->Listing(), "reuse");
+}
+
 bool EarlierListing::Entries(const struct stat& st, const Entry& entry) const {
     const IndexedFolder* folder = folders_->Unchanged(st);
     return folder != nullptr && folders_->TellEntries(*folder, entry);

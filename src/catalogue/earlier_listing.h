@@ -63,6 +63,8 @@ class EarlierListing final : public reading::EarlierReading {
     // Its content hashes (see catalogue::OpenHashes), for a Save that carries them over. Throws
     // runtime::RuntimeError ("Cannot reuse "<folder>": why").
     std::unique_ptr<KeptHashes> OpenHashes();
+    // Its hashes by size and hash, their header checked. Throws as OpenHashes.
+    std::unique_ptr<HashesBySize> OpenHashesBySize();
 
   private:
     class Folders;

@@ -97,22 +97,36 @@ class HashFileWriter::Impl {
         if (runsFd_) runsFile_.emplace(runsFd_.Get(), kPendingBytes);
     }
 
+    void Follow(const KeptHashes& earlier, HashesBySize* earlierBySize) {
+        if (earlier.RowBytes() != kRowFieldsBytes + hashBytes_ || added_ != 0) return;
+        earlier_ = &earlier;
+        earlierBySize_ = earlierBySize;
+    }
+
     void Add(const HashRow& row) {
         encoded_.clear();
         PutRow(encoded_, row);
-        rowsChecksum_.Add(encoded_);
-        if (rowsFile_) {
-            rowsFile_->Append(encoded_);
-        } else {
-            rowsInMemory_ += encoded_;
-        }
-        SizeRow sized;
-        sized.size = row.size;
-        std::memcpy(sized.hash.data(), row.hash.data(), std::min(row.hash.size(), hashBytes_));
-        sized.entry = row.entry;
-        run_.push_back(sized);
-        if (runsFile_ && run_.size() >= kRunRows) SpillRun();
+        if (earlier_ != nullptr && !IsTheEarlierRow(encoded_)) StopFollowing();
+        Keep(encoded_);
+        if (earlier_ == nullptr) Take(encoded_);
+        ++added_;
     }
+
+    // Whether the rows are all the earlier Save's, and its rows by size are whole to be copied;
+    // if not, the rows are summed and sorted from here on.
+    bool StillFollowing() {
+        if (earlier_ != nullptr &&
+            (added_ != earlier_->Rows() || earlierBySize_ == nullptr ||
+             earlierBySize_->Rows() != added_ || !earlierBySize_->RowsAreWhole())) {
+            StopFollowing();
+        }
+        return earlier_ != nullptr;
+    }
+
+    std::uint32_t RowsChecksum() const {
+        return earlier_ != nullptr ? earlier_->RowsChecksum() : rowsChecksum_.Value();
+    }
+    HashesBySize* EarlierBySize() const { return earlierBySize_; }
 
     void WriteByEntry(runtime::TextOutput& out, std::size_t rowBytes, std::uint64_t rows) {
         if (!rowsFile_) {
@@ -143,8 +157,6 @@ class HashFileWriter::Impl {
         MergeRuns(each);
     }
 
-    std::uint32_t RowsChecksum() const { return rowsChecksum_.Value(); }
-
     void PutSizeRow(std::string& out, const SizeRow& row) const {
         PutFixed<std::uint64_t>(out, row.size);
         out.append(reinterpret_cast<const char*>(row.hash.data()), hashBytes_);
@@ -156,6 +168,62 @@ class HashFileWriter::Impl {
         std::uint64_t at;
         std::uint64_t rows;
     };
+
+    void Keep(std::string_view row) {
+        if (rowsFile_) {
+            rowsFile_->Append(row);
+        } else {
+            rowsInMemory_ += row;
+        }
+    }
+
+    // Sums a row and puts it among those to sort by size and hash.
+    void Take(std::string_view row) {
+        rowsChecksum_.Add(row);
+        SizeRow sized;
+        sized.size = FixedAt<std::uint64_t>(row, 8);
+        std::memcpy(sized.hash.data(), row.data() + kRowFieldsBytes, hashBytes_);
+        sized.entry = FixedAt<std::uint64_t>(row, 0);
+        run_.push_back(sized);
+        if (runsFile_ && run_.size() >= kRunRows) SpillRun();
+    }
+
+    bool IsTheEarlierRow(std::string_view row) {
+        // Past the earlier rows' end the window is empty: no row is the same.
+        const std::size_t rowBytes = row.size();
+        if (added_ < earlierFirst_ || added_ >= earlierFirst_ + earlierRows_.size() / rowBytes) {
+            earlier_->ReadRows(added_, earlierRows_);
+            earlierFirst_ = added_;
+        }
+        return std::string_view(earlierRows_)
+                   .substr((added_ - earlierFirst_) * rowBytes, rowBytes) == row;
+    }
+
+    // The rows kept so far were the earlier Save's: they are read back, summed and sorted.
+    void StopFollowing() {
+        earlier_ = nullptr;
+        earlierBySize_ = nullptr;
+        std::string().swap(earlierRows_);
+        const std::size_t rowBytes = kRowFieldsBytes + hashBytes_;
+        const auto takeAll = [this, rowBytes](std::string_view rows) {
+            for (std::size_t at = 0; at + rowBytes <= rows.size(); at += rowBytes) {
+                Take(rows.substr(at, rowBytes));
+            }
+        };
+        if (!rowsFile_) {
+            takeAll(rowsInMemory_);
+            return;
+        }
+        rowsFile_->Flush();
+        const std::uint64_t total = added_ * rowBytes;
+        const std::size_t window = std::max<std::size_t>(kReadWindow / rowBytes, 1) * rowBytes;
+        std::string rows;
+        for (std::uint64_t at = 0; at < total; at += window) {
+            rowsFile_->Read(
+                at, static_cast<std::size_t>(std::min<std::uint64_t>(window, total - at)), rows);
+            takeAll(rows);
+        }
+    }
 
     void SpillRun() {
         if (run_.empty()) return;
@@ -221,6 +289,13 @@ class HashFileWriter::Impl {
     std::vector<SizeRow> run_;
     bool sorted_ = false;  // run_ is sorted: the rows are all added
     std::vector<Run> runs_;
+    std::uint64_t added_ = 0;
+    // While every row is the earlier Save's in the same place: its hashes, a window of its rows
+    // from the row at earlierFirst_, and its rows by size.
+    const KeptHashes* earlier_ = nullptr;
+    std::string earlierRows_;
+    std::uint64_t earlierFirst_ = 0;
+    HashesBySize* earlierBySize_ = nullptr;
 };
 
 HashFileWriter::HashFileWriter(reading::HashAlgorithm algorithm, runtime::UniqueFd rows,
@@ -231,6 +306,10 @@ HashFileWriter::HashFileWriter(reading::HashAlgorithm algorithm, runtime::Unique
 
 HashFileWriter::~HashFileWriter() = default;
 
+void HashFileWriter::Follow(const KeptHashes& earlier, HashesBySize* earlierBySize) {
+    if (earlier.Algorithm() == algorithm_) impl_->Follow(earlier, earlierBySize);
+}
+
 void HashFileWriter::Add(const HashRow& row) {
     impl_->Add(row);
     ++rows_;
@@ -240,9 +319,17 @@ void HashFileWriter::Finish(std::uint64_t lines, const SaveIdentity& save,
                             runtime::TextOutput& byEntry, runtime::TextOutput& bySize) {
     const std::size_t hashBytes = reading::HashBytes(algorithm_);
     const std::size_t rowBytes = kRowFieldsBytes + hashBytes;
+    const bool following = impl_->StillFollowing();
     byEntry.PrintBytes(Header(kHashesByEntryMagic, algorithm_, rowBytes, rows_, lines, save,
                               impl_->RowsChecksum()));
     impl_->WriteByEntry(byEntry, rowBytes, rows_);
+    if (following) {
+        const HashesBySize& earlier = *impl_->EarlierBySize();
+        bySize.PrintBytes(Header(kHashesBySizeMagic, algorithm_, 16 + hashBytes, rows_, lines, save,
+                                 earlier.RowsChecksum()));
+        earlier.ForEachWindow([&bySize](std::string_view rows) { bySize.PrintBytes(rows); });
+        return;
+    }
     // The sorted rows' checksum goes before them: they are merged once to sum them, once to write.
     RunningChecksum sorted;
     std::string bytes;
@@ -323,9 +410,20 @@ KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const Sav
     hashBytes_ = header.hashBytes;
     rowBytes_ = header.rowBytes;
     rows_ = header.rows;
+    rowsChecksum_ = header.rowsChecksum;
     RunningChecksum checksum;
     ForEachBlock([&checksum](std::string_view rows) { checksum.Add(rows); });
     if (checksum.Value() != header.rowsChecksum) ThrowDamaged("its rows' checksum");
+}
+
+void KeptHashes::ReadRows(std::uint64_t first, std::string& bytes) const {
+    const std::uint64_t rows = std::min<std::uint64_t>(
+        rows_ - std::min(first, rows_), std::max<std::size_t>(kReadWindow / rowBytes_, 1));
+    bytes.resize(static_cast<std::size_t>(rows * rowBytes_));
+    if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + first * rowBytes_, bytes.data(),
+                        bytes.size()) != 0) {
+        ThrowDamaged("a row that cannot be read");
+    }
 }
 
 struct HashesBySize::Checksum : RunningChecksum {};
@@ -341,6 +439,29 @@ HashesBySize::HashesBySize(runtime::UniqueFd bySize, std::uint64_t lines, const 
 }
 
 HashesBySize::~HashesBySize() = default;
+
+bool HashesBySize::RowsAreWhole() const {
+    RunningChecksum checksum;
+    try {
+        ForEachWindow([&checksum](std::string_view rows) { checksum.Add(rows); });
+    } catch (const runtime::RuntimeError&) {
+        return false;
+    }
+    return checksum.Value() == rowsChecksum_;
+}
+
+void HashesBySize::ForEachWindow(const std::function<void(std::string_view)>& window) const {
+    const std::uint64_t total = rows_ * rowBytes_;
+    const std::size_t bytes = std::max<std::size_t>(kReadWindow / rowBytes_, 1) * rowBytes_;
+    std::string rows;
+    for (std::uint64_t at = 0; at < total; at += bytes) {
+        rows.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, total - at)));
+        if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + at, rows.data(), rows.size()) != 0) {
+            ThrowDamaged("a row that cannot be read");
+        }
+        window(rows);
+    }
+}
 
 std::optional<HashesBySize::Row> HashesBySize::Next() {
     if (used_ == window_.size()) {

@@ -72,6 +72,9 @@ struct HashRow {
     std::string hash;  // HashBytes of the algorithm
 };
 
+class KeptHashes;
+class HashesBySize;
+
 // Writes both files of a Save's hashes: rows are added in entry order while the walk goes on and
 // kept in scratch files (in memory where there are none), never all in memory at once; Finish
 // writes the header and the rows, and the rows sorted by size and hash (sorted in runs that are
@@ -85,6 +88,13 @@ class HashFileWriter {
     HashFileWriter(const HashFileWriter&) = delete;
     HashFileWriter& operator=(const HashFileWriter&) = delete;
 
+    // Before the first row: the hashes of the Save whose listing this one is made again from
+    // (checked whole), and its rows by size (none: not at hand). As long as every row added is the
+    // earlier Save's row in the same place, the rows are only compared with those: a tree listed
+    // again unchanged takes their checksum and copies their rows by size (once these were read
+    // whole and found right) instead of summing and sorting its own. From the first row that
+    // differs on, the rows so far are read back and summed and sorted as every other.
+    void Follow(const KeptHashes& earlier, HashesBySize* earlierBySize);
     // Adds a row; entries ascending. Throws runtime::RuntimeError when a scratch file fails.
     void Add(const HashRow& row);
     std::uint64_t Rows() const { return rows_; }
@@ -110,6 +120,12 @@ class KeptHashes {
 
     reading::HashAlgorithm Algorithm() const { return algorithm_; }
     std::uint64_t Rows() const { return rows_; }
+    std::size_t RowBytes() const { return rowBytes_; }
+    // The checksum of every row's bytes, as the header states it and the rows were found to have.
+    std::uint32_t RowsChecksum() const { return rowsChecksum_; }
+    // The bytes of the rows from the row at `first` (an index, from 0) on, as many whole rows as a
+    // window holds, into `bytes` (empty after the last). Throws runtime::RuntimeError.
+    void ReadRows(std::uint64_t first, std::string& bytes) const;
     // Each row, in entry order.
     void ForEach(const std::function<void(const HashRow&)>& row) const;
 
@@ -147,6 +163,7 @@ class KeptHashes {
     std::size_t hashBytes_ = 0;
     std::size_t rowBytes_ = 0;
     std::uint64_t rows_ = 0;
+    std::uint32_t rowsChecksum_ = 0;
     struct ByInode {
         std::uint64_t inode;
         std::uint32_t row;
@@ -181,6 +198,13 @@ class HashesBySize {
     };
     // The next row, ascending by size, hash and entry; none after the last.
     std::optional<Row> Next();
+
+    // For a Save whose rows are all these rows: whether every row can be read and their checksum
+    // is the header's; then the rows' bytes as the file holds them, a window at a time. Both read
+    // the file anew, whatever Next read.
+    bool RowsAreWhole() const;
+    void ForEachWindow(const std::function<void(std::string_view)>& window) const;
+    std::uint32_t RowsChecksum() const { return rowsChecksum_; }
 
   private:
     runtime::UniqueFd fd_;

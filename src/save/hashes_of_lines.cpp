@@ -27,6 +27,7 @@ HashesOfLines::~HashesOfLines() {
 
 void HashesOfLines::KeepIn(runtime::UniqueFd rows, runtime::UniqueFd runs) {
     writer_.emplace(hashing_.algorithm, std::move(rows), std::move(runs));
+    if (hashing_.earlier != nullptr) writer_->Follow(*hashing_.earlier, hashing_.earlierBySize);
 }
 
 void HashesOfLines::Line(std::uint64_t number, std::string_view line,

@@ -37,6 +37,8 @@ struct Hashing {
     reading::ReadOrder order = reading::ReadOrder::kAsTheDiskWants;
     // The earlier listing's hashes, of the same algorithm, to carry over (none: hash every file).
     catalogue::KeptHashes* earlier = nullptr;
+    // Its rows by size, for a tree listed again unchanged to copy (none: they are sorted anew).
+    catalogue::HashesBySize* earlierBySize = nullptr;
     HashTally* tally = nullptr;  // none: nobody watches
     // Told each regular file that gets no hash, and why, on the thread that asks (none: nobody).
     std::function<void(const std::string& path, const std::string& why)> notHashed;
