@@ -509,6 +509,12 @@ void KeptHashes::ForEachBlock(const std::function<void(std::string_view)>& block
 
 HashRow KeptHashes::Decode(std::string_view bytes) const {
     HashRow row;
+    DecodeInto(bytes, row);
+    return row;
+}
+
+// Into a row already there, so that its hash's bytes are written where they were.
+void KeptHashes::DecodeInto(std::string_view bytes, HashRow& row) const {
     row.entry = FixedAt<std::uint64_t>(bytes, 0);
     row.size = FixedAt<std::uint64_t>(bytes, 8);
     row.device = FixedAt<std::uint64_t>(bytes, 16);
@@ -517,7 +523,6 @@ HashRow KeptHashes::Decode(std::string_view bytes) const {
     row.changed = FixedAt<std::int64_t>(bytes, 40);
     row.readAt = FixedAt<std::int64_t>(bytes, 48);
     row.hash.assign(bytes.substr(kRowFieldsBytes, hashBytes_));
-    return row;
 }
 
 void KeptHashes::ForEach(const std::function<void(const HashRow&)>& row) const {
@@ -548,7 +553,7 @@ const HashRow* KeptHashes::InOrder::Peek() {
         }
         used_ = 0;
     }
-    row_ = hashes_->Decode(std::string_view(window_).substr(used_, hashes_->rowBytes_));
+    hashes_->DecodeInto(std::string_view(window_).substr(used_, hashes_->rowBytes_), row_);
     used_ += hashes_->rowBytes_;
     ++next_;
     holding_ = true;
@@ -563,18 +568,18 @@ const HashRow* KeptHashes::InOrder::Of(std::uint64_t entry) {
     return nullptr;
 }
 
-std::optional<HashRow> KeptHashes::Find(std::uint64_t device, std::uint64_t inode) {
+const HashRow* KeptHashes::Find(std::uint64_t device, std::uint64_t inode) {
     // A tree listed again is mostly the same files in the same order: the row after the one found
-    // last is tried first, read a window at a time, before any table.
+    // last is tried first, read a window at a time, before any table. Passed, it stays where it
+    // was read until the next row is.
     if (const HashRow* next = following_.Peek();
         next != nullptr && next->inode == inode && next->device == device) {
-        HashRow row = *next;
         following_.Pass();
-        return row;
+        return next;
     }
     if (!indexed_) {
         indexed_ = true;
-        if (rows_ > UINT32_MAX) return std::nullopt;
+        if (rows_ > UINT32_MAX) return nullptr;
         byInode_.reserve(static_cast<std::size_t>(rows_));
         std::uint32_t index = 0;
         ForEachBlock([&](std::string_view rows) {
@@ -592,16 +597,16 @@ std::optional<HashRow> KeptHashes::Find(std::uint64_t device, std::uint64_t inod
     for (; at != byInode_.end() && at->inode == inode; ++at) {
         if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + std::uint64_t{at->row} * rowBytes_,
                             bytes.data(), bytes.size()) != 0) {
-            return std::nullopt;
+            return nullptr;
         }
-        HashRow row = Decode(bytes);
-        if (row.device == device) {
+        DecodeInto(bytes, found_);
+        if (found_.device == device) {
             // The rows after it are read in order from here on.
             following_.SkipTo(at->row + std::uint64_t{1});
-            return row;
+            return &found_;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 }  // namespace quorvale::catalogue

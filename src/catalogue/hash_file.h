@@ -150,13 +150,15 @@ class KeptHashes {
         bool holding_ = false;  // row_ is a row not yet passed
     };
 
-    // For carrying hashes over: the row of the file on `device` with `inode`, if it has one.
-    // Built on the first call: a table of 12 bytes a row, rows read back from the file.
-    std::optional<HashRow> Find(std::uint64_t device, std::uint64_t inode);
+    // For carrying hashes over: the row of the file on `device` with `inode`, if it has one (valid
+    // until the next call). Built on the first call that does not find the row after the one
+    // found last: a table of 12 bytes a row, rows read back from the file.
+    const HashRow* Find(std::uint64_t device, std::uint64_t inode);
 
   private:
     void ForEachBlock(const std::function<void(std::string_view)>& block) const;
     HashRow Decode(std::string_view bytes) const;
+    void DecodeInto(std::string_view bytes, HashRow& row) const;
 
     runtime::UniqueFd fd_;
     reading::HashAlgorithm algorithm_ = reading::HashAlgorithm::kNone;
@@ -171,6 +173,7 @@ class KeptHashes {
     std::vector<ByInode> byInode_;
     bool indexed_ = false;
     InOrder following_{*this};  // the rows after the one Find found last
+    HashRow found_;             // the row Find found through the table
 };
 
 // A Save's hashes by size and hash, read from the first row to the last a window at a time: its

@@ -60,6 +60,9 @@ class ContentReaders {
     // handed back in the order asked like the others (waits as Ask does).
     void Known(FileToHash file, HashedFile result, const Take& take,
                const std::function<void()>& wait = {});
+    // Whether a result known now would be handed back at once: nothing asked before it waits.
+    // (Only the asking thread adds or removes files, so it may ask this without the lock.)
+    bool NothingWaits() const { return inline_ != nullptr || slots_.empty(); }
     // Hands back, in order, what is done so far.
     void TakeDone(const Take& take);
     // Waits for every file asked and hands each back, in order.

@@ -40,20 +40,33 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
         noted.entry.type != 'f' || !rootKnown_) {
         return;
     }
-    tally_.files.fetch_add(1, std::memory_order_relaxed);
-    tally_.bytes.fetch_add(noted.entry.size, std::memory_order_relaxed);
-    reading::FileToHash file{number, {}, 0, noted.entry};
+    Count(tally_.files, 1);
+    Count(tally_.bytes, noted.entry.size);
     const auto take = [this](reading::FileToHash& asked, HashedFile& hashed) {
         Take(asked, hashed);
     };
     // A hash carried over takes its turn among those read, so that rows stay in listing order;
-    // its file is never opened, so its path is not made.
+    // its file is never opened, so its path is not made. With nothing read before it waiting, it
+    // is taken at once, as the readers would hand it back.
     if (rootWhy_.empty()) {
-        if (std::optional<HashedFile> carried = CarriedOver(noted.entry)) {
-            readers_->Known(std::move(file), std::move(*carried), take, wait_);
+        if (const catalogue::HashRow* carried = CarriedOver(noted.entry)) {
+            if (readers_->NothingWaits()) {
+                Done(noted.entry.size);
+                carriedRow_ = *carried;
+                carriedRow_.entry = number;
+                writer_->Add(carriedRow_);
+                return;
+            }
+            HashedFile known;
+            known.outcome = HashedFile::Outcome::kHashed;
+            known.hash = carried->hash;
+            known.found = noted.entry;
+            known.readAt = carried->readAt;
+            readers_->Known({number, {}, 0, noted.entry}, std::move(known), take, wait_);
             return;
         }
     }
+    reading::FileToHash file{number, {}, 0, noted.entry};
     file.path = folder_;
     runtime::AppendName(file.path, line.substr(2));
     file.nameAt = file.path.size() - (line.size() - 2);
@@ -98,21 +111,16 @@ void HashesOfLines::Folder(std::string_view path, const listing::LineDetails& no
 // Whether the earlier listing's hash of the file stands: the same file, size and times, and those
 // older than its reading by the file system's granularity (a change in the same tick as the
 // reading is never missed).
-std::optional<HashedFile> HashesOfLines::CarriedOver(const reading::EntryDetails& entry) {
-    if (hashing_.earlier == nullptr || entry.inode == 0) return std::nullopt;
-    std::optional<catalogue::HashRow> row = hashing_.earlier->Find(entry.device, entry.inode);
-    if (!row || row->size != entry.size || row->modified != entry.modifiedNs ||
+const catalogue::HashRow* HashesOfLines::CarriedOver(const reading::EntryDetails& entry) {
+    if (hashing_.earlier == nullptr || entry.inode == 0) return nullptr;
+    const catalogue::HashRow* row = hashing_.earlier->Find(entry.device, entry.inode);
+    if (row == nullptr || row->size != entry.size || row->modified != entry.modifiedNs ||
         row->changed != entry.changedNs ||
         std::max(row->modified, row->changed) > row->readAt - catalogue::kFolderTimeGranularity) {
-        return std::nullopt;
+        return nullptr;
     }
     ++carried_;
-    HashedFile carried;
-    carried.outcome = HashedFile::Outcome::kHashed;
-    carried.hash = std::move(row->hash);
-    carried.found = entry;
-    carried.readAt = row->readAt;
-    return carried;
+    return row;
 }
 
 void HashesOfLines::Take(reading::FileToHash& file, HashedFile& hashed) {
@@ -143,8 +151,13 @@ void HashesOfLines::NotHashed(const std::string& path, std::string why) {
 }
 
 void HashesOfLines::Done(std::uint64_t bytes) {
-    tally_.filesDone.fetch_add(1, std::memory_order_relaxed);
-    tally_.bytesDone.fetch_add(bytes, std::memory_order_relaxed);
+    Count(tally_.filesDone, 1);
+    Count(tally_.bytesDone, bytes);
+}
+
+// Only this thread counts, others only read: no locked addition is needed.
+void HashesOfLines::Count(std::atomic<std::uint64_t>& counter, std::uint64_t more) {
+    counter.store(counter.load(std::memory_order_relaxed) + more, std::memory_order_relaxed);
 }
 
 void HashesOfLines::WaitForReaders() {

@@ -23,7 +23,7 @@
 
 namespace quorvale::save {
 
-// How far hashing has come, for a progress line: read from any thread.
+// How far hashing has come, for a progress line: counted by the Save's thread, read from any.
 struct HashTally {
     std::atomic<std::uint64_t> files{0};      // regular files met so far
     std::atomic<std::uint64_t> bytes{0};      // their sizes
@@ -72,10 +72,11 @@ class HashesOfLines {
 
   private:
     void Folder(std::string_view path, const listing::LineDetails& noted);
-    std::optional<reading::HashedFile> CarriedOver(const reading::EntryDetails& entry);
+    const catalogue::HashRow* CarriedOver(const reading::EntryDetails& entry);
     void Take(reading::FileToHash& file, reading::HashedFile& hashed);
     void NotHashed(const std::string& path, std::string why);
     void Done(std::uint64_t bytes);
+    static void Count(std::atomic<std::uint64_t>& counter, std::uint64_t more);
 
     Hashing hashing_;
     std::function<void()> wait_;
@@ -87,6 +88,7 @@ class HashesOfLines {
     std::string folder_;        // the current folder's path beneath the root ("" the root)
     std::unique_ptr<reading::ContentReaders> readers_;
     std::uint64_t carried_ = 0;
+    catalogue::HashRow carriedRow_;  // the row of a hash carried over, as it is added
     std::uint64_t bytesRead_ = 0;
     std::size_t notHashedCount_ = 0;
     std::vector<listing::IncompleteFolder> notHashed_;
