@@ -104,7 +104,8 @@ struct HashedSave {
         save::Reuse reused;
         if (!reuse.empty()) {
             earlier = std::make_unique<catalogue::EarlierListing>(reuse);
-            earlierHashes = earlier->OpenHashes();
+            // As the program does: the rows checked beside the walk.
+            earlierHashes = earlier->OpenHashes(catalogue::KeptHashes::RowsCheck::kLater);
             hashing.earlier = earlierHashes.get();
             const auto [device, inode] = earlier->FolderIdentity();
             reused = {reuse, device, inode};
@@ -345,6 +346,13 @@ TEST(ContentHashes, AnUnchangedTreeIsHashedAgainWithoutReadingAByteOfItsFiles) {
     EXPECT_EQ(again.record.hashes->carried, 20u);
     EXPECT_EQ(again.record.hashes->bytesRead, 0u);
     EXPECT_EQ(KeptHashesOf(again.Folder()), KeptHashesOf(first.Folder()));
+    // The earlier rows are checked on the walk's own thread when no other can be had.
+    runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
+    const HashedSave withoutThreads(tree, Asked(HashAlgorithm::kXxh3), first.Folder());
+    runtime::RefuseThreadStarts({});
+    ASSERT_TRUE(withoutThreads.record.hashes.has_value());
+    EXPECT_EQ(withoutThreads.record.hashes->carried, 20u);
+    EXPECT_EQ(KeptHashesOf(withoutThreads.Folder()), KeptHashesOf(first.Folder()));
 
     std::ofstream(files[3], std::ios::app) << "grown";
     ::utimensat(AT_FDCWD, files[4].c_str(), nullptr, 0);  // touched: the same bytes

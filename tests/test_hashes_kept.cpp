@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "catalogue/earlier_listing.h"
+#include "catalogue/hash_file.h"
 #include "listing/list_file_name.h"
 #include "runtime/nanoseconds.h"
 #include "support/odd_tree.h"
@@ -266,6 +267,54 @@ TEST(KeptHashes, AFileChangedWithinATickOfItsReadingIsHashedAgain) {
     const std::string record = ReadBytes(dir / "L1/" + std::string(listing::kRecordName));
     EXPECT_TRUE(Holds(record, "\"carried\": 1,")) << record;
     EXPECT_TRUE(Holds(record, "\"bytesRead\": 5,")) << record;
+}
+
+// Earlier hashes whose rows were damaged after they were written are never carried over: the
+// re-listing says so and hashes every file, as a fresh Save does. Earlier rows by size damaged
+// alone are never copied: the hashes are carried and the rows by size sorted anew.
+TEST(KeptHashes, DamagedEarlierHashesAreNeverCarriedOrCopied) {
+    TempDir dir;
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    for (int i = 0; i < 30; ++i) MakeFile(tree + "/f" + std::to_string(i), std::string(i, 'x'));
+    WaitUntilOlderThanTheirTick(tree);
+    ASSERT_EQ(Save(tree, dir / "F", {"--hash"}).status, 0);
+    const auto rowsOf = [](const std::string& file) {
+        return ReadBytes(file).substr(catalogue::kHashHeaderBytes);
+    };
+    const auto flip = [](const std::string& file, off_t at) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+        char byte = 0;
+        ASSERT_EQ(::pread(fd, &byte, 1, at), 1);
+        byte = static_cast<char>(byte ^ 0x20);
+        ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1);
+        ::close(fd);
+    };
+    const std::string byEntry(listing::kHashesByEntryName);
+    const std::string bySize(listing::kHashesBySizeName);
+
+    ASSERT_EQ(Save(tree, dir / "L0", {"--hash"}).status, 0);
+    flip(dir / ("L0/" + byEntry), catalogue::kHashHeaderBytes + 72 * 3 + 60);
+    const ProgramRun damaged = Save(tree, dir / "L1", {"--hash", "--reuse", dir / "L0"});
+    EXPECT_EQ(damaged.status, 0) << damaged.err;
+    EXPECT_TRUE(Holds(damaged.err,
+                      "its hashes are damaged (its rows' checksum); hashing every "
+                      "file"))
+        << damaged.err;
+    EXPECT_TRUE(
+        Holds(ReadBytes(dir / ("L1/" + std::string(listing::kRecordName))), "\"carried\": 0,"));
+    EXPECT_EQ(rowsOf(dir / ("L1/" + bySize)), rowsOf(dir / ("F/" + bySize)));
+    EXPECT_EQ(RunProgram({"--export", "sums", dir / "L1"}).out,
+              RunProgram({"--export", "sums", dir / "F"}).out);
+
+    flip(dir / ("L1/" + bySize), catalogue::kHashHeaderBytes + 32 * 5 + 12);
+    const ProgramRun carried = Save(tree, dir / "L2", {"--hash", "--reuse", dir / "L1"});
+    EXPECT_EQ(carried.status, 0) << carried.err;
+    EXPECT_FALSE(Holds(carried.err, "damaged")) << carried.err;
+    EXPECT_TRUE(
+        Holds(ReadBytes(dir / ("L2/" + std::string(listing::kRecordName))), "\"carried\": 30,"));
+    EXPECT_EQ(rowsOf(dir / ("L2/" + bySize)), rowsOf(dir / ("F/" + bySize)));
+    EXPECT_EQ(rowsOf(dir / ("L2/" + byEntry)), rowsOf(dir / ("L1/" + byEntry)));
 }
 
 // After rounds of random changes (content rewritten at the same size, files grown, touched,

@@ -147,8 +147,14 @@ class ScriptSave {
             return hashing;  // every file is hashed
         }
         try {
-            earlierHashes_ = earlier->OpenHashes();
+            // Their rows are checked beside the walk's beginning.
+            earlierHashes_ = earlier->OpenHashes(catalogue::KeptHashes::RowsCheck::kLater);
             hashing.earlier = earlierHashes_.get();
+            hashing.earlierRefused = [this,
+                                      folder = earlier->FolderPath()](const std::string& why) {
+                Say(ClearProgress() + ErrorMessage("Cannot reuse \"" + folder + "\": " + why +
+                                                   "; hashing every file"));
+            };
         } catch (const runtime::RuntimeError& error) {
             Say(ErrorMessage(std::string(error.what()) + "; hashing every file"));
             return hashing;

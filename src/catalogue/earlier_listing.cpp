@@ -238,8 +238,8 @@ const std::string& EarlierListing::FolderPath() const {
     return folders_->Listing().FolderPath();
 }
 
-std::unique_ptr<KeptHashes> EarlierListing::OpenHashes() {
-    return catalogue::OpenHashes(folders_->Listing(), "reuse");
+std::unique_ptr<KeptHashes> EarlierListing::OpenHashes(KeptHashes::RowsCheck check) {
+    return catalogue::OpenHashes(folders_->Listing(), "reuse", check);
 }
 
 std::unique_ptr<HashesBySize> EarlierListing::OpenHashesBySize() {

@@ -62,7 +62,8 @@ class EarlierListing final : public reading::EarlierReading {
     bool Entries(const struct stat& st, const Entry& entry) const override;
     // Its content hashes (see catalogue::OpenHashes), for a Save that carries them over. Throws
     // runtime::RuntimeError ("Cannot reuse "<folder>": why").
-    std::unique_ptr<KeptHashes> OpenHashes();
+    std::unique_ptr<KeptHashes> OpenHashes(
+        KeptHashes::RowsCheck check = KeptHashes::RowsCheck::kNow);
     // Its hashes by size and hash, their header checked. Throws as OpenHashes.
     std::unique_ptr<HashesBySize> OpenHashesBySize();
 

@@ -402,7 +402,8 @@ CheckedHeader CheckHeader(int fd, std::string_view magic, std::size_t fieldsByte
 
 }  // namespace
 
-KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save)
+KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save,
+                       RowsCheck check)
     : fd_(std::move(byEntry)) {
     const CheckedHeader header =
         CheckHeader(fd_.Get(), kHashesByEntryMagic, kRowFieldsBytes, lines, save);
@@ -411,9 +412,19 @@ KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const Sav
     rowBytes_ = header.rowBytes;
     rows_ = header.rows;
     rowsChecksum_ = header.rowsChecksum;
+    if (check == RowsCheck::kNow) CheckRows();
+}
+
+void KeptHashes::CheckRows(const std::atomic<bool>* stop) {
     RunningChecksum checksum;
-    ForEachBlock([&checksum](std::string_view rows) { checksum.Add(rows); });
-    if (checksum.Value() != header.rowsChecksum) ThrowDamaged("its rows' checksum");
+    std::string rows;
+    for (std::uint64_t first = 0; first < rows_; first += rows.size() / rowBytes_) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
+        ReadRows(first, rows);
+        checksum.Add(rows);
+    }
+    if (checksum.Value() != rowsChecksum_) ThrowDamaged("its rows' checksum");
+    rowsChecked_ = true;
 }
 
 void KeptHashes::ReadRows(std::uint64_t first, std::string& bytes) const {
@@ -569,6 +580,7 @@ const HashRow* KeptHashes::InOrder::Of(std::uint64_t entry) {
 }
 
 const HashRow* KeptHashes::Find(std::uint64_t device, std::uint64_t inode) {
+    if (!rowsChecked_) return nullptr;
     // A tree listed again is mostly the same files in the same order: the row after the one found
     // last is tried first, read a window at a time, before any table. Passed, it stays where it
     // was read until the next row is.

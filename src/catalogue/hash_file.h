@@ -41,6 +41,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -114,7 +115,15 @@ class HashFileWriter {
 // checksum. Throws runtime::RuntimeError ("its hashes are damaged (why)").
 class KeptHashes {
   public:
-    KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save);
+    // kLater: only the header is checked here; the rows are when CheckRows is called (on any
+    // thread, nothing else using them meanwhile), and Find carries nothing before.
+    enum class RowsCheck { kNow, kLater };
+    KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save,
+               RowsCheck check = RowsCheck::kNow);
+    // Checks every row's bytes against the header's checksum, a window at a time, giving up once
+    // `stop` is set. Throws runtime::RuntimeError ("its hashes are damaged (why)").
+    void CheckRows(const std::atomic<bool>* stop = nullptr);
+    bool RowsChecked() const { return rowsChecked_; }
     KeptHashes(const KeptHashes&) = delete;
     KeptHashes& operator=(const KeptHashes&) = delete;
 
@@ -166,6 +175,7 @@ class KeptHashes {
     std::size_t rowBytes_ = 0;
     std::uint64_t rows_ = 0;
     std::uint32_t rowsChecksum_ = 0;
+    bool rowsChecked_ = false;
     struct ByInode {
         std::uint64_t inode;
         std::uint32_t row;

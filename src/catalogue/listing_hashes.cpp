@@ -48,9 +48,10 @@ namespace {
 
 // Opens the file of hashes `name` of `listing` as `Hashes`, which checks it; its errors are said
 // of the listing.
-template <typename Hashes>
+template <typename Hashes, typename... More>
 std::unique_ptr<Hashes> OpenHashFile(KeptListing& listing, std::string_view action,
-                                     const std::string& (*name)(const ListingRecord::Hashes&)) {
+                                     const std::string& (*name)(const ListingRecord::Hashes&),
+                                     More... more) {
     const ListingRecord& record = listing.Record();
     const std::string context =
         "Cannot " + std::string(action) + " \"" + listing.FolderPath() + "\": ";
@@ -66,7 +67,8 @@ std::unique_ptr<Hashes> OpenHashFile(KeptListing& listing, std::string_view acti
             context + "its hashes \"" + name(*record.hashes) + "\" are missing");
     }
     try {
-        auto hashes = std::make_unique<Hashes>(std::move(fd), record.lines, *record.indexSave);
+        auto hashes =
+            std::make_unique<Hashes>(std::move(fd), record.lines, *record.indexSave, more...);
         if (hashes->Algorithm() != record.hashes->algorithm) {
             throw runtime::RuntimeError(runtime::InvalidProcedureCall,
                                         "its hashes are not of the algorithm its record names");
@@ -79,10 +81,12 @@ std::unique_ptr<Hashes> OpenHashFile(KeptListing& listing, std::string_view acti
 
 }  // namespace
 
-std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action) {
+std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action,
+                                       KeptHashes::RowsCheck check) {
     return OpenHashFile<KeptHashes>(
         listing, action,
-        [](const ListingRecord::Hashes& hashes) -> const std::string& { return hashes.byEntry; });
+        [](const ListingRecord::Hashes& hashes) -> const std::string& { return hashes.byEntry; },
+        check);
 }
 
 std::unique_ptr<HashesBySize> OpenHashesBySize(KeptListing& listing, std::string_view action) {

@@ -14,9 +14,11 @@
 
 namespace quorvale::catalogue {
 
-// The hashes of `listing`, checked whole. Throws runtime::RuntimeError ("Cannot <action>
-// "<folder>": it has no hashes (it was saved without --hash)", or why they cannot be used).
-std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action);
+// The hashes of `listing`, checked whole (only their header with kLater: see KeptHashes). Throws
+// runtime::RuntimeError ("Cannot <action> "<folder>": it has no hashes (it was saved without
+// --hash)", or why they cannot be used).
+std::unique_ptr<KeptHashes> OpenHashes(KeptListing& listing, std::string_view action,
+                                       KeptHashes::RowsCheck check = KeptHashes::RowsCheck::kNow);
 
 // The hashes by size and hash of `listing`, their header checked (their rows as they are read).
 // Throws as OpenHashes.

@@ -10,24 +10,70 @@
 #include "catalogue/earlier_listing.h"
 #include "listing/list_file_name.h"
 #include "runtime/path_join.h"
+#include "runtime/thread_start.h"
 
 namespace quorvale::save {
 
 using reading::HashedFile;
 
+namespace {
+
+// How often a walk that waits for the earlier hashes' check lets the program stop.
+constexpr auto kCheckWaitSlice = std::chrono::milliseconds(10);
+
+}  // namespace
+
 HashesOfLines::HashesOfLines(Hashing hashing, std::function<void()> wait)
     : hashing_(std::move(hashing)),
       wait_(std::move(wait)),
-      tally_(hashing_.tally != nullptr ? *hashing_.tally : ownTally_) {}
+      tally_(hashing_.tally != nullptr ? *hashing_.tally : ownTally_) {
+    if (hashing_.earlier != nullptr && !hashing_.earlier->RowsChecked()) {
+        // Without a thread to be had the rows are checked when first needed.
+        checking_ = runtime::StartThread([this] { CheckEarlier(); });
+    }
+}
 
-// The readers stop within a read and are joined before anything they use goes.
+// The check and the readers stop within a window or a read, and are joined before anything they
+// use goes.
 HashesOfLines::~HashesOfLines() {
+    stopChecking_.store(true, std::memory_order_relaxed);
+    if (checking_) checking_->join();
     readers_.reset();
 }
 
 void HashesOfLines::KeepIn(runtime::UniqueFd rows, runtime::UniqueFd runs) {
     writer_.emplace(hashing_.algorithm, std::move(rows), std::move(runs));
-    if (hashing_.earlier != nullptr) writer_->Follow(*hashing_.earlier, hashing_.earlierBySize);
+}
+
+void HashesOfLines::CheckEarlier() {
+    try {
+        hashing_.earlier->CheckRows(&stopChecking_);
+    } catch (const runtime::RuntimeError& error) {
+        earlierWhy_ = error.what();
+    }
+    checked_.set_value();
+}
+
+// Before the first hash is carried: the earlier rows checked (waiting for the thread that checks
+// them, the program let stop meanwhile), and then followed by the writer, or, damaged, not used.
+void HashesOfLines::AwaitEarlier() {
+    earlierSettled_ = true;
+    if (hashing_.earlier == nullptr) return;
+    if (checking_) {
+        std::future<void> checked = checked_.get_future();
+        while (checked.wait_for(kCheckWaitSlice) != std::future_status::ready) {
+            if (wait_) wait_();  // what it throws passes, and the destructor joins
+        }
+    } else if (!hashing_.earlier->RowsChecked()) {
+        CheckEarlier();
+    }
+    if (!hashing_.earlier->RowsChecked()) {
+        if (hashing_.earlierRefused) hashing_.earlierRefused(earlierWhy_);
+        hashing_.earlier = nullptr;
+        hashing_.earlierBySize = nullptr;
+        return;
+    }
+    if (writer_) writer_->Follow(*hashing_.earlier, hashing_.earlierBySize);
 }
 
 void HashesOfLines::Line(std::uint64_t number, std::string_view line,
@@ -48,6 +94,7 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
     // A hash carried over takes its turn among those read, so that rows stay in listing order;
     // its file is never opened, so its path is not made. With nothing read before it waiting, it
     // is taken at once, as the readers would hand it back.
+    if (!earlierSettled_) AwaitEarlier();
     if (rootWhy_.empty()) {
         if (const catalogue::HashRow* carried = CarriedOver(noted.entry)) {
             if (readers_->NothingWaits()) {

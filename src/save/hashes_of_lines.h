@@ -9,10 +9,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "catalogue/hash_file.h"
 #include "catalogue/listing_record.h"
@@ -36,10 +38,15 @@ struct Hashing {
     reading::HashAlgorithm algorithm = reading::HashAlgorithm::kNone;
     reading::ReadOrder order = reading::ReadOrder::kAsTheDiskWants;
     // The earlier listing's hashes, of the same algorithm, to carry over (none: hash every file).
+    // Rows not yet checked (see catalogue::KeptHashes::RowsCheck) are checked on a thread of their
+    // own while the walk begins; the first file that could carry a hash waits for that.
     catalogue::KeptHashes* earlier = nullptr;
     // Its rows by size, for a tree listed again unchanged to copy (none: they are sorted anew).
     catalogue::HashesBySize* earlierBySize = nullptr;
     HashTally* tally = nullptr;  // none: nobody watches
+    // Told why the earlier hashes cannot be carried over when their rows are found damaged (every
+    // file is then hashed), on the thread that asks (none: nobody).
+    std::function<void(const std::string& why)> earlierRefused;
     // Told each regular file that gets no hash, and why, on the thread that asks (none: nobody).
     std::function<void(const std::string& path, const std::string& why)> notHashed;
     // For tests: called by a reader after each read of a file.
@@ -72,6 +79,8 @@ class HashesOfLines {
 
   private:
     void Folder(std::string_view path, const listing::LineDetails& noted);
+    void CheckEarlier();
+    void AwaitEarlier();
     const catalogue::HashRow* CarriedOver(const reading::EntryDetails& entry);
     void Take(reading::FileToHash& file, reading::HashedFile& hashed);
     void NotHashed(const std::string& path, std::string why);
@@ -94,6 +103,12 @@ class HashesOfLines {
     std::vector<listing::IncompleteFolder> notHashed_;
     HashTally ownTally_;
     HashTally& tally_;
+    // The check of the earlier hashes' rows beside the walk, until AwaitEarlier has settled it.
+    bool earlierSettled_ = false;
+    std::atomic<bool> stopChecking_{false};
+    std::promise<void> checked_;
+    std::string earlierWhy_;  // why the rows are damaged (empty: they are whole), once checked_
+    std::optional<std::thread> checking_;
 };
 
 }  // namespace quorvale::save
