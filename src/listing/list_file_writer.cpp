@@ -84,10 +84,13 @@ ListFileWriter::ListFileWriter(ListingBuffer& buffer, reading::FileSystem& fileS
       runtime_(runtime),
       commitsInFlight_(CommitsInFlight()) {}
 
-void ListFileWriter::StartListing() {
+void ListFileWriter::StartListing(std::size_t linesPerFile) {
     linesSaved_ = 0;
     linesWithTheSign_ = 0;
     lineDetails_.clear();
+    // Noted for each line of a list file: held at once rather than grown (and copied) line by
+    // line through the first file.
+    if (details_ || lineObserver_ || entryObserver_) lineDetails_.reserve(linesPerFile);
     detailsFolder_.clear();
 }
 

@@ -69,8 +69,9 @@ class ListFileWriter {
     void NoteDetails(const LineDetails& details) {
         if (details_ || lineObserver_ || entryObserver_) lineDetails_.push_back(details);
     }
-    // Starts a Save's files afresh: no line saved, no details noted.
-    void StartListing();
+    // Starts a Save's files afresh: no line saved, no details noted, room for the details of
+    // `linesPerFile` lines.
+    void StartListing(std::size_t linesPerFile);
     // Tells `observer` each line as it is written into a list file (a CR or LF it holds as the
     // sign for it), with what the walk noted of it, on the thread that saves the buffer; none
     // when empty. Set before the listing's first line.

@@ -80,7 +80,7 @@ bool ListingCore::SaveListing(const std::string& root, const SaveSteps& steps) {
     summary.root = root;
     summary.started = runtime::SecondsSinceEpoch();
     summary.firstListFile = writer_.ListFileNumber();
-    writer_.StartListing();
+    writer_.StartListing(kFlushThreshold);
     if (buffer_.ListCount() != 0) buffer_.Clear();
     buffer_.AddItem(root);
     writer_.NoteDetails({});
