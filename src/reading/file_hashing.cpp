@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -151,10 +152,19 @@ HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check
 bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
-    // Asked before the first read, which (with the read-ahead it starts) brings pages in.
+    // Asked before the first read, which (with the read-ahead it starts) brings pages in; a file
+    // of one page is read from the cache alone first, which tells the same.
     PageCacheCare care(fd);
-    if (size != 0) care.LookAtTheCache();
     std::uint64_t at = 0;
+    if (size > PageCacheCare::kOnePage || size > buffer_.size()) {
+        care.LookAtTheCache();
+    } else if (size != 0 && !(stop && stop()) &&
+               care.ReadIfCached(buffer_.data(), static_cast<std::size_t>(size))) {
+        hash_.Update(std::string_view(buffer_.data(), static_cast<std::size_t>(size)));
+        result.bytes += size;
+        at = size;
+        if (betweenReads) betweenReads(file);
+    }
     while (at < size) {
         if (stop && stop()) {
             result.why = "stopped";
@@ -214,6 +224,22 @@ void PageCacheCare::LookAtTheCache() {
     // Where the system cannot tell (an older kernel), nothing is dropped: the cache is left as the
     // kernel keeps it, never emptied of what the user had there.
     dropAfter_ = ::syscall(kCacheStatCall, fd_, &range, &status, 0) == 0 && status.cached == 0;
+}
+
+bool PageCacheCare::ReadIfCached(char* into, std::size_t size) {
+    struct iovec piece {
+        into, size
+    };
+    // EAGAIN: its page is not cached; EOPNOTSUPP: the file system cannot tell; a short read: it
+    // shrank, which the reading after tells.
+    const ssize_t n = ::preadv2(fd_, &piece, 1, 0, RWF_NOWAIT);
+    if (n == static_cast<ssize_t>(size)) return true;
+    if (n < 0 && errno == EAGAIN) {
+        dropAfter_ = true;  // as the cache would have been found: nothing of it there
+    } else {
+        LookAtTheCache();
+    }
+    return false;
 }
 
 PageCacheCare::~PageCacheCare() {

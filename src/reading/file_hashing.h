@@ -88,13 +88,20 @@ class FileHashing {
 // Leaves the page cache as it found a file: a file none of whose pages were cached when it was
 // looked at, before its reading, has every page the reading brought in dropped again once it is
 // read (whatever ends the reading); one with pages cached already, all or some, is left as it is,
-// and so is one never looked at. Where the system cannot tell (no cachestat, before Linux 6.5),
-// nothing is dropped.
+// and so is one never looked at. Where the system cannot tell (no cachestat, before Linux 6.5, for
+// a file of more than one page), nothing is dropped.
 class PageCacheCare {
   public:
     explicit PageCacheCare(int fd) : fd_(fd) {}
     // Asks what the cache holds of the file before its reading brings anything in.
     void LookAtTheCache();
+    // For a file of one page at most (kOnePage bytes): reads its `size` bytes into `into` from
+    // the cache alone, which tells whether its page was cached, as LookAtTheCache would: true
+    // when they were read. A small cached file (the common case of a warm tree) so costs no call
+    // to ask the cache. (Asked of the cache alone, a page not there starts a read-ahead, which a
+    // larger file's other pages would be told apart from no more: those are looked at first.)
+    static constexpr std::size_t kOnePage = 4096;
+    bool ReadIfCached(char* into, std::size_t size);
     ~PageCacheCare();
     PageCacheCare(const PageCacheCare&) = delete;
     PageCacheCare& operator=(const PageCacheCare&) = delete;
