@@ -98,7 +98,11 @@ class HashFileWriter::Impl {
     }
 
     void Follow(const KeptHashes& earlier, HashesBySize* earlierBySize) {
-        if (earlier.RowBytes() != kRowFieldsBytes + hashBytes_ || added_ != 0) return;
+        // Only rows found whole are taken for this Save's.
+        if (!earlier.RowsChecked() || earlier.RowBytes() != kRowFieldsBytes + hashBytes_ ||
+            added_ != 0) {
+            return;
+        }
         earlier_ = &earlier;
         earlierBySize_ = earlierBySize;
     }

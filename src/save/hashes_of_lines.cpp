@@ -48,7 +48,7 @@ void HashesOfLines::KeepIn(runtime::UniqueFd rows, runtime::UniqueFd runs) {
 void HashesOfLines::CheckEarlier() {
     try {
         hashing_.earlier->CheckRows(&stopChecking_);
-    } catch (const runtime::RuntimeError& error) {
+    } catch (const std::exception& error) {  // damaged, or no memory to read them in
         earlierWhy_ = error.what();
     }
     checked_.set_value();
@@ -91,10 +91,10 @@ void HashesOfLines::Line(std::uint64_t number, std::string_view line,
     const auto take = [this](reading::FileToHash& asked, HashedFile& hashed) {
         Take(asked, hashed);
     };
+    if (!earlierSettled_) AwaitEarlier();
     // A hash carried over takes its turn among those read, so that rows stay in listing order;
     // its file is never opened, so its path is not made. With nothing read before it waiting, it
     // is taken at once, as the readers would hand it back.
-    if (!earlierSettled_) AwaitEarlier();
     if (rootWhy_.empty()) {
         if (const catalogue::HashRow* carried = CarriedOver(noted.entry)) {
             if (readers_->NothingWaits()) {
