@@ -118,6 +118,20 @@ struct HashedSave {
     const std::string& Folder() const { return lister.programFolder.Path(); }
 };
 
+// Unnamed scratch files in a folder, as a Save's list folder gives its writers.
+class ScratchFiles {
+  public:
+    explicit ScratchFiles(const std::string& folder)
+        : folder_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    runtime::UniqueFd operator()() const {
+        return runtime::UniqueFd(
+            ::openat(folder_.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    }
+
+  private:
+    runtime::UniqueFd folder_;
+};
+
 save::Hashing Asked(HashAlgorithm algorithm, bool diskOrder = false) {
     save::Hashing hashing;
     hashing.algorithm = algorithm;
@@ -379,10 +393,7 @@ TEST(ContentHashes, AnUnchangedTreeIsHashedAgainWithoutReadingAByteOfItsFiles) {
 TEST(ContentHashes, RowsSortedAcrossRunsFoundByIdentityAndAnythingButWholeRefused) {
     TempDir dir;
     MakeFolder(dir / "L");
-    const runtime::UniqueFd folder(::open((dir / "L").c_str(), O_RDONLY | O_DIRECTORY));
-    const auto scratch = [&folder] {
-        return runtime::UniqueFd(::openat(folder.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    };
+    const ScratchFiles scratch(dir / "L");
     catalogue::HashFileWriter writer(HashAlgorithm::kXxh3, scratch(), scratch());
     std::mt19937 random(5);
     std::vector<std::pair<std::uint64_t, std::string>> sorted;
@@ -464,10 +475,7 @@ TEST(ContentHashes, RowsSortedAcrossRunsFoundByIdentityAndAnythingButWholeRefuse
 TEST(ContentHashes, AnEarlierSavesRowsAreTakenOnlyWhileEveryRowIsTheSame) {
     TempDir dir;
     MakeFolder(dir / "L");
-    const runtime::UniqueFd folder(::open((dir / "L").c_str(), O_RDONLY | O_DIRECTORY));
-    const auto scratch = [&folder] {
-        return runtime::UniqueFd(::openat(folder.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    };
+    const ScratchFiles scratch(dir / "L");
     std::mt19937 random(43);
     std::vector<catalogue::HashRow> earlierRows;
     const std::uint64_t rows = 70'000;  // two runs

@@ -404,6 +404,21 @@ CheckedHeader CheckHeader(int fd, std::string_view magic, std::size_t fieldsByte
     return checked;
 }
 
+// Every row of a file of hashes, whole rows a window at a time, from its first to its last.
+void ForEachRowsWindow(int fd, std::uint64_t rows, std::size_t rowBytes,
+                       const std::function<void(std::string_view)>& each) {
+    const std::uint64_t total = rows * rowBytes;
+    const std::size_t window = std::max<std::size_t>(kReadWindow / rowBytes, 1) * rowBytes;
+    std::string bytes;
+    for (std::uint64_t at = 0; at < total; at += window) {
+        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(window, total - at)));
+        if (runtime::ReadAt(fd, kHashHeaderBytes + at, bytes.data(), bytes.size()) != 0) {
+            ThrowDamaged("a row that cannot be read");
+        }
+        each(bytes);
+    }
+}
+
 }  // namespace
 
 KeptHashes::KeptHashes(runtime::UniqueFd byEntry, std::uint64_t lines, const SaveIdentity& save,
@@ -466,16 +481,7 @@ bool HashesBySize::RowsAreWhole() const {
 }
 
 void HashesBySize::ForEachWindow(const std::function<void(std::string_view)>& window) const {
-    const std::uint64_t total = rows_ * rowBytes_;
-    const std::size_t bytes = std::max<std::size_t>(kReadWindow / rowBytes_, 1) * rowBytes_;
-    std::string rows;
-    for (std::uint64_t at = 0; at < total; at += bytes) {
-        rows.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, total - at)));
-        if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + at, rows.data(), rows.size()) != 0) {
-            ThrowDamaged("a row that cannot be read");
-        }
-        window(rows);
-    }
+    ForEachRowsWindow(fd_.Get(), rows_, rowBytes_, window);
 }
 
 std::optional<HashesBySize::Row> HashesBySize::Next() {
@@ -510,16 +516,7 @@ std::optional<HashesBySize::Row> HashesBySize::Next() {
 }
 
 void KeptHashes::ForEachBlock(const std::function<void(std::string_view)>& block) const {
-    const std::uint64_t total = rows_ * rowBytes_;
-    const std::size_t window = std::max<std::size_t>(kReadWindow / rowBytes_, 1) * rowBytes_;
-    std::string bytes;
-    for (std::uint64_t at = 0; at < total; at += window) {
-        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(window, total - at)));
-        if (runtime::ReadAt(fd_.Get(), kHashHeaderBytes + at, bytes.data(), bytes.size()) != 0) {
-            ThrowDamaged("a row that cannot be read");
-        }
-        block(bytes);
-    }
+    ForEachRowsWindow(fd_.Get(), rows_, rowBytes_, block);
 }
 
 HashRow KeptHashes::Decode(std::string_view bytes) const {
