@@ -3,17 +3,21 @@
 # indexes are compared part by part: the header's counts, the blocks, the trigram table and the
 # posting lists byte for byte, the folder rows field by field but for the time each folder was read
 # (each Save reads them anew, and the frames' sizes and what follows move with it), and the
-# cut-short list. The list files are compared byte for byte too. Needs zstd.
+# cut-short list. The list files are compared byte for byte too. Needs zstd. With --reuse the
+# second build lists each tree again reusing the first build's listing of it, as a re-listing does.
 #
-#   bench/index_same.sh BUILD_BEFORE BUILD_AFTER TREE...
+#   bench/index_same.sh [--reuse] BUILD_BEFORE BUILD_AFTER TREE...
 set -euo pipefail
+reuse=()
+if [ "${1:-}" = --reuse ]; then reuse=(--reuse); shift; fi
 before="$1/src/quorvale"; after="$2/src/quorvale"; shift 2
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 status=0
 for tree in "$@"; do
   "$before" --save "$tree" --list-folder "$out/before" > /dev/null
-  "$after" --save "$tree" --list-folder "$out/after" > /dev/null
+  "$after" --save "$tree" --list-folder "$out/after" ${reuse[@]:+"${reuse[@]}" "$out/before"} \
+    > /dev/null
   if python3 - "$out/before" "$out/after" <<'PY'
 import os, struct, subprocess, sys
 

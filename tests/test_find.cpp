@@ -879,5 +879,106 @@ TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
     ::close(readOnly);
 }
 
+// A re-listing's builder follows the earlier index: it takes each block that holds what the
+// earlier block in its place holds, and copies the earlier trigram table and posting lists when
+// every block was taken. Whatever it takes, it writes the very index a builder without it writes:
+// the same entries, one renamed in the middle, one more, one fewer, fewer blocks, in memory or
+// spilling to a scratch file, and with the earlier index damaged in a posting list, a trigram row
+// or a block after it was opened.
+TEST(ListingIndex, FollowingAnEarlierIndexWritesTheVeryIndexBuiltAnew) {
+    struct Entry {
+        std::string path;
+        bool isFolder;
+        reading::FolderStamp stamp;
+    };
+    std::vector<Entry> entries;
+    for (int folder = 0; folder < 1500; ++folder) {
+        const std::string folderPath =
+            "/r/g" + std::to_string(folder % 7) + "/d" + std::to_string(folder);
+        reading::FolderStamp stamp;
+        stamp.known = true;
+        stamp.inode = 1000 + static_cast<std::uint64_t>(folder);
+        stamp.modified = stamp.changed = stamp.readAt = 1700000000000000000 + folder;
+        entries.push_back({folderPath, true, stamp});
+        for (int file = folder % 9; file > 0; --file) {
+            entries.push_back(
+                {folderPath + "/n" + std::to_string(folder * 31 % 997 + file) + ".t", false, {}});
+        }
+    }
+    const std::uint64_t blocks =
+        (entries.size() + catalogue::kEntriesPerBlock - 1) / catalogue::kEntriesPerBlock;
+    ASSERT_GT(blocks, 12u);
+    const auto build = [](const std::vector<Entry>& these, const catalogue::IndexFile* earlier,
+                          int scratch, std::size_t held, std::uint64_t* taken) {
+        catalogue::IndexWriter builder;
+        if (scratch >= 0) builder.KeepIn(scratch, held);
+        if (earlier != nullptr) builder.Follow(*earlier);
+        for (const Entry& entry : these) {
+            builder.Add(entry.path, entry.isFolder, entry.isFolder ? 'd' : 'f', entry.stamp);
+        }
+        std::string index = builder.Finish(these.size(), 12345, {});
+        if (taken != nullptr) *taken = builder.BlocksTaken();
+        return index;
+    };
+    const std::string earlierBytes = build(entries, nullptr, -1, 0, nullptr);
+    TempDir dir;
+    MakeFile(dir / "earlier", earlierBytes);
+    const int fd = ::open((dir / "earlier").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const auto opened = [&] {
+        return catalogue::IndexFile(runtime::UniqueFd(::dup(fd)),
+                                    {earlierBytes.size(), entries.size(), 12345, {}});
+    };
+    const catalogue::IndexFile earlier = opened();
+    const auto followed = [&](const std::vector<Entry>& these, std::uint64_t expectTaken,
+                              const std::string& what) {
+        const std::string anew = build(these, nullptr, -1, 0, nullptr);
+        std::uint64_t taken = 0;
+        EXPECT_TRUE(build(these, &earlier, -1, 0, &taken) == anew) << what;
+        EXPECT_EQ(taken, expectTaken) << what;
+        for (const std::size_t held : {std::size_t{0}, std::size_t{777}, std::size_t{1} << 30}) {
+            const int scratch = ::open(dir.Path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            ASSERT_GE(scratch, 0);
+            EXPECT_TRUE(build(these, &earlier, scratch, held, &taken) == anew)
+                << what << ", spilling past " << held << " bytes";
+            EXPECT_EQ(taken, expectTaken) << what << ", spilling past " << held << " bytes";
+            ::close(scratch);
+        }
+    };
+    followed(entries, blocks, "the same entries");
+    std::vector<Entry> changed = entries;
+    changed[5000].path += "x";
+    followed(changed, 5000 / catalogue::kEntriesPerBlock, "one renamed");
+    changed = entries;
+    changed.push_back({entries.back().path + "-more", false, {}});
+    followed(changed, blocks - 1, "one more");
+    changed = entries;
+    changed.pop_back();
+    followed(changed, blocks - 1, "one fewer");
+    changed.resize(10 * catalogue::kEntriesPerBlock);
+    followed(changed, 10, "fewer blocks");
+
+    // Damaged after it was opened and checked: the damage is never copied, and the blocks before
+    // a damaged one are still taken.
+    std::uint32_t trigrams = 0;
+    std::uint64_t blockTable = 0;
+    std::uint64_t trigramTable = 0;
+    std::memcpy(&trigrams, earlierBytes.data() + 36, sizeof trigrams);
+    std::memcpy(&blockTable, earlierBytes.data() + 40, sizeof blockTable);
+    std::memcpy(&trigramTable, earlierBytes.data() + 48, sizeof trigramTable);
+    std::uint64_t block3 = 0;
+    std::memcpy(&block3, earlierBytes.data() + blockTable + 3 * 12, sizeof block3);
+    const std::uint64_t listsAt = trigramTable + std::uint64_t{trigrams} * 20 + 8;
+    for (const auto& [at, taken] : {std::pair{listsAt + 5, blocks},
+                                    {trigramTable + 25, blocks},
+                                    {block3 + 10, std::uint64_t{3}}}) {
+        const char flipped = static_cast<char>(earlierBytes[at] ^ 0x10);
+        ASSERT_EQ(::pwrite(fd, &flipped, 1, static_cast<off_t>(at)), 1);
+        followed(entries, taken, "a byte flipped at " + std::to_string(at));
+        ASSERT_EQ(::pwrite(fd, &earlierBytes[at], 1, static_cast<off_t>(at)), 1);
+    }
+    ::close(fd);
+}
+
 }  // namespace
 }  // namespace quorvale::test

@@ -92,7 +92,7 @@ class ScriptSave {
                 // The folder as the listing is read through its handle, not as its path names
                 // one now: the Save checks it again through the handle of the folder it locks.
                 const auto [device, inode] = earlier->FolderIdentity();
-                reused = {*reuse.listing, device, inode};
+                reused = {*reuse.listing, device, inode, &earlier->Index()};
                 if (WritesInto(reused)) {
                     Say(ErrorMessage("Cannot reuse \"" + *reuse.listing +
                                      "\": it is the list folder this Save writes"));

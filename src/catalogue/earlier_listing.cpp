@@ -126,6 +126,7 @@ class EarlierListing::Folders {
 
     const KeptListing& Listing() const { return listing_; }
     KeptListing& Listing() { return listing_; }
+    const IndexFile& Index() const { return *index_; }
 
     // The folder whose status is `st`, when the index holds it whole and it has not changed since.
     const IndexedFolder* Unchanged(const struct stat& st) const {
@@ -236,6 +237,10 @@ std::pair<std::uint64_t, std::uint64_t> EarlierListing::FolderIdentity() const {
 
 const std::string& EarlierListing::FolderPath() const {
     return folders_->Listing().FolderPath();
+}
+
+const IndexFile& EarlierListing::Index() const {
+    return folders_->Index();
 }
 
 std::unique_ptr<KeptHashes> EarlierListing::OpenHashes(KeptHashes::RowsCheck check) {

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "catalogue/hash_file.h"
+#include "catalogue/index_file.h"
 #include "catalogue/listing_record.h"
 #include "reading/earlier_reading.h"
 #include "reading/listing_options.h"
@@ -57,6 +58,9 @@ class EarlierListing final : public reading::EarlierReading {
 
     const ListingRecord& Record() const;
     const std::string& FolderPath() const;
+    // Its index, its header and every block checked when it was opened; its reads may be made
+    // from any thread while this listing lasts.
+    const IndexFile& Index() const;
     // Its list folder's device and inode, from the handle it is read through.
     std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const;
     bool Entries(const struct stat& st, const Entry& entry) const override;

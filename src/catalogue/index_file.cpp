@@ -110,12 +110,15 @@ std::string IndexFile::Range(std::uint64_t at, std::uint64_t end) const {
 }
 
 // The frame's row and the end that follows it in one read.
-std::string IndexFile::FrameBytes(std::uint64_t table, std::uint64_t number) const {
+std::string IndexFile::FrameBytes(std::uint64_t table, std::uint64_t number,
+                                  std::uint32_t* checksum) const {
     const std::uint64_t at = table + kFrameRowBytes * number;
     const std::string row = Range(at, at + kFrameRowBytes + 8);
     std::string bytes =
         Range(FixedAt<std::uint64_t>(row, 0), FixedAt<std::uint64_t>(row, kFrameRowBytes));
-    if (IndexChecksum(bytes) != FixedAt<std::uint32_t>(row, 8)) ThrowIndexDamaged("a block");
+    const auto expected = FixedAt<std::uint32_t>(row, 8);
+    if (IndexChecksum(bytes) != expected) ThrowIndexDamaged("a block");
+    if (checksum != nullptr) *checksum = expected;
     return bytes;
 }
 

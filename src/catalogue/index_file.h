@@ -92,6 +92,10 @@ class IndexFile {
     // Frame `number` of a table at `table` (the block table or the folder table), checked against
     // its checksum and decompressed. Throws IndexDamaged.
     std::string Frame(std::uint64_t table, std::uint64_t number) const;
+    // The same frame as it lies in the index, checked against its checksum, which `checksum`
+    // (when given) is told. Throws IndexDamaged.
+    std::string FrameBytes(std::uint64_t table, std::uint64_t number,
+                           std::uint32_t* checksum = nullptr) const;
 
     // The folders, in order. Throws IndexDamaged.
     std::vector<IndexedFolder> Folders() const;
@@ -108,7 +112,6 @@ class IndexFile {
     IndexedBlock Block(std::uint64_t entry) const;
 
   private:
-    std::string FrameBytes(std::uint64_t table, std::uint64_t number) const;
     void ReadCutShort(std::vector<IndexedFolder>& folders) const;
 
     runtime::UniqueFd fd_;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "catalogue/index_file.h"
 #include "catalogue/index_format.h"
 #include "listing/list_file_writer.h"
 #include "runtime/path_join.h"
@@ -58,7 +59,12 @@ void IndexWriter::KeepIn(int scratch, std::size_t postingBytesHeld) {
 }
 
 void IndexWriter::Keep(Frames& frames, std::string frame) {
-    frames.checksums.push_back(IndexChecksum(frame));
+    const std::uint32_t checksum = IndexChecksum(frame);
+    Keep(frames, std::move(frame), checksum);
+}
+
+void IndexWriter::Keep(Frames& frames, std::string frame, std::uint32_t checksum) {
+    frames.checksums.push_back(checksum);
     frames.bytes += frame.size();
     if (!scratch_) {
         frames.held.push_back(std::move(frame));
@@ -86,17 +92,8 @@ void IndexWriter::Add(std::string_view path, bool isFolder, char kind,
     PutVarint(block, shared);
     PutVarint(block, (path.size() - shared) << 3 | KindBits(kind) << 1 | (isFolder ? 1 : 0));
     block.append(path.substr(shared));
-    // The trigrams of the bytes shared with the entry before are this block's already.
-    const std::size_t first = shared >= 2 ? shared - 2 : 0;
-    if (first + 3 <= path.size()) {
-        std::uint32_t trigram = TrigramAt(path, first);
-        NoteTrigram(trigram);
-        for (std::size_t at = first + 3; at < path.size(); ++at) {
-            trigram =
-                (trigram << 8 | FoldForTrigram(static_cast<unsigned char>(path[at]))) & 0xFFFFFF;
-            NoteTrigram(trigram);
-        }
-    }
+    // A block that may be the followed index's has its trigrams noted only once it is not.
+    if (earlier_ == nullptr) NoteTrigramsOf(path, shared, blocks_.Count());
     previous_.resize(shared);
     previous_.append(path.substr(shared));
     ++entries_;
@@ -139,11 +136,73 @@ void IndexWriter::EndFolderFrame() {
     folderRows_.clear();
 }
 
+void IndexWriter::NoteTrigramsOf(std::string_view path, std::size_t shared, std::uint64_t block) {
+    // The trigrams of the bytes shared with the entry before are this block's already.
+    const std::size_t first = shared >= 2 ? shared - 2 : 0;
+    if (first + 3 > path.size()) return;
+    std::uint32_t trigram = TrigramAt(path, first);
+    NoteTrigram(trigram, block);
+    for (std::size_t at = first + 3; at < path.size(); ++at) {
+        trigram = (trigram << 8 | FoldForTrigram(static_cast<unsigned char>(path[at]))) & 0xFFFFFF;
+        NoteTrigram(trigram, block);
+    }
+}
+
+void IndexWriter::NoteTrigramsOfBlock(std::string_view coded, std::uint64_t block) {
+    std::string path;
+    for (std::size_t at = 0; at < coded.size();) {
+        std::size_t sharedAt = at;
+        const std::uint64_t shared = VarintAt(coded, sharedAt);
+        NextIndexedPath(coded, at, path);
+        NoteTrigramsOf(path, shared, block);
+    }
+}
+
 void IndexWriter::EndBlock() {
+    if (earlier_ != nullptr && TakeEarlierBlock()) {
+        block_.clear();  // nothing of it was noted
+        inBlock_ = 0;
+        return;
+    }
+    if (earlier_ != nullptr) StopFollowing();
     Keep(blocks_, CompressFrame(block_));
     block_.clear();  // its room is the next block's
     inBlock_ = 0;
     std::fill(seenInBlock_.begin(), seenInBlock_.end(), 0);
+}
+
+bool IndexWriter::TakeEarlierBlock() {
+    const std::uint64_t number = blocks_.Count();
+    if (number >= earlier_->Header().blocks) return false;
+    std::string frame;
+    std::uint32_t checksum = 0;
+    try {
+        frame = earlier_->FrameBytes(earlier_->Header().blockTable, number, &checksum);
+        if (DecompressFrame(frame) != block_) return false;
+    } catch (const IndexDamaged&) {
+        return false;  // it changed since it was checked: this block and the rest are made here
+    }
+    Keep(blocks_, std::move(frame), checksum);
+    ++blocksTaken_;
+    return true;
+}
+
+std::string_view IndexWriter::KeptBlock(std::uint64_t block, std::string& room) {
+    if (!scratch_) return blocks_.held[block];
+    scratch_->Flush();
+    scratch_->Read(blocks_.at[block], blocks_.sizes[block], room);
+    return room;
+}
+
+void IndexWriter::StopFollowing() {
+    earlier_ = nullptr;
+    std::string room;
+    for (std::uint64_t block = 0; block < blocks_.Count(); ++block) {
+        NoteTrigramsOfBlock(DecompressFrame(KeptBlock(block, room)), block);
+        std::fill(seenInBlock_.begin(), seenInBlock_.end(), 0);
+        if (scratch_ && postingBytes_ > postingBytesHeld_) SpillPostingLists();
+    }
+    NoteTrigramsOfBlock(block_, blocks_.Count());
 }
 
 // Where each list is in lists_, in the order of their trigrams.
@@ -208,9 +267,8 @@ void IndexWriter::EachMergedList(const MergedList& told) const {
 }
 
 // Notes `trigram` in the block being built unless trigramSlots_ says it is there already.
-void IndexWriter::NoteTrigramInBlock(std::uint32_t trigram) {
+void IndexWriter::NoteTrigramInBlock(std::uint32_t trigram, std::uint64_t block) {
     const std::uint64_t key = trigram + 1;
-    const std::uint64_t block = blocks_.Count();
     const std::uint64_t heldNow = key | (block + 1) << kKeyBits;
     const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
     const std::size_t mask = trigramSlots_.size() - 1;
@@ -299,24 +357,78 @@ std::string IndexWriter::CutShortList() {
     return list;
 }
 
+// Every block was taken from the index followed, so its tables lie where these will: its trigram
+// rows (told to `rows`, without the end after them) and posting lists (told to `lists`) are this
+// index's, once each row and list is found whole against its checksum. They are held as they were
+// checked, and only when they are no more than the lists this writer would hold.
+bool IndexWriter::EarlierListsAreThese(std::uint64_t trigramTable, std::string& rows,
+                                       std::string& lists) const {
+    const IndexHeader& header = earlier_->Header();
+    if (blocksTaken_ != header.blocks || blocks_.Count() != blocksTaken_ ||
+        entries_ != header.entries || header.trigramTable != trigramTable) {
+        return false;
+    }
+    const std::uint64_t trigrams = header.trigrams;
+    try {
+        rows = earlier_->Range(trigramTable, trigramTable + trigrams * kTrigramRowBytes + 8);
+        const std::uint64_t listsAt = trigramTable + rows.size();
+        const std::uint64_t listsEnd = FixedAt<std::uint64_t>(rows, trigrams * kTrigramRowBytes);
+        if (listsEnd < listsAt || (scratch_ && listsEnd - listsAt > postingBytesHeld_)) {
+            return false;
+        }
+        rows.resize(trigrams * kTrigramRowBytes);
+        lists = earlier_->Range(listsAt, listsEnd);
+    } catch (const IndexDamaged&) {
+        return false;
+    }
+    const auto listAt = [&](std::uint64_t row) {
+        return FixedAt<std::uint64_t>(rows, row * kTrigramRowBytes + 8) - trigramTable -
+               (trigrams * kTrigramRowBytes + 8);
+    };
+    const std::string_view allRows = rows;
+    for (std::uint64_t row = 0; row < trigrams; ++row) {
+        const std::string_view bytes = allRows.substr(row * kTrigramRowBytes, kTrigramRowBytes);
+        const std::uint64_t at = listAt(row);
+        const std::uint64_t end = row + 1 < trigrams ? listAt(row + 1) : lists.size();
+        // The lists lie one after the other from the first row's on, and the trigrams ascend.
+        if (FixedAt<std::uint32_t>(bytes, 16) != IndexChecksum(bytes.substr(0, 16)) ||
+            (row == 0 && at != 0) || end <= at || end > lists.size() ||
+            (row > 0 && FixedAt<std::uint32_t>(bytes, 0) <=
+                            FixedAt<std::uint32_t>(allRows, (row - 1) * kTrigramRowBytes)) ||
+            IndexChecksum(std::string_view(lists).substr(at, end - at)) !=
+                FixedAt<std::uint32_t>(bytes, 4)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
                                   const SaveIdentity& save, const Write& write) {
     if (inBlock_ != 0) EndBlock();
     if (!folderRows_.empty()) EndFolderFrame();
-    if (scratch_) scratch_->Flush();  // all of it is read back from here on
     // Where every part begins follows from the sizes of those before it.
-    std::string trigramRows;
-    std::uint64_t listBytes = 0;
-    EachMergedList([&](std::uint32_t trigram, std::string_view list) {
-        PutFixed(trigramRows, trigram);
-        PutFixed(trigramRows, IndexChecksum(list));
-        PutFixed(trigramRows, listBytes);  // made absolute below
-        PutFixed(trigramRows, std::uint32_t{0});
-        listBytes += list.size();
-    });
-    const std::uint64_t trigrams = trigramRows.size() / kTrigramRowBytes;
     const std::uint64_t blockTable = kIndexHeaderBytes + blocks_.bytes;
     const std::uint64_t trigramTable = blockTable + blocks_.Count() * kFrameRowBytes + 8;
+    std::string trigramRows;
+    std::string earlierLists;  // when the earlier index's are these
+    if (earlier_ != nullptr && !EarlierListsAreThese(trigramTable, trigramRows, earlierLists)) {
+        trigramRows.clear();
+        earlierLists.clear();
+        StopFollowing();
+    }
+    std::uint64_t listBytes = earlierLists.size();
+    if (scratch_) scratch_->Flush();  // all of it is read back from here on
+    if (earlier_ == nullptr) {
+        EachMergedList([&](std::uint32_t trigram, std::string_view list) {
+            PutFixed(trigramRows, trigram);
+            PutFixed(trigramRows, IndexChecksum(list));
+            PutFixed(trigramRows, listBytes);  // made absolute below
+            PutFixed(trigramRows, std::uint32_t{0});
+            listBytes += list.size();
+        });
+    }
+    const std::uint64_t trigrams = trigramRows.size() / kTrigramRowBytes;
     const std::uint64_t listsAt = trigramTable + trigrams * kTrigramRowBytes + 8;
     const std::uint64_t foldersAt = listsAt + listBytes;
     const std::uint64_t folderTable = foldersAt + folderFrames_.bytes;
@@ -350,19 +462,28 @@ std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
     std::string table;
     WriteFrames(blocks_, kIndexHeaderBytes, write, table);
     write(table);
-    for (std::size_t row = 0; row < trigramRows.size(); row += kTrigramRowBytes) {
-        std::uint64_t at = 0;
-        std::memcpy(&at, trigramRows.data() + row + 8, 8);
-        at += listsAt;
-        std::memcpy(trigramRows.data() + row + 8, &at, 8);
-        const std::uint32_t rowChecksum =
-            IndexChecksum(std::string_view(trigramRows).substr(row, 16));
-        std::memcpy(trigramRows.data() + row + 16, &rowChecksum, 4);
+    if (earlier_ != nullptr) {
+        // The earlier rows lie where these do and name its lists where they lie: as they are.
+        PutFixed(trigramRows, listsAt + listBytes);
+        write(trigramRows);
+        trigramRows = {};
+        write(earlierLists);
+        earlierLists = {};
+    } else {
+        for (std::size_t row = 0; row < trigramRows.size(); row += kTrigramRowBytes) {
+            std::uint64_t at = 0;
+            std::memcpy(&at, trigramRows.data() + row + 8, 8);
+            at += listsAt;
+            std::memcpy(trigramRows.data() + row + 8, &at, 8);
+            const std::uint32_t rowChecksum =
+                IndexChecksum(std::string_view(trigramRows).substr(row, 16));
+            std::memcpy(trigramRows.data() + row + 16, &rowChecksum, 4);
+        }
+        PutFixed(trigramRows, listsAt + listBytes);
+        write(trigramRows);
+        trigramRows = {};
+        EachMergedList([&write](std::uint32_t, std::string_view list) { write(list); });
     }
-    PutFixed(trigramRows, listsAt + listBytes);
-    write(trigramRows);
-    trigramRows = {};
-    EachMergedList([&write](std::uint32_t, std::string_view list) { write(list); });
     table.clear();
     WriteFrames(folderFrames_, foldersAt, write, table);
     write(table);

@@ -16,6 +16,8 @@
 
 namespace quorvale::catalogue {
 
+class IndexFile;
+
 // How many bytes of posting lists a builder that keeps its work in a scratch file holds in memory
 // before it moves them there.
 inline constexpr std::size_t kPostingBytesHeld = std::size_t{2} << 20;
@@ -32,6 +34,16 @@ class IndexWriter {
     // but for a few bytes a block and a folder frame. Throws runtime::RuntimeError when the file
     // cannot be written or read back.
     void KeepIn(int scratch, std::size_t postingBytesHeld = kPostingBytesHeld);
+    // From now on (before the first entry) follows `earlier`, the index of an earlier listing of
+    // the same tree (checked whole when it was opened; it outlives this writer): while each block
+    // made holds what the earlier block in its place holds, byte for byte, that block's frame is
+    // taken as it is, its trigrams are not looked at, and when every block was the same the
+    // earlier trigram table and posting lists (their checksums found right) are copied. From the
+    // first block that differs, the trigrams of the blocks taken so far are noted from their own
+    // bytes and the rest is built as without it: the index holds what it would hold either way.
+    void Follow(const IndexFile& earlier) { earlier_ = &earlier; }
+    // How many blocks were taken from the index followed.
+    std::uint64_t BlocksTaken() const { return blocksTaken_; }
     // `path`: the entry's full path as a search matches it (a folder's without its closing "/");
     // `kind` what it is (see reading::Enumeration::CurrentKind); a folder's `stamp` where it was
     // entered.
@@ -67,21 +79,37 @@ class IndexWriter {
     using MergedList = std::function<void(std::uint32_t trigram, std::string_view list)>;
 
     void EndBlock();
-    // Notes that the block being built holds `trigram`: the block joins the trigram's posting
-    // list once. A repeat within the block, as most are (a folder's names share their endings and
-    // their folder), is told from seenInBlock_ at once.
-    void NoteTrigram(std::uint32_t trigram) {
+    // Takes the frame of the block in this one's place in the index followed when it holds the
+    // bytes of block_; false when it does not, or cannot be read.
+    bool TakeEarlierBlock();
+    // Ends following: the trigrams of the blocks taken so far and of block_ are noted.
+    void StopFollowing();
+    // Block `block`'s frame as kept (read into `room` from the scratch file).
+    std::string_view KeptBlock(std::uint64_t block, std::string& room);
+    // Notes the trigrams of the coded entries `coded` (a block's bytes) as block `block`'s.
+    void NoteTrigramsOfBlock(std::string_view coded, std::uint64_t block);
+    // Notes the trigrams of `path` from byte `shared` on (those before are the block's already:
+    // the entry before began with them) as block `block`'s.
+    void NoteTrigramsOf(std::string_view path, std::size_t shared, std::uint64_t block);
+    // Notes that block `block` (the one being built, or in the catching up of StopFollowing, one
+    // before it) holds `trigram`: the block joins the trigram's posting list once. A repeat within
+    // the block, as most are (a folder's names share their endings and their folder), is told from
+    // seenInBlock_ at once.
+    void NoteTrigram(std::uint32_t trigram, std::uint64_t block) {
         const std::uint32_t key = trigram + 1;
         std::uint32_t& seen = seenInBlock_[(key * 0x9E3779B1u) >> (32 - kSeenInBlockBits)];
         if (seen == key) return;
         seen = key;
-        NoteTrigramInBlock(trigram);
+        NoteTrigramInBlock(trigram, block);
     }
-    void NoteTrigramInBlock(std::uint32_t trigram);
+    void NoteTrigramInBlock(std::uint32_t trigram, std::uint64_t block);
+    bool EarlierListsAreThese(std::uint64_t trigramTable, std::string& rows,
+                              std::string& lists) const;
     void WidenTrigramSlots();
     void AddFolder(std::string_view path, char kind, const reading::FolderStamp& stamp);
     void EndFolderFrame();
     void Keep(Frames& frames, std::string frame);
+    void Keep(Frames& frames, std::string frame, std::uint32_t checksum);
     void WriteFrames(Frames& frames, std::uint64_t at, const Write& write, std::string& table);
     void SpillPostingLists();
     std::vector<std::uint32_t> ListsByTrigram() const;
@@ -89,7 +117,9 @@ class IndexWriter {
     std::string CutShortList();
 
     Frames blocks_;
-    std::string block_;  // the block being built
+    std::string block_;                   // the block being built
+    const IndexFile* earlier_ = nullptr;  // followed, until a block differs
+    std::uint64_t blocksTaken_ = 0;
     // Each trigram's posting list as it grows, as the index holds it: a posting costs a byte or
     // two, never a sort.
     struct PostingList {

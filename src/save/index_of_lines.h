@@ -51,6 +51,9 @@ class IndexOfLines {
     // Before the first line, for a listing with details: the sizes of its entries and the totals
     // of its folders are made beside the index (see catalogue::SizesWriter), kept in `scratch`.
     void KeepSizesIn(runtime::UniqueFd scratch);
+    // Before the first line, in a re-listing: the index of the earlier listing (which outlives
+    // this) is followed (see catalogue::IndexWriter::Follow).
+    void Follow(const catalogue::IndexFile& earlier) { builder_.Follow(earlier); }
     bool MakesSizes() const { return sizes_.has_value(); }
     // Each line as it is written, with what the walk noted of it. Throws what building the index
     // threw so far (runtime::RuntimeError), and what the wait throws.

@@ -156,6 +156,7 @@ bool SaveListing(listing::ListingCore& core, runtime::RuntimeServices& runtime,
                        std::string(listing::kPreviousHashesBySizeName));
         lock.MoveAside(std::string(listing::kSizesName), std::string(listing::kPreviousSizesName));
         index.KeepIn(lock.OpenScratchFile());
+        if (reuse.index != nullptr) index.Follow(*reuse.index);
         if (core.Options().details) index.KeepSizesIn(lock.OpenScratchFile());
         if (hashes) hashes->KeepIn(lock.OpenScratchFile(), lock.OpenScratchFile());
     };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/index_file.h"
 #include "listing/listing_core.h"
 #include "runtime/runtime_services.h"
 #include "save/hashes_of_lines.h"
@@ -25,6 +26,9 @@ struct Reuse {
     std::string listing;       // the earlier listing's list folder, as given (empty: none)
     std::uint64_t device = 0;  // and which folder it is
     std::uint64_t inode = 0;
+    // Its index, whose blocks the new index takes as they are while they hold the same entries
+    // (none: every block is made from the lines).
+    const catalogue::IndexFile* index = nullptr;
 };
 // With `hashing` (an algorithm), the content of every regular file is hashed beside the walk and
 // the two hash files are written beside the index, whole or not at all, tied to the record.
