@@ -84,13 +84,41 @@ ListFileWriter::ListFileWriter(ListingBuffer& buffer, reading::FileSystem& fileS
       runtime_(runtime),
       commitsInFlight_(CommitsInFlight()) {}
 
+void ListFileWriter::NotedLines::Clear() {
+    lines_.clear();
+    entries_.clear();
+    stamps_.clear();
+}
+
+void ListFileWriter::NotedLines::Add(const LineDetails& details) {
+    Noted noted{details.kind, details.known, details.entryKind, kNone, kNone};
+    if (details.known) {
+        noted.entry = static_cast<std::uint32_t>(entries_.size());
+        entries_.push_back(details.entry);
+    }
+    if (details.stamp.known) {
+        noted.stamp = static_cast<std::uint32_t>(stamps_.size());
+        stamps_.push_back(details.stamp);
+    }
+    lines_.push_back(noted);
+}
+
+LineDetails ListFileWriter::NotedLines::At(std::size_t i) const {
+    const Noted& noted = lines_[i];
+    LineDetails details{noted.kind, noted.known, noted.entryKind};
+    if (noted.entry != kNone) details.entry = entries_[noted.entry];
+    if (noted.stamp != kNone) details.stamp = stamps_[noted.stamp];
+    return details;
+}
+
 void ListFileWriter::StartListing(std::size_t linesPerFile) {
     linesSaved_ = 0;
     linesWithTheSign_ = 0;
-    lineDetails_.clear();
+    lineDetails_.Clear();
     // Noted for each line of a list file: held at once rather than grown (and copied) line by
     // line through the first file.
-    if (details_ || lineObserver_ || entryObserver_) lineDetails_.reserve(linesPerFile);
+    if (details_ || lineObserver_ || entryObserver_) lineDetails_.Reserve(linesPerFile);
+    buffer_.Reserve(linesPerFile);
     detailsFolder_.clear();
 }
 
@@ -167,24 +195,26 @@ void ListFileWriter::StartSave() {
             ownTemporaryNames_.insert(std::move(temporary));
         }
         const std::size_t count = buffer_.ListCount();
-        if ((lineObserver_ || entryObserver_) && lineDetails_.size() != count) {
+        if ((lineObserver_ || entryObserver_) && lineDetails_.Size() != count) {
             throw RuntimeError(runtime::InvalidProcedureCall,
                                "Cannot write \"" + NextListFilePath() +
                                    "\": what the walk noted no longer matches the listing's lines");
         }
+        const bool observed = lineObserver_ || entryObserver_;
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
-            if (entryObserver_) entryObserver_(linesSaved_ + i, line, lineDetails_[i]);
+            const LineDetails noted = observed ? lineDetails_.At(i) : LineDetails{};
+            if (entryObserver_) entryObserver_(linesSaved_ + i, line, noted);
             // The lines hold the names as read (folders whose names hold a sign are read again,
             // never taken from an earlier listing's text): a sign here is the name's own.
             if (HoldsLineBreakSign(line)) ++withTheSign;
             if (HasLineBreak(line)) {
                 const std::string text = ListFileText(line);
                 out->PrintLine(text);
-                if (lineObserver_) lineObserver_(text, lineDetails_[i]);
+                if (lineObserver_) lineObserver_(text, noted);
             } else {
                 out->PrintLine(line);
-                if (lineObserver_) lineObserver_(line, lineDetails_[i]);
+                if (lineObserver_) lineObserver_(line, noted);
             }
         }
         out->FinishWriting();
@@ -199,7 +229,7 @@ void ListFileWriter::StartSave() {
     }
     committer_.Submit(listFileNumber_, std::move(out));
     if (details) committer_.Submit(listFileNumber_, std::move(details));
-    lineDetails_.clear();
+    lineDetails_.Clear();
     linesSaved_ += static_cast<std::uint64_t>(buffer_.ListCount());
     linesWithTheSign_ += withTheSign;
     buffer_.Clear();
@@ -211,7 +241,7 @@ void ListFileWriter::StartSave() {
 // name no entry (the root as chosen, denials) have the three fields empty.
 std::unique_ptr<runtime::TextOutput> ListFileWriter::WriteDetailsFile() {
     const std::size_t count = buffer_.ListCount();
-    if (lineDetails_.size() != count) {
+    if (lineDetails_.Size() != count) {
         throw RuntimeError(runtime::InvalidProcedureCall,
                            "Cannot write \"" + DetailsFileName(listFileNumber_) +
                                "\": the details no longer match the listing's lines");
@@ -224,7 +254,7 @@ std::unique_ptr<runtime::TextOutput> ListFileWriter::WriteDetailsFile() {
     std::string text;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view line = buffer_.Line(i);
-        const LineDetails& details = lineDetails_[i];
+        const LineDetails details = lineDetails_.At(i);
         text.clear();
         if (details.known) {
             AppendDetailsFields(text, details.entry);

@@ -67,7 +67,7 @@ class ListFileWriter {
 
     // Notes what the walk knows of the line just added to the buffer.
     void NoteDetails(const LineDetails& details) {
-        if (details_ || lineObserver_ || entryObserver_) lineDetails_.push_back(details);
+        if (details_ || lineObserver_ || entryObserver_) lineDetails_.Add(details);
     }
     // Starts a Save's files afresh: no line saved, no details noted, room for the details of
     // `linesPerFile` lines.
@@ -128,7 +128,33 @@ class ListFileWriter {
     std::unordered_set<std::string> ownTemporaryNames_;  // made by this Save in lock_'s folder
     std::uint64_t linesSaved_ = 0;                       // by this Save's list files so far
     std::uint64_t linesWithTheSign_ = 0;
-    std::vector<LineDetails> lineDetails_;  // one per buffer line, with details or an observer
+    // What the walk noted of each buffer line, with details or an observer, kept compact: a line
+    // is a few bytes, and the details and folder stamps lie beside, held only for the lines that
+    // have them (the room for a list file's lines is taken once, and its fresh pages cost a fault
+    // each the first time they are written).
+    class NotedLines {
+      public:
+        void Reserve(std::size_t lines) { lines_.reserve(lines); }
+        void Clear();
+        void Add(const LineDetails& details);
+        std::size_t Size() const { return lines_.size(); }
+        // What was noted of line `i`: a details and stamp not known are left as they begin.
+        LineDetails At(std::size_t i) const;
+
+      private:
+        static constexpr std::uint32_t kNone = UINT32_MAX;
+        struct Noted {
+            LineDetails::Kind kind;
+            bool known;
+            char entryKind;
+            std::uint32_t entry;  // in entries_, when known
+            std::uint32_t stamp;  // in stamps_, when its stamp is known
+        };
+        std::vector<Noted> lines_;
+        std::vector<reading::EntryDetails> entries_;
+        std::vector<reading::FolderStamp> stamps_;
+    };
+    NotedLines lineDetails_;
     LineObserver lineObserver_;
     EntryObserver entryObserver_;
     std::string detailsFolder_;  // where the details file's next file lines lie

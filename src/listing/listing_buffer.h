@@ -25,16 +25,20 @@ class ListingBuffer {
         const Span& span = spans_[index];
         return std::string_view(blocks_[span.block]).substr(span.begin, span.size);
     }
+    // Takes room for `lines` lines at once (their places, not their bytes).
+    void Reserve(std::size_t lines) { spans_.reserve(lines); }
     // Removes every line.
     void Clear();
     // Counts the Clear calls, so a view can tell that the lines it shows are gone.
     std::uint64_t Generation() const { return generation_; }
 
   private:
+    // Twelve bytes a line: a buffer holds fewer than kCapacity blocks, and a line (and so its
+    // place in a block that holds it or 1 MiB) fits in 32 bits, or is refused.
     struct Span {
-        std::size_t block;
-        std::size_t begin;
-        std::size_t size;
+        std::uint32_t block;
+        std::uint32_t begin;
+        std::uint32_t size;
     };
     static constexpr std::size_t kBlockSize = 1 << 20;
 
