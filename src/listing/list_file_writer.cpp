@@ -90,25 +90,22 @@ void ListFileWriter::NotedLines::Clear() {
     stamps_.clear();
 }
 
-void ListFileWriter::NotedLines::Add(const LineDetails& details) {
-    Noted noted{details.kind, details.known, details.entryKind, kNone, kNone};
-    if (details.known) {
-        noted.entry = static_cast<std::uint32_t>(entries_.size());
-        entries_.push_back(details.entry);
-    }
-    if (details.stamp.known) {
-        noted.stamp = static_cast<std::uint32_t>(stamps_.size());
-        stamps_.push_back(details.stamp);
-    }
-    lines_.push_back(noted);
-}
-
-LineDetails ListFileWriter::NotedLines::At(std::size_t i) const {
+void ListFileWriter::NotedLines::Into(std::size_t i, LineDetails& details) const {
     const Noted& noted = lines_[i];
-    LineDetails details{noted.kind, noted.known, noted.entryKind};
-    if (noted.entry != kNone) details.entry = entries_[noted.entry];
-    if (noted.stamp != kNone) details.stamp = stamps_[noted.stamp];
-    return details;
+    details.kind = noted.kind;
+    details.entryKind = noted.entryKind;
+    // Most lines have neither: what is left of a line before is put back as it begins only then.
+    if (noted.entry != kNone) {
+        details.entry = entries_[noted.entry];
+    } else if (details.known) {
+        details.entry = {};
+    }
+    details.known = noted.known;
+    if (noted.stamp != kNone) {
+        details.stamp = stamps_[noted.stamp];
+    } else if (details.stamp.known) {
+        details.stamp = {};
+    }
 }
 
 void ListFileWriter::StartListing(std::size_t linesPerFile) {
@@ -201,9 +198,10 @@ void ListFileWriter::StartSave() {
                                    "\": what the walk noted no longer matches the listing's lines");
         }
         const bool observed = lineObserver_ || entryObserver_;
+        LineDetails noted;
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view line = buffer_.Line(i);
-            const LineDetails noted = observed ? lineDetails_.At(i) : LineDetails{};
+            if (observed) lineDetails_.Into(i, noted);
             if (entryObserver_) entryObserver_(linesSaved_ + i, line, noted);
             // The lines hold the names as read (folders whose names hold a sign are read again,
             // never taken from an earlier listing's text): a sign here is the name's own.
@@ -252,9 +250,10 @@ std::unique_ptr<runtime::TextOutput> ListFileWriter::WriteDetailsFile() {
         ownTemporaryNames_.insert(std::move(temporary));
     }
     std::string text;
+    LineDetails details;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view line = buffer_.Line(i);
-        const LineDetails details = lineDetails_.At(i);
+        lineDetails_.Into(i, details);
         text.clear();
         if (details.known) {
             AppendDetailsFields(text, details.entry);

@@ -136,10 +136,22 @@ class ListFileWriter {
       public:
         void Reserve(std::size_t lines) { lines_.reserve(lines); }
         void Clear();
-        void Add(const LineDetails& details);
+        void Add(const LineDetails& details) {
+            Noted noted{details.kind, details.known, details.entryKind, kNone, kNone};
+            if (details.known) {
+                noted.entry = static_cast<std::uint32_t>(entries_.size());
+                entries_.push_back(details.entry);
+            }
+            if (details.stamp.known) {
+                noted.stamp = static_cast<std::uint32_t>(stamps_.size());
+                stamps_.push_back(details.stamp);
+            }
+            lines_.push_back(noted);
+        }
         std::size_t Size() const { return lines_.size(); }
-        // What was noted of line `i`: a details and stamp not known are left as they begin.
-        LineDetails At(std::size_t i) const;
+        // What was noted of line `i`, into `details`, which holds what was noted of any line (or
+        // nothing) before: details and a stamp not known are as they begin.
+        void Into(std::size_t i, LineDetails& details) const;
 
       private:
         static constexpr std::uint32_t kNone = UINT32_MAX;
