@@ -415,5 +415,58 @@ TEST(ReaderPool, ReadsAheadAreTakenInTheWalksOrder) {
     }
 }
 
+// A walk that waits, from the page cache, for a read a reader runs does the reads queued next
+// itself, in the walk's order, rather than spin: with the one reader held, waiting for the last
+// of four reads asked ends once the walk has read all four; without helping it waits.
+TEST(ReaderPool, AWaitingWalkRunsTheReadsQueuedNextItself) {
+    TempDir dir;
+    for (const char* folder : {"a", "b", "c", "d"}) MakeFolder(dir / folder);
+    MakeFile(dir / "c/inside");
+    reading::ReaderPool pool(1, 1, 0);
+    const auto top = std::make_shared<const reading::WalkOrder>(nullptr, 0);
+    std::vector<std::shared_ptr<reading::ReadRequest>> reads;
+    for (std::size_t i = 0; i < 4; ++i) {
+        auto read = std::make_shared<reading::ReadRequest>();
+        read->name = dir / std::string(1, static_cast<char>('a' + i));
+        read->order = std::make_shared<const reading::WalkOrder>(top, i);
+        reads.push_back(std::move(read));
+    }
+    std::atomic<bool> held = false;
+    std::atomic<bool> release = false;
+    pool.Run([&] {
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    pool.Submit(reads);
+    // Without helping the wait goes on while the reader is held: ended by the caller's wait.
+    struct Ended {};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    EXPECT_THROW(pool.WaitFor(
+                     *reads.back(), std::chrono::milliseconds(1), {},
+                     [&] {
+                         if (std::chrono::steady_clock::now() > deadline) throw Ended{};
+                     },
+                     false),
+                 Ended);
+    EXPECT_FALSE(reads.front()->Done());
+    // Helping, the walk reads them all, in order, on its own thread; a generous bound for a
+    // loaded machine.
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int progress = 0;
+    EXPECT_NO_THROW(pool.WaitFor(
+        *reads.back(), std::chrono::milliseconds(10), [&] { ++progress; },
+        [&] {
+            if (std::chrono::steady_clock::now() > bound) throw Ended{};
+        },
+        true));
+    release = true;
+    for (const auto& read : reads) EXPECT_TRUE(read->Done()) << read->name;
+    EXPECT_EQ(progress, 4);
+    EXPECT_EQ(pool.ReadsFinished(), 4u);
+    EXPECT_EQ(reads[2]->contents.Bytes() > reads[0]->contents.Bytes(), true)
+        << "c holds a file, a holds none";
+}
+
 }  // namespace
 }  // namespace quorvale::test

@@ -216,6 +216,11 @@ bool ReadPlan::ReadsAreSlow() const {
 // Whether the walk's own reads come from the page cache, so that it had better read a folder no
 // reader has begun than wait for one. Once its reads were slow it waits for the readers, but
 // tries again now and then.
+bool ReadPlan::ReadsFromCache() const {
+    return !readersAllAtWork_ && walkRead_ <= tuning_.slowRead / 4 &&
+           tuning_.handover != ReadTuning::Handover::kAlwaysReader;
+}
+
 bool ReadPlan::WalkReadsAreFast() {
     if (readersAllAtWork_) return false;
     if (walkRead_ <= tuning_.slowRead / 4) return true;
@@ -275,7 +280,7 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
         pool_.Promote(request);
         TopUp();  // the readers have more to do meanwhile
         pool_.WaitFor(
-            *request, tuning_.waitSlice, [this] { TopUp(); }, wait);
+            *request, tuning_.waitSlice, [this] { TopUp(); }, wait, ReadsFromCache());
         Collect(*child);
     }
     if (child->read) {

@@ -143,6 +143,9 @@ class ReadPlan {
     void NoteHeld();
     bool ReadsAreSlow() const;  // the recent reads came from a disk
     bool WalkReadsAreFast();
+    // Whether the reads of late came from the page cache, so that the walk may run reads itself
+    // (never with the handover to readers forced).
+    bool ReadsFromCache() const;
     void NoteRead(std::chrono::steady_clock::duration took, std::size_t entries);
 
     bool LeftOut(const PlannedFolder& folder, FolderEntry entry) const;

@@ -125,9 +125,11 @@ class ReaderPool {
 
     // Waits until `request` is done, calling `progress` whenever another read has finished (so
     // that the caller can request more at once) and `wait` every `slice`; what they throw passes
-    // through (the request then stays the caller's to cancel).
+    // through (the request then stays the caller's to cancel). With `help` (reads come from the
+    // page cache) the caller runs queued reads meanwhile.
     void WaitFor(const ReadRequest& request, std::chrono::milliseconds slice,
-                 const std::function<void()>& progress, const std::function<void()>& wait);
+                 const std::function<void()>& progress, const std::function<void()>& wait,
+                 bool help = false);
 
     // Handles given to Close that are not closed yet.
     std::size_t HandlesToClose() const { return toClose_.load(std::memory_order_acquire); }
@@ -162,6 +164,9 @@ class ReaderPool {
     static const WalkOrder& OrderOf(const WalkOrder& order) { return order; }
     void RunRead(ReadRequest& request);
     void RunHere(const ReadRequest& request);
+    void HelpUntilDone(const ReadRequest& request, std::chrono::milliseconds slice,
+                       const std::function<void()>& progress, const std::function<void()>& wait,
+                       std::chrono::steady_clock::time_point& lastWait);
 
     std::mutex mutex_;
     std::condition_variable work_;      // readers wait here for a job
