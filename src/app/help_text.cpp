@@ -63,9 +63,10 @@ Options:
                        none there once hashed
   --read-order=disk|listing
                        with --hash: read the files with one reader in the
-                       order the disk holds them (as on a rotational disk,
-                       which sysfs names), or with several in listing order
-                       (as elsewhere), whatever the disk says of itself
+                       order the disk holds them, those the page cache holds
+                       whole with the others (as on a rotational disk, which
+                       sysfs names), or with several in listing order (as
+                       elsewhere), whatever the disk says of itself
   --compare OLD NEW    print what changed from the listing in the list folder
                        OLD to the one in NEW: "-", a tab and the path of each
                        entry only OLD holds, "+" for each only NEW holds

@@ -24,7 +24,7 @@ ContentReaders::Setup ContentReaders::SetupFor(int folderFd, HashAlgorithm algor
     setup.diskOrder = order == ReadOrder::kDisk ||
                       (order == ReadOrder::kAsTheDiskWants && OnRotationalDisk(folderFd));
     const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
-    setup.readers = setup.diskOrder ? 1 : std::clamp<std::size_t>(cores, 2, 4);
+    setup.readers = std::clamp<std::size_t>(cores, 2, 4);
     return setup;
 }
 
@@ -36,8 +36,9 @@ ContentReaders::ContentReaders(int folderFd, Setup setup)
     }
     for (std::size_t i = 0; i < setup_.readers; ++i) {
         FileHashing* hashing = hashings_[i].get();
+        const bool diskReader = i == 0;
         std::optional<std::thread> thread =
-            runtime::StartThread([this, hashing] { Run(*hashing); });
+            runtime::StartThread([this, hashing, diskReader] { Run(*hashing, diskReader); });
         if (!thread) break;
         threads_.push_back(std::move(*thread));
     }
@@ -54,6 +55,7 @@ void ContentReaders::Stop() noexcept {
         stopping_ = true;
     }
     asked_.notify_all();
+    cachedReady_.notify_all();
     for (std::thread& thread : threads_) thread.join();
     threads_.clear();
 }
@@ -123,15 +125,23 @@ void ContentReaders::WaitWhile(const std::function<bool()>& busy, const Take& ta
     }
 }
 
-void ContentReaders::Run(FileHashing& hashing) {
+void ContentReaders::Run(FileHashing& hashing, bool diskReader) {
     std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_ && setup_.diskOrder && !diskReader) {
+        cachedReady_.wait(lock, [this] { return stopping_ || !cached_.empty(); });
+        ReadCached(lock, hashing, false);
+    }
+    // The disk reader takes the cached files itself only when no file asked waits to be placed:
+    // with other readers there, it keeps placing and sweeping.
     while (!stopping_) {
-        asked_.wait(lock, [this] { return stopping_ || SkipKnown(); });
+        asked_.wait(lock, [this] { return stopping_ || SkipKnown() || !cached_.empty(); });
         if (stopping_) break;
-        if (setup_.diskOrder) {
+        if (!setup_.diskOrder) {
+            ReadInOrder(lock, hashing);
+        } else if (SkipKnown()) {
             ReadInDiskOrder(lock, hashing);
         } else {
-            ReadInOrder(lock, hashing);
+            ReadCached(lock, hashing, true);
         }
     }
 }
@@ -171,7 +181,21 @@ void ContentReaders::ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHas
         if (!slot.done) window.emplace_back(0, &slot);
     }
     lock.unlock();
-    for (auto& [place, slot] : window) place = hashing.PhysicalPlace(folderFd_, slot->file);
+    // Those the page cache holds whole wait on no disk: any reader takes them, in any order.
+    std::vector<Slot*> cached;
+    std::erase_if(window, [&](auto& placed) {
+        bool whole = false;
+        placed.first = hashing.PhysicalPlace(folderFd_, placed.second->file, &whole);
+        if (whole) cached.push_back(placed.second);
+        return whole;
+    });
+    if (!cached.empty()) {
+        {
+            const std::lock_guard<std::mutex> relock(mutex_);
+            cached_.insert(cached_.end(), cached.begin(), cached.end());
+        }
+        cachedReady_.notify_all();
+    }
     std::stable_sort(window.begin(), window.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& [place, slot] : window) {
@@ -181,6 +205,19 @@ void ContentReaders::ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHas
         done_.notify_one();
     }
     lock.lock();
+}
+
+void ContentReaders::ReadCached(std::unique_lock<std::mutex>& lock, FileHashing& hashing,
+                                bool whileNoneAsked) {
+    while (!stopping_ && !cached_.empty() && !(whileNoneAsked && SkipKnown())) {
+        Slot* slot = cached_.front();
+        cached_.pop_front();
+        lock.unlock();
+        HashSlot(*slot, hashing);
+        lock.lock();
+        slot->done = true;
+        done_.notify_one();
+    }
 }
 
 void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {

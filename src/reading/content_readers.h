@@ -4,7 +4,9 @@
 // asks owns the order: results come back to it, on its own thread, in the order it asked, whatever
 // order the readers took them in. On a solid-state disk, tmpfs or a network share several readers
 // take the files as asked; on a rotational disk one reader takes them a window at a time in the
-// order of their first physical byte, so the disk's head sweeps instead of seeking back and forth.
+// order of their first physical byte, so the disk's head sweeps instead of seeking back and forth,
+// and hands those of the window whose every page is in the page cache (which no disk is read for)
+// to the other readers, which read them as they come while it sweeps.
 // Shutdown is stop, wake, join: a reader stops within one read.
 #pragma once
 
@@ -32,14 +34,16 @@ class ContentReaders {
     struct Setup {
         HashAlgorithm algorithm = HashAlgorithm::kXxh3;
         HashCheck check = HashCheck::kSameFile;
-        // One reader in the disk's order, as for a rotational disk; otherwise `readers` of them.
+        // One reader in the disk's order, as for a rotational disk, and the rest for the files the
+        // page cache holds whole; otherwise `readers` of them as asked.
         bool diskOrder = false;
         std::size_t readers = 2;
         // For tests: called by a reader after each read of a file.
         std::function<void(const FileToHash&)> betweenReads;
     };
-    // How many readers suit the disk the folder open as `folderFd` lies on (one: a rotational one),
-    // or the order asked whatever the disk.
+    // Whether the disk the folder open as `folderFd` lies on wants its files in its order (a
+    // rotational one), or the order asked whatever the disk; as many readers as the processors
+    // (two to four).
     static Setup SetupFor(int folderFd, HashAlgorithm algorithm, HashCheck check, ReadOrder order);
 
     // Reads files beneath the folder open as `folderFd` (not owned; it must outlive the readers).
@@ -79,7 +83,11 @@ class ContentReaders {
         HashedFile result;
         bool done = false;
     };
-    void Run(FileHashing& hashing);
+    void Run(FileHashing& hashing, bool diskReader);
+    // Hashes the files the disk reader found whole in the page cache until none waits, the
+    // readers stop, or (`whileNoneAsked`, the disk reader) a file asked waits to be placed (the
+    // lock is held on entry and on return).
+    void ReadCached(std::unique_lock<std::mutex>& lock, FileHashing& hashing, bool whileNoneAsked);
     bool SkipKnown();
     void ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
     void ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
@@ -92,9 +100,11 @@ class ContentReaders {
     const int folderFd_;
     const Setup setup_;
     std::mutex mutex_;
-    std::condition_variable asked_;  // readers wait here for files
-    std::condition_variable done_;   // the asking thread waits here for results
-    std::deque<Slot> slots_;         // asked and not handed back, in the order asked
+    std::condition_variable asked_;        // readers wait here for files
+    std::condition_variable done_;         // the asking thread waits here for results
+    std::condition_variable cachedReady_;  // readers of the cached files wait here
+    std::deque<Slot*> cached_;  // of the disk reader's window, whole in the page cache, not taken
+    std::deque<Slot> slots_;    // asked and not handed back, in the order asked
     std::uint64_t frontNumber_ = 0;  // the number (in the order asked) of slots_.front()
     std::uint64_t nextToRead_ = 0;   // the number of the first slot no reader took or skipped
     std::atomic<bool> stopping_{false};

@@ -95,10 +95,15 @@ runtime::UniqueFd FileHashing::Open(int rootFd, const FileToHash& file, HashedFi
     return runtime::UniqueFd(fd);
 }
 
-std::uint64_t FileHashing::PhysicalPlace(int rootFd, const FileToHash& file) {
+std::uint64_t FileHashing::PhysicalPlace(int rootFd, const FileToHash& file, bool* wholeInCache) {
     HashedFile ignored;
     const runtime::UniqueFd fd = Open(rootFd, file, ignored);
-    return fd ? FirstPhysicalByte(fd.Get()).value_or(0) : 0;
+    if (!fd) return 0;
+    if (wholeInCache != nullptr) {
+        *wholeInCache = PageCacheCare::WhollyCached(fd.Get(), file.listed.size);
+        if (*wholeInCache) return 0;  // where it lies does not matter
+    }
+    return FirstPhysicalByte(fd.Get()).value_or(0);
 }
 
 HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check,
@@ -224,6 +229,15 @@ void PageCacheCare::LookAtTheCache() {
     // Where the system cannot tell (an older kernel), nothing is dropped: the cache is left as the
     // kernel keeps it, never emptied of what the user had there.
     dropAfter_ = ::syscall(kCacheStatCall, fd_, &range, &status, 0) == 0 && status.cached == 0;
+}
+
+bool PageCacheCare::WhollyCached(int fd, std::uint64_t size) {
+    CacheRange range{0, size};
+    CacheStatus status{};
+    if (size == 0) return true;
+    static const auto kPage = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    return ::syscall(kCacheStatCall, fd, &range, &status, 0) == 0 &&
+           status.cached >= (size + kPage - 1) / kPage;
 }
 
 bool PageCacheCare::ReadIfCached(char* into, std::size_t size) {

@@ -69,8 +69,10 @@ class FileHashing {
                     const std::function<void(const FileToHash&)>& betweenReads = {});
 
     // Where `file`'s first byte lies on its disk (see FirstPhysicalByte); 0 where that cannot be
-    // told. Opens it as Hash does.
-    std::uint64_t PhysicalPlace(int rootFd, const FileToHash& file);
+    // told. Opens it as Hash does. `wholeInCache`, when given, is told whether every page of it
+    // (as listed) is in the page cache now, so that reading it waits on no disk (its place is then
+    // not looked for: 0).
+    std::uint64_t PhysicalPlace(int rootFd, const FileToHash& file, bool* wholeInCache = nullptr);
 
   private:
     runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
@@ -106,6 +108,9 @@ class PageCacheCare {
     PageCacheCare(const PageCacheCare&) = delete;
     PageCacheCare& operator=(const PageCacheCare&) = delete;
     bool DropsAfter() const { return dropAfter_; }
+    // Whether every page of the file's first `size` bytes is in the page cache; false where the
+    // system cannot tell.
+    static bool WhollyCached(int fd, std::uint64_t size);
 
   private:
     int fd_;
