@@ -55,7 +55,6 @@ void ContentReaders::Stop() noexcept {
         stopping_ = true;
     }
     asked_.notify_all();
-    cachedReady_.notify_all();
     for (std::thread& thread : threads_) thread.join();
     threads_.clear();
 }
@@ -127,21 +126,19 @@ void ContentReaders::WaitWhile(const std::function<bool()>& busy, const Take& ta
 
 void ContentReaders::Run(FileHashing& hashing, bool diskReader) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_ && setup_.diskOrder && !diskReader) {
-        cachedReady_.wait(lock, [this] { return stopping_ || !cached_.empty(); });
-        ReadCached(lock, hashing, false);
-    }
-    // The disk reader takes the cached files itself only when no file asked waits to be placed:
-    // with other readers there, it keeps placing and sweeping.
     while (!stopping_) {
-        asked_.wait(lock, [this] { return stopping_ || SkipKnown() || !cached_.empty(); });
+        asked_.wait(lock, [this, diskReader] {
+            return stopping_ || SkipKnown() || (diskReader && !toSweep_.empty());
+        });
         if (stopping_) break;
         if (!setup_.diskOrder) {
             ReadInOrder(lock, hashing);
-        } else if (SkipKnown()) {
-            ReadInDiskOrder(lock, hashing);
+        } else if (diskReader && (toSweep_.size() >= kDiskOrderWindow || !SkipKnown())) {
+            // A whole window, or every file asked sorted out: the more a window holds, the less
+            // the disk's head goes back.
+            Sweep(lock, hashing);
         } else {
-            ReadCached(lock, hashing, true);
+            SortOut(lock, hashing);
         }
     }
 }
@@ -167,57 +164,43 @@ void ContentReaders::ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing
     done_.notify_one();
 }
 
-// Takes every file asked and not yet taken, up to a window, and hashes them in the order of their
-// first physical byte (those whose place cannot be told first, in the order asked).
-void ContentReaders::ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing) {
-    const std::uint64_t first = nextToRead_;
-    const std::uint64_t end =
-        std::min<std::uint64_t>(frontNumber_ + slots_.size(), first + kDiskOrderWindow);
-    nextToRead_ = end;
-    std::vector<std::pair<std::uint64_t, Slot*>> window;
-    window.reserve(static_cast<std::size_t>(end - first));
-    for (std::uint64_t number = first; number < end; ++number) {
-        Slot& slot = slots_[number - frontNumber_];
-        if (!slot.done) window.emplace_back(0, &slot);
-    }
+// Takes the next file asked and asks the cache of it: one held whole waits on no disk and is hashed
+// at once; any other is left, with where it lies, for the disk reader to sweep (the lock is held on
+// entry and on return).
+void ContentReaders::SortOut(std::unique_lock<std::mutex>& lock, FileHashing& hashing) {
+    Slot& slot = slots_[nextToRead_++ - frontNumber_];
     lock.unlock();
-    // Those the page cache holds whole wait on no disk: any reader takes them, in any order.
-    std::vector<Slot*> cached;
-    std::erase_if(window, [&](auto& placed) {
-        bool whole = false;
-        placed.first = hashing.PhysicalPlace(folderFd_, placed.second->file, &whole);
-        if (whole) cached.push_back(placed.second);
-        return whole;
-    });
-    if (!cached.empty()) {
-        {
-            const std::lock_guard<std::mutex> relock(mutex_);
-            cached_.insert(cached_.end(), cached.begin(), cached.end());
-        }
-        cachedReady_.notify_all();
+    bool whole = false;
+    slot.place = hashing.PhysicalPlace(folderFd_, slot.file, &whole);
+    if (whole) HashSlot(slot, hashing);
+    lock.lock();
+    if (whole) {
+        slot.done = true;
+        done_.notify_one();
+        return;
     }
+    toSweep_.push_back(&slot);
+    // The disk reader waits with the others: all are woken, and those with nothing to do sleep on.
+    if (toSweep_.size() == 1) asked_.notify_all();
+}
+
+// Takes the files left to sweep, up to a window, and hashes them in the order of their first
+// physical byte (those whose place cannot be told first, in the order asked); meanwhile the others
+// go on sorting out the files asked after them (the lock is held on entry and on return).
+void ContentReaders::Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hashing) {
+    const std::size_t count = std::min(toSweep_.size(), kDiskOrderWindow);
+    std::vector<Slot*> window(toSweep_.begin(), toSweep_.begin() + static_cast<long>(count));
+    toSweep_.erase(toSweep_.begin(), toSweep_.begin() + static_cast<long>(count));
+    lock.unlock();
     std::stable_sort(window.begin(), window.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& [place, slot] : window) {
+                     [](const Slot* a, const Slot* b) { return a->place < b->place; });
+    for (Slot* slot : window) {
         HashSlot(*slot, hashing);
         const std::lock_guard<std::mutex> relock(mutex_);
         slot->done = true;
         done_.notify_one();
     }
     lock.lock();
-}
-
-void ContentReaders::ReadCached(std::unique_lock<std::mutex>& lock, FileHashing& hashing,
-                                bool whileNoneAsked) {
-    while (!stopping_ && !cached_.empty() && !(whileNoneAsked && SkipKnown())) {
-        Slot* slot = cached_.front();
-        cached_.pop_front();
-        lock.unlock();
-        HashSlot(*slot, hashing);
-        lock.lock();
-        slot->done = true;
-        done_.notify_one();
-    }
 }
 
 void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {

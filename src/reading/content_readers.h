@@ -3,10 +3,10 @@
 // memory grows), one open file and one read buffer of kHashReadBytes a reader. The thread that
 // asks owns the order: results come back to it, on its own thread, in the order it asked, whatever
 // order the readers took them in. On a solid-state disk, tmpfs or a network share several readers
-// take the files as asked; on a rotational disk one reader takes them a window at a time in the
-// order of their first physical byte, so the disk's head sweeps instead of seeking back and forth,
-// and hands those of the window whose every page is in the page cache (which no disk is read for)
-// to the other readers, which read them as they come while it sweeps.
+// take the files as asked; on a rotational disk every reader takes the files as asked and hashes
+// those whose every page is in the page cache (which no disk is read for) at once, and one reader,
+// the disk reader, takes the others a window at a time in the order of their first physical byte,
+// so the disk's head sweeps instead of seeking back and forth.
 // Shutdown is stop, wake, join: a reader stops within one read.
 #pragma once
 
@@ -34,8 +34,8 @@ class ContentReaders {
     struct Setup {
         HashAlgorithm algorithm = HashAlgorithm::kXxh3;
         HashCheck check = HashCheck::kSameFile;
-        // One reader in the disk's order, as for a rotational disk, and the rest for the files the
-        // page cache holds whole; otherwise `readers` of them as asked.
+        // One reader reads the files not in the page cache in the disk's order, as for a
+        // rotational disk; otherwise `readers` of them read the files as asked.
         bool diskOrder = false;
         std::size_t readers = 2;
         // For tests: called by a reader after each read of a file.
@@ -82,15 +82,13 @@ class ContentReaders {
         FileToHash file;
         HashedFile result;
         bool done = false;
+        std::uint64_t place = 0;  // where its first byte lies, when left for the disk reader
     };
     void Run(FileHashing& hashing, bool diskReader);
-    // Hashes the files the disk reader found whole in the page cache until none waits, the
-    // readers stop, or (`whileNoneAsked`, the disk reader) a file asked waits to be placed (the
-    // lock is held on entry and on return).
-    void ReadCached(std::unique_lock<std::mutex>& lock, FileHashing& hashing, bool whileNoneAsked);
     bool SkipKnown();
     void ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
-    void ReadInDiskOrder(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
+    void SortOut(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
+    void Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
     void HashSlot(Slot& slot, FileHashing& hashing);
     void Queue(Slot slot, const Take& take, const std::function<void()>& wait);
     void WaitWhile(const std::function<bool()>& busy, const Take& take,
@@ -100,11 +98,10 @@ class ContentReaders {
     const int folderFd_;
     const Setup setup_;
     std::mutex mutex_;
-    std::condition_variable asked_;        // readers wait here for files
-    std::condition_variable done_;         // the asking thread waits here for results
-    std::condition_variable cachedReady_;  // readers of the cached files wait here
-    std::deque<Slot*> cached_;  // of the disk reader's window, whole in the page cache, not taken
-    std::deque<Slot> slots_;    // asked and not handed back, in the order asked
+    std::condition_variable asked_;  // readers wait here for files
+    std::condition_variable done_;   // the asking thread waits here for results
+    std::deque<Slot*> toSweep_;      // in the disk's order: asked, not cached whole, not yet taken
+    std::deque<Slot> slots_;         // asked and not handed back, in the order asked
     std::uint64_t frontNumber_ = 0;  // the number (in the order asked) of slots_.front()
     std::uint64_t nextToRead_ = 0;   // the number of the first slot no reader took or skipped
     std::atomic<bool> stopping_{false};
