@@ -226,6 +226,16 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
         MakeFileOfSize(dir / name, random() % 5000, random);
     }
     const runtime::UniqueFd folder(::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY));
+    // Asks `readers` for each of `these`, as listed now.
+    const auto askAll = [&dir](reading::ContentReaders& readers,
+                               const std::vector<std::string>& these,
+                               const reading::ContentReaders::Take& take) {
+        for (const std::string& name : these) {
+            struct stat st {};
+            ::stat((dir / name).c_str(), &st);
+            readers.Ask({0, name, 0, reading::DetailsOf(st)}, take);
+        }
+    };
     const auto hashAll = [&](bool diskOrder) {
         reading::ContentReaders::Setup setup;
         setup.diskOrder = diskOrder;
@@ -236,11 +246,7 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
             EXPECT_EQ(hashed.outcome, reading::HashedFile::Outcome::kHashed) << file.path;
             handed.push_back(file.path);
         };
-        for (const std::string& name : names) {
-            struct stat st {};
-            ::stat((dir / name).c_str(), &st);
-            readers.Ask({0, name, 0, reading::DetailsOf(st)}, take);
-        }
+        askAll(readers, names, take);
         readers.Finish(take);
         return handed;
     };
@@ -272,11 +278,7 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
         };
         reading::ContentReaders readers(folder.Get(), setup);
         const auto ignore = [](reading::FileToHash&, reading::HashedFile&) {};
-        for (const std::string& name : names) {
-            struct stat st {};
-            ::stat((dir / name).c_str(), &st);
-            readers.Ask({0, name, 0, reading::DetailsOf(st)}, ignore);
-        }
+        askAll(readers, names, ignore);
         allAsked = true;
         readers.Finish(ignore);
         EXPECT_EQ(readBy.size(), 2u);
@@ -320,11 +322,7 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
         };
         reading::ContentReaders readers(folder.Get(), setup);
         const auto ignore = [](reading::FileToHash&, reading::HashedFile&) {};
-        for (const std::string& name : shuffled) {
-            struct stat st {};
-            ::stat((dir / name).c_str(), &st);
-            readers.Ask({0, name, 0, reading::DetailsOf(st)}, ignore);
-        }
+        askAll(readers, shuffled, ignore);
         allAsked = true;
         readers.Finish(ignore);
         // Where the page cache cannot be emptied of them (tmpfs), they are read as cached.

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -371,6 +372,17 @@ TEST(ReadAhead, NothingBelowAFolderOnAnotherDeviceIsReadAheadOnOneFileSystem) {
     EXPECT_LE(walked.stats.requested, 2u);
 }
 
+// Holds the one reader of `pool` on a task of its own until `release` is set; whether it was
+// held.
+bool HoldTheReader(reading::ReaderPool& pool, std::atomic<bool>& release) {
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    pool.Run([held, &release] {
+        *held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    return WaitUntil([&held] { return held->load(); });
+}
+
 // The readers take reads ahead in the walk's depth-first order, whatever order they were asked
 // in: with one reader, a, a/x, b, c, although a/x was asked for last.
 TEST(ReaderPool, ReadsAheadAreTakenInTheWalksOrder) {
@@ -390,13 +402,8 @@ TEST(ReaderPool, ReadsAheadAreTakenInTheWalksOrder) {
     const auto c = request(std::make_shared<const reading::WalkOrder>(top, 2), "c");
     const auto ax = request(std::make_shared<const reading::WalkOrder>(a->order, 0), "a/x");
     // The one reader is held until every read is queued.
-    std::atomic<bool> held = false;
     std::atomic<bool> release = false;
-    pool.Run([&] {
-        held = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    ASSERT_TRUE(HoldTheReader(pool, release));
     pool.Submit({a, b, c});
     pool.Submit({ax});
     release = true;
@@ -431,13 +438,8 @@ TEST(ReaderPool, AWaitingWalkRunsTheReadsQueuedNextItself) {
         read->order = std::make_shared<const reading::WalkOrder>(top, i);
         reads.push_back(std::move(read));
     }
-    std::atomic<bool> held = false;
     std::atomic<bool> release = false;
-    pool.Run([&] {
-        held = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    ASSERT_TRUE(HoldTheReader(pool, release));
     pool.Submit(reads);
     // Without helping the wait goes on while the reader is held: ended by the caller's wait.
     struct Ended {};
