@@ -217,13 +217,12 @@ bool ReadPlan::ReadsAreSlow() const {
 // reader has begun than wait for one. Once its reads were slow it waits for the readers, but
 // tries again now and then.
 bool ReadPlan::ReadsFromCache() const {
-    return !readersAllAtWork_ && walkRead_ <= tuning_.slowRead / 4 &&
-           tuning_.handover != ReadTuning::Handover::kAlwaysReader;
+    return !readersAllAtWork_ && walkRead_ <= tuning_.slowRead / 4;
 }
 
 bool ReadPlan::WalkReadsAreFast() {
     if (readersAllAtWork_) return false;
-    if (walkRead_ <= tuning_.slowRead / 4) return true;
+    if (ReadsFromCache()) return true;
     return ++sinceWalkTried_ % kWalkRetryEvery == 0;
 }
 
@@ -280,7 +279,8 @@ PlannedFolder* ReadPlan::Take(PlannedFolder& folder, std::size_t index,
         pool_.Promote(request);
         TopUp();  // the readers have more to do meanwhile
         pool_.WaitFor(
-            *request, tuning_.waitSlice, [this] { TopUp(); }, wait, ReadsFromCache());
+            *request, tuning_.waitSlice, [this] { TopUp(); }, wait,
+            ReadsFromCache() && tuning_.handover != ReadTuning::Handover::kAlwaysReader);
         Collect(*child);
     }
     if (child->read) {

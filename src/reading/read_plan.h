@@ -143,8 +143,8 @@ class ReadPlan {
     void NoteHeld();
     bool ReadsAreSlow() const;  // the recent reads came from a disk
     bool WalkReadsAreFast();
-    // Whether the reads of late came from the page cache, so that the walk may run reads itself
-    // (never with the handover to readers forced).
+    // Whether the reads of late came from the page cache: the walk's own were fast and the
+    // readers are not all at work for a disk.
     bool ReadsFromCache() const;
     void NoteRead(std::chrono::steady_clock::duration took, std::size_t entries);
 
