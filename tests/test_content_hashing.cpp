@@ -328,7 +328,9 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
         // Where the page cache cannot be emptied of them (tmpfs), they are read as cached.
         std::size_t descents = 0;
         for (std::size_t i = 1; i < places.size(); ++i) descents += places[i] < places[i - 1];
-        if (evicted) EXPECT_EQ(descents, 0u) << "files read out of their disk's order";
+        if (evicted) {
+            EXPECT_EQ(descents, 0u) << "files read out of their disk's order";
+        }
     }
     runtime::RefuseThreadStarts([](std::uint64_t) { return true; });
     EXPECT_EQ(hashAll(false), names);
@@ -381,12 +383,6 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
     MakeFile(tree + "/warm", std::string(3 * reading::kHashReadBytes + 5, 'w'));
     MakeFile(tree + "/small-cold", std::string(reading::PageCacheCare::kOnePage, 's'));
     MakeFile(tree + "/small-warm", std::string(100, 's'));
-    for (const char* name : {"/cold", "/small-cold"}) {
-        ASSERT_EQ(std::system(("sync '" + tree + name + "'").c_str()), 0);
-        const int cold = ::open((tree + name).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(::posix_fadvise(cold, 0, 0, POSIX_FADV_DONTNEED), 0);
-        ::close(cold);
-    }
     const auto cachedBytes = [&dir](const std::string& file) {
         const std::string command = "fincore --bytes --noheadings --output RES '" + file + "' > '" +
                                     dir / "fincore.out" + "'";
@@ -394,17 +390,28 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
         const std::string out = ReadBytes(dir / "fincore.out");  // right-aligned: " 4096"
         return out.find_first_of("0123456789") == std::string::npos ? 0ull : std::stoull(out);
     };
-    ASSERT_EQ(cachedBytes(tree + "/cold"), 0u) << "the page cache kept what was dropped";
-    ASSERT_EQ(cachedBytes(tree + "/small-cold"), 0u) << "the page cache kept what was dropped";
-    const std::uint64_t warm = cachedBytes(tree + "/warm");
-    ASSERT_NE(cachedBytes(tree + "/small-warm"), 0u);
-    const HashedSave saved(tree, Asked(HashAlgorithm::kXxh3));
-    EXPECT_EQ(cachedBytes(tree + "/cold"), 0u);
-    EXPECT_EQ(cachedBytes(tree + "/warm"), warm);
-    EXPECT_EQ(cachedBytes(tree + "/small-cold"), 0u);
-    EXPECT_NE(cachedBytes(tree + "/small-warm"), 0u);
-    // (The independent hasher brings every page in: it reads last.)
-    EXPECT_EQ(KeptHashesOf(saved.Folder()), IndependentHashesOf(tree, HashAlgorithm::kXxh3));
+    // As asked, and in the disk's order, where the files found whole in the cache take a way of
+    // their own.
+    for (const bool diskOrder : {false, true}) {
+        SCOPED_TRACE(diskOrder ? "in the disk's order" : "as asked");
+        for (const char* name : {"/cold", "/small-cold"}) {
+            ASSERT_EQ(std::system(("sync '" + tree + name + "'").c_str()), 0);
+            const int cold = ::open((tree + name).c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(::posix_fadvise(cold, 0, 0, POSIX_FADV_DONTNEED), 0);
+            ::close(cold);
+        }
+        ASSERT_EQ(cachedBytes(tree + "/cold"), 0u) << "the page cache kept what was dropped";
+        ASSERT_EQ(cachedBytes(tree + "/small-cold"), 0u) << "the page cache kept what was dropped";
+        const std::uint64_t warm = cachedBytes(tree + "/warm");
+        ASSERT_NE(cachedBytes(tree + "/small-warm"), 0u);
+        const HashedSave saved(tree, Asked(HashAlgorithm::kXxh3, diskOrder));
+        EXPECT_EQ(cachedBytes(tree + "/cold"), 0u);
+        EXPECT_EQ(cachedBytes(tree + "/warm"), warm);
+        EXPECT_EQ(cachedBytes(tree + "/small-cold"), 0u);
+        EXPECT_NE(cachedBytes(tree + "/small-warm"), 0u);
+        // (The independent hasher brings every page in: it reads last.)
+        EXPECT_EQ(KeptHashesOf(saved.Folder()), IndependentHashesOf(tree, HashAlgorithm::kXxh3));
+    }
 }
 
 // A re-listing of an unchanged tree carries every hash over without reading a byte of the files

@@ -170,11 +170,9 @@ void ContentReaders::ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing
 void ContentReaders::SortOut(std::unique_lock<std::mutex>& lock, FileHashing& hashing) {
     Slot& slot = slots_[nextToRead_++ - frontNumber_];
     lock.unlock();
-    bool whole = false;
-    slot.place = hashing.PhysicalPlace(folderFd_, slot.file, &whole);
-    if (whole) HashSlot(slot, hashing);
+    const bool done = HashIfCached(slot, hashing);
     lock.lock();
-    if (whole) {
+    if (done) {
         slot.done = true;
         done_.notify_one();
         return;
@@ -204,16 +202,37 @@ void ContentReaders::Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hash
 }
 
 void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {
+    Record(slot, [&]() -> std::optional<HashedFile> {
+        return hashing.Hash(folderFd_, slot.file, setup_.check, StopAsked(), setup_.betweenReads);
+    });
+}
+
+bool ContentReaders::HashIfCached(Slot& slot, FileHashing& hashing) {
+    return Record(slot, [&] {
+        FileHashing::CachedOrPlace answer = hashing.HashIfCached(folderFd_, slot.file, setup_.check,
+                                                                 StopAsked(), setup_.betweenReads);
+        slot.place = answer.place;
+        return std::move(answer.hashed);
+    });
+}
+
+std::function<bool()> ContentReaders::StopAsked() const {
+    return [this] { return stopping_.load(std::memory_order_relaxed); };
+}
+
+bool ContentReaders::Record(Slot& slot, const std::function<std::optional<HashedFile>()>& hash) {
+    std::optional<HashedFile> result;
     try {
-        slot.result = hashing.Hash(
-            folderFd_, slot.file, setup_.check,
-            [this] { return stopping_.load(std::memory_order_relaxed); }, setup_.betweenReads);
+        result = hash();
     } catch (const std::exception& error) {  // no memory, or the hash library refused
-        slot.result = HashedFile{};
-        slot.result.why = error.what();
+        result = HashedFile{};
+        result->why = error.what();
     }
+    if (!result) return false;
+    slot.result = std::move(*result);
     bytesRead_.fetch_add(slot.result.bytes, std::memory_order_relaxed);
     filesRead_.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
 }  // namespace quorvale::reading

@@ -90,6 +90,12 @@ class ContentReaders {
     void SortOut(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
     void Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hashing);
     void HashSlot(Slot& slot, FileHashing& hashing);
+    // Hashes the slot's file where reading it waits on no disk; whether it did (where its first
+    // byte lies is noted in the slot otherwise).
+    bool HashIfCached(Slot& slot, FileHashing& hashing);
+    // Runs `hash` for the slot's file; where it gave a result (or threw), keeps it and counts it.
+    bool Record(Slot& slot, const std::function<std::optional<HashedFile>()>& hash);
+    std::function<bool()> StopAsked() const;
     void Queue(Slot slot, const Take& take, const std::function<void()>& wait);
     void WaitWhile(const std::function<bool()>& busy, const Take& take,
                    const std::function<void()>& wait);

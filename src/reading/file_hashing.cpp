@@ -95,29 +95,43 @@ runtime::UniqueFd FileHashing::Open(int rootFd, const FileToHash& file, HashedFi
     return runtime::UniqueFd(fd);
 }
 
-std::uint64_t FileHashing::PhysicalPlace(int rootFd, const FileToHash& file, bool* wholeInCache) {
-    HashedFile ignored;
-    const runtime::UniqueFd fd = Open(rootFd, file, ignored);
-    if (!fd) return 0;
-    if (wholeInCache != nullptr) {
-        *wholeInCache = PageCacheCare::WhollyCached(fd.Get(), file.listed.size);
-        if (*wholeInCache) return 0;  // where it lies does not matter
+FileHashing::CachedOrPlace FileHashing::HashIfCached(
+    int rootFd, const FileToHash& file, HashCheck check, const std::function<bool()>& stop,
+    const std::function<void(const FileToHash&)>& betweenReads) {
+    CachedOrPlace answer;
+    HashedFile failed;
+    const runtime::UniqueFd fd = Open(rootFd, file, failed);
+    if (!fd) {
+        answer.hashed = std::move(failed);
+    } else if (PageCacheCare::WhollyCached(fd.Get(), file.listed.size)) {
+        answer.hashed = HashOpen(fd.Get(), file, check, Cache::kWhole, stop, betweenReads);
+    } else {
+        answer.place = FirstPhysicalByte(fd.Get()).value_or(0);
     }
-    return FirstPhysicalByte(fd.Get()).value_or(0);
+    return answer;
 }
 
 HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check,
                              const std::function<bool()>& stop,
                              const std::function<void(const FileToHash&)>& betweenReads) {
+    HashedFile failed;
+    const runtime::UniqueFd fd = Open(rootFd, file, failed);
+    if (!fd) return failed;
+    return HashOpen(fd.Get(), file, check, Cache::kUnknown, stop, betweenReads);
+}
+
+// Hashes the file open as `fd`; `cache` says whether every page of it was found in the page cache
+// just before.
+HashedFile FileHashing::HashOpen(int fd, const FileToHash& file, HashCheck check, Cache cache,
+                                 const std::function<bool()>& stop,
+                                 const std::function<void(const FileToHash&)>& betweenReads) {
     HashedFile result;
-    const runtime::UniqueFd fd = Open(rootFd, file, result);
-    if (!fd) return result;
     struct stat st {};
     // A verification tells a file edited as files are from a damaged one before reading a byte. A
     // Save needs no look before: the look after tells any change since the walk listed the file,
     // since its change time moves with every change and cannot be set back.
     if (check == HashCheck::kSameContent) {
-        if (::fstat(fd.Get(), &st) != 0) {
+        if (::fstat(fd, &st) != 0) {
             result.why = std::strerror(errno);
             return result;
         }
@@ -130,8 +144,8 @@ HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check
     }
     result.readAt = runtime::NanosecondsNow();
     hash_.Reset();
-    const bool read = ReadAll(fd.Get(), file.listed.size, result, file, stop, betweenReads);
-    if (::fstat(fd.Get(), &st) != 0) {
+    const bool read = ReadAll(fd, cache, result, file, stop, betweenReads);
+    if (::fstat(fd, &st) != 0) {
         result.why = std::strerror(errno);
         return result;
     }
@@ -153,17 +167,20 @@ HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check
     return result;
 }
 
-// Reads the file's `size` bytes into the hash.
-bool FileHashing::ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
+// Reads the file's bytes, as many as listed, into the hash.
+bool FileHashing::ReadAll(int fd, Cache cache, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
     // Asked before the first read, which (with the read-ahead it starts) brings pages in; a file
-    // of one page is read from the cache alone first, which tells the same.
+    // of one page is read from the cache alone first, which tells the same. A file found whole in
+    // the cache has nothing to drop.
     PageCacheCare care(fd);
+    const std::uint64_t size = file.listed.size;
     std::uint64_t at = 0;
-    if (size > PageCacheCare::kOnePage || size > buffer_.size()) {
+    const bool whole = cache == Cache::kWhole;
+    if (!whole && (size > PageCacheCare::kOnePage || size > buffer_.size())) {
         care.LookAtTheCache();
-    } else if (size != 0 && !(stop && stop()) &&
+    } else if (!whole && size != 0 && !(stop && stop()) &&
                care.ReadIfCached(buffer_.data(), static_cast<std::size_t>(size))) {
         hash_.Update(std::string_view(buffer_.data(), static_cast<std::size_t>(size)));
         result.bytes += size;

@@ -68,16 +68,27 @@ class FileHashing {
                     const std::function<bool()>& stop,
                     const std::function<void(const FileToHash&)>& betweenReads = {});
 
-    // Where `file`'s first byte lies on its disk (see FirstPhysicalByte); 0 where that cannot be
-    // told. Opens it as Hash does. `wholeInCache`, when given, is told whether every page of it
-    // (as listed) is in the page cache now, so that reading it waits on no disk (its place is then
-    // not looked for: 0).
-    std::uint64_t PhysicalPlace(int rootFd, const FileToHash& file, bool* wholeInCache = nullptr);
+    // Opens `file` as Hash does and hashes it at once where reading it waits on no disk: every
+    // page of it (as listed) is in the page cache now, or it cannot be opened at all (the outcome
+    // says why). Otherwise it is left unread, and where its first byte lies on its disk is told
+    // (see FirstPhysicalByte; 0 where that cannot be told), for it to be hashed in the disk's
+    // order. One open either way.
+    struct CachedOrPlace {
+        std::optional<HashedFile> hashed;  // none: left unread
+        std::uint64_t place = 0;
+    };
+    CachedOrPlace HashIfCached(int rootFd, const FileToHash& file, HashCheck check,
+                               const std::function<bool()>& stop,
+                               const std::function<void(const FileToHash&)>& betweenReads = {});
 
   private:
+    enum class Cache : std::uint8_t { kUnknown, kWhole };
     runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
+    HashedFile HashOpen(int fd, const FileToHash& file, HashCheck check, Cache cache,
+                        const std::function<bool()>& stop,
+                        const std::function<void(const FileToHash&)>& betweenReads);
     bool ReadPiece(int fd, std::uint64_t at, std::size_t want, HashedFile& result);
-    bool ReadAll(int fd, std::uint64_t size, HashedFile& result, const FileToHash& file,
+    bool ReadAll(int fd, Cache cache, HashedFile& result, const FileToHash& file,
                  const std::function<bool()>& stop,
                  const std::function<void(const FileToHash&)>& betweenReads);
 
