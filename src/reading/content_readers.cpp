@@ -13,6 +13,10 @@ namespace quorvale::reading {
 namespace {
 
 constexpr auto kWaitSlice = std::chrono::milliseconds(10);
+// Once the asking thread waits for room, it waits for this many files to be handed back, not for
+// each: waking it for every file cost a switch of threads a file.
+constexpr std::size_t kHandBackBatch = ContentReaders::kMaxAsked / 8;
+constexpr std::uint64_t kNoneAwaited = ~std::uint64_t{0};
 
 }  // namespace
 
@@ -81,21 +85,46 @@ void ContentReaders::Queue(Slot slot, const Take& take, const std::function<void
     const bool toRead = !slot.done;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        slot.number = frontNumber_ + slots_.size();
         slots_.push_back(std::move(slot));
     }
     if (toRead) asked_.notify_one();
 }
 
 void ContentReaders::TakeDone(const Take& take) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!slots_.empty() && slots_.front().done) {
-        Slot slot = std::move(slots_.front());
-        slots_.pop_front();
-        ++frontNumber_;
-        lock.unlock();
-        take(slot.file, slot.result);
-        lock.lock();
+    // Taken out under the lock all at once, handed back without it.
+    handing_.clear();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        while (!slots_.empty() && slots_.front().done) {
+            handing_.push_back(std::move(slots_.front()));
+            slots_.pop_front();
+            ++frontNumber_;
+        }
     }
+    for (Slot& slot : handing_) take(slot.file, slot.result);
+    handing_.clear();
+}
+
+std::uint64_t ContentReaders::SlotToAwait() const {
+    // The last of a batch from the front; where that one is done (they are not all done in the
+    // order asked), the first before it that is not.
+    const std::size_t last = std::min(kHandBackBatch, slots_.size()) - 1;
+    std::size_t awaited = last;
+    if (slots_[last].done) {
+        for (std::size_t i = 0; i < last; ++i) {
+            if (!slots_[i].done) {
+                awaited = i;
+                break;
+            }
+        }
+    }
+    return frontNumber_ + awaited;
+}
+
+void ContentReaders::MarkDone(Slot& slot) {
+    slot.done = true;
+    if (slot.number == awaited_) done_.notify_one();
 }
 
 void ContentReaders::Finish(const Take& take, const std::function<void()>& wait) {
@@ -111,7 +140,9 @@ void ContentReaders::WaitWhile(const std::function<bool()>& busy, const Take& ta
         TakeDone(take);
         std::unique_lock<std::mutex> lock(mutex_);
         if (!busy()) return;
-        done_.wait_for(lock, kWaitSlice, [this] { return slots_.front().done; });
+        awaited_ = SlotToAwait();
+        done_.wait_for(lock, kWaitSlice, [this] { return slots_[awaited_ - frontNumber_].done; });
+        awaited_ = kNoneAwaited;
         lock.unlock();
         if (!wait || std::chrono::steady_clock::now() - lastWait < kWaitSlice) continue;
         lastWait = std::chrono::steady_clock::now();
@@ -133,9 +164,11 @@ void ContentReaders::Run(FileHashing& hashing, bool diskReader) {
         if (stopping_) break;
         if (!setup_.diskOrder) {
             ReadInOrder(lock, hashing);
-        } else if (diskReader && (toSweep_.size() >= kDiskOrderWindow || !SkipKnown())) {
+        } else if (diskReader && (toSweep_.size() >= kDiskOrderWindow ||
+                                  toSweepBytes_ >= kDiskOrderWindowBytes || !SkipKnown())) {
             // A whole window, or every file asked sorted out: the more a window holds, the less
-            // the disk's head goes back.
+            // the disk's head goes back. Large files are long reads of their own, whose order
+            // matters less than that the others go on meanwhile: they fill a window alone.
             Sweep(lock, hashing);
         } else {
             SortOut(lock, hashing);
@@ -160,8 +193,7 @@ void ContentReaders::ReadInOrder(std::unique_lock<std::mutex>& lock, FileHashing
     lock.unlock();
     HashSlot(slot, hashing);
     lock.lock();
-    slot.done = true;
-    done_.notify_one();
+    MarkDone(slot);
 }
 
 // Takes the next file asked and asks the cache of it: one held whole waits on no disk and is hashed
@@ -173,11 +205,11 @@ void ContentReaders::SortOut(std::unique_lock<std::mutex>& lock, FileHashing& ha
     const bool done = HashIfCached(slot, hashing);
     lock.lock();
     if (done) {
-        slot.done = true;
-        done_.notify_one();
+        MarkDone(slot);
         return;
     }
     toSweep_.push_back(&slot);
+    toSweepBytes_ += slot.file.listed.size;
     // The disk reader waits with the others: all are woken, and those with nothing to do sleep on.
     if (toSweep_.size() == 1) asked_.notify_all();
 }
@@ -189,14 +221,14 @@ void ContentReaders::Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hash
     const std::size_t count = std::min(toSweep_.size(), kDiskOrderWindow);
     std::vector<Slot*> window(toSweep_.begin(), toSweep_.begin() + static_cast<long>(count));
     toSweep_.erase(toSweep_.begin(), toSweep_.begin() + static_cast<long>(count));
+    for (const Slot* slot : window) toSweepBytes_ -= slot->file.listed.size;
     lock.unlock();
     std::stable_sort(window.begin(), window.end(),
                      [](const Slot* a, const Slot* b) { return a->place < b->place; });
     for (Slot* slot : window) {
         HashSlot(*slot, hashing);
         const std::lock_guard<std::mutex> relock(mutex_);
-        slot->done = true;
-        done_.notify_one();
+        MarkDone(*slot);
     }
     lock.lock();
 }

@@ -30,6 +30,7 @@ class ContentReaders {
   public:
     static constexpr std::size_t kMaxAsked = 8192;
     static constexpr std::size_t kDiskOrderWindow = 1024;
+    static constexpr std::uint64_t kDiskOrderWindowBytes = std::uint64_t{64} << 20;
 
     struct Setup {
         HashAlgorithm algorithm = HashAlgorithm::kXxh3;
@@ -82,7 +83,8 @@ class ContentReaders {
         FileToHash file;
         HashedFile result;
         bool done = false;
-        std::uint64_t place = 0;  // where its first byte lies, when left for the disk reader
+        std::uint64_t place = 0;   // where its first byte lies, when left for the disk reader
+        std::uint64_t number = 0;  // in the order asked
     };
     void Run(FileHashing& hashing, bool diskReader);
     bool SkipKnown();
@@ -100,16 +102,23 @@ class ContentReaders {
     void WaitWhile(const std::function<bool()>& busy, const Take& take,
                    const std::function<void()>& wait);
     void Stop() noexcept;
+    // The slot the asking thread waits to be done (the lock held, slots_ not empty).
+    std::uint64_t SlotToAwait() const;
+    // Marks the slot done and wakes the asking thread where it waits for that one (the lock held).
+    void MarkDone(Slot& slot);
 
     const int folderFd_;
     const Setup setup_;
     std::mutex mutex_;
-    std::condition_variable asked_;  // readers wait here for files
-    std::condition_variable done_;   // the asking thread waits here for results
-    std::deque<Slot*> toSweep_;      // in the disk's order: asked, not cached whole, not yet taken
-    std::deque<Slot> slots_;         // asked and not handed back, in the order asked
-    std::uint64_t frontNumber_ = 0;  // the number (in the order asked) of slots_.front()
-    std::uint64_t nextToRead_ = 0;   // the number of the first slot no reader took or skipped
+    std::condition_variable asked_;   // readers wait here for files
+    std::condition_variable done_;    // the asking thread waits here for results
+    std::deque<Slot*> toSweep_;       // in the disk's order: asked, not cached whole, not yet taken
+    std::uint64_t toSweepBytes_ = 0;  // their sizes as listed
+    std::deque<Slot> slots_;          // asked and not handed back, in the order asked
+    std::uint64_t frontNumber_ = 0;   // the number (in the order asked) of slots_.front()
+    std::uint64_t nextToRead_ = 0;    // the number of the first slot no reader took or skipped
+    std::uint64_t awaited_ = ~std::uint64_t{0};  // the number of the slot waited for, if any
+    std::vector<Slot> handing_;                  // the asking thread's: slots being handed back
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> filesRead_{0};
     std::atomic<std::uint64_t> bytesRead_{0};
