@@ -148,6 +148,29 @@ void MakeFileOfSize(const std::string& path, std::size_t size, std::mt19937& ran
     MakeFile(path, bytes);
 }
 
+// Drops the pages of `path` from `from` on out of the page cache (written to the disk first).
+void Evict(const std::string& path, off_t from = 0) {
+    ASSERT_EQ(std::system(("sync '" + path + "'").c_str()), 0);
+    const runtime::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::posix_fadvise(fd.Get(), from, 0, POSIX_FADV_DONTNEED), 0);
+}
+
+// How many bytes of `path` the page cache holds, as fincore (an independent reader) tells;
+// `scratch` is a file it may write.
+std::uint64_t CachedBytes(const std::string& path, const std::string& scratch) {
+    const std::string command =
+        "fincore --bytes --noheadings --output RES '" + path + "' > '" + scratch + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << "fincore: util-linux";
+    const std::string out = ReadBytes(scratch);  // right-aligned: " 4096"
+    return out.find_first_of("0123456789") == std::string::npos ? 0ull : std::stoull(out);
+}
+
+bool OnTmpfs(const std::string& path) {
+    struct statfs fs {};
+    EXPECT_EQ(::statfs(path.c_str(), &fs), 0);
+    return fs.f_type == TMPFS_MAGIC;
+}
+
 TEST(ContentHashes, EveryHashIsWhatAnIndependentHasherPrintsInEitherOrderOfReading) {
     TempDir dir;
     const std::string tree = dir / "T";
@@ -374,9 +397,7 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
 // (On tmpfs every page is the file itself: nothing can be told there.)
 TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStays) {
     TempDir dir;
-    struct statfs fs {};
-    ASSERT_EQ(::statfs(dir.Path().c_str(), &fs), 0);
-    if (fs.f_type == TMPFS_MAGIC) GTEST_SKIP() << "the temporary folder is on tmpfs";
+    if (OnTmpfs(dir.Path())) GTEST_SKIP() << "the temporary folder is on tmpfs";
     const std::string tree = dir / "T";
     MakeFolder(tree);
     MakeFile(tree + "/cold", std::string(3 * reading::kHashReadBytes + 5, 'c'));
@@ -384,22 +405,13 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
     MakeFile(tree + "/small-cold", std::string(reading::PageCacheCare::kOnePage, 's'));
     MakeFile(tree + "/small-warm", std::string(100, 's'));
     const auto cachedBytes = [&dir](const std::string& file) {
-        const std::string command = "fincore --bytes --noheadings --output RES '" + file + "' > '" +
-                                    dir / "fincore.out" + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0) << "fincore: util-linux";
-        const std::string out = ReadBytes(dir / "fincore.out");  // right-aligned: " 4096"
-        return out.find_first_of("0123456789") == std::string::npos ? 0ull : std::stoull(out);
+        return CachedBytes(file, dir / "fincore.out");
     };
     // As asked, and in the disk's order, where the files found whole in the cache take a way of
     // their own.
     for (const bool diskOrder : {false, true}) {
         SCOPED_TRACE(diskOrder ? "in the disk's order" : "as asked");
-        for (const char* name : {"/cold", "/small-cold"}) {
-            ASSERT_EQ(std::system(("sync '" + tree + name + "'").c_str()), 0);
-            const int cold = ::open((tree + name).c_str(), O_RDONLY | O_CLOEXEC);
-            ASSERT_EQ(::posix_fadvise(cold, 0, 0, POSIX_FADV_DONTNEED), 0);
-            ::close(cold);
-        }
+        for (const char* name : {"/cold", "/small-cold"}) Evict(tree + name);
         ASSERT_EQ(cachedBytes(tree + "/cold"), 0u) << "the page cache kept what was dropped";
         ASSERT_EQ(cachedBytes(tree + "/small-cold"), 0u) << "the page cache kept what was dropped";
         const std::uint64_t warm = cachedBytes(tree + "/warm");
@@ -411,6 +423,82 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
         EXPECT_NE(cachedBytes(tree + "/small-warm"), 0u);
         // (The independent hasher brings every page in: it reads last.)
         EXPECT_EQ(KeptHashesOf(saved.Folder()), IndependentHashesOf(tree, HashAlgorithm::kXxh3));
+    }
+}
+
+// Once a run of files was found whole in the page cache, a reader reads a file of one read from the
+// cache alone instead of asking the cache of it: one whole there is hashed from those bytes; one of
+// whose pages none was there is left for the disk's order, and its reading then drops what it
+// brought in; one only partly there is left too, and what was there stays. A file left breaks the
+// run.
+TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTheDisksOrder) {
+    TempDir dir;
+    if (OnTmpfs(dir.Path())) GTEST_SKIP() << "the temporary folder is on tmpfs";
+    const std::string tree = dir / "T";
+    MakeFolder(tree);
+    std::mt19937 random(11);
+    const std::vector<std::string> warm =
+        NumberedNames("warm", static_cast<int>(reading::FileHashing::kCachedInARow));
+    for (const std::string& name : warm) MakeFileOfSize(tree + "/" + name, 3000, random);
+    constexpr std::size_t kSize = 64 * reading::PageCacheCare::kOnePage + 7;
+    for (const char* name : {"cold", "partly", "after-cold", "after"}) {
+        MakeFileOfSize(tree + "/" + name, kSize, random);
+    }
+    Evict(tree + "/cold");
+    Evict(tree + "/partly", reading::PageCacheCare::kOnePage);
+    Evict(tree + "/after-cold");
+    const std::string scratch = dir / "fincore.out";
+    ASSERT_EQ(CachedBytes(tree + "/cold", scratch), 0u) << "the page cache kept what was dropped";
+    const std::uint64_t partly = CachedBytes(tree + "/partly", scratch);
+    // (The cache may keep pages in larger pieces than one.)
+    ASSERT_GT(partly, 0u);
+    ASSERT_LT(partly, kSize);
+
+    const runtime::UniqueFd root(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    reading::FileHashing hashing(HashAlgorithm::kXxh3);
+    const auto ask = [&](const std::string& name) {
+        struct stat st {};
+        EXPECT_EQ(::stat((tree + "/" + name).c_str(), &st), 0);
+        return hashing.HashIfCached(root.Get(), {0, name, 0, reading::DetailsOf(st)},
+                                    reading::HashCheck::kSameFile, {});
+    };
+    const auto hashOf = [&](const reading::FileHashing::CachedOrPlace& answer) {
+        EXPECT_TRUE(answer.hashed.has_value());
+        return answer.hashed ? reading::HashHex(answer.hashed->hash) : std::string();
+    };
+    for (const std::string& name : warm) {
+        EXPECT_EQ(hashOf(ask(name)), IndependentHash(tree + "/" + name, HashAlgorithm::kXxh3));
+    }
+    const auto cold = ask("cold");
+    EXPECT_FALSE(cold.hashed.has_value());
+    EXPECT_EQ(cold.cache, reading::FileHashing::Cache::kNone);
+    const auto partlyAnswer = ask("partly");
+    EXPECT_FALSE(partlyAnswer.hashed.has_value());
+    EXPECT_EQ(partlyAnswer.cache, reading::FileHashing::Cache::kUnknown);
+    // The run is broken: the cache is asked again, which starts no read of the file.
+    const auto afterCold = ask("after-cold");
+    EXPECT_FALSE(afterCold.hashed.has_value());
+    EXPECT_EQ(afterCold.cache, reading::FileHashing::Cache::kUnknown);
+    EXPECT_EQ(CachedBytes(tree + "/after-cold", scratch), 0u);
+    EXPECT_EQ(hashOf(ask("after")), IndependentHash(tree + "/after", HashAlgorithm::kXxh3));
+
+    // The sweep's reading of those left: the cache as it was found, and the right hash (the
+    // independent hasher brings every page in: it reads last).
+    std::map<std::string, std::string> hashes;
+    for (const auto& [name, answer] :
+         {std::pair{"cold", cold}, std::pair{"partly", partlyAnswer}}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((tree + "/" + name).c_str(), &st), 0);
+        const reading::HashedFile hashed =
+            hashing.Hash(root.Get(), {0, name, 0, reading::DetailsOf(st)},
+                         reading::HashCheck::kSameFile, {}, {}, answer.cache);
+        EXPECT_EQ(hashed.outcome, reading::HashedFile::Outcome::kHashed) << name;
+        hashes[name] = reading::HashHex(hashed.hash);
+    }
+    EXPECT_EQ(CachedBytes(tree + "/cold", scratch), 0u);
+    EXPECT_GE(CachedBytes(tree + "/partly", scratch), partly);
+    for (const auto& [name, hash] : hashes) {
+        EXPECT_EQ(hash, IndependentHash(tree + "/" + name, HashAlgorithm::kXxh3)) << name;
     }
 }
 

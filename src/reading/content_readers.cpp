@@ -235,7 +235,8 @@ void ContentReaders::Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hash
 
 void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {
     Record(slot, [&]() -> std::optional<HashedFile> {
-        return hashing.Hash(folderFd_, slot.file, setup_.check, StopAsked(), setup_.betweenReads);
+        return hashing.Hash(folderFd_, slot.file, setup_.check, StopAsked(), setup_.betweenReads,
+                            slot.cache);
     });
 }
 
@@ -244,6 +245,7 @@ bool ContentReaders::HashIfCached(Slot& slot, FileHashing& hashing) {
         FileHashing::CachedOrPlace answer = hashing.HashIfCached(folderFd_, slot.file, setup_.check,
                                                                  StopAsked(), setup_.betweenReads);
         slot.place = answer.place;
+        slot.cache = answer.cache;
         return std::move(answer.hashed);
     });
 }

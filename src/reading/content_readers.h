@@ -85,6 +85,7 @@ class ContentReaders {
         bool done = false;
         std::uint64_t place = 0;   // where its first byte lies, when left for the disk reader
         std::uint64_t number = 0;  // in the order asked
+        FileHashing::Cache cache = FileHashing::Cache::kUnknown;  // as found when left
     };
     void Run(FileHashing& hashing, bool diskReader);
     bool SkipKnown();

@@ -103,21 +103,51 @@ FileHashing::CachedOrPlace FileHashing::HashIfCached(
     const runtime::UniqueFd fd = Open(rootFd, file, failed);
     if (!fd) {
         answer.hashed = std::move(failed);
-    } else if (PageCacheCare::WhollyCached(fd.Get(), file.listed.size)) {
-        answer.hashed = HashOpen(fd.Get(), file, check, Cache::kWhole, stop, betweenReads);
+        return answer;
+    }
+    const std::uint64_t size = file.listed.size;
+    std::optional<Cache> found;
+    if (cachedInARow_ >= kCachedInARow && size != 0 && size <= buffer_.size() &&
+        !(stop && stop())) {
+        found = ReadFromTheCache(fd.Get(), size);
+    }
+    if (!found) {
+        found = PageCacheCare::WhollyCached(fd.Get(), size) ? Cache::kWhole : Cache::kUnknown;
+    }
+    answer.cache = *found;
+    if (answer.cache == Cache::kWhole || answer.cache == Cache::kInBuffer) {
+        cachedInARow_ = std::min(cachedInARow_ + 1, kCachedInARow);
+        answer.hashed = HashOpen(fd.Get(), file, check, answer.cache, stop, betweenReads);
     } else {
+        cachedInARow_ = 0;
         answer.place = FirstPhysicalByte(fd.Get()).value_or(0);
     }
     return answer;
 }
 
+// Reads the file's `size` bytes into the buffer from the page cache alone: kInBuffer when every
+// one was there; kNone when its first page was not; kUnknown when some were (or it shrank); none
+// where the file system cannot tell.
+std::optional<FileHashing::Cache> FileHashing::ReadFromTheCache(int fd, std::uint64_t size) {
+    struct iovec piece {
+        buffer_.data(), static_cast<std::size_t>(size)
+    };
+    const ssize_t n = ::preadv2(fd, &piece, 1, 0, RWF_NOWAIT);
+    if (n == static_cast<ssize_t>(size)) return Cache::kInBuffer;
+    if (n < 0 && errno == EAGAIN) return Cache::kNone;
+    if (n < 0 && errno == EOPNOTSUPP) return std::nullopt;
+    return Cache::kUnknown;
+}
+
 HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check,
                              const std::function<bool()>& stop,
-                             const std::function<void(const FileToHash&)>& betweenReads) {
+                             const std::function<void(const FileToHash&)>& betweenReads,
+                             Cache cache) {
     HashedFile failed;
     const runtime::UniqueFd fd = Open(rootFd, file, failed);
     if (!fd) return failed;
-    return HashOpen(fd.Get(), file, check, Cache::kUnknown, stop, betweenReads);
+    return HashOpen(fd.Get(), file, check, cache == Cache::kInBuffer ? Cache::kUnknown : cache,
+                    stop, betweenReads);
 }
 
 // Hashes the file open as `fd`; `cache` says whether every page of it was found in the page cache
@@ -177,11 +207,13 @@ bool FileHashing::ReadAll(int fd, Cache cache, HashedFile& result, const FileToH
     PageCacheCare care(fd);
     const std::uint64_t size = file.listed.size;
     std::uint64_t at = 0;
-    const bool whole = cache == Cache::kWhole;
-    if (!whole && (size > PageCacheCare::kOnePage || size > buffer_.size())) {
+    const bool unknown = cache == Cache::kUnknown;
+    if (cache == Cache::kNone) care.NoneWasCached();
+    if (unknown && (size > PageCacheCare::kOnePage || size > buffer_.size())) {
         care.LookAtTheCache();
-    } else if (!whole && size != 0 && !(stop && stop()) &&
-               care.ReadIfCached(buffer_.data(), static_cast<std::size_t>(size))) {
+    } else if (cache == Cache::kInBuffer ||
+               (unknown && size != 0 && !(stop && stop()) &&
+                care.ReadIfCached(buffer_.data(), static_cast<std::size_t>(size)))) {
         hash_.Update(std::string_view(buffer_.data(), static_cast<std::size_t>(size)));
         result.bytes += size;
         at = size;

@@ -61,28 +61,43 @@ class FileHashing {
   public:
     explicit FileHashing(HashAlgorithm algorithm);
 
+    // What was known of a file's pages in the page cache before its reading.
+    enum class Cache : std::uint8_t {
+        kUnknown,   // nothing: it is looked at before the reading (see PageCacheCare)
+        kWhole,     // every page was there: nothing is dropped after
+        kNone,      // none was there: every page the reading brings in is dropped after
+        kInBuffer,  // (inside) every byte was just read from the cache alone into the buffer
+    };
+
     // Hashes `file` beneath the folder open as `rootFd`. `stop` is asked before each read; when
     // it says so the file gets no hash (kFailed, "stopped"). `betweenReads`, where given, is
-    // called after each read (a test changes the file there).
+    // called after each read (a test changes the file there). `cache`: what HashIfCached found.
     HashedFile Hash(int rootFd, const FileToHash& file, HashCheck check,
                     const std::function<bool()>& stop,
-                    const std::function<void(const FileToHash&)>& betweenReads = {});
+                    const std::function<void(const FileToHash&)>& betweenReads = {},
+                    Cache cache = Cache::kUnknown);
 
     // Opens `file` as Hash does and hashes it at once where reading it waits on no disk: every
     // page of it (as listed) is in the page cache now, or it cannot be opened at all (the outcome
     // says why). Otherwise it is left unread, and where its first byte lies on its disk is told
-    // (see FirstPhysicalByte; 0 where that cannot be told), for it to be hashed in the disk's
-    // order. One open either way.
+    // (see FirstPhysicalByte; 0 where that cannot be told), with what was found of it in the cache,
+    // for it to be hashed in the disk's order. One open either way.
+    // The cache is asked of each file (cachestat) until kCachedInARow files in a row were found
+    // whole there; from then on a file of one read is read from the cache alone at once, one call
+    // fewer, until one is not whole there (its reading started a read-ahead out of the disk's
+    // order: one a run of kCachedInARow files at most).
+    static constexpr std::uint32_t kCachedInARow = 64;
     struct CachedOrPlace {
         std::optional<HashedFile> hashed;  // none: left unread
         std::uint64_t place = 0;
+        Cache cache = Cache::kUnknown;  // where left unread
     };
     CachedOrPlace HashIfCached(int rootFd, const FileToHash& file, HashCheck check,
                                const std::function<bool()>& stop,
                                const std::function<void(const FileToHash&)>& betweenReads = {});
 
   private:
-    enum class Cache : std::uint8_t { kUnknown, kWhole };
+    std::optional<Cache> ReadFromTheCache(int fd, std::uint64_t size);
     runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
     HashedFile HashOpen(int fd, const FileToHash& file, HashCheck check, Cache cache,
                         const std::function<bool()>& stop,
@@ -94,8 +109,9 @@ class FileHashing {
 
     ContentHash hash_;
     std::string buffer_;
-    std::string folderPath_;      // of the file hashed last, beneath the root
-    runtime::UniqueFd folderFd_;  // its folder's handle (O_PATH), for the next file there
+    std::string folderPath_;          // of the file hashed last, beneath the root
+    runtime::UniqueFd folderFd_;      // its folder's handle (O_PATH), for the next file there
+    std::uint32_t cachedInARow_ = 0;  // files found whole in the cache by HashIfCached, in a row
 };
 
 // Leaves the page cache as it found a file: a file none of whose pages were cached when it was
@@ -108,6 +124,8 @@ class PageCacheCare {
     explicit PageCacheCare(int fd) : fd_(fd) {}
     // Asks what the cache holds of the file before its reading brings anything in.
     void LookAtTheCache();
+    // Tells that none of the file's pages was cached before its reading (it was looked at).
+    void NoneWasCached() { dropAfter_ = true; }
     // For a file of one page at most (kOnePage bytes): reads its `size` bytes into `into` from
     // the cache alone, which tells whether its page was cached, as LookAtTheCache would: true
     // when they were read. A small cached file (the common case of a warm tree) so costs no call
