@@ -126,8 +126,9 @@ FileHashing::CachedOrPlace FileHashing::HashIfCached(
 }
 
 // Reads the file's `size` bytes into the buffer from the page cache alone: kInBuffer when every
-// one was there; kNone when its first page was not; kUnknown when some were (or it shrank); none
-// where the file system cannot tell.
+// one was there; kNone when its first page was not (where pages after it were, they are dropped
+// with those the reading brings in); kSome when some were (or it shrank); none where the file
+// system cannot tell.
 std::optional<FileHashing::Cache> FileHashing::ReadFromTheCache(int fd, std::uint64_t size) {
     struct iovec piece {
         buffer_.data(), static_cast<std::size_t>(size)
@@ -136,7 +137,7 @@ std::optional<FileHashing::Cache> FileHashing::ReadFromTheCache(int fd, std::uin
     if (n == static_cast<ssize_t>(size)) return Cache::kInBuffer;
     if (n < 0 && errno == EAGAIN) return Cache::kNone;
     if (n < 0 && errno == EOPNOTSUPP) return std::nullopt;
-    return Cache::kUnknown;
+    return Cache::kSome;
 }
 
 HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check,
@@ -201,19 +202,21 @@ HashedFile FileHashing::HashOpen(int fd, const FileToHash& file, HashCheck check
 bool FileHashing::ReadAll(int fd, Cache cache, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
-    // Asked before the first read, which (with the read-ahead it starts) brings pages in; a file
-    // of one page is read from the cache alone first, which tells the same. A file found whole in
-    // the cache has nothing to drop.
+    // What the cache held of it, where not known yet: a file of one read is read from the cache
+    // alone first, which tells it without a call to ask (and when all was there, it is read); a
+    // larger one is asked of before its first read, which (with the read-ahead it starts) brings
+    // pages in.
     PageCacheCare care(fd);
     const std::uint64_t size = file.listed.size;
     std::uint64_t at = 0;
-    const bool unknown = cache == Cache::kUnknown;
-    if (cache == Cache::kNone) care.NoneWasCached();
-    if (unknown && (size > PageCacheCare::kOnePage || size > buffer_.size())) {
+    if (cache == Cache::kUnknown && size != 0 && size <= buffer_.size() && !(stop && stop())) {
+        cache = ReadFromTheCache(fd, size).value_or(Cache::kUnknown);
+    }
+    if (cache == Cache::kUnknown && size != 0) {
         care.LookAtTheCache();
-    } else if (cache == Cache::kInBuffer ||
-               (unknown && size != 0 && !(stop && stop()) &&
-                care.ReadIfCached(buffer_.data(), static_cast<std::size_t>(size)))) {
+    } else if (cache == Cache::kNone) {
+        care.NoneWasCached();
+    } else if (cache == Cache::kInBuffer) {
         hash_.Update(std::string_view(buffer_.data(), static_cast<std::size_t>(size)));
         result.bytes += size;
         at = size;
@@ -287,22 +290,6 @@ bool PageCacheCare::WhollyCached(int fd, std::uint64_t size) {
     static const auto kPage = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
     return ::syscall(kCacheStatCall, fd, &range, &status, 0) == 0 &&
            status.cached >= (size + kPage - 1) / kPage;
-}
-
-bool PageCacheCare::ReadIfCached(char* into, std::size_t size) {
-    struct iovec piece {
-        into, size
-    };
-    // EAGAIN: its page is not cached; EOPNOTSUPP: the file system cannot tell; a short read: it
-    // shrank, which the reading after tells.
-    const ssize_t n = ::preadv2(fd_, &piece, 1, 0, RWF_NOWAIT);
-    if (n == static_cast<ssize_t>(size)) return true;
-    if (n < 0 && errno == EAGAIN) {
-        dropAfter_ = true;  // as the cache would have been found: nothing of it there
-    } else {
-        LookAtTheCache();
-    }
-    return false;
 }
 
 PageCacheCare::~PageCacheCare() {

@@ -66,6 +66,7 @@ class FileHashing {
         kUnknown,   // nothing: it is looked at before the reading (see PageCacheCare)
         kWhole,     // every page was there: nothing is dropped after
         kNone,      // none was there: every page the reading brings in is dropped after
+        kSome,      // some were there: nothing is dropped
         kInBuffer,  // (inside) every byte was just read from the cache alone into the buffer
     };
 
@@ -117,8 +118,10 @@ class FileHashing {
 // Leaves the page cache as it found a file: a file none of whose pages were cached when it was
 // looked at, before its reading, has every page the reading brought in dropped again once it is
 // read (whatever ends the reading); one with pages cached already, all or some, is left as it is,
-// and so is one never looked at. Where the system cannot tell (no cachestat, before Linux 6.5, for
-// a file of more than one page), nothing is dropped.
+// and so is one never looked at. A file of one read is looked at by reading it from the cache
+// alone: one whose first page was not there counts as one with none there. Where the system
+// cannot tell (no cachestat, before Linux 6.5, for a file of more than one read), nothing is
+// dropped.
 class PageCacheCare {
   public:
     explicit PageCacheCare(int fd) : fd_(fd) {}
@@ -126,13 +129,6 @@ class PageCacheCare {
     void LookAtTheCache();
     // Tells that none of the file's pages was cached before its reading (it was looked at).
     void NoneWasCached() { dropAfter_ = true; }
-    // For a file of one page at most (kOnePage bytes): reads its `size` bytes into `into` from
-    // the cache alone, which tells whether its page was cached, as LookAtTheCache would: true
-    // when they were read. A small cached file (the common case of a warm tree) so costs no call
-    // to ask the cache. (Asked of the cache alone, a page not there starts a read-ahead, which a
-    // larger file's other pages would be told apart from no more: those are looked at first.)
-    static constexpr std::size_t kOnePage = 4096;
-    bool ReadIfCached(char* into, std::size_t size);
     ~PageCacheCare();
     PageCacheCare(const PageCacheCare&) = delete;
     PageCacheCare& operator=(const PageCacheCare&) = delete;
