@@ -92,17 +92,20 @@ void ContentReaders::Queue(Slot slot, const Take& take, const std::function<void
 }
 
 void ContentReaders::TakeDone(const Take& take) {
-    // Taken out under the lock all at once, handed back without it.
-    handing_.clear();
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        while (!slots_.empty() && slots_.front().done) {
-            handing_.push_back(std::move(slots_.front()));
-            slots_.pop_front();
-            ++frontNumber_;
+    // Taken out under the lock a few at once, handed back without it.
+    constexpr std::size_t kAtOnce = 256;
+    do {
+        handing_.clear();
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            while (!slots_.empty() && slots_.front().done && handing_.size() < kAtOnce) {
+                handing_.push_back(std::move(slots_.front()));
+                slots_.pop_front();
+                ++frontNumber_;
+            }
         }
-    }
-    for (Slot& slot : handing_) take(slot.file, slot.result);
+        for (Slot& slot : handing_) take(slot.file, slot.result);
+    } while (handing_.size() == kAtOnce);
     handing_.clear();
 }
 
