@@ -236,28 +236,8 @@ void ContentReaders::Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hash
     lock.lock();
 }
 
-void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {
-    Record(slot, [&]() -> std::optional<HashedFile> {
-        return hashing.Hash(folderFd_, slot.file, setup_.check, StopAsked(), setup_.betweenReads,
-                            slot.cache);
-    });
-}
-
-bool ContentReaders::HashIfCached(Slot& slot, FileHashing& hashing) {
-    return Record(slot, [&] {
-        FileHashing::CachedOrPlace answer = hashing.HashIfCached(folderFd_, slot.file, setup_.check,
-                                                                 StopAsked(), setup_.betweenReads);
-        slot.place = answer.place;
-        slot.cache = answer.cache;
-        return std::move(answer.hashed);
-    });
-}
-
-std::function<bool()> ContentReaders::StopAsked() const {
-    return [this] { return stopping_.load(std::memory_order_relaxed); };
-}
-
-bool ContentReaders::Record(Slot& slot, const std::function<std::optional<HashedFile>()>& hash) {
+template <typename HashIt>
+bool ContentReaders::Record(Slot& slot, const HashIt& hash) {
     std::optional<HashedFile> result;
     try {
         result = hash();
@@ -270,6 +250,23 @@ bool ContentReaders::Record(Slot& slot, const std::function<std::optional<Hashed
     bytesRead_.fetch_add(slot.result.bytes, std::memory_order_relaxed);
     filesRead_.fetch_add(1, std::memory_order_relaxed);
     return true;
+}
+
+void ContentReaders::HashSlot(Slot& slot, FileHashing& hashing) {
+    Record(slot, [&]() -> std::optional<HashedFile> {
+        return hashing.Hash(folderFd_, slot.file, setup_.check, stopAsked_, setup_.betweenReads,
+                            slot.cache);
+    });
+}
+
+bool ContentReaders::HashIfCached(Slot& slot, FileHashing& hashing) {
+    return Record(slot, [&] {
+        FileHashing::CachedOrPlace answer = hashing.HashIfCached(folderFd_, slot.file, setup_.check,
+                                                                 stopAsked_, setup_.betweenReads);
+        slot.place = answer.place;
+        slot.cache = answer.cache;
+        return std::move(answer.hashed);
+    });
 }
 
 }  // namespace quorvale::reading

@@ -97,8 +97,8 @@ class ContentReaders {
     // byte lies is noted in the slot otherwise).
     bool HashIfCached(Slot& slot, FileHashing& hashing);
     // Runs `hash` for the slot's file; where it gave a result (or threw), keeps it and counts it.
-    bool Record(Slot& slot, const std::function<std::optional<HashedFile>()>& hash);
-    std::function<bool()> StopAsked() const;
+    template <typename HashIt>
+    bool Record(Slot& slot, const HashIt& hash);
     void Queue(Slot slot, const Take& take, const std::function<void()>& wait);
     void WaitWhile(const std::function<bool()>& busy, const Take& take,
                    const std::function<void()>& wait);
@@ -121,6 +121,8 @@ class ContentReaders {
     std::uint64_t awaited_ = ~std::uint64_t{0};  // the number of the slot waited for, if any
     std::vector<Slot> handing_;                  // the asking thread's: slots being handed back
     std::atomic<bool> stopping_{false};
+    const std::function<bool()> stopAsked_{
+        [this] { return stopping_.load(std::memory_order_relaxed); }};
     std::atomic<std::uint64_t> filesRead_{0};
     std::atomic<std::uint64_t> bytesRead_{0};
     std::vector<std::unique_ptr<FileHashing>> hashings_;  // one a reader
