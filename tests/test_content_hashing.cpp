@@ -428,6 +428,67 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
     }
 }
 
+// In the disk's order the files after the one read are asked to be read ahead, so that the disk
+// has more than one read to serve at a time; what that brings into the page cache is dropped with
+// the rest once each is read.
+TEST(ContentHashes, InTheDisksOrderTheFilesAfterTheOneReadAreReadAheadAndDroppedAfter) {
+    TempDir dir;
+    if (OnTmpfs(dir.Path())) GTEST_SKIP() << "the temporary folder is on tmpfs";
+    std::mt19937 random(5);
+    const std::vector<std::string> names = NumberedNames("f", 40);
+    for (const std::string& name : names) MakeFileOfSize(dir / name, 3 * kPage + 1, random);
+    MakeFile(dir / "gate", "held");
+    for (const std::string& name : names) Evict(dir / name);
+    const auto wholly = [&dir](const std::string& name) {
+        const runtime::UniqueFd fd(::open((dir / name).c_str(), O_RDONLY | O_CLOEXEC));
+        return reading::PageCacheCare::WhollyCached(fd.Get(), 3 * kPage + 1);
+    };
+    ASSERT_TRUE(std::none_of(names.begin(), names.end(), wholly)) << "the cache kept them";
+
+    reading::ContentReaders::Setup setup;
+    setup.diskOrder = true;
+    setup.readers = 1;
+    // The gate, cached, holds the one reader until every file is asked, so that the others are
+    // swept in one window; while the first of them is read, another comes in without a read.
+    std::atomic<bool> allAsked = false;
+    std::atomic<bool> firstRead = false;
+    bool cameAhead = false;
+    setup.betweenReads = [&](const reading::FileToHash& file) {
+        if (file.path == "gate") {
+            WaitUntil([&] { return allAsked.load(); });
+        } else if (!firstRead.exchange(true)) {
+            cameAhead = WaitUntil([&] {
+                return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+                    return name != file.path && wholly(name);
+                });
+            });
+        }
+    };
+    const runtime::UniqueFd folder(::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY));
+    std::vector<std::string> hashed;
+    {
+        reading::ContentReaders readers(folder.Get(), setup);
+        const auto take = [&](reading::FileToHash& file, reading::HashedFile& result) {
+            if (result.outcome == reading::HashedFile::Outcome::kHashed)
+                hashed.push_back(file.path);
+        };
+        std::vector<std::string> asked = {"gate"};
+        asked.insert(asked.end(), names.begin(), names.end());
+        for (const std::string& name : asked) {
+            struct stat st {};
+            ASSERT_EQ(::stat((dir / name).c_str(), &st), 0);
+            readers.Ask({0, name, 0, reading::DetailsOf(st)}, take);
+        }
+        allAsked = true;
+        readers.Finish(take);
+    }
+    EXPECT_TRUE(cameAhead) << "no file was read ahead";
+    EXPECT_EQ(hashed.size(), names.size() + 1);
+    for (const std::string& name : names) {
+        EXPECT_EQ(CachedBytes(dir / name, dir / "fincore.out"), 0u) << name;
+    }
+}
+
 // Once a run of files was found whole in the page cache, a reader reads a file of one read from the
 // cache alone instead of asking the cache of it: one whole there is hashed from those bytes; one of
 // whose pages none was there is left for the disk's order, and its reading then drops what it
@@ -484,7 +545,7 @@ TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTh
     // The run is broken: the cache is asked again, which starts no read of the file.
     const auto afterCold = ask("after-cold");
     EXPECT_FALSE(afterCold.hashed.has_value());
-    EXPECT_EQ(afterCold.cache, reading::FileHashing::Cache::kUnknown);
+    EXPECT_EQ(afterCold.cache, reading::FileHashing::Cache::kNone);
     EXPECT_EQ(CachedBytes(tree + "/after-cold", scratch), 0u);
     EXPECT_EQ(hashOf(ask("after")), IndependentHash(tree + "/after", HashAlgorithm::kXxh3));
 

@@ -228,10 +228,25 @@ void ContentReaders::Sweep(std::unique_lock<std::mutex>& lock, FileHashing& hash
     lock.unlock();
     std::stable_sort(window.begin(), window.end(),
                      [](const Slot* a, const Slot* b) { return a->place < b->place; });
-    for (Slot* slot : window) {
-        HashSlot(*slot, hashing);
+    // The files after the one read are asked ahead, in the same order, so that the disk has more
+    // than one read to serve at a time (it takes them in the order of their places), within a
+    // budget of bytes charged when asked and given back once the file is read.
+    std::size_t asked = 0;
+    std::uint64_t bytesAhead = 0;
+    for (std::size_t i = 0; i < window.size(); ++i) {
+        for (asked = std::max(asked, i + 1);
+             asked < window.size() && asked - i <= kReadAheadFiles &&
+             bytesAhead < kReadAheadBytes && !stopping_.load(std::memory_order_relaxed);
+             ++asked) {
+            Slot& next = *window[asked];
+            next.bytesAhead = std::min(next.file.listed.size, kReadAheadOfAFile);
+            bytesAhead += next.bytesAhead;
+            FileHashing::ReadAhead(folderFd_, next.file, next.bytesAhead);
+        }
+        HashSlot(*window[i], hashing);
+        bytesAhead -= window[i]->bytesAhead;
         const std::lock_guard<std::mutex> relock(mutex_);
-        MarkDone(*slot);
+        MarkDone(*window[i]);
     }
     lock.lock();
 }

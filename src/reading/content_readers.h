@@ -31,6 +31,10 @@ class ContentReaders {
     static constexpr std::size_t kMaxAsked = 8192;
     static constexpr std::size_t kDiskOrderWindow = 1024;
     static constexpr std::uint64_t kDiskOrderWindowBytes = std::uint64_t{64} << 20;
+    // Read ahead in the disk's order: files, bytes in all, bytes of one file.
+    static constexpr std::size_t kReadAheadFiles = 32;
+    static constexpr std::uint64_t kReadAheadBytes = std::uint64_t{8} << 20;
+    static constexpr std::uint64_t kReadAheadOfAFile = std::uint64_t{2} << 20;
 
     struct Setup {
         HashAlgorithm algorithm = HashAlgorithm::kXxh3;
@@ -86,6 +90,7 @@ class ContentReaders {
         std::uint64_t place = 0;   // where its first byte lies, when left for the disk reader
         std::uint64_t number = 0;  // in the order asked
         FileHashing::Cache cache = FileHashing::Cache::kUnknown;  // as found when left
+        std::uint64_t bytesAhead = 0;                             // asked to be read ahead
     };
     void Run(FileHashing& hashing, bool diskReader);
     bool SkipKnown();

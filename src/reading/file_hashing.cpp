@@ -111,9 +111,7 @@ FileHashing::CachedOrPlace FileHashing::HashIfCached(
         !(stop && stop())) {
         found = ReadFromTheCache(fd.Get(), size);
     }
-    if (!found) {
-        found = PageCacheCare::WhollyCached(fd.Get(), size) ? Cache::kWhole : Cache::kUnknown;
-    }
+    if (!found) found = PageCacheCare::Held(fd.Get(), size);
     answer.cache = *found;
     if (answer.cache == Cache::kWhole || answer.cache == Cache::kInBuffer) {
         cachedInARow_ = std::min(cachedInARow_ + 1, kCachedInARow);
@@ -138,6 +136,11 @@ std::optional<FileHashing::Cache> FileHashing::ReadFromTheCache(int fd, std::uin
     if (n < 0 && errno == EAGAIN) return Cache::kNone;
     if (n < 0 && errno == EOPNOTSUPP) return std::nullopt;
     return Cache::kSome;
+}
+
+void FileHashing::ReadAhead(int rootFd, const FileToHash& file, std::uint64_t bytes) {
+    const runtime::UniqueFd fd(OpenBeneath(rootFd, file.path, kOpenFileFlags));
+    if (fd) ::posix_fadvise(fd.Get(), 0, static_cast<off_t>(bytes), POSIX_FADV_WILLNEED);
 }
 
 HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check,
@@ -284,12 +287,17 @@ void PageCacheCare::LookAtTheCache() {
 }
 
 bool PageCacheCare::WhollyCached(int fd, std::uint64_t size) {
+    return Held(fd, size) == FileHashing::Cache::kWhole;
+}
+
+FileHashing::Cache PageCacheCare::Held(int fd, std::uint64_t size) {
     CacheRange range{0, size};
     CacheStatus status{};
-    if (size == 0) return true;
+    if (size == 0) return FileHashing::Cache::kWhole;
+    if (::syscall(kCacheStatCall, fd, &range, &status, 0) != 0) return FileHashing::Cache::kUnknown;
     static const auto kPage = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    return ::syscall(kCacheStatCall, fd, &range, &status, 0) == 0 &&
-           status.cached >= (size + kPage - 1) / kPage;
+    if (status.cached >= (size + kPage - 1) / kPage) return FileHashing::Cache::kWhole;
+    return status.cached == 0 ? FileHashing::Cache::kNone : FileHashing::Cache::kSome;
 }
 
 PageCacheCare::~PageCacheCare() {

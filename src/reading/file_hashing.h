@@ -97,6 +97,10 @@ class FileHashing {
                                const std::function<bool()>& stop,
                                const std::function<void(const FileToHash&)>& betweenReads = {});
 
+    // Asks the system to bring the first `bytes` of `file` into the page cache in the background
+    // (a read-ahead), for its reading soon after; nothing where it cannot be opened.
+    static void ReadAhead(int rootFd, const FileToHash& file, std::uint64_t bytes);
+
   private:
     std::optional<Cache> ReadFromTheCache(int fd, std::uint64_t size);
     runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
@@ -136,6 +140,9 @@ class PageCacheCare {
     // Whether every page of the file's first `size` bytes is in the page cache; false where the
     // system cannot tell.
     static bool WhollyCached(int fd, std::uint64_t size);
+    // What the cache holds of the file's first `size` bytes: kWhole, kSome, kNone; kUnknown where
+    // the system cannot tell.
+    static FileHashing::Cache Held(int fd, std::uint64_t size);
 
   private:
     int fd_;
