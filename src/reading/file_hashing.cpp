@@ -154,8 +154,8 @@ HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check
                     stop, betweenReads);
 }
 
-// Hashes the file open as `fd`; `cache` says whether every page of it was found in the page cache
-// just before.
+// Hashes the file open as `fd`; `cache` says what was known of its pages in the page cache before
+// its reading.
 HashedFile FileHashing::HashOpen(int fd, const FileToHash& file, HashCheck check, Cache cache,
                                  const std::function<bool()>& stop,
                                  const std::function<void(const FileToHash&)>& betweenReads) {
