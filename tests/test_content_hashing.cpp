@@ -167,6 +167,18 @@ std::uint64_t CachedBytes(const std::string& path, const std::string& scratch) {
 
 constexpr std::size_t kPage = 4096;
 
+// Leaves only the last page of `path` in the page cache, as an appended log's is.
+void CacheOnlyTheLastPage(const std::string& path) {
+    Evict(path);
+    const runtime::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd.Get(), &st), 0);
+    // No read-ahead around it.
+    ASSERT_EQ(::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_RANDOM), 0);
+    char byte = 0;
+    ASSERT_EQ(::pread(fd.Get(), &byte, 1, st.st_size - 1), 1);
+}
+
 bool OnTmpfs(const std::string& path) {
     struct statfs fs {};
     EXPECT_EQ(::statfs(path.c_str(), &fs), 0);
@@ -394,8 +406,9 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
 }
 
 // Hashing leaves the page cache as it found it: a file none of whose pages were cached has none
-// cached after (as fincore, an independent reader, tells), a file that was cached whole still is;
-// so for files of many reads and for files of one read, which are read from the cache alone first.
+// cached after (as fincore, an independent reader, tells), a file that was cached whole still is,
+// and so are the cached last pages of one whose first page was not; so for files of many pages and
+// for files of one page, which are read from the cache alone first.
 // (On tmpfs every page is the file itself: nothing can be told there.)
 TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStays) {
     TempDir dir;
@@ -406,6 +419,7 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
     MakeFile(tree + "/warm", std::string(3 * reading::kHashReadBytes + 5, 'w'));
     MakeFile(tree + "/small-cold", std::string(kPage, 's'));
     MakeFile(tree + "/small-warm", std::string(100, 's'));
+    MakeFile(tree + "/tail-warm", std::string(64 * kPage + 7, 't'));
     const auto cachedBytes = [&dir](const std::string& file) {
         return CachedBytes(file, dir / "fincore.out");
     };
@@ -414,15 +428,20 @@ TEST(ContentHashes, AFileReadFromTheDiskLeavesNothingInTheCacheAndACachedOneStay
     for (const bool diskOrder : {false, true}) {
         SCOPED_TRACE(diskOrder ? "in the disk's order" : "as asked");
         for (const char* name : {"/cold", "/small-cold"}) Evict(tree + name);
+        CacheOnlyTheLastPage(tree + "/tail-warm");
         ASSERT_EQ(cachedBytes(tree + "/cold"), 0u) << "the page cache kept what was dropped";
         ASSERT_EQ(cachedBytes(tree + "/small-cold"), 0u) << "the page cache kept what was dropped";
         const std::uint64_t warm = cachedBytes(tree + "/warm");
+        const std::uint64_t tail = cachedBytes(tree + "/tail-warm");
         ASSERT_NE(cachedBytes(tree + "/small-warm"), 0u);
+        ASSERT_NE(tail, 0u);
         const HashedSave saved(tree, Asked(HashAlgorithm::kXxh3, diskOrder));
         EXPECT_EQ(cachedBytes(tree + "/cold"), 0u);
         EXPECT_EQ(cachedBytes(tree + "/warm"), warm);
         EXPECT_EQ(cachedBytes(tree + "/small-cold"), 0u);
         EXPECT_NE(cachedBytes(tree + "/small-warm"), 0u);
+        // Partly cached, its first page not: what was there stays.
+        EXPECT_GE(cachedBytes(tree + "/tail-warm"), tail);
         // (The independent hasher brings every page in: it reads last.)
         EXPECT_EQ(KeptHashesOf(saved.Folder()), IndependentHashesOf(tree, HashAlgorithm::kXxh3));
     }
@@ -489,11 +508,11 @@ TEST(ContentHashes, InTheDisksOrderTheFilesAfterTheOneReadAreReadAheadAndDropped
     }
 }
 
-// Once a run of files was found whole in the page cache, a reader reads a file of one read from the
-// cache alone instead of asking the cache of it: one whole there is hashed from those bytes; one of
-// whose pages none was there is left for the disk's order, and its reading then drops what it
-// brought in; one only partly there is left too, and what was there stays. A file left breaks the
-// run.
+// Once a run of files was found whole in the page cache, a reader reads a file of one page from the
+// cache alone instead of asking the cache of it: one there is hashed from those bytes; one not
+// there is left for the disk's order, and its reading then drops what it brought in. A larger file
+// is asked of first, so that one whose last pages alone are cached (an appended log's) is left for
+// the disk's order with those pages kept. A file left breaks the run.
 TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTheDisksOrder) {
     TempDir dir;
     if (OnTmpfs(dir.Path())) GTEST_SKIP() << "the temporary folder is on tmpfs";
@@ -504,16 +523,14 @@ TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTh
         NumberedNames("warm", static_cast<int>(reading::FileHashing::kCachedInARow));
     for (const std::string& name : warm) MakeFileOfSize(tree + "/" + name, 3000, random);
     constexpr std::size_t kSize = 64 * kPage + 7;
-    for (const char* name : {"cold", "partly", "after-cold", "after"}) {
-        MakeFileOfSize(tree + "/" + name, kSize, random);
-    }
+    for (const char* name : {"cold", "after-cold"}) MakeFileOfSize(tree + "/" + name, 3000, random);
+    for (const char* name : {"partly", "after"}) MakeFileOfSize(tree + "/" + name, kSize, random);
     Evict(tree + "/cold");
-    Evict(tree + "/partly", kPage);
+    CacheOnlyTheLastPage(tree + "/partly");
     Evict(tree + "/after-cold");
     const std::string scratch = dir / "fincore.out";
     ASSERT_EQ(CachedBytes(tree + "/cold", scratch), 0u) << "the page cache kept what was dropped";
     const std::uint64_t partly = CachedBytes(tree + "/partly", scratch);
-    // (The cache may keep pages in larger pieces than one.)
     ASSERT_GT(partly, 0u);
     ASSERT_LT(partly, kSize);
 
@@ -538,6 +555,7 @@ TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTh
     const auto partlyAnswer = ask("partly");
     EXPECT_FALSE(partlyAnswer.hashed.has_value());
     EXPECT_EQ(partlyAnswer.cache, reading::FileHashing::Cache::kSome);
+    EXPECT_EQ(CachedBytes(tree + "/partly", scratch), partly) << "a read began before it was asked";
     aRunOfCachedFiles();
     const auto cold = ask("cold");
     EXPECT_FALSE(cold.hashed.has_value());

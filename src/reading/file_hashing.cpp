@@ -107,7 +107,7 @@ FileHashing::CachedOrPlace FileHashing::HashIfCached(
     }
     const std::uint64_t size = file.listed.size;
     std::optional<Cache> found;
-    if (cachedInARow_ >= kCachedInARow && size != 0 && size <= buffer_.size() &&
+    if (cachedInARow_ >= kCachedInARow && size != 0 && size <= PageCacheCare::kOnePage &&
         !(stop && stop())) {
         found = ReadFromTheCache(fd.Get(), size);
     }
@@ -123,10 +123,9 @@ FileHashing::CachedOrPlace FileHashing::HashIfCached(
     return answer;
 }
 
-// Reads the file's `size` bytes into the buffer from the page cache alone: kInBuffer when every
-// one was there; kNone when its first page was not (where pages after it were, they are dropped
-// with those the reading brings in); kSome when some were (or it shrank); none where the file
-// system cannot tell.
+// Reads the file's `size` bytes (one page at most) into the buffer from the page cache alone:
+// kInBuffer when they were there; kNone when they were not; kSome when it shrank; none where the
+// file system cannot tell.
 std::optional<FileHashing::Cache> FileHashing::ReadFromTheCache(int fd, std::uint64_t size) {
     struct iovec piece {
         buffer_.data(), static_cast<std::size_t>(size)
@@ -205,14 +204,15 @@ HashedFile FileHashing::HashOpen(int fd, const FileToHash& file, HashCheck check
 bool FileHashing::ReadAll(int fd, Cache cache, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
-    // What the cache held of it, where not known yet: a file of one read is read from the cache
-    // alone first, which tells it without a call to ask (and when all was there, it is read); a
+    // What the cache held of it, where not known yet: a file of one page is read from the cache
+    // alone first, which tells it without a call to ask (and when it was there, it is read); a
     // larger one is asked of before its first read, which (with the read-ahead it starts) brings
     // pages in.
     PageCacheCare care(fd);
     const std::uint64_t size = file.listed.size;
     std::uint64_t at = 0;
-    if (cache == Cache::kUnknown && size != 0 && size <= buffer_.size() && !(stop && stop())) {
+    if (cache == Cache::kUnknown && size != 0 && size <= PageCacheCare::kOnePage &&
+        !(stop && stop())) {
         cache = ReadFromTheCache(fd, size).value_or(Cache::kUnknown);
     }
     if (cache == Cache::kUnknown && size != 0) {

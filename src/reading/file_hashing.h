@@ -84,7 +84,7 @@ class FileHashing {
     // (see FirstPhysicalByte; 0 where that cannot be told), with what was found of it in the cache,
     // for it to be hashed in the disk's order. One open either way.
     // The cache is asked of each file (cachestat) until kCachedInARow files in a row were found
-    // whole there; from then on a file of one read is read from the cache alone at once, one call
+    // whole there; from then on a file of one page is read from the cache alone at once, one call
     // fewer, until one is not whole there (its reading started a read-ahead out of the disk's
     // order: one a run of kCachedInARow files at most).
     static constexpr std::uint32_t kCachedInARow = 64;
@@ -122,12 +122,14 @@ class FileHashing {
 // Leaves the page cache as it found a file: a file none of whose pages were cached when it was
 // looked at, before its reading, has every page the reading brought in dropped again once it is
 // read (whatever ends the reading); one with pages cached already, all or some, is left as it is,
-// and so is one never looked at. A file of one read is looked at by reading it from the cache
-// alone: one whose first page was not there counts as one with none there. Where the system
-// cannot tell (no cachestat, before Linux 6.5, for a file of more than one read), nothing is
-// dropped.
+// and so is one never looked at. A file of one page (kOnePage) is looked at by reading it from
+// the cache alone, which tells the same. (A larger file is asked of first: a read from the cache
+// alone refused for its first page begins a read-ahead of the pages after it, which would hide
+// whether they were there before, as an appended log's last pages are.) Where the system cannot
+// tell (no cachestat, before Linux 6.5, for a file of more than one page), nothing is dropped.
 class PageCacheCare {
   public:
+    static constexpr std::uint64_t kOnePage = 4096;
     explicit PageCacheCare(int fd) : fd_(fd) {}
     // Asks what the cache holds of the file before its reading brings anything in.
     void LookAtTheCache();
