@@ -148,11 +148,11 @@ void MakeFileOfSize(const std::string& path, std::size_t size, std::mt19937& ran
     MakeFile(path, bytes);
 }
 
-// Drops the pages of `path` from `from` on out of the page cache (written to the disk first).
-void Evict(const std::string& path, off_t from = 0) {
+// Drops the pages of `path` out of the page cache (written to the disk first).
+void Evict(const std::string& path) {
     ASSERT_EQ(std::system(("sync '" + path + "'").c_str()), 0);
     const runtime::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_EQ(::posix_fadvise(fd.Get(), from, 0, POSIX_FADV_DONTNEED), 0);
+    ASSERT_EQ(::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_DONTNEED), 0);
 }
 
 // How many bytes of `path` the page cache holds, as fincore (an independent reader) tells;
