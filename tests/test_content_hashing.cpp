@@ -329,9 +329,10 @@ TEST(ContentHashes, TheReadersHandBackInOrderWithOrWithoutThreadsAndStopWithinAR
         ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_DONTNEED);
         struct stat st {};
         ::fstat(fd.Get(), &st);
-        evicted =
-            evicted && (st.st_size == 0 || !reading::PageCacheCare::WhollyCached(
-                                               fd.Get(), static_cast<std::uint64_t>(st.st_size)));
+        evicted = evicted &&
+                  (st.st_size == 0 ||
+                   reading::PageCacheCare::Held(fd.Get(), static_cast<std::uint64_t>(st.st_size)) !=
+                       reading::FileHashing::Cache::kWhole);
     }
     {
         reading::ContentReaders::Setup setup;
@@ -460,7 +461,8 @@ TEST(ContentHashes, InTheDisksOrderTheFilesAfterTheOneReadAreReadAheadAndDropped
     for (const std::string& name : names) Evict(dir / name);
     const auto wholly = [&dir](const std::string& name) {
         const runtime::UniqueFd fd(::open((dir / name).c_str(), O_RDONLY | O_CLOEXEC));
-        return reading::PageCacheCare::WhollyCached(fd.Get(), 3 * kPage + 1);
+        return reading::PageCacheCare::Held(fd.Get(), 3 * kPage + 1) ==
+               reading::FileHashing::Cache::kWhole;
     };
     ASSERT_TRUE(std::none_of(names.begin(), names.end(), wholly)) << "the cache kept them";
 

@@ -276,28 +276,30 @@ struct CacheStatus {
 };
 constexpr long kCacheStatCall = 451;
 
+// How many pages of the file's first `length` bytes (0: all of it) the page cache holds; none where
+// the system cannot tell (an older kernel).
+std::optional<std::uint64_t> CachedPages(int fd, std::uint64_t length) {
+    CacheRange range{0, length};
+    CacheStatus status{};
+    if (::syscall(kCacheStatCall, fd, &range, &status, 0) != 0) return std::nullopt;
+    return status.cached;
+}
+
 }  // namespace
 
 void PageCacheCare::LookAtTheCache() {
-    CacheRange range{0, 0};
-    CacheStatus status{};
-    // Where the system cannot tell (an older kernel), nothing is dropped: the cache is left as the
-    // kernel keeps it, never emptied of what the user had there.
-    dropAfter_ = ::syscall(kCacheStatCall, fd_, &range, &status, 0) == 0 && status.cached == 0;
-}
-
-bool PageCacheCare::WhollyCached(int fd, std::uint64_t size) {
-    return Held(fd, size) == FileHashing::Cache::kWhole;
+    // Where the system cannot tell, nothing is dropped: the cache is left as the kernel keeps it,
+    // never emptied of what the user had there.
+    dropAfter_ = CachedPages(fd_, 0) == std::uint64_t{0};
 }
 
 FileHashing::Cache PageCacheCare::Held(int fd, std::uint64_t size) {
-    CacheRange range{0, size};
-    CacheStatus status{};
     if (size == 0) return FileHashing::Cache::kWhole;
-    if (::syscall(kCacheStatCall, fd, &range, &status, 0) != 0) return FileHashing::Cache::kUnknown;
+    const std::optional<std::uint64_t> cached = CachedPages(fd, size);
+    if (!cached) return FileHashing::Cache::kUnknown;
     static const auto kPage = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    if (status.cached >= (size + kPage - 1) / kPage) return FileHashing::Cache::kWhole;
-    return status.cached == 0 ? FileHashing::Cache::kNone : FileHashing::Cache::kSome;
+    if (*cached >= (size + kPage - 1) / kPage) return FileHashing::Cache::kWhole;
+    return *cached == 0 ? FileHashing::Cache::kNone : FileHashing::Cache::kSome;
 }
 
 PageCacheCare::~PageCacheCare() {

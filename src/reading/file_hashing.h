@@ -139,9 +139,6 @@ class PageCacheCare {
     PageCacheCare(const PageCacheCare&) = delete;
     PageCacheCare& operator=(const PageCacheCare&) = delete;
     bool DropsAfter() const { return dropAfter_; }
-    // Whether every page of the file's first `size` bytes is in the page cache; false where the
-    // system cannot tell.
-    static bool WhollyCached(int fd, std::uint64_t size);
     // What the cache holds of the file's first `size` bytes: kWhole, kSome, kNone; kUnknown where
     // the system cannot tell.
     static FileHashing::Cache Held(int fd, std::uint64_t size);
