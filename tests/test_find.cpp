@@ -879,6 +879,83 @@ TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
     ::close(readOnly);
 }
 
+// Each trigram's posting list names exactly the blocks whose paths hold it, once each, ascending,
+// told apart from the paths alone: through long runs of blocks that hold few trigrams (the same
+// name in every folder) and blocks that hold thousands (random names, either case, bytes above
+// ASCII), in memory and spilling to a scratch file.
+TEST(ListingIndex, EachPostingListNamesExactlyTheBlocksWhosePathsHoldItsTrigram) {
+    std::mt19937 random(10122026);
+    std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
+    for (int folder = 0; folder < 340; ++folder) {
+        entries.emplace_back("/v/d" + std::to_string(folder), true);
+        for (int file = 0; file < 480; ++file) entries.emplace_back(entries.back().first, false);
+        for (std::size_t file = entries.size() - 480; file < entries.size(); ++file) {
+            entries[file].first = "/v/d" + std::to_string(folder) + "/same.txt";
+        }
+    }
+    const std::string letters = "abcXYZ0189-._ \xC3\xA9\xFF";
+    for (int folder = 0; folder < 40; ++folder) {
+        const std::string folderPath = "/w/R" + std::to_string(folder);
+        entries.emplace_back(folderPath, true);
+        for (int file = 0; file < 800; ++file) {
+            std::string name;
+            for (std::size_t i = 2 + random() % 14; i > 0; --i)
+                name += letters[random() % letters.size()];
+            entries.emplace_back(folderPath + "/" + name, false);
+        }
+    }
+    // What every list should be: each (trigram, block) of the paths, once.
+    std::vector<std::uint64_t> expected;
+    for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+        const std::string& path = entries[entry].first;
+        for (std::size_t at = 0; at + 3 <= path.size(); ++at) {
+            expected.push_back(std::uint64_t{catalogue::TrigramAt(path, at)} << 32 |
+                               entry / catalogue::kEntriesPerBlock);
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    ASSERT_GT(entries.size() / catalogue::kEntriesPerBlock, 300u);
+
+    const auto postingsOf = [](const std::string& index) {
+        std::vector<std::uint64_t> postings;
+        const auto trigrams = catalogue::FixedAt<std::uint32_t>(index, 36);
+        const auto table = catalogue::FixedAt<std::uint64_t>(index, 48);
+        for (std::uint32_t row = 0; row < trigrams; ++row) {
+            const std::size_t rowAt = table + std::size_t{row} * catalogue::kTrigramRowBytes;
+            const auto trigram = catalogue::FixedAt<std::uint32_t>(index, rowAt);
+            std::size_t at = catalogue::FixedAt<std::uint64_t>(index, rowAt + 8);
+            const auto end = catalogue::FixedAt<std::uint64_t>(
+                index, rowAt + (row + 1 < trigrams ? catalogue::kTrigramRowBytes + 8
+                                                   : catalogue::kTrigramRowBytes));
+            for (std::uint64_t block = 0, first = 1; at < end; first = 0) {
+                const std::uint64_t step = catalogue::VarintAt(index, at);
+                if (first == 0 && step == 0) ADD_FAILURE() << "a block twice in " << trigram;
+                block += step;
+                postings.push_back(std::uint64_t{trigram} << 32 | block);
+            }
+        }
+        return postings;
+    };
+    const auto build = [&](int scratch) {
+        catalogue::IndexWriter builder;
+        if (scratch >= 0) builder.KeepIn(scratch, 300000);
+        for (const auto& [path, isFolder] : entries) {
+            builder.Add(path, isFolder, isFolder ? 'd' : 'f');
+        }
+        return builder.Finish(entries.size(), 0, {});
+    };
+    const std::string inMemory = build(-1);
+    const std::vector<std::uint64_t> postings = postingsOf(inMemory);
+    ASSERT_EQ(postings.size(), expected.size());
+    EXPECT_TRUE(postings == expected);
+    TempDir dir;
+    const int scratch = ::open(dir.Path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(scratch, 0);
+    EXPECT_TRUE(build(scratch) == inMemory);
+    ::close(scratch);
+}
+
 // A re-listing's builder follows the earlier index: it takes each block that holds what the
 // earlier block in its place holds, and copies the earlier trigram table and posting lists when
 // every block was taken. Whatever it takes, it writes the very index a builder without it writes:

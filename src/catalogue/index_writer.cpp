@@ -1,9 +1,11 @@
 #include "catalogue/index_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "catalogue/index_file.h"
 #include "catalogue/index_format.h"
@@ -207,17 +209,21 @@ void IndexWriter::StopFollowing() {
 
 // Where each list is in lists_, in the order of their trigrams.
 std::vector<std::uint32_t> IndexWriter::ListsByTrigram() const {
-    std::vector<std::uint32_t> order(lists_.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-    std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
-        return lists_[a].trigram < lists_[b].trigram;
-    });
+    // Sorted as trigram and place together, without a look into lists_ for each compare.
+    std::vector<std::uint64_t> keyed(lists_.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+        keyed[i] = std::uint64_t{lists_[i].trigram} << 32 | i;
+    }
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::uint32_t> order(keyed.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
     return order;
 }
 
 // Moves the posting lists to the scratch file as one run. Each trigram's slot keeps its last
 // block, so the lists go on as differences: a trigram's whole list is its pieces end to end.
 void IndexWriter::SpillPostingLists() {
+    DrainPostingLog();
     // Written a piece at a time, each list let go of once copied: the run is never whole in memory
     // beside the lists.
     constexpr std::size_t kPiece = std::size_t{64} << 10;
@@ -240,15 +246,16 @@ void IndexWriter::SpillPostingLists() {
     postingBytes_ = 0;
 }
 
-// Tells `told` each trigram's whole list, from the runs spilled and what is held, by trigram.
-void IndexWriter::EachMergedList(const MergedList& told) const {
+// Tells `told` each trigram's whole list, from the runs spilled and what is held (`held`, the lists
+// in the order of their trigrams), by trigram.
+void IndexWriter::EachMergedList(const std::vector<std::uint32_t>& held,
+                                 const MergedList& told) const {
     std::vector<SpilledRun> runs;
     runs.reserve(runs_.size());
     // Each run's window a small share of what the lists may hold in memory.
     const std::size_t window =
         std::clamp<std::size_t>(postingBytesHeld_ / 64, 256, std::size_t{64} << 10);
     for (const Run& run : runs_) runs.emplace_back(*scratch_, run.at, run.bytes, window);
-    const std::vector<std::uint32_t> held = ListsByTrigram();
     std::string merged;
     for (const std::uint32_t i : held) {
         // Every trigram ever noted has its place in lists_, whether its list is held or spilled.
@@ -266,30 +273,83 @@ void IndexWriter::EachMergedList(const MergedList& told) const {
     }
 }
 
-// Notes `trigram` in the block being built unless trigramSlots_ says it is there already.
-void IndexWriter::NoteTrigramInBlock(std::uint32_t trigram, std::uint64_t block) {
-    const std::uint64_t key = trigram + 1;
-    const std::uint64_t heldNow = key | (block + 1) << kKeyBits;
+// Sorts the log by trigram, keeping each trigram's postings in the order noted: a byte at a time
+// from the lowest of the trigram's, each pass stable.
+void IndexWriter::SortPostingLog() {
+    constexpr int kPasses = 3;
+    std::array<std::array<std::uint32_t, 256>, kPasses> counts{};
+    for (const std::uint32_t posting : postingLog_) {
+        for (int pass = 0; pass < kPasses; ++pass) {
+            ++counts[pass][(posting >> (kLogBlockBits + 8 * pass)) & 0xFF];
+        }
+    }
+    sortRoom_.resize(postingLog_.size());
+    for (int pass = 0; pass < kPasses; ++pass) {
+        std::array<std::uint32_t, 256>& at = counts[pass];
+        // A pass in which every posting has the same byte leaves the order as it is.
+        if (std::find(at.begin(), at.end(), postingLog_.size()) != at.end()) continue;
+        std::uint32_t sum = 0;
+        for (std::uint32_t& count : at) sum += std::exchange(count, sum);
+        const int shift = kLogBlockBits + 8 * pass;
+        for (const std::uint32_t posting : postingLog_)
+            sortRoom_[at[(posting >> shift) & 0xFF]++] = posting;
+        postingLog_.swap(sortRoom_);
+    }
+}
+
+void IndexWriter::BeginPostingLog(std::uint64_t block) {
+    DrainPostingLog();
+    postingLog_.reserve(kPostingLogEntries);
+    logFirstBlock_ = block;
+}
+
+void IndexWriter::DrainPostingLog() {
+    if (postingLog_.empty()) return;
+    SortPostingLog();
     const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
-    const std::size_t mask = trigramSlots_.size() - 1;
-    std::size_t slot = TrigramSlotOf(static_cast<std::uint32_t>(key), trigramSlots_.size());
-    while ((trigramSlots_[slot] & keyMask) != key && trigramSlots_[slot] != 0) {
-        slot = (slot + 1) & mask;
+    const std::size_t count = postingLog_.size();
+    // The slots of the trigrams a few ahead are asked of the memory while these are looked up:
+    // in the order of the trigrams, the slots are scattered across the table.
+    constexpr int kAhead = 8;
+    std::size_t ahead = 0;
+    const auto lookAhead = [&] {
+        if (ahead >= count) return;
+        const std::uint32_t trigram = postingLog_[ahead] >> kLogBlockBits;
+        const std::size_t home = TrigramSlotOf(trigram + 1, trigramSlots_.size());
+        __builtin_prefetch(&trigramSlots_[home]);
+        __builtin_prefetch(&slotList_[home]);
+        while (ahead < count && postingLog_[ahead] >> kLogBlockBits == trigram) ++ahead;
+    };
+    for (int i = 0; i < kAhead; ++i) lookAhead();
+    for (std::size_t next = 0; next < count;) {
+        lookAhead();
+        const std::uint32_t trigram = postingLog_[next] >> kLogBlockBits;
+        const std::uint64_t key = trigram + 1;
+        const std::size_t mask = trigramSlots_.size() - 1;
+        std::size_t slot = TrigramSlotOf(static_cast<std::uint32_t>(key), trigramSlots_.size());
+        while ((trigramSlots_[slot] & keyMask) != key && trigramSlots_[slot] != 0) {
+            slot = (slot + 1) & mask;
+        }
+        if (trigramSlots_[slot] == 0) {
+            slotList_[slot] = static_cast<std::uint32_t>(lists_.size());
+            lists_.push_back({trigram, {}});
+        }
+        // The first block whole, then each one less the one before; a block the list ends with
+        // already (noted twice within it) is not added again.
+        std::uint64_t last = trigramSlots_[slot] >> kKeyBits;  // + 1; 0 for none
+        std::string& list = lists_[slotList_[slot]].blocks;
+        const std::size_t before = list.size();
+        for (; next < count && postingLog_[next] >> kLogBlockBits == trigram; ++next) {
+            const std::uint64_t block = logFirstBlock_ + (postingLog_[next] & kLogBlockMask);
+            if (block + 1 == last) continue;
+            PutVarint(list, block - (last == 0 ? 0 : last - 1));
+            last = block + 1;
+        }
+        postingBytes_ += list.size() - before;
+        trigramSlots_[slot] = key | last << kKeyBits;
+        if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
     }
-    const std::uint64_t held = trigramSlots_[slot];
-    if (held == heldNow) return;
-    if (held == 0) {
-        slotList_[slot] = static_cast<std::uint32_t>(lists_.size());
-        lists_.push_back({trigram, {}});
-    }
-    // The first block whole, then each one less the one before.
-    const std::uint64_t last = held >> kKeyBits;
-    std::string& list = lists_[slotList_[slot]].blocks;
-    const std::size_t before = list.size();
-    PutVarint(list, block - (last == 0 ? 0 : last - 1));
-    postingBytes_ += list.size() - before;
-    trigramSlots_[slot] = heldNow;
-    if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
+    postingLog_.clear();
 }
 
 void IndexWriter::WidenTrigramSlots() {
@@ -418,9 +478,12 @@ std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
         StopFollowing();
     }
     std::uint64_t listBytes = earlierLists.size();
+    DrainPostingLog();
     if (scratch_) scratch_->Flush();  // all of it is read back from here on
+    const std::vector<std::uint32_t> byTrigram =
+        earlier_ == nullptr ? ListsByTrigram() : std::vector<std::uint32_t>{};
     if (earlier_ == nullptr) {
-        EachMergedList([&](std::uint32_t trigram, std::string_view list) {
+        EachMergedList(byTrigram, [&](std::uint32_t trigram, std::string_view list) {
             PutFixed(trigramRows, trigram);
             PutFixed(trigramRows, IndexChecksum(list));
             PutFixed(trigramRows, listBytes);  // made absolute below
@@ -482,7 +545,7 @@ std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
         PutFixed(trigramRows, listsAt + listBytes);
         write(trigramRows);
         trigramRows = {};
-        EachMergedList([&write](std::uint32_t, std::string_view list) { write(list); });
+        EachMergedList(byTrigram, [&write](std::uint32_t, std::string_view list) { write(list); });
     }
     table.clear();
     WriteFrames(folderFrames_, foldersAt, write, table);

@@ -92,17 +92,29 @@ class IndexWriter {
     // the entry before began with them) as block `block`'s.
     void NoteTrigramsOf(std::string_view path, std::size_t shared, std::uint64_t block);
     // Notes that block `block` (the one being built, or in the catching up of StopFollowing, one
-    // before it) holds `trigram`: the block joins the trigram's posting list once. A repeat within
-    // the block, as most are (a folder's names share their endings and their folder), is told from
-    // seenInBlock_ at once.
-    void NoteTrigram(std::uint32_t trigram, std::uint64_t block) {
+    // before it; blocks are told in ascending order) holds `trigram`: the block joins the
+    // trigram's posting list once. A repeat within the block, as most are (a folder's names share
+    // their endings and their folder), is told from seenInBlock_ at once; the rest wait in the
+    // posting log.
+    // (Called for every trigram of every path: made part of its caller.)
+    [[gnu::always_inline]] void NoteTrigram(std::uint32_t trigram, std::uint64_t block) {
         const std::uint32_t key = trigram + 1;
         std::uint32_t& seen = seenInBlock_[(key * 0x9E3779B1u) >> (32 - kSeenInBlockBits)];
         if (seen == key) return;
         seen = key;
-        NoteTrigramInBlock(trigram, block);
+        // (A block before logFirstBlock_, never told, would begin a new log too.)
+        if (block - logFirstBlock_ > kLogBlockMask || postingLog_.size() == kPostingLogEntries)
+            [[unlikely]] {
+            BeginPostingLog(block);
+        }
+        postingLog_.push_back(trigram << kLogBlockBits |
+                              static_cast<std::uint32_t>(block - logFirstBlock_));
     }
-    void NoteTrigramInBlock(std::uint32_t trigram, std::uint64_t block);
+    // Adds the postings of the log to the trigrams' lists, a trigram at a time, and empties it.
+    void DrainPostingLog();
+    // Drains the log, whose postings are now those of `block` and after.
+    [[gnu::noinline]] void BeginPostingLog(std::uint64_t block);
+    void SortPostingLog();
     bool EarlierListsAreThese(std::uint64_t trigramTable, std::string& rows,
                               std::string& lists) const;
     void WidenTrigramSlots();
@@ -113,7 +125,7 @@ class IndexWriter {
     void WriteFrames(Frames& frames, std::uint64_t at, const Write& write, std::string& table);
     void SpillPostingLists();
     std::vector<std::uint32_t> ListsByTrigram() const;
-    void EachMergedList(const MergedList& told) const;
+    void EachMergedList(const std::vector<std::uint32_t>& held, const MergedList& told) const;
     std::string CutShortList();
 
     Frames blocks_;
@@ -130,15 +142,24 @@ class IndexWriter {
     std::size_t postingBytes_ = 0;  // in lists_
     // Which trigrams have a list, and the last block in each: an open-addressed set of eight-byte
     // slots (the trigram + 1 in the low kKeyBits, 0 for an empty slot; the last block + 1 above
-    // it), grown when half full, small enough to stay in the processor's cache for most listings,
-    // so that noting a trigram the block being built holds already is one compare. slotList_
-    // holds, slot for slot, where each one's list is in lists_.
+    // it), grown when half full. slotList_ holds, slot for slot, where each one's list is in
+    // lists_.
     static constexpr int kKeyBits = 25;
     std::vector<std::uint64_t> trigramSlots_ = std::vector<std::uint64_t>(4096);
     std::vector<std::uint32_t> slotList_ = std::vector<std::uint32_t>(4096);
+    // The postings noted and not yet in their lists, each the trigram above kLogBlockBits and its
+    // block less logFirstBlock_ below, in the order noted (each trigram's blocks ascend). Looking
+    // each posting up in trigramSlots_ as it came missed the processor's caches two or three
+    // times; sorted by trigram, each trigram of the log is looked up once.
+    static constexpr int kLogBlockBits = 8;
+    static constexpr std::uint64_t kLogBlockMask = (1u << kLogBlockBits) - 1;
+    static constexpr std::size_t kPostingLogEntries = std::size_t{1} << 16;
+    std::vector<std::uint32_t> postingLog_;
+    std::vector<std::uint32_t> sortRoom_;
+    std::uint64_t logFirstBlock_ = 0;
     // Trigrams the block being built holds, each where a hash of it says (trigram + 1, 0 none; a
-    // trigram that lost its place to another is looked up in trigramSlots_ again): small enough
-    // for the processor's nearest cache, cleared with every block.
+    // trigram that lost its place to another is noted in the log again, and dropped when drained):
+    // small enough for the processor's nearest cache, cleared with every block.
     static constexpr int kSeenInBlockBits = 12;
     std::vector<std::uint32_t> seenInBlock_ = std::vector<std::uint32_t>(1 << kSeenInBlockBits);
     std::string previous_;
