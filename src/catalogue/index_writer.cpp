@@ -220,8 +220,8 @@ std::vector<std::uint32_t> IndexWriter::ListsByTrigram() const {
     return order;
 }
 
-// Moves the posting lists to the scratch file as one run. Each trigram's slot keeps its last
-// block, so the lists go on as differences: a trigram's whole list is its pieces end to end.
+// Moves the posting lists to the scratch file as one run. Each list keeps its last block, so the
+// lists go on as differences: a trigram's whole list is its pieces end to end.
 void IndexWriter::SpillPostingLists() {
     DrainPostingLog();
     // Written a piece at a time, each list let go of once copied: the run is never whole in memory
@@ -244,6 +244,16 @@ void IndexWriter::SpillPostingLists() {
     scratch_->Append(piece);
     runs_.push_back({at, scratch_->End() - at});
     postingBytes_ = 0;
+}
+
+// Once every trigram was noted: where each list is in lists_, in the order of their trigrams; what
+// only noting needs is let go of, its room the trigram table's.
+std::vector<std::uint32_t> IndexWriter::ListsForWriting() {
+    DrainPostingLog();
+    postingLog_ = {};
+    sortRoom_ = {};
+    trigramSlots_ = {};
+    return ListsByTrigram();
 }
 
 // Tells `told` each trigram's whole list, from the runs spilled and what is held (`held`, the lists
@@ -317,7 +327,6 @@ void IndexWriter::DrainPostingLog() {
         const std::uint32_t trigram = postingLog_[ahead] >> kLogBlockBits;
         const std::size_t home = TrigramSlotOf(trigram + 1, trigramSlots_.size());
         __builtin_prefetch(&trigramSlots_[home]);
-        __builtin_prefetch(&slotList_[home]);
         while (ahead < count && postingLog_[ahead] >> kLogBlockBits == trigram) ++ahead;
     };
     for (int i = 0; i < kAhead; ++i) lookAhead();
@@ -331,22 +340,23 @@ void IndexWriter::DrainPostingLog() {
             slot = (slot + 1) & mask;
         }
         if (trigramSlots_[slot] == 0) {
-            slotList_[slot] = static_cast<std::uint32_t>(lists_.size());
-            lists_.push_back({trigram, {}});
+            trigramSlots_[slot] = key | std::uint64_t{lists_.size()} << kKeyBits;
+            lists_.push_back({trigram, 0, {}});
         }
         // The first block whole, then each one less the one before; a block the list ends with
         // already (noted twice within it) is not added again.
-        std::uint64_t last = trigramSlots_[slot] >> kKeyBits;  // + 1; 0 for none
-        std::string& list = lists_[slotList_[slot]].blocks;
-        const std::size_t before = list.size();
+        PostingList& list = lists_[trigramSlots_[slot] >> kKeyBits];
+        std::uint64_t last = list.lastBlock;
+        const std::size_t before = list.blocks.size();
         for (; next < count && postingLog_[next] >> kLogBlockBits == trigram; ++next) {
             const std::uint64_t block = logFirstBlock_ + (postingLog_[next] & kLogBlockMask);
             if (block + 1 == last) continue;
-            PutVarint(list, block - (last == 0 ? 0 : last - 1));
+            PutVarint(list.blocks, block - (last == 0 ? 0 : last - 1));
             last = block + 1;
         }
-        postingBytes_ += list.size() - before;
-        trigramSlots_[slot] = key | last << kKeyBits;
+        postingBytes_ += list.blocks.size() - before;
+        // (Blocks are counted in 32 bits in the index's header.)
+        list.lastBlock = static_cast<std::uint32_t>(last);
         if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
     }
     postingLog_.clear();
@@ -354,19 +364,15 @@ void IndexWriter::DrainPostingLog() {
 
 void IndexWriter::WidenTrigramSlots() {
     std::vector<std::uint64_t> wider(trigramSlots_.size() * 2);
-    std::vector<std::uint32_t> widerList(wider.size());
     const std::size_t mask = wider.size() - 1;
     const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
-    for (std::size_t held = 0; held < trigramSlots_.size(); ++held) {
-        if (trigramSlots_[held] == 0) continue;
-        const auto key = static_cast<std::uint32_t>(trigramSlots_[held] & keyMask);
-        std::size_t slot = TrigramSlotOf(key, wider.size());
+    for (const std::uint64_t held : trigramSlots_) {
+        if (held == 0) continue;
+        std::size_t slot = TrigramSlotOf(static_cast<std::uint32_t>(held & keyMask), wider.size());
         while (wider[slot] != 0) slot = (slot + 1) & mask;
-        wider[slot] = trigramSlots_[held];
-        widerList[slot] = slotList_[held];
+        wider[slot] = held;
     }
     trigramSlots_ = std::move(wider);
-    slotList_ = std::move(widerList);
 }
 
 // Writes `frames` (to be placed at `at`), letting go of each, and adds their rows to `table`:
@@ -478,10 +484,8 @@ std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
         StopFollowing();
     }
     std::uint64_t listBytes = earlierLists.size();
-    DrainPostingLog();
+    const std::vector<std::uint32_t> byTrigram = ListsForWriting();
     if (scratch_) scratch_->Flush();  // all of it is read back from here on
-    const std::vector<std::uint32_t> byTrigram =
-        earlier_ == nullptr ? ListsByTrigram() : std::vector<std::uint32_t>{};
     if (earlier_ == nullptr) {
         EachMergedList(byTrigram, [&](std::uint32_t trigram, std::string_view list) {
             PutFixed(trigramRows, trigram);

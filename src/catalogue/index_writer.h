@@ -125,6 +125,7 @@ class IndexWriter {
     void WriteFrames(Frames& frames, std::uint64_t at, const Write& write, std::string& table);
     void SpillPostingLists();
     std::vector<std::uint32_t> ListsByTrigram() const;
+    std::vector<std::uint32_t> ListsForWriting();
     void EachMergedList(const std::vector<std::uint32_t>& held, const MergedList& told) const;
     std::string CutShortList();
 
@@ -132,28 +133,28 @@ class IndexWriter {
     std::string block_;                   // the block being built
     const IndexFile* earlier_ = nullptr;  // followed, until a block differs
     std::uint64_t blocksTaken_ = 0;
-    // Each trigram's posting list as it grows, as the index holds it: a posting costs a byte or
-    // two, never a sort.
+    // Each trigram's posting list as it grows, as the index holds it (a posting costs a byte or
+    // two, never a sort), and the last block in it + 1 (0: none yet), which it goes on from when
+    // it was spilled.
     struct PostingList {
         std::uint32_t trigram = 0;
+        std::uint32_t lastBlock = 0;
         std::string blocks;
     };
     std::vector<PostingList> lists_;
     std::size_t postingBytes_ = 0;  // in lists_
-    // Which trigrams have a list, and the last block in each: an open-addressed set of eight-byte
-    // slots (the trigram + 1 in the low kKeyBits, 0 for an empty slot; the last block + 1 above
-    // it), grown when half full. slotList_ holds, slot for slot, where each one's list is in
-    // lists_.
+    // Where each trigram's list is in lists_: an open-addressed set of eight-byte slots (the
+    // trigram + 1 in the low kKeyBits, 0 for an empty slot; the list's place above it), grown when
+    // half full.
     static constexpr int kKeyBits = 25;
     std::vector<std::uint64_t> trigramSlots_ = std::vector<std::uint64_t>(4096);
-    std::vector<std::uint32_t> slotList_ = std::vector<std::uint32_t>(4096);
     // The postings noted and not yet in their lists, each the trigram above kLogBlockBits and its
     // block less logFirstBlock_ below, in the order noted (each trigram's blocks ascend). Looking
     // each posting up in trigramSlots_ as it came missed the processor's caches two or three
     // times; sorted by trigram, each trigram of the log is looked up once.
     static constexpr int kLogBlockBits = 8;
     static constexpr std::uint64_t kLogBlockMask = (1u << kLogBlockBits) - 1;
-    static constexpr std::size_t kPostingLogEntries = std::size_t{1} << 16;
+    static constexpr std::size_t kPostingLogEntries = std::size_t{1} << 15;
     std::vector<std::uint32_t> postingLog_;
     std::vector<std::uint32_t> sortRoom_;
     std::uint64_t logFirstBlock_ = 0;
