@@ -881,8 +881,8 @@ TEST(ListingIndex, KeptInAScratchFileTheIndexIsTheSameByteForByte) {
 
 // Each trigram's posting list names exactly the blocks whose paths hold it, once each, ascending,
 // told apart from the paths alone: through long runs of blocks that hold few trigrams (the same
-// name in every folder) and blocks that hold thousands (random names, either case, bytes above
-// ASCII), in memory and spilling to a scratch file.
+// name in every folder), blocks that hold thousands (random names, either case, bytes above
+// ASCII) and a path of tens of thousands, in memory and spilling to a scratch file.
 TEST(ListingIndex, EachPostingListNamesExactlyTheBlocksWhosePathsHoldItsTrigram) {
     std::mt19937 random(10122026);
     std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
@@ -904,6 +904,11 @@ TEST(ListingIndex, EachPostingListNamesExactlyTheBlocksWhosePathsHoldItsTrigram)
             entries.emplace_back(folderPath + "/" + name, false);
         }
     }
+    // A path of more trigrams than the log holds.
+    const std::string many = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ-_.,;=+#%@!~{}()[]";
+    std::string deep = "/w/R39/";
+    while (deep.size() < 70000) deep += many[random() % many.size()];
+    entries.emplace_back(deep, false);
     // What every list should be: each (trigram, block) of the paths, once.
     std::vector<std::uint64_t> expected;
     for (std::size_t entry = 0; entry < entries.size(); ++entry) {

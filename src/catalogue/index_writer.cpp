@@ -142,12 +142,30 @@ void IndexWriter::NoteTrigramsOf(std::string_view path, std::size_t shared, std:
     // The trigrams of the bytes shared with the entry before are this block's already.
     const std::size_t first = shared >= 2 ? shared - 2 : 0;
     if (first + 3 > path.size()) return;
+    const std::size_t most = path.size() - first - 2;
+    // (A block before logFirstBlock_, never told, would begin a new log too.)
+    if (block - logFirstBlock_ > kLogBlockMask || logged_ + most > postingLog_.size()) {
+        BeginPostingLog(block, most);
+    }
+    // Each trigram is written to the log, and the log goes on past it when the block had not
+    // been seen to hold it: no branch on what cannot be foretold.
+    std::uint32_t* const log = postingLog_.data();
+    std::uint32_t* end = log + logged_;
+    const auto offset = static_cast<std::uint32_t>(block - logFirstBlock_);
+    const auto note = [&](std::uint32_t trigram) {
+        const std::uint32_t key = trigram + 1;
+        std::uint32_t& seen = seenInBlock_[(key * 0x9E3779B1u) >> (32 - kSeenInBlockBits)];
+        *end = trigram << kLogBlockBits | offset;
+        end += seen != key ? 1 : 0;
+        seen = key;
+    };
     std::uint32_t trigram = TrigramAt(path, first);
-    NoteTrigram(trigram, block);
+    note(trigram);
     for (std::size_t at = first + 3; at < path.size(); ++at) {
         trigram = (trigram << 8 | FoldForTrigram(static_cast<unsigned char>(path[at]))) & 0xFFFFFF;
-        NoteTrigram(trigram, block);
+        note(trigram);
     }
+    logged_ = static_cast<std::size_t>(end - log);
 }
 
 void IndexWriter::NoteTrigramsOfBlock(std::string_view coded, std::uint64_t block) {
@@ -288,36 +306,38 @@ void IndexWriter::EachMergedList(const std::vector<std::uint32_t>& held,
 void IndexWriter::SortPostingLog() {
     constexpr int kPasses = 3;
     std::array<std::array<std::uint32_t, 256>, kPasses> counts{};
-    for (const std::uint32_t posting : postingLog_) {
+    for (std::size_t i = 0; i < logged_; ++i) {
         for (int pass = 0; pass < kPasses; ++pass) {
-            ++counts[pass][(posting >> (kLogBlockBits + 8 * pass)) & 0xFF];
+            ++counts[pass][(postingLog_[i] >> (kLogBlockBits + 8 * pass)) & 0xFF];
         }
     }
-    sortRoom_.resize(postingLog_.size());
+    sortRoom_.resize(postingLog_.size());  // the same room, as they change places
     for (int pass = 0; pass < kPasses; ++pass) {
         std::array<std::uint32_t, 256>& at = counts[pass];
         // A pass in which every posting has the same byte leaves the order as it is.
-        if (std::find(at.begin(), at.end(), postingLog_.size()) != at.end()) continue;
+        if (std::find(at.begin(), at.end(), logged_) != at.end()) continue;
         std::uint32_t sum = 0;
         for (std::uint32_t& count : at) sum += std::exchange(count, sum);
         const int shift = kLogBlockBits + 8 * pass;
-        for (const std::uint32_t posting : postingLog_)
+        for (std::size_t i = 0; i < logged_; ++i) {
+            const std::uint32_t posting = postingLog_[i];
             sortRoom_[at[(posting >> shift) & 0xFF]++] = posting;
+        }
         postingLog_.swap(sortRoom_);
     }
 }
 
-void IndexWriter::BeginPostingLog(std::uint64_t block) {
+void IndexWriter::BeginPostingLog(std::uint64_t block, std::size_t room) {
     DrainPostingLog();
-    postingLog_.reserve(kPostingLogEntries);
+    postingLog_.resize(std::max({postingLog_.size(), kPostingLogEntries, room}));
     logFirstBlock_ = block;
 }
 
 void IndexWriter::DrainPostingLog() {
-    if (postingLog_.empty()) return;
+    if (logged_ == 0) return;
     SortPostingLog();
     const std::uint64_t keyMask = (std::uint64_t{1} << kKeyBits) - 1;
-    const std::size_t count = postingLog_.size();
+    const std::size_t count = logged_;
     // The slots of the trigrams a few ahead are asked of the memory while these are looked up:
     // in the order of the trigrams, the slots are scattered across the table.
     constexpr int kAhead = 8;
@@ -359,7 +379,7 @@ void IndexWriter::DrainPostingLog() {
         list.lastBlock = static_cast<std::uint32_t>(last);
         if (lists_.size() * 2 > trigramSlots_.size()) WidenTrigramSlots();
     }
-    postingLog_.clear();
+    logged_ = 0;
 }
 
 void IndexWriter::WidenTrigramSlots() {

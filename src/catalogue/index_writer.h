@@ -89,31 +89,16 @@ class IndexWriter {
     // Notes the trigrams of the coded entries `coded` (a block's bytes) as block `block`'s.
     void NoteTrigramsOfBlock(std::string_view coded, std::uint64_t block);
     // Notes the trigrams of `path` from byte `shared` on (those before are the block's already:
-    // the entry before began with them) as block `block`'s.
+    // the entry before began with them) as block `block`'s (the one being built, or in the
+    // catching up of StopFollowing, one before it; blocks are told in ascending order): the block
+    // joins each trigram's posting list once. A repeat within the block, as most are (a folder's
+    // names share their endings and their folder), is told from seenInBlock_ at once; the rest
+    // wait in the posting log.
     void NoteTrigramsOf(std::string_view path, std::size_t shared, std::uint64_t block);
-    // Notes that block `block` (the one being built, or in the catching up of StopFollowing, one
-    // before it; blocks are told in ascending order) holds `trigram`: the block joins the
-    // trigram's posting list once. A repeat within the block, as most are (a folder's names share
-    // their endings and their folder), is told from seenInBlock_ at once; the rest wait in the
-    // posting log.
-    // (Called for every trigram of every path: made part of its caller.)
-    [[gnu::always_inline]] void NoteTrigram(std::uint32_t trigram, std::uint64_t block) {
-        const std::uint32_t key = trigram + 1;
-        std::uint32_t& seen = seenInBlock_[(key * 0x9E3779B1u) >> (32 - kSeenInBlockBits)];
-        if (seen == key) return;
-        seen = key;
-        // (A block before logFirstBlock_, never told, would begin a new log too.)
-        if (block - logFirstBlock_ > kLogBlockMask || postingLog_.size() == kPostingLogEntries)
-            [[unlikely]] {
-            BeginPostingLog(block);
-        }
-        postingLog_.push_back(trigram << kLogBlockBits |
-                              static_cast<std::uint32_t>(block - logFirstBlock_));
-    }
     // Adds the postings of the log to the trigrams' lists, a trigram at a time, and empties it.
     void DrainPostingLog();
-    // Drains the log, whose postings are now those of `block` and after.
-    [[gnu::noinline]] void BeginPostingLog(std::uint64_t block);
+    // Drains the log, whose postings are now those of `block` and after, with room for `room`.
+    void BeginPostingLog(std::uint64_t block, std::size_t room);
     void SortPostingLog();
     bool EarlierListsAreThese(std::uint64_t trigramTable, std::string& rows,
                               std::string& lists) const;
@@ -155,7 +140,8 @@ class IndexWriter {
     static constexpr int kLogBlockBits = 8;
     static constexpr std::uint64_t kLogBlockMask = (1u << kLogBlockBits) - 1;
     static constexpr std::size_t kPostingLogEntries = std::size_t{1} << 15;
-    std::vector<std::uint32_t> postingLog_;
+    std::vector<std::uint32_t> postingLog_;  // its size its room; logged_ noted in it
+    std::size_t logged_ = 0;
     std::vector<std::uint32_t> sortRoom_;
     std::uint64_t logFirstBlock_ = 0;
     // Trigrams the block being built holds, each where a hash of it says (trigram + 1, 0 none; a
