@@ -690,6 +690,28 @@ TEST_F(FindInKeptListings, ASaveReplacingTheListingIsFoundAndSignalsStopASearch)
     EXPECT_TRUE(stopped.out.empty() || stopped.out.ends_with('\n'));
 }
 
+// Folders named `top` and their number, each with files of random names (of `shortest` to
+// `shortest + spread - 1` of `letters`), added to `entries` (path, is a folder) in listing order.
+struct RandomFolders {
+    std::string top;
+    int folders;
+    int files;
+};
+void AddRandomNames(std::vector<std::pair<std::string, bool>>& entries, std::mt19937& random,
+                    const RandomFolders& made, const std::string& letters, std::size_t shortest,
+                    std::size_t spread) {
+    for (int folder = 0; folder < made.folders; ++folder) {
+        const std::string folderPath = made.top + std::to_string(folder);
+        entries.emplace_back(folderPath, true);
+        for (int file = 0; file < made.files; ++file) {
+            std::string name;
+            for (std::size_t i = shortest + random() % spread; i > 0; --i)
+                name += letters[random() % letters.size()];
+            entries.emplace_back(folderPath + "/" + name, false);
+        }
+    }
+}
+
 // An index of many blocks and more trigrams than its builder first makes room for, or than a search
 // reads in one go: every search by it finds, in order, what a plain scan of the same paths finds,
 // with and without case.
@@ -699,16 +721,7 @@ TEST(ListingIndex, ManyBlocksAndTrigramsFindWhatAScanFinds) {
     for (char c = '\xA0'; c != '\xB0'; ++c) letters += c;
     std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
     catalogue::IndexWriter builder;
-    for (int folder = 0; folder < 12; ++folder) {
-        const std::string folderPath = "/top/f" + std::to_string(folder);
-        entries.emplace_back(folderPath, true);
-        for (int file = 0; file < 1200; ++file) {
-            std::string name;
-            for (std::size_t i = 4 + random() % 16; i > 0; --i)
-                name += letters[random() % letters.size()];
-            entries.emplace_back(folderPath + "/" + name, false);
-        }
-    }
+    AddRandomNames(entries, random, {"/top/f", 12, 1200}, letters, 4, 16);
     for (const auto& [path, isFolder] : entries) builder.Add(path, isFolder, isFolder ? 'd' : 'f');
     const std::string index = builder.Finish(entries.size(), 0, {});
     std::uint32_t trigrams = 0;
@@ -887,23 +900,12 @@ TEST(ListingIndex, EachPostingListNamesExactlyTheBlocksWhosePathsHoldItsTrigram)
     std::mt19937 random(10122026);
     std::vector<std::pair<std::string, bool>> entries;  // path, is a folder
     for (int folder = 0; folder < 340; ++folder) {
-        entries.emplace_back("/v/d" + std::to_string(folder), true);
-        for (int file = 0; file < 480; ++file) entries.emplace_back(entries.back().first, false);
-        for (std::size_t file = entries.size() - 480; file < entries.size(); ++file) {
-            entries[file].first = "/v/d" + std::to_string(folder) + "/same.txt";
-        }
-    }
-    const std::string letters = "abcXYZ0189-._ \xC3\xA9\xFF";
-    for (int folder = 0; folder < 40; ++folder) {
-        const std::string folderPath = "/w/R" + std::to_string(folder);
+        const std::string folderPath = "/v/d" + std::to_string(folder);
         entries.emplace_back(folderPath, true);
-        for (int file = 0; file < 800; ++file) {
-            std::string name;
-            for (std::size_t i = 2 + random() % 14; i > 0; --i)
-                name += letters[random() % letters.size()];
-            entries.emplace_back(folderPath + "/" + name, false);
-        }
+        for (int file = 0; file < 480; ++file)
+            entries.emplace_back(folderPath + "/same.txt", false);
     }
+    AddRandomNames(entries, random, {"/w/R", 40, 800}, "abcXYZ0189-._ \xC3\xA9\xFF", 2, 14);
     // A path of more trigrams than the log holds.
     const std::string many = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ-_.,;=+#%@!~{}()[]";
     std::string deep = "/w/R39/";
