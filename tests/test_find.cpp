@@ -926,8 +926,10 @@ TEST(ListingIndex, EachPostingListNamesExactlyTheBlocksWhosePathsHoldItsTrigram)
 
     const auto postingsOf = [](const std::string& index) {
         std::vector<std::uint64_t> postings;
-        const auto trigrams = catalogue::FixedAt<std::uint32_t>(index, 36);
-        const auto table = catalogue::FixedAt<std::uint64_t>(index, 48);
+        const auto trigrams =
+            catalogue::FixedAt<std::uint32_t>(index, catalogue::index_header::kTrigrams);
+        const auto table =
+            catalogue::FixedAt<std::uint64_t>(index, catalogue::index_header::kTrigramTable);
         for (std::uint32_t row = 0; row < trigrams; ++row) {
             const std::size_t rowAt = table + std::size_t{row} * catalogue::kTrigramRowBytes;
             const auto trigram = catalogue::FixedAt<std::uint32_t>(index, rowAt);

@@ -225,17 +225,15 @@ void IndexWriter::StopFollowing() {
     NoteTrigramsOfBlock(block_, blocks_.Count());
 }
 
-// Where each list is in lists_, in the order of their trigrams.
-std::vector<std::uint32_t> IndexWriter::ListsByTrigram() const {
-    // Sorted as trigram and place together, without a look into lists_ for each compare.
+// Each list's trigram above its place in lists_ (the low 32 bits), in the order of the trigrams:
+// sorted as one number, without a look into lists_ for each compare.
+std::vector<std::uint64_t> IndexWriter::ListsByTrigram() const {
     std::vector<std::uint64_t> keyed(lists_.size());
     for (std::size_t i = 0; i < keyed.size(); ++i) {
         keyed[i] = std::uint64_t{lists_[i].trigram} << 32 | i;
     }
     std::sort(keyed.begin(), keyed.end());
-    std::vector<std::uint32_t> order(keyed.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
-    return order;
+    return keyed;
 }
 
 // Moves the posting lists to the scratch file as one run. Each list keeps its last block, so the
@@ -247,8 +245,8 @@ void IndexWriter::SpillPostingLists() {
     constexpr std::size_t kPiece = std::size_t{64} << 10;
     std::string piece;
     const std::uint64_t at = scratch_->End();
-    for (const std::uint32_t i : ListsByTrigram()) {
-        PostingList& list = lists_[i];
+    for (const std::uint64_t keyed : ListsByTrigram()) {
+        PostingList& list = lists_[static_cast<std::uint32_t>(keyed)];
         if (list.blocks.empty()) continue;
         PutFixed(piece, list.trigram);
         PutFixed(piece, static_cast<std::uint32_t>(list.blocks.size()));
@@ -266,7 +264,7 @@ void IndexWriter::SpillPostingLists() {
 
 // Once every trigram was noted: where each list is in lists_, in the order of their trigrams; what
 // only noting needs is let go of, its room the trigram table's.
-std::vector<std::uint32_t> IndexWriter::ListsForWriting() {
+std::vector<std::uint64_t> IndexWriter::ListsForWriting() {
     DrainPostingLog();
     postingLog_ = {};
     sortRoom_ = {};
@@ -275,8 +273,8 @@ std::vector<std::uint32_t> IndexWriter::ListsForWriting() {
 }
 
 // Tells `told` each trigram's whole list, from the runs spilled and what is held (`held`, the lists
-// in the order of their trigrams), by trigram.
-void IndexWriter::EachMergedList(const std::vector<std::uint32_t>& held,
+// in the order of their trigrams, as ListsByTrigram tells them), by trigram.
+void IndexWriter::EachMergedList(const std::vector<std::uint64_t>& held,
                                  const MergedList& told) const {
     std::vector<SpilledRun> runs;
     runs.reserve(runs_.size());
@@ -285,9 +283,9 @@ void IndexWriter::EachMergedList(const std::vector<std::uint32_t>& held,
         std::clamp<std::size_t>(postingBytesHeld_ / 64, 256, std::size_t{64} << 10);
     for (const Run& run : runs_) runs.emplace_back(*scratch_, run.at, run.bytes, window);
     std::string merged;
-    for (const std::uint32_t i : held) {
+    for (const std::uint64_t keyed : held) {
         // Every trigram ever noted has its place in lists_, whether its list is held or spilled.
-        const PostingList& list = lists_[i];
+        const PostingList& list = lists_[static_cast<std::uint32_t>(keyed)];
         merged.clear();
         for (SpilledRun& run : runs) {
             if (!run.AtEnd() && run.Trigram() == list.trigram) run.Take(merged);
@@ -504,7 +502,7 @@ std::uint64_t IndexWriter::Finish(std::uint64_t lines, std::uint64_t bytes,
         StopFollowing();
     }
     std::uint64_t listBytes = earlierLists.size();
-    const std::vector<std::uint32_t> byTrigram = ListsForWriting();
+    const std::vector<std::uint64_t> byTrigram = ListsForWriting();
     if (scratch_) scratch_->Flush();  // all of it is read back from here on
     if (earlier_ == nullptr) {
         EachMergedList(byTrigram, [&](std::uint32_t trigram, std::string_view list) {

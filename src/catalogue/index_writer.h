@@ -109,9 +109,9 @@ class IndexWriter {
     void Keep(Frames& frames, std::string frame, std::uint32_t checksum);
     void WriteFrames(Frames& frames, std::uint64_t at, const Write& write, std::string& table);
     void SpillPostingLists();
-    std::vector<std::uint32_t> ListsByTrigram() const;
-    std::vector<std::uint32_t> ListsForWriting();
-    void EachMergedList(const std::vector<std::uint32_t>& held, const MergedList& told) const;
+    std::vector<std::uint64_t> ListsByTrigram() const;
+    std::vector<std::uint64_t> ListsForWriting();
+    void EachMergedList(const std::vector<std::uint64_t>& held, const MergedList& told) const;
     std::string CutShortList();
 
     Frames blocks_;
