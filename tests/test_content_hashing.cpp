@@ -510,19 +510,18 @@ TEST(ContentHashes, InTheDisksOrderTheFilesAfterTheOneReadAreReadAheadAndDropped
     }
 }
 
-// Once a run of files was found whole in the page cache, a reader reads a file of one page from the
-// cache alone instead of asking the cache of it: one there is hashed from those bytes; one not
-// there is left for the disk's order, and its reading then drops what it brought in. A larger file
-// is asked of first, so that one whose last pages alone are cached (an appended log's) is left for
-// the disk's order with those pages kept. A file left breaks the run.
-TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTheDisksOrder) {
+// Amid a run of files found whole in the page cache, each file is asked of the cache before a byte
+// of it is read: one of one page not there is left for the disk's order with nothing brought in
+// (a read from the cache alone would have begun a read-ahead, on a fast disk done in time for the
+// read to succeed), and its reading then drops what it brought in; a larger one whose last pages
+// alone are cached (an appended log's) is left with those pages kept.
+TEST(ContentHashes, AmidCachedFilesEachIsAskedOfTheCacheBeforeItIsReadOrLeftForTheDisksOrder) {
     TempDir dir;
     if (OnTmpfs(dir.Path())) GTEST_SKIP() << "the temporary folder is on tmpfs";
     const std::string tree = dir / "T";
     MakeFolder(tree);
     std::mt19937 random(11);
-    const std::vector<std::string> warm =
-        NumberedNames("warm", static_cast<int>(reading::FileHashing::kCachedInARow));
+    const std::vector<std::string> warm = NumberedNames("warm", 64);
     for (const std::string& name : warm) MakeFileOfSize(tree + "/" + name, 3000, random);
     constexpr std::size_t kSize = 64 * kPage + 7;
     for (const char* name : {"cold", "after-cold"}) MakeFileOfSize(tree + "/" + name, 3000, random);
@@ -562,7 +561,7 @@ TEST(ContentHashes, AfterARunOfCachedFilesEachIsReadFromTheCacheAloneOrLeftForTh
     const auto cold = ask("cold");
     EXPECT_FALSE(cold.hashed.has_value());
     EXPECT_EQ(cold.cache, reading::FileHashing::Cache::kNone);
-    // The run is broken: the cache is asked again, which starts no read of the file.
+    // Asking starts no read of the file.
     const auto afterCold = ask("after-cold");
     EXPECT_FALSE(afterCold.hashed.has_value());
     EXPECT_EQ(afterCold.cache, reading::FileHashing::Cache::kNone);

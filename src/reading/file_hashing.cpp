@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,36 +104,13 @@ FileHashing::CachedOrPlace FileHashing::HashIfCached(
         answer.hashed = std::move(failed);
         return answer;
     }
-    const std::uint64_t size = file.listed.size;
-    std::optional<Cache> found;
-    if (cachedInARow_ >= kCachedInARow && size != 0 && size <= PageCacheCare::kOnePage &&
-        !(stop && stop())) {
-        found = ReadFromTheCache(fd.Get(), size);
-    }
-    if (!found) found = PageCacheCare::Held(fd.Get(), size);
-    answer.cache = *found;
-    if (answer.cache == Cache::kWhole || answer.cache == Cache::kInBuffer) {
-        cachedInARow_ = std::min(cachedInARow_ + 1, kCachedInARow);
+    answer.cache = PageCacheCare::Held(fd.Get(), file.listed.size);
+    if (answer.cache == Cache::kWhole) {
         answer.hashed = HashOpen(fd.Get(), file, check, answer.cache, stop, betweenReads);
     } else {
-        cachedInARow_ = 0;
         answer.place = FirstPhysicalByte(fd.Get()).value_or(0);
     }
     return answer;
-}
-
-// Reads the file's `size` bytes (one page at most) into the buffer from the page cache alone:
-// kInBuffer when they were there; kNone when they were not; kSome when it shrank; none where the
-// file system cannot tell.
-std::optional<FileHashing::Cache> FileHashing::ReadFromTheCache(int fd, std::uint64_t size) {
-    struct iovec piece {
-        buffer_.data(), static_cast<std::size_t>(size)
-    };
-    const ssize_t n = ::preadv2(fd, &piece, 1, 0, RWF_NOWAIT);
-    if (n == static_cast<ssize_t>(size)) return Cache::kInBuffer;
-    if (n < 0 && errno == EAGAIN) return Cache::kNone;
-    if (n < 0 && errno == EOPNOTSUPP) return std::nullopt;
-    return Cache::kSome;
 }
 
 void FileHashing::ReadAhead(int rootFd, const FileToHash& file, std::uint64_t bytes) {
@@ -149,8 +125,7 @@ HashedFile FileHashing::Hash(int rootFd, const FileToHash& file, HashCheck check
     HashedFile failed;
     const runtime::UniqueFd fd = Open(rootFd, file, failed);
     if (!fd) return failed;
-    return HashOpen(fd.Get(), file, check, cache == Cache::kInBuffer ? Cache::kUnknown : cache,
-                    stop, betweenReads);
+    return HashOpen(fd.Get(), file, check, cache, stop, betweenReads);
 }
 
 // Hashes the file open as `fd`; `cache` says what was known of its pages in the page cache before
@@ -204,26 +179,14 @@ HashedFile FileHashing::HashOpen(int fd, const FileToHash& file, HashCheck check
 bool FileHashing::ReadAll(int fd, Cache cache, HashedFile& result, const FileToHash& file,
                           const std::function<bool()>& stop,
                           const std::function<void(const FileToHash&)>& betweenReads) {
-    // What the cache held of it, where not known yet: a file of one page is read from the cache
-    // alone first, which tells it without a call to ask (and when it was there, it is read); a
-    // larger one is asked of before its first read, which (with the read-ahead it starts) brings
-    // pages in.
+    // What the cache held of it, where not known yet, asked before its first read brings pages in.
     PageCacheCare care(fd);
     const std::uint64_t size = file.listed.size;
     std::uint64_t at = 0;
-    if (cache == Cache::kUnknown && size != 0 && size <= PageCacheCare::kOnePage &&
-        !(stop && stop())) {
-        cache = ReadFromTheCache(fd, size).value_or(Cache::kUnknown);
-    }
     if (cache == Cache::kUnknown && size != 0) {
         care.LookAtTheCache();
     } else if (cache == Cache::kNone) {
         care.NoneWasCached();
-    } else if (cache == Cache::kInBuffer) {
-        hash_.Update(std::string_view(buffer_.data(), static_cast<std::size_t>(size)));
-        result.bytes += size;
-        at = size;
-        if (betweenReads) betweenReads(file);
     }
     while (at < size) {
         if (stop && stop()) {

@@ -63,11 +63,10 @@ class FileHashing {
 
     // What was known of a file's pages in the page cache before its reading.
     enum class Cache : std::uint8_t {
-        kUnknown,   // nothing: it is looked at before the reading (see PageCacheCare)
-        kWhole,     // every page was there: nothing is dropped after
-        kNone,      // none was there: every page the reading brings in is dropped after
-        kSome,      // some were there: nothing is dropped
-        kInBuffer,  // (inside) every byte was just read from the cache alone into the buffer
+        kUnknown,  // nothing: it is looked at before the reading (see PageCacheCare)
+        kWhole,    // every page was there: nothing is dropped after
+        kNone,     // none was there: every page the reading brings in is dropped after
+        kSome,     // some were there: nothing is dropped
     };
 
     // Hashes `file` beneath the folder open as `rootFd`. `stop` is asked before each read; when
@@ -83,11 +82,10 @@ class FileHashing {
     // says why). Otherwise it is left unread, and where its first byte lies on its disk is told
     // (see FirstPhysicalByte; 0 where that cannot be told), with what was found of it in the cache,
     // for it to be hashed in the disk's order. One open either way.
-    // The cache is asked of each file (cachestat) until kCachedInARow files in a row were found
-    // whole there; from then on a file of one page is read from the cache alone at once, one call
-    // fewer, until one is not whole there (its reading started a read-ahead out of the disk's
-    // order: one a run of kCachedInARow files at most).
-    static constexpr std::uint32_t kCachedInARow = 64;
+    // The cache is asked of each file (cachestat), which brings nothing in. (A read from the cache
+    // alone, RWF_NOWAIT, cannot tell instead: refused, it begins a read-ahead, which on a fast
+    // disk may be done before the read is refused, and the read then succeeds with pages the cache
+    // did not hold.)
     struct CachedOrPlace {
         std::optional<HashedFile> hashed;  // none: left unread
         std::uint64_t place = 0;
@@ -102,7 +100,6 @@ class FileHashing {
     static void ReadAhead(int rootFd, const FileToHash& file, std::uint64_t bytes);
 
   private:
-    std::optional<Cache> ReadFromTheCache(int fd, std::uint64_t size);
     runtime::UniqueFd Open(int rootFd, const FileToHash& file, HashedFile& result);
     HashedFile HashOpen(int fd, const FileToHash& file, HashCheck check, Cache cache,
                         const std::function<bool()>& stop,
@@ -114,22 +111,17 @@ class FileHashing {
 
     ContentHash hash_;
     std::string buffer_;
-    std::string folderPath_;          // of the file hashed last, beneath the root
-    runtime::UniqueFd folderFd_;      // its folder's handle (O_PATH), for the next file there
-    std::uint32_t cachedInARow_ = 0;  // files found whole in the cache by HashIfCached, in a row
+    std::string folderPath_;      // of the file hashed last, beneath the root
+    runtime::UniqueFd folderFd_;  // its folder's handle (O_PATH), for the next file there
 };
 
 // Leaves the page cache as it found a file: a file none of whose pages were cached when it was
 // looked at, before its reading, has every page the reading brought in dropped again once it is
 // read (whatever ends the reading); one with pages cached already, all or some, is left as it is,
-// and so is one never looked at. A file of one page (kOnePage) is looked at by reading it from
-// the cache alone, which tells the same. (A larger file is asked of first: a read from the cache
-// alone refused for its first page begins a read-ahead of the pages after it, which would hide
-// whether they were there before, as an appended log's last pages are.) Where the system cannot
-// tell (no cachestat, before Linux 6.5, for a file of more than one page), nothing is dropped.
+// and so is one never looked at. Where the system cannot tell (no cachestat, before Linux 6.5),
+// nothing is dropped.
 class PageCacheCare {
   public:
-    static constexpr std::uint64_t kOnePage = 4096;
     explicit PageCacheCare(int fd) : fd_(fd) {}
     // Asks what the cache holds of the file before its reading brings anything in.
     void LookAtTheCache();
